@@ -1,0 +1,18 @@
+# The one place for compiler flags: warnings everywhere, sanitizers on request.
+function(kzvol_apply_flags target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow=local -Wno-unused-parameter)
+  if(KZVOL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(KZVOL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Adds one public header set of a subsystem to the install tree.
+function(kzvol_public_headers subdir)
+  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kzvol/${subdir})
+endfunction()

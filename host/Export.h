@@ -1,0 +1,5 @@
+// Symbol export for libkzvol.so. The library is built with hidden visibility;
+// only what is marked KZVOL_API is part of its interface.
+#pragma once
+
+#define KZVOL_API __attribute__((visibility("default")))

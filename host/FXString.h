@@ -1,0 +1,12 @@
+// Path text helpers of the host.
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+
+class KZVOL_API FXString {
+public:
+    // Removes one occurrence of suffix from the end of text, when text ends with it.
+    static void RemoveRight(std::string& text, const std::string& suffix);
+};

@@ -1,0 +1,12 @@
+// The name of the product instance this process belongs to.
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+
+class KZVOL_API KZPI_Focus {
+public:
+    // The registry's "sInstanceName" in section "Base"; empty when there is none.
+    static std::string getFocus();
+};

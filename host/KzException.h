@@ -1,0 +1,16 @@
+// The host's exception type, thrown by configuration lookups and caught by callers.
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+
+class KZVOL_API KzException {
+public:
+    explicit KzException(std::string message) : message_(std::move(message)) {}
+    virtual ~KzException() = default;
+    const char* getMessage() const { return message_.c_str(); }
+
+private:
+    std::string message_;
+};

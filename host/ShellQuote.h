@@ -1,0 +1,12 @@
+// Quoting of arguments placed in shell command lines. Arguments made only of
+// A-Za-z0-9_./:=,+@%- pass unchanged, so ordinary paths give the usual command
+// text; any other argument is put in single quotes, a quote inside as '\''.
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+
+namespace kzvol {
+KZVOL_API std::string ShellQuote(const std::string& arg);
+}  // namespace kzvol

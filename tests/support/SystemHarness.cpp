@@ -1,0 +1,140 @@
+// The system-test harness: private mount namespace, loop devices, mounts.
+#include "tests/support/SystemHarness.h"
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace kzvol::testing {
+namespace {
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string PrepareNamespace() {
+    if (::geteuid() != 0) return "system tests need root (run ./test.sh as root)";
+    if (::unshare(CLONE_NEWNS) != 0) return Errno("unshare(CLONE_NEWNS)");
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return Errno("making / private");
+    for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
+        ::mkdir(dir, 0755);
+        if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
+            return Errno(std::string("tmpfs on ") + dir);
+    }
+    return std::string();
+}
+
+}  // namespace
+
+const std::string& SystemUnavailableReason() {
+    static const std::string reason = PrepareNamespace();
+    return reason;
+}
+
+void SystemTest::SetUp() {
+    const std::string& reason = SystemUnavailableReason();
+    if (!reason.empty()) GTEST_SKIP() << "system test skipped: " << reason;
+}
+
+void MakeSparseFile(const std::string& path, unsigned long long bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << Errno("creating " + path);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(bytes)), 0);
+    ::close(fd);
+}
+
+LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
+    int file = ::open(backingFile.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (file < 0) {
+        error_ = Errno("open " + backingFile);
+        return;
+    }
+    int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (control < 0) {
+        error_ = Errno("open /dev/loop-control");
+        ::close(file);
+        return;
+    }
+    // Another process may take the free device first: try again with the next one.
+    for (int attempt = 0; attempt < 20 && minor_ < 0; ++attempt) {
+        int n = ::ioctl(control, LOOP_CTL_GET_FREE);
+        if (n < 0) {
+            error_ = Errno("LOOP_CTL_GET_FREE");
+            break;
+        }
+        std::string path = "/dev/loop" + std::to_string(n);
+        int dev = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        if (dev < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        struct loop_config config;
+        std::memset(&config, 0, sizeof config);
+        config.fd = static_cast<unsigned>(file);
+        config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
+        if (::ioctl(dev, LOOP_CONFIGURE, &config) == 0) {
+            fd_ = dev;
+            minor_ = n;
+            path_ = path;
+            error_.clear();
+        } else {
+            error_ = Errno("LOOP_CONFIGURE " + path);
+            ::close(dev);
+            if (errno != EBUSY) break;
+        }
+    }
+    ::close(control);
+    ::close(file);
+}
+
+LoopDevice::~LoopDevice() {
+    if (fd_ < 0) return;
+    ::ioctl(fd_, LOOP_CLR_FD, 0);
+    ::close(fd_);
+}
+
+ScopedMount::ScopedMount(const std::string& source, const std::string& target,
+                         const std::string& type, unsigned long flags, const std::string& data)
+    : target_(target) {
+    ::mkdir(target.c_str(), 0755);
+    ok_ = ::mount(source.c_str(), target.c_str(), type.c_str(), flags,
+                  data.empty() ? nullptr : data.c_str()) == 0;
+    if (!ok_) error_ = Errno("mount " + source + " on " + target);
+}
+
+ScopedMount::~ScopedMount() {
+    if (ok_ && ::umount2(target_.c_str(), 0) != 0) ::umount2(target_.c_str(), MNT_DETACH);
+}
+
+bool OverlayDirectory(const std::string& dir, std::string* error) {
+    char tmpl[] = "/tmp/kzvol-overlay.XXXXXX";
+    if (!::mkdtemp(tmpl)) {
+        *error = Errno("mkdtemp");
+        return false;
+    }
+    std::string base = tmpl;
+    // The layers live on a tmpfs of the namespace, so they vanish with it.
+    if (::mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) != 0) {
+        *error = Errno("tmpfs for overlay");
+        return false;
+    }
+    std::string upper = base + "/upper", work = base + "/work";
+    ::mkdir(upper.c_str(), 0755);
+    ::mkdir(work.c_str(), 0755);
+    std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
+    if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0) {
+        *error = Errno("overlay on " + dir);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kzvol::testing

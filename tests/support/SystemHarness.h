@@ -1,0 +1,68 @@
+// The system-test harness. The test process becomes root of a private mount
+// namespace (mounts it makes are invisible outside and vanish with it), with
+// tmpfs on /dev/qnbf, /snapmnt and /talmartmp. Tests attach loop devices and mount
+// through the RAII types below, which always release what they made. Where the
+// machine cannot do this (not root, no namespaces), every system test skips with
+// the reason.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kzvol::testing {
+
+// Empty when the harness is ready; otherwise why system tests cannot run.
+const std::string& SystemUnavailableReason();
+
+// Fixture for system tests: skips when the harness is not ready.
+class SystemTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
+
+// Creates a sparse file of `bytes` bytes (or extends it).
+void MakeSparseFile(const std::string& path, unsigned long long bytes);
+
+// A loop device over a file, detached at the end of the scope.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& backingFile, bool readOnly = false);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    bool ok() const { return minor_ >= 0; }
+    const std::string& path() const { return path_; }  // /dev/loopN
+    int minor() const { return minor_; }
+    const std::string& error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    int minor_ = -1;
+    std::string path_, error_;
+};
+
+// A mount made for the test, unmounted at the end of the scope.
+class ScopedMount {
+public:
+    ScopedMount(const std::string& source, const std::string& target, const std::string& type,
+                unsigned long flags = 0, const std::string& data = "");
+    ~ScopedMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+    // Forget the mount (the test unmounted it itself).
+    void Release() { ok_ = false; }
+
+private:
+    std::string target_, error_;
+    bool ok_ = false;
+};
+
+// Makes `dir` writable for the rest of the test process without touching the real
+// one: an overlay with `dir` as the lower layer. False when overlays are unavailable.
+bool OverlayDirectory(const std::string& dir, std::string* error);
+
+}  // namespace kzvol::testing

@@ -1,0 +1,177 @@
+// Test doubles for the host services.
+#include "tests/support/TestEnv.h"
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace kzvol::testing {
+
+TestEnv::TestEnv() : EnvWrapper(Env::Default()) { previous_ = SetEnv(this); }
+
+TestEnv::~TestEnv() { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
+
+std::vector<LogLine> TestEnv::Logs() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return logs_;
+}
+
+int TestEnv::CountLogs(const std::string& text, const std::string& context) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    int n = 0;
+    for (const auto& l : logs_) {
+        if (l.message.find(text) != std::string::npos && (context.empty() || l.context == context))
+            ++n;
+    }
+    return n;
+}
+
+bool TestEnv::HasError(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& l : logs_) {
+        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+void TestEnv::QueueCommandResult(int rc, std::string output) {
+    std::lock_guard<std::mutex> lock(mu_);
+    results_.emplace_back(rc, std::move(output));
+}
+
+std::vector<std::string> TestEnv::Commands() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return commands_;
+}
+
+std::vector<std::string> TestEnv::ShellCommands() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return shell_;
+}
+
+std::vector<unsigned long> TestEnv::Sleeps() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sleeps_;
+}
+
+std::vector<Event> TestEnv::Events() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+}
+
+void TestEnv::Log(LogKind kind, int level, const std::string& context,
+                  const std::string& message) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        logs_.push_back({kind, level, context, message});
+    }
+    if (echo_log_) target()->Log(kind, level, context, message);
+}
+
+void TestEnv::SleepMs(unsigned long ms, const char* file, int line) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        sleeps_.push_back(ms);
+        now_ms_ += static_cast<int64_t>(ms);
+    }
+    if (real_sleep_) target()->SleepMs(ms, file, line);
+    if (on_sleep) on_sleep(ms);
+}
+
+int64_t TestEnv::NowSeconds() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return now_ms_ / 1000;
+}
+
+int TestEnv::NextResult(std::string* output) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (results_.empty()) return 0;
+    auto [rc, text] = results_.front();
+    results_.pop_front();
+    if (output) *output = text;
+    return rc;
+}
+
+int TestEnv::RunCommand(const std::string& command, std::string* output, std::string* error) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        commands_.push_back(command);
+    }
+    if (run_commands_) return target()->RunCommand(command, output, error);
+    return NextResult(output);
+}
+
+int TestEnv::RunShell(const std::string& command) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        shell_.push_back(command);
+    }
+    if (run_commands_) return target()->RunShell(command);
+    return NextResult(nullptr);
+}
+
+void TestEnv::RaiseCriticalEvent(int code, const std::vector<std::string>& args) {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back({code, args});
+}
+
+bool TestEnv::ReadMountTable(std::vector<MountTableEntry>* entries) {
+    std::lock_guard<std::mutex> lock(mu_);
+    *entries = mounts_;
+    return true;
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kzvol-test.XXXXXX";
+    if (!::mkdtemp(tmpl.data())) std::abort();
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf '" + path_ + "'";
+    int ignored = std::system(cmd.c_str());
+    (void)ignored;
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& contents) const {
+    std::string p = File(name);
+    std::ofstream(p, std::ios::binary) << contents;
+    return p;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int RunCommandLine(const std::string& command, std::string* output) {
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        if (output) output->append(buf, n);
+    }
+    int status = ::pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int OpenDescriptorCount() {
+    int n = 0;
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (readdir(d)) ++n;
+    ::closedir(d);
+    return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+}  // namespace kzvol::testing

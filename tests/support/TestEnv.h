@@ -1,0 +1,109 @@
+// Test doubles for the host services, in one Env wrapper installed for the life of
+// a test: a capturing log, a recording process runner and shell whose results the
+// test chooses (or which run for real), a fake sleep and clock, recorded critical
+// events, and a mount table the test writes. Everything not overridden forwards to
+// the production Env.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/Env.h"
+
+namespace kzvol::testing {
+
+struct LogLine {
+    LogKind kind;
+    int level;
+    std::string context;
+    std::string message;
+};
+
+struct Event {
+    int code;
+    std::vector<std::string> args;
+};
+
+class TestEnv : public EnvWrapper {
+public:
+    TestEnv();
+    ~TestEnv() override;  // restores the previous Env
+    TestEnv(const TestEnv&) = delete;
+    TestEnv& operator=(const TestEnv&) = delete;
+
+    // --- capturing log
+    std::vector<LogLine> Logs() const;
+    // Lines whose message contains `text` (and context, when given).
+    int CountLogs(const std::string& text, const std::string& context = "") const;
+    bool HasError(const std::string& text) const;
+    void set_echo_log(bool echo) { echo_log_ = echo; }
+
+    // --- recording process runner and shell
+    // When false (the default) commands are recorded and answered from the queue of
+    // results (0 when empty) without running; when true they also run for real.
+    void set_run_commands(bool run) { run_commands_ = run; }
+    void QueueCommandResult(int rc, std::string output = "");
+    std::vector<std::string> Commands() const;
+    std::vector<std::string> ShellCommands() const;
+
+    // --- fake sleep and clock: sleeps return at once, are recorded and advance the clock
+    std::vector<unsigned long> Sleeps() const;
+    void set_real_sleep(bool real) { real_sleep_ = real; }
+    int64_t now() const { return now_ms_ / 1000; }
+    void AdvanceClock(int64_t seconds) { now_ms_ += seconds * 1000; }
+
+    // --- events and mount table
+    std::vector<Event> Events() const;
+    void SetMountTable(std::vector<MountTableEntry> table) { mounts_ = std::move(table); }
+
+    void Log(LogKind kind, int level, const std::string& context,
+             const std::string& message) override;
+    void SleepMs(unsigned long ms, const char* file, int line) override;
+    int64_t NowSeconds() override;
+    int RunCommand(const std::string& command, std::string* output, std::string* error) override;
+    int RunShell(const std::string& command) override;
+    void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override;
+    bool ReadMountTable(std::vector<MountTableEntry>* entries) override;
+
+    // Called for every sleep, after it is recorded (e.g. to raise a quit flag).
+    std::function<void(unsigned long)> on_sleep;
+
+private:
+    int NextResult(std::string* output);
+
+    Env* previous_;
+    mutable std::mutex mu_;
+    std::vector<LogLine> logs_;
+    std::vector<std::string> commands_, shell_;
+    std::deque<std::pair<int, std::string>> results_;
+    std::vector<unsigned long> sleeps_;
+    std::vector<Event> events_;
+    std::vector<MountTableEntry> mounts_;
+    bool echo_log_ = false, run_commands_ = false, real_sleep_ = false;
+    int64_t now_ms_ = 1700000000000;
+};
+
+// A temporary directory removed with its contents at the end of the scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Writes `contents` to File(name) and returns its path.
+    std::string Write(const std::string& name, const std::string& contents) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+// Runs a shell command line, returning its exit status; output goes to *output.
+int RunCommandLine(const std::string& command, std::string* output = nullptr);
+// Number of open descriptors of this process.
+int OpenDescriptorCount();
+
+}  // namespace kzvol::testing

@@ -1,0 +1,270 @@
+// Raw sector I/O on regular files: addressing, short transfers, retries, the
+// 32-bit limit, Close waiting for transfers in flight, and the trace files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+#include <vector>
+
+#include "host/TraceFile.h"
+#include "tests/support/TestEnv.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+// An image whose sector k is filled with the byte k.
+std::string PatternImage(int sectors) {
+    std::string data;
+    for (int k = 0; k < sectors; ++k) data.append(512, static_cast<char>(k));
+    return data;
+}
+
+class RawIO : public ::testing::Test {
+protected:
+    void SetUp() override { image_ = dir_.Write("disk.img", PatternImage(16)); }
+    TestEnv env_;
+    TempDir dir_;
+    std::string image_;
+};
+
+TEST_F(RawIO, ReadAddressesSectors) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(1));
+    std::vector<char> buf(1024, '?');
+    unsigned long done = 99;
+    ASSERT_TRUE(vol.Read(3, 2, buf.data(), done));
+    EXPECT_EQ(done, 2u);
+    EXPECT_EQ(buf[0], 3);
+    EXPECT_EQ(buf[511], 3);
+    EXPECT_EQ(buf[512], 4);
+    EXPECT_EQ(buf[1023], 4);
+
+    unsigned int ddone = 7;
+    ASSERT_TRUE(vol.DiskRead(15, 1, buf.data(), ddone));
+    EXPECT_EQ(ddone, 1u);
+    EXPECT_EQ(buf[0], 15);
+    EXPECT_TRUE(env_.Sleeps().empty());
+}
+
+TEST_F(RawIO, ZeroSectorTransfersSucceedAndTouchNothing) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(0));
+    char buf[4] = {'a', 'b', 'c', 'd'};
+    unsigned long done = 5;
+    EXPECT_TRUE(vol.Read(2, 0, buf, done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(vol.Write(2, 0, buf, done));
+    EXPECT_EQ(done, 0u);
+    unsigned int ddone = 5;
+    EXPECT_TRUE(vol.DiskRead(2, 0, buf, ddone));
+    EXPECT_EQ(ddone, 0u);
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+}
+
+TEST_F(RawIO, ShortReadsFail) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(1));
+    std::vector<char> buf(1024);
+    unsigned long done = 42;
+    EXPECT_FALSE(vol.Read(15, 2, buf.data(), done));
+    EXPECT_EQ(done, 42u) << "Read leaves done alone on failure";
+    EXPECT_TRUE(env_.HasError("Failed to read : errno 0  BytesRead = 512, BytesToead = 1024\n"));
+
+    unsigned int ddone = 42;
+    EXPECT_FALSE(vol.DiskRead(15, 2, buf.data(), ddone));
+    EXPECT_EQ(ddone, 0u) << "DiskRead leaves done at 0 on failure";
+    EXPECT_EQ(env_.Sleeps(), (std::vector<unsigned long>{5000, 5000}));
+    EXPECT_EQ(env_.CountLogs("Failed to read :offset=7680  BytesRead = 512, BytesToead = 1024\n"),
+              2);
+    EXPECT_TRUE(env_.HasError(
+        "Failed to read  after =2 retry: offset=7680 BytesRead = 512, BytesToead = 1024\n"));
+}
+
+TEST_F(RawIO, FailingDescriptorGivesTwoAttemptsAndTwoWaits) {
+    // A write-only descriptor fails every read.
+    int fd = ::open(image_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    KZVolumeUnix vol(fd);
+    std::vector<char> buf(512);
+    unsigned int done = 1;
+    EXPECT_FALSE(vol.DiskRead(0, 1, buf.data(), done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(env_.Sleeps(), (std::vector<unsigned long>{5000, 5000}));
+    EXPECT_EQ(env_.CountLogs("Failed to read :offset=0  BytesRead = -1, BytesToead = 512\n"), 2);
+
+    unsigned long wdone = 1;
+    KZVolumeUnix ro(image_);
+    ASSERT_TRUE(ro.Open(1));
+    EXPECT_FALSE(ro.DiskWrite(0, 1, buf.data(), wdone));
+    EXPECT_EQ(wdone, 0u);
+    EXPECT_EQ(env_.Sleeps().size(), 4u);
+    EXPECT_TRUE(env_.HasError(
+        "Failed to Write : offset=0 BytesRead = -1, BytesToead = 512 after =2 retry \n"));
+    ::close(fd);
+}
+
+TEST_F(RawIO, ReadOnlyVersusReadWriteOpens) {
+    std::vector<char> buf(512, 'Z');
+    unsigned long done = 0;
+    {
+        KZVolumeUnix ro(image_);
+        ASSERT_TRUE(ro.Open(1));
+        EXPECT_EQ(::fcntl(ro.m_hVolume, F_GETFL) & O_ACCMODE, O_RDONLY);
+        EXPECT_FALSE(ro.Write(1, 1, buf.data(), done));
+    }
+    for (int mode : {0, 2}) {
+        KZVolumeUnix rw(image_);
+        ASSERT_TRUE(rw.Open(mode));
+        EXPECT_EQ(::fcntl(rw.m_hVolume, F_GETFL) & O_ACCMODE, O_RDWR);
+    }
+    KZVolumeUnix rw(image_);
+    ASSERT_TRUE(rw.Open());
+    EXPECT_TRUE(rw.Open()) << "already open is success";
+    ASSERT_TRUE(rw.Write(1, 1, buf.data(), done));
+    unsigned long wdone = 0;
+    ASSERT_TRUE(rw.DiskWrite(2, 1, buf.data(), wdone));
+    EXPECT_EQ(wdone, 1u);
+    std::string after = ReadFile(image_);
+    EXPECT_EQ(after.substr(512, 1024), std::string(1024, 'Z'));
+    EXPECT_EQ(after[0], 0);
+    EXPECT_EQ(after[1536], 3);
+}
+
+TEST_F(RawIO, OpenFailuresAndUnusableHandles) {
+    KZVolumeUnix missing(dir_.File("absent"));
+    EXPECT_FALSE(missing.Open());
+    EXPECT_FALSE(missing.Open(1));
+    EXPECT_TRUE(env_.HasError("Failed to Open Volume " + dir_.File("absent") + " \n"));
+    EXPECT_TRUE(env_.HasError("Failed to Open Volume " + dir_.File("absent") + " errno=2\n"));
+    char buf[512];
+    unsigned long done = 0;
+    unsigned int ddone = 0;
+    EXPECT_FALSE(missing.Read(0, 1, buf, done));
+    EXPECT_FALSE(missing.Write(0, 1, buf, done));
+    EXPECT_FALSE(missing.DiskRead(0, 1, buf, ddone));
+    EXPECT_FALSE(missing.DiskWrite(0, 1, buf, done));
+    EXPECT_TRUE(env_.HasError("Invalid volume handle \n"));
+    EXPECT_EQ(env_.CountLogs("Invalid Volume Handle \n"), 3);
+    EXPECT_TRUE(env_.Sleeps().empty());
+}
+
+TEST_F(RawIO, TransfersThatWouldWrapTheByteCountAreRefused) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(0));
+    char buf[512];
+    unsigned long done = 3;
+    unsigned int ddone = 3;
+    EXPECT_FALSE(vol.Read(0, 8388608, buf, done));
+    EXPECT_FALSE(vol.Write(0, 8388608, buf, done));
+    EXPECT_FALSE(vol.DiskRead(0, 8388608, buf, ddone));
+    EXPECT_FALSE(vol.DiskWrite(0, 1UL << 40, buf, done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(ddone, 0u);
+    EXPECT_EQ(env_.CountLogs("sectors refused"), 4);
+    EXPECT_TRUE(env_.Sleeps().empty()) << "refused before any attempt";
+    EXPECT_EQ(ReadFile(image_), PatternImage(16)) << "nothing written";
+    EXPECT_FALSE(vol.Read(1ULL << 60, 1, buf, done));
+}
+
+TEST_F(RawIO, SeekRepositions) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(1));
+    EXPECT_EQ(vol.Seek(1024, SEEK_SET), 0);
+    EXPECT_EQ(::lseek(vol.m_hVolume, 0, SEEK_CUR), 1024);
+    KZVolumeUnix closed(image_);
+    EXPECT_EQ(closed.Seek(0, SEEK_SET), -1);
+    EXPECT_TRUE(env_.HasError("Seek failed: (9  Bad file descriptor)"));
+}
+
+TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
+    // Reads of a directory fail, so DiskRead sits in its retry wait with the
+    // transfer counter raised; the wait is held until Close has looked once.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool closeWaited = false;
+    std::atomic<bool> readerDone{false};
+    env_.on_sleep = [&](unsigned long ms) {
+        std::unique_lock<std::mutex> lock(mu);
+        if (ms == 2000) {
+            closeWaited = true;
+            cv.notify_all();
+            lock.unlock();
+            while (!readerDone) std::this_thread::yield();
+        } else {
+            cv.wait(lock, [&] { return closeWaited; });
+        }
+    };
+    KZVolumeUnix vol(dir_.path());
+    ASSERT_TRUE(vol.Open(1));
+    std::thread reader([&] {
+        char buf[512];
+        unsigned int done = 0;
+        EXPECT_FALSE(vol.DiskRead(0, 1, buf, done));
+        readerDone = true;
+    });
+    while (!vol.IsPendingIO()) std::this_thread::yield();
+    EXPECT_TRUE(vol.Close());
+    EXPECT_FALSE(vol.IsPendingIO());
+    EXPECT_EQ(vol.m_hVolume, -1);
+    reader.join();
+    EXPECT_EQ(env_.CountLogs("pending io count=1 will wait \n", "KZVolumeUnix::Close:"), 1)
+        << "the counter stays raised between the two attempts";
+    EXPECT_TRUE(readerDone);
+}
+
+class RawIOTrace : public RawIO {
+protected:
+    void SetUp() override {
+        RawIO::SetUp();
+        old_ = SetTraceDirectory(traceDir_.path());
+        traceDir_.Write("debugkzvol", "");
+    }
+    void TearDown() override { SetTraceDirectory(old_); }
+    TempDir traceDir_;
+    std::string old_;
+};
+
+TEST_F(RawIOTrace, TraceHoldsOnlyTheLastCall) {
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(0));
+    char buf[1024];
+    unsigned long done;
+    ASSERT_TRUE(vol.Read(1, 1, buf, done));
+    ASSERT_TRUE(vol.Read(3, 2, buf, done));
+    std::string expected = "\n reading for volume=" + std::to_string(vol.m_hVolume) +
+                           " \t offset=1536 \t size=1024";
+    EXPECT_EQ(ReadFile(traceDir_.File("readvollog")), expected);
+    ASSERT_TRUE(vol.Write(2, 1, buf, done));
+    EXPECT_EQ(ReadFile(traceDir_.File("writevollog")),
+              "\n writing for volume=" + std::to_string(vol.m_hVolume) +
+                  " \t offset=1024 \t size=512");
+
+    unsigned int ddone;
+    EXPECT_FALSE(vol.DiskRead(15, 2, buf, ddone));
+    EXPECT_EQ(ReadFile(traceDir_.File("readvollog")),
+              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
+              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
+              "Failed to read  after =2 retry: offset=7680 BytesRead = 512, BytesToead = 1024\n");
+}
+
+TEST_F(RawIOTrace, SymlinkAtTracePathIsLeftAlone) {
+    std::string victim = dir_.Write("victim", "keep me");
+    ASSERT_EQ(::symlink(victim.c_str(), traceDir_.File("readvollog").c_str()), 0);
+    KZVolumeUnix vol(image_);
+    ASSERT_TRUE(vol.Open(1));
+    char buf[512];
+    unsigned long done;
+    ASSERT_TRUE(vol.Read(0, 1, buf, done)) << "tracing trouble never fails the transfer";
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    struct stat st;
+    ASSERT_EQ(::lstat(traceDir_.File("readvollog").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+}  // namespace
+}  // namespace kzvol::testing

@@ -1,0 +1,69 @@
+// kzvol read: copies raw sectors of a device or image with the retrying read.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "host/Handles.h"
+#include "tools/Commands.h"
+#include "tools/Options.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::cli {
+namespace {
+
+// Sectors moved per DiskRead call: 1 MiB.
+constexpr uint64_t kChunkSectors = 2048;
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunRead(const Words& args) {
+    Options opts({"offset", "count", "out"}, {});
+    std::string error;
+    uint64_t offset = 0, count = 0;
+    if (!opts.Parse(args, &error) || !opts.GetU64("offset", 0, &offset, &error) ||
+        !opts.GetU64("count", 0, &count, &error))
+        return Fail(error);
+    if (opts.positional().size() != 1 || !opts.Has("offset") || !opts.Has("count"))
+        return Fail("usage: kzvol read SOURCE --offset SECTORS --count SECTORS [--out FILE]");
+    const std::string source = opts.positional()[0];
+
+    KZVolumeUnix volume(source);
+    if (!volume.Open(1)) return Fail("cannot open " + source + ": " + std::strerror(errno));
+
+    UniqueFd outFd;
+    int out = STDOUT_FILENO;
+    if (opts.Has("out")) {
+        std::string path = opts.Get("out");
+        outFd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!outFd) return Fail("cannot create " + path + ": " + std::strerror(errno));
+        out = outFd.get();
+    }
+
+    std::unique_ptr<char[]> buffer(new char[kChunkSectors * 512]);
+    for (uint64_t at = 0; at < count; at += kChunkSectors) {
+        unsigned int n = static_cast<unsigned int>(std::min(kChunkSectors, count - at));
+        unsigned int done = 0;
+        if (!volume.DiskRead(offset + at, n, buffer.get(), done))
+            return Fail("read of " + std::to_string(n) + " sectors at sector " +
+                        std::to_string(offset + at) + " of " + source + " failed");
+        if (!WriteAll(out, buffer.get(), size_t{n} * 512))
+            return Fail(std::string("write of the output failed: ") + std::strerror(errno));
+    }
+    return 0;
+}
+
+}  // namespace kzvol::cli
