@@ -1,6 +1,8 @@
 // Benchmark support: cached data files and the ratio reporter.
 #include "bench/BenchSupport.h"
 
+#include "host/Env.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,9 +25,12 @@ std::string CachedDataFile(const std::string& name, unsigned long long bytes) {
             std::exit(2);
         }
         for (unsigned long long done = 0; done < bytes; done += block.size()) {
-            for (size_t i = 0; i < block.size(); i += 4096) block[i] = static_cast<char>(done + i + 1);
-            size_t n = static_cast<size_t>(std::min<unsigned long long>(block.size(), bytes - done));
-            if (::write(fd, block.data(), n) != static_cast<ssize_t>(n)) std::exit(2);
+            for (size_t i = 0; i < block.size(); i += 4096)
+                block[i] = static_cast<char>(done + i + 1);
+            size_t n =
+                static_cast<size_t>(std::min<unsigned long long>(block.size(), bytes - done));
+            if (::write(fd, block.data(), n) != static_cast<ssize_t>(n))
+                std::exit(2);
         }
         ::close(fd);
     }
@@ -36,12 +41,27 @@ std::string CachedDataFile(const std::string& name, unsigned long long bytes) {
     return path;
 }
 
+namespace {
+class QuietEnv : public EnvWrapper {
+  public:
+    QuietEnv() : EnvWrapper(Env::Default()) {}
+    void Log(LogKind, int, const std::string&, const std::string&) override {}
+};
+}  // namespace
+
+void SilenceLibraryLog() {
+    static QuietEnv quiet;
+    SetEnv(&quiet);
+}
+
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
-        if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
+        if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median")
+            continue;
         auto it = r.counters.find("bytes_per_second");
-        if (it == r.counters.end()) continue;
+        if (it == r.counters.end())
+            continue;
         auto& [sum, n] = rate_[r.run_name.function_name];
         sum += it->second.value;
         ++n;
@@ -51,7 +71,8 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
 void RatioReporter::Finalize() {
     ConsoleReporter::Finalize();
     for (const auto& [subject, peer] : pairs_) {
-        if (!rate_.count(subject) || !rate_.count(peer)) continue;
+        if (!rate_.count(subject) || !rate_.count(peer))
+            continue;
         double a = rate_[subject].first / rate_[subject].second;
         double b = rate_[peer].first / rate_[peer].second;
         std::printf("ratio %s / %s (mean throughput over %d alternating runs each): %.3f\n",

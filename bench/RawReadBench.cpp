@@ -21,13 +21,15 @@ const std::string& DataFile() {
 
 void BM_DiskRead(benchmark::State& state) {
     KZVolumeUnix vol(DataFile());
-    if (!vol.Open(1)) state.SkipWithError("open failed");
+    if (!vol.Open(1))
+        state.SkipWithError("open failed");
     std::unique_ptr<char[]> buf(new char[kTransferBytes]);
     unsigned long long sector = 0;
     const unsigned long long sectors = kFileBytes / 512;
     for (auto _ : state) {
         unsigned int done = 0;
-        if (!vol.DiskRead(sector, kTransferSectors, buf.get(), done)) state.SkipWithError("read");
+        if (!vol.DiskRead(sector, kTransferSectors, buf.get(), done))
+            state.SkipWithError("read");
         sector = (sector + kTransferSectors) % sectors;
         benchmark::DoNotOptimize(buf.get());
     }
@@ -60,6 +62,7 @@ BENCHMARK(BM_Pread)->MinTime(1.0);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    kzvol::bench::SilenceLibraryLog();
     DataFile();
     kzvol::bench::RatioReporter reporter({std::make_pair("BM_DiskRead", "BM_Pread")});
     benchmark::RunSpecifiedBenchmarks(&reporter);

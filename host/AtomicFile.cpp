@@ -17,8 +17,10 @@ bool WriteAll(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -32,16 +34,19 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents, m
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string tmpl = dir + "/." + base + ".XXXXXX";
     UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
-    if (!fd) return false;
+    if (!fd)
+        return false;
 
     struct stat st;
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : modeIfNew;
-    bool ok = WriteAll(fd.get(), contents) && ::fchmod(fd.get(), mode) == 0 &&
-              ::fsync(fd.get()) == 0;
+    bool ok =
+        WriteAll(fd.get(), contents) && ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
     int saved = errno;
     fd.reset();
-    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
-    if (ok) saved = errno;
+    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0)
+        return true;
+    if (ok)
+        saved = errno;
     ::unlink(tmpl.c_str());
     errno = saved;
     return false;

@@ -29,11 +29,15 @@ void EnvWrapper::Log(LogKind kind, int level, const std::string& context,
 void EnvWrapper::SleepMs(unsigned long ms, const char* file, int line) {
     target_->SleepMs(ms, file, line);
 }
-int64_t EnvWrapper::NowSeconds() { return target_->NowSeconds(); }
+int64_t EnvWrapper::NowSeconds() {
+    return target_->NowSeconds();
+}
 int EnvWrapper::RunCommand(const std::string& command, std::string* output, std::string* error) {
     return target_->RunCommand(command, output, error);
 }
-int EnvWrapper::RunShell(const std::string& command) { return target_->RunShell(command); }
+int EnvWrapper::RunShell(const std::string& command) {
+    return target_->RunShell(command);
+}
 std::unique_ptr<ChildProcess> EnvWrapper::StartProcess(const std::string& path,
                                                        const std::string& arguments,
                                                        std::string* error) {

@@ -22,7 +22,7 @@ enum class LogKind { Error, Debug, DebugLvl };
 
 // A child started by Env::StartProcess.
 class KZVOL_API ChildProcess {
-public:
+  public:
     virtual ~ChildProcess();
     virtual pid_t Pid() const = 0;
     // Waits up to timeoutSec seconds (negative: no limit). Returns true when the
@@ -38,7 +38,7 @@ struct MountTableEntry {
 };
 
 class KZVOL_API Env {
-public:
+  public:
     virtual ~Env();
 
     // Writes one log record. `level` matters only for LogKind::DebugLvl.
@@ -51,8 +51,7 @@ public:
 
     // Runs a shell command line to completion; 0 on success. Output and error text
     // are captured into the strings that are given.
-    virtual int RunCommand(const std::string& command, std::string* output,
-                           std::string* error) = 0;
+    virtual int RunCommand(const std::string& command, std::string* output, std::string* error) = 0;
     // The operating system's system(): a shell command line, output not captured.
     virtual int RunShell(const std::string& command) = 0;
     // Starts `path` with the blank-separated `arguments` (the first is argv[0]).
@@ -77,7 +76,7 @@ KZVOL_API Env* SetEnv(Env* env);
 
 // Forwards every call to a target; subclass it to change one call.
 class KZVOL_API EnvWrapper : public Env {
-public:
+  public:
     explicit EnvWrapper(Env* target) : target_(target) {}
     Env* target() const { return target_; }
 
@@ -93,7 +92,7 @@ public:
     void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override;
 
-private:
+  private:
     Env* target_;
 };
 

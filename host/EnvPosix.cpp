@@ -29,22 +29,27 @@ std::vector<std::string> SplitBlanks(const std::string& line) {
     std::vector<std::string> out;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
         size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) out.emplace_back(line, start, i - start);
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+            ++i;
+        if (i > start)
+            out.emplace_back(line, start, i - start);
     }
     return out;
 }
 
 int StatusToResult(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
     return -1;
 }
 
 class PosixChild : public ChildProcess {
-public:
+  public:
     explicit PosixChild(pid_t pid) : pid_(pid) {}
     pid_t Pid() const override { return pid_; }
 
@@ -54,22 +59,26 @@ public:
             int status = 0;
             pid_t r = ::waitpid(pid_, &status, timeoutSec < 0 ? 0 : WNOHANG);
             if (r == pid_) {
-                if (exitCode) *exitCode = StatusToResult(status);
+                if (exitCode)
+                    *exitCode = StatusToResult(status);
                 return true;
             }
             if (r < 0 && errno != EINTR) {
-                if (error) *error = std::string("waitpid: ") + std::strerror(errno);
+                if (error)
+                    *error = std::string("waitpid: ") + std::strerror(errno);
                 return false;
             }
             if (timeoutSec >= 0 && std::chrono::steady_clock::now() >= deadline) {
-                if (error) *error = "timedout";
+                if (error)
+                    *error = "timedout";
                 return false;
             }
-            if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (r == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 
-private:
+  private:
     pid_t pid_;
 };
 
@@ -81,14 +90,17 @@ void DrainPipes(int outFd, int errFd, std::string* output, std::string* error) {
     char buf[8192];
     while (open > 0) {
         if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
-                if (sinks[i]) sinks[i]->append(buf, static_cast<size_t>(n));
+                if (sinks[i])
+                    sinks[i]->append(buf, static_cast<size_t>(n));
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
                 --open;
@@ -98,19 +110,20 @@ void DrainPipes(int outFd, int errFd, std::string* output, std::string* error) {
 }
 
 class LogSink {
-public:
+  public:
     LogSink() {
         const char* path = std::getenv("KZVOL_LOG");
         if (path && *path) {
             file_.reset(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         }
         const char* lvl = std::getenv("KZVOL_LOG_LEVEL");
-        if (lvl && *lvl) level_ = std::atoi(lvl);
+        if (lvl && *lvl)
+            level_ = std::atoi(lvl);
     }
     int fd() const { return file_.valid() ? file_.get() : STDERR_FILENO; }
     int level() const { return level_; }
 
-private:
+  private:
     UniqueFd file_;
     int level_ = 0;
 };
@@ -128,30 +141,36 @@ std::string TimeStamp() {
 
 const char* KindName(LogKind kind) {
     switch (kind) {
-        case LogKind::Error: return "ERROR";
-        case LogKind::Debug: return "DEBUG";
-        case LogKind::DebugLvl: return "DEBUG";
+        case LogKind::Error:
+            return "ERROR";
+        case LogKind::Debug:
+            return "DEBUG";
+        case LogKind::DebugLvl:
+            return "DEBUG";
     }
     return "?";
 }
 
 class PosixEnv : public Env {
-public:
+  public:
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override {
         static LogSink sink;
-        if (kind == LogKind::DebugLvl && level > sink.level()) return;
+        if (kind == LogKind::DebugLvl && level > sink.level())
+            return;
         char head[160];
         std::snprintf(head, sizeof head, "%s %d %ld %s", TimeStamp().c_str(),
                       static_cast<int>(::getpid()), static_cast<long>(::syscall(SYS_gettid)),
                       KindName(kind));
         std::string line = head;
-        if (kind == LogKind::DebugLvl) line += std::to_string(level);
+        if (kind == LogKind::DebugLvl)
+            line += std::to_string(level);
         line += ' ';
         line += context;
         line += ' ';
         line += message;
-        if (line.empty() || line.back() != '\n') line += '\n';
+        if (line.empty() || line.back() != '\n')
+            line += '\n';
         // One write per line keeps lines of several threads apart.
         ssize_t ignored = ::write(sink.fd(), line.data(), line.size());
         (void)ignored;
@@ -163,10 +182,10 @@ public:
 
     int64_t NowSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
 
-    int RunCommand(const std::string& command, std::string* output,
-                   std::string* error) override {
+    int RunCommand(const std::string& command, std::string* output, std::string* error) override {
         int outPipe[2], errPipe[2];
-        if (::pipe2(outPipe, O_CLOEXEC) != 0) return -1;
+        if (::pipe2(outPipe, O_CLOEXEC) != 0)
+            return -1;
         if (::pipe2(errPipe, O_CLOEXEC) != 0) {
             ::close(outPipe[0]);
             ::close(outPipe[1]);
@@ -177,13 +196,15 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
-        if (error) posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+        if (error)
+            posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
         const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
         pid_t pid = -1;
-        int rc = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv),
-                               environ);
+        int rc =
+            ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return -1;
+        if (rc != 0)
+            return -1;
         outWrite.reset();
         errWrite.reset();
         DrainPipes(outRead.get(), error ? errRead.get() : -1, output, error);
@@ -199,14 +220,17 @@ public:
                                                const std::string& arguments,
                                                std::string* error) override {
         std::vector<std::string> args = SplitBlanks(arguments);
-        if (args.empty()) args.push_back(path);
+        if (args.empty())
+            args.push_back(path);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         pid_t pid = -1;
         int rc = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
         if (rc != 0) {
-            if (error) *error = std::string("cannot start ") + path + ": " + std::strerror(rc);
+            if (error)
+                *error = std::string("cannot start ") + path + ": " + std::strerror(rc);
             return nullptr;
         }
         return std::make_unique<PosixChild>(pid);
@@ -216,13 +240,15 @@ public:
         char head[48];
         std::snprintf(head, sizeof head, "critical event 0x%X", static_cast<unsigned>(code));
         std::string msg = head;
-        for (const auto& a : args) msg += " [" + a + "]";
+        for (const auto& a : args)
+            msg += " [" + a + "]";
         Log(LogKind::Error, 0, "EvEvent::CriticalEvent:", msg);
     }
 
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         FILE* f = ::setmntent("/etc/mtab", "r");
-        if (!f) return false;
+        if (!f)
+            return false;
         struct mntent ent;
         char buf[8192];
         while (::getmntent_r(f, &ent, buf, sizeof buf)) {

@@ -13,8 +13,10 @@ std::string FormatV(const char* format, va_list args) {
     char small[512];
     int n = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    if (n < 0)
+        return std::string();
+    if (static_cast<size_t>(n) < sizeof small)
+        return std::string(small, static_cast<size_t>(n));
     std::string out(static_cast<size_t>(n) + 1, '\0');
     std::vsnprintf(out.data(), out.size(), format, args);
     out.resize(static_cast<size_t>(n));

@@ -8,14 +8,12 @@
 #include "host/Export.h"
 
 class KZVOL_API EvDebug {
-public:
+  public:
     // The file instance names the log; null means the process's default log.
     explicit EvDebug(const char* fileInstance = nullptr);
 
-    void Debug(const char* context, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
-    void Error(const char* context, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+    void Debug(const char* context, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Error(const char* context, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void DebugLvl(const char* context, int level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
 };

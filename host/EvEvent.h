@@ -7,7 +7,7 @@
 #include "host/Export.h"
 
 class KZVOL_API EvEvent {
-public:
+  public:
     EvEvent& operator<<(const std::string& arg);
     EvEvent& operator<<(const char* arg);
     EvEvent& operator<<(long long arg);
@@ -16,6 +16,6 @@ public:
     void CriticalEvent(int code, long long, int);
     const std::vector<std::string>& args() const { return args_; }
 
-private:
+  private:
     std::vector<std::string> args_;
 };

@@ -6,7 +6,7 @@
 #include "host/Export.h"
 
 class KZVOL_API FXString {
-public:
+  public:
     // Removes one occurrence of suffix from the end of text, when text ends with it.
     static void RemoveRight(std::string& text, const std::string& suffix);
 };

@@ -14,7 +14,7 @@
 namespace kzvol {
 
 class KZVOL_API IniFile {
-public:
+  public:
     static IniFile Parse(std::istream& in);
     // Empty when the file does not exist; throws KzException when it exists but
     // cannot be read.
@@ -22,7 +22,7 @@ public:
 
     std::optional<std::string> Get(const std::string& section, const std::string& key) const;
 
-private:
+  private:
     std::map<std::pair<std::string, std::string>, std::string> values_;
 };
 

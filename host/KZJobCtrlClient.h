@@ -7,11 +7,11 @@
 #include "host/Export.h"
 
 class KZVOL_API KZJobCtrlClient {
-public:
+  public:
     virtual ~KZJobCtrlClient() = default;
     virtual bool checkQuitFlag() { return quit_.load(std::memory_order_relaxed); }
     void requestQuit() { quit_.store(true, std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<bool> quit_{false};
 };

@@ -6,7 +6,7 @@
 #include "host/Export.h"
 
 class KZVOL_API KZPI_Focus {
-public:
+  public:
     // The registry's "sInstanceName" in section "Base"; empty when there is none.
     static std::string getFocus();
 };

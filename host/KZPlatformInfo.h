@@ -9,7 +9,7 @@
 #include "host/IniFile.h"
 
 class KZVOL_API KZPlatformInfo {
-public:
+  public:
     // Throws KzException when the file exists but cannot be read.
     KZPlatformInfo();
 
@@ -22,6 +22,6 @@ public:
 
     static std::string RegistryPath();
 
-private:
+  private:
     kzvol::IniFile ini_;
 };

@@ -6,11 +6,11 @@
 #include "host/Export.h"
 
 class KZVOL_API KzException {
-public:
+  public:
     explicit KzException(std::string message) : message_(std::move(message)) {}
     virtual ~KzException() = default;
     const char* getMessage() const { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };

@@ -10,7 +10,9 @@ const std::string& KzMntTab::Entry::operator[](size_t i) const {
 
 int KzMntTab::getAll(std::list<Entry>& entries) {
     std::vector<kzvol::MountTableEntry> table;
-    if (!kzvol::CurrentEnv()->ReadMountTable(&table)) return -1;
-    for (auto& e : table) entries.push_back(Entry{std::move(e.fields)});
+    if (!kzvol::CurrentEnv()->ReadMountTable(&table))
+        return -1;
+    for (auto& e : table)
+        entries.push_back(Entry{std::move(e.fields)});
     return 0;
 }

@@ -8,7 +8,7 @@
 #include "host/Export.h"
 
 class KZVOL_API KzMntTab {
-public:
+  public:
     // One mounted file system: device, directory, type, options, frequency, pass.
     struct Entry {
         std::vector<std::string> fields;

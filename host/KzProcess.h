@@ -14,7 +14,7 @@ class ChildProcess;
 }
 
 class KZVOL_API KzProcess {
-public:
+  public:
     KzProcess();
     ~KzProcess();
     KzProcess(const KzProcess&) = delete;
@@ -34,7 +34,7 @@ public:
     // The started child's process id, -1 when none.
     pid_t GetChildPid() const;
 
-private:
+  private:
     std::unique_ptr<kzvol::ChildProcess> child_;
 };
 

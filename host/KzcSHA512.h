@@ -6,7 +6,7 @@
 #include "host/Export.h"
 
 class KZVOL_API KzcSHA512 {
-public:
+  public:
     KzcSHA512();
     ~KzcSHA512();
     KzcSHA512(const KzcSHA512&) = delete;
@@ -18,6 +18,6 @@ public:
     // at least 64. The object must be reset() before it is used again.
     void _finish(unsigned char* output, size_t size);
 
-private:
+  private:
     struct evp_md_ctx_st* ctx_;
 };

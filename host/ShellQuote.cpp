@@ -15,7 +15,8 @@ std::string ShellQuote(const std::string& arg) {
             break;
         }
     }
-    if (safe) return arg;
+    if (safe)
+        return arg;
     std::string out = "'";
     for (char c : arg) {
         if (c == '\'')

@@ -17,7 +17,9 @@ std::string& Dir() {
     return dir;
 }
 
-bool OwnedByUs(const struct stat& st) { return st.st_uid == 0 || st.st_uid == ::geteuid(); }
+bool OwnedByUs(const struct stat& st) {
+    return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
 
 }  // namespace
 
@@ -40,23 +42,29 @@ bool TraceEnabled() {
 }
 
 TraceFile::TraceFile(const char* name, Mode mode) {
-    if (!TraceEnabled()) return;
+    if (!TraceEnabled())
+        return;
     std::string path = TraceDirectory() + "/" + name;
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (mode == Append ? O_APPEND : 0);
     UniqueFd fd(::open(path.c_str(), flags, 0600));
-    if (!fd) return;
+    if (!fd)
+        return;
     struct stat st;
     // Truncate only after checking what was opened: never a device, FIFO or someone else's file.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return;
-    if (mode == Truncate && ::ftruncate(fd.get(), 0) != 0) return;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        return;
+    if (mode == Truncate && ::ftruncate(fd.get(), 0) != 0)
+        return;
     FILE* f = ::fdopen(fd.get(), mode == Append ? "a" : "w");
-    if (!f) return;
+    if (!f)
+        return;
     fd.release();
     file_.reset(f);
 }
 
 void TraceFile::Printf(const char* format, ...) {
-    if (!file_) return;
+    if (!file_)
+        return;
     va_list args;
     va_start(args, format);
     std::vfprintf(file_.get(), format, args);

@@ -20,7 +20,7 @@ KZVOL_API std::string SetTraceDirectory(const std::string& dir);
 KZVOL_API bool TraceEnabled();
 
 class KZVOL_API TraceFile {
-public:
+  public:
     enum Mode { Truncate, Append };
     // Opens TraceDirectory()/name when tracing is on; otherwise stays closed.
     TraceFile(const char* name, Mode mode = Truncate);
@@ -28,7 +28,7 @@ public:
     void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void Close() { file_.reset(); }
 
-private:
+  private:
     UniqueFile file_;
 };
 

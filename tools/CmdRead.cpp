@@ -20,8 +20,10 @@ constexpr uint64_t kChunkSectors = 2048;
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         data += n;
         size -= static_cast<size_t>(n);
     }
@@ -42,14 +44,16 @@ int RunRead(const Words& args) {
     const std::string source = opts.positional()[0];
 
     KZVolumeUnix volume(source);
-    if (!volume.Open(1)) return Fail("cannot open " + source + ": " + std::strerror(errno));
+    if (!volume.Open(1))
+        return Fail("cannot open " + source + ": " + std::strerror(errno));
 
     UniqueFd outFd;
     int out = STDOUT_FILENO;
     if (opts.Has("out")) {
         std::string path = opts.Get("out");
         outFd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!outFd) return Fail("cannot create " + path + ": " + std::strerror(errno));
+        if (!outFd)
+            return Fail("cannot create " + path + ": " + std::strerror(errno));
         out = outFd.get();
     }
 

@@ -11,7 +11,7 @@
 namespace kzvol::cli {
 
 class Options {
-public:
+  public:
     // `valued` options take the next word as their value; `flags` take none.
     Options(std::set<std::string> valued, std::set<std::string> flags)
         : valued_(std::move(valued)), flags_(std::move(flags)) {}
@@ -28,7 +28,7 @@ public:
     bool GetU64(const std::string& name, uint64_t fallback, uint64_t* out,
                 std::string* error) const;
 
-private:
+  private:
     std::set<std::string> valued_, flags_;
     std::vector<std::string> positional_, rest_;
     std::map<std::string, std::string> values_;

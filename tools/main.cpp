@@ -19,17 +19,20 @@ namespace {
 
 // Drops log lines unless the user asked for them.
 class QuietLog : public EnvWrapper {
-public:
+  public:
     QuietLog() : EnvWrapper(Env::Default()) {}
     void Log(LogKind, int, const std::string&, const std::string&) override {}
 };
 
 void PrintHelp() {
-    std::printf("usage: kzvol [--verbose] COMMAND [ARGS...]\n"
-                "       kzvol --help | --version\n\ncommands:\n");
-    for (const Command& c : AllCommands()) std::printf("  %s\n      %s\n", c.usage, c.summary);
-    std::printf("\nThe library log goes to the file named by KZVOL_LOG, or to standard error\n"
-                "with --verbose; KZVOL_LOG_LEVEL (0-4) shows more detail.\n");
+    std::printf(
+        "usage: kzvol [--verbose] COMMAND [ARGS...]\n"
+        "       kzvol --help | --version\n\ncommands:\n");
+    for (const Command& c : AllCommands())
+        std::printf("  %s\n      %s\n", c.usage, c.summary);
+    std::printf(
+        "\nThe library log goes to the file named by KZVOL_LOG, or to standard error\n"
+        "with --verbose; KZVOL_LOG_LEVEL (0-4) shows more detail.\n");
 }
 
 }  // namespace
@@ -56,13 +59,17 @@ int Main(int argc, char** argv) {
     }
     static QuietLog quiet;
     const char* logPath = std::getenv("KZVOL_LOG");
-    if (!verbose && !(logPath && *logPath)) SetEnv(&quiet);
+    if (!verbose && !(logPath && *logPath))
+        SetEnv(&quiet);
     for (const Command& c : AllCommands()) {
-        if (words[0] == c.name) return c.run(Words(words.begin() + 1, words.end()));
+        if (words[0] == c.name)
+            return c.run(Words(words.begin() + 1, words.end()));
     }
     return Fail("unknown command '" + words[0] + "' (try kzvol --help)");
 }
 
 }  // namespace kzvol::cli
 
-int main(int argc, char** argv) { return kzvol::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+    return kzvol::cli::Main(argc, argv);
+}

@@ -1,7 +1,7 @@
 // The KZVolume base: construction and the operations the base implements itself.
+#include "volume/KZVolume.h"
 #include "host/EvDebug.h"
 #include "host/FXString.h"
-#include "volume/KZVolume.h"
 
 void KZVolume::InitCommon() {
     m_pJobCtrlClient = nullptr;
@@ -25,8 +25,12 @@ KZVolume::KZVolume(const std::string& name) : m_nId1(-1), m_nId2(-1), m_strVolNa
     InitCommon();
 }
 
-KZVolume::KZVolume() : m_nId1(-1), m_nId2(-1), m_bOwnHandle(false) { InitCommon(); }
+KZVolume::KZVolume() : m_nId1(-1), m_nId2(-1), m_bOwnHandle(false) {
+    InitCommon();
+}
 
 KZVolume::~KZVolume() = default;
 
-std::string KZVolume::BuildSliceNameForUnixFileLock(std::string&) { return std::string(); }
+std::string KZVolume::BuildSliceNameForUnixFileLock(std::string&) {
+    return std::string();
+}

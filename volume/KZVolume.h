@@ -40,7 +40,7 @@ struct SnapCachedExtent_t {
 };
 
 class KZVOL_API KZVolume {
-public:
+  public:
     KZVolume(int a, int b, int c);
     explicit KZVolume(const std::string& name);
     KZVolume();
@@ -126,12 +126,12 @@ public:
     bool m_bOwnHandle;
     bool m_bLocked;
 
-private:
+  private:
     void InitCommon();
 };
 
 class KZVOL_API KZVolumeUnix : public KZVolume {
-public:
+  public:
     KZVolumeUnix(int a, int b, int c);
     explicit KZVolumeUnix(const std::string& name);
     KZVolumeUnix(const std::string& device, const std::string& snapId, bool direct, bool other);
@@ -169,8 +169,7 @@ public:
                                 bool flag) override;
     bool QNBFSetVolBitmap(KZVBitmapType type, unsigned char* buffer) override;
     bool QNBFClearVolBitmap(KZVBitmapType type) override;
-    bool QNBFMergeVolBitmap(KZVBitmapType type, unsigned char* buffer,
-                            unsigned long size) override;
+    bool QNBFMergeVolBitmap(KZVBitmapType type, unsigned char* buffer, unsigned long size) override;
     bool QNBFSaveVolBitmap(KZVBitmapType type) override;
     bool QNBFPrepareDataBlock(std::string ignored, qn_getdatablockbmp_arg* arg) override;
     bool QNBFDeleteDevice(char* device) override;
@@ -222,7 +221,7 @@ public:
     int m_bExtraMetadataLog;
     std::string m_strSnapId;
 
-private:
+  private:
     void InitUnix();
     void ReleaseMountStrings();
     bool OpenWithFlags(int flags, bool reportHandle);

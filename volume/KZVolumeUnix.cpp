@@ -20,9 +20,13 @@ void KZVolumeUnix::InitUnix() {
     m_bOther = false;
 }
 
-KZVolumeUnix::KZVolumeUnix(int a, int b, int c) : KZVolume(a, b, c) { InitUnix(); }
+KZVolumeUnix::KZVolumeUnix(int a, int b, int c) : KZVolume(a, b, c) {
+    InitUnix();
+}
 
-KZVolumeUnix::KZVolumeUnix(const std::string& name) : KZVolume(name) { InitUnix(); }
+KZVolumeUnix::KZVolumeUnix(const std::string& name) : KZVolume(name) {
+    InitUnix();
+}
 
 KZVolumeUnix::KZVolumeUnix(const std::string& device, const std::string& snapId, bool direct,
                            bool other)
@@ -31,14 +35,16 @@ KZVolumeUnix::KZVolumeUnix(const std::string& device, const std::string& snapId,
     m_bDirect = direct;
     m_bOther = other;
     m_strSnapId = snapId;
-    if (!direct) QNBFSetMinorno(device);
+    if (!direct)
+        QNBFSetMinorno(device);
     m_strDeviceName = device;
 }
 
 KZVolumeUnix::KZVolumeUnix(int fd) : KZVolume() {
     InitUnix();
     m_hVolume = fd;
-    if (fd == -1) m_bValid = false;
+    if (fd == -1)
+        m_bValid = false;
 }
 
 KZVolumeUnix::~KZVolumeUnix() {
@@ -56,7 +62,9 @@ void KZVolumeUnix::ReleaseMountStrings() {
     }
 }
 
-bool KZVolumeUnix::QuitNow() { return m_pJobCtrlClient && m_pJobCtrlClient->checkQuitFlag(); }
+bool KZVolumeUnix::QuitNow() {
+    return m_pJobCtrlClient && m_pJobCtrlClient->checkQuitFlag();
+}
 
 int QuitFlagCheck(int, void* volume, void* quit) {
     auto* vol = static_cast<KZVolumeUnix*>(volume);

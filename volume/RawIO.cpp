@@ -24,14 +24,18 @@ constexpr int kTransferAttempts = 2;
 constexpr unsigned long kRetryWaitMs = 5000;
 constexpr unsigned long kCloseWaitMs = 2000;
 
-bool Usable(int fd) { return fd != -1 && fd != 0; }
+bool Usable(int fd) {
+    return fd != -1 && fd != 0;
+}
 
 // Byte offset and count of a sector transfer; false (logged) when they would not fit.
 bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
                    off_t* byteOffset, size_t* byteCount) {
     if (count > kMaxTransferSectors) {
-        g_log.Error(context, "transfer of %llu sectors refused: at most %llu sectors fit in one "
-                             "transfer \n", count, kMaxTransferSectors);
+        g_log.Error(context,
+                    "transfer of %llu sectors refused: at most %llu sectors fit in one "
+                    "transfer \n",
+                    count, kMaxTransferSectors);
         return false;
     }
     if (offset > static_cast<unsigned long long>(LLONG_MAX) / kSectorSize) {
@@ -52,13 +56,13 @@ ssize_t PositionedWrite(int fd, char* buffer, size_t n, off_t at) {
 
 // Raises the transfer counter for the life of one attempt.
 class PendingIO {
-public:
+  public:
     explicit PendingIO(std::atomic<unsigned int>& counter) : counter_(counter) { ++counter_; }
     ~PendingIO() { --counter_; }
     PendingIO(const PendingIO&) = delete;
     PendingIO& operator=(const PendingIO&) = delete;
 
-private:
+  private:
     std::atomic<unsigned int>& counter_;
 };
 
@@ -72,15 +76,20 @@ struct PlainTransfer {
     ssize_t (*io)(int, char*, size_t, off_t);
 };
 
-const PlainTransfer kPlainRead = {
-    "KZVolumeUnix::Read:", "Invalid volume handle \n", "readvollog",
-    "\n reading for volume=%d \t offset=%llu \t size=%lu",
-    "Failed to read : errno %d  BytesRead = %ld, BytesToead = %lu\n", PositionedRead};
+const PlainTransfer kPlainRead = {"KZVolumeUnix::Read:",
+                                  "Invalid volume handle \n",
+                                  "readvollog",
+                                  "\n reading for volume=%d \t offset=%llu \t size=%lu",
+                                  "Failed to read : errno %d  BytesRead = %ld, BytesToead = %lu\n",
+                                  PositionedRead};
 
 const PlainTransfer kPlainWrite = {
-    "KZVolumeUnix::Write:", "Invalid Volume Handle \n", "writevollog",
+    "KZVolumeUnix::Write:",
+    "Invalid Volume Handle \n",
+    "writevollog",
     "\n writing for volume=%d \t offset=%llu \t size=%lu",
-    "Failed to write :errno  %d BytesWritten = %ld, BytesToWrite = %lu\n", PositionedWrite};
+    "Failed to write :errno  %d BytesWritten = %ld, BytesToWrite = %lu\n",
+    PositionedWrite};
 
 // What differs between the retrying read and write.
 struct RetryingTransfer {
@@ -120,7 +129,8 @@ bool PlainIO(const PlainTransfer& kind, int fd, std::atomic<unsigned int>& pendi
     }
     off_t at;
     size_t bytes;
-    if (!TransferBytes(kind.context, offset, count, &at, &bytes)) return false;
+    if (!TransferBytes(kind.context, offset, count, &at, &bytes))
+        return false;
     kzvol::TraceFile trace(kind.traceFile);
     trace.Printf(kind.traceStart, fd, static_cast<unsigned long long>(at),
                  static_cast<unsigned long>(bytes));
@@ -154,7 +164,8 @@ bool RetryingIO(const RetryingTransfer& kind, int fd, std::atomic<unsigned int>&
     }
     off_t at;
     size_t bytes;
-    if (!TransferBytes(kind.context, offset, count, &at, &bytes)) return false;
+    if (!TransferBytes(kind.context, offset, count, &at, &bytes))
+        return false;
     kzvol::TraceFile trace(kind.traceFile);
     const long long where = static_cast<long long>(at);
     const unsigned long size = static_cast<unsigned long>(bytes);
@@ -165,7 +176,8 @@ bool RetryingIO(const RetryingTransfer& kind, int fd, std::atomic<unsigned int>&
         errno = 0;
         got = static_cast<long>(kind.io(fd, buffer, bytes, at));
         int err = errno;
-        if (got == static_cast<long>(bytes)) return true;
+        if (got == static_cast<long>(bytes))
+            return true;
         UXSLEEP(kRetryWaitMs);
         ++attempts;
         trace.Printf(kind.traceAttempt, where, size, got, err);
@@ -194,7 +206,8 @@ bool KZVolumeUnix::OpenWithFlags(int flags, bool modeForm) {
         return false;
     }
     if (Usable(m_hVolume)) {
-        if (modeForm) g_log.Debug(kContext, "Volume Already Opened with handle: %X\n", m_hVolume);
+        if (modeForm)
+            g_log.Debug(kContext, "Volume Already Opened with handle: %X\n", m_hVolume);
         return true;
     }
     g_log.Debug(kContext, "Opening %s \n", m_strVolName.c_str());
@@ -213,13 +226,21 @@ bool KZVolumeUnix::OpenWithFlags(int flags, bool modeForm) {
     return true;
 }
 
-bool KZVolumeUnix::Open() { return OpenWithFlags(O_RDWR, false); }
+bool KZVolumeUnix::Open() {
+    return OpenWithFlags(O_RDWR, false);
+}
 
-bool KZVolumeUnix::Open(int mode) { return OpenWithFlags(mode == 1 ? O_RDONLY : O_RDWR, true); }
+bool KZVolumeUnix::Open(int mode) {
+    return OpenWithFlags(mode == 1 ? O_RDONLY : O_RDWR, true);
+}
 
-bool KZVolumeUnix::OpenPhysicalDisk() { return true; }
+bool KZVolumeUnix::OpenPhysicalDisk() {
+    return true;
+}
 
-bool KZVolumeUnix::IsOpen() { return m_bValid && Usable(m_hVolume); }
+bool KZVolumeUnix::IsOpen() {
+    return m_bValid && Usable(m_hVolume);
+}
 
 bool KZVolumeUnix::Close() {
     m_strErrorString.clear();
@@ -255,7 +276,8 @@ bool KZVolumeUnix::DiskRead(unsigned long long offset, unsigned int count, char*
                             unsigned int& done) {
     m_strErrorString.clear();
     done = 0;
-    if (!RetryingIO(kRetryingRead, m_hVolume, m_nPendingIO, offset, count, buffer)) return false;
+    if (!RetryingIO(kRetryingRead, m_hVolume, m_nPendingIO, offset, count, buffer))
+        return false;
     done = count;
     return true;
 }
@@ -264,7 +286,8 @@ bool KZVolumeUnix::DiskWrite(unsigned long long offset, unsigned long count, cha
                              unsigned long& done) {
     m_strErrorString.clear();
     done = 0;
-    if (!RetryingIO(kRetryingWrite, m_hVolume, m_nPendingIO, offset, count, buffer)) return false;
+    if (!RetryingIO(kRetryingWrite, m_hVolume, m_nPendingIO, offset, count, buffer))
+        return false;
     done = count;
     return true;
 }

@@ -20,8 +20,12 @@ bool BaseNotAvailable(const char* context) {
 }
 }  // namespace
 
-bool KZVolume::ObtainUnixFileLock() { return BaseNotAvailable("KZVolume::ObtainUnixFileLock:"); }
-bool KZVolume::ReleaseUnixFileLock() { return BaseNotAvailable("KZVolume::ReleaseUnixFileLock:"); }
+bool KZVolume::ObtainUnixFileLock() {
+    return BaseNotAvailable("KZVolume::ObtainUnixFileLock:");
+}
+bool KZVolume::ReleaseUnixFileLock() {
+    return BaseNotAvailable("KZVolume::ReleaseUnixFileLock:");
+}
 unsigned long long KZVolume::GetTotalVolumeBlocks(std::string) {
     return BaseNotAvailable("KZVolume::GetTotalVolumeBlocks:");
 }
@@ -29,7 +33,9 @@ unsigned long long KZVolume::GetTotalRawVolumeBlocks(std::string, std::string) {
     return BaseNotAvailable("KZVolume::GetTotalRawVolumeBlocks:");
 }
 
-bool KZVolumeUnix::Lock() { return NotAvailable("KZVolumeUnix::Lock:"); }
+bool KZVolumeUnix::Lock() {
+    return NotAvailable("KZVolumeUnix::Lock:");
+}
 bool KZVolumeUnix::SWSnapSynchronize(std::string, short) {
     return NotAvailable("KZVolumeUnix::SWSnapSynchronize:");
 }
@@ -78,14 +84,18 @@ bool KZVolumeUnix::QNBFSaveVolBitmap(KZVBitmapType) {
 bool KZVolumeUnix::QNBFPrepareDataBlock(std::string, qn_getdatablockbmp_arg*) {
     return NotAvailable("KZVolumeUnix::QNBFPrepareDataBlock:");
 }
-bool KZVolumeUnix::QNBFDeleteDevice(char*) { return NotAvailable("KZVolumeUnix::QNBFDeleteDevice:"); }
+bool KZVolumeUnix::QNBFDeleteDevice(char*) {
+    return NotAvailable("KZVolumeUnix::QNBFDeleteDevice:");
+}
 bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t*) {
     return NotAvailable("KZVolumeUnix::QNBFCreateDevice:");
 }
 bool KZVolumeUnix::QNBFShowDevList(qn_getdevicelist_arg*) {
     return NotAvailable("KZVolumeUnix::QNBFShowDevList:");
 }
-bool KZVolumeUnix::QNBFGetDeviceAttr(void*) { return NotAvailable("KZVolumeUnix::QNBFGetDeviceAttr:"); }
+bool KZVolumeUnix::QNBFGetDeviceAttr(void*) {
+    return NotAvailable("KZVolumeUnix::QNBFGetDeviceAttr:");
+}
 bool KZVolumeUnix::QNBFDumpAndClear(KZVBitmapType, unsigned char*, unsigned long) {
     return NotAvailable("KZVolumeUnix::QNBFDumpAndClear:");
 }
@@ -95,22 +105,35 @@ unsigned long long KZVolumeUnix::GetPhysicalOffsetForLogical(unsigned long long)
 unsigned long long KZVolumeUnix::GetLogicalOffsetForPhysical(unsigned long long) {
     return NotAvailable("KZVolumeUnix::GetLogicalOffsetForPhysical:");
 }
-unsigned int KZVolumeUnix::GetBlockSize() { return NotAvailable("KZVolumeUnix::GetBlockSize:"); }
-bool KZVolumeUnix::QNBFSetMinorno(std::string) { return NotAvailable("KZVolumeUnix::QNBFSetMinorno:"); }
+unsigned int KZVolumeUnix::GetBlockSize() {
+    return NotAvailable("KZVolumeUnix::GetBlockSize:");
+}
+bool KZVolumeUnix::QNBFSetMinorno(std::string) {
+    return NotAvailable("KZVolumeUnix::QNBFSetMinorno:");
+}
 int KZVolumeUnix::GetVolInfo(unsigned long long&) {
     return NotAvailable("KZVolumeUnix::GetVolInfo:") ? 0 : -1;
 }
 bool KZVolumeUnix::IsDataBlockAvailable(std::string&) {
     return NotAvailable("KZVolumeUnix::IsDataBlockAvailable:");
 }
-unsigned long long KZVolumeUnix::GetFsBlockSize() { return NotAvailable("KZVolumeUnix::GetFsBlockSize:"); }
-bool KZVolumeUnix::GetVolumeInfo() { return NotAvailable("KZVolumeUnix::GetVolumeInfo:"); }
-bool KZVolumeUnix::OpenSnapVolume() { return NotAvailable("KZVolumeUnix::OpenSnapVolume:"); }
-bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) { return NotAvailable("KZVolumeUnix::FSpodSnap:"); }
+unsigned long long KZVolumeUnix::GetFsBlockSize() {
+    return NotAvailable("KZVolumeUnix::GetFsBlockSize:");
+}
+bool KZVolumeUnix::GetVolumeInfo() {
+    return NotAvailable("KZVolumeUnix::GetVolumeInfo:");
+}
+bool KZVolumeUnix::OpenSnapVolume() {
+    return NotAvailable("KZVolumeUnix::OpenSnapVolume:");
+}
+bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) {
+    return NotAvailable("KZVolumeUnix::FSpodSnap:");
+}
 bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist*) {
     return NotAvailable("KZVolumeUnix::UnmountUnsnapAll:");
 }
-bool KZVolumeUnix::DumpMetadataInformation(char*, char*, char*, char*, char*, char*, unsigned long) {
+bool KZVolumeUnix::DumpMetadataInformation(char*, char*, char*, char*, char*, char*,
+                                           unsigned long) {
     return NotAvailable("KZVolumeUnix::DumpMetadataInformation:");
 }
 bool KZVolumeUnix::DumpVolumeInfo(char*, char*, unsigned long, int, int) {
@@ -119,4 +142,6 @@ bool KZVolumeUnix::DumpVolumeInfo(char*, char*, unsigned long, int, int) {
 bool KZVolumeUnix::DumpACLInfo(char*, unsigned long long, int, int*, unsigned int*) {
     return NotAvailable("KZVolumeUnix::DumpACLInfo:");
 }
-bool KZVolumeUnix::MountSnap(char*, std::string&) { return NotAvailable("KZVolumeUnix::MountSnap:"); }
+bool KZVolumeUnix::MountSnap(char*, std::string&) {
+    return NotAvailable("KZVolumeUnix::MountSnap:");
+}

@@ -13,14 +13,17 @@ EvDebug g_log;
 
 bool KZVolumeUnix::Unlock() {
     m_strErrorString.clear();
-    if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir) return true;
+    if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir)
+        return true;
     return Unlock(m_pszMntType ? m_pszMntType : "", m_pszMntOpts ? m_pszMntOpts : "");
 }
 
 bool KZVolumeUnix::Unlock(std::string fsType, std::string options) {
     static const char kContext[] = "KZVolumeUnix::Unlock:";
-    if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir) return true;
-    if (fsType == "xfs") options += options.empty() ? "nouuid" : ",nouuid";
+    if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir)
+        return true;
+    if (fsType == "xfs")
+        options += options.empty() ? "nouuid" : ",nouuid";
     using kzvol::ShellQuote;
     std::string command = "/bin/mount -t " + ShellQuote(fsType) + " -o " + ShellQuote(options) +
                           " " + ShellQuote(m_pszMntFsName) + " " + ShellQuote(m_pszMntDir);
@@ -32,8 +35,10 @@ bool KZVolumeUnix::Unlock(std::string fsType, std::string options) {
     if (rc != 0) {
         g_log.Error(kContext, "failed to mount=%s to mntpath=%s errno=%d mount it manually \n",
                     m_pszMntFsName, m_pszMntDir, err);
-        g_log.Debug(kContext, "!!USER intervention required for mounting=%s to mntpath=%s "
-                              "manually \n", m_pszMntFsName, m_pszMntDir);
+        g_log.Debug(kContext,
+                    "!!USER intervention required for mounting=%s to mntpath=%s "
+                    "manually \n",
+                    m_pszMntFsName, m_pszMntDir);
     } else {
         g_log.Debug(kContext, "successfully mounted=%s to mntpath=%s \n", m_pszMntFsName,
                     m_pszMntDir);

@@ -17,14 +17,14 @@ namespace kzvol::testing {
 namespace {
 
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(const std::string& text) {
         path_ = dir_.Write("registry.ini", text);
         ::setenv("KZVOL_CONFIG", path_.c_str(), 1);
     }
     ~ConfigFile() { ::unsetenv("KZVOL_CONFIG"); }
 
-private:
+  private:
     TempDir dir_;
     std::string path_;
 };
@@ -75,8 +75,9 @@ TEST(KZPlatformInfo, MissingFileHasNoValuesAndClusterFlagNeedsOne) {
         EXPECT_EQ(info.getString("Base", "dBASEHOME", &v), 0);
         ::unsetenv("KZVOL_CONFIG");
     }
-    ConfigFile config("[Machines/grp]\nbClusterGroupClient=1\n[Machines/solo]\n"
-                      "bClusterGroupClient=0\n");
+    ConfigFile config(
+        "[Machines/grp]\nbClusterGroupClient=1\n[Machines/solo]\n"
+        "bClusterGroupClient=0\n");
     KZPlatformInfo info;
     EXPECT_TRUE(info.isClusterGroupClient("grp"));
     EXPECT_FALSE(info.isClusterGroupClient("solo"));
@@ -152,7 +153,8 @@ TEST(KzMntTab, ProductionReadsTheRealTable) {
     std::list<KzMntTab::Entry> entries;
     ASSERT_EQ(KzMntTab::getAll(entries), 0);
     bool root = false;
-    for (const auto& e : entries) root = root || e[1] == "/";
+    for (const auto& e : entries)
+        root = root || e[1] == "/";
     EXPECT_TRUE(root);
 }
 

@@ -55,7 +55,7 @@ TEST(ReplaceFileContents, FailureLeavesTargetAlone) {
 }
 
 class TraceFiles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { old_ = SetTraceDirectory(dir_.path()); }
     void TearDown() override { SetTraceDirectory(old_); }
     TempDir dir_;

@@ -17,11 +17,15 @@
 namespace kzvol::testing {
 namespace {
 
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 std::string PrepareNamespace() {
-    if (::geteuid() != 0) return "system tests need root (run ./test.sh as root)";
-    if (::unshare(CLONE_NEWNS) != 0) return Errno("unshare(CLONE_NEWNS)");
+    if (::geteuid() != 0)
+        return "system tests need root (run ./test.sh as root)";
+    if (::unshare(CLONE_NEWNS) != 0)
+        return Errno("unshare(CLONE_NEWNS)");
     if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return Errno("making / private");
     for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
@@ -41,7 +45,8 @@ const std::string& SystemUnavailableReason() {
 
 void SystemTest::SetUp() {
     const std::string& reason = SystemUnavailableReason();
-    if (!reason.empty()) GTEST_SKIP() << "system test skipped: " << reason;
+    if (!reason.empty())
+        GTEST_SKIP() << "system test skipped: " << reason;
 }
 
 void MakeSparseFile(const std::string& path, unsigned long long bytes) {
@@ -88,7 +93,8 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
         } else {
             error_ = Errno("LOOP_CONFIGURE " + path);
             ::close(dev);
-            if (errno != EBUSY) break;
+            if (errno != EBUSY)
+                break;
         }
     }
     ::close(control);
@@ -96,7 +102,8 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
 }
 
 LoopDevice::~LoopDevice() {
-    if (fd_ < 0) return;
+    if (fd_ < 0)
+        return;
     ::ioctl(fd_, LOOP_CLR_FD, 0);
     ::close(fd_);
 }
@@ -107,11 +114,13 @@ ScopedMount::ScopedMount(const std::string& source, const std::string& target,
     ::mkdir(target.c_str(), 0755);
     ok_ = ::mount(source.c_str(), target.c_str(), type.c_str(), flags,
                   data.empty() ? nullptr : data.c_str()) == 0;
-    if (!ok_) error_ = Errno("mount " + source + " on " + target);
+    if (!ok_)
+        error_ = Errno("mount " + source + " on " + target);
 }
 
 ScopedMount::~ScopedMount() {
-    if (ok_ && ::umount2(target_.c_str(), 0) != 0) ::umount2(target_.c_str(), MNT_DETACH);
+    if (ok_ && ::umount2(target_.c_str(), 0) != 0)
+        ::umount2(target_.c_str(), MNT_DETACH);
 }
 
 bool OverlayDirectory(const std::string& dir, std::string* error) {

@@ -17,7 +17,7 @@ const std::string& SystemUnavailableReason();
 
 // Fixture for system tests: skips when the harness is not ready.
 class SystemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 };
 
@@ -26,7 +26,7 @@ void MakeSparseFile(const std::string& path, unsigned long long bytes);
 
 // A loop device over a file, detached at the end of the scope.
 class LoopDevice {
-public:
+  public:
     explicit LoopDevice(const std::string& backingFile, bool readOnly = false);
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
@@ -37,7 +37,7 @@ public:
     int minor() const { return minor_; }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     int fd_ = -1;
     int minor_ = -1;
     std::string path_, error_;
@@ -45,7 +45,7 @@ private:
 
 // A mount made for the test, unmounted at the end of the scope.
 class ScopedMount {
-public:
+  public:
     ScopedMount(const std::string& source, const std::string& target, const std::string& type,
                 unsigned long flags = 0, const std::string& data = "");
     ~ScopedMount();
@@ -56,7 +56,7 @@ public:
     // Forget the mount (the test unmounted it itself).
     void Release() { ok_ = false; }
 
-private:
+  private:
     std::string target_, error_;
     bool ok_ = false;
 };

@@ -13,9 +13,13 @@
 
 namespace kzvol::testing {
 
-TestEnv::TestEnv() : EnvWrapper(Env::Default()) { previous_ = SetEnv(this); }
+TestEnv::TestEnv() : EnvWrapper(Env::Default()) {
+    previous_ = SetEnv(this);
+}
 
-TestEnv::~TestEnv() { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
+TestEnv::~TestEnv() {
+    SetEnv(previous_ == Env::Default() ? nullptr : previous_);
+}
 
 std::vector<LogLine> TestEnv::Logs() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -35,7 +39,8 @@ int TestEnv::CountLogs(const std::string& text, const std::string& context) cons
 bool TestEnv::HasError(const std::string& text) const {
     std::lock_guard<std::mutex> lock(mu_);
     for (const auto& l : logs_) {
-        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos) return true;
+        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos)
+            return true;
     }
     return false;
 }
@@ -65,13 +70,13 @@ std::vector<Event> TestEnv::Events() const {
     return events_;
 }
 
-void TestEnv::Log(LogKind kind, int level, const std::string& context,
-                  const std::string& message) {
+void TestEnv::Log(LogKind kind, int level, const std::string& context, const std::string& message) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         logs_.push_back({kind, level, context, message});
     }
-    if (echo_log_) target()->Log(kind, level, context, message);
+    if (echo_log_)
+        target()->Log(kind, level, context, message);
 }
 
 void TestEnv::SleepMs(unsigned long ms, const char* file, int line) {
@@ -80,8 +85,10 @@ void TestEnv::SleepMs(unsigned long ms, const char* file, int line) {
         sleeps_.push_back(ms);
         now_ms_ += static_cast<int64_t>(ms);
     }
-    if (real_sleep_) target()->SleepMs(ms, file, line);
-    if (on_sleep) on_sleep(ms);
+    if (real_sleep_)
+        target()->SleepMs(ms, file, line);
+    if (on_sleep)
+        on_sleep(ms);
 }
 
 int64_t TestEnv::NowSeconds() {
@@ -91,10 +98,12 @@ int64_t TestEnv::NowSeconds() {
 
 int TestEnv::NextResult(std::string* output) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (results_.empty()) return 0;
+    if (results_.empty())
+        return 0;
     auto [rc, text] = results_.front();
     results_.pop_front();
-    if (output) *output = text;
+    if (output)
+        *output = text;
     return rc;
 }
 
@@ -103,7 +112,8 @@ int TestEnv::RunCommand(const std::string& command, std::string* output, std::st
         std::lock_guard<std::mutex> lock(mu_);
         commands_.push_back(command);
     }
-    if (run_commands_) return target()->RunCommand(command, output, error);
+    if (run_commands_)
+        return target()->RunCommand(command, output, error);
     return NextResult(output);
 }
 
@@ -112,7 +122,8 @@ int TestEnv::RunShell(const std::string& command) {
         std::lock_guard<std::mutex> lock(mu_);
         shell_.push_back(command);
     }
-    if (run_commands_) return target()->RunShell(command);
+    if (run_commands_)
+        return target()->RunShell(command);
     return NextResult(nullptr);
 }
 
@@ -130,7 +141,8 @@ bool TestEnv::ReadMountTable(std::vector<MountTableEntry>* entries) {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kzvol-test.XXXXXX";
-    if (!::mkdtemp(tmpl.data())) std::abort();
+    if (!::mkdtemp(tmpl.data()))
+        std::abort();
     path_ = tmpl;
 }
 
@@ -155,11 +167,13 @@ std::string ReadFile(const std::string& path) {
 
 int RunCommandLine(const std::string& command, std::string* output) {
     FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return -1;
+    if (!p)
+        return -1;
     char buf[4096];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        if (output) output->append(buf, n);
+        if (output)
+            output->append(buf, n);
     }
     int status = ::pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -168,8 +182,10 @@ int RunCommandLine(const std::string& command, std::string* output) {
 int OpenDescriptorCount() {
     int n = 0;
     DIR* d = ::opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (readdir(d)) ++n;
+    if (!d)
+        return -1;
+    while (readdir(d))
+        ++n;
     ::closedir(d);
     return n - 3;  // ".", ".." and the directory's own descriptor
 }

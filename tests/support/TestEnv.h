@@ -28,7 +28,7 @@ struct Event {
 };
 
 class TestEnv : public EnvWrapper {
-public:
+  public:
     TestEnv();
     ~TestEnv() override;  // restores the previous Env
     TestEnv(const TestEnv&) = delete;
@@ -71,7 +71,7 @@ public:
     // Called for every sleep, after it is recorded (e.g. to raise a quit flag).
     std::function<void(unsigned long)> on_sleep;
 
-private:
+  private:
     int NextResult(std::string* output);
 
     Env* previous_;
@@ -88,7 +88,7 @@ private:
 
 // A temporary directory removed with its contents at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
@@ -96,7 +96,7 @@ public:
     // Writes `contents` to File(name) and returns its path.
     std::string Write(const std::string& name, const std::string& contents) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -6,7 +6,9 @@
 namespace kzvol::testing {
 namespace {
 
-std::string Cli() { return KZVOL_CLI; }
+std::string Cli() {
+    return KZVOL_CLI;
+}
 
 TEST(CliRead, HelpAndVersion) {
     std::string out;
@@ -21,9 +23,12 @@ TEST(CliRead, HelpAndVersion) {
 TEST(CliRead, CopiesSectorsToFileAndStdout) {
     TempDir dir;
     std::string data;
-    for (int k = 0; k < 8; ++k) data.append(512, static_cast<char>('a' + k));
+    for (int k = 0; k < 8; ++k)
+        data.append(512, static_cast<char>('a' + k));
     std::string image = dir.Write("img", data);
-    ASSERT_EQ(RunCommandLine(Cli() + " read " + image + " --offset 2 --count 3 --out " + dir.File("out")), 0);
+    ASSERT_EQ(
+        RunCommandLine(Cli() + " read " + image + " --offset 2 --count 3 --out " + dir.File("out")),
+        0);
     EXPECT_EQ(ReadFile(dir.File("out")), data.substr(1024, 1536));
     std::string out;
     ASSERT_EQ(RunCommandLine(Cli() + " read " + image + " --offset 7 --count 1", &out), 0);
@@ -33,7 +38,9 @@ TEST(CliRead, CopiesSectorsToFileAndStdout) {
 TEST(CliRead, FailuresPrintOneLineAndExitOne) {
     TempDir dir;
     std::string out;
-    EXPECT_EQ(RunCommandLine(Cli() + " read " + dir.File("absent") + " --offset 0 --count 1 2>&1", &out), 1);
+    EXPECT_EQ(
+        RunCommandLine(Cli() + " read " + dir.File("absent") + " --offset 0 --count 1 2>&1", &out),
+        1);
     EXPECT_EQ(out, "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n");
     out.clear();
     EXPECT_EQ(RunCommandLine(Cli() + " read x --offset -1 --count 1 2>&1", &out), 1);
@@ -48,7 +55,7 @@ TEST(CliRead, LogGoesToKzvolLogFile) {
     std::string image = dir.Write("img", std::string(1024, 'q'));
     std::string log = dir.File("kzvol.log");
     ASSERT_EQ(RunCommandLine("KZVOL_LOG=" + log + " " + Cli() + " read " + image +
-                  " --offset 0 --count 1 >/dev/null"),
+                             " --offset 0 --count 1 >/dev/null"),
               0);
     std::string text = ReadFile(log);
     EXPECT_NE(text.find(" DEBUG KZVolumeUnix::open: Opening " + image + " \n"), std::string::npos)
