@@ -110,6 +110,7 @@ bool KZVolumeUnix::Lock() {
     }
     g_log.Debug(kContext, "successfully unmounted=%s \n", fs.dir.c_str());
     m_bLocked = true;
+    ReleaseMountStrings();
     m_pszMntFsName = ::strdup(fs.device.c_str());
     m_pszMntDir = ::strdup(fs.dir.c_str());
     m_pszMntType = ::strdup(fs.type.c_str());
