@@ -2,9 +2,6 @@
 // test's private namespace; all released at the end of the scope. Header only.
 #pragma once
 
-#include <sys/mount.h>
-#include <sys/stat.h>
-
 #include <memory>
 #include <string>
 
@@ -17,8 +14,8 @@ namespace kzvol::testing {
 
 class MountedImage {
   public:
-    // Makes a `type` (ext3 or xfs) file system of `bytes` in `imageDir` and mounts
-    // it on `mountDir`, which is created.
+    // Makes a `type` (ext3 or xfs) file system of `bytes` in an image in
+    // `imageDir` and mounts it on `mountDir`, which is created.
     MountedImage(const std::string& imageDir, const std::string& type, const std::string& mountDir,
                  unsigned long long bytes = 16ull << 20)
         : dir_(mountDir) {
@@ -26,22 +23,15 @@ class MountedImage {
         MakeSparseFile(image, bytes);
         const std::string mkfs =
             type == "xfs" ? "mkfs.xfs -q -f " : "mke2fs -q -F -t " + type + " ";
-        std::string output;
-        if (RunCommandLine(mkfs + ShellQuote(image) + " 2>&1", &output) != 0) {
-            error_ = "mkfs failed: " + output;
+        if (RunCommandLine(mkfs + ShellQuote(image) + " 2>&1", &error_) != 0)
             return;
-        }
+        error_.clear();
         loop_ = std::make_unique<LoopDevice>(image);
-        if (!loop_->ok()) {
-            error_ = loop_->error();
-            return;
-        }
         mount_ = std::make_unique<ScopedMount>(loop_->path(), mountDir, type);
-        if (!mount_->ok())
-            error_ = mount_->error();
+        error_ = loop_->ok() ? mount_->error() : loop_->error();
     }
 
-    bool ok() const { return error_.empty(); }
+    bool ok() const { return error_.empty() && mount_ && mount_->ok(); }
     const std::string& error() const { return error_; }
     const std::string& device() const { return loop_->path(); }
     const std::string& dir() const { return dir_; }
@@ -52,15 +42,15 @@ class MountedImage {
     std::unique_ptr<ScopedMount> mount_;  // released before the loop device
 };
 
-// The device, type and options of what the real table shows on `dir` (empty
-// fields when nothing is mounted there).
+// The entry the real table shows on top of `dir`; four empty fields when nothing
+// is mounted there.
 inline MountTableEntry RealMountOn(const std::string& dir) {
     std::vector<MountTableEntry> table;
     Env::Default()->ReadMountTable(&table);
     MountTableEntry found{{"", "", "", ""}};
     for (auto& e : table) {
-        if (e.fields.size() >= 4 && e.fields[1] == dir)
-            found = e;  // the last mount is on top
+        if (e.fields[1] == dir)
+            found = e;
     }
     return found;
 }

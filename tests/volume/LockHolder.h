@@ -3,41 +3,32 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace kzvol::testing {
 
 class LockHolder {
   public:
+    // The child takes the lock and stops itself; held() tells whether it got it.
     explicit LockHolder(const std::string& path) {
-        int ready[2];
-        if (::pipe(ready) != 0 || ::pipe(release_) != 0)
-            std::abort();
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(release_[1]);
             int fd = ::open(path.c_str(), O_RDWR);
             struct flock whole = {};
             whole.l_type = F_WRLCK;
-            whole.l_whence = SEEK_SET;
-            char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &whole) == 0 ? 'y' : 'n';
-            if (::write(ready[1], &ok, 1) != 1)
-                _exit(2);
-            char c;
-            while (::read(release_[0], &c, 1) > 0) {
-            }
+            if (fd < 0 || ::fcntl(fd, F_SETLK, &whole) != 0)
+                _exit(1);
+            ::raise(SIGSTOP);
             _exit(0);
         }
-        ::close(ready[1]);
-        ::close(release_[0]);
-        char ok = 'n';
-        held_ = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-        ::close(ready[0]);
+        int status = 0;
+        held_ = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+        if (!held_)
+            pid_ = -1;
     }
     ~LockHolder() { Release(); }
     LockHolder(const LockHolder&) = delete;
@@ -48,14 +39,13 @@ class LockHolder {
     void Release() {
         if (pid_ <= 0)
             return;
-        ::close(release_[1]);
+        ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
 
   private:
     pid_t pid_ = -1;
-    int release_[2] = {-1, -1};
     bool held_ = false;
 };
 

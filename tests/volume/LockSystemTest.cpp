@@ -78,17 +78,6 @@ TEST_F(LockSystem, LockBySymlinkAndByMountDirectory) {
     }
 }
 
-TEST_F(LockSystem, TypedUnlockRemountsWithTheCallersOptions) {
-    MountImage();
-    RealMountsEnv env;
-    KZVolumeUnix vol(Dev());
-    ASSERT_TRUE(vol.Lock());
-    vol.Unlock("ext3", "ro");
-    EXPECT_EQ(env.Commands().back(), "/bin/mount -t ext3 -o ro " + Dev() + " " + Mnt());
-    EXPECT_EQ(RealMountOn(Mnt()).fields[3].rfind("ro,", 0), 0u) << RealMountOn(Mnt()).fields[3];
-    EXPECT_TRUE(DataIsBack());
-}
-
 TEST_F(LockSystem, TypedUnlockOfXfsMountsWithNouuid) {
     if (RunCommandLine("command -v mkfs.xfs >/dev/null") != 0)
         GTEST_SKIP() << "mkfs.xfs is not installed; the recorded command is checked by unit tests";

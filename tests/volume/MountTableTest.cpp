@@ -13,23 +13,19 @@
 namespace kzvol::testing {
 namespace {
 
-MountTableEntry Entry(const std::string& device, const std::string& dir,
-                      const std::string& type = "ext3") {
-    return {{device, dir, type, "rw", "0", "0"}};
+MountTableEntry Entry(const std::string& device, const std::string& dir) {
+    return {{device, dir, "ext3", "rw", "0", "0"}};
 }
 
-// A TestEnv whose mount table cannot be read, or which counts the reads.
+// A TestEnv whose mount table can be made unreadable, and which counts the reads.
 class TableEnv : public TestEnv {
   public:
     bool readable = true;
     int reads = 0;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         ++reads;
-        if (!readable) {
-            errno = EACCES;
-            return false;
-        }
-        return TestEnv::ReadMountTable(entries);
+        errno = EACCES;
+        return readable && TestEnv::ReadMountTable(entries);
     }
 };
 
@@ -44,63 +40,42 @@ std::string RawDevOf(std::string dir) {
     return getrawdev(dir.data());
 }
 
-TEST(MountLookups, DeviceAndDirectoryTranslateBothWays) {
+TEST(MountLookups, FirstExactMatchInTableOrder) {
     TableEnv env;
-    env.SetMountTable({Entry("proc", "/proc", "proc"), Entry("/dev/sdb1", "/mnt/a"),
+    env.SetMountTable({Entry("proc", "/proc"), Entry("/dev/sdb1", "/mnt/a"),
                        Entry("/dev/sdb1", "/mnt/b"), Entry("/dev/sdc1", "/mnt/a")});
-    EXPECT_EQ(MountPointOf("/dev/sdb1"), "/mnt/a");  // the first of two directories
+    EXPECT_EQ(MountPointOf("/dev/sdb1"), "/mnt/a");
+    EXPECT_EQ(RawDevOf("/mnt/a"), "/dev/sdb1");
+    EXPECT_EQ(getVolName("/mnt/b"), "/dev/sdb1");
     EXPECT_EQ(env.CountLogs("found mntpath=/mnt/a for device=/dev/sdb1 \n", "kz_getmountpoint:"),
               1);
-    EXPECT_EQ(RawDevOf("/mnt/a"), "/dev/sdb1");  // the first entry on /mnt/a
-    EXPECT_EQ(RawDevOf("/mnt/b"), "/dev/sdb1");
-    EXPECT_EQ(getVolName("/mnt/a"), "/dev/sdb1");
     EXPECT_FALSE(env.HasError(""));
-}
-
-TEST(MountLookups, ComparisonsAreExact) {
-    TableEnv env;
-    env.SetMountTable({Entry("/dev/sdb1", "/mnt/a")});
+    // Exact comparisons: no trailing slash, no prefix; a device is no mount directory.
     EXPECT_EQ(RawDevOf("/mnt/a/"), "");
-    EXPECT_EQ(RawDevOf("/mnt"), "");
     EXPECT_EQ(MountPointOf("/dev/sdb"), "<null>");
-    EXPECT_EQ(MountPointOf("/dev/sdb1 "), "<null>");
-    // A device is not a mount directory.
     EXPECT_EQ(getVolName("/dev/sdb1"), "");
-    // getrawdev reports absence at debug level, kz_getmountpoint as an error.
+    // Absence: an error for kz_getmountpoint, debug only for getrawdev.
+    EXPECT_TRUE(env.HasError("could not get mountpoint for device=/dev/sdb\n"));
+    EXPECT_FALSE(env.HasError("could not get rawdevice name"));
     EXPECT_EQ(env.CountLogs("could not get rawdevice name for mountpoint=/mnt/a/ \n", "getrawdev:"),
               1);
-    EXPECT_EQ(env.CountLogs("could not get mountpoint for device=/dev/sdb\n", "kz_getmountpoint:"),
-              1);
-    for (const LogLine& line : env.Logs()) {
-        LogKind expected = line.context == "getrawdev:" ? LogKind::Debug : LogKind::Error;
-        EXPECT_EQ(line.kind, expected) << line.context << line.message;
-    }
 }
 
-TEST(MountLookups, FilterDeviceNameNeedsNoTable) {
-    TableEnv env;
-    EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
-    EXPECT_EQ(env.reads, 0);
-}
-
-TEST(MountLookups, UnreadableTable) {
+TEST(MountLookups, UnreadableTableAndNamesThatNeedNoTable) {
     TableEnv env;
     env.readable = false;
     EXPECT_EQ(MountPointOf("/dev/sdb1"), "<null>");
     EXPECT_TRUE(env.HasError("failed to open /etc/mtab for device=/dev/sdb1 errno=13\n"));
     EXPECT_EQ(RawDevOf("/mnt/a"), "");
     EXPECT_EQ(env.CountLogs("failed to open /etc/mtab errno=13 \n", "getrawdev:"), 1);
-    EXPECT_EQ(getVolName("/mnt/a"), "");
-}
+    const int reads = env.reads;
+    EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
+    EXPECT_EQ(env.reads, reads);
 
-TEST(MountLookups, DeviceName) {
-    EXPECT_EQ(getdevname("/dev/sdb1"), "sdb1");
     EXPECT_EQ(getdevname("/dev/mapper/vg-lv"), "vg-lv");
     EXPECT_EQ(getdevname(""), "");
     EXPECT_EQ(getdevname("sdb1"), "sdb1");
-    EXPECT_EQ(getdevname("/dev/"), "");
-    std::string deep = "/dev/" + std::string(3000, 'x');
-    EXPECT_EQ(getdevname(deep), std::string(3000, 'x'));
+    EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
 }
 
 class StreamLock : public ::testing::Test {
@@ -110,22 +85,11 @@ class StreamLock : public ::testing::Test {
         stream_ = std::fopen(path_.c_str(), "r+");
         ASSERT_NE(stream_, nullptr);
     }
-    void TearDown() override {
-        if (stream_)
-            std::fclose(stream_);
-    }
+    void TearDown() override { std::fclose(stream_); }
     TempDir dir_;
     std::string path_;
     FILE* stream_ = nullptr;
 };
-
-TEST_F(StreamLock, FreeFileIsLockedAndUnlockedAtOnce) {
-    TestEnv env;
-    EXPECT_EQ(lock(stream_, F_WRLCK), 0);
-    EXPECT_EQ(lock(stream_, F_UNLCK), 0);
-    EXPECT_EQ(lock(stream_, F_RDLCK), 0);
-    EXPECT_TRUE(env.Sleeps().empty());
-}
 
 TEST_F(StreamLock, HeldLockIsAskedTenTimesThenRefused) {
     LockHolder holder(path_);
@@ -133,7 +97,6 @@ TEST_F(StreamLock, HeldLockIsAskedTenTimesThenRefused) {
     TestEnv env;
     EXPECT_EQ(lock(stream_, F_WRLCK), -1);
     EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(10, 2000));
-    EXPECT_TRUE(errno == EACCES || errno == EAGAIN) << errno;
 }
 
 TEST_F(StreamLock, LockReleasedDuringTheRetriesIsGranted) {
@@ -146,9 +109,10 @@ TEST_F(StreamLock, LockReleasedDuringTheRetriesIsGranted) {
     };
     EXPECT_EQ(lock(stream_, F_WRLCK), 0);
     EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(3, 2000));
+    EXPECT_EQ(lock(stream_, F_UNLCK), 0);
 }
 
-TEST_F(StreamLock, OtherFailuresAnswerMinusOneWithoutRetrying) {
+TEST_F(StreamLock, OtherFailuresAnswerMinusOneAtOnce) {
     TestEnv env;
     FILE* readOnly = std::fopen(path_.c_str(), "r");
     ASSERT_NE(readOnly, nullptr);
@@ -156,8 +120,6 @@ TEST_F(StreamLock, OtherFailuresAnswerMinusOneWithoutRetrying) {
     EXPECT_EQ(errno, EBADF);
     std::fclose(readOnly);
     EXPECT_EQ(lock(stream_, 77), -1);  // no such lock type
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(lock(nullptr, F_WRLCK), -1);
     EXPECT_TRUE(env.Sleeps().empty());
 }
 

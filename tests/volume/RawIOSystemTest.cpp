@@ -21,8 +21,7 @@ TEST_F(RawIOSystem, DiskWriteThenDiskReadOnLoopDevice) {
     ASSERT_TRUE(loop.ok()) << loop.error();
 
     std::vector<char> out(64 * 512), in(64 * 512, 0);
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char>(i * 7 + 1);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7 + 1);
     {
         KZVolumeUnix vol(loop.path());
         ASSERT_TRUE(vol.Open(0));

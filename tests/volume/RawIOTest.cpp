@@ -20,13 +20,12 @@ namespace {
 // An image whose sector k is filled with the byte k.
 std::string PatternImage(int sectors) {
     std::string data;
-    for (int k = 0; k < sectors; ++k)
-        data.append(512, static_cast<char>(k));
+    for (int k = 0; k < sectors; ++k) data.append(512, static_cast<char>(k));
     return data;
 }
 
 class RawIO : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { image_ = dir_.Write("disk.img", PatternImage(16)); }
     TestEnv env_;
     TempDir dir_;
@@ -195,8 +194,7 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
             closeWaited = true;
             cv.notify_all();
             lock.unlock();
-            while (!readerDone)
-                std::this_thread::yield();
+            while (!readerDone) std::this_thread::yield();
         } else {
             cv.wait(lock, [&] { return closeWaited; });
         }
@@ -209,8 +207,7 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
         EXPECT_FALSE(vol.DiskRead(0, 1, buf, done));
         readerDone = true;
     });
-    while (!vol.IsPendingIO())
-        std::this_thread::yield();
+    while (!vol.IsPendingIO()) std::this_thread::yield();
     EXPECT_TRUE(vol.Close());
     EXPECT_FALSE(vol.IsPendingIO());
     EXPECT_EQ(vol.m_hVolume, -1);
@@ -221,7 +218,7 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
 }
 
 class RawIOTrace : public RawIO {
-  protected:
+protected:
     void SetUp() override {
         RawIO::SetUp();
         old_ = SetTraceDirectory(traceDir_.path());
@@ -239,13 +236,13 @@ TEST_F(RawIOTrace, TraceHoldsOnlyTheLastCall) {
     unsigned long done;
     ASSERT_TRUE(vol.Read(1, 1, buf, done));
     ASSERT_TRUE(vol.Read(3, 2, buf, done));
-    std::string expected =
-        "\n reading for volume=" + std::to_string(vol.m_hVolume) + " \t offset=1536 \t size=1024";
+    std::string expected = "\n reading for volume=" + std::to_string(vol.m_hVolume) +
+                           " \t offset=1536 \t size=1024";
     EXPECT_EQ(ReadFile(traceDir_.File("readvollog")), expected);
     ASSERT_TRUE(vol.Write(2, 1, buf, done));
-    EXPECT_EQ(
-        ReadFile(traceDir_.File("writevollog")),
-        "\n writing for volume=" + std::to_string(vol.m_hVolume) + " \t offset=1024 \t size=512");
+    EXPECT_EQ(ReadFile(traceDir_.File("writevollog")),
+              "\n writing for volume=" + std::to_string(vol.m_hVolume) +
+                  " \t offset=1024 \t size=512");
 
     unsigned int ddone;
     EXPECT_FALSE(vol.DiskRead(15, 2, buf, ddone));
