@@ -117,6 +117,20 @@ struct Remount {
     std::string device, dir, type, options;
 };
 
+// What Unlock will run for `volume` just locked: its remembered entry, or the
+// given type and options (xfs with "nouuid", as Unlock adds it).
+Remount PlannedRemount(const KZVolumeUnix& volume, const Options& opts) {
+    Remount m = {volume.m_pszMntFsName, volume.m_pszMntDir, volume.m_pszMntType,
+                 volume.m_pszMntOpts};
+    if (opts.Has("type")) {
+        m.type = opts.Get("type");
+        m.options = opts.Get("options");
+        if (m.type == "xfs")
+            m.options += m.options.empty() ? "nouuid" : ",nouuid";
+    }
+    return m;
+}
+
 bool IsMountedAgain(const Remount& m) {
     std::string dir = m.dir;
     return getrawdev(dir.data()) == m.device;
@@ -155,19 +169,11 @@ int RunExclusive(const Words& args) {
                     " (busy? --verbose shows why); the command did not run");
     const bool unmounted = volume.m_bLocked;
     Remount remount;
-    if (unmounted) {
-        remount = {volume.m_pszMntFsName, volume.m_pszMntDir, volume.m_pszMntType,
-                   volume.m_pszMntOpts};
-        if (opts.Has("type")) {
-            remount.type = opts.Get("type");
-            remount.options = opts.Get("options");
-            if (remount.type == "xfs")
-                remount.options += remount.options.empty() ? "nouuid" : ",nouuid";
-        }
-    } else {
+    if (unmounted)
+        remount = PlannedRemount(volume, opts);
+    else
         std::fprintf(stderr, "kzvol: %s is not mounted; running the command as it is\n",
                      target.c_str());
-    }
     // The command gets the device to itself.
     volume.Close();
 
