@@ -18,6 +18,7 @@
 
 #include "host/Env.h"
 #include "host/Handles.h"
+#include "host/MountTableStream.h"
 
 extern char** environ;
 
@@ -249,12 +250,7 @@ class PosixEnv : public Env {
         FILE* f = ::setmntent("/etc/mtab", "r");
         if (!f)
             return false;
-        struct mntent ent;
-        char buf[8192];
-        while (::getmntent_r(f, &ent, buf, sizeof buf)) {
-            entries->push_back({{ent.mnt_fsname, ent.mnt_dir, ent.mnt_type, ent.mnt_opts,
-                                 std::to_string(ent.mnt_freq), std::to_string(ent.mnt_passno)}});
-        }
+        ReadMountEntries(f, entries);
         ::endmntent(f);
         return true;
     }

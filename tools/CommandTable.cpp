@@ -7,6 +7,15 @@ const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         {"read", "read SOURCE --offset SECTORS --count SECTORS [--out FILE]",
          "copy raw 512-byte sectors of a device or image to FILE or standard output", RunRead},
+        {"mountpoint", "mountpoint DEVICE", "print the directory DEVICE is mounted on",
+         RunMountpoint},
+        {"device", "device MOUNTPOINT", "print the device mounted on MOUNTPOINT", RunDevice},
+        {"exclusive", "exclusive DEVICE_OR_MOUNTPOINT [--type T --options O] -- COMMAND [ARGS...]",
+         "unmount the file system, run COMMAND, mount it again (with type T and options O "
+         "when given); exits with COMMAND's status",
+         RunExclusive},
+        {"handler", "handler FIRST SECOND JOBID",
+         "run the snapshot handler script ImgPodSnapHandler.sh with a 30-minute limit", RunHandler},
     };
     return commands;
 }

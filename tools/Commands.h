@@ -23,5 +23,9 @@ const std::vector<Command>& AllCommands();
 int Fail(const std::string& message);
 
 int RunRead(const Words& args);
+int RunMountpoint(const Words& args);
+int RunDevice(const Words& args);
+int RunExclusive(const Words& args);
+int RunHandler(const Words& args);
 
 }  // namespace kzvol::cli

@@ -15,6 +15,9 @@
 
 #include "host/Export.h"
 #include "host/KZJobCtrlClient.h"
+// The free functions beside the volume object.
+#include "volume/HandlerScript.h"
+#include "volume/MountTable.h"
 
 // Records of the driver protocol and of callers, declared in their own headers.
 struct qn_getdevicelist_arg;

@@ -20,12 +20,6 @@ bool BaseNotAvailable(const char* context) {
 }
 }  // namespace
 
-bool KZVolume::ObtainUnixFileLock() {
-    return BaseNotAvailable("KZVolume::ObtainUnixFileLock:");
-}
-bool KZVolume::ReleaseUnixFileLock() {
-    return BaseNotAvailable("KZVolume::ReleaseUnixFileLock:");
-}
 unsigned long long KZVolume::GetTotalVolumeBlocks(std::string) {
     return BaseNotAvailable("KZVolume::GetTotalVolumeBlocks:");
 }
@@ -33,9 +27,6 @@ unsigned long long KZVolume::GetTotalRawVolumeBlocks(std::string, std::string) {
     return BaseNotAvailable("KZVolume::GetTotalRawVolumeBlocks:");
 }
 
-bool KZVolumeUnix::Lock() {
-    return NotAvailable("KZVolumeUnix::Lock:");
-}
 bool KZVolumeUnix::SWSnapSynchronize(std::string, short) {
     return NotAvailable("KZVolumeUnix::SWSnapSynchronize:");
 }

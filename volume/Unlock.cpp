@@ -1,6 +1,6 @@
-// Remounting a file system that Lock unmounted, from the remembered mount-table entry.
+// Unlock: mounting again the file system that Lock unmounted, from the remembered
+// mount-table entry, with its own type and options or with the caller's.
 #include <cerrno>
-#include <cstdlib>
 
 #include "host/EvDebug.h"
 #include "host/KzProcess.h"
@@ -8,41 +8,52 @@
 #include "volume/KZVolume.h"
 
 namespace {
+
 EvDebug g_log;
+
+// Runs the mount command for `device` on `dir` and logs the outcome; a failure
+// asks for the user to mount by hand.
+void MountAgain(const char* context, const std::string& type, const std::string& options,
+                const char* device, const char* dir) {
+    using kzvol::ShellQuote;
+    std::string command = "/bin/mount -t " + ShellQuote(type) + " -o " + ShellQuote(options) + " " +
+                          ShellQuote(device) + " " + ShellQuote(dir);
+    std::string output;
+    KzProcess process;
+    int rc = process.system(command, &output, nullptr, 0, false);
+    int err = errno;
+    if (rc != 0) {
+        g_log.Error(context, "failed to mount=%s to mntpath=%s errno=%d mount it manually \n",
+                    device, dir, err);
+        g_log.Debug(context,
+                    "!!USER intervention required for mounting=%s to mntpath=%s manually \n",
+                    device, dir);
+    } else {
+        g_log.Debug(context, "successfully mounted=%s to mntpath=%s \n", device, dir);
+    }
 }
+
+}  // namespace
 
 bool KZVolumeUnix::Unlock() {
     m_strErrorString.clear();
     if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir)
         return true;
-    return Unlock(m_pszMntType ? m_pszMntType : "", m_pszMntOpts ? m_pszMntOpts : "");
+    MountAgain("KZVolumeUnix::Unlock:", m_pszMntType ? m_pszMntType : "",
+               m_pszMntOpts ? m_pszMntOpts : "", m_pszMntFsName, m_pszMntDir);
+    m_bLocked = false;
+    ReleaseMountStrings();
+    return true;
 }
 
 bool KZVolumeUnix::Unlock(std::string fsType, std::string options) {
-    static const char kContext[] = "KZVolumeUnix::Unlock:";
     if (!m_bLocked || !m_pszMntFsName || !m_pszMntDir)
         return true;
+    // An xfs copy carries the same UUID as its original; mount it regardless.
     if (fsType == "xfs")
         options += options.empty() ? "nouuid" : ",nouuid";
-    using kzvol::ShellQuote;
-    std::string command = "/bin/mount -t " + ShellQuote(fsType) + " -o " + ShellQuote(options) +
-                          " " + ShellQuote(m_pszMntFsName) + " " + ShellQuote(m_pszMntDir);
-    std::string output;
-    KzProcess process;
-    int rc = process.system(command, &output, nullptr, 0, false);
-    int err = errno;
+    MountAgain("KZVolumeUnix::Unlock:1", fsType, options, m_pszMntFsName, m_pszMntDir);
     m_bLocked = false;
-    if (rc != 0) {
-        g_log.Error(kContext, "failed to mount=%s to mntpath=%s errno=%d mount it manually \n",
-                    m_pszMntFsName, m_pszMntDir, err);
-        g_log.Debug(kContext,
-                    "!!USER intervention required for mounting=%s to mntpath=%s "
-                    "manually \n",
-                    m_pszMntFsName, m_pszMntDir);
-    } else {
-        g_log.Debug(kContext, "successfully mounted=%s to mntpath=%s \n", m_pszMntFsName,
-                    m_pszMntDir);
-    }
     ReleaseMountStrings();
     return true;
 }

@@ -1,0 +1,62 @@
+// A fresh file system in an image file, on a loop device, mounted in the system
+// test's private namespace; all released at the end of the scope. Header only.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/Env.h"
+#include "host/ShellQuote.h"
+#include "tests/support/SystemHarness.h"
+#include "tests/support/TestEnv.h"
+
+namespace kzvol::testing {
+
+class MountedImage {
+  public:
+    // Makes a `type` (ext3 or xfs) file system of `bytes` in an image in
+    // `imageDir` and mounts it on `mountDir`, which is created.
+    MountedImage(const std::string& imageDir, const std::string& type, const std::string& mountDir,
+                 unsigned long long bytes = 16ull << 20)
+        : dir_(mountDir) {
+        const std::string image = imageDir + "/" + type + ".img";
+        MakeSparseFile(image, bytes);
+        const std::string mkfs =
+            type == "xfs" ? "mkfs.xfs -q -f " : "mke2fs -q -F -t " + type + " ";
+        if (RunCommandLine(mkfs + ShellQuote(image) + " 2>&1", &error_) != 0)
+            return;
+        error_.clear();
+        loop_ = std::make_unique<LoopDevice>(image);
+        mount_ = std::make_unique<ScopedMount>(loop_->path(), mountDir, type);
+        error_ = loop_->ok() ? mount_->error() : loop_->error();
+    }
+
+    bool ok() const { return error_.empty() && mount_ && mount_->ok(); }
+    const std::string& error() const { return error_; }
+    const std::string& device() const { return loop_->path(); }
+    const std::string& dir() const { return dir_; }
+
+  private:
+    std::string dir_, error_;
+    std::unique_ptr<LoopDevice> loop_;
+    std::unique_ptr<ScopedMount> mount_;  // released before the loop device
+};
+
+// The entry the real table shows on top of `dir`; four empty fields when nothing
+// is mounted there.
+inline MountTableEntry RealMountOn(const std::string& dir) {
+    std::vector<MountTableEntry> table;
+    Env::Default()->ReadMountTable(&table);
+    MountTableEntry found{{"", "", "", ""}};
+    for (auto& e : table) {
+        if (e.fields[1] == dir)
+            found = e;
+    }
+    return found;
+}
+
+inline bool IsMounted(const std::string& dir) {
+    return !RealMountOn(dir).fields[0].empty();
+}
+
+}  // namespace kzvol::testing

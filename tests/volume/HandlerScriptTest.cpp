@@ -1,0 +1,129 @@
+// The snapshot handler script with real scripts. Its 30-minute limit runs on the
+// host clock: a child wrapper advances the fake clock by each wait's time-out
+// instead of waiting, so the deadline passes in a moment of real time.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "tests/support/TestEnv.h"
+#include "volume/HandlerScript.h"
+
+namespace kzvol::testing {
+namespace {
+
+// Counts the starts. With fake_clock, a wait with a time-out polls the real child
+// and, finding it running, advances the clock by the time-out and reports
+// "timedout"; the time-outs asked for are recorded.
+class ScriptEnv : public TestEnv {
+  public:
+    bool fake_clock = false;
+    int starts = 0;
+    std::vector<int> waits;
+    std::string ready_file;  // created by the script once it handles signals
+
+    std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
+                                               const std::string& arguments,
+                                               std::string* error) override {
+        ++starts;
+        auto child = EnvWrapper::StartProcess(path, arguments, error);
+        if (!child || !fake_clock)
+            return child;
+        return std::make_unique<FakeClockChild>(std::move(child), this);
+    }
+
+  private:
+    class FakeClockChild : public ChildProcess {
+      public:
+        FakeClockChild(std::unique_ptr<ChildProcess> real, ScriptEnv* env)
+            : real_(std::move(real)), env_(env) {}
+        pid_t Pid() const override { return real_->Pid(); }
+        bool Wait(int timeoutSec, int* exitCode, std::string* error) override {
+            env_->waits.push_back(timeoutSec);
+            if (timeoutSec < 0)
+                return real_->Wait(-1, exitCode, error);
+            // The script's own start takes real time; let it get there first.
+            for (int i = 0; i < 500 && ::access(env_->ready_file.c_str(), F_OK) != 0; ++i)
+                ::usleep(10000);
+            if (real_->Wait(0, exitCode, error))
+                return true;
+            env_->AdvanceClock(timeoutSec);
+            return false;
+        }
+
+      private:
+        std::unique_ptr<ChildProcess> real_;
+        ScriptEnv* env_;
+    };
+};
+
+// A product home named by the registry, with the script in its Base folder.
+class HandlerScript : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::mkdir(dir_.File("Base").c_str(), 0755), 0);
+        UseRegistry("[Base]\ndTALMARHOME=" + dir_.path() + "\n");
+    }
+    void TearDown() override { ::unsetenv("KZVOL_CONFIG"); }
+    void UseRegistry(const std::string& text) {
+        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
+    }
+    void WriteScript(const std::string& body) {
+        std::string path =
+            dir_.Write("Base/ImgPodSnapHandler.sh", "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
+        ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+    }
+    TempDir dir_;
+};
+
+TEST_F(HandlerScript, ArgumentsAreSecondFirstJobIdAndExitStatusIsIgnored) {
+    WriteScript("printf '%s|' \"$0\" \"$@\" > args\nexit 3\n");
+    ScriptEnv env;
+    EXPECT_TRUE(FireUserGivenScript(" -a", " -b", 42));
+    EXPECT_EQ(ReadFile(dir_.File("Base/args")),
+              dir_.File("Base/ImgPodSnapHandler.sh") + "|-b|-a|-jobid|42|");
+    EXPECT_FALSE(env.HasError(""));
+}
+
+TEST_F(HandlerScript, NoHomeNoScriptOrBadRegistryIsFalse) {
+    ScriptEnv env;
+    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));  // no script yet
+    EXPECT_TRUE(env.HasError("Could not execute the script:"));
+
+    WriteScript("touch ran\n");
+    UseRegistry("[Base]\ndBASEHOME=/opt/x\n");
+    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
+    EXPECT_TRUE(env.HasError("Failed to retrieve KZPI_TALMARHOME from the KZPI_BASE registry"));
+    EXPECT_EQ(env.starts, 1);
+
+    // A registry that cannot be read raises the host exception.
+    ::setenv("KZVOL_CONFIG", dir_.File("registry.ini/below-a-file").c_str(), 1);
+    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
+    EXPECT_TRUE(env.HasError("KzException: "));
+    EXPECT_EQ(env.starts, 1);
+    EXPECT_EQ(::access(dir_.File("Base/ran").c_str(), F_OK), -1);
+}
+
+TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
+    WriteScript(
+        "trap 'echo interrupted > signal; exit 9' INT\ntouch ready\n"
+        "while :; do sleep 0.05; done\n");
+    ScriptEnv env;
+    env.fake_clock = true;
+    env.ready_file = dir_.File("Base/ready");
+    const int64_t start = env.NowSeconds();
+    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));
+    EXPECT_EQ(ReadFile(dir_.File("Base/signal")), "interrupted\n");
+    EXPECT_EQ(env.CountLogs("The script ImgPodSnapHandler.sh has taken more than 30 min.Killing it",
+                            "FireUserGivenScript"),
+              1);
+    // Waits of 10 s until the clock is past start + 1800, then one without limit.
+    EXPECT_EQ(env.NowSeconds() - start, 1810);
+    std::vector<int> expected(181, 10);
+    expected.push_back(-1);
+    EXPECT_EQ(env.waits, expected);
+}
+
+}  // namespace
+}  // namespace kzvol::testing

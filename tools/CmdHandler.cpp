@@ -1,0 +1,24 @@
+// kzvol handler: runs the snapshot handler script as the backup agent does.
+#include "tools/Commands.h"
+#include "tools/Options.h"
+#include "volume/HandlerScript.h"
+
+namespace kzvol::cli {
+
+int RunHandler(const Words& args) {
+    // The two arguments usually begin with a blank and a dash; take them as words.
+    if (args.size() != 3)
+        return Fail("usage: kzvol handler FIRST SECOND JOBID");
+    Options opts({"jobid"}, {});
+    std::string error;
+    uint64_t jobId = 0;
+    if (!opts.Parse({"--jobid", args[2]}, &error) || !opts.GetU64("jobid", 0, &jobId, &error))
+        return Fail(error);
+    if (!FireUserGivenScript(args[0], args[1], jobId))
+        return Fail(
+            "the snapshot handler script did not run to its end in time (the log tells "
+            "why)");
+    return 0;
+}
+
+}  // namespace kzvol::cli
