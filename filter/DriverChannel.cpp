@@ -13,8 +13,6 @@ namespace {
 std::atomic<DriverChannel*> g_channel{nullptr};
 }
 
-DriverChannel::~DriverChannel() = default;
-
 DriverChannel* SetDriverChannel(DriverChannel* channel) {
     return g_channel.exchange(channel);
 }

@@ -17,10 +17,11 @@ namespace kzvol {
 constexpr char kQnbfAdminNode[] = "/dev/qnbf/ctrl";
 constexpr char kQnbfNodePrefix[] = "/dev/qnbf/qnbf";
 
-// The driver's side of the channel.
+// The driver's side of the channel. Defined wholly here, so that a stand-in driver
+// built apart from the library can derive from it.
 class KZVOL_API DriverChannel {
   public:
-    virtual ~DriverChannel();
+    virtual ~DriverChannel() = default;
     // Opens `path` with open(2) flags: a descriptor, or -1 with errno set.
     virtual int OpenNode(const std::string& path, int flags) = 0;
     // Answers one request on `fd`: 0 (or another non-negative value) on success,
