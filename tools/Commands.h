@@ -23,5 +23,8 @@ const std::vector<Command>& AllCommands();
 int Fail(const std::string& message);
 
 int RunRead(const Words& args);
+int RunDevices(const Words& args);
+int RunProbe(const Words& args);
+int RunEmulator(const Words& args);
 
 }  // namespace kzvol::cli
