@@ -141,8 +141,11 @@ int Emulator::Request(int fd, unsigned long request, void* arg) {
             return 0;
         return ::ioctl(fd, request, arg);
     }
+    // Requests that only read leave the state file alone.
+    const bool changes = request != QNBF_GET_DEVLIST && request != QNBF_GET_INFO &&
+                         request != QNBF_GET_DATABLOCK_MAP;
     if (!TakeInjected(request, &err))
-        err = WithState(true, [&](State& s) { return Driver(s, dir_).Handle(request, arg); });
+        err = WithState(changes, [&](State& s) { return Driver(s, dir_).Handle(request, arg); });
     if (err == 0)
         return 0;
     errno = err;

@@ -16,6 +16,8 @@
 #include "host/Handles.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"
+#include "volume/DeviceProbe.h"
+#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
@@ -26,6 +28,32 @@ bool LoopAttached(int minor) {
     return ::access(("/sys/block/loop" + std::to_string(minor) + "/loop/backing_file").c_str(),
                     F_OK) == 0;
 }
+
+// A zram block device (another major than loop devices), removed at the end of scope.
+class Zram {
+  public:
+    explicit Zram(uint64_t bytes) {
+        std::string id = ReadFile("/sys/class/zram-control/hot_add");
+        if (id.empty())
+            return;
+        id_ = std::stoi(id);
+        std::string size = std::to_string(bytes);
+        std::string disksize = "/sys/block/zram" + std::to_string(id_) + "/disksize";
+        ok_ = RunCommandLine("echo " + size + " > " + disksize) == 0;
+    }
+    ~Zram() {
+        if (id_ >= 0)
+            RunCommandLine("echo " + std::to_string(id_) + " > /sys/class/zram-control/hot_remove");
+    }
+    Zram(const Zram&) = delete;
+    Zram& operator=(const Zram&) = delete;
+    bool ok() const { return ok_; }
+    std::string path() const { return "/dev/zram" + std::to_string(id_); }
+
+  private:
+    int id_ = -1;
+    bool ok_ = false;
+};
 
 class DevicesMode : public SystemTest {
   protected:
@@ -47,6 +75,8 @@ class DevicesMode : public SystemTest {
         EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
         emulator::Plug(nullptr);
     }
+    // Released after TearDown, once no loop device holds it.
+    std::unique_ptr<Zram> zram_;
 
     static int Send(unsigned long request, void* arg) {
         AdminReply reply = SendAdminRequest(request, arg);
@@ -186,6 +216,35 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
     qn_getdevicelist_arg list{};
     ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
     EXPECT_EQ(list.count, 0u);
+}
+
+TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
+    if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
+        GTEST_SKIP() << "no zram here";
+    zram_ = std::make_unique<Zram>(16 * kMiB);
+    ASSERT_TRUE(zram_->ok());
+    int minor = AddAndStart(zram_->path(), 2 * kMiB);
+    ASSERT_GE(minor, 0);
+    const std::string node = "/dev/qnbf/qnbf" + std::to_string(minor);
+    EXPECT_FALSE(KZVolume::isQNBFDevice(zram_->path()));
+    EXPECT_TRUE(KZVolume::isQNBFDevice(node));
+    std::string filter;
+    ASSERT_TRUE(isQNBFDevice(zram_->path(), filter));  // covered: found through the driver
+    EXPECT_EQ(filter, node);
+
+    qn_bitmap_arg reset{static_cast<uint32_t>(minor), QNBF_KIND_INCREMENTAL, 0, nullptr};
+    ASSERT_EQ(Send(QNBF_SET_BITMAP, &reset), 0);
+    {
+        UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(::pwrite(fd.get(), "z", 1, 13 * kMiB), 1);
+    }
+    EXPECT_EQ(Bitmap(minor, QNBF_KIND_INCREMENTAL, 1), std::vector<unsigned char>{0x40});
+    qn_getinfo_arg info{};
+    info.minor = static_cast<uint32_t>(minor);
+    ASSERT_EQ(Send(QNBF_GET_INFO, &info), 0);
+    EXPECT_EQ(info.size, 16u * kMiB);
+    EXPECT_EQ(info.incr_bmp_size, 1);
+    EXPECT_EQ((info.underlying_dev >> 8) & 0xfff, 253);  // the zram major
 }
 
 TEST_F(DevicesMode, OnlyBlockDevicesCanBeFiltered) {

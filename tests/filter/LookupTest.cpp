@@ -112,14 +112,17 @@ TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
 
     // A device whose information request fails is passed over.
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
+    const int descriptors = OpenDescriptorCount();
     ASSERT_TRUE(isQNBFDevice("/dev/sdb1", filter));
     EXPECT_EQ(filter, "/dev/qnbf/qnbf" + std::to_string(sdb1));
     EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter));
     EXPECT_FALSE(isQNBFDevice("/dev/", filter));
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
 }
 
 TEST_F(Lookup, FailingListRequestIsReported) {
     AddDevice("/dev/sdb", 1 << 30);
+    const int descriptors = OpenDescriptorCount();
     driver().FailNext(QNBF_GET_DEVLIST, EIO);
     qn_getinfo_arg info;
     EXPECT_FALSE(ByMinor(0, &info));
@@ -130,6 +133,7 @@ TEST_F(Lookup, FailingListRequestIsReported) {
     std::string filter;
     EXPECT_FALSE(isQNBFDevice("/dev/sdb", filter));
     EXPECT_EQ(env_.CountLogs("failed to get DEVLIST ret=1 errno=5 \n"), 1);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
 TEST_F(Lookup, ShowDevListFillsTheCallersRecord) {
