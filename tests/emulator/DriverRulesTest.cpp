@@ -221,5 +221,20 @@ TEST_F(DriverRules, InjectedFailureHitsOnlyTheNextMatchingRequest) {
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
 }
 
+TEST_F(DriverRules, DamagedStateIsRefusedNotTrusted) {
+    AddDevice("/dev/sdb", kMiB);
+    std::string good = ReadFile(state_dir() + "/state");
+    for (std::string bad : {std::string("garbage"), good + "state 9\n",
+                            good + "device 1\nincr xz\n", good.substr(0, good.size() / 2)}) {
+        dir_.Write("driver/state", bad);
+        qn_getdevicelist_arg list{};
+        EXPECT_EQ(Send(QNBF_GET_DEVLIST, &list), EIO) << bad;
+    }
+    dir_.Write("driver/state", good);
+    qn_getdevicelist_arg list{};
+    ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
+    EXPECT_EQ(list.count, 1u);
+}
+
 }  // namespace
 }  // namespace kzvol::testing

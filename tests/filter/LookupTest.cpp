@@ -1,5 +1,6 @@
 // Listing and finding filter devices through the request channel, against the
 // memory-mode stand-in driver.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -178,6 +179,45 @@ TEST(LookupWithoutDriver, AdminNodeOpenFailureIsReported) {
                             "KZVolumeUnix::QNBFShowDevList:"),
               1);
     emulator::Plug(nullptr);
+}
+
+// A driver whose answers overstate their counts and leave names unterminated: the
+// lookups stay inside the records.
+class OverstatingDriver : public DriverChannel {
+  public:
+    int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }
+    int Request(int, unsigned long request, void* arg) override {
+        if (request == QNBF_GET_DEVLIST) {
+            auto* list = static_cast<qn_getdevicelist_arg*>(arg);
+            list->count = 5000;
+            for (uint32_t& m : list->minors)
+                m = 7;
+        } else if (request == QNBF_GET_INFO) {
+            auto* info = static_cast<qn_getinfo_arg*>(arg);
+            std::memset(info->node_name, 'n', sizeof info->node_name);
+            std::memset(info->dev_name, 'a', sizeof info->dev_name);
+            info->snap_minor_cnt = 100000;
+        }
+        return 0;
+    }
+};
+
+TEST(LookupOfUntrustedAnswers, CountsAndNamesAreBoundedByTheRecords) {
+    TestEnv env;
+    OverstatingDriver driver;
+    DriverChannel* previous = SetDriverChannel(&driver);
+    qn_getinfo_arg info;
+    std::string longName(200, 'n');
+    EXPECT_FALSE(get_qnbf_dev_info(longName.data(), &info, QN_LOOKUP_BY_NAME));
+    uint32_t wanted = 9;
+    EXPECT_FALSE(
+        get_qnbf_dev_info(reinterpret_cast<char*>(&wanted), &info, QN_LOOKUP_BY_SNAP_MINOR));
+    EXPECT_EQ(env.CountLogs("qnbf_minor:0 buff:9"), 256 * 256);
+    std::string filter;
+    EXPECT_TRUE(isQNBFDevice("/dev/aaaa", filter));
+    EXPECT_EQ(filter, "/dev/qnbf/qnbf7");
+    EXPECT_FALSE(isQNBFDevice("/dev/" + std::string(1100, 'a'), filter));
+    SetDriverChannel(previous);
 }
 
 }  // namespace
