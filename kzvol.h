@@ -1,6 +1,10 @@
 // Umbrella header: everything a caller of libkzvol.so can use.
 #pragma once
 
+#include "filter/DriverChannel.h"
+#include "filter/QnbfConfig.h"
+#include "filter/QnbfLookup.h"
+#include "filter/QnbfProtocol.h"
 #include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "host/EvDebug.h"
@@ -16,4 +20,5 @@
 #include "host/ShellQuote.h"
 #include "host/Sleep.h"
 #include "host/TraceFile.h"
+#include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"

@@ -16,6 +16,13 @@ const std::vector<Command>& AllCommands() {
          RunExclusive},
         {"handler", "handler FIRST SECOND JOBID",
          "run the snapshot handler script ImgPodSnapHandler.sh with a 30-minute limit", RunHandler},
+        {"devices", "devices",
+         "list the filter devices: minor, node, underlying device, size, "
+         "snapshots, bitmap sizes",
+         RunDevices},
+        {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
+        {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
+         "prepare, tear down or show the stand-in filter driver", RunEmulator},
     };
     return commands;
 }

@@ -27,5 +27,8 @@ int RunMountpoint(const Words& args);
 int RunDevice(const Words& args);
 int RunExclusive(const Words& args);
 int RunHandler(const Words& args);
+int RunDevices(const Words& args);
+int RunProbe(const Words& args);
+int RunEmulator(const Words& args);
 
 }  // namespace kzvol::cli

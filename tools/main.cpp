@@ -9,6 +9,7 @@
 
 #include "host/Env.h"
 #include "tools/Commands.h"
+#include "tools/EmulatorSelect.h"
 
 #ifndef KZVOL_VERSION
 #define KZVOL_VERSION "unknown"
@@ -26,13 +27,15 @@ class QuietLog : public EnvWrapper {
 
 void PrintHelp() {
     std::printf(
-        "usage: kzvol [--verbose] COMMAND [ARGS...]\n"
+        "usage: kzvol [--verbose] [--emulator DIR] COMMAND [ARGS...]\n"
         "       kzvol --help | --version\n\ncommands:\n");
     for (const Command& c : AllCommands())
         std::printf("  %s\n      %s\n", c.usage, c.summary);
     std::printf(
         "\nThe library log goes to the file named by KZVOL_LOG, or to standard error\n"
-        "with --verbose; KZVOL_LOG_LEVEL (0-4) shows more detail.\n");
+        "with --verbose; KZVOL_LOG_LEVEL (0-4) shows more detail.\n"
+        "--emulator DIR (or KZVOL_EMULATOR=DIR) sends filter driver requests to the\n"
+        "stand-in driver kept in DIR (see kzvol emulator).\n");
 }
 
 }  // namespace
@@ -57,6 +60,11 @@ int Main(int argc, char** argv) {
         std::printf("kzvol %s\n", KZVOL_VERSION);
         return 0;
     }
+    std::string error;
+    if (!SelectEmulator(&words, &error))
+        return Fail(error);
+    if (words.empty())
+        return Fail("no command (try kzvol --help)");
     static QuietLog quiet;
     const char* logPath = std::getenv("KZVOL_LOG");
     if (!verbose && !(logPath && *logPath))

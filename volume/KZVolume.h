@@ -111,6 +111,10 @@ class KZVOL_API KZVolume {
     void setClntDisplayName(const std::string& name) { m_strClntDisplayName = name; }
     void getClntDisplayName(std::string& out) const { out = m_strClntDisplayName; }
 
+    // True when the device node `volume` belongs to the filter driver: its major
+    // number is the admin node's.
+    static bool isQNBFDevice(std::string volume);
+
     std::string m_strLockFilePath;
     KZJobCtrlClient* m_pJobCtrlClient;
     bool m_bSkipSnapMount;

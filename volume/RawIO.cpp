@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 
+#include "filter/DriverChannel.h"
 #include "host/EvDebug.h"
 #include "host/Sleep.h"
 #include "host/TraceFile.h"
@@ -211,7 +212,7 @@ bool KZVolumeUnix::OpenWithFlags(int flags, bool modeForm) {
         return true;
     }
     g_log.Debug(kContext, "Opening %s \n", m_strVolName.c_str());
-    int fd = ::open(m_strVolName.c_str(), flags | O_LARGEFILE);
+    int fd = kzvol::QnbfOpen(m_strVolName, flags | O_LARGEFILE);
     if (fd == -1) {
         if (modeForm)
             g_log.Error(kContext, "Failed to Open Volume %s errno=%d\n", m_strVolName.c_str(),

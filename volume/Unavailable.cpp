@@ -20,13 +20,6 @@ bool BaseNotAvailable(const char* context) {
 }
 }  // namespace
 
-unsigned long long KZVolume::GetTotalVolumeBlocks(std::string) {
-    return BaseNotAvailable("KZVolume::GetTotalVolumeBlocks:");
-}
-unsigned long long KZVolume::GetTotalRawVolumeBlocks(std::string, std::string) {
-    return BaseNotAvailable("KZVolume::GetTotalRawVolumeBlocks:");
-}
-
 bool KZVolumeUnix::SWSnapSynchronize(std::string, short) {
     return NotAvailable("KZVolumeUnix::SWSnapSynchronize:");
 }
@@ -81,38 +74,8 @@ bool KZVolumeUnix::QNBFDeleteDevice(char*) {
 bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t*) {
     return NotAvailable("KZVolumeUnix::QNBFCreateDevice:");
 }
-bool KZVolumeUnix::QNBFShowDevList(qn_getdevicelist_arg*) {
-    return NotAvailable("KZVolumeUnix::QNBFShowDevList:");
-}
-bool KZVolumeUnix::QNBFGetDeviceAttr(void*) {
-    return NotAvailable("KZVolumeUnix::QNBFGetDeviceAttr:");
-}
 bool KZVolumeUnix::QNBFDumpAndClear(KZVBitmapType, unsigned char*, unsigned long) {
     return NotAvailable("KZVolumeUnix::QNBFDumpAndClear:");
-}
-unsigned long long KZVolumeUnix::GetPhysicalOffsetForLogical(unsigned long long) {
-    return NotAvailable("KZVolumeUnix::GetPhysicalOffsetForLogical:");
-}
-unsigned long long KZVolumeUnix::GetLogicalOffsetForPhysical(unsigned long long) {
-    return NotAvailable("KZVolumeUnix::GetLogicalOffsetForPhysical:");
-}
-unsigned int KZVolumeUnix::GetBlockSize() {
-    return NotAvailable("KZVolumeUnix::GetBlockSize:");
-}
-bool KZVolumeUnix::QNBFSetMinorno(std::string) {
-    return NotAvailable("KZVolumeUnix::QNBFSetMinorno:");
-}
-int KZVolumeUnix::GetVolInfo(unsigned long long&) {
-    return NotAvailable("KZVolumeUnix::GetVolInfo:") ? 0 : -1;
-}
-bool KZVolumeUnix::IsDataBlockAvailable(std::string&) {
-    return NotAvailable("KZVolumeUnix::IsDataBlockAvailable:");
-}
-unsigned long long KZVolumeUnix::GetFsBlockSize() {
-    return NotAvailable("KZVolumeUnix::GetFsBlockSize:");
-}
-bool KZVolumeUnix::GetVolumeInfo() {
-    return NotAvailable("KZVolumeUnix::GetVolumeInfo:");
 }
 bool KZVolumeUnix::OpenSnapVolume() {
     return NotAvailable("KZVolumeUnix::OpenSnapVolume:");

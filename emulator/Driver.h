@@ -1,0 +1,53 @@
+// The stand-in driver's answer to one request, given the loaded state. Handlers
+// check everything before they change anything, so a refused request leaves the
+// state as it was (apart from change tracking brought up to date).
+#pragma once
+
+#include <string>
+
+#include "emulator/State.h"
+
+namespace kzvol::emulator {
+
+class Driver {
+  public:
+    Driver(State& state, std::string stateDir) : s_(state), dir_(std::move(stateDir)) {}
+
+    // 0 on success, else the errno value of the refusal.
+    int Handle(unsigned long request, void* arg);
+
+    // Marks the extents of [offset, offset + length) written in both bitmaps.
+    int NoteWrite(uint32_t minor, uint64_t offset, uint64_t length);
+    // Deletes every device, snapshots first, releasing loop devices and nodes even
+    // when they are busy (their detach is then left to the kernel). The first error
+    // is answered; the state is emptied all the same.
+    int DeleteAll();
+
+  private:
+    int DeviceList(void* arg);
+    int Info(void* arg);
+    int Add(void* arg);
+    int Start(uint32_t minor);
+    int Defunct(uint32_t minor);
+    int Delete(uint32_t minor);
+    int SnapSync(void* arg);
+    int BitmapCopy(void* arg, bool clear);
+    int BitmapSet(void* arg);
+    int BitmapMerge(void* arg);
+    int BitmapCommand(void* arg, bool save);
+    int DataBlockMap(void* arg);
+
+    // The filter device (not a snapshot) of `minor` in a usable state, or an errno.
+    int Usable(uint32_t minor, Device** out);
+    Bitmap* Kind(Device& d, uint32_t kind);
+    // Brings both bitmaps up to date with the device's content.
+    int Track(Device& d);
+    int Release(Device& d, bool force);
+    std::string SavedBitmapPath(const Device& d, const char* kind) const;
+    void LoadSavedBitmaps(Device& d);
+
+    State& s_;
+    std::string dir_;
+};
+
+}  // namespace kzvol::emulator

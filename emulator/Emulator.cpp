@@ -1,0 +1,212 @@
+// The stand-in driver as a request channel: file lock, load, answer, save.
+#include "emulator/Emulator.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "emulator/Driver.h"
+#include "emulator/HostOps.h"
+#include "filter/QnbfProtocol.h"
+
+namespace kzvol::emulator {
+namespace {
+
+const char kNodeDir[] = "/dev/qnbf/";
+
+int Errno() {
+    return errno ? errno : EIO;
+}
+
+// The exclusive lock on the state directory, held for the life of the object.
+class DirLock {
+  public:
+    explicit DirLock(const std::string& dir)
+        : fd_(::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (fd_ < 0) {
+            err_ = Errno();
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                err_ = Errno();
+                return;
+            }
+        }
+    }
+    ~DirLock() {
+        if (fd_ >= 0)
+            ::close(fd_);  // closing drops the lock
+    }
+    DirLock(const DirLock&) = delete;
+    DirLock& operator=(const DirLock&) = delete;
+    int error() const { return err_; }
+
+  private:
+    int fd_;
+    int err_ = 0;
+};
+
+int Load(const std::string& dir, State* state) {
+    std::ifstream in(dir + "/state", std::ios::binary);
+    if (!in)
+        return ENODEV;  // no driver here
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), state) ? 0 : EIO;
+}
+
+int Save(const std::string& dir, const State& state) {
+    return WriteFileAtomically(dir + "/state", Serialize(state));
+}
+
+bool Fail(std::string* error, const std::string& what, int err) {
+    if (error)
+        *error = what + ": " + std::strerror(err);
+    return false;
+}
+
+}  // namespace
+
+template <typename Fn>
+int Emulator::WithState(bool save, Fn fn) {
+    DirLock lock(dir_);
+    if (lock.error())
+        return lock.error();
+    State state;
+    if (int err = Load(dir_, &state))
+        return err;
+    int err = fn(state);
+    if (save) {
+        int saved = Save(dir_, state);
+        if (!err)
+            err = saved;
+    }
+    return err;
+}
+
+bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error) {
+    if (::mkdir(stateDir.c_str(), 0700) != 0 && errno != EEXIST)
+        return Fail(error, "cannot create " + stateDir, Errno());
+    if (mode == Mode::Devices) {
+        if (int err = MakeAdminNode())
+            return Fail(error, "cannot make /dev/qnbf/ctrl", err);
+    }
+    DirLock lock(stateDir);
+    if (lock.error())
+        return Fail(error, "cannot lock " + stateDir, lock.error());
+    State state;
+    state.mode = mode;
+    if (int err = Save(stateDir, state))
+        return Fail(error, "cannot write the state", err);
+    return true;
+}
+
+bool Emulator::TakeInjected(unsigned long request, int* err) {
+    std::lock_guard<std::mutex> guard(mu_);
+    for (auto it = injected_.begin(); it != injected_.end(); ++it) {
+        if (it->first == request) {
+            *err = it->second;
+            injected_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Emulator::FailNext(unsigned long request, int err) {
+    std::lock_guard<std::mutex> guard(mu_);
+    injected_.emplace_back(request, err);
+}
+
+int Emulator::Request(int fd, unsigned long request, void* arg) {
+    int err = 0;
+    if (_IOC_TYPE(request) != QNBF_IOCTL_TYPE) {
+        if (TakeInjected(request, &err)) {
+            errno = err;
+            return -1;
+        }
+        Mode mode = Mode::Devices;
+        if (request == BLKFLSBUF &&
+            WithState(false, [&](State& s) { return mode = s.mode, 0; }) == 0 &&
+            mode == Mode::Memory)
+            return 0;
+        return ::ioctl(fd, request, arg);
+    }
+    // Requests that only read leave the state file alone.
+    const bool changes = request != QNBF_GET_DEVLIST && request != QNBF_GET_INFO &&
+                         request != QNBF_GET_DATABLOCK_MAP;
+    if (!TakeInjected(request, &err))
+        err = WithState(changes, [&](State& s) { return Driver(s, dir_).Handle(request, arg); });
+    if (err == 0)
+        return 0;
+    errno = err;
+    return -1;
+}
+
+int Emulator::OpenNode(const std::string& path, int flags) {
+    if (path.compare(0, sizeof kNodeDir - 1, kNodeDir) != 0)
+        return ::open(path.c_str(), flags);
+    std::string target;
+    int err = WithState(false, [&](State& s) {
+        if (s.mode == Mode::Devices)
+            return target = path, 0;
+        std::string name = path.substr(sizeof kNodeDir - 1);
+        if (name == "ctrl")
+            return target = "/dev/null", 0;
+        for (const Device& d : s.devices) {
+            if (d.node_name != name)
+                continue;
+            if (d.snapshot && (flags & O_ACCMODE) != O_RDONLY)
+                return EROFS;
+            target = d.data_path.empty() ? "/dev/null" : d.data_path;
+            return 0;
+        }
+        return ENOENT;
+    });
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return ::open(target.c_str(), flags & ~(O_CREAT | O_TRUNC | O_EXCL));
+}
+
+bool Emulator::DeclareVolume(const std::string& path, uint64_t size) {
+    return WithState(true, [&](State& s) {
+               if (s.mode != Mode::Memory)
+                   return EINVAL;
+               s.volumes[path] = size;
+               return 0;
+           }) == 0;
+}
+
+bool Emulator::NoteWrite(uint32_t minor, uint64_t offset, uint64_t length) {
+    return WithState(true, [&](State& s) {
+               return Driver(s, dir_).NoteWrite(minor, offset, length);
+           }) == 0;
+}
+
+bool Emulator::Shutdown(bool removeAdminNode, std::string* error) {
+    Mode mode = Mode::Memory;
+    int err = WithState(true, [&](State& s) {
+        mode = s.mode;
+        return Driver(s, dir_).DeleteAll();
+    });
+    if (removeAdminNode && mode == Mode::Devices)
+        RemoveAdminNode();
+    return err == 0 || Fail(error, "tearing the devices down", err);
+}
+
+bool Emulator::Snapshot(State* out) {
+    return WithState(false, [&](State& s) { return *out = s, 0; }) == 0;
+}
+
+}  // namespace kzvol::emulator

@@ -1,0 +1,52 @@
+// Binding a driver-mode volume object to its filter device: the minor number comes
+// from the driver by node name for cluster virtual clients, else from the device
+// node itself.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "filter/QnbfConfig.h"
+#include "filter/QnbfLookup.h"
+#include "host/EvDebug.h"
+#include "volume/KZVolume.h"
+
+namespace {
+
+EvDebug g_log;
+const char kContext[] = "KZVolumeUnix::QNBFSetMinorno:";
+
+std::string LastComponent(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool KZVolumeUnix::QNBFSetMinorno(std::string device) {
+    if ((m_hVolume == -1 || m_hVolume == 0) && !Open()) {
+        g_log.Error(kContext, "failed to open errno=%d\n", errno);
+        return false;
+    }
+    int minor = -1;
+    if (is_VM(m_strClntDisplayName)) {
+        std::string name = LastComponent(device);
+        qn_getinfo_arg info;
+        if (!get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
+            g_log.Error(kContext, "Unable to find node for minor num=%d \n", m_QnbfNodeMinorno);
+            return false;
+        }
+        minor = static_cast<int>(info.minor);
+    } else {
+        struct stat st;
+        if (::stat(device.c_str(), &st) != 0) {
+            g_log.Debug(kContext, "Failed to find minor number for [%s].", device.c_str());
+            return false;
+        }
+        minor = static_cast<int>(qn_getminor(&st));
+        g_log.Debug(kContext, "Minor number [%d] set for [%s].", minor, device.c_str());
+    }
+    g_log.Debug(kContext, "setting minorno=%d for device=%s\n", minor, device.c_str());
+    m_QnbfNodeMinorno = minor;
+    return true;
+}

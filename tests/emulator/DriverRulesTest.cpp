@@ -1,0 +1,240 @@
+// The stand-in driver's rules in memory mode: device states, refusals, bitmaps,
+// saved bitmaps, and one driver shared by several processes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "filter/FilterInternal.h"
+#include "filter/QnbfLookup.h"
+#include "tests/filter/MemoryDriver.h"
+
+namespace kzvol::testing {
+namespace {
+
+class DriverRules : public MemoryDriver {
+  protected:
+    static int Bitmap(unsigned long request, int minor, uint32_t kind, unsigned char* buffer,
+                      uint32_t size) {
+        qn_bitmap_arg arg{static_cast<uint32_t>(minor), kind, size, buffer};
+        return Send(request, &arg);
+    }
+    static int Command(unsigned long request, int minor, uint32_t kind) {
+        qn_bitmapcmd_arg arg{static_cast<uint32_t>(minor), kind};
+        return Send(request, &arg);
+    }
+    static qn_getinfo_arg Info(int minor) {
+        qn_getinfo_arg info{};
+        info.minor = static_cast<uint32_t>(minor);
+        EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
+        return info;
+    }
+    static std::vector<unsigned char> Get(int minor, uint32_t kind, bool clear = false) {
+        std::vector<unsigned char> bits(64, 0xee);
+        EXPECT_EQ(
+            Bitmap(clear ? QNBF_GETCLR_BITMAP : QNBF_GET_BITMAP, minor, kind, bits.data(), 64), 0);
+        bits.resize(static_cast<size_t>(Info(minor).incr_bmp_size));
+        return bits;
+    }
+    static constexpr uint32_t kIncr = QNBF_KIND_INCREMENTAL, kDiff = QNBF_KIND_DIFFERENTIAL;
+    static constexpr uint32_t kMiB = 1 << 20;
+};
+
+TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
+    int dev = AddDevice("/dev/sdb", 64 * kMiB, kMiB, false);
+    ASSERT_GE(dev, 0);
+    EXPECT_EQ(Snap(dev), -1);  // not started yet
+    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), 0);
+    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), EBUSY);
+    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), EBUSY);  // started
+
+    int snap = Snap(dev);
+    ASSERT_GE(snap, 0);
+    EXPECT_EQ(ReadFile(dir_.File("snap")).size(), 64u * kMiB);
+    EXPECT_NE(ReadFile(dir_.File("snapmap")).find("size 67108864"), std::string::npos);
+    EXPECT_EQ(SendMinor(QNBF_START_NODE, snap), 0);
+    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, snap), EINVAL);
+    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
+    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), EINVAL);
+    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), EBUSY);  // its snapshot still exists
+
+    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, snap), 0);
+    EXPECT_EQ(::access(dir_.File("snap").c_str(), F_OK), 0);  // files stay
+    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), 0);
+    for (unsigned long request : {QNBF_START_NODE, QNBF_DEFUNCT_NODE, QNBF_DELETE_NODE})
+        EXPECT_EQ(SendMinor(request, dev), ENXIO);
+    qn_getdevicelist_arg list{};
+    ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
+    EXPECT_EQ(list.count, 0u);
+    EXPECT_EQ(list.cmd, 2u);
+}
+
+TEST_F(DriverRules, AddRefusesBadRequests) {
+    auto add = [&](const std::string& path, uint32_t extent) {
+        qn_addnode_arg arg{};
+        std::snprintf(arg.dev_path, sizeof arg.dev_path, "%s", path.c_str());
+        arg.minor = -1;
+        arg.extent_bytes = extent;
+        return Send(QNBF_ADD_NODE, &arg);
+    };
+    driver().DeclareVolume("/dev/sdb", 8 * kMiB);
+    EXPECT_EQ(add("", kMiB), EINVAL);
+    EXPECT_EQ(add("/dev/sdb", 3000), EINVAL);
+    EXPECT_EQ(add("/dev/sdb", 256), EINVAL);
+    EXPECT_EQ(add("/dev/kzvol-absent", kMiB), ENOENT);
+    EXPECT_EQ(add("/dev/sdb", kMiB), 0);
+    EXPECT_EQ(add("/dev/sdb", kMiB), EEXIST);
+
+    qn_addnode_arg unterminated;
+    std::memset(&unterminated, 'a', sizeof unterminated.dev_path);
+    unterminated.minor = -1;
+    unterminated.extent_bytes = kMiB;
+    std::memset(unterminated.config_dir, 0, sizeof unterminated.config_dir);
+    std::memset(unterminated.serial, 0, sizeof unterminated.serial);
+    EXPECT_EQ(Send(QNBF_ADD_NODE, &unterminated), EINVAL);
+}
+
+TEST_F(DriverRules, InformationDescribesTheDevice) {
+    int dev = AddDevice("/dev/disk/sdb", 10 * kMiB + 1, kMiB);  // 11 extents
+    qn_getinfo_arg info = Info(dev);
+    EXPECT_EQ(info.size, 10u * kMiB + 1);
+    EXPECT_EQ(std::string(info.node_name), "qnbf" + std::to_string(dev));
+    EXPECT_STREQ(info.dev_name, "sdb");
+    EXPECT_EQ(info.incr_bmp_size, 2);
+    EXPECT_EQ(info.diff_bmp_size, 2);
+    EXPECT_EQ(info.snap_minor_cnt, 0);
+    EXPECT_EQ(info.incr_bmp_valid, 0);  // not reset yet
+
+    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, nullptr, 0), 0);
+    info = Info(dev);
+    EXPECT_EQ(info.incr_bmp_valid, 1);
+    EXPECT_EQ(info.diff_bmp_valid, 0);
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
+    qn_getinfo_arg gone{};
+    gone.minor = static_cast<uint32_t>(dev);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &gone), ENODEV);
+}
+
+TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
+    int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
+    ASSERT_TRUE(driver().NoteWrite(dev, kMiB - 1, 2));   // extents 0 and 1
+    ASSERT_TRUE(driver().NoteWrite(dev, 10 * kMiB, 1));  // extent 10
+    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr, true), (std::vector<unsigned char>{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0, 0}));
+    EXPECT_EQ(Get(dev, kDiff), (std::vector<unsigned char>{0x03, 0x04}));  // untouched
+
+    ASSERT_EQ(Command(QNBF_CLEAR_BITMAP, dev, kDiff), 0);
+    EXPECT_EQ(Get(dev, kDiff), (std::vector<unsigned char>{0, 0}));
+
+    unsigned char mine[2] = {0x80, 0xff};  // bits past extent 10 are dropped
+    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x80, 0x07}));
+    unsigned char more[2] = {0x01, 0x00};
+    ASSERT_EQ(Bitmap(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x81, 0x07}));
+    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, nullptr, 0), 0);
+    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0, 0}));
+}
+
+TEST_F(DriverRules, BitmapRequestsRefuseBadArguments) {
+    int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
+    int snap = Snap(dev);
+    unsigned char buf[2] = {0, 0};
+    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, kIncr, buf, 1), ENOBUFS);
+    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, kIncr, nullptr, 2), EFAULT);
+    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, 7, buf, 2), EINVAL);
+    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, snap, kIncr, buf, 2), EINVAL);
+    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, 99, kIncr, buf, 2), ENXIO);
+    EXPECT_EQ(Bitmap(QNBF_MERGE_BITMAP, dev, kIncr, buf, 3), EINVAL);
+    EXPECT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kDiff, buf, 1), EINVAL);
+    EXPECT_EQ(Command(QNBF_SAVE_BITMAP, dev, 2), EINVAL);
+}
+
+TEST_F(DriverRules, SavedBitmapComesBackWhenTheDeviceIsAddedAgain) {
+    int dev = AddDevice("/dev/sdb", 16 * kMiB, kMiB);
+    ASSERT_TRUE(driver().NoteWrite(dev, 9 * kMiB, 1));
+    ASSERT_EQ(Command(QNBF_SAVE_BITMAP, dev, kIncr), 0);
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
+    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, dev), 0);
+
+    int again = AddDevice("/dev/sdb", 0, kMiB);
+    qn_getinfo_arg info = Info(again);
+    EXPECT_EQ(info.incr_bmp_valid, 1);
+    EXPECT_EQ(info.diff_bmp_valid, 0);
+    EXPECT_EQ(Get(again, kIncr), (std::vector<unsigned char>{0x00, 0x02}));
+    EXPECT_EQ(Get(again, kDiff), (std::vector<unsigned char>{0x00, 0x00}));
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, again), 0);
+    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, again), 0);
+
+    // Another extent size does not fit the saved bitmap.
+    int other = AddDevice("/dev/sdb", 0, 2 * kMiB);
+    EXPECT_EQ(Info(other).incr_bmp_valid, 0);
+}
+
+TEST_F(DriverRules, OneDriverForSeveralProcessesAndThreads) {
+    driver().DeclareVolume("/dev/child", kMiB);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A process of its own, with its own emulator object on the same state.
+        emulator::Emulator mine(state_dir());
+        emulator::Plug(&mine);
+        qn_addnode_arg add{};
+        std::strcpy(add.dev_path, "/dev/child");
+        add.extent_bytes = 4096;
+        ::_exit(SendAdminRequest(QNBF_ADD_NODE, &add).ret == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    qn_getinfo_arg info;
+    ASSERT_TRUE(get_qnbf_dev_info(const_cast<char*>("qnbf0"), &info, QN_LOOKUP_BY_NAME));
+    EXPECT_STREQ(info.dev_name, "child");
+
+    std::vector<std::thread> threads;
+    std::vector<int> minors(16, -1);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4; ++i)
+                minors[t * 4 + i] = AddDevice("/dev/t" + std::to_string(t * 4 + i), kMiB);
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    std::set<int> distinct(minors.begin(), minors.end());
+    EXPECT_EQ(distinct.size(), 16u);
+    EXPECT_EQ(distinct.count(-1), 0u);
+}
+
+TEST_F(DriverRules, InjectedFailureHitsOnlyTheNextMatchingRequest) {
+    int dev = AddDevice("/dev/sdb", kMiB);
+    driver().FailNext(QNBF_GET_INFO, EIO);
+    qn_getinfo_arg info{};
+    info.minor = static_cast<uint32_t>(dev);
+    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);  // another request: unaffected
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), EIO);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
+}
+
+TEST_F(DriverRules, DamagedStateIsRefusedNotTrusted) {
+    AddDevice("/dev/sdb", kMiB);
+    std::string good = ReadFile(state_dir() + "/state");
+    for (std::string bad : {std::string("garbage"), good + "state 9\n",
+                            good + "device 1\nincr xz\n", good.substr(0, good.size() / 2)}) {
+        dir_.Write("driver/state", bad);
+        qn_getdevicelist_arg list{};
+        EXPECT_EQ(Send(QNBF_GET_DEVLIST, &list), EIO) << bad;
+    }
+    dir_.Write("driver/state", good);
+    qn_getdevicelist_arg list{};
+    ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
+    EXPECT_EQ(list.count, 1u);
+}
+
+}  // namespace
+}  // namespace kzvol::testing

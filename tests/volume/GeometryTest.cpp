@@ -1,0 +1,72 @@
+// Volume geometry from the driver's answer, and the answers when it has none.
+#include <gtest/gtest.h>
+
+#include "tests/filter/MemoryDriver.h"
+#include "volume/DeviceProbe.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+class Geometry : public MemoryDriver {
+  protected:
+    // A driver-mode object bound to the filter device of a volume of `bytes`.
+    std::unique_ptr<KZVolumeUnix> VolumeOf(uint64_t bytes) {
+        int minor = AddDevice("/dev/sdv" + std::to_string(++volumes_), bytes);
+        auto vol = std::make_unique<KZVolumeUnix>("/dev/qnbf/ctrl");
+        EXPECT_TRUE(vol->Open());
+        vol->m_QnbfNodeMinorno = minor;
+        return vol;
+    }
+    int volumes_ = 0;
+};
+
+TEST_F(Geometry, SizeIsTruncatedTo4096ThenCountedIn512ByteBlocks) {
+    auto vol = VolumeOf(1000000000);
+    ASSERT_TRUE(vol->GetVolumeInfo());
+    EXPECT_EQ(vol->m_nTotalBlocks, 1953120u);  // 999997440 bytes
+    EXPECT_EQ(vol->m_nBlockSize, 512u);
+    EXPECT_EQ(vol->m_nFirstBlock, 0u);
+    EXPECT_TRUE(vol->m_bVolInfoValid);
+
+    auto small = VolumeOf(10000);
+    ASSERT_TRUE(small->GetVolumeInfo());
+    EXPECT_EQ(small->m_nTotalBlocks, 16u);
+}
+
+TEST_F(Geometry, BlockSizeIs512WhetherOrNotTheDriverAnswers) {
+    auto answered = VolumeOf(1 << 30);
+    EXPECT_EQ(answered->GetBlockSize(), 512u);
+    EXPECT_TRUE(answered->m_bVolInfoValid);
+    EXPECT_EQ(answered->GetPhysicalOffsetForLogical(12345), 12345u);
+    EXPECT_EQ(answered->GetLogicalOffsetForPhysical(777), 777u);
+
+    auto refused = VolumeOf(1 << 30);
+    refused->m_QnbfNodeMinorno = 250;  // no such device
+    EXPECT_EQ(refused->GetBlockSize(), 512u);
+    EXPECT_FALSE(refused->m_bVolInfoValid);
+    EXPECT_EQ(refused->GetPhysicalOffsetForLogical(12345), 0u);
+    EXPECT_EQ(env_.CountLogs("failed to getVolumeInfo \n", "KZVolumeUnix::GetVolumeInfo:."), 2);
+
+    KZVolumeUnix unbound("/dev/qnbf/ctrl");
+    EXPECT_EQ(unbound.GetBlockSize(), 512u);
+    EXPECT_EQ(unbound.GetLogicalOffsetForPhysical(5), 0u);
+    EXPECT_TRUE(env_.HasError("GetVolInfo:invalid handle \n"));
+}
+
+TEST(GeometryAnswers, FixedAnswersOfTheLinuxVolume) {
+    TestEnv env;
+    KZVolumeUnix vol("/nonexistent/volume");
+    unsigned long long size = 99;
+    EXPECT_EQ(vol.GetVolInfo(size), -1);
+    EXPECT_TRUE(env.HasError("open failed on /nonexistent/volume. errno:2"));
+    EXPECT_EQ(vol.GetFsBlockSize(), 0u);
+    EXPECT_EQ(vol.GetTotalRawVolumeBlocks("/dev/sdb", "/dev/rsdb"), 0u);
+    for (std::string type : {"ext2", "ext4", "xfs", "EXT3", ""})
+        EXPECT_FALSE(vol.IsDataBlockAvailable(type));
+    std::string ext3 = "ext3";
+    EXPECT_TRUE(vol.IsDataBlockAvailable(ext3));
+}
+
+}  // namespace
+}  // namespace kzvol::testing
