@@ -13,13 +13,6 @@ bool KZVolumeUnix::NotAvailable(const char* context) {
     return false;
 }
 
-namespace {
-bool BaseNotAvailable(const char* context) {
-    g_log.Error(context, "not available in this build of the library\n");
-    return false;
-}
-}  // namespace
-
 bool KZVolumeUnix::SWSnapSynchronize(std::string, short) {
     return NotAvailable("KZVolumeUnix::SWSnapSynchronize:");
 }
