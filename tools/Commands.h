@@ -23,5 +23,8 @@ const std::vector<Command>& AllCommands();
 int Fail(const std::string& message);
 
 int RunRead(const Words& args);
+int RunRows(const Words& args);
+int RunLs(const Words& args);
+int RunFind(const Words& args);
 
 }  // namespace kzvol::cli
