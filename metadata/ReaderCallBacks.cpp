@@ -1,5 +1,5 @@
 // The reader's device-read and row callbacks for metadata collection.
-#include "metadata/RDFDCallBacks.h"
+#include "metadata/ReaderCallBacks.h"
 
 #include <unistd.h>
 
