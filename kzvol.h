@@ -16,4 +16,5 @@
 #include "host/ShellQuote.h"
 #include "host/Sleep.h"
 #include "host/TraceFile.h"
+#include "rdfd/RDFD.h"
 #include "volume/KZVolume.h"
