@@ -5,8 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "host/EvDebug.h"
+#include "rdfd/RDFDCallBacks.h"
+
+static_assert(std::is_same_v<decltype(&RDFDReadCallBack), ReadCallBack>);
+static_assert(std::is_same_v<decltype(&RDFDGetInodeNameCallBack), GetInodeAnameMappingCallBack>);
 
 namespace {
 

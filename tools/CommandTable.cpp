@@ -7,6 +7,12 @@ const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         {"read", "read SOURCE --offset SECTORS --count SECTORS [--out FILE]",
          "copy raw 512-byte sectors of a device or image to FILE or standard output", RunRead},
+        {"index",
+         "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
+         "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",
+         "list every directory, file and link of the ext2/ext3 file system on SOURCE into "
+         "the file-index table PATH (PATH.dat, PATH.idx), straight from the device",
+         RunIndex},
         {"rows", "rows PATH",
          "print every row of the file-index table PATH in table order, tab-separated: parent "
          "inode, inode, size, mtime, type (1 directory, 0 other), name",

@@ -26,5 +26,6 @@ int RunRead(const Words& args);
 int RunRows(const Words& args);
 int RunLs(const Words& args);
 int RunFind(const Words& args);
+int RunIndex(const Words& args);
 
 }  // namespace kzvol::cli
