@@ -12,8 +12,12 @@
 #include <string>
 
 #include "host/Export.h"
+#include "rdfd/BufferCache.h"
+#include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFDCallBacks.h"
 #include "rdfd/RDFDException.h"
+#include "rdfd/ReadDirFromDevice.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
 
 // Depth-first walk from the root inode. `platform` must be "linux" and `fsTypeName`
 // "ext3". `dumpPath` (may be null) receives the key=value file-system information.
