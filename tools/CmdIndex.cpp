@@ -91,7 +91,7 @@ struct Run {
     CCreateUNIXFSTree* table = nullptr;
     uint64_t bytesRead = 0, readCalls = 0, entries = 0, directories = 0;
     bool showProgress = false;
-    Clock::time_point start = Clock::now(), shown = Clock::now();
+    Clock::time_point start = Clock::now(), shown{};  // the first check shows progress
 
     double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
     void ShowProgress() {
