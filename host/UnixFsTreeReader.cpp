@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <unordered_map>
 
 #include "host/Crc32c.h"
 #include "host/FsTreeIo.h"
@@ -20,7 +21,9 @@ using namespace fstree;
 
 namespace {
 
-constexpr size_t kCachedUnits = 8;
+// Verified units kept per region: 1 MiB of index pages keeps the upper levels of
+// every binary search in memory; 1 MiB of row chunks serves a directory listing.
+constexpr size_t kCachedPages = 256, kCachedChunks = 64;
 
 // A checksummed stretch of one file: `bytes` bytes from `offset`, cut into units
 // of `unitBytes` whose CRC-32C values are stored at `crcOffset` of `crcFd`.
@@ -35,22 +38,24 @@ struct Region {
 
 using Unit = std::vector<unsigned char>;
 
-// Verified units of one region, the last few kept.
+// Verified units of one region; the oldest loaded is dropped first.
 class UnitCache {
   public:
-    explicit UnitCache(Region region) : region_(region) {}
+    UnitCache(Region region, size_t capacity) : region_(region), capacity_(capacity) {}
 
     const Unit* Get(uint64_t index, std::string* error) {
-        for (auto& entry : cache_)
-            if (entry.first == index)
-                return &entry.second;
+        auto hit = cache_.find(index);
+        if (hit != cache_.end())
+            return &hit->second;
         Unit unit;
         if (!Load(index, &unit, error))
             return nullptr;
-        if (cache_.size() == kCachedUnits)
-            cache_.pop_front();
-        cache_.emplace_back(index, std::move(unit));
-        return &cache_.back().second;
+        if (order_.size() == capacity_) {
+            cache_.erase(order_.front());
+            order_.pop_front();
+        }
+        order_.push_back(index);
+        return &cache_.emplace(index, std::move(unit)).first->second;
     }
 
     bool Load(uint64_t index, Unit* unit, std::string* error) const {
@@ -78,7 +83,9 @@ class UnitCache {
     }
 
     Region region_;
-    std::deque<std::pair<uint64_t, Unit>> cache_;
+    size_t capacity_;
+    std::unordered_map<uint64_t, Unit> cache_;
+    std::deque<uint64_t> order_;
 };
 
 bool ReadHeader(int fd, const char* what, unsigned char* header, uint64_t* size,
@@ -173,8 +180,8 @@ bool UnixFsTreeReader::Impl::OpenFiles(const std::string& base, std::string* err
     Region cr{dat.get(),   kHeaderBytes, body,
               kChunkBytes, idx.get(),    kHeaderBytes + recordBytes + 4 * pageCount,
               "row chunk"};
-    pages = std::make_unique<UnitCache>(pr);
-    chunks = std::make_unique<UnitCache>(cr);
+    pages = std::make_unique<UnitCache>(pr, kCachedPages);
+    chunks = std::make_unique<UnitCache>(cr, kCachedChunks);
     return true;
 }
 
