@@ -231,6 +231,33 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
     return rows;
 }
 
+size_t FindDirEntry(const std::string& bytes, const std::string& name) {
+    size_t found = std::string::npos;
+    for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) {
+        if (at < 8 || static_cast<unsigned char>(bytes[at - 2]) != name.size())
+            continue;
+        EXPECT_EQ(found, std::string::npos) << name << " occurs twice";
+        found = at - 8;
+    }
+    return found;
+}
+
+size_t InodeOffset(const std::string& image, unsigned inode) {
+    const auto parts = RunDebugfs(image, {"imap <" + std::to_string(inode) + ">"});
+    // "Inode N is part of block group G\n\tlocated at block B, offset 0xOOOO"
+    const std::string& text = parts.at(0);
+    const size_t at = text.find("located at block ");
+    const size_t off = text.find("offset 0x");
+    const std::string stats = RunDebugfs(image, {"stats"}).at(0);
+    const size_t bs = std::stoul(stats.substr(stats.find("Block size:") + 11));
+    return std::stoul(text.substr(at + 17)) * bs + std::stoul(text.substr(off + 9), nullptr, 16);
+}
+
+unsigned InodeOf(const std::string& image, const std::string& path) {
+    const std::string text = RunDebugfs(image, {"stat " + path}).at(0);
+    return static_cast<unsigned>(std::stoul(text.substr(text.find("Inode: ") + 7)));
+}
+
 std::vector<Row> Sorted(std::vector<Row> rows) {
     std::sort(rows.begin(), rows.end());
     return rows;

@@ -67,6 +67,14 @@ std::string LoadFile(const std::string& path);
 // and symbolic links with one link, nothing else.
 std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootName);
 
+// Byte offset of the directory entry named `name` in an image (its header), found
+// by its name bytes; the name must occur once. npos when absent.
+size_t FindDirEntry(const std::string& bytes, const std::string& name);
+// Byte offset of inode `inode` in the image, as debugfs places it.
+size_t InodeOffset(const std::string& image, unsigned inode);
+// Inode number of `path` inside the image, as debugfs resolves it.
+unsigned InodeOf(const std::string& image, const std::string& path);
+
 // The rows in a fixed order, for comparing sets of rows.
 std::vector<Row> Sorted(std::vector<Row> rows);
 
