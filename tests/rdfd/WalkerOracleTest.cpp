@@ -139,12 +139,22 @@ TEST_P(WalkerOracleTest, OptimizedWalkReportsTheSameRowsEachAfterItsParent) {
         if (r.isDir)
             seenDirs.insert(r.inode);
     }
-    // Few files: every file is reported at the final flush, after every directory.
+    // Few files: every file is reported at the final flush, after every directory,
+    // in ascending inode order; the root's sub-directories are walked in ascending
+    // inode order too.
     bool fileSeen = false;
+    unsigned long long lastFile = 0, lastRootChild = 0;
     for (const auto& r : rows.rows) {
-        if (!r.isDir)
+        if (!r.isDir) {
             fileSeen = true;
+            EXPECT_GT(r.inode, lastFile) << r;
+            lastFile = r.inode;
+        }
         EXPECT_FALSE(fileSeen && r.isDir) << r;
+        if (r.isDir && r.parent == 2) {
+            EXPECT_GT(r.inode, lastRootChild) << r;
+            lastRootChild = r.inode;
+        }
     }
 }
 
