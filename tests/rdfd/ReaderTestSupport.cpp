@@ -75,9 +75,11 @@ int QuitProbe::Check(int, void* context, void* flag) {
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra) {
     std::string output;
-    const std::string command = "mke2fs -q -F -t " + fsType + " -b " + std::to_string(blockSize) +
-                                " " + extra + " -d " + ShellQuote(dir) + " " + ShellQuote(image) +
-                                " " + std::to_string(sizeKiB) + "k 2>&1";
+    // Sized first: mke2fs leaves a new file shorter than the file system.
+    const std::string command = "truncate -s " + std::to_string(sizeKiB) + "k " +
+                                ShellQuote(image) + " && mke2fs -q -F -t " + fsType + " -b " +
+                                std::to_string(blockSize) + " " + extra + " -d " + ShellQuote(dir) +
+                                " " + ShellQuote(image) + " " + std::to_string(sizeKiB) + "k 2>&1";
     ASSERT_EQ(RunCommandLine(command, &output), 0) << command << "\n" << output;
 }
 
