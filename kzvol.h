@@ -2,6 +2,7 @@
 #pragma once
 
 #include "host/AtomicFile.h"
+#include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
 #include "host/EvDebug.h"
 #include "host/EvEvent.h"
@@ -16,5 +17,7 @@
 #include "host/ShellQuote.h"
 #include "host/Sleep.h"
 #include "host/TraceFile.h"
+#include "host/UnixFsTreeReader.h"
+#include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
 #include "volume/KZVolume.h"
