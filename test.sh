@@ -27,3 +27,5 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 # The directory reader's fuzz target, for about a minute.
 ./scripts/fuzz.sh
+# The file-index table reader's fuzz target, for about a minute.
+./scripts/fuzz-fstree.sh

@@ -45,22 +45,22 @@ int WriteHeader(int fd, const unsigned char* header) {
     return PWriteAll(fd, header, kHeaderBytes, 0) ? 0 : errno;
 }
 
+// A table between Open and Close.
+struct Table {
+    std::string datPath, idxPath;
+    kzvol::UniqueFd dat, idx;
+    uint64_t id = 0, rows = 0;
+    std::optional<ChecksummedWriter> body;
+    std::optional<RecordSorter> sorter;
+    int failed = 0;  // first I/O error
+};
+
 }  // namespace
 
 struct CCreateUNIXFSTree::Impl {
     long long* handle = nullptr;
     size_t sortMemory = kDefaultSortMemory;
-
-    // The open table; empty when none is.
-    struct Table {
-        std::string datPath, idxPath;
-        kzvol::UniqueFd dat, idx;
-        uint64_t id = 0, rows = 0;
-        std::optional<ChecksummedWriter> body;
-        std::optional<RecordSorter> sorter;
-        int failed = 0;  // first I/O error
-    };
-    std::optional<Table> table;
+    std::optional<Table> table;  // empty when no table is open
 
     int OpenTable(const std::string& base);
     int AddRow(const Row& row);
