@@ -173,13 +173,21 @@ bool UnixFsTreeReader::Impl::OpenFiles(const std::string& base, std::string* err
     }
     rows = dh.rowCount;
     body = dh.bodyBytes;
-    Region pr{idx.get(),   kHeaderBytes,
-              recordBytes, static_cast<uint32_t>(kPageBytes),
-              idx.get(),   kHeaderBytes + recordBytes,
-              "index page"};
-    Region cr{dat.get(),   kHeaderBytes, body,
-              kChunkBytes, idx.get(),    kHeaderBytes + recordBytes + 4 * pageCount,
-              "row chunk"};
+    Region pr;  // the index records, checked per page
+    pr.fd = pr.crcFd = idx.get();
+    pr.offset = kHeaderBytes;
+    pr.bytes = recordBytes;
+    pr.unitBytes = static_cast<uint32_t>(kPageBytes);
+    pr.crcOffset = kHeaderBytes + recordBytes;
+    pr.name = "index page";
+    Region cr;  // the rows, checked per chunk
+    cr.fd = dat.get();
+    cr.crcFd = idx.get();
+    cr.offset = kHeaderBytes;
+    cr.bytes = body;
+    cr.unitBytes = kChunkBytes;
+    cr.crcOffset = pr.crcOffset + 4 * pageCount;
+    cr.name = "row chunk";
     pages = std::make_unique<UnitCache>(pr, kCachedPages);
     chunks = std::make_unique<UnitCache>(cr, kCachedChunks);
     return true;
@@ -223,9 +231,10 @@ bool UnixFsTreeReader::Impl::RowOf(const IndexRecord& rec, Row* row, std::string
     if (!ReadBody(rec.rowOffset, sizeof fixed, fixed, error))
         return false;
     uint16_t length = DecodeRowFixed(fixed, row);
+    if (length > kMaxNameBytes)
+        return Fail(error, "the table is damaged: a row has a bad name length");
     row->name.resize(length);
-    if (length > kMaxNameBytes ||
-        !ReadBody(rec.rowOffset + sizeof fixed, length,
+    if (!ReadBody(rec.rowOffset + sizeof fixed, length,
                   reinterpret_cast<unsigned char*>(row->name.data()), error))
         return false;
     if (row->parent != rec.parent || row->inode != rec.inode || row->type != rec.type ||

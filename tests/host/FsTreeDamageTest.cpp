@@ -161,6 +161,13 @@ TEST(FsTreeDamage, ResealedBadLengthsAreRefused) {
         Outcome o = ReadEverything(base);
         EXPECT_FALSE(o.ok) << length;
         EXPECT_NE(o.error.find("the table is damaged"), std::string::npos) << o.error;
+        // The same row reached through the index rather than in table order.
+        UnixFsTreeReader reader;
+        std::string error;
+        std::vector<Row> children;
+        ASSERT_TRUE(reader.Open(base, &error)) << error;
+        EXPECT_FALSE(reader.Children(11, &children, &error));
+        EXPECT_EQ(error.rfind("the table is damaged: ", 0), 0u) << length << " " << error;
     }
 }
 
