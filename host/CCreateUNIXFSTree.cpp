@@ -52,7 +52,8 @@ struct Table {
     uint64_t id = 0, rows = 0;
     std::optional<ChecksummedWriter> body;
     std::optional<RecordSorter> sorter;
-    int failed = 0;  // first I/O error
+    bool datCreated = false, idxCreated = false;  // only what we created is removed
+    int failed = 0;                               // first I/O error
 };
 
 }  // namespace
@@ -75,8 +76,11 @@ int CCreateUNIXFSTree::Impl::OpenTable(const std::string& base) {
     t.idxPath = base + ".idx";
     t.id = NewTableId();
     int rc = CreateFile(t.datPath, &t.dat);
-    if (rc == 0)
+    t.datCreated = rc == 0;
+    if (rc == 0) {
         rc = CreateFile(t.idxPath, &t.idx);
+        t.idxCreated = rc == 0;
+    }
     unsigned char header[kHeaderBytes];
     if (rc == 0) {
         DatHeader dh;
@@ -168,8 +172,10 @@ void CCreateUNIXFSTree::Impl::Dispose() {
         return;
     table->dat.reset();
     table->idx.reset();
-    ::unlink(table->datPath.c_str());
-    ::unlink(table->idxPath.c_str());
+    if (table->datCreated)
+        ::unlink(table->datPath.c_str());
+    if (table->idxCreated)
+        ::unlink(table->idxPath.c_str());
     table.reset();
 }
 

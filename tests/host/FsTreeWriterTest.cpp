@@ -116,6 +116,14 @@ TEST(FsTreeWriter, OpenFailureLeavesNoFile) {
     ASSERT_EQ(::mkdir(dir.File("x.idx").c_str(), 0755), 0);
     EXPECT_EQ(table.Open(dir.File("x").c_str()), EISDIR);
     EXPECT_EQ(Listing(dir), "x.idx\n");
+    // A file that is not ours is never removed: here the .dat cannot be created,
+    // and the .idx of the same name belongs to someone else.
+    ASSERT_EQ(::mkdir(dir.File("z.dat").c_str(), 0755), 0);
+    dir.Write("z.idx", "someone else's");
+    EXPECT_EQ(table.Open(dir.File("z").c_str()), EISDIR);
+    EXPECT_EQ(ReadFile(dir.File("z.idx")), "someone else's");
+    ASSERT_EQ(::rmdir(dir.File("z.dat").c_str()), 0);
+    ::unlink(dir.File("z.idx").c_str());
     // The object is still usable.
     EXPECT_EQ(table.Open(dir.File("y").c_str()), 0);
     EXPECT_EQ(table.Close(), 0);
