@@ -48,7 +48,7 @@ class OptimizedExt3Parser::QueueingSink : public EntrySink {
             return 0;
         }
         parser_->SpendInodeBudget();
-        parser_->m_PendingFiles.emplace(entry.inode, PinodeName{dirInode, entry.name});
+        parser_->m_PendingFiles.Add(entry.inode, dirInode, entry.name, entry.nameLen);
         parser_->m_nPendingFileBytes += kPendingFileOverhead + entry.nameLen;
         if (parser_->m_nPendingFileBytes < parser_->m_nPendingFileLimit)
             return 0;
@@ -113,11 +113,13 @@ int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
 }
 
 int OptimizedExt3Parser::FlushPendingFiles() {
-    for (auto& [inode, pending] : m_PendingFiles) {
-        if (ProcessInode(pending.parentInode, inode, pending.name.data(), false) == -1)
-            return -1;
-    }
-    m_PendingFiles.clear();
+    const int result = m_PendingFiles.ForEachAscending(
+        [this](unsigned int inode, unsigned int parent, char* name) {
+            return ProcessInode(parent, inode, name, false);
+        });
+    if (result == -1)
+        return -1;
+    m_PendingFiles.Clear();
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "host/Export.h"
+#include "rdfd/PendingFiles.h"
 #include "rdfd/ReadExt3DirFromDevice.h"
 
 // A pending object: its parent directory's inode and its short name.
@@ -53,7 +54,7 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
     std::unique_ptr<BufferCache> m_pBlockCache;
     unsigned int m_nPendingFileBytes = 0;
     unsigned int m_nPendingFileLimit = 8388608;
-    std::map<unsigned int, PinodeName> m_PendingFiles;
+    kzvol::PendingFiles m_PendingFiles;  // file inode -> parent and name, ascending
     std::map<unsigned int, PinodeName> m_PendingDirs;
     std::map<unsigned int, unsigned int> m_PendingDirBlocks;  // block -> owner directory
     kzvol::InodeSet m_WalkedDirs;
