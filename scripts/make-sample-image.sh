@@ -28,7 +28,7 @@ mkfifo "$tree/var/log/events.pipe"                  # not a file or link: left o
 truncate -s 6G "$tree/var/log/huge.sparse"          # size above 4 GiB, no blocks
 find "$tree" -exec touch -h -d "$stamp" {} +
 
-rm -f "$out/sample-ext3.img"
+: >"$out/sample-ext3.img"  # an existing file: mke2fs says nothing about creating it
 mke2fs -q -F -t ext3 -b 1024 \
   -U 6b7a766f-6c00-4000-8000-000000000001 \
   -E hash_seed=6b7a766f-6c00-4000-8000-000000000002,root_owner=0:0 \
