@@ -230,7 +230,6 @@ int RunIndex(const Words& args) {
         readerError = capture.last();
     }
     run.EndProgress();
-    double seconds = run.Seconds();
     if (ok && (rc = table.Close()) != 0)
         readerError = "cannot finish the table " + s.table + ": " + std::strerror(rc);
     if (!ok || rc != 0) {
@@ -239,7 +238,7 @@ int RunIndex(const Words& args) {
         return Fail(readerError.empty() ? "the directory reader failed on " + s.source
                                         : readerError);
     }
-    PrintSummary(type, run, seconds);
+    PrintSummary(type, run, run.Seconds());  // the walk and the index built at Close
     return 0;
 }
 
