@@ -65,6 +65,29 @@ TEST_F(CorruptImageTest, DepthIsBounded) {
         EXPECT_NE(r.name, "loopme");
 }
 
+// A chain deeper than any path can name (debugfs builds it one level at a time):
+// the depth-first walker stops at 2048 levels instead of exhausting its stack; the
+// optimized walker, which does not recurse, walks it all.
+TEST_F(CorruptImageTest, ChainDeeperThanTheLimitIsRefusedOnlyByTheRecursiveWalker) {
+    image_ = tmp_.File("deep.img");
+    std::string script;
+    for (int i = 0; i < 2100; ++i)
+        script += "mkdir d\ncd d\n";
+    const std::string commands = tmp_.Write("deep.cmd", script);
+    ASSERT_EQ(RunCommandLine("truncate -s 16M " + image_ +
+                             " && mke2fs -q -F -t ext2 -b 1024 -N 4096 " + image_ +
+                             " && debugfs -w -f " + commands + " " + image_ + " >/dev/null 2>&1"),
+              0);
+    device_.bytes = LoadFile(image_);
+    RowCollector rows;
+    EXPECT_FALSE(RunImgPod(&rows));
+    EXPECT_EQ(env_.CountLogs("FS\tDirectory depth exceeded", "RDFDInterfaceForImgPod"), 1);
+    EXPECT_EQ(rows.rows.size(), 2u + 2047u);  // root, lost+found, the chain down to level 2048
+    RowCollector all;
+    ASSERT_TRUE(RunVirtualPod(&all));
+    EXPECT_EQ(all.rows.size(), 2u + 2100u);
+}
+
 TEST_F(CorruptImageTest, DirectoryEntryForAFileInodeIsNotADirectory) {
     BuildImage();
     const size_t entry = FindDirEntry(device_.bytes, "f.txt");

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <memory>
 #include <set>
 
 #include "rdfd/RDFD.h"
@@ -60,22 +62,46 @@ struct ImageCase {
     int manyFiles;
 };
 
+// One image per case, built on first use and kept for the other tests of the case.
+struct BuiltImage {
+    TempDir dir;
+    std::string path;
+    std::string bytes;
+    std::vector<Row> expected;
+};
+
 class WalkerOracleTest : public ::testing::TestWithParam<ImageCase> {
   protected:
     void SetUp() override {
+        static std::map<std::string, std::unique_ptr<BuiltImage>> built;
         const ImageCase c = GetParam();
-        const std::string tree = tmp_.File("tree");
+        auto& image = built[std::string(c.fsType) + std::to_string(c.blockSize)];
+        if (!image) {
+            auto fresh = std::make_unique<BuiltImage>();
+            Build(c, fresh.get());
+            if (HasFatalFailure())
+                return;
+            image = std::move(fresh);
+        }
+        image_ = image->path;
+        device_.bytes = image->bytes;
+        expected_ = image->expected;
+    }
+
+    static void Build(const ImageCase& c, BuiltImage* image) {
+        const std::string tree = image->dir.File("tree");
         MakeDir(tree);
         BuildTree(tree, c.manyFiles);
-        image_ = tmp_.File("image");
-        MakeImage(tree, image_, c.fsType, c.blockSize, 16384);
+        image->path = image->dir.File("image");
+        MakeImage(tree, image->path, c.fsType, c.blockSize, 16384);
         // A device node, which mke2fs -d copies only for root.
         std::string output;
         ASSERT_EQ(
-            RunCommandLine("debugfs -w -R 'mknod chardev c 1 3' " + image_ + " 2>&1", &output), 0)
+            RunCommandLine("debugfs -w -R 'mknod chardev c 1 3' " + image->path + " 2>&1", &output),
+            0)
             << output;
-        device_.bytes = LoadFile(image_);
-        expected_ = DebugfsRows(image_, "/");
+        image->bytes = LoadFile(image->path);
+        image->expected = DebugfsRows(image->path, "/");
     }
 
     bool RunImgPod(RowCollector* rows, bool namesOnly = false, const char* dump = nullptr) {
