@@ -25,3 +25,7 @@ ctest --test-dir build-asan -L unit --output-on-failure -j "$jobs"
 if [ "$(id -u)" -eq 0 ]; then
   ctest --test-dir build-asan -L system --output-on-failure
 fi
+# The directory reader's fuzz target, for about a minute.
+./scripts/fuzz.sh
+# The file-index table reader's fuzz target, for about a minute.
+./scripts/fuzz-fstree.sh

@@ -16,3 +16,14 @@ endif()
 function(kzvol_public_headers subdir)
   install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kzvol/${subdir})
 endfunction()
+
+# Fuzzing: every object carries libFuzzer's coverage hooks and the sanitizers; the
+# fuzz targets link libFuzzer's main.
+if(KZVOL_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KZVOL_BUILD_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

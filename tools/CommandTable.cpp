@@ -23,6 +23,20 @@ const std::vector<Command>& AllCommands() {
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
         {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
          "prepare, tear down or show the stand-in filter driver", RunEmulator},
+        {"index",
+         "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
+         "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",
+         "list every directory, file and link of the ext2/ext3 file system on SOURCE into "
+         "the file-index table PATH (PATH.dat, PATH.idx), straight from the device",
+         RunIndex},
+        {"rows", "rows PATH",
+         "print every row of the file-index table PATH in table order, tab-separated: parent "
+         "inode, inode, size, mtime, type (1 directory, 0 other), name",
+         RunRows},
+        {"ls", "ls PATH [DIR]",
+         "list directory DIR (default: the root) of the file-index table PATH", RunLs},
+        {"find", "find PATH FILEPATH", "print the row of FILEPATH in the file-index table PATH",
+         RunFind},
     };
     return commands;
 }

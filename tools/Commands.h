@@ -30,5 +30,9 @@ int RunHandler(const Words& args);
 int RunDevices(const Words& args);
 int RunProbe(const Words& args);
 int RunEmulator(const Words& args);
+int RunRows(const Words& args);
+int RunLs(const Words& args);
+int RunFind(const Words& args);
+int RunIndex(const Words& args);
 
 }  // namespace kzvol::cli

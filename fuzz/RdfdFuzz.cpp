@@ -1,0 +1,65 @@
+// Fuzz target of the on-disk directory reader: the input is a device image, walked
+// by both entry points (and once more names-only). Any crash, sanitizer report,
+// over-long name or hang is a finding; a false result is not.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/Env.h"
+#include "rdfd/RDFD.h"
+
+namespace {
+
+// Drops the log: the reader logs every failure, and a fuzzer fails a lot.
+class QuietEnv : public kzvol::EnvWrapper {
+  public:
+    QuietEnv() : EnvWrapper(kzvol::Env::Default()) {}
+    void Log(kzvol::LogKind, int, const std::string&, const std::string&) override {}
+};
+
+struct Image {
+    const uint8_t* data;
+    size_t size;
+};
+
+unsigned int ReadImage(void* context, char* buffer, unsigned int size, unsigned long long offset) {
+    const auto* image = static_cast<const Image*>(context);
+    if (offset >= image->size)
+        return 0;
+    const size_t n = std::min<size_t>(size, image->size - offset);
+    std::memcpy(buffer, image->data + offset, n);
+    return static_cast<unsigned int>(n);
+}
+
+bool CheckRow(void* context, unsigned long long, unsigned long long, unsigned long long,
+              unsigned int, bool, char* name) {
+    if (name == nullptr || std::strlen(name) > 255)
+        std::abort();
+    ++*static_cast<unsigned long*>(context);
+    return true;
+}
+
+int NeverQuit(int, void*, void* flag) {
+    *static_cast<bool*>(flag) = false;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static QuietEnv quiet;
+    kzvol::SetEnv(&quiet);
+    Image image{data, size};
+    char root[] = "/", ext3[] = "ext3", platform[] = "linux";
+    unsigned long rows = 0;
+    for (bool namesOnly : {false, true}) {
+        RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows, nullptr, ext3, platform,
+                               2097152, 0, 0, namesOnly, NeverQuit, nullptr);
+    }
+    std::string fsType;
+    bool supported = true;
+    RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, nullptr, &fsType, nullptr,
+                               2097152, nullptr, nullptr, &supported, NeverQuit, 0, nullptr);
+    return 0;
+}

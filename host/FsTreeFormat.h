@@ -1,0 +1,140 @@
+// The on-disk layout of the file-index table, shared by its writer and reader.
+//
+// TABLE.dat: a 64-byte header, then the rows in the order they were added. A row
+// is 31 fixed bytes (parent u64, inode u64, size u64, mtime u32, type u8, name
+// length u16) followed by the name bytes. The body is checksummed in chunks of
+// kChunkBytes; the chunk checksums live in TABLE.idx.
+//
+// TABLE.idx: a 64-byte header, then one 32-byte index record per row sorted by
+// (parent inode, name hash, row offset), then one CRC-32C per page of
+// kRecordsPerPage records, then one CRC-32C per body chunk of TABLE.dat. A binary
+// search over the records finds a directory's children, and a child by name, in
+// logarithmic time.
+//
+// Both headers carry a state word written as "open" when the table is created and
+// as "closed" only after everything else is on disk, the same table id, and a
+// CRC-32C of their first 60 bytes. All integers are little-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kzvol::fstree {
+
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderBytes = 64;
+constexpr size_t kRowFixedBytes = 31;
+constexpr size_t kRecordBytes = 32;
+constexpr uint32_t kRecordsPerPage = 128;  // 4 KiB index pages
+constexpr size_t kPageBytes = kRecordsPerPage * kRecordBytes;
+constexpr uint32_t kChunkBytes = 16384;  // checksum unit of the row body
+constexpr size_t kMaxNameBytes = 4096;
+
+constexpr uint32_t kStateOpen = 1;
+constexpr uint32_t kStateClosed = 2;
+
+constexpr char kDatMagic[9] = "KZFSTDAT";
+constexpr char kIdxMagic[9] = "KZFSTIDX";
+
+// Little-endian field access into byte buffers.
+inline void Put16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+inline void Put32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void Put64(unsigned char* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline uint16_t Get16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+inline uint32_t Get32(const unsigned char* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+inline uint64_t Get64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// One row as added and as read back.
+struct Row {
+    uint64_t parent = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+    uint8_t type = 0;
+    std::string name;
+};
+
+inline bool operator==(const Row& a, const Row& b) {
+    return a.parent == b.parent && a.inode == b.inode && a.size == b.size && a.mtime == b.mtime &&
+           a.type == b.type && a.name == b.name;
+}
+
+// One index record: where a row is and what it takes to find it without reading it.
+struct IndexRecord {
+    uint64_t parent = 0;
+    uint32_t hash = 0;  // NameHash of the row's name
+    uint16_t nameLength = 0;
+    uint8_t type = 0;
+    uint64_t inode = 0;
+    uint64_t rowOffset = 0;  // from the start of the .dat body
+};
+
+// The order of the records in TABLE.idx.
+inline bool RecordLess(const IndexRecord& a, const IndexRecord& b) {
+    if (a.parent != b.parent)
+        return a.parent < b.parent;
+    if (a.hash != b.hash)
+        return a.hash < b.hash;
+    return a.rowOffset < b.rowOffset;
+}
+
+uint32_t NameHash(const char* name, size_t length);
+
+void EncodeRecord(const IndexRecord& r, unsigned char* out);
+IndexRecord DecodeRecord(const unsigned char* in);
+// Writes the 31 fixed bytes of a row (the name follows them).
+void EncodeRowFixed(const Row& r, unsigned char* out);
+// Decodes the fixed bytes into *r (name left empty) and returns the name length.
+uint16_t DecodeRowFixed(const unsigned char* in, Row* r);
+
+struct DatHeader {
+    uint32_t state = kStateOpen;
+    uint64_t tableId = 0;
+    uint64_t rowCount = 0;
+    uint64_t bodyBytes = 0;
+};
+
+struct IdxHeader {
+    uint32_t state = kStateOpen;
+    uint64_t tableId = 0;
+    uint64_t rowCount = 0;
+    uint64_t datBodyBytes = 0;
+    uint32_t recordBytes = kRecordBytes;
+    uint32_t recordsPerPage = kRecordsPerPage;
+    uint32_t chunkBytes = kChunkBytes;
+};
+
+void EncodeHeader(const DatHeader& h, unsigned char out[kHeaderBytes]);
+void EncodeHeader(const IdxHeader& h, unsigned char out[kHeaderBytes]);
+// False with *error set when the bytes are not a sound header of this version.
+bool DecodeHeader(const unsigned char in[kHeaderBytes], DatHeader* h, std::string* error);
+bool DecodeHeader(const unsigned char in[kHeaderBytes], IdxHeader* h, std::string* error);
+
+// Number of units of `unit` bytes (or records) needed to hold `count`.
+inline uint64_t CeilDiv(uint64_t count, uint64_t unit) {
+    return count / unit + (count % unit != 0);
+}
+
+}  // namespace kzvol::fstree

@@ -1,0 +1,95 @@
+// The reader's two exported entry points. Each builds its reader, validates the
+// file system, runs the walk and destroys the reader before it returns; every
+// exception ends here as a false result (reader exceptions with their text logged).
+#include <cstring>
+#include <memory>
+
+#include "rdfd/OptimizedExt3Parser.h"
+#include "rdfd/RDFD.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
+#include "rdfd/ReaderSupport.h"
+
+using kzvol::rdfd::ReaderLog;
+using kzvol::rdfd::Throw;
+
+namespace {
+
+const char kImgPodContext[] = "RDFDInterfaceForImgPod";
+const char kVirtualPodContext[] = "RDFDInterfaceForVirtualPod";
+constexpr unsigned int kRootInode = 2;
+constexpr unsigned int kImgPodCacheSize = 4194304;
+constexpr unsigned int kImgPodCacheBuffers = 512;
+constexpr unsigned int kVirtualPodCacheSize = 131072;
+constexpr unsigned int kVirtualPodCacheBuffers = 2;
+
+bool Is(const char* text, const char* expected) {
+    return text != nullptr && std::strcmp(text, expected) == 0;
+}
+
+// Logs a reader exception under `context` and releases it.
+void EndException(const char* context, RDFDException* e) {
+    ReaderLog().Error(context, "%s", e->GetErrorMsg());
+    delete e;
+}
+
+}  // namespace
+
+bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack, void* readContext,
+                            GetInodeAnameMappingCallBack mapCallBack, void* mapContext,
+                            char* dumpPath, char* fsTypeName, char* platform,
+                            unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
+                            bool namesOnly, QuitCheckCallBack quitCallBack, void* quitContext) {
+    std::unique_ptr<ReadExt3DirFromDevice> reader;
+    try {
+        if (!Is(platform, "linux")) {
+            ReaderLog().Error(kImgPodContext, "UnSupported Platform");
+            Throw(RDFD_EXC_APPLICATION, "UnSupported Platform");
+        }
+        if (!Is(fsTypeName, "ext3")) {
+            ReaderLog().Error(kImgPodContext, "Only ext3 is supported ");
+            Throw(RDFD_EXC_APPLICATION, "Only ext3 is supported");
+        }
+        reader = std::make_unique<ReadExt3DirFromDevice>(
+            readCallBack, readContext, quitCallBack, 0, quitContext, extentSize, namesOnly,
+            kImgPodCacheSize, kImgPodCacheBuffers, nullptr);
+        reader->SetAclEnabled(static_cast<unsigned int>(aclEnabled));
+        reader->SetSELinuxEnabled(static_cast<unsigned int>(seLinuxEnabled));
+        reader->ValidateFileSystem(dumpPath, nullptr, nullptr);
+        reader->GetInodeAnameMapping(mapCallBack, mapContext, rootName, kRootInode);
+        reader.reset();
+        return true;
+    } catch (RDFDException* e) {
+        EndException(kImgPodContext, e);
+        reader.reset();
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool RDFDInterfaceForVirtualPod(char* rootName, ReadCallBack readCallBack, void* readContext,
+                                GetInodeAnameMappingCallBack mapCallBack, void* mapContext,
+                                char* dumpPath, std::string* fsType, char*, unsigned int extentSize,
+                                char*, char*, bool* isSupported, QuitCheckCallBack quitCallBack,
+                                int quitArgument, void* quitContext) {
+    std::unique_ptr<OptimizedExt3Parser> parser;
+    try {
+        parser = std::make_unique<OptimizedExt3Parser>(
+            readCallBack, readContext, quitCallBack, quitArgument, quitContext, extentSize, false,
+            kVirtualPodCacheSize, kVirtualPodCacheBuffers, nullptr);
+        parser->ValidateFileSystem(dumpPath, isSupported, fsType);
+        if (parser->GetInodeAnameMapping(mapCallBack, mapContext, rootName, kRootInode) == -1) {
+            return false;
+        }
+        parser.reset();
+        if (fsType != nullptr)
+            *fsType = "ext3";
+        return true;
+    } catch (RDFDException* e) {
+        EndException(kVirtualPodContext, e);
+        parser.reset();
+        return false;
+    } catch (...) {
+        return false;
+    }
+}

@@ -1,0 +1,169 @@
+// The optimized walk: the depth-first machinery of ReadExt3DirFromDevice, with
+// ProcessBlock and ProcessSingleIndirection turned into queueing steps and a loop
+// that drains the queues in ascending inode and block order.
+#include "rdfd/OptimizedExt3Parser.h"
+
+#include <new>
+
+#include "rdfd/DirBlock.h"
+#include "rdfd/ReaderSupport.h"
+
+using kzvol::rdfd::LogPassing;
+using kzvol::rdfd::ReaderLog;
+using kzvol::rdfd::Throw;
+namespace ext3 = kzvol::ext3;
+
+namespace {
+
+const char kCtorContext[] = "OptimizedExt3Parser :: OptimizedExt3Parser";
+const char kMapContext[] = "OptimizedExt3Parser::GetInodeAnameMapping";
+const char kReadBlockContext[] = "OptimizedExt3Parser :: ReadFsBlock";
+const char kSingleContext[] = "ReadExt3DirFromDevice :: ProcessSingleIndirection";
+const char kBlockContext[] = "OptimizedExt3Parser :: ProcessBlock";
+constexpr unsigned int kBlockCacheSize = 262144;
+constexpr unsigned int kBlockCacheBuffers = 8;
+constexpr unsigned int kQueuedBlockBudget = 10;
+constexpr unsigned int kPendingFileOverhead = 8;
+
+}  // namespace
+
+class OptimizedExt3Parser::QueueingSink : public EntrySink {
+  public:
+    explicit QueueingSink(OptimizedExt3Parser* parser) : parser_(parser) {}
+    int OnDirectory(unsigned int dirInode, const ext3::DirEntry& entry) override {
+        if (parser_->m_WalkedDirs.Contains(entry.inode)) {
+            ReaderLog().Error(kBlockContext,
+                              "Directory Inode:%u was walked already . Parent Inode:%u",
+                              entry.inode, dirInode);
+            Throw(RDFD_EXC_FS, "Directory loop detected");
+        }
+        parser_->SpendInodeBudget();
+        parser_->m_PendingDirs.emplace(entry.inode, PinodeName{dirInode, entry.name});
+        return 0;
+    }
+    int OnFile(unsigned int dirInode, const ext3::DirEntry& entry) override {
+        if (parser_->m_bNamesOnly) {
+            parser_->SpendInodeBudget();
+            parser_->ReportNameOnly(kBlockContext, dirInode, entry);
+            return 0;
+        }
+        parser_->SpendInodeBudget();
+        parser_->m_PendingFiles.Add(entry.inode, dirInode, entry.name, entry.nameLen);
+        parser_->m_nPendingFileBytes += kPendingFileOverhead + entry.nameLen;
+        if (parser_->m_nPendingFileBytes < parser_->m_nPendingFileLimit)
+            return 0;
+        parser_->m_nPendingFileBytes = 0;
+        return parser_->FlushPendingFiles();
+    }
+
+  private:
+    OptimizedExt3Parser* parser_;
+};
+
+OptimizedExt3Parser::OptimizedExt3Parser(ReadCallBack readCallBack, void* readContext,
+                                         QuitCheckCallBack quitCallBack, int quitArgument,
+                                         void* quitContext, unsigned int extentSize, bool namesOnly,
+                                         unsigned int cacheSize, unsigned int bufferCount,
+                                         std::list<std::string>* filterList)
+    : ReadExt3DirFromDevice(readCallBack, readContext, quitCallBack, quitArgument, quitContext,
+                            extentSize, namesOnly, cacheSize, bufferCount, filterList) {
+    try {
+        m_pBlockCache.reset(new (std::nothrow) BufferCache(readCallBack, readContext,
+                                                           kBlockCacheSize, kBlockCacheBuffers));
+        if (!m_pBlockCache)
+            Throw(RDFD_EXC_SYSTEM, "Could not create the BufferCache object");
+    } catch (...) {
+        LogPassing(kCtorContext, false);
+        throw;
+    }
+}
+
+OptimizedExt3Parser::~OptimizedExt3Parser() {
+    m_pBlockCache.reset();
+}
+
+unsigned int OptimizedExt3Parser::ReadFsBlock(unsigned int block, char* buffer) {
+    return ReadBlockThrough(*m_pBlockCache, kReadBlockContext, block, buffer);
+}
+
+int OptimizedExt3Parser::ProcessSingleIndirection(unsigned int block, unsigned int dirInode,
+                                                  unsigned int blockBudget) {
+    try {
+        return WalkIndirect(kSingleContext, block, dirInode, [&](unsigned int entry) {
+            // Queued blocks count against the directory's budget now, when queued.
+            ChargeDirBlock(dirInode, entry, false);
+            m_PendingDirBlocks.emplace(entry, dirInode);
+            return 0;
+        });
+    } catch (...) {
+        LogPassing(kSingleContext, false);
+        throw;
+    }
+}
+
+int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
+                                      unsigned int blockBudget) {
+    try {
+        QueueingSink sink(this);
+        return ScanDirBlock(kBlockContext, block, dirInode, blockBudget, sink);
+    } catch (...) {
+        LogPassing(kBlockContext, false);
+        throw;
+    }
+}
+
+int OptimizedExt3Parser::FlushPendingFiles() {
+    const int result = m_PendingFiles.ForEachAscending(
+        [this](unsigned int inode, unsigned int parent, char* name) {
+            return ProcessInode(parent, inode, name, false);
+        });
+    if (result == -1)
+        return -1;
+    m_PendingFiles.Clear();
+    return 0;
+}
+
+int OptimizedExt3Parser::DrainQueues() {
+    while (!m_PendingDirs.empty() || !m_PendingDirBlocks.empty()) {
+        while (!m_PendingDirs.empty()) {
+            auto node = m_PendingDirs.extract(m_PendingDirs.begin());
+            const unsigned int inode = node.key();
+            m_WalkedDirs.Insert(inode);
+            if (ProcessInode(node.mapped().parentInode, inode, node.mapped().name.data(), true) ==
+                -1) {
+                return -1;
+            }
+        }
+        while (!m_PendingDirBlocks.empty()) {
+            auto node = m_PendingDirBlocks.extract(m_PendingDirBlocks.begin());
+            DirBlockBudget budget(this, 1);  // charged when it was queued
+            if (ProcessBlock(node.key(), node.mapped(), kQueuedBlockBudget) == -1)
+                return -1;
+        }
+    }
+    return 0;
+}
+
+int OptimizedExt3Parser::GetInodeAnameMapping(GetInodeAnameMappingCallBack callBack, void* context,
+                                              char* rootName, unsigned int rootInode) {
+    try {
+        m_pBlockCache->SetDeviceSize(static_cast<unsigned long long>(m_nBlockSize) *
+                                     m_nBlocksCount);
+        m_WalkedDirs.Insert(rootInode);
+        if (ReadExt3DirFromDevice::GetInodeAnameMapping(callBack, context, rootName, rootInode) ==
+            -1) {
+            return -1;
+        }
+        if (DrainQueues() == -1)
+            return -1;
+        if (m_nPendingFileBytes != 0) {
+            if (FlushPendingFiles() == -1)
+                return -1;
+            m_nPendingFileBytes = 0;
+        }
+        return 0;
+    } catch (...) {
+        LogPassing(kMapContext, false);
+        throw;
+    }
+}

@@ -1,0 +1,42 @@
+// The on-disk ext2/ext3 directory reader: lists every directory, regular file and
+// symbolic link of a file system straight from the raw device, through the caller's
+// read callback, and reports each through the caller's mapping callback.
+//
+// Two entry points, each building its own reader for the duration of the call:
+// RDFDInterfaceForImgPod walks depth first; RDFDInterfaceForVirtualPod reorders the
+// reads so that they run mostly forward across the device. Neither throws: every
+// failure is logged and answered with false. What the mapping callback received
+// before a failure stays received; the caller discards partial results.
+#pragma once
+
+#include <string>
+
+#include "host/Export.h"
+#include "rdfd/BufferCache.h"
+#include "rdfd/OptimizedExt3Parser.h"
+#include "rdfd/RDFDCallBacks.h"
+#include "rdfd/RDFDException.h"
+#include "rdfd/ReadDirFromDevice.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
+
+// Depth-first walk from the root inode. `platform` must be "linux" and `fsTypeName`
+// "ext3". `dumpPath` (may be null) receives the key=value file-system information.
+// With `namesOnly`, files and links are reported with size and mtime 0.
+KZVOL_API bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack, void* readContext,
+                                      GetInodeAnameMappingCallBack mapCallBack, void* mapContext,
+                                      char* dumpPath, char* fsTypeName, char* platform,
+                                      unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
+                                      bool namesOnly, QuitCheckCallBack quitCallBack,
+                                      void* quitContext);
+
+// The same reports in ascending inode and block order. The three unnamed text
+// arguments are not read. `isSupported` (may be null) receives false and `fsType`
+// (may be null) "Ext4" when the device holds ext4; a successful walk leaves "ext3"
+// in `fsType`.
+KZVOL_API bool RDFDInterfaceForVirtualPod(char* rootName, ReadCallBack readCallBack,
+                                          void* readContext,
+                                          GetInodeAnameMappingCallBack mapCallBack,
+                                          void* mapContext, char* dumpPath, std::string* fsType,
+                                          char*, unsigned int extentSize, char*, char*,
+                                          bool* isSupported, QuitCheckCallBack quitCallBack,
+                                          int quitArgument, void* quitContext);

@@ -1,0 +1,20 @@
+// The three callbacks through which the on-disk directory reader meets its caller:
+// raw device reads, one report per directory, file and link, and the job's quit poll.
+// The reader calls them synchronously on the caller's thread.
+#pragma once
+
+// Reads `size` bytes at byte `offset` of the device into `buffer`. Returns the number
+// of bytes placed in the buffer; 0 means failure (the callback logs its own cause).
+typedef unsigned int (*ReadCallBack)(void* context, char* buffer, unsigned int size,
+                                     unsigned long long offset);
+
+// One report: parent inode (0 for the root of the walk), inode, size in bytes,
+// modification time, whether it is a directory, and the short name (at most 255
+// bytes; the caller's root name for the root). False stops the walk with an error.
+typedef bool (*GetInodeAnameMappingCallBack)(void* context, unsigned long long parentInode,
+                                             unsigned long long inode, unsigned long long size,
+                                             unsigned int mtime, bool isDir, char* name);
+
+// Quit poll: sets the one-byte flag behind `quitFlag` (a bool) to non-zero when the
+// job must stop and to zero otherwise. The result is ignored.
+typedef int (*QuitCheckCallBack)(int quitArgument, void* quitContext, void* quitFlag);

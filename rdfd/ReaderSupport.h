@@ -1,0 +1,28 @@
+// Small helpers shared by the reader's files: throwing with a log line, logging an
+// exception on its way through a level, and buffers whose allocation failure is
+// reported as the reader's own exception.
+#pragma once
+
+#include <memory>
+
+#include "host/EvDebug.h"
+#include "rdfd/RDFDException.h"
+
+namespace kzvol::rdfd {
+
+// Every layer of the reader logs through this one object.
+EvDebug& ReaderLog();
+
+// Throws a new RDFDException (the caller has logged the cause).
+[[noreturn]] void Throw(RDFDExceptionCodes code, const char* message);
+
+// To be called inside catch (...): logs the exception in flight under `context`
+// ("%s" of its text, or "UnHandled Exception" for other types) and returns, so the
+// caller can rethrow. With `skipQuit` a quit is not logged again.
+void LogPassing(const char* context, bool skipQuit);
+
+// A buffer of `size` bytes. On failure logs `what` with errno under
+// `context` ("... Error:%d") and throws code 2 "Could not allocate memory".
+std::unique_ptr<char[]> AllocBuffer(size_t size, const char* context, const char* what);
+
+}  // namespace kzvol::rdfd

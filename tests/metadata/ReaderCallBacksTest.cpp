@@ -1,0 +1,86 @@
+// The directory reader's two callbacks of metadata collection: raw reads from a
+// descriptor, and rows into the file-index table.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "host/CCreateUNIXFSTree.h"
+#include "host/Handles.h"
+#include "host/UnixFsTreeReader.h"
+#include "metadata/ReaderCallBacks.h"
+#include "tests/support/TestEnv.h"
+
+namespace kzvol::testing {
+namespace {
+
+TEST(RDFDReadCallBack, ReadsAtOffsetsAndShortAtTheEnd) {
+    TestEnv env;
+    TempDir dir;
+    std::string data;
+    for (int i = 0; i < 3000; ++i)
+        data += static_cast<char>(i % 251);
+    UniqueFd fd(::open(dir.Write("dev", data).c_str(), O_RDONLY));
+    int raw = fd.get();
+    char buf[4096];
+    EXPECT_EQ(RDFDReadCallBack(&raw, buf, 1024, 1024), 1024u);
+    EXPECT_EQ(std::string(buf, 1024), data.substr(1024, 1024));
+    // Reads are positioned, not sequential: going backwards works.
+    EXPECT_EQ(RDFDReadCallBack(&raw, buf, 10, 5), 10u);
+    EXPECT_EQ(std::string(buf, 10), data.substr(5, 10));
+    EXPECT_EQ(RDFDReadCallBack(&raw, buf, 4096, 2500), 500u);
+    EXPECT_EQ(RDFDReadCallBack(&raw, buf, 4096, 3000), 0u);
+    EXPECT_EQ(RDFDReadCallBack(&raw, buf, 4096, 1ull << 40), 0u);
+    EXPECT_TRUE(env.Logs().empty());  // the end of the device is not an error
+}
+
+TEST(RDFDReadCallBack, FailuresAnswerZeroAndLog) {
+    TestEnv env;
+    TempDir dir;
+    char buf[16];
+    int closed = 1000;
+    EXPECT_EQ(RDFDReadCallBack(&closed, buf, 16, 0), 0u);
+    EXPECT_EQ(env.CountLogs("lseek failed errno:9 Error:Bad file descriptor", "RDFDReadCallBack"),
+              1);
+    UniqueFd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    int isDir = fd.get();
+    EXPECT_EQ(RDFDReadCallBack(&isDir, buf, 16, 0), 0u);
+    EXPECT_EQ(env.CountLogs("read failed errno:21 Error:Is a directory", "RDFDReadCallBack"), 1);
+    EXPECT_EQ(RDFDReadCallBack(nullptr, buf, 16, 0), 0u);
+}
+
+TEST(RDFDGetInodeNameCallBack, AddsRowsAndReportsRefusals) {
+    TestEnv env;
+    TempDir dir;
+    long long handle = 0;
+    CCreateUNIXFSTree table;
+    ASSERT_EQ(table.Init(&handle), 0);
+    char root[] = "/", file[] = "file";
+    // No table open yet: refused, logged with the writer's code.
+    EXPECT_FALSE(RDFDGetInodeNameCallBack(&table, 0, 2, 4096, 7, true, root));
+    EXPECT_TRUE(env.HasError("failed to add Name=/ to ctreetable ret=9"));
+    ASSERT_EQ(table.Open(dir.File("t").c_str()), 0);
+    EXPECT_TRUE(RDFDGetInodeNameCallBack(&table, 0, 2, 4096, 7, true, root));
+    EXPECT_TRUE(RDFDGetInodeNameCallBack(&table, 2, 12, 5ull << 32, 4294967295u, false, file));
+    EXPECT_EQ(env.CountLogs("2 , 12 , 21474836480 , 4294967295 , file , FILE",
+                            "RDFDGetInodeNameCallBack"),
+              1);
+    EXPECT_EQ(env.CountLogs("0 , 2 , 4096 , 7 , / , DIR"), 2);  // refused, then taken
+    EXPECT_EQ(env.Logs().back().level, 4);
+    EXPECT_FALSE(RDFDGetInodeNameCallBack(nullptr, 2, 13, 0, 0, false, file));
+    EXPECT_FALSE(RDFDGetInodeNameCallBack(&table, 2, 13, 0, 0, false, nullptr));
+    ASSERT_EQ(table.Close(), 0);
+
+    UnixFsTreeReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
+    std::vector<FsTreeRow> rows;
+    ASSERT_TRUE(
+        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (FsTreeRow{0, 2, 4096, 7, 1, "/"}));
+    EXPECT_EQ(rows[1], (FsTreeRow{2, 12, 5ull << 32, 4294967295u, 0, "file"}));
+}
+
+}  // namespace
+}  // namespace kzvol::testing

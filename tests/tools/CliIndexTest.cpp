@@ -1,0 +1,308 @@
+// kzvol index on small real images made with mke2fs -d, checked against what
+// debugfs says about the same image; and the refusals, which leave no file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/support/TestEnv.h"
+
+namespace kzvol::testing {
+namespace {
+
+std::string Cli() {
+    return KZVOL_CLI;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A source tree with what the reader must report and what it must leave out:
+// nested and empty directories, a directory big enough to use its indirect
+// block, 255-byte names, a sparse file over 4 GiB, symbolic links (short and
+// long), a hard-linked file, a FIFO (and a device node when run as root).
+// Every object gets its own mtime.
+const char* kTreeScript = R"SH(set -e
+mkdir -p src/etc/ssh src/big src/deep/a/b/c/d/e src/empty
+for i in $(seq 1 1400); do printf x > src/big/entry-with-a-longish-name-$i; done
+printf hello > src/etc/passwd
+printf key > src/etc/ssh/key
+printf two > src/etc/linked
+ln src/etc/linked src/deep/a/linked-too
+ln -s passwd src/etc/sym
+ln -s "$(printf 't%.0s' $(seq 200))" src/etc/longsym
+mkfifo src/fifo
+mknod src/null c 1 3 2>/dev/null || true
+dd if=/dev/zero of=src/sparse bs=1 count=1 seek=5368709120 2>/dev/null
+touch "src/$(printf 'n%.0s' $(seq 255))"
+mkdir "src/$(printf 'd%.0s' $(seq 255))"
+n=1600000000
+find src -depth | while read -r p; do n=$((n + 1)); touch -h -d @$n "$p"; done
+)SH";
+
+// Builds an image of the tree with mke2fs -t TYPE -b BLOCKSIZE.
+std::string MakeImage(const TempDir& dir, const std::string& type, int blockSize) {
+    std::string image = dir.File(type + "-" + std::to_string(blockSize) + ".img");
+    if (::access(dir.File("src").c_str(), F_OK) != 0) {
+        dir.Write("tree.sh", kTreeScript);
+        EXPECT_EQ(RunCommandLine("cd " + dir.path() + " && sh tree.sh"), 0);
+    }
+    std::string out;
+    EXPECT_EQ(RunCommandLine("mke2fs -q -F -t " + type + " -b " + std::to_string(blockSize) +
+                                 " -N 4096 -d " + dir.File("src") + " " + image + " 24M 2>&1",
+                             &out),
+              0)
+        << out;
+    return image;
+}
+
+std::string Debugfs(const std::string& image, const std::string& request) {
+    std::string out;
+    EXPECT_EQ(RunCommandLine("debugfs -R '" + request + "' " + image + " 2>/dev/null", &out), 0);
+    return out;
+}
+
+struct Inode {
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+};
+
+// Size and mtime of each inode, from one batch of debugfs stat requests.
+std::map<uint64_t, Inode> StatInodes(const TempDir& dir, const std::string& image,
+                                     const std::vector<uint64_t>& inodes) {
+    std::string requests;
+    for (uint64_t ino : inodes)
+        requests += "stat <" + std::to_string(ino) + ">\n";
+    std::string out;
+    EXPECT_EQ(
+        RunCommandLine(
+            "debugfs -f " + dir.Write("stat.cmd", requests) + " " + image + " 2>/dev/null", &out),
+        0);
+    std::map<uint64_t, Inode> result;
+    std::regex inodeLine("^Inode: (\\d+)"), sizeLine("^User:.*Size: (\\d+)"),
+        mtimeLine("^ *mtime: 0x([0-9a-f]+)");
+    uint64_t current = 0;
+    for (const std::string& line : Lines(out)) {
+        std::smatch m;
+        if (std::regex_search(line, m, inodeLine))
+            current = std::stoull(m[1]);
+        if (std::regex_search(line, m, sizeLine))
+            result[current].size = std::stoull(m[1]);
+        if (std::regex_search(line, m, mtimeLine))
+            result[current].mtime = static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
+    }
+    return result;
+}
+
+// The rows the index must hold, as debugfs sees the image: every directory, and
+// every regular file and symbolic link with one name (any number of names when
+// only names are read: the link count is in the inode); sorted text lines.
+std::vector<std::string> OracleRows(const TempDir& dir, const std::string& image,
+                                    const std::string& rootName, bool namesOnly = false) {
+    struct Entry {
+        uint64_t parent, inode;
+        unsigned mode;
+        std::string name;
+    };
+    std::vector<Entry> entries;
+    std::vector<uint64_t> pending = {2}, inodes = {2};
+    std::map<uint64_t, int> names;  // non-directory inode -> names in the tree
+    std::regex lsLine("^/(\\d+)/(\\d+)/\\d+/\\d+/([^/]*)/");
+    while (!pending.empty()) {
+        uint64_t d = pending.back();
+        pending.pop_back();
+        for (const std::string& line : Lines(Debugfs(image, "ls -p <" + std::to_string(d) + ">"))) {
+            std::smatch m;
+            if (!std::regex_search(line, m, lsLine) || m[3] == "." || m[3] == "..")
+                continue;
+            Entry e{d, std::stoull(m[1]), static_cast<unsigned>(std::stoul(m[2], nullptr, 8)),
+                    m[3]};
+            unsigned kind = e.mode & 0170000;
+            if (kind == 0040000)
+                pending.push_back(e.inode);
+            if (kind == 0100000 || kind == 0120000)
+                ++names[e.inode];
+            entries.push_back(e);
+            inodes.push_back(e.inode);
+        }
+    }
+    std::map<uint64_t, Inode> stat = StatInodes(dir, image, inodes);
+    auto row = [&](uint64_t parent, uint64_t inode, bool isDir, const std::string& name) {
+        bool bare = namesOnly && !isDir;
+        return std::to_string(parent) + "\t" + std::to_string(inode) + "\t" +
+               std::to_string(bare ? 0 : stat[inode].size) + "\t" +
+               std::to_string(bare ? 0 : stat[inode].mtime) + "\t" + (isDir ? "1" : "0") + "\t" +
+               name;
+    };
+    std::vector<std::string> rows = {row(0, 2, true, rootName)};
+    for (const Entry& e : entries) {
+        unsigned kind = e.mode & 0170000;
+        if (kind == 0040000)
+            rows.push_back(row(e.parent, e.inode, true, e.name));
+        if ((kind == 0100000 || kind == 0120000) && (names[e.inode] == 1 || namesOnly))
+            rows.push_back(row(e.parent, e.inode, false, e.name));
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// Runs kzvol; returns the exit status with standard output in *out and
+// standard error in *err.
+int Kzvol(const TempDir& dir, const std::string& args, std::string* out, std::string* err) {
+    out->clear();
+    int rc = RunCommandLine(Cli() + " " + args + " 2>" + dir.File("stderr"), out);
+    *err = ReadFile(dir.File("stderr"));
+    return rc;
+}
+
+std::vector<std::string> Fields(const std::string& row) {
+    std::vector<std::string> f;
+    std::istringstream in(row);
+    for (std::string field; std::getline(in, field, '\t');)
+        f.push_back(field);
+    f.resize(6);
+    return f;
+}
+
+// The rows of the table in table order, checked to come out in pre-order: each
+// row's parent is a directory reported before it.
+std::vector<std::string> TableRows(const TempDir& dir, const std::string& table) {
+    std::string out, err;
+    EXPECT_EQ(Kzvol(dir, "rows " + table, &out, &err), 0) << err;
+    std::vector<std::string> rows = Lines(out);
+    std::set<std::string> seenDirs = {"0"};
+    for (const std::string& r : rows) {
+        std::vector<std::string> f = Fields(r);
+        EXPECT_TRUE(seenDirs.count(f[0])) << "parent not reported before " << r;
+        if (f[4] == "1")
+            seenDirs.insert(f[1]);
+    }
+    return rows;
+}
+
+// The rows only one side has, marked "+" (table) or "-" (oracle); "" when the
+// sorted table rows equal the expected ones.
+std::string Difference(std::vector<std::string> table, const std::vector<std::string>& expected) {
+    std::sort(table.begin(), table.end());
+    std::vector<std::string> extra, missing;
+    std::set_difference(table.begin(), table.end(), expected.begin(), expected.end(),
+                        std::back_inserter(extra));
+    std::set_difference(expected.begin(), expected.end(), table.begin(), table.end(),
+                        std::back_inserter(missing));
+    std::string out;
+    for (size_t i = 0; i < extra.size() && i < 10; ++i)
+        out += "+ " + extra[i] + "\n";
+    for (size_t i = 0; i < missing.size() && i < 10; ++i)
+        out += "- " + missing[i] + "\n";
+    if (table.size() != expected.size())
+        out += std::to_string(table.size()) + " rows, expected " + std::to_string(expected.size());
+    return out;
+}
+
+// Both walkers on ext3 (1 KiB and 4 KiB blocks) and ext2 list exactly what
+// debugfs lists, and the summary counts what was written.
+TEST(CliIndex, RowsEqualWhatDebugfsSees) {
+    TempDir dir;
+    for (auto [type, blockSize] : {std::pair{"ext3", 1024}, {"ext3", 4096}, {"ext2", 4096}}) {
+        SCOPED_TRACE(std::string(type) + " " + std::to_string(blockSize));
+        std::string image = MakeImage(dir, type, blockSize);
+        std::vector<std::string> expected = OracleRows(dir, image, "/");
+        ASSERT_GT(expected.size(), 1400u);
+        for (const char* walker : {"", " --optimized"}) {
+            std::string out, err, table = dir.File("t");
+            ASSERT_EQ(Kzvol(dir, "index " + image + " --table " + table + walker, &out, &err), 0)
+                << err;
+            EXPECT_EQ(Difference(TableRows(dir, table), expected), "") << walker;
+            size_t dirs = std::count_if(expected.begin(), expected.end(),
+                                        [](const std::string& r) { return Fields(r)[4] == "1"; });
+            EXPECT_NE(out.find("type: " + std::string(type) +
+                               "\nentries: " + std::to_string(expected.size()) +
+                               "\ndirectories: " + std::to_string(dirs) +
+                               "\nfiles: " + std::to_string(expected.size() - dirs) + "\n"),
+                      std::string::npos)
+                << out;
+            EXPECT_NE(out.find("device bytes read: "), std::string::npos);
+            EXPECT_EQ(err, "");  // no terminal, no progress line
+        }
+    }
+}
+
+TEST(CliIndex, OptionsReachTheReader) {
+    TempDir dir;
+    std::string image = MakeImage(dir, "ext3", 1024), out, err, table = dir.File("t");
+    ASSERT_EQ(Kzvol(dir,
+                    "index " + image + " --table " + table + " --names-only --root-name /srv " +
+                        "--volinfo " + dir.File("vi") + " --extent-size 65536 --acl 1",
+                    &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(Difference(TableRows(dir, table), OracleRows(dir, image, "/srv", true)), "");
+    std::string info = ReadFile(dir.File("vi"));
+    EXPECT_EQ(info.rfind("extentsize=65536 \n", 0), 0u) << info;
+    EXPECT_NE(info.find("\nblocksize=1024 \n"), std::string::npos) << info;
+    EXPECT_NE(info.find("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n"), std::string::npos);
+    // The table browses like the tree it came from.
+    ASSERT_EQ(Kzvol(dir, "find " + table + " /etc/ssh/key", &out, &err), 0) << err;
+    EXPECT_EQ(out.substr(out.size() - 9), "\t0\t0\tkey\n");
+    ASSERT_EQ(Kzvol(dir, "ls " + table + " /deep/a", &out, &err), 0) << err;
+    // Names only: the hard-linked file is listed, its link count was never read.
+    EXPECT_EQ(Lines(out).size(), 2u) << out;
+    EXPECT_NE(out.find(" linked-too\n"), std::string::npos) << out;
+}
+
+// Failures print the reader's exception text and leave neither table nor
+// volume information behind.
+TEST(CliIndex, RefusalsLeaveNothingBehind) {
+    TempDir dir;
+    std::string src = dir.File("src");
+    ASSERT_EQ(RunCommandLine("mkdir -p " + src + "/x"), 0);
+    std::string ext4 = dir.File("ext4.img"), zero = dir.File("zero.img");
+    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext4 -d " + src + " " + ext4 + " 8M 2>&1"), 0);
+    ASSERT_EQ(RunCommandLine("truncate -s 8M " + zero), 0);
+    struct Case {
+        std::string args, message;
+    };
+    std::string t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
+    for (const Case& c : std::vector<Case>{
+             {ext4 + t, "kzvol: FS\t Fs is ext4\n"},
+             {ext4 + t + " --optimized", "kzvol: FS\t Fs is ext4\n"},
+             {zero + t, "kzvol: FS\tFs is not ext3 / empty or swap partition\n"},
+             {dir.File("absent") + t,
+              "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n"},
+             {zero + " --table " + dir.File("no/such/dir/t"), "kzvol: cannot create the table " +
+                                                                  dir.File("no/such/dir/t") +
+                                                                  ": No such file or directory\n"},
+             {zero + t + " --acl 2",
+              "kzvol: --acl and --selinux take 0 or 1, --extent-size at "
+              "most 4294967295\n"},
+         }) {
+        std::string out, err;
+        EXPECT_EQ(Kzvol(dir, "index " + c.args, &out, &err), 1) << c.args;
+        EXPECT_EQ(err, c.message);
+        EXPECT_EQ(out, "");
+        std::string listing;
+        RunCommandLine("ls " + dir.path(), &listing);
+        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nzero.img\n") << c.args;
+    }
+}
+
+// On a terminal, long runs show a progress line on standard error.
+TEST(CliIndex, ProgressOnlyOnATerminal) {
+    TempDir dir;
+    std::string image = MakeImage(dir, "ext3", 4096), out;
+    std::string command = Cli() + " index " + image + " --table " + dir.File("t");
+    ASSERT_EQ(RunCommandLine("script -qec '" + command + " >/dev/null' /dev/null", &out), 0) << out;
+    EXPECT_NE(out.find("\rindexing: 1024 entries, "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace kzvol::testing
