@@ -46,6 +46,7 @@ class QuietEnv : public EnvWrapper {
   public:
     QuietEnv() : EnvWrapper(Env::Default()) {}
     void Log(LogKind, int, const std::string&, const std::string&) override {}
+    bool DebugLevelShown(int) override { return false; }
 };
 }  // namespace
 

@@ -26,6 +26,9 @@ void EnvWrapper::Log(LogKind kind, int level, const std::string& context,
                      const std::string& message) {
     target_->Log(kind, level, context, message);
 }
+bool EnvWrapper::DebugLevelShown(int level) {
+    return target_->DebugLevelShown(level);
+}
 void EnvWrapper::SleepMs(unsigned long ms, const char* file, int line) {
     target_->SleepMs(ms, file, line);
 }

@@ -44,6 +44,9 @@ class KZVOL_API Env {
     // Writes one log record. `level` matters only for LogKind::DebugLvl.
     virtual void Log(LogKind kind, int level, const std::string& context,
                      const std::string& message) = 0;
+    // Whether DebugLvl lines of `level` would be kept; lets callers skip formatting
+    // lines nobody sees. True unless an Env knows better.
+    virtual bool DebugLevelShown(int level) { return true; }
 
     virtual void SleepMs(unsigned long ms, const char* file, int line) = 0;
     // Seconds since the epoch.
@@ -82,6 +85,7 @@ class KZVOL_API EnvWrapper : public Env {
 
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override;
+    bool DebugLevelShown(int level) override;
     void SleepMs(unsigned long ms, const char* file, int line) override;
     int64_t NowSeconds() override;
     int RunCommand(const std::string& command, std::string* output, std::string* error) override;

@@ -154,9 +154,15 @@ const char* KindName(LogKind kind) {
 
 class PosixEnv : public Env {
   public:
+    static const LogSink& Sink() {
+        static LogSink sink;
+        return sink;
+    }
+    bool DebugLevelShown(int level) override { return level <= Sink().level(); }
+
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override {
-        static LogSink sink;
+        const LogSink& sink = Sink();
         if (kind == LogKind::DebugLvl && level > sink.level())
             return;
         char head[160];

@@ -53,6 +53,8 @@ void EvDebug::Error(const char* context, const char* format, ...) {
 }
 
 void EvDebug::DebugLvl(const char* context, int level, const char* format, ...) {
+    if (!CurrentEnv()->DebugLevelShown(level))
+        return;
     va_list args;
     va_start(args, format);
     CurrentEnv()->Log(LogKind::DebugLvl, level, context, kzvol::FormatV(format, args));

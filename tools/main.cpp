@@ -23,6 +23,7 @@ class QuietLog : public EnvWrapper {
   public:
     QuietLog() : EnvWrapper(Env::Default()) {}
     void Log(LogKind, int, const std::string&, const std::string&) override {}
+    bool DebugLevelShown(int) override { return false; }
 };
 
 void PrintHelp() {

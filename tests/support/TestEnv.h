@@ -61,6 +61,8 @@ class TestEnv : public EnvWrapper {
 
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override;
+    // Every level is captured, shown or not.
+    bool DebugLevelShown(int) override { return true; }
     void SleepMs(unsigned long ms, const char* file, int line) override;
     int64_t NowSeconds() override;
     int RunCommand(const std::string& command, std::string* output, std::string* error) override;

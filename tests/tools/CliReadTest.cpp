@@ -64,3 +64,29 @@ TEST(CliRead, LogGoesToKzvolLogFile) {
 
 }  // namespace
 }  // namespace kzvol::testing
+
+namespace kzvol::testing {
+namespace {
+
+// Detail lines appear only up to KZVOL_LOG_LEVEL; Error and Debug lines always do.
+TEST(CliLog, LogLevelSelectsDetailLines) {
+    TempDir dir;
+    ASSERT_EQ(RunCommandLine("mkdir -p " + dir.File("tree/sub") + " && echo x > " +
+                             dir.File("tree/sub/f") + " && mke2fs -q -F -t ext3 -d " +
+                             dir.File("tree") + " " + dir.File("img") + " 4M"),
+              0);
+    for (int level : {0, 4}) {
+        std::string log = dir.File("log" + std::to_string(level));
+        ASSERT_EQ(RunCommandLine("KZVOL_LOG=" + log + " KZVOL_LOG_LEVEL=" + std::to_string(level) +
+                                 " " + Cli() + " index " + dir.File("img") + " --table " +
+                                 dir.File("t" + std::to_string(level)) + " >/dev/null"),
+                  0);
+        std::string text = ReadFile(log);
+        EXPECT_EQ(text.find(" DEBUG4 RDFDGetInodeNameCallBack ") != std::string::npos, level == 4)
+            << text;
+        EXPECT_NE(text.find(" DEBUG "), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace kzvol::testing
