@@ -72,5 +72,30 @@ TEST_F(EntryPointTest, VirtualPodLeavesExt3AndWritesTheInformationFile) {
     EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
 }
 
+// A filter list names sub-directories by their short name; a named directory is
+// neither reported nor walked, whichever walker runs.
+TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
+    BuildImage();
+    std::list<std::string> filter{"d2", "d"};
+    char root[] = "/";
+    auto walk = [&](ReadExt3DirFromDevice& reader) {
+        reader.ValidateFileSystem(nullptr, nullptr, nullptr);
+        RowCollector rows;
+        EXPECT_EQ(reader.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
+        std::set<std::string> names;
+        for (const auto& r : rows.rows)
+            names.insert(r.name);
+        return names;
+    };
+    ReadExt3DirFromDevice depthFirst(MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false,
+                                     4194304, 512, &filter);
+    OptimizedExt3Parser optimized(MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false,
+                                  131072, 2, &filter);
+    for (const auto& names : {walk(depthFirst), walk(optimized)}) {
+        EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
+        EXPECT_FALSE(names.count("d2") || names.count("loopme"));
+    }
+}
+
 }  // namespace
 }  // namespace kzvol::testing
