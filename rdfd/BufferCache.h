@@ -42,6 +42,8 @@ class KZVOL_API BufferCache {
     // did not deliver.
     unsigned int ReadFromCache(char* buffer, unsigned int size, unsigned long long offset);
 
+    unsigned int GetCacheSize() const { return m_nCacheSize; }
+    unsigned int GetBufferCount() const { return m_nBufferCount; }
     unsigned int GetBufferSize() const { return m_nBufferSize; }
     unsigned long long GetHits() const { return m_nHits; }
     unsigned long long GetMisses() const { return m_nMisses; }

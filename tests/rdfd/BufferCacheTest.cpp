@@ -73,6 +73,8 @@ TEST_F(BufferCacheTest, GeometryAndPassThroughReads) {
     EXPECT_EQ(StatsOf(none), (Stats{0, 0, 0}));
 
     BufferCache cache(PatternDevice::Read, &device_, 4194304, 512);
+    EXPECT_EQ(cache.GetCacheSize(), 4194304u);
+    EXPECT_EQ(cache.GetBufferCount(), 512u);
     EXPECT_EQ(cache.GetBufferSize(), 8192u);
     device_.reads.clear();
     EXPECT_EQ(Read(cache, 0, 8193), 8193u);  // larger than a buffer: straight through

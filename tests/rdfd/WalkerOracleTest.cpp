@@ -60,6 +60,7 @@ struct ImageCase {
     const char* fsType;
     unsigned blockSize;
     int manyFiles;
+    bool hashed;  // directories indexed afterwards by e2fsck -fyD
 };
 
 // One image per case, built on first use and kept for the other tests of the case.
@@ -71,11 +72,17 @@ struct BuiltImage {
 };
 
 class WalkerOracleTest : public ::testing::TestWithParam<ImageCase> {
+  public:
+    static std::string Name(const ImageCase& c) {
+        return std::string(c.fsType) + "_" + std::to_string(c.blockSize) +
+               (c.hashed ? "_hashed" : "");
+    }
+
   protected:
     void SetUp() override {
         static std::map<std::string, std::unique_ptr<BuiltImage>> built;
         const ImageCase c = GetParam();
-        auto& image = built[std::string(c.fsType) + std::to_string(c.blockSize)];
+        auto& image = built[Name(c)];
         if (!image) {
             auto fresh = std::make_unique<BuiltImage>();
             Build(c, fresh.get());
@@ -100,6 +107,15 @@ class WalkerOracleTest : public ::testing::TestWithParam<ImageCase> {
             RunCommandLine("debugfs -w -R 'mknod chardev c 1 3' " + image->path + " 2>&1", &output),
             0)
             << output;
+        if (c.hashed) {
+            // Exit status 1: the file system was changed (directories indexed).
+            ASSERT_EQ(
+                RunCommandLine("e2fsck -fyD " + image->path + " >/dev/null 2>&1; test $? -le 1"),
+                0);
+            std::string htree;
+            RunCommandLine("debugfs -R 'htree /many' " + image->path + " 2>&1", &htree);
+            ASSERT_NE(htree.find("Root node dump"), std::string::npos) << htree;
+        }
         image->bytes = LoadFile(image->path);
         image->expected = DebugfsRows(image->path, "/");
     }
@@ -246,11 +262,10 @@ TEST_P(WalkerOracleTest, InformationFileMatchesTheGeometryDebugfsReports) {
 
 INSTANTIATE_TEST_SUITE_P(
     Images, WalkerOracleTest,
-    ::testing::Values(ImageCase{"ext3", 1024, 600}, ImageCase{"ext2", 1024, 600},
-                      ImageCase{"ext3", 4096, 2200}, ImageCase{"ext2", 4096, 2200}),
-    [](const ::testing::TestParamInfo<ImageCase>& p) {
-        return std::string(p.param.fsType) + "_" + std::to_string(p.param.blockSize);
-    });
+    ::testing::Values(ImageCase{"ext3", 1024, 600, false}, ImageCase{"ext2", 1024, 600, false},
+                      ImageCase{"ext3", 4096, 2200, false}, ImageCase{"ext2", 4096, 2200, false},
+                      ImageCase{"ext3", 1024, 600, true}, ImageCase{"ext3", 4096, 2200, true}),
+    [](const ::testing::TestParamInfo<ImageCase>& p) { return WalkerOracleTest::Name(p.param); });
 
 }  // namespace
 }  // namespace kzvol::testing
