@@ -25,7 +25,5 @@ ctest --test-dir build-asan -L unit --output-on-failure -j "$jobs"
 if [ "$(id -u)" -eq 0 ]; then
   ctest --test-dir build-asan -L system --output-on-failure
 fi
-# The directory reader's fuzz target, for about a minute.
+# The fuzz targets (directory reader, file-index table reader), about a minute each.
 ./scripts/fuzz.sh
-# The file-index table reader's fuzz target, for about a minute.
-./scripts/fuzz-fstree.sh
