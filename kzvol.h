@@ -1,6 +1,9 @@
 // Umbrella header: everything a caller of libkzvol.so can use.
 #pragma once
 
+#include "checksum/CheckSum.h"
+#include "checksum/FileIO.h"
+#include "checksum/KyException.h"
 #include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "host/EvDebug.h"

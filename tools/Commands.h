@@ -23,5 +23,6 @@ const std::vector<Command>& AllCommands();
 int Fail(const std::string& message);
 
 int RunRead(const Words& args);
+int RunExtents(const Words& args);
 
 }  // namespace kzvol::cli
