@@ -98,10 +98,14 @@ bool CheckSum::InitializeScan(long long lastExtent) {
         }
         if (!PathExists(m_strCheckSumDir)) {
             g_log.Debug(kCtxScan, "CheckSumDir [%s]  does not exist.", m_strCheckSumDir.c_str());
-            if (::mkdir(m_strCheckSumDir.c_str(), kCheckSumDirBits) != 0 && errno != EEXIST) {
-                g_log.Error(kCtxScan, "Could not create CheckSumDir[%s]. errno:%d",
-                            m_strCheckSumDir.c_str(), errno);
-                return false;
+            if (::mkdir(m_strCheckSumDir.c_str(), kCheckSumDirBits) != 0) {
+                // Another process may have created it meanwhile; anything else there fails.
+                const int err = errno;
+                if (!(err == EEXIST && IsDirectory(m_strCheckSumDir))) {
+                    g_log.Error(kCtxScan, "Could not create CheckSumDir[%s]. errno:%d",
+                                m_strCheckSumDir.c_str(), err);
+                    return false;
+                }
             }
         }
         if (!m_bRestarted)
