@@ -13,12 +13,13 @@
 #include "checksum/FileIOGuard.h"
 
 namespace kzvol::checksum {
+
+std::atomic<pid_t> g_currentPid{0};
+
 namespace {
 
-std::atomic<pid_t> g_pid{0};
-
 void RefreshPid() {
-    g_pid.store(::getpid(), std::memory_order_relaxed);
+    g_currentPid.store(::getpid(), std::memory_order_relaxed);
 }
 
 bool TrackPidAcrossFork() {
@@ -30,14 +31,18 @@ bool TrackPidAcrossFork() {
 
 }  // namespace
 
-pid_t CurrentPid() {
+pid_t StartTrackingPid() {
     static const bool tracking = TrackPidAcrossFork();
     (void)tracking;
-    return g_pid.load(std::memory_order_relaxed);
+    return g_currentPid.load(std::memory_order_relaxed);
 }
+
+// Tracking starts when the library is loaded.
+[[maybe_unused]] const pid_t g_pidAtLoad = StartTrackingPid();
 
 }  // namespace kzvol::checksum
 
+using kzvol::checksum::CheckOwner;
 using kzvol::checksum::CurrentPid;
 using kzvol::checksum::LogAndRethrow;
 
@@ -112,16 +117,14 @@ FileIO::~FileIO() {
     }
 }
 
-void FileIO::CheckOwner(const char* context) const {
-    if (CurrentPid() == m_nOwnerPid)
-        return;
+void kzvol::checksum::RefuseForkedUse(const char* context) {
     g_log.Error(context, "Not intended to use across fork()");
     throw KyException(context, KY_APPLICATION_EXCEPTION, "Improper Usage");
 }
 
 bool FileIO::WriteData(const char* data, int length) {
     return LogAndRethrow(g_log, kCtxWrite, "exception: %s", [&] {
-        CheckOwner(kCtxWrite);
+        CheckOwner(m_nOwnerPid, kCtxWrite);
         if (!IsWriteMode(m_nMode)) {
             g_log.Error(kCtxWrite,
                         "Improper Usage. Supported Modes -- O_WRONLY | O_CREAT | O_TRUNC , "

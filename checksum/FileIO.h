@@ -51,10 +51,17 @@ class KZVOL_API FileIO {
     bool ValidateCache();
 
   private:
+// The per-read helpers stay inside the library, so that the reads call them directly
+// (or inline them) rather than through the dynamic symbol table.
+#define KZVOL_FILEIO_LOCAL __attribute__((visibility("hidden")))
     void Open();
-    void CheckOwner(const char* context) const;
-    bool CopyLine(char* out, int size);
-    bool CopyData(char* out, int length);
+    bool HasUnreadBytes() const {
+        return !m_bCacheInvalid && m_uCachePos < m_uCacheFill;
+    }
+    KZVOL_FILEIO_LOCAL void PrefetchAhead() const;
+    KZVOL_FILEIO_LOCAL bool CopyLine(char* out, size_t room);
+    KZVOL_FILEIO_LOCAL bool CopyData(char* out, size_t want);
+#undef KZVOL_FILEIO_LOCAL
 
     std::string m_strPath;
     int m_nMode;
