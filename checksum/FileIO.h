@@ -58,7 +58,7 @@ class KZVOL_API FileIO {
     bool HasUnreadBytes() const {
         return !m_bCacheInvalid && m_uCachePos < m_uCacheFill;
     }
-    KZVOL_FILEIO_LOCAL void PrefetchAhead() const;
+    KZVOL_FILEIO_LOCAL __attribute__((noinline)) bool ReadLineFully(char** buffer, int size);
     KZVOL_FILEIO_LOCAL bool CopyLine(char* out, size_t room);
     KZVOL_FILEIO_LOCAL bool CopyData(char* out, size_t want);
 #undef KZVOL_FILEIO_LOCAL

@@ -11,6 +11,7 @@
 #include "checksum/FileIOGuard.h"
 
 using kzvol::checksum::CheckOwner;
+using kzvol::checksum::CurrentPid;
 using kzvol::checksum::LogAndRethrow;
 
 namespace {
@@ -20,6 +21,7 @@ EvDebug g_log;
 constexpr const char* kCtxValidate = "FileIO :: ValidateCache";
 constexpr const char* kCtxReadLine = "FileIO :: ReadLine";
 constexpr const char* kCtxReadData = "FileIO :: ReadData";
+constexpr size_t kPrefetchAhead = 1024;
 
 [[noreturn]] void ThrowBufferTooSmall() {
     g_log.Error(kCtxReadLine, "Supplied buffer is not big enough");
@@ -63,6 +65,31 @@ bool FileIO::ValidateCache() {
 }
 
 bool FileIO::ReadLine(char** buffer, int size) {
+    // Most calls find the whole line in the cache: they need no refill, cannot fail
+    // and are served here; every other case takes the full path below.
+    if (CurrentPid() == m_nOwnerPid && !m_bEof && HasUnreadBytes() && buffer && *buffer &&
+        size > 0) {
+        const char* start = m_pCache.get() + m_uCachePos;
+        const size_t avail = m_uCacheFill - m_uCachePos;
+        // Just after a refill the cache has left the processor's caches (2 MiB is as
+        // big as its L2): asking ahead for the bytes of the next lines hides the wait.
+        if (avail > kPrefetchAhead + 64) {
+            __builtin_prefetch(start + kPrefetchAhead);
+            __builtin_prefetch(start + kPrefetchAhead + 64);
+        }
+        const char* newline = static_cast<const char*>(std::memchr(start, '\n', avail));
+        if (newline && newline - start < size) {
+            const size_t length = static_cast<size_t>(newline - start);
+            std::memcpy(*buffer, start, length);
+            (*buffer)[length] = '\0';
+            m_uCachePos += static_cast<uint32_t>(length + 1);
+            return true;
+        }
+    }
+    return ReadLineFully(buffer, size);
+}
+
+bool FileIO::ReadLineFully(char** buffer, int size) {
     return LogAndRethrow(g_log, kCtxReadLine, "%s", [&] {
         CheckOwner(m_nOwnerPid, kCtxReadLine);
         // ValidateCache is needed only once the unread bytes are used up; in the write
@@ -71,7 +98,6 @@ bool FileIO::ReadLine(char** buffer, int size) {
             return false;
         if (!buffer || !*buffer || size < 1)
             ThrowBufferTooSmall();
-        PrefetchAhead();
         return CopyLine(*buffer, static_cast<size_t>(size) - 1);
     });
 }
@@ -101,17 +127,6 @@ bool FileIO::CopyLine(char* out, size_t room) {
         }
         if (!ValidateCache())
             return false;
-    }
-}
-
-// Just after a refill the cache has left the processor's caches (2 MiB is as big as
-// its L2): asking ahead for the bytes of the next lines hides the wait (about 10% of
-// a line-by-line pass over a page-cached file).
-void FileIO::PrefetchAhead() const {
-    constexpr uint32_t kAhead = 1024;
-    if (m_uCacheFill - m_uCachePos > kAhead + 64) {
-        __builtin_prefetch(m_pCache.get() + m_uCachePos + kAhead);
-        __builtin_prefetch(m_pCache.get() + m_uCachePos + kAhead + 64);
     }
 }
 
