@@ -16,6 +16,10 @@
 #include "checksum/KyException.h"
 #include "host/Export.h"
 
+// Private helpers marked so stay inside the library: the reads call them directly
+// (or inline them) rather than through the dynamic symbol table.
+#define KZVOL_FILEIO_LOCAL __attribute__((visibility("hidden")))
+
 class KZVOL_API FileIO {
   public:
     // Bytes of the read cache.
@@ -51,17 +55,13 @@ class KZVOL_API FileIO {
     bool ValidateCache();
 
   private:
-// The per-read helpers stay inside the library, so that the reads call them directly
-// (or inline them) rather than through the dynamic symbol table.
-#define KZVOL_FILEIO_LOCAL __attribute__((visibility("hidden")))
     void Open();
-    bool HasUnreadBytes() const {
-        return !m_bCacheInvalid && m_uCachePos < m_uCacheFill;
-    }
+    bool HasUnreadBytes() const { return !m_bCacheInvalid && m_uCachePos < m_uCacheFill; }
+    // Everything but a line found whole in the cache; kept out of line so that
+    // ReadLine's common path stays short.
     KZVOL_FILEIO_LOCAL __attribute__((noinline)) bool ReadLineFully(char** buffer, int size);
     KZVOL_FILEIO_LOCAL bool CopyLine(char* out, size_t room);
     KZVOL_FILEIO_LOCAL bool CopyData(char* out, size_t want);
-#undef KZVOL_FILEIO_LOCAL
 
     std::string m_strPath;
     int m_nMode;
@@ -74,3 +74,5 @@ class KZVOL_API FileIO {
     pid_t m_nOwnerPid;
     bool m_bEof;
 };
+
+#undef KZVOL_FILEIO_LOCAL
