@@ -37,6 +37,11 @@ const std::vector<Command>& AllCommands() {
          "list directory DIR (default: the root) of the file-index table PATH", RunLs},
         {"find", "find PATH FILEPATH", "print the row of FILEPATH in the file-index table PATH",
          RunFind},
+        {"extents",
+         "extents SOURCE --name NAME --job-results DIR --extent-size BYTES [--type 0|1] "
+         "[--tape-file N] [--restart LAST] [--limit N] [--promote]",
+         "decide per extent of a device or image whether a backup sends it (send/skip)",
+         RunExtents},
     };
     return commands;
 }

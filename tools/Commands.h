@@ -34,5 +34,6 @@ int RunRows(const Words& args);
 int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
+int RunExtents(const Words& args);
 
 }  // namespace kzvol::cli
