@@ -314,6 +314,13 @@ Bitmap* Driver::Kind(Device& d, uint32_t kind) {
     return nullptr;
 }
 
+int Driver::UsableBitmap(uint32_t minor, uint32_t kind, Device** d, Bitmap** bitmap) {
+    if (int err = Usable(minor, d))
+        return err;
+    *bitmap = Kind(**d, kind);
+    return *bitmap ? 0 : EINVAL;
+}
+
 int Driver::Track(Device& d) {
     if (d.data_path.empty())
         return 0;
@@ -334,11 +341,9 @@ int Driver::Track(Device& d) {
 int Driver::BitmapCopy(void* arg, bool clear) {
     auto* a = static_cast<qn_bitmap_arg*>(arg);
     Device* d = nullptr;
-    if (int err = Usable(a->minor, &d))
+    Bitmap* bitmap = nullptr;
+    if (int err = UsableBitmap(a->minor, a->kind, &d, &bitmap))
         return err;
-    Bitmap* bitmap = Kind(*d, a->kind);
-    if (!bitmap)
-        return EINVAL;
     if (!a->buffer)
         return EFAULT;
     if (a->size < bitmap->bits.size())
@@ -354,11 +359,9 @@ int Driver::BitmapCopy(void* arg, bool clear) {
 int Driver::BitmapSet(void* arg) {
     auto* a = static_cast<qn_bitmap_arg*>(arg);
     Device* d = nullptr;
-    if (int err = Usable(a->minor, &d))
+    Bitmap* bitmap = nullptr;
+    if (int err = UsableBitmap(a->minor, a->kind, &d, &bitmap))
         return err;
-    Bitmap* bitmap = Kind(*d, a->kind);
-    if (!bitmap)
-        return EINVAL;
     if (a->buffer && a->size != bitmap->bits.size())
         return EINVAL;
     if (int err = Track(*d))
@@ -376,11 +379,9 @@ int Driver::BitmapSet(void* arg) {
 int Driver::BitmapMerge(void* arg) {
     auto* a = static_cast<qn_bitmap_arg*>(arg);
     Device* d = nullptr;
-    if (int err = Usable(a->minor, &d))
+    Bitmap* bitmap = nullptr;
+    if (int err = UsableBitmap(a->minor, a->kind, &d, &bitmap))
         return err;
-    Bitmap* bitmap = Kind(*d, a->kind);
-    if (!bitmap)
-        return EINVAL;
     if (!a->buffer)
         return EFAULT;
     if (a->size != bitmap->bits.size())
@@ -396,11 +397,9 @@ int Driver::BitmapMerge(void* arg) {
 int Driver::BitmapCommand(void* arg, bool save) {
     auto* a = static_cast<qn_bitmapcmd_arg*>(arg);
     Device* d = nullptr;
-    if (int err = Usable(a->minor, &d))
+    Bitmap* bitmap = nullptr;
+    if (int err = UsableBitmap(a->minor, a->kind, &d, &bitmap))
         return err;
-    Bitmap* bitmap = Kind(*d, a->kind);
-    if (!bitmap)
-        return EINVAL;
     if (int err = Track(*d))
         return err;
     if (!save) {

@@ -40,6 +40,8 @@ class Driver {
     // The filter device (not a snapshot) of `minor` in a usable state, or an errno.
     int Usable(uint32_t minor, Device** out);
     Bitmap* Kind(Device& d, uint32_t kind);
+    // Usable() and Kind() together: the device and its bitmap of `kind`, or an errno.
+    int UsableBitmap(uint32_t minor, uint32_t kind, Device** d, Bitmap** bitmap);
     // Brings both bitmaps up to date with the device's content.
     int Track(Device& d);
     int Release(Device& d, bool force);

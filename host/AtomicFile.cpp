@@ -8,25 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "host/FullIO.h"
 #include "host/Handles.h"
 
 namespace kzvol {
-namespace {
-
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents, mode_t modeIfNew) {
     size_t slash = path.rfind('/');
@@ -39,8 +24,8 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents, m
 
     struct stat st;
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : modeIfNew;
-    bool ok =
-        WriteAll(fd.get(), contents) && ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
+    bool ok = WriteAll(fd.get(), contents.data(), contents.size()) &&
+              ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
     int saved = errno;
     fd.reset();
     if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0)

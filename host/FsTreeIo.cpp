@@ -1,4 +1,4 @@
-// Whole reads and writes, and the checksumming writer of the file-index table.
+// The checksumming writer of the file-index table.
 #include "host/FsTreeIo.h"
 
 #include <unistd.h>
@@ -11,59 +11,6 @@
 #include "host/FsTreeFormat.h"
 
 namespace kzvol::fstree {
-
-bool WriteAll(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool PWriteAll(int fd, const void* data, size_t size, uint64_t offset) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
-bool PReadAll(int fd, void* data, size_t size, uint64_t offset) {
-    auto* p = static_cast<unsigned char*>(data);
-    while (size > 0) {
-        ssize_t n = ::pread(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 ChecksummedWriter::ChecksummedWriter(int fd, uint32_t unitBytes, size_t bufferBytes)
     : fd_(fd), unitBytes_(unitBytes), buffer_(bufferBytes) {}

@@ -1,5 +1,4 @@
-// File I/O helpers of the file-index table: whole writes and reads that retry on
-// EINTR and short transfers, and a buffered sequential writer that checksums its
+// File I/O helpers of the file-index table: a buffered sequential writer that checksums its
 // output in fixed units. One object per thread.
 #pragma once
 
@@ -7,13 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/FullIO.h"
+
 namespace kzvol::fstree {
 
-// Each is true when every byte moved; false with errno set otherwise (EIO for a
-// read that met the end of the file early).
-bool WriteAll(int fd, const void* data, size_t size);
-bool PWriteAll(int fd, const void* data, size_t size, uint64_t offset);
-bool PReadAll(int fd, void* data, size_t size, uint64_t offset);
+using kzvol::PReadAll;
+using kzvol::PWriteAll;
+using kzvol::WriteAll;
 
 // Appends to `fd` at its current position through a buffer, and keeps the
 // CRC-32C of every `unitBytes` of output (the last unit may be shorter).

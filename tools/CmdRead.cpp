@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host/FullIO.h"
 #include "host/Handles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
@@ -16,19 +17,6 @@ namespace {
 
 // Sectors moved per DiskRead call: 1 MiB.
 constexpr uint64_t kChunkSectors = 2048;
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
