@@ -32,23 +32,24 @@ class CliExtents : public ::testing::Test {
         std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
-    // Runs the command with `options`; answers the exit status, *out gets stdout.
-    int Run(const std::string& options, std::string* out, std::string* err = nullptr) {
-        std::string cmd = std::string(KZVOL_CLI) + " extents " + image_ +
-                          " --name /dev/sdb1 --job-results " + dir_.File("jobs") +
-                          " --extent-size 4096 " + options + " 2>" + dir_.File("err");
-        out->clear();
-        int rc = RunCommandLine(cmd, out);
-        if (err)
-            *err = ReadFile(dir_.File("err"));
+    // Runs the command on `image` with `options`; answers the exit status, with
+    // stdout in out_ and stderr in err_.
+    int Run(const std::string& options, std::string image = "", std::string jobs = "") {
+        std::string cmd = std::string(KZVOL_CLI) + " extents " + (image.empty() ? image_ : image) +
+                          " --name /dev/sdb1 --job-results " +
+                          (jobs.empty() ? dir_.File("jobs") : jobs) + " --extent-size 4096 " +
+                          options + " 2>" + dir_.File("err");
+        out_.clear();
+        int rc = RunCommandLine(cmd, &out_);
+        err_ = ReadFile(dir_.File("err"));
         return rc;
     }
     // The extents marked "send" in the output, as "k k k".
-    static std::string Sent(const std::string& out) {
+    std::string Sent() const {
         std::string sent;
         size_t at = 0;
-        for (int k = 0; (at = out.find('\n', at)) != std::string::npos; ++k, ++at) {
-            if (out.compare(at - 4, 4, "send") == 0)
+        for (int k = 0; (at = out_.find('\n', at)) != std::string::npos; ++k, ++at) {
+            if (out_.compare(at - 4, 4, "send") == 0)
                 sent += (sent.empty() ? "" : " ") + std::to_string(k);
         }
         return sent;
@@ -56,65 +57,60 @@ class CliExtents : public ::testing::Test {
     std::string Hash(const std::string& file) { return dir_.File("jobs/CheckSum/" + file); }
 
     TempDir dir_;
-    std::string image_;
+    std::string image_, out_, err_;
 };
 
 TEST_F(CliExtents, FirstBackupThenOnlyChangedExtents) {
-    std::string out, err;
-    ASSERT_EQ(Run("--promote", &out, &err), 0) << err;
-    EXPECT_EQ(out.substr(0, 2 * 22), "extent0000000000\tsend\nextent0000000001\tsend\n");
-    EXPECT_EQ(Sent(out), "0 1 2 3 4 5 6 7 8 9 10");
-    EXPECT_EQ(err.rfind("extents 11, sent 11, skipped 0, ", 0), 0u) << err;
+    ASSERT_EQ(Run("--promote"), 0) << err_;
+    EXPECT_EQ(out_.substr(0, 2 * 22), "extent0000000000\tsend\nextent0000000001\tsend\n");
+    EXPECT_EQ(Sent(), "0 1 2 3 4 5 6 7 8 9 10");
+    EXPECT_EQ(err_.rfind("extents 11, sent 11, skipped 0, ", 0), 0u) << err_;
     EXPECT_EQ(ReadFile(Hash("Hash_dev_sdb1")).size(), 11u * 82);
     EXPECT_NE(::access(Hash("HashTmp_dev_sdb1").c_str(), F_OK), 0);
 
     Change(3, "changed");
     Change(10, "!");
-    ASSERT_EQ(Run("--type 1 --promote", &out, &err), 0) << err;
-    EXPECT_EQ(Sent(out), "3 10");
-    EXPECT_EQ(err.rfind("extents 11, sent 2, skipped 9, ", 0), 0u) << err;
-    ASSERT_EQ(Run("--type 1", &out), 0);
-    EXPECT_EQ(Sent(out), "");
+    ASSERT_EQ(Run("--type 1 --promote"), 0) << err_;
+    EXPECT_EQ(Sent(), "3 10");
+    EXPECT_EQ(err_.rfind("extents 11, sent 2, skipped 9, ", 0), 0u) << err_;
+    ASSERT_EQ(Run("--type 1"), 0);
+    EXPECT_EQ(Sent(), "");
 }
 
 TEST_F(CliExtents, InterruptedRunRestartsWhereTheTapeEnds) {
-    std::string out, err;
-    ASSERT_EQ(Run("--promote", &out), 0);
+    ASSERT_EQ(Run("--promote"), 0);
     Change(1, "one");
     Change(8, "eight");
     // Interrupted after extent 4; extent 1 reached the tape.
-    ASSERT_EQ(Run("--type 1 --limit 5 --promote --tape-file 3", &out, &err), 0);
-    EXPECT_EQ(Sent(out), "1");
-    EXPECT_NE(err.find("not promoted"), std::string::npos) << err;
+    ASSERT_EQ(Run("--type 1 --limit 5 --promote --tape-file 3"), 0);
+    EXPECT_EQ(Sent(), "1");
+    EXPECT_NE(err_.find("not promoted"), std::string::npos) << err_;
     // Extent 2 changes before the restart: the tape does not have it.
     Change(2, "two");
-    ASSERT_EQ(Run("--type 1 --restart 4 --tape-file 3", &out, &err), 0) << err;
-    EXPECT_EQ(Sent(out), "2 8");
+    ASSERT_EQ(Run("--type 1 --restart 4 --tape-file 3"), 0) << err_;
+    EXPECT_EQ(Sent(), "2 8");
     EXPECT_EQ(ReadFile(Hash("HashOnTape_dev_sdb1_3")).size(), 5u * 82);
 }
 
 TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
-    std::string out, err;
-    EXPECT_EQ(Run("--type 1", &out, &err), 1);  // no previous backup to compare with
-    EXPECT_EQ(err, "kzvol: cannot open the hash files in " + dir_.File("jobs") +
-                       "/CheckSum (the log has the cause)\n");
-    EXPECT_EQ(Run("--type 2", &out, &err), 1);
-    EXPECT_EQ(err, "kzvol: --type wants 0 or 1\n");
-    EXPECT_EQ(Run("--restart -2", &out, &err), 1);
-    EXPECT_EQ(err, "kzvol: --restart wants -1 or an extent number, not '-2'\n");
-    EXPECT_EQ(Run("--extent-size 0", &out, &err), 1);
-    EXPECT_EQ(err.rfind("kzvol: --extent-size wants 1 to ", 0), 0u);
-
-    std::string cmd = std::string(KZVOL_CLI) + " extents " + dir_.File("absent") +
-                      " --name v --job-results " + dir_.File("jobs") + " --extent-size 4096 2>&1";
-    EXPECT_EQ(RunCommandLine(cmd, &out), 1);
-    EXPECT_EQ(out, "kzvol: cannot open " + dir_.File("absent") + ": No such file or directory\n");
-    out.clear();
-    cmd = std::string(KZVOL_CLI) + " extents " + image_ + " --name v --job-results " +
-          dir_.File("nothing") + " --extent-size 4096 2>&1";
-    EXPECT_EQ(RunCommandLine(cmd, &out), 1);
-    EXPECT_EQ(out, "kzvol: cannot prepare the hash files in " + dir_.File("nothing") +
-                       "/CheckSum (the log has the cause)\n");
+    const std::string jobs = dir_.File("jobs"), absent = dir_.File("absent");
+    const std::pair<std::string, std::string> cases[] = {
+        // No previous backup to compare with.
+        {"--type 1", "cannot open the hash files in " + jobs + "/CheckSum (the log has the cause)"},
+        {"--type 2", "--type wants 0 or 1"},
+        {"--restart -2", "--restart wants -1 or an extent number, not '-2'"},
+    };
+    for (const auto& [options, message] : cases) {
+        EXPECT_EQ(Run(options), 1) << options;
+        EXPECT_EQ(err_, "kzvol: " + message + "\n");
+    }
+    EXPECT_EQ(Run("--extent-size 0"), 1);
+    EXPECT_EQ(err_.rfind("kzvol: --extent-size wants 1 to ", 0), 0u) << err_;
+    EXPECT_EQ(Run("", absent), 1);
+    EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
+    EXPECT_EQ(Run("", "", absent), 1);
+    EXPECT_EQ(err_, "kzvol: cannot prepare the hash files in " + absent +
+                        "/CheckSum (the log has the cause)\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// FileIO outside the read path: modes, exception texts and types, writing, closing,
-// and the fork guard in a real child process.
+// FileIO: modes, exception texts and types, writing, closing, the fork guard in a
+// real child process, and reads through the 2 MiB cache: lines and records across
+// cache boundaries, the buffer-size limit, end of file, offsets after seeks.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "checksum/FileIO.h"
 #include "tests/support/TestEnv.h"
@@ -16,146 +19,114 @@ namespace kzvol::testing {
 namespace {
 
 constexpr int kRead = O_RDONLY;
-constexpr int kTruncate = O_WRONLY | O_CREAT | O_TRUNC;  // 577
-constexpr int kCreate = O_WRONLY | O_CREAT;              // 65
+constexpr int kTruncate = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr int kCreate = O_WRONLY | O_CREAT;
 
-// Runs `body`, which must throw a KyException, and returns it.
+// Runs `body`, which must throw a KyException, and answers its text.
 template <typename Body>
-KyException Thrown(Body&& body) {
+std::string Thrown(Body&& body, KyExceptionTypes type = KY_APPLICATION_EXCEPTION) {
     try {
         body();
     } catch (const KyException& e) {
-        return e;
+        EXPECT_EQ(e.getType(), type) << e.what();
+        return e.what();
     }
     ADD_FAILURE() << "no KyException";
-    return KyException("", KY_SYSTEM_EXCEPTION, "");
+    return "";
 }
 
-TEST(KyExceptionTest, TextNamesPlaceTypeWordAndMessage) {
+TEST(KyExceptionTest, TextNamesPlaceTypeWordAndMessageWithinItsBuffer) {
     const char* words[] = {"SYSTEM_EXCEPTION",      "APPLICATION_EXCEPTION", "SYSTEM_EXCEPTION",
                            "APPLICATION_EXCEPTION", "APPLICATION_EXCEPTION", "UNKNOWN_EXCEPTION"};
     for (int type = 0; type < 6; ++type) {
         KyException e("FileIO :: close", static_cast<KyExceptionTypes>(type), "close failed");
         EXPECT_EQ(std::string(e.what()), std::string("Exception in FileIO :: close\tType:") +
                                              words[type] + "\tMsg:close failed");
-        EXPECT_EQ(e.getType(), type);
     }
     const std::string longMessage(5000, 'm');
     KyException cut("here", KY_APPLICATION_EXCEPTION, longMessage.c_str());
     EXPECT_EQ(std::string(cut.what()).size(), 4095u);
-    // Caught by reference as std::exception, the usual way.
-    try {
-        throw KyException("w", KY_FILE_NOT_FOUND, "m");
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Exception in w\tType:APPLICATION_EXCEPTION\tMsg:m");
-    }
 }
 
-TEST(FileIOModes, RefusesUnsupportedModeAndMissingFile) {
-    TestEnv env;
-    TempDir dir;
-    std::string path = dir.Write("f", "x\n");
-    KyException e = Thrown([&] { FileIO f(path, O_RDWR); });
-    EXPECT_STREQ(e.what(),
-                 "Exception in FileIO :: FileIO\tType:APPLICATION_EXCEPTION\tMsg:"
-                 "UnSupported Mode");
-    EXPECT_EQ(env.CountLogs("Unsupported Mode:2", "FileIO :: FileIO"), 1);
-    EXPECT_EQ(env.CountLogs(e.what(), "FileIO :: FileIO"), 1);  // the handler's own line
+class FileIOTest : public ::testing::Test {
+  protected:
+    TestEnv env_;
+    TempDir dir_;
+};
+using FileIOModes = FileIOTest;
+using FileIOFailures = FileIOTest;
+using FileIOClose = FileIOTest;
+using FileIOForkGuard = FileIOTest;
 
-    std::string missing = dir.File("missing");
-    e = Thrown([&] { FileIO f(missing, kRead); });
-    EXPECT_EQ(e.getType(), KY_FILE_NOT_FOUND);
-    EXPECT_NE(std::string(e.what()).find("\tMsg:Read from a non-existent file"), std::string::npos);
-    EXPECT_TRUE(env.HasError("[" + missing + "] doesnot exist. Read makes no sense"));
-    EXPECT_FALSE(ReadFile(missing).size());  // not created
-
-    e = Thrown([&] { FileIO f(dir.File("no/such/dir"), kTruncate); });
-    EXPECT_EQ(e.getType(), KY_SYSTEM_EXCEPTION);
-    EXPECT_NE(std::string(e.what()).find("\tMsg:File Open failed"), std::string::npos);
-    EXPECT_TRUE(env.HasError("open failed on [" + dir.File("no/such/dir") + "]. errno:2"));
+TEST_F(FileIOModes, RefusesUnsupportedModeMissingFileAndBadPath) {
+    std::string path = dir_.Write("f", "x\n");
+    EXPECT_EQ(Thrown([&] { FileIO f(path, O_RDWR); }),
+              "Exception in FileIO :: FileIO\tType:APPLICATION_EXCEPTION\tMsg:UnSupported Mode");
+    std::string missing = dir_.File("missing");
+    EXPECT_NE(Thrown([&] { FileIO f(missing, kRead); }, KY_FILE_NOT_FOUND)
+                  .find("\tMsg:Read from a non-existent file"),
+              std::string::npos);
+    EXPECT_NE(::access(missing.c_str(), F_OK), 0);  // not created
+    EXPECT_NE(Thrown([&] { FileIO f(dir_.File("no/such/dir"), kTruncate); }, KY_SYSTEM_EXCEPTION)
+                  .find("\tMsg:File Open failed"),
+              std::string::npos);
+    EXPECT_TRUE(env_.HasError("open failed on [" + dir_.File("no/such/dir") + "]. errno:2"));
 }
 
-TEST(FileIOModes, WriteModesCreateTruncateOrOverwriteInPlace) {
-    TestEnv env;
-    TempDir dir;
+TEST_F(FileIOModes, WriteModesCreateTruncateOrOverwriteInPlace) {
     mode_t old = ::umask(022);
     {
-        FileIO f(dir.File("new"), kTruncate);
+        FileIO f(dir_.File("new"), kTruncate);
         EXPECT_TRUE(f.WriteData("abc", 3));
         EXPECT_TRUE(f.WriteData("de", 2));
     }
     ::umask(old);
     struct stat st;
-    ASSERT_EQ(::stat(dir.File("new").c_str(), &st), 0);
+    ASSERT_EQ(::stat(dir_.File("new").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
-    EXPECT_EQ(ReadFile(dir.File("new")), "abcde");
+    EXPECT_EQ(ReadFile(dir_.File("new")), "abcde");
 
-    std::string path = dir.Write("old", "0123456789");
-    {
-        FileIO f(path, kCreate);
-        EXPECT_TRUE(f.WriteData("XY", 2));
-    }
-    EXPECT_EQ(ReadFile(path), "XY23456789");  // 65 keeps the contents, writes from the start
-    {
-        FileIO f(path, kTruncate);
-        EXPECT_TRUE(f.WriteData("Z", 1));
-    }
+    std::string path = dir_.Write("old", "0123456789");
+    FileIO(path, kCreate).WriteData("XY", 2);
+    EXPECT_EQ(ReadFile(path), "XY23456789");  // keeps the contents, writes from the start
+    FileIO(path, kTruncate).WriteData("Z", 1);
     EXPECT_EQ(ReadFile(path), "Z");
 }
 
-TEST(FileIOModes, ReadAndWriteRefuseTheWrongMode) {
-    TestEnv env;
-    TempDir dir;
-    std::string path = dir.Write("f", "line\n");
-    FileIO reader(path, kRead);
-    KyException e = Thrown([&] { reader.WriteData("x", 1); });
-    EXPECT_STREQ(e.what(),
-                 "Exception in FileIO :: WriteData\tType:APPLICATION_EXCEPTION\tMsg:"
-                 "ImProper Usage");
-    EXPECT_TRUE(
-        env.HasError("Improper Usage. Supported Modes -- O_WRONLY | O_CREAT | O_TRUNC , "
-                     "O_WRONLY | O_CREAT"));
-    EXPECT_EQ(env.CountLogs(std::string("exception: ") + e.what(), "FileIO :: WriteData"), 1);
-
-    FileIO writer(dir.File("w"), kTruncate);
+TEST_F(FileIOModes, ReadAndWriteRefuseTheWrongModeAndStayUsable) {
+    FileIO reader(dir_.Write("f", "line\n"), kRead);
+    EXPECT_EQ(Thrown([&] { reader.WriteData("x", 1); }),
+              "Exception in FileIO :: WriteData\tType:APPLICATION_EXCEPTION\tMsg:ImProper Usage");
+    FileIO writer(dir_.File("w"), kTruncate);
     char buf[16];
     char* p = buf;
-    e = Thrown([&] { writer.ReadLine(&p, sizeof buf); });
-    EXPECT_STREQ(e.what(),
-                 "Exception in FileIO :: ValidateCache\tType:APPLICATION_EXCEPTION\t"
-                 "Msg:ImProper Usage");
-    EXPECT_TRUE(env.HasError("Improper Usage. Mode is not O_RDONLY"));
+    const std::string e = Thrown([&] { writer.ReadLine(&p, sizeof buf); });
+    EXPECT_EQ(e,
+              "Exception in FileIO :: ValidateCache\tType:APPLICATION_EXCEPTION\tMsg:"
+              "ImProper Usage");
     // Logged by ValidateCache's handler and again by ReadLine's.
-    EXPECT_EQ(env.CountLogs(e.what(), "FileIO :: ValidateCache"), 1);
-    EXPECT_EQ(env.CountLogs(e.what(), "FileIO :: ReadLine"), 1);
+    EXPECT_EQ(env_.CountLogs(e, "FileIO :: ValidateCache"), 1);
+    EXPECT_EQ(env_.CountLogs(e, "FileIO :: ReadLine"), 1);
     EXPECT_THROW(writer.ReadData(&p, 4), KyException);
-    // The object stays usable after a caught exception.
     EXPECT_TRUE(writer.WriteData("ok", 2));
     EXPECT_TRUE(reader.ReadLine(&p, sizeof buf));
     EXPECT_STREQ(buf, "line");
 }
 
-TEST(FileIOFailures, WriteReadAndSeekFailuresAreSystemExceptions) {
-    TestEnv env;
+TEST_F(FileIOFailures, WriteReadAndSeekFailuresAreSystemExceptions) {
     FileIO full("/dev/full", kCreate);
-    KyException e = Thrown([&] { full.WriteData("x", 1); });
-    EXPECT_EQ(e.getType(), KY_SYSTEM_EXCEPTION);
-    EXPECT_NE(std::string(e.what()).find("Msg:Write failed"), std::string::npos);
-    EXPECT_TRUE(env.HasError("write failed on [/dev/full]. Ret Value:-1.errno:28"));
+    EXPECT_NE(Thrown([&] { full.WriteData("x", 1); }, KY_SYSTEM_EXCEPTION).find("Msg:Write failed"),
+              std::string::npos);
+    EXPECT_TRUE(env_.HasError("write failed on [/dev/full]. Ret Value:-1.errno:28"));
 
-    TempDir dir;
-    FileIO directory(dir.path(), kRead);  // opens, but read() answers EISDIR
+    FileIO directory(dir_.path(), kRead);  // opens, but read() answers EISDIR
     char buf[8];
     char* p = buf;
-    e = Thrown([&] { directory.ReadData(&p, 1); });
-    EXPECT_NE(std::string(e.what()).find("FileIO :: ValidateCache\tType:SYSTEM_EXCEPTION\tMsg:"
-                                         "Read failed"),
+    EXPECT_NE(Thrown([&] { directory.ReadData(&p, 1); }, KY_SYSTEM_EXCEPTION).find("Read failed"),
               std::string::npos);
-    EXPECT_TRUE(env.HasError("Read failed on [" + dir.path() + "]. Ret:-1 . errno21"));
-
-    e = Thrown([&] { directory.SetCurOffset(-1); });
-    EXPECT_NE(std::string(e.what()).find("SYSTEM_EXCEPTION\tMsg:lseek failed"), std::string::npos);
-    EXPECT_TRUE(env.HasError("lseek64 failed on [" + dir.path() + "]. Ret:-1 . errno:22"));
+    EXPECT_TRUE(env_.HasError("Read failed on [" + dir_.path() + "]. Ret:-1 . errno21"));
+    EXPECT_NE(Thrown([&] { directory.SetCurOffset(-1); }, KY_SYSTEM_EXCEPTION).find("lseek failed"),
+              std::string::npos);
 }
 
 // The descriptor a FileIO holds on `path`, found through /proc.
@@ -170,97 +141,208 @@ int DescriptorOf(const std::string& path) {
     return -1;
 }
 
-TEST(FileIOClose, SecondCloseOnlyLogsAndNothingLeaks) {
-    TestEnv env;
-    TempDir dir;
-    std::string path = dir.Write("f", "a\n");
+TEST_F(FileIOClose, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
+    std::string path = dir_.Write("f", "a\n");
     const int before = OpenDescriptorCount();
     {
         FileIO f(path, kRead);
         EXPECT_EQ(OpenDescriptorCount(), before + 1);
         f.Close();
         EXPECT_EQ(OpenDescriptorCount(), before);
-        EXPECT_NO_THROW(f.Close());
-        EXPECT_EQ(env.CountLogs("Fd is not valid.", "FileIO :: close"), 1);
+        EXPECT_NO_THROW(f.Close());  // only logs
     }
-    EXPECT_EQ(env.CountLogs("Fd is not valid."), 1);  // the destructor does not close again
+    EXPECT_EQ(env_.CountLogs("Fd is not valid."), 1);  // the destructor does not close again
     { FileIO g(path, kRead); }
     EXPECT_EQ(OpenDescriptorCount(), before);
-    EXPECT_EQ(env.Logs().size(), 1u);
-}
 
-TEST(FileIOClose, FailedCloseForgetsTheDescriptor) {
-    TestEnv env;
-    TempDir dir;
-    std::string path = dir.Write("f", "a\n");
     int reused = -1;
     {
         FileIO f(path, kRead);
         int fd = DescriptorOf(path);
         ASSERT_GE(fd, 0);
         ::close(fd);  // behind its back: close() now fails with EBADF
-        KyException e = Thrown([&] { f.Close(); });
-        EXPECT_EQ(e.getType(), KY_SYSTEM_EXCEPTION);
-        EXPECT_NE(std::string(e.what()).find("Msg:close failed"), std::string::npos);
-        EXPECT_TRUE(env.HasError("close failed on [" + path + "]. Ret Value:-1.errno:9"));
+        EXPECT_NE(Thrown([&] { f.Close(); }, KY_SYSTEM_EXCEPTION).find("Msg:close failed"),
+                  std::string::npos);
         // A descriptor number reused since must not be closed by a retry.
         reused = ::open("/dev/null", O_RDONLY);
         EXPECT_EQ(reused, fd);
         f.Close();
-        EXPECT_EQ(env.CountLogs("Fd is not valid."), 1);
     }
     EXPECT_NE(::fcntl(reused, F_GETFD), -1);  // neither Close nor the destructor took it
     ::close(reused);
-    EXPECT_EQ(env.CountLogs("close failed on ["), 1);
+    EXPECT_EQ(env_.CountLogs("close failed on ["), 1);
 }
 
-// In a child that inherited the object, each guarded call must throw "Improper
-// Usage" from its own context. The child reports through its exit status.
-int ChildUse(FileIO& reader, FileIO& writer) {
-    char buf[64];
-    char* p = buf;
-    int failures = 0;
-    auto expect = [&](const char* where, auto&& call) {
-        try {
-            call();
-            ++failures;
-        } catch (const KyException& e) {
-            std::string want = std::string("Exception in ") + where +
-                               "\tType:APPLICATION_EXCEPTION\tMsg:Improper Usage";
-            if (want != e.what())
-                ++failures;
-        }
-    };
-    expect("FileIO :: ReadLine", [&] { reader.ReadLine(&p, sizeof buf); });
-    expect("FileIO :: ReadData", [&] { reader.ReadData(&p, 4); });
-    expect("FileIO :: WriteData", [&] { writer.WriteData("child", 5); });
-    return failures;
-}
-
-TEST(FileIOForkGuard, ChildProcessIsRefused) {
-    TestEnv env;
-    TempDir dir;
-    std::string path = dir.Write("f", "first\nsecond\n");
-    FileIO reader(path, kRead);
-    FileIO writer(dir.File("out"), kTruncate);
+// In a child that inherited the objects, each guarded call must throw "Improper
+// Usage" from its own context; the parent goes on where it was.
+TEST_F(FileIOForkGuard, ChildProcessIsRefused) {
+    FileIO reader(dir_.Write("f", "first\nsecond\n"), kRead);
+    FileIO writer(dir_.File("out"), kTruncate);
     char buf[64];
     char* p = buf;
     ASSERT_TRUE(reader.ReadLine(&p, sizeof buf));  // cache filled before the fork
 
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    if (child == 0)
-        ::_exit(ChildUse(reader, writer));
+    if (child == 0) {
+        int failures = 0;
+        auto expect = [&](const char* where, auto&& call) {
+            try {
+                call();
+                ++failures;
+            } catch (const KyException& e) {
+                failures += std::string("Exception in ") + where +
+                                "\tType:APPLICATION_EXCEPTION\tMsg:Improper Usage" !=
+                            e.what();
+            }
+        };
+        expect("FileIO :: ReadLine", [&] { reader.ReadLine(&p, sizeof buf); });
+        expect("FileIO :: ReadData", [&] { reader.ReadData(&p, 4); });
+        expect("FileIO :: WriteData", [&] { writer.WriteData("child", 5); });
+        ::_exit(failures);
+    }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    // The parent goes on where it was; the child wrote nothing.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ASSERT_TRUE(reader.ReadLine(&p, sizeof buf));
     EXPECT_STREQ(buf, "second");
     EXPECT_TRUE(writer.WriteData("parent", 6));
-    EXPECT_EQ(ReadFile(dir.File("out")), "parent");
+    EXPECT_EQ(ReadFile(dir_.File("out")), "parent");
+}
+
+constexpr size_t kCache = FileIO::kCacheSize;
+
+class FileIORead : public FileIOTest {
+  protected:
+    // Opens `contents` for reading.
+    FileIO& Open(const std::string& contents) {
+        file_.reset(new FileIO(dir_.Write("data", contents), O_RDONLY));
+        return *file_;
+    }
+    // The next line, or "<eof>" when ReadLine answers false.
+    std::string Line(size_t size = 4096) {
+        buf_.assign(size, '\0');
+        char* p = buf_.data();
+        return file_->ReadLine(&p, static_cast<int>(size)) ? std::string(p) : "<eof>";
+    }
+    std::string Data(int length) {
+        buf_.assign(static_cast<size_t>(length) + 1, '\0');
+        char* p = buf_.data();
+        return file_->ReadData(&p, length) ? std::string(p, static_cast<size_t>(length)) : "<eof>";
+    }
+
+    std::unique_ptr<FileIO> file_;
+    std::vector<char> buf_;
+};
+
+TEST_F(FileIORead, LinesOfAllLengthsAcrossManyCacheFills) {
+    std::mt19937 rng(7);
+    std::vector<std::string> lines;
+    std::string contents;
+    while (contents.size() < 3 * kCache) {
+        size_t n = rng() % 5 == 0 ? 0 : rng() % 3000;
+        std::string line(n, static_cast<char>('a' + lines.size() % 26));
+        lines.push_back(line);
+        contents += line + "\n";
+    }
+    Open(contents);
+    long long offset = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(Line(), lines[i]) << "line " << i;
+        offset += static_cast<long long>(lines[i].size()) + 1;
+        ASSERT_EQ(file_->GetCurOffset(), offset) << "line " << i;
+    }
+    EXPECT_EQ(Line(), "<eof>");
+    EXPECT_EQ(file_->GetCurOffset(), static_cast<long long>(contents.size()));
+}
+
+TEST_F(FileIORead, LineStraddlingOrEndingAtTheCacheBoundary) {
+    // Newline as the last byte of the first fill, then one as the first byte of the
+    // second, then a line that spans the boundary of the second and third fills.
+    std::string contents(kCache - 1, 'x');
+    contents += "\n";
+    contents += std::string(kCache - 1, 'y');
+    contents += "Y\n";
+    contents += std::string(kCache - 50, 'z');
+    const std::string straddle = std::string(20, 'p') + std::string(100, 'q');
+    contents += "\n" + straddle + "\nlast\n";
+    Open(contents);
+    EXPECT_EQ(Line(kCache), std::string(kCache - 1, 'x'));
+    EXPECT_EQ(Line(kCache + 1), std::string(kCache - 1, 'y') + "Y");
+    EXPECT_EQ(Line(kCache), std::string(kCache - 50, 'z'));
+    EXPECT_EQ(Line(), straddle);
+    EXPECT_EQ(Line(), "last");
+    EXPECT_EQ(Line(), "<eof>");
+}
+
+TEST_F(FileIORead, LineMustFitWithItsTerminator) {
+    Open(std::string(4095, 'a') + "\n" + std::string(4096, 'b') + "\n");
+    EXPECT_EQ(Line(4096), std::string(4095, 'a'));
+    EXPECT_THROW(Line(4096), KyException);
+    EXPECT_EQ(env_.CountLogs("Msg:Insufficient Buffer Size", "FileIO :: ReadLine"), 1);
+    // Across a refill the limit holds the same way.
+    Open(std::string(kCache - 10, 'c') + "\n" + std::string(30, 'd') + "\n");
+    EXPECT_EQ(Line(kCache), std::string(kCache - 10, 'c'));
+    Open(std::string(kCache + 5, 'e') + "\n");
+    EXPECT_THROW(Line(kCache), KyException);
+    Open("\n");
+    EXPECT_EQ(Line(1), "");  // an empty line needs one byte, for the NUL
+}
+
+TEST_F(FileIORead, EndOfFileDropsAnUnfinishedLineAndSticksUntilValidated) {
+    Open("a\nb");
+    EXPECT_EQ(Line(), "a");
+    EXPECT_EQ(file_->GetCurOffset(), 2);
+    EXPECT_EQ(Line(), "<eof>");
+    EXPECT_EQ(Line(), "<eof>");
+    EXPECT_EQ(env_.CountLogs("But returned less data"), 1);  // the second stops at the flag
+    file_->SetCurOffset(0);                                  // a seek does not clear the flag
+    EXPECT_EQ(Line(), "<eof>");
+    EXPECT_TRUE(file_->ValidateCache());  // this does, and refills from offset 0
+    EXPECT_EQ(Line(), "a");
+    Open("");
+    EXPECT_EQ(Line(), "<eof>");
+    EXPECT_EQ(Data(1), "<eof>");
+}
+
+TEST_F(FileIORead, RecordsAcrossTheBoundaryAndShortTail) {
+    // Records shaped like hash records: a name line, then 65 raw bytes that may hold
+    // newlines. The third one straddles the first cache fill.
+    std::string digest(64, '\n');
+    digest[5] = 'D';
+    std::string contents = "extent0000000001\n" + digest + "\n";
+    const std::string filler(kCache - contents.size() - 30, 'f');
+    contents += filler + "\n";
+    contents += "extent0000000002\n" + digest + "\n";
+    contents += "0123456789";
+    Open(contents);
+    EXPECT_EQ(Line(), "extent0000000001");
+    EXPECT_EQ(Data(65), digest + "\n");
+    EXPECT_EQ(Line(kCache), filler);
+    EXPECT_EQ(Line(), "extent0000000002");
+    EXPECT_EQ(Data(65), digest + "\n");
+    // 65 wanted, 10 left: false, with the ten bytes in the buffer.
+    buf_.assign(66, '\0');
+    char* p = buf_.data();
+    EXPECT_FALSE(file_->ReadData(&p, 65));
+    EXPECT_EQ(std::string(p, 10), "0123456789");
+    EXPECT_EQ(Data(0), "<eof>");  // end-of-file flag set
+}
+
+TEST_F(FileIORead, OffsetsAfterReadsAndSeeks) {
+    std::string contents = "abc\nsecond\n" + std::string(3 * kCache, 'm') + "\ntail\n";
+    Open(contents);
+    EXPECT_EQ(Line(), "abc");
+    file_->SetCurOffset(0);
+    EXPECT_EQ(Line(), "abc");
+    EXPECT_EQ(Line(), "second");
+    // Far beyond the loaded cache, then back into the middle of a line.
+    const long long tail = static_cast<long long>(contents.size()) - 5;
+    file_->SetCurOffset(tail);
+    EXPECT_EQ(Line(), "tail");
+    file_->SetCurOffset(5);
+    EXPECT_EQ(Data(5), "econd");
+    EXPECT_EQ(file_->GetCurOffset(), 10);
 }
 
 }  // namespace

@@ -54,4 +54,11 @@ std::string Decide(CheckSum& tracker, int k, int version) {
     return Decide(tracker, ExtentName(k), ExtentData(k, version));
 }
 
+std::string Decisions(CheckSum& tracker, int first, int last) {
+    std::string out;
+    for (int k = first; k <= last; ++k)
+        out += (out.empty() ? "" : " ") + Decide(tracker, k);
+    return out;
+}
+
 }  // namespace kzvol::testing

@@ -25,5 +25,7 @@ std::vector<int> Range(int first, int last);
 // "send!" when the call answered false (which must leave the answer "send").
 std::string Decide(CheckSum& tracker, int k, int version = 0);
 std::string Decide(CheckSum& tracker, const std::string& name, const std::string& data);
+// Decide for extents first..last, as "skip send ...".
+std::string Decisions(CheckSum& tracker, int first, int last);
 
 }  // namespace kzvol::testing

@@ -10,12 +10,9 @@
 
 #include <memory>
 
-#include "emulator/Emulator.h"
-#include "filter/DriverChannel.h"
-#include "filter/QnbfProtocol.h"
 #include "host/Handles.h"
+#include "tests/filter/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/support/TestEnv.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -30,29 +27,22 @@ bool LoopAttached(int minor) {
 }
 
 // A zram block device (another major than loop devices), removed at the end of scope.
-class Zram {
-  public:
+struct Zram {
     explicit Zram(uint64_t bytes) {
-        std::string id = ReadFile("/sys/class/zram-control/hot_add");
-        if (id.empty())
+        std::string added = ReadFile("/sys/class/zram-control/hot_add");
+        if (added.empty())
             return;
-        id_ = std::stoi(id);
-        std::string size = std::to_string(bytes);
-        std::string disksize = "/sys/block/zram" + std::to_string(id_) + "/disksize";
-        ok_ = RunCommandLine("echo " + size + " > " + disksize) == 0;
+        id = std::stoi(added);
+        ok = RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
+                            std::to_string(id) + "/disksize") == 0;
     }
     ~Zram() {
-        if (id_ >= 0)
-            RunCommandLine("echo " + std::to_string(id_) + " > /sys/class/zram-control/hot_remove");
+        if (id >= 0)
+            RunCommandLine("echo " + std::to_string(id) + " > /sys/class/zram-control/hot_remove");
     }
-    Zram(const Zram&) = delete;
-    Zram& operator=(const Zram&) = delete;
-    bool ok() const { return ok_; }
-    std::string path() const { return "/dev/zram" + std::to_string(id_); }
-
-  private:
-    int id_ = -1;
-    bool ok_ = false;
+    std::string path() const { return "/dev/zram" + std::to_string(id); }
+    int id = -1;
+    bool ok = false;
 };
 
 class DevicesMode : public SystemTest {
@@ -78,56 +68,21 @@ class DevicesMode : public SystemTest {
     // Released after TearDown, once no loop device holds it.
     std::unique_ptr<Zram> zram_;
 
-    static int Send(unsigned long request, void* arg) {
-        AdminReply reply = SendAdminRequest(request, arg);
-        return reply.ret == 0 ? 0 : reply.err;
-    }
-    static int SendMinor(unsigned long request, int minor) {
-        uint32_t m = static_cast<uint32_t>(minor);
-        return Send(request, &m);
-    }
-    // An ext2 image of `bytes` holding a.txt with `text`, on a loop device.
-    std::unique_ptr<LoopDevice> Volume(const std::string& text, uint64_t bytes = 32 * kMiB) {
+    // A 32 MiB ext2 image holding a.txt with `text`, on a loop device.
+    std::unique_ptr<LoopDevice> Volume(const std::string& text) {
         std::string src = dir_.File("src");
         ::mkdir(src.c_str(), 0755);
         dir_.Write("src/a.txt", text);
         std::string image = dir_.File("volume.img");
         std::string out;
-        EXPECT_EQ(RunCommandLine("mke2fs -q -F -t ext2 -b 1024 -d " + src + " " + image + " " +
-                                     std::to_string(bytes / 1024) + " 2>&1",
-                                 &out),
-                  0)
+        EXPECT_EQ(
+            RunCommandLine(
+                "mke2fs -q -F -t ext2 -b 1024 -d " + src + " " + image + " " + "32768 2>&1", &out),
+            0)
             << out;
         return std::make_unique<LoopDevice>(image);
     }
-    int AddAndStart(const std::string& device, uint32_t extentBytes) {
-        qn_addnode_arg add{};
-        std::snprintf(add.dev_path, sizeof add.dev_path, "%s", device.c_str());
-        add.minor = -1;
-        add.extent_bytes = extentBytes;
-        if (Send(QNBF_ADD_NODE, &add) != 0 || SendMinor(QNBF_START_NODE, add.minor) != 0)
-            return -1;
-        return add.minor;
-    }
-    int SnapAndStart(int minor) {
-        qn_snapsync_arg sync{};
-        sync.minor = minor;
-        sync.snap_minor = -1;
-        sync.chunk_size = 4096;
-        std::snprintf(sync.map_file, sizeof sync.map_file, "%s", dir_.File(".v-snapmap").c_str());
-        std::snprintf(sync.data_file, sizeof sync.data_file, "%s", dir_.File(".v-snap").c_str());
-        if (Send(QNBF_SNAP_SYNC, &sync) != 0 || SendMinor(QNBF_START_NODE, sync.snap_minor) != 0)
-            return -1;
-        return sync.snap_minor;
-    }
-    // The first `bytes` bytes of a bitmap.
-    std::vector<unsigned char> Bitmap(int minor, uint32_t kind, size_t bytes) {
-        std::vector<unsigned char> bits(bytes, 0xee);
-        qn_bitmap_arg arg{static_cast<uint32_t>(minor), kind, static_cast<uint32_t>(bytes),
-                          bits.data()};
-        EXPECT_EQ(Send(QNBF_GET_BITMAP, &arg), 0);
-        return bits;
-    }
+    int SnapAndStart(int minor) { return SnapFilter(minor, dir_.File(".v-snap"), true); }
 
     TempDir dir_;
     std::unique_ptr<emulator::Emulator> driver_;
@@ -136,17 +91,17 @@ class DevicesMode : public SystemTest {
 TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {
     auto volume = Volume("old content\n");
     ASSERT_TRUE(volume->ok()) << volume->error();
-    int minor = AddAndStart(volume->path(), kMiB);
+    int minor = AddFilter(volume->path(), kMiB);
     ASSERT_GE(minor, 0);
-    const std::string node = "/dev/qnbf/qnbf" + std::to_string(minor);
+    const std::string node = FilterNode(minor);
     struct stat st;
     ASSERT_EQ(::stat(node.c_str(), &st), 0);
     EXPECT_TRUE(S_ISBLK(st.st_mode));
     EXPECT_EQ(static_cast<int>(minor(st.st_rdev)), minor);
-    for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL}) {
-        qn_bitmap_arg reset{static_cast<uint32_t>(minor), kind, 0, nullptr};
-        ASSERT_EQ(Send(QNBF_SET_BITMAP, &reset), 0);
-    }
+    ASSERT_EQ(::stat("/dev/qnbf/ctrl", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL})
+        ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, kind), 0);
 
     {
         UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
@@ -156,8 +111,8 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {
     }
     // 32 extents: bits 5 and 20 in 4 bytes.
     const std::vector<unsigned char> touched = {0x20, 0x00, 0x10, 0x00};
-    EXPECT_EQ(Bitmap(minor, QNBF_KIND_INCREMENTAL, 4), touched);
-    EXPECT_EQ(Bitmap(minor, QNBF_KIND_DIFFERENTIAL, 4), touched);
+    EXPECT_EQ(GetBitmap(minor, QNBF_KIND_INCREMENTAL, 4), touched);
+    EXPECT_EQ(GetBitmap(minor, QNBF_KIND_DIFFERENTIAL, 4), touched);
     // The writes went through to the underlying device.
     {
         UniqueFd under(::open(volume->path().c_str(), O_RDONLY | O_CLOEXEC));
@@ -175,7 +130,7 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {
         dir_.Write("new.txt", "new content\n");
         ASSERT_EQ(RunCommandLine("cp " + dir_.File("new.txt") + " /talmartmp/live/a.txt"), 0);
     }
-    const std::string snapNode = "/dev/qnbf/qnbf" + std::to_string(snap);
+    const std::string snapNode = FilterNode(snap);
     {
         ScopedMount frozen(snapNode, "/snapmnt/v", "ext2", MS_RDONLY);
         ASSERT_TRUE(frozen.ok()) << frozen.error();
@@ -189,21 +144,20 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {
     }
 
     // Delete everything: no node and no loop device is left.
-    int snapLoop = snap, devLoop = minor;
     EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, snap), 0);
     EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, minor), 0);
     EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, minor), 0);
     EXPECT_NE(::access(node.c_str(), F_OK), 0);
     EXPECT_NE(::access(snapNode.c_str(), F_OK), 0);
-    EXPECT_FALSE(LoopAttached(snapLoop));
-    EXPECT_FALSE(LoopAttached(devLoop));
+    EXPECT_FALSE(LoopAttached(snap));
+    EXPECT_FALSE(LoopAttached(minor));
     EXPECT_EQ(::access(dir_.File(".v-snap").c_str(), F_OK), 0);  // the files stay
 }
 
 TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
     auto volume = Volume("x");
     ASSERT_TRUE(volume->ok()) << volume->error();
-    int minor = AddAndStart(volume->path(), 4 * kMiB);
+    int minor = AddFilter(volume->path(), 4 * kMiB);
     ASSERT_GE(minor, 0);
     int snap = SnapAndStart(minor);
     ASSERT_GE(snap, 0);
@@ -222,23 +176,22 @@ TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
     if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
         GTEST_SKIP() << "no zram here";
     zram_ = std::make_unique<Zram>(16 * kMiB);
-    ASSERT_TRUE(zram_->ok());
-    int minor = AddAndStart(zram_->path(), 2 * kMiB);
+    ASSERT_TRUE(zram_->ok);
+    int minor = AddFilter(zram_->path(), 2 * kMiB);
     ASSERT_GE(minor, 0);
-    const std::string node = "/dev/qnbf/qnbf" + std::to_string(minor);
+    const std::string node = FilterNode(minor);
     EXPECT_FALSE(KZVolume::isQNBFDevice(zram_->path()));
     EXPECT_TRUE(KZVolume::isQNBFDevice(node));
     std::string filter;
     ASSERT_TRUE(isQNBFDevice(zram_->path(), filter));  // covered: found through the driver
     EXPECT_EQ(filter, node);
 
-    qn_bitmap_arg reset{static_cast<uint32_t>(minor), QNBF_KIND_INCREMENTAL, 0, nullptr};
-    ASSERT_EQ(Send(QNBF_SET_BITMAP, &reset), 0);
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, QNBF_KIND_INCREMENTAL), 0);
     {
         UniqueFd fd(::open(node.c_str(), O_RDWR | O_CLOEXEC));
         ASSERT_EQ(::pwrite(fd.get(), "z", 1, 13 * kMiB), 1);
     }
-    EXPECT_EQ(Bitmap(minor, QNBF_KIND_INCREMENTAL, 1), std::vector<unsigned char>{0x40});
+    EXPECT_EQ(GetBitmap(minor, QNBF_KIND_INCREMENTAL, 1), std::vector<unsigned char>{0x40});
     qn_getinfo_arg info{};
     info.minor = static_cast<uint32_t>(minor);
     ASSERT_EQ(Send(QNBF_GET_INFO, &info), 0);
@@ -253,9 +206,6 @@ TEST_F(DevicesMode, OnlyBlockDevicesCanBeFiltered) {
     std::snprintf(add.dev_path, sizeof add.dev_path, "%s", file.c_str());
     add.extent_bytes = kMiB;
     EXPECT_EQ(Send(QNBF_ADD_NODE, &add), ENOTBLK);
-    struct stat st;
-    ASSERT_EQ(::stat("/dev/qnbf/ctrl", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 }  // namespace

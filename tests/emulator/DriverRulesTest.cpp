@@ -1,5 +1,8 @@
 // The stand-in driver's rules in memory mode: device states, refusals, bitmaps,
-// saved bitmaps, and one driver shared by several processes.
+// saved bitmaps, one driver shared by several processes, and change tracking and
+// snapshots of a filter device over a regular file, where writes to the data are
+// found by their extent digests.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,18 +14,16 @@
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfLookup.h"
+#include "host/Handles.h"
 #include "tests/filter/MemoryDriver.h"
 
 namespace kzvol::testing {
 namespace {
 
+constexpr uint32_t kMiB = 1 << 20;
+
 class DriverRules : public MemoryDriver {
   protected:
-    static int Bitmap(unsigned long request, int minor, uint32_t kind, unsigned char* buffer,
-                      uint32_t size) {
-        qn_bitmap_arg arg{static_cast<uint32_t>(minor), kind, size, buffer};
-        return Send(request, &arg);
-    }
     static int Command(unsigned long request, int minor, uint32_t kind) {
         qn_bitmapcmd_arg arg{static_cast<uint32_t>(minor), kind};
         return Send(request, &arg);
@@ -34,14 +35,10 @@ class DriverRules : public MemoryDriver {
         return info;
     }
     static std::vector<unsigned char> Get(int minor, uint32_t kind, bool clear = false) {
-        std::vector<unsigned char> bits(64, 0xee);
-        EXPECT_EQ(
-            Bitmap(clear ? QNBF_GETCLR_BITMAP : QNBF_GET_BITMAP, minor, kind, bits.data(), 64), 0);
-        bits.resize(static_cast<size_t>(Info(minor).incr_bmp_size));
-        return bits;
+        return GetBitmap(minor, kind, static_cast<size_t>(Info(minor).incr_bmp_size), clear);
     }
     static constexpr uint32_t kIncr = QNBF_KIND_INCREMENTAL, kDiff = QNBF_KIND_DIFFERENTIAL;
-    static constexpr uint32_t kMiB = 1 << 20;
+    using Bits = std::vector<unsigned char>;
 };
 
 TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
@@ -109,49 +106,52 @@ TEST_F(DriverRules, InformationDescribesTheDevice) {
     EXPECT_EQ(info.snap_minor_cnt, 0);
     EXPECT_EQ(info.incr_bmp_valid, 0);  // not reset yet
 
-    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, nullptr, 0), 0);
-    info = Info(dev);
-    EXPECT_EQ(info.incr_bmp_valid, 1);
-    EXPECT_EQ(info.diff_bmp_valid, 0);
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
+    EXPECT_EQ(Info(dev).incr_bmp_valid, 1);
+    EXPECT_EQ(Info(dev).diff_bmp_valid, 0);
+
+    // An injected failure hits only the next request of its kind.
+    driver().FailNext(QNBF_GET_INFO, EIO);
+    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), EIO);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
-    qn_getinfo_arg gone{};
-    gone.minor = static_cast<uint32_t>(dev);
-    EXPECT_EQ(Send(QNBF_GET_INFO, &gone), ENODEV);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), ENODEV);
 }
 
 TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
     int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
     ASSERT_TRUE(driver().NoteWrite(dev, kMiB - 1, 2));   // extents 0 and 1
     ASSERT_TRUE(driver().NoteWrite(dev, 10 * kMiB, 1));  // extent 10
-    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x03, 0x04}));
-    EXPECT_EQ(Get(dev, kIncr, true), (std::vector<unsigned char>{0x03, 0x04}));
-    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0, 0}));
-    EXPECT_EQ(Get(dev, kDiff), (std::vector<unsigned char>{0x03, 0x04}));  // untouched
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr, true), (Bits{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
+    EXPECT_EQ(Get(dev, kDiff), (Bits{0x03, 0x04}));  // untouched
 
     ASSERT_EQ(Command(QNBF_CLEAR_BITMAP, dev, kDiff), 0);
-    EXPECT_EQ(Get(dev, kDiff), (std::vector<unsigned char>{0, 0}));
+    EXPECT_EQ(Get(dev, kDiff), (Bits{0, 0}));
 
     unsigned char mine[2] = {0x80, 0xff};  // bits past extent 10 are dropped
-    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
-    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x80, 0x07}));
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x80, 0x07}));
     unsigned char more[2] = {0x01, 0x00};
-    ASSERT_EQ(Bitmap(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
-    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0x81, 0x07}));
-    ASSERT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kIncr, nullptr, 0), 0);
-    EXPECT_EQ(Get(dev, kIncr), (std::vector<unsigned char>{0, 0}));
+    ASSERT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x81, 0x07}));
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
 }
 
 TEST_F(DriverRules, BitmapRequestsRefuseBadArguments) {
     int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
     int snap = Snap(dev);
     unsigned char buf[2] = {0, 0};
-    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, kIncr, buf, 1), ENOBUFS);
-    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, kIncr, nullptr, 2), EFAULT);
-    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, dev, 7, buf, 2), EINVAL);
-    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, snap, kIncr, buf, 2), EINVAL);
-    EXPECT_EQ(Bitmap(QNBF_GET_BITMAP, 99, kIncr, buf, 2), ENXIO);
-    EXPECT_EQ(Bitmap(QNBF_MERGE_BITMAP, dev, kIncr, buf, 3), EINVAL);
-    EXPECT_EQ(Bitmap(QNBF_SET_BITMAP, dev, kDiff, buf, 1), EINVAL);
+    EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, kIncr, buf, 1), ENOBUFS);
+    EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, kIncr, nullptr, 2), EFAULT);
+    EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, 7, buf, 2), EINVAL);
+    EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, snap, kIncr, buf, 2), EINVAL);
+    EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, 99, kIncr, buf, 2), ENXIO);
+    EXPECT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, buf, 3), EINVAL);
+    EXPECT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kDiff, buf, 1), EINVAL);
     EXPECT_EQ(Command(QNBF_SAVE_BITMAP, dev, 2), EINVAL);
 }
 
@@ -166,8 +166,8 @@ TEST_F(DriverRules, SavedBitmapComesBackWhenTheDeviceIsAddedAgain) {
     qn_getinfo_arg info = Info(again);
     EXPECT_EQ(info.incr_bmp_valid, 1);
     EXPECT_EQ(info.diff_bmp_valid, 0);
-    EXPECT_EQ(Get(again, kIncr), (std::vector<unsigned char>{0x00, 0x02}));
-    EXPECT_EQ(Get(again, kDiff), (std::vector<unsigned char>{0x00, 0x00}));
+    EXPECT_EQ(Get(again, kIncr), (Bits{0x00, 0x02}));
+    EXPECT_EQ(Get(again, kDiff), (Bits{0x00, 0x00}));
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, again), 0);
     ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, again), 0);
 
@@ -211,16 +211,6 @@ TEST_F(DriverRules, OneDriverForSeveralProcessesAndThreads) {
     EXPECT_EQ(distinct.count(-1), 0u);
 }
 
-TEST_F(DriverRules, InjectedFailureHitsOnlyTheNextMatchingRequest) {
-    int dev = AddDevice("/dev/sdb", kMiB);
-    driver().FailNext(QNBF_GET_INFO, EIO);
-    qn_getinfo_arg info{};
-    info.minor = static_cast<uint32_t>(dev);
-    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);  // another request: unaffected
-    EXPECT_EQ(Send(QNBF_GET_INFO, &info), EIO);
-    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-}
-
 TEST_F(DriverRules, DamagedStateIsRefusedNotTrusted) {
     AddDevice("/dev/sdb", kMiB);
     std::string good = ReadFile(state_dir() + "/state");
@@ -234,6 +224,72 @@ TEST_F(DriverRules, DamagedStateIsRefusedNotTrusted) {
     qn_getdevicelist_arg list{};
     ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
     EXPECT_EQ(list.count, 1u);
+}
+
+class ChangeTracking : public MemoryDriver {
+  protected:
+    void SetUp() override {
+        MemoryDriver::SetUp();
+        volume_ = dir_.Write("volume.img", "superblock");
+        ASSERT_EQ(::truncate(volume_.c_str(), 8 * kMiB), 0);  // sparse after the first block
+        minor_ = AddDevice(volume_, 0, kMiB);
+        ASSERT_GE(minor_, 0);
+    }
+    void Write(uint64_t at, const std::string& text) {
+        UniqueFd fd(::open(volume_.c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_EQ(::pwrite(fd.get(), text.data(), text.size(), static_cast<off_t>(at)),
+                  static_cast<ssize_t>(text.size()));
+    }
+    unsigned char Bits(uint32_t kind, bool clear = false) {
+        return GetBitmap(minor_, kind, 1, clear)[0];
+    }
+    std::string volume_;
+    int minor_ = -1;
+};
+
+TEST_F(ChangeTracking, ExactlyTheTouchedExtentsAreSet) {
+    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0);  // the content at ADD is the baseline
+    Write(3 * kMiB + 5, "x");
+    Write(7 * kMiB - 1, "yz");  // straddles extents 6 and 7
+    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL, true), 0xc8);
+    Write(3 * kMiB + 5, "x");  // the same byte again: no change
+    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0);
+    Write(0, "SUPERBLOCK");
+    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0x01);
+    EXPECT_EQ(Bits(QNBF_KIND_DIFFERENTIAL), 0xc9);
+}
+
+TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
+    Write(2 * kMiB, "before");
+    int snap = Snap(minor_);
+    ASSERT_GE(snap, 0);
+    Write(2 * kMiB, "after!");
+    std::string image = ReadFile(dir_.File("snap"));
+    ASSERT_EQ(image.size(), 8u * kMiB);
+    EXPECT_EQ(image.compare(2 * kMiB, 6, "before"), 0);
+    EXPECT_EQ(image.compare(0, 10, "superblock"), 0);
+
+    // The snapshot's node opens read-only on the frozen image.
+    std::string node = FilterNode(snap);
+    UniqueFd fd(QnbfOpen(node, O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    char buf[6];
+    ASSERT_EQ(::pread(fd.get(), buf, 6, 2 * kMiB), 6);
+    EXPECT_EQ(std::string(buf, 6), "before");
+    EXPECT_EQ(QnbfOpen(node, O_RDWR), -1);
+    EXPECT_EQ(errno, EROFS);
+
+    // The data-block map: extents 0 and 2 hold data.
+    qn_getdatablockbmp_arg map{};
+    map.minor = static_cast<uint32_t>(snap);
+    ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
+    EXPECT_EQ(map.size, 1u);
+    unsigned char bits = 0xee;
+    map.buffer = reinterpret_cast<uintptr_t>(&bits);
+    ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
+    EXPECT_EQ(bits, 0x05);
+    map.minor = static_cast<uint32_t>(minor_);
+    EXPECT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), EINVAL);
 }
 
 }  // namespace
