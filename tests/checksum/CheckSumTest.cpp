@@ -46,24 +46,15 @@ class CheckSumTest : public ::testing::Test {
     TempDir jobs_;
 };
 
-TEST_F(CheckSumTest, HashFileNamesComeFromNameAndTapeFile) {
-    CheckSum t("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_COMPARE, 7, false);
-    EXPECT_EQ(t.CheckSumDir(), jobs_.path() + "/CheckSum");
-    EXPECT_EQ(t.HashTmpPath(), File("HashTmp_dev_sdb1"));
-    EXPECT_EQ(t.HashPath(), File("Hash_dev_sdb1"));
-    EXPECT_EQ(t.HashOnTapePath(), File("HashOnTape_dev_sdb1_7"));
-    EXPECT_EQ(t.HashOnTapeTmpPath(), File("HashOnTapeTmp_dev_sdb1_7"));
-    EXPECT_NE(::access(Dir().c_str(), F_OK), 0);  // construction touches nothing
-}
-
 TEST_F(CheckSumTest, ScanMakesASearchableDirectoryButNeverFollowsALink) {
     for (const std::string& jobs : {jobs_.File("gone"), std::string()})
         EXPECT_FALSE(CheckSum("v", jobs, CHECKSUM_BACKUP_FULL, 0, false).InitializeScan(-1));
     EXPECT_TRUE(env_.HasError("JobResults folder [NULL]  does not exist"));
 
+    CheckSum t("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);
+    EXPECT_NE(::access(Dir().c_str(), F_OK), 0);  // construction touches nothing
     // A dangling link where the directory belongs.
     ASSERT_EQ(::symlink(jobs_.File("nowhere").c_str(), Dir().c_str()), 0);
-    CheckSum t("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);
     EXPECT_FALSE(t.InitializeScan(-1));
     EXPECT_TRUE(env_.HasError("Could not create CheckSumDir[" + Dir() + "]. errno:17"));
 
@@ -145,17 +136,15 @@ TEST_F(CheckSumTest, DamagedRecordsCostAResendNeverASkip) {
     EXPECT_EQ(Decide(*t, 3), "skip");
 }
 
-TEST_F(CheckSumTest, ShortExtentNameFailsTheLookupAfterRecordingIt) {
-    Write("Hash_dev_sdb1", HashRecords({1}));
-    auto t = Started(CHECKSUM_BACKUP_COMPARE);
-    EXPECT_EQ(Decide(*t, "extent001", "data"), "send!");
-    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecord("extent001", Sha512("data")));
-    // Under type 0 without a restart no lookup is needed: it is simply sent.
-    auto full = Started(CHECKSUM_BACKUP_FULL);
-    EXPECT_EQ(Decide(*full, "extent001", "data"), "send");
-}
-
 TEST_F(CheckSumTest, MisuseAnswersFalseAndSend) {
+    // A short extent name fails the type 1 lookup after its digest is recorded; type 0
+    // without a restart needs no lookup and simply sends it.
+    Write("Hash_dev_sdb1", HashRecords({1}));
+    auto compare = Started(CHECKSUM_BACKUP_COMPARE);
+    EXPECT_EQ(Decide(*compare, "extent001", "data"), "send!");
+    EXPECT_EQ(ReadFile(compare->HashTmpPath()), HashRecord("extent001", Sha512("data")));
+    EXPECT_EQ(Decide(*Started(CHECKSUM_BACKUP_FULL), "extent001", "data"), "send");
+
     // Before InitializeBackup, with no answer pointer, with an unsupported type, with
     // a type 1 and no Hash file, and with a name that would break the record format.
     CheckSum early("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);

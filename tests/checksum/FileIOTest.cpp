@@ -22,18 +22,18 @@ constexpr int kRead = O_RDONLY;
 constexpr int kTruncate = O_WRONLY | O_CREAT | O_TRUNC;
 constexpr int kCreate = O_WRONLY | O_CREAT;
 
-// Runs `body`, which must throw a KyException, and answers its text.
+// Runs `body`, which must throw a KyException of `type` whose text holds `text`.
 template <typename Body>
-std::string Thrown(Body&& body, KyExceptionTypes type = KY_APPLICATION_EXCEPTION) {
+void ExpectThrow(Body&& body, KyExceptionTypes type, const std::string& text) {
     try {
         body();
+        ADD_FAILURE() << "no KyException, wanted " << text;
     } catch (const KyException& e) {
         EXPECT_EQ(e.getType(), type) << e.what();
-        return e.what();
+        EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
     }
-    ADD_FAILURE() << "no KyException";
-    return "";
 }
+constexpr KyExceptionTypes kApp = KY_APPLICATION_EXCEPTION, kSys = KY_SYSTEM_EXCEPTION;
 
 TEST(KyExceptionTest, TextNamesPlaceTypeWordAndMessageWithinItsBuffer) {
     const char* words[] = {"SYSTEM_EXCEPTION",      "APPLICATION_EXCEPTION", "SYSTEM_EXCEPTION",
@@ -52,28 +52,24 @@ class FileIOTest : public ::testing::Test {
   protected:
     TestEnv env_;
     TempDir dir_;
+    char buf_[64];
+    char* p_ = buf_;
 };
-using FileIOModes = FileIOTest;
-using FileIOFailures = FileIOTest;
-using FileIOClose = FileIOTest;
-using FileIOForkGuard = FileIOTest;
 
-TEST_F(FileIOModes, RefusesUnsupportedModeMissingFileAndBadPath) {
+TEST_F(FileIOTest, RefusesUnsupportedModeMissingFileAndBadPath) {
     std::string path = dir_.Write("f", "x\n");
-    EXPECT_EQ(Thrown([&] { FileIO f(path, O_RDWR); }),
-              "Exception in FileIO :: FileIO\tType:APPLICATION_EXCEPTION\tMsg:UnSupported Mode");
+    ExpectThrow([&] { FileIO f(path, O_RDWR); }, kApp,
+                "Exception in FileIO :: FileIO\tType:APPLICATION_EXCEPTION\tMsg:UnSupported Mode");
     std::string missing = dir_.File("missing");
-    EXPECT_NE(Thrown([&] { FileIO f(missing, kRead); }, KY_FILE_NOT_FOUND)
-                  .find("\tMsg:Read from a non-existent file"),
-              std::string::npos);
+    ExpectThrow([&] { FileIO f(missing, kRead); }, KY_FILE_NOT_FOUND,
+                "\tMsg:Read from a non-existent file");
     EXPECT_NE(::access(missing.c_str(), F_OK), 0);  // not created
-    EXPECT_NE(Thrown([&] { FileIO f(dir_.File("no/such/dir"), kTruncate); }, KY_SYSTEM_EXCEPTION)
-                  .find("\tMsg:File Open failed"),
-              std::string::npos);
+    ExpectThrow([&] { FileIO f(dir_.File("no/such/dir"), kTruncate); }, kSys,
+                "\tMsg:File Open failed");
     EXPECT_TRUE(env_.HasError("open failed on [" + dir_.File("no/such/dir") + "]. errno:2"));
 }
 
-TEST_F(FileIOModes, WriteModesCreateTruncateOrOverwriteInPlace) {
+TEST_F(FileIOTest, WriteModesCreateTruncateOrOverwriteInPlace) {
     mode_t old = ::umask(022);
     {
         FileIO f(dir_.File("new"), kTruncate);
@@ -93,40 +89,32 @@ TEST_F(FileIOModes, WriteModesCreateTruncateOrOverwriteInPlace) {
     EXPECT_EQ(ReadFile(path), "Z");
 }
 
-TEST_F(FileIOModes, ReadAndWriteRefuseTheWrongModeAndStayUsable) {
+TEST_F(FileIOTest, ReadAndWriteRefuseTheWrongModeAndStayUsable) {
     FileIO reader(dir_.Write("f", "line\n"), kRead);
-    EXPECT_EQ(Thrown([&] { reader.WriteData("x", 1); }),
-              "Exception in FileIO :: WriteData\tType:APPLICATION_EXCEPTION\tMsg:ImProper Usage");
+    ExpectThrow([&] { reader.WriteData("x", 1); }, kApp,
+                "Exception in FileIO :: WriteData\tType:APPLICATION_EXCEPTION\tMsg:ImProper Usage");
     FileIO writer(dir_.File("w"), kTruncate);
-    char buf[16];
-    char* p = buf;
-    const std::string e = Thrown([&] { writer.ReadLine(&p, sizeof buf); });
-    EXPECT_EQ(e,
-              "Exception in FileIO :: ValidateCache\tType:APPLICATION_EXCEPTION\tMsg:"
-              "ImProper Usage");
+    const std::string e =
+        "Exception in FileIO :: ValidateCache\tType:APPLICATION_EXCEPTION\tMsg:ImProper Usage";
+    ExpectThrow([&] { writer.ReadLine(&p_, sizeof buf_); }, kApp, e);
     // Logged by ValidateCache's handler and again by ReadLine's.
     EXPECT_EQ(env_.CountLogs(e, "FileIO :: ValidateCache"), 1);
     EXPECT_EQ(env_.CountLogs(e, "FileIO :: ReadLine"), 1);
-    EXPECT_THROW(writer.ReadData(&p, 4), KyException);
+    EXPECT_THROW(writer.ReadData(&p_, 4), KyException);
     EXPECT_TRUE(writer.WriteData("ok", 2));
-    EXPECT_TRUE(reader.ReadLine(&p, sizeof buf));
-    EXPECT_STREQ(buf, "line");
+    EXPECT_TRUE(reader.ReadLine(&p_, sizeof buf_));
+    EXPECT_STREQ(buf_, "line");
 }
 
-TEST_F(FileIOFailures, WriteReadAndSeekFailuresAreSystemExceptions) {
+TEST_F(FileIOTest, WriteReadAndSeekFailuresAreSystemExceptions) {
     FileIO full("/dev/full", kCreate);
-    EXPECT_NE(Thrown([&] { full.WriteData("x", 1); }, KY_SYSTEM_EXCEPTION).find("Msg:Write failed"),
-              std::string::npos);
+    ExpectThrow([&] { full.WriteData("x", 1); }, kSys, "Msg:Write failed");
     EXPECT_TRUE(env_.HasError("write failed on [/dev/full]. Ret Value:-1.errno:28"));
-
     FileIO directory(dir_.path(), kRead);  // opens, but read() answers EISDIR
-    char buf[8];
-    char* p = buf;
-    EXPECT_NE(Thrown([&] { directory.ReadData(&p, 1); }, KY_SYSTEM_EXCEPTION).find("Read failed"),
-              std::string::npos);
+    ExpectThrow([&] { directory.ReadData(&p_, 1); }, kSys,
+                "ValidateCache\tType:SYSTEM_EXCEPTION\tMsg:Read failed");
     EXPECT_TRUE(env_.HasError("Read failed on [" + dir_.path() + "]. Ret:-1 . errno21"));
-    EXPECT_NE(Thrown([&] { directory.SetCurOffset(-1); }, KY_SYSTEM_EXCEPTION).find("lseek failed"),
-              std::string::npos);
+    ExpectThrow([&] { directory.SetCurOffset(-1); }, kSys, "Msg:lseek failed");
 }
 
 // The descriptor a FileIO holds on `path`, found through /proc.
@@ -141,7 +129,7 @@ int DescriptorOf(const std::string& path) {
     return -1;
 }
 
-TEST_F(FileIOClose, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
+TEST_F(FileIOTest, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
     std::string path = dir_.Write("f", "a\n");
     const int before = OpenDescriptorCount();
     {
@@ -161,8 +149,7 @@ TEST_F(FileIOClose, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
         int fd = DescriptorOf(path);
         ASSERT_GE(fd, 0);
         ::close(fd);  // behind its back: close() now fails with EBADF
-        EXPECT_NE(Thrown([&] { f.Close(); }, KY_SYSTEM_EXCEPTION).find("Msg:close failed"),
-                  std::string::npos);
+        ExpectThrow([&] { f.Close(); }, kSys, "Msg:close failed");
         // A descriptor number reused since must not be closed by a retry.
         reused = ::open("/dev/null", O_RDONLY);
         EXPECT_EQ(reused, fd);
@@ -175,37 +162,24 @@ TEST_F(FileIOClose, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
 
 // In a child that inherited the objects, each guarded call must throw "Improper
 // Usage" from its own context; the parent goes on where it was.
-TEST_F(FileIOForkGuard, ChildProcessIsRefused) {
+TEST_F(FileIOTest, ForkGuardRefusesTheChildProcess) {
     FileIO reader(dir_.Write("f", "first\nsecond\n"), kRead);
     FileIO writer(dir_.File("out"), kTruncate);
-    char buf[64];
-    char* p = buf;
-    ASSERT_TRUE(reader.ReadLine(&p, sizeof buf));  // cache filled before the fork
-
+    ASSERT_TRUE(reader.ReadLine(&p_, sizeof buf_));  // cache filled before the fork
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int failures = 0;
-        auto expect = [&](const char* where, auto&& call) {
-            try {
-                call();
-                ++failures;
-            } catch (const KyException& e) {
-                failures += std::string("Exception in ") + where +
-                                "\tType:APPLICATION_EXCEPTION\tMsg:Improper Usage" !=
-                            e.what();
-            }
-        };
-        expect("FileIO :: ReadLine", [&] { reader.ReadLine(&p, sizeof buf); });
-        expect("FileIO :: ReadData", [&] { reader.ReadData(&p, 4); });
-        expect("FileIO :: WriteData", [&] { writer.WriteData("child", 5); });
-        ::_exit(failures);
+        const std::string refused = "\tType:APPLICATION_EXCEPTION\tMsg:Improper Usage";
+        ExpectThrow([&] { reader.ReadLine(&p_, sizeof buf_); }, kApp, "ReadLine" + refused);
+        ExpectThrow([&] { reader.ReadData(&p_, 4); }, kApp, "ReadData" + refused);
+        ExpectThrow([&] { writer.WriteData("child", 5); }, kApp, "WriteData" + refused);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    ASSERT_TRUE(reader.ReadLine(&p, sizeof buf));
-    EXPECT_STREQ(buf, "second");
+    ASSERT_TRUE(reader.ReadLine(&p_, sizeof buf_));
+    EXPECT_STREQ(buf_, "second");
     EXPECT_TRUE(writer.WriteData("parent", 6));
     EXPECT_EQ(ReadFile(dir_.File("out")), "parent");
 }
@@ -221,18 +195,18 @@ class FileIORead : public FileIOTest {
     }
     // The next line, or "<eof>" when ReadLine answers false.
     std::string Line(size_t size = 4096) {
-        buf_.assign(size, '\0');
-        char* p = buf_.data();
+        read_.assign(size, '\0');
+        char* p = read_.data();
         return file_->ReadLine(&p, static_cast<int>(size)) ? std::string(p) : "<eof>";
     }
     std::string Data(int length) {
-        buf_.assign(static_cast<size_t>(length) + 1, '\0');
-        char* p = buf_.data();
+        read_.assign(static_cast<size_t>(length) + 1, '\0');
+        char* p = read_.data();
         return file_->ReadData(&p, length) ? std::string(p, static_cast<size_t>(length)) : "<eof>";
     }
 
     std::unique_ptr<FileIO> file_;
-    std::vector<char> buf_;
+    std::vector<char> read_;
 };
 
 TEST_F(FileIORead, LinesOfAllLengthsAcrossManyCacheFills) {
@@ -322,8 +296,8 @@ TEST_F(FileIORead, RecordsAcrossTheBoundaryAndShortTail) {
     EXPECT_EQ(Line(), "extent0000000002");
     EXPECT_EQ(Data(65), digest + "\n");
     // 65 wanted, 10 left: false, with the ten bytes in the buffer.
-    buf_.assign(66, '\0');
-    char* p = buf_.data();
+    read_.assign(66, '\0');
+    char* p = read_.data();
     EXPECT_FALSE(file_->ReadData(&p, 65));
     EXPECT_EQ(std::string(p, 10), "0123456789");
     EXPECT_EQ(Data(0), "<eof>");  // end-of-file flag set

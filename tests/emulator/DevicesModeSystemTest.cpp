@@ -201,11 +201,7 @@ TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
 }
 
 TEST_F(DevicesMode, OnlyBlockDevicesCanBeFiltered) {
-    std::string file = dir_.Write("plain", std::string(4096, 'p'));
-    qn_addnode_arg add{};
-    std::snprintf(add.dev_path, sizeof add.dev_path, "%s", file.c_str());
-    add.extent_bytes = kMiB;
-    EXPECT_EQ(Send(QNBF_ADD_NODE, &add), ENOTBLK);
+    EXPECT_EQ(AddFilter(dir_.Write("plain", std::string(4096, 'p')), kMiB), -ENOTBLK);
 }
 
 }  // namespace

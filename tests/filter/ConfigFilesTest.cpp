@@ -74,40 +74,36 @@ TEST(WordList, FailedReplacementAnswersFalseAndLeavesNoTemporary) {
     EXPECT_TRUE(env.HasError("Could not open File[" + dir.File("missing") + "]"));
 }
 
-// A reader that opened the list before the rewrite keeps reading the whole old
+// A process that opened the list before the rewrite keeps reading the whole old
 // list; readers after it see the new one. Nothing is ever half-written.
 TEST(WordList, RewriteWhileAnotherProcessHoldsTheListOpen) {
     TempDir dir;
     std::string list = dir.Write("shared_disks", "/dev/a\n/dev/b\n/dev/c\n");
-    int ready[2], go[2], result[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    int go[2], result[2];
     ASSERT_EQ(::pipe(go), 0);
     ASSERT_EQ(::pipe(result), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         FILE* f = std::fopen(list.c_str(), "r");
-        char byte = f ? 'y' : 'n';
-        (void)!::write(ready[1], &byte, 1);
-        (void)!::read(go[0], &byte, 1);
-        char buf[256] = {0};
+        char buf[256] = {f ? 'y' : 'n'};
+        (void)!::write(result[1], buf, 1);  // opened
+        (void)!::read(go[0], buf, 1);       // rewritten meanwhile
         size_t n = f ? std::fread(buf, 1, sizeof buf - 1, f) : 0;
         (void)!::write(result[1], buf, n);
         ::_exit(0);
     }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 'y');
+    ::close(result[1]);
+    char buf[256];
+    ASSERT_EQ(::read(result[0], buf, 1), 1);
+    ASSERT_EQ(buf[0], 'y');
     ASSERT_TRUE(Delete(list, "/dev/b"));
     ASSERT_EQ(::write(go[1], "g", 1), 1);
-    ::close(result[1]);
     std::string seen;
-    char buf[256];
     for (ssize_t n; (n = ::read(result[0], buf, sizeof buf)) > 0;)
-        seen.append(buf, n);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    for (int fd : {ready[0], ready[1], go[0], go[1], result[0]})
+        seen.append(buf, static_cast<size_t>(n));
+    ::waitpid(child, nullptr, 0);
+    for (int fd : {go[0], go[1], result[0]})
         ::close(fd);
     EXPECT_EQ(seen, "/dev/a\n/dev/b\n/dev/c\n");
     EXPECT_EQ(ReadFile(list), "/dev/a\n/dev/c\n");

@@ -1,7 +1,7 @@
-// Requests to the filter driver through the library's channel, shared by the unit
-// tests and the devices-mode system tests, and the fixture for unit tests: a
-// memory-mode stand-in driver in a temporary state directory, plugged into the
-// channel for the test's scope, with the capturing host services installed.
+// Requests to the filter driver through the library's channel, shared with the
+// devices-mode system tests, and the fixture for unit tests: a memory-mode stand-in
+// driver in a temporary state directory, plugged into the channel for the test's
+// scope, with the capturing host services installed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,20 +30,25 @@ inline std::string FilterNode(int minor) {
     return "/dev/qnbf/qnbf" + std::to_string(minor);
 }
 
-// Adds (and starts) a filter device over `path`. Answers the minor, -1 on failure.
+// Starts the new device `minor` if `start`; answers it or minus the errno of a refusal.
+inline int MinorOrError(int err, int minor, bool start) {
+    if (!err && start)
+        err = SendMinor(QNBF_START_NODE, static_cast<uint32_t>(minor));
+    return err ? -err : minor;
+}
+
+// Adds (and starts) a filter device over `path`: its minor or minus the errno.
 inline int AddFilter(const std::string& path, uint32_t extentBytes, bool start = true) {
     qn_addnode_arg add{};
     std::snprintf(add.dev_path, sizeof add.dev_path, "%s", path.c_str());
     add.minor = -1;
     add.extent_bytes = extentBytes;
-    if (Send(QNBF_ADD_NODE, &add) != 0 ||
-        (start && SendMinor(QNBF_START_NODE, static_cast<uint32_t>(add.minor)) != 0))
-        return -1;
-    return add.minor;
+    int err = Send(QNBF_ADD_NODE, &add);
+    return MinorOrError(err, add.minor, start);
 }
 
-// Snapshots filter device `minor` into the file `data`, its map into `data` + "map".
-// Answers the snapshot's minor, -1 on failure.
+// Snapshots filter device `minor` into the file `data`, its map into `data` + "map":
+// the snapshot's minor or minus the errno.
 inline int SnapFilter(int minor, const std::string& data, bool start = false) {
     qn_snapsync_arg sync{};
     sync.minor = minor;
@@ -51,10 +56,8 @@ inline int SnapFilter(int minor, const std::string& data, bool start = false) {
     sync.chunk_size = 4096;
     std::snprintf(sync.map_file, sizeof sync.map_file, "%smap", data.c_str());
     std::snprintf(sync.data_file, sizeof sync.data_file, "%s", data.c_str());
-    if (Send(QNBF_SNAP_SYNC, &sync) != 0 ||
-        (start && SendMinor(QNBF_START_NODE, static_cast<uint32_t>(sync.snap_minor)) != 0))
-        return -1;
-    return sync.snap_minor;
+    int err = Send(QNBF_SNAP_SYNC, &sync);
+    return MinorOrError(err, sync.snap_minor, start);
 }
 
 // A bitmap request with the caller's buffer; 0 or the errno of the refusal.
@@ -88,7 +91,7 @@ class MemoryDriver : public ::testing::Test {
     std::string state_dir() const { return dir_.File("driver"); }
     emulator::Emulator& driver() { return *driver_; }
 
-    // AddFilter over `path`, declared with `size` bytes when it is not a real file.
+    // AddFilter over `path`, declared with `size` bytes unless it is a real file.
     int AddDevice(const std::string& path, uint64_t size, uint32_t extentBytes = 1 << 20,
                   bool start = true) {
         if (size)
