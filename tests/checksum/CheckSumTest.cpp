@@ -2,19 +2,76 @@
 // decisions, the forward-only lookup, damaged hash files and misuse; in a restarted
 // job, the merge of the earlier attempt's HashTmp into HashOnTape and decisions by
 // the tape digests.
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "checksum/CheckSum.h"
-#include "tests/checksum/HashFiles.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
+
+// Extent data, names, digests and hash file records, built independently of the
+// code under test.
+std::string ExtentName(long long k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "extent%010lld", k);
+    return name;
+}
+// Contents of extent k; a different `version` gives different data.
+std::string ExtentData(int k, int version = 0) {
+    return std::string(4096, static_cast<char>('A' + k % 50)) + std::to_string(version);
+}
+std::string Sha512(const std::string& data) {
+    unsigned char out[SHA512_DIGEST_LENGTH];
+    SHA512(reinterpret_cast<const unsigned char*>(data.data()), data.size(), out);
+    return std::string(reinterpret_cast<char*>(out), sizeof out);
+}
+std::string HashRecord(const std::string& name, const std::string& digest) {
+    return name + "\n" + digest + "\n";
+}
+// Records for extents `ks` with the digests of ExtentData(k, version).
+std::string HashRecords(const std::vector<int>& ks, int version = 0) {
+    std::string out;
+    for (int k : ks)
+        out += HashRecord(ExtentName(k), Sha512(ExtentData(k, version)));
+    return out;
+}
+std::vector<int> Range(int first, int last) {
+    std::vector<int> out;
+    for (int k = first; k <= last; ++k)
+        out.push_back(k);
+    return out;
+}
+
+// One tracker decision: "send", "skip", or "send!" when the call answered false
+// (which must leave the answer "send").
+std::string Decide(CheckSum& tracker, const std::string& name, const std::string& data) {
+    bool backUp = false;
+    bool ok = tracker.ShouldThisExtentBeBackedUp(name, data.data(), static_cast<int>(data.size()),
+                                                 &backUp);
+    if (!ok)
+        return backUp ? "send!" : "FALSE-SKIP";
+    return backUp ? "send" : "skip";
+}
+std::string Decide(CheckSum& tracker, int k, int version = 0) {
+    return Decide(tracker, ExtentName(k), ExtentData(k, version));
+}
+// The decisions for extents first..last, as "skip send ...".
+std::string Decisions(CheckSum& tracker, int first, int last) {
+    std::string out;
+    for (int k = first; k <= last; ++k)
+        out += (out.empty() ? "" : " ") + Decide(tracker, k);
+    return out;
+}
 
 class CheckSumProbe : public CheckSum {
   public:

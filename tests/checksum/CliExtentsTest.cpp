@@ -1,12 +1,12 @@
 // kzvol extents as a backup job drives it: a first backup, an incremental by
 // content, an interrupted run and its restart, and the failures.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "tests/checksum/HashFiles.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {

@@ -189,9 +189,8 @@ constexpr size_t kCache = FileIO::kCacheSize;
 class FileIORead : public FileIOTest {
   protected:
     // Opens `contents` for reading.
-    FileIO& Open(const std::string& contents) {
+    void Open(const std::string& contents) {
         file_.reset(new FileIO(dir_.Write("data", contents), O_RDONLY));
-        return *file_;
     }
     // The next line, or "<eof>" when ReadLine answers false.
     std::string Line(size_t size = 4096) {
@@ -233,14 +232,9 @@ TEST_F(FileIORead, LinesOfAllLengthsAcrossManyCacheFills) {
 TEST_F(FileIORead, LineStraddlingOrEndingAtTheCacheBoundary) {
     // Newline as the last byte of the first fill, then one as the first byte of the
     // second, then a line that spans the boundary of the second and third fills.
-    std::string contents(kCache - 1, 'x');
-    contents += "\n";
-    contents += std::string(kCache - 1, 'y');
-    contents += "Y\n";
-    contents += std::string(kCache - 50, 'z');
     const std::string straddle = std::string(20, 'p') + std::string(100, 'q');
-    contents += "\n" + straddle + "\nlast\n";
-    Open(contents);
+    Open(std::string(kCache - 1, 'x') + "\n" + std::string(kCache - 1, 'y') + "Y\n" +
+         std::string(kCache - 50, 'z') + "\n" + straddle + "\nlast\n");
     EXPECT_EQ(Line(kCache), std::string(kCache - 1, 'x'));
     EXPECT_EQ(Line(kCache + 1), std::string(kCache - 1, 'y') + "Y");
     EXPECT_EQ(Line(kCache), std::string(kCache - 50, 'z'));

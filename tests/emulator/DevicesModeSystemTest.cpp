@@ -70,19 +70,16 @@ class DevicesMode : public SystemTest {
 
     // A 32 MiB ext2 image holding a.txt with `text`, on a loop device.
     std::unique_ptr<LoopDevice> Volume(const std::string& text) {
-        std::string src = dir_.File("src");
-        ::mkdir(src.c_str(), 0755);
+        ::mkdir(dir_.File("src").c_str(), 0755);
         dir_.Write("src/a.txt", text);
-        std::string image = dir_.File("volume.img");
-        std::string out;
-        EXPECT_EQ(
-            RunCommandLine(
-                "mke2fs -q -F -t ext2 -b 1024 -d " + src + " " + image + " " + "32768 2>&1", &out),
-            0)
+        std::string out, image = dir_.File("volume.img");
+        EXPECT_EQ(RunCommandLine("mke2fs -q -F -t ext2 -b 1024 -d " + dir_.File("src") + " " +
+                                     image + " 32768 2>&1",
+                                 &out),
+                  0)
             << out;
         return std::make_unique<LoopDevice>(image);
     }
-    int SnapAndStart(int minor) { return SnapFilter(minor, dir_.File(".v-snap"), true); }
 
     TempDir dir_;
     std::unique_ptr<emulator::Emulator> driver_;
@@ -121,7 +118,7 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {
         EXPECT_EQ(std::string(two, 2), "AB");
     }
 
-    int snap = SnapAndStart(minor);
+    int snap = SnapFilter(minor, dir_.File(".v-snap"), true);
     ASSERT_GE(snap, 0);
     {
         ScopedMount live(node, "/talmartmp/live", "ext2");
@@ -159,7 +156,7 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
     ASSERT_TRUE(volume->ok()) << volume->error();
     int minor = AddFilter(volume->path(), 4 * kMiB);
     ASSERT_GE(minor, 0);
-    int snap = SnapAndStart(minor);
+    int snap = SnapFilter(minor, dir_.File(".v-snap"), true);
     ASSERT_GE(snap, 0);
     EXPECT_TRUE(LoopAttached(minor));
     EXPECT_TRUE(LoopAttached(snap));
