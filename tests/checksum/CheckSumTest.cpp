@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "checksum/CheckSum.h"
 #include "tests/support/TestEnv.h"
@@ -38,17 +37,11 @@ std::string Sha512(const std::string& data) {
 std::string HashRecord(const std::string& name, const std::string& digest) {
     return name + "\n" + digest + "\n";
 }
-// Records for extents `ks` with the digests of ExtentData(k, version).
-std::string HashRecords(const std::vector<int>& ks, int version = 0) {
+// Records for extents first..last with the digests of ExtentData(k, version).
+std::string HashRecords(int first, int last, int version = 0) {
     std::string out;
-    for (int k : ks)
-        out += HashRecord(ExtentName(k), Sha512(ExtentData(k, version)));
-    return out;
-}
-std::vector<int> Range(int first, int last) {
-    std::vector<int> out;
     for (int k = first; k <= last; ++k)
-        out.push_back(k);
+        out += HashRecord(ExtentName(k), Sha512(ExtentData(k, version)));
     return out;
 }
 
@@ -126,27 +119,27 @@ TEST_F(CheckSumTest, ScanMakesASearchableDirectoryButNeverFollowsALink) {
 }
 
 TEST_F(CheckSumTest, TypeZeroSendsEverythingAndRecordsEveryDigest) {
-    Write("Hash_dev_sdb1", HashRecords(Range(0, 3)));  // not consulted by type 0
+    Write("Hash_dev_sdb1", HashRecords(0, 3));  // not consulted by type 0
     auto t = Started(CHECKSUM_BACKUP_FULL);
     EXPECT_EQ(Decisions(*t, 0, 3), "send send send send");
-    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecords(Range(0, 3)));
+    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecords(0, 3));
 }
 
 TEST_F(CheckSumTest, TypeOneSkipsExtentsEqualToThePreviousBackup) {
-    Write("Hash_dev_sdb1", HashRecords(Range(0, 5)));
+    Write("Hash_dev_sdb1", HashRecords(0, 5));
     auto t = Started(CHECKSUM_BACKUP_COMPARE);
     std::string out, want;  // HashTmp holds this run's digests, changed or not
     for (int k = 0; k <= 6; ++k) {
         const int version = k == 2 || k == 4 ? 1 : 0;
         out += Decide(*t, k, version) + " ";
-        want += HashRecords({k}, version);
+        want += HashRecords(k, k, version);
     }
     EXPECT_EQ(out, "skip skip send skip send skip send ");  // 6 is beyond the Hash file
     EXPECT_EQ(ReadFile(t->HashTmpPath()), want);
 }
 
 TEST_F(CheckSumTest, LookupStopsAtALaterExtentAndFindsItNextTime) {
-    Write("Hash_dev_sdb1", HashRecords({2, 4, 5}));
+    Write("Hash_dev_sdb1", HashRecords(2, 2) + HashRecords(4, 5));
     auto t = Started(CHECKSUM_BACKUP_COMPARE);
     // 3 stops at the record of 4, which the next lookup reads again.
     EXPECT_EQ(Decisions(*t, 3, 6), "send skip skip send");
@@ -169,7 +162,7 @@ TEST_F(CheckSumTest, LookupRewindsAcrossCacheRefills) {
 }
 
 TEST_F(CheckSumTest, TruncatedHashFileCostsAResendNeverASkip) {
-    const std::string whole = HashRecords(Range(1, 3));
+    const std::string whole = HashRecords(1, 3);
     const size_t lastRecord = whole.size() - 17 - 65;
     for (size_t cut = lastRecord; cut < whole.size(); ++cut) {
         Write("Hash_dev_sdb1", whole.substr(0, cut));
@@ -180,10 +173,10 @@ TEST_F(CheckSumTest, TruncatedHashFileCostsAResendNeverASkip) {
 }
 
 TEST_F(CheckSumTest, DamagedRecordsCostAResendNeverASkip) {
-    std::string bad = HashRecords({1});
+    std::string bad = HashRecords(1, 1);
     bad[bad.size() - 1] = 'X';  // digest not followed by its newline
     std::string longName = HashRecord(std::string(5000, 't') + "0000000002", Sha512(ExtentData(2)));
-    Write("Hash_dev_sdb1", bad + longName + HashRecords({3}));
+    Write("Hash_dev_sdb1", bad + longName + HashRecords(3, 3));
     auto t = Started(CHECKSUM_BACKUP_COMPARE);
     EXPECT_EQ(Decide(*t, 1), "send");
     EXPECT_TRUE(env_.HasError("the hash file is damaged"));
@@ -196,7 +189,7 @@ TEST_F(CheckSumTest, DamagedRecordsCostAResendNeverASkip) {
 TEST_F(CheckSumTest, MisuseAnswersFalseAndSend) {
     // A short extent name fails the type 1 lookup after its digest is recorded; type 0
     // without a restart needs no lookup and simply sends it.
-    Write("Hash_dev_sdb1", HashRecords({1}));
+    Write("Hash_dev_sdb1", HashRecords(1, 1));
     auto compare = Started(CHECKSUM_BACKUP_COMPARE);
     EXPECT_EQ(Decide(*compare, "extent001", "data"), "send!");
     EXPECT_EQ(ReadFile(compare->HashTmpPath()), HashRecord("extent001", Sha512("data")));
@@ -227,8 +220,8 @@ TEST_F(CheckSumTest, MisuseAnswersFalseAndSend) {
 }
 
 TEST_F(CheckSumTest, FilesAreClosedWithTheTracker) {
-    Write("Hash_dev_sdb1", HashRecords({1}));
-    Write("HashOnTape_dev_sdb1_7", HashRecords({1}));
+    Write("Hash_dev_sdb1", HashRecords(1, 1));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 1));
     const int before = OpenDescriptorCount();
     {
         auto t = Started(CHECKSUM_BACKUP_COMPARE);
@@ -242,34 +235,33 @@ TEST_F(CheckSumTest, FilesAreClosedWithTheTracker) {
 using CheckSumRestart = CheckSumTest;
 
 TEST_F(CheckSumRestart, MergeTakesTheAttemptsWholeRecordsUpToLastThenTheOlderTape) {
-    Write("HashTmp_dev_sdb1", HashRecords(Range(1, 8), 1));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(Range(1, 10), 0));
+    Write("HashTmp_dev_sdb1", HashRecords(1, 8, 1));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
     CheckSum t = Restarted();
     ASSERT_TRUE(t.InitializeScan(5));
     EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")),
-              HashRecords(Range(1, 5), 1) + HashRecords(Range(6, 10), 0));
+              HashRecords(1, 5, 1) + HashRecords(6, 10, 0));
     EXPECT_FALSE(Exists("HashOnTapeTmp_dev_sdb1_7"));
     EXPECT_FALSE(env_.HasError(""));
 
     // Without an older tape file only the attempt's records up to LastExtent count.
     ::unlink(File("HashOnTape_dev_sdb1_7").c_str());
-    Write("HashTmp_dev_sdb1", HashRecords(Range(0, 8), 1));
+    Write("HashTmp_dev_sdb1", HashRecords(0, 8, 1));
     ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(Range(0, 3), 1));
+    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 3, 1));
 
     // The attempt died inside the digest of extent 2: it counts up to extent 1.
-    const std::string attempt = HashRecords(Range(0, 4), 2);
+    const std::string attempt = HashRecords(0, 4, 2);
     Write("HashTmp_dev_sdb1", attempt.substr(0, 2 * 82 + 17 + 30));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(Range(0, 6), 0));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(0, 6, 0));
     ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")),
-              HashRecords(Range(0, 1), 2) + HashRecords(Range(4, 6), 0));
+    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 1, 2) + HashRecords(4, 6, 0));
 }
 
 TEST_F(CheckSumRestart, LastExtentMinusOneRenamesTheAttempt) {
-    const std::string attempt = HashRecords(Range(1, 4), 3);
+    const std::string attempt = HashRecords(1, 4, 3);
     Write("HashTmp_dev_sdb1", attempt);
-    Write("HashOnTape_dev_sdb1_7", HashRecords(Range(1, 10), 0));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
     struct stat before;
     ASSERT_EQ(::stat(File("HashTmp_dev_sdb1").c_str(), &before), 0);
     CheckSum t = Restarted();
@@ -283,16 +275,16 @@ TEST_F(CheckSumRestart, LastExtentMinusOneRenamesTheAttempt) {
 
 TEST_F(CheckSumRestart, FailedMergeKeepsTheOldTapeButNeverTrustsIt) {
     // Without an attempt to rename, the old HashOnTape no longer describes the tape.
-    Write("HashOnTape_dev_sdb1_7", HashRecords(Range(1, 3)));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 3));
     CheckSum t = Restarted();
     EXPECT_FALSE(t.InitializeScan(-1));
     EXPECT_TRUE(env_.HasError("Msg:Rename of HashOnTape failed"));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(Range(1, 3)));
+    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(1, 3));
     ASSERT_TRUE(t.InitializeBackup());
     EXPECT_EQ(Decide(t, 1), "send");
 
     // A damaged older tape file stops the merge half way: the same holds.
-    Write("HashTmp_dev_sdb1", HashRecords(Range(1, 3), 0));
+    Write("HashTmp_dev_sdb1", HashRecords(1, 3, 0));
     Write("HashOnTape_dev_sdb1_7", HashRecord("short", Sha512("x")));
     CheckSum u = Restarted();
     EXPECT_FALSE(u.InitializeScan(2));
@@ -305,8 +297,8 @@ TEST_F(CheckSumRestart, FailedMergeKeepsTheOldTapeButNeverTrustsIt) {
 TEST_F(CheckSumRestart, TapeDigestsDecideBeforeThePreviousBackup) {
     // Tape: 1 equal, 2 different, 4 equal. Hash (previous backup): 1 different,
     // 2 equal, 3 equal, 4 different, 5 different.
-    Write("HashOnTape_dev_sdb1_7", HashRecords({1}, 0) + HashRecords({2}, 9) + HashRecords({4}));
-    Write("Hash_dev_sdb1", HashRecords({1}, 9) + HashRecords({2, 3}, 0) + HashRecords({4, 5}, 9));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 1, 0) + HashRecords(2, 2, 9) + HashRecords(4, 4));
+    Write("Hash_dev_sdb1", HashRecords(1, 1, 9) + HashRecords(2, 3, 0) + HashRecords(4, 5, 9));
     CheckSum t = Restarted(CHECKSUM_BACKUP_COMPARE);
     const std::string tape = ReadFile(File("HashOnTape_dev_sdb1_7"));
     ASSERT_TRUE(t.InitializeScan(4));
@@ -324,7 +316,7 @@ TEST_F(CheckSumRestart, TapeDigestsDecideBeforeThePreviousBackup) {
 }
 
 TEST_F(CheckSumRestart, TapeIsIgnoredWhenTheJobIsNotARestart) {
-    Write("HashOnTape_dev_sdb1_7", HashRecords(Range(1, 3)));
+    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 3));
     EXPECT_EQ(Decide(*Started(CHECKSUM_BACKUP_FULL), 1), "send");
     EXPECT_TRUE(Exists("HashOnTape_dev_sdb1_7"));
 }
