@@ -40,41 +40,30 @@ class LockSystem : public SystemTest {
     std::unique_ptr<MountedImage> image_;
 };
 
-TEST_F(LockSystem, LockByDeviceThenUnlockRemountsWithTheSameTypeAndOptions) {
+// Named by its device, a symbolic link to it or its mount directory.
+TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
     MountImage();
     const std::string options = RealMountOn(Mnt()).fields[3];
-    RealMountsEnv env;
-    KZVolumeUnix vol(Dev());
-    ASSERT_TRUE(vol.Lock());
-    EXPECT_FALSE(IsMounted(Mnt()));
-    EXPECT_TRUE(vol.m_bLocked);
-    EXPECT_EQ((Lines{vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts}),
-              (Lines{Dev(), Mnt(), "ext3", options}));
-
-    ASSERT_TRUE(vol.Unlock());
-    EXPECT_EQ(env.Commands(), (Lines{"/bin/umount " + Mnt(), "/bin/mount -t ext3 -o " + options +
-                                                                 " " + Dev() + " " + Mnt()}));
-    EXPECT_EQ(RealMountOn(Mnt()).fields,
-              (std::vector<std::string>{Dev(), Mnt(), "ext3", options, "0", "0"}));
-    EXPECT_TRUE(DataIsBack());
-    EXPECT_FALSE(vol.m_bLocked);
-    EXPECT_EQ(vol.m_pszMntDir, nullptr);
-}
-
-TEST_F(LockSystem, LockBySymlinkAndByMountDirectory) {
-    MountImage();
     ASSERT_EQ(::mkdir(dir_.File("dev").c_str(), 0755), 0);
     const std::string link = dir_.File("dev/volume-link");
     ASSERT_EQ(::symlink(Dev().c_str(), link.c_str()), 0);
-    RealMountsEnv env;
-    for (const std::string& name : {link, Mnt()}) {
+    for (const std::string& name : {Dev(), link, Mnt()}) {
+        SCOPED_TRACE(name);
+        RealMountsEnv env;
         KZVolumeUnix vol(name);
-        ASSERT_TRUE(vol.Lock()) << name;
-        EXPECT_FALSE(IsMounted(Mnt())) << name;
-        ASSERT_NE(vol.m_pszMntFsName, nullptr);
-        EXPECT_EQ(std::string(vol.m_pszMntFsName), Dev());
-        vol.Unlock();
-        EXPECT_TRUE(DataIsBack()) << name;
+        ASSERT_TRUE(vol.Lock());
+        EXPECT_FALSE(IsMounted(Mnt()));
+        EXPECT_TRUE(vol.m_bLocked);
+        EXPECT_EQ((Lines{vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts}),
+                  (Lines{Dev(), Mnt(), "ext3", options}));
+        ASSERT_TRUE(vol.Unlock());
+        EXPECT_EQ(env.Commands(),
+                  (Lines{"/bin/umount " + Mnt(),
+                         "/bin/mount -t ext3 -o " + options + " " + Dev() + " " + Mnt()}));
+        EXPECT_EQ(RealMountOn(Mnt()).fields, (Lines{Dev(), Mnt(), "ext3", options, "0", "0"}));
+        EXPECT_TRUE(DataIsBack());
+        EXPECT_FALSE(vol.m_bLocked);
+        EXPECT_EQ(vol.m_pszMntDir, nullptr);
     }
 }
 

