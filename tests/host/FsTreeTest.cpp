@@ -1,12 +1,20 @@
 // The file-index table: what goes in comes out (in table order, by directory,
-// by path), the writer's life cycle, the external sort, and damage detection.
-#include <dirent.h>
+// by path), the external sort, the writer's life cycle (calling order, reuse
+// after Close, disposal of a table never closed, I/O failures), and damage: a
+// table that is damaged, truncated, mismatched or of another version is refused
+// with a reason, and no byte of either file can change what the reader reports
+// without the reader noticing.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "host/CCreateUNIXFSTree.h"
@@ -20,14 +28,13 @@ namespace {
 
 using fstree::Row;
 
-long long g_handle = 0;
-
 // Writes `rows` as a complete table at `base`; sortMemory 0 keeps the default.
 void WriteTable(const std::string& base, const std::vector<Row>& rows, size_t sortMemory = 0) {
+    long long handle = 0;
     CCreateUNIXFSTree table;
     if (sortMemory)
         table.SetSortMemory(sortMemory);
-    ASSERT_EQ(table.Init(&g_handle), 0);
+    ASSERT_EQ(table.Init(&handle), 0);
     ASSERT_EQ(table.Open(base.c_str()), 0);
     for (const Row& r : rows)
         ASSERT_EQ(table.Add(r.parent, r.inode, r.size, r.mtime, r.type, r.name.c_str()), 0);
@@ -37,14 +44,28 @@ void WriteTable(const std::string& base, const std::vector<Row>& rows, size_t so
 std::vector<Row> AllRows(UnixFsTreeReader& reader) {
     std::vector<Row> rows;
     std::string error;
-    EXPECT_TRUE(reader.ForEachRow(
-        [&](const Row& r) {
-            rows.push_back(r);
-            return true;
-        },
-        &error))
+    EXPECT_TRUE(reader.ForEachRow([&](const Row& r) { return rows.push_back(r), true; }, &error))
         << error;
     return rows;
+}
+
+// The row at `path`, if any; a reader failure fails the test.
+std::optional<Row> Find(UnixFsTreeReader& reader, const std::string& path) {
+    Row row;
+    bool found = false;
+    std::string error;
+    EXPECT_TRUE(reader.Resolve(path, &row, &found, &error)) << error;
+    return found ? std::optional<Row>(row) : std::nullopt;
+}
+
+std::vector<std::string> ChildNames(UnixFsTreeReader& reader, uint64_t dir) {
+    std::vector<Row> rows;
+    std::string error;
+    EXPECT_TRUE(reader.Children(dir, &rows, &error)) << error;
+    std::vector<std::string> names;
+    for (const Row& r : rows)
+        names.push_back(r.name);
+    return names;
 }
 
 // A small tree: / (2) holding etc/ (11), a file with a 255-byte name, a big
@@ -59,13 +80,6 @@ std::vector<Row> SampleRows() {
         {2, 15, 5ull << 32, 4294967295u, 0, "big.sparse"},
         {2, 16, 0, 0, 0, std::string(255, 'n')},
     };
-}
-
-std::vector<std::string> Names(const std::vector<Row>& rows) {
-    std::vector<std::string> out;
-    for (const Row& r : rows)
-        out.push_back(r.name);
-    return out;
 }
 
 TEST(Crc32c, KnownValueAndBothWaysAgree) {
@@ -89,83 +103,49 @@ TEST(Crc32c, KnownValueAndBothWaysAgree) {
 
 TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
     TempDir dir;
-    std::string base = dir.File("t");
     std::vector<Row> rows = SampleRows();
-    WriteTable(base, rows);
-
+    WriteTable(dir.File("t"), rows);
     UnixFsTreeReader reader;
     std::string error;
-    ASSERT_TRUE(reader.Open(base, &error)) << error;
+    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
     EXPECT_EQ(reader.RowCount(), rows.size());
     EXPECT_EQ(AllRows(reader), rows);
-
-    std::vector<Row> children;
-    ASSERT_TRUE(reader.Children(2, &children, &error)) << error;
-    EXPECT_EQ(Names(children),
+    EXPECT_EQ(ChildNames(reader, 2),
               (std::vector<std::string>{"etc", "big.sparse", std::string(255, 'n')}));
-    ASSERT_TRUE(reader.Children(12, &children, &error));
-    EXPECT_TRUE(children.empty());
-
-    Row row;
-    bool found = false;
-    ASSERT_TRUE(reader.Resolve("/", &row, &found, &error));
-    ASSERT_TRUE(found);
-    EXPECT_EQ(row, rows[0]);
-    ASSERT_TRUE(reader.Resolve("//etc/ssh//link-to-key", &row, &found, &error));
-    ASSERT_TRUE(found);
-    EXPECT_EQ(row, rows[4]);
-    ASSERT_TRUE(reader.Resolve("big.sparse", &row, &found, &error));
-    ASSERT_TRUE(found);
-    EXPECT_EQ(row.size, 5ull << 32);
-    ASSERT_TRUE(reader.Resolve("/" + std::string(255, 'n'), &row, &found, &error));
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(ChildNames(reader, 12).empty());
+    EXPECT_EQ(Find(reader, "/"), rows[0]);
+    EXPECT_EQ(Find(reader, "//etc/ssh//link-to-key"), rows[4]);
+    EXPECT_EQ(Find(reader, "big.sparse"), rows[5]);
+    EXPECT_EQ(Find(reader, "/" + std::string(255, 'n')), rows[6]);
     // Missing names, a path through a file, a name of another directory.
-    for (std::string missing : {"/etc/shadow", "/etc/passwd/x", "/passwd", "/etc/ssh/link"}) {
-        ASSERT_TRUE(reader.Resolve(missing, &row, &found, &error)) << error;
-        EXPECT_FALSE(found) << missing;
-    }
+    for (std::string missing : {"/etc/shadow", "/etc/passwd/x", "/passwd", "/etc/ssh/link"})
+        EXPECT_FALSE(Find(reader, missing)) << missing;
 }
 
-TEST(FsTree, EmptyTableAndOddNames) {
+// An empty table; empty names, the longest name taken, bytes that matter to
+// text formats; repeated names (inode numbers can repeat when a walk crosses
+// into another file system), of which the first added wins.
+TEST(FsTree, EmptyTableOddNamesAndDuplicates) {
     TempDir dir;
     WriteTable(dir.File("empty"), {});
     UnixFsTreeReader reader;
     std::string error;
     ASSERT_TRUE(reader.Open(dir.File("empty"), &error)) << error;
     EXPECT_TRUE(AllRows(reader).empty());
-    Row row;
-    bool found = true;
-    ASSERT_TRUE(reader.Resolve("/", &row, &found, &error));
-    EXPECT_FALSE(found);
+    EXPECT_FALSE(Find(reader, "/"));
 
-    // Empty names, the longest name taken, bytes that matter to text formats.
     std::vector<Row> rows = {{0, 2, 0, 0, 1, ""},
                              {2, 3, 0, 0, 0, std::string(4096, 'x')},
-                             {2, 4, 0, 0, 7, "tab\there\nnew\\line \xff"}};
-    WriteTable(dir.File("odd"), rows);
-    ASSERT_TRUE(reader.Open(dir.File("odd"), &error)) << error;
-    EXPECT_EQ(AllRows(reader), rows);
-    ASSERT_TRUE(reader.Resolve("tab\there\nnew\\line \xff", &row, &found, &error));
-    EXPECT_TRUE(found);
-}
-
-TEST(FsTree, DuplicateNamesResolveToTheFirstAdded) {
-    TempDir dir;
-    // Inode numbers can repeat when a walk crosses into another file system.
-    std::vector<Row> rows = {{0, 2, 0, 0, 1, "/"},
+                             {2, 4, 0, 0, 7, "tab\there\nnew\\line \xff"},
                              {2, 5, 1, 0, 0, "a"},
                              {2, 6, 2, 0, 0, "a"},
                              {0, 9, 0, 0, 1, "other-root"}};
-    WriteTable(dir.File("t"), rows);
-    UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("t"), &error));
-    Row row;
-    bool found = false;
-    ASSERT_TRUE(reader.Resolve("/a", &row, &found, &error));
-    EXPECT_EQ(row.inode, 5u);
-    ASSERT_TRUE(reader.Resolve("", &row, &found, &error));
-    EXPECT_EQ(row.name, "/");
+    WriteTable(dir.File("odd"), rows);
+    ASSERT_TRUE(reader.Open(dir.File("odd"), &error)) << error;
+    EXPECT_EQ(AllRows(reader), rows);
+    EXPECT_EQ(Find(reader, "tab\there\nnew\\line \xff"), rows[2]);
+    EXPECT_EQ(Find(reader, "/a"), rows[3]);
+    EXPECT_EQ(Find(reader, ""), rows[0]);
 }
 
 // Many rows through a sort budget of a few records: the runs spill to disk and
@@ -211,24 +191,289 @@ TEST(FsTree, ExternalSortGivesTheSameIndexAsInMemory) {
         if (r.type && parentPath != pathOf.end() && first[{r.parent, r.name}] == r.inode)
             pathOf[r.inode] = parentPath->second + "/" + r.name;
     }
-    for (uint64_t d : dirs) {
-        std::vector<Row> got;
-        ASSERT_TRUE(reader.Children(d, &got, &error)) << error;
-        EXPECT_EQ(Names(got), children[d]) << d;
-    }
+    for (uint64_t d : dirs)
+        EXPECT_EQ(ChildNames(reader, d), children[d]) << d;
     int resolved = 0;
     for (const auto& [key, inode] : first) {
         auto parentPath = pathOf.find(key.first);
         if (parentPath == pathOf.end())
             continue;
-        Row row;
-        bool found = false;
-        ASSERT_TRUE(reader.Resolve(parentPath->second + "/" + key.second, &row, &found, &error));
-        ASSERT_TRUE(found);
-        EXPECT_EQ(row.inode, inode);
+        auto row = Find(reader, parentPath->second + "/" + key.second);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->inode, inode);
         ++resolved;
     }
     EXPECT_GT(resolved, 1000);
+}
+
+// A root, a directory (11) and `files` files spread over the two.
+std::vector<Row> Files(int files) {
+    std::vector<Row> rows = {{0, 2, 4096, 100, 1, "/"}, {2, 11, 4096, 101, 1, "dir"}};
+    for (int i = 0; i < files; ++i)
+        rows.push_back({i % 2 ? 2u : 11u, 100u + i, static_cast<uint64_t>(i), 102, 0,
+                        "f" + std::to_string(i)});
+    return rows;
+}
+
+void Store(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Text(const Row& r) {
+    return std::to_string(r.parent) + " " + std::to_string(r.inode) + " " + std::to_string(r.size) +
+           " " + std::to_string(r.mtime) + " " + std::to_string(r.type) + " " + r.name + "\n";
+}
+
+// Everything the reader can report about the table, or the first error.
+struct Outcome {
+    bool ok = true;
+    std::string error, text;
+};
+
+Outcome ReadEverything(const std::string& base) {
+    Outcome out;
+    UnixFsTreeReader reader;
+    Row row;
+    bool found = false;
+    std::vector<Row> children;
+    out.ok = reader.Open(base, &out.error) &&
+             reader.ForEachRow([&](const Row& r) { return out.text += Text(r), true; }, &out.error);
+    for (const char* path : {"/", "/dir", "/dir/f0", "/f1", "/dir/f40"}) {
+        if ((out.ok = out.ok && reader.Resolve(path, &row, &found, &out.error)))
+            out.text += std::string(path) + (found ? " -> " + Text(row) : " missing\n");
+    }
+    for (uint64_t d : {2, 11}) {
+        if ((out.ok = out.ok && reader.Children(d, &children, &out.error))) {
+            for (const Row& c : children)
+                out.text += "child " + Text(c);
+        }
+    }
+    return out;
+}
+
+TEST(FsTreeDamage, FlippedBytesAnywhereAreNoticed) {
+    TempDir dir;
+    std::string base = dir.File("t");
+    WriteTable(base, Files(500));  // four index pages, two row chunks
+    Outcome good = ReadEverything(base);
+    ASSERT_TRUE(good.ok) << good.error;
+    for (const char* suffix : {".dat", ".idx"}) {
+        std::string path = base + suffix;
+        const std::string original = ReadFile(path);
+        // Every byte of the headers and of the checksum tables at the end of the
+        // .idx file, and a sample of the rest (the same checksums guard it all).
+        for (size_t at = 0; at < original.size();
+             at += (at < 64 || at + 256 >= original.size()) ? 1 : 29) {
+            std::string bad = original;
+            bad[at] = static_cast<char>(bad[at] ^ 0x20);
+            Store(path, bad);
+            Outcome o = ReadEverything(base);
+            EXPECT_FALSE(o.ok) << suffix << " byte " << at << " changed unnoticed";
+            if (o.ok) {
+                EXPECT_EQ(o.text, good.text);
+            }
+        }
+        Store(path, original);
+    }
+    EXPECT_TRUE(ReadEverything(base).ok);
+}
+
+TEST(FsTreeDamage, RefusalsSayWhy) {
+    TempDir dir;
+    std::string base = dir.File("t"), other = dir.File("o");
+    WriteTable(base, Files(10));
+    WriteTable(other, Files(10));
+    const std::string dat = ReadFile(base + ".dat"), idx = ReadFile(base + ".idx");
+    auto refusal = [&](const std::string& d, const std::string& i) {
+        Store(base + ".dat", d);
+        Store(base + ".idx", i);
+        Outcome o = ReadEverything(base);
+        EXPECT_FALSE(o.ok);
+        return o.error;
+    };
+    EXPECT_EQ(refusal(dat.substr(0, dat.size() - 1), idx),
+              "the table is damaged: its files do not have the sizes their headers give");
+    EXPECT_EQ(refusal(dat, idx + "x"),
+              "the table is damaged: its files do not have the sizes their headers give");
+    EXPECT_EQ(refusal(dat, ReadFile(other + ".idx")),
+              "the .dat and .idx files belong to different tables");
+    EXPECT_EQ(refusal(dat.substr(0, 10), idx),
+              "the .dat file is too short to be a file-index table");
+    EXPECT_EQ(refusal(std::string(dat.size(), '\0'), idx),
+              "the .dat file is not a file-index table");
+    EXPECT_EQ(refusal(dat, ReadFile(other + ".dat")), "the .idx file is not a file-index table");
+    // A later version, correctly sealed.
+    std::string v2 = dat;
+    v2[8] = 2;
+    uint32_t crc = Crc32c(0, v2.data(), 60);
+    fstree::Put32(reinterpret_cast<unsigned char*>(v2.data()) + 60, crc);
+    EXPECT_EQ(refusal(v2, idx), "the .dat file has table version 2, this program reads version 1");
+    ::unlink((base + ".idx").c_str());
+    UnixFsTreeReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.Open(base, &error));
+    EXPECT_EQ(error, "cannot open " + base + ".idx: No such file or directory");
+}
+
+// Lengths inside rows are checked even when the checksums were recomputed to
+// match: a name length reaching past the rows is refused, not followed.
+TEST(FsTreeDamage, ResealedBadLengthsAreRefused) {
+    TempDir dir;
+    std::string base = dir.File("t");
+    WriteTable(base, Files(3));
+    std::string dat = ReadFile(base + ".dat"), idx = ReadFile(base + ".idx");
+    size_t lastRow = dat.size() - fstree::kRowFixedBytes - 2;  // the row named "f2"
+    for (uint16_t length : {uint16_t{3}, uint16_t{60000}, uint16_t{0}}) {
+        std::string d = dat;
+        auto* p = reinterpret_cast<unsigned char*>(d.data());
+        ASSERT_EQ(fstree::Get16(p + lastRow + 29), 2);
+        fstree::Put16(p + lastRow + 29, length);
+        // One chunk: its checksum is the last word of the .idx file.
+        std::string i = idx;
+        fstree::Put32(reinterpret_cast<unsigned char*>(i.data()) + i.size() - 4,
+                      Crc32c(0, p + fstree::kHeaderBytes, d.size() - fstree::kHeaderBytes));
+        Store(base + ".dat", d);
+        Store(base + ".idx", i);
+        Outcome o = ReadEverything(base);
+        EXPECT_FALSE(o.ok) << length;
+        EXPECT_NE(o.error.find("the table is damaged"), std::string::npos) << o.error;
+        // The same row reached through the index rather than in table order.
+        UnixFsTreeReader reader;
+        std::string error;
+        std::vector<Row> children;
+        ASSERT_TRUE(reader.Open(base, &error)) << error;
+        EXPECT_FALSE(reader.Children(11, &children, &error));
+        EXPECT_EQ(error.rfind("the table is damaged: ", 0), 0u) << length << " " << error;
+    }
+}
+
+class FsTreeWriter : public ::testing::Test {
+  protected:
+    // Init, then Open at File(name).
+    void Start(const std::string& name) {
+        ASSERT_EQ(table_.Init(&handle_), 0);
+        ASSERT_EQ(table_.Open(dir_.File(name).c_str()), 0);
+    }
+    std::string Listing() const {
+        std::string out;
+        RunCommandLine("ls -A " + dir_.path(), &out);
+        return out;
+    }
+    TempDir dir_;
+    long long handle_ = 0;
+    CCreateUNIXFSTree table_;
+};
+
+TEST_F(FsTreeWriter, RefusesCallsOutOfOrder) {
+    std::string base = dir_.File("t");
+    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), EBADF);
+    EXPECT_EQ(table_.Close(), EBADF);
+    EXPECT_EQ(table_.Open(base.c_str()), EINVAL);  // no Init yet
+    EXPECT_EQ(table_.Init(nullptr), EINVAL);
+    ASSERT_EQ(table_.Init(&handle_), 0);
+    EXPECT_EQ(table_.Open(nullptr), EINVAL);
+    EXPECT_EQ(table_.Open(""), EINVAL);
+    EXPECT_EQ(Listing(), "");
+    ASSERT_EQ(table_.Open(base.c_str()), 0);
+    EXPECT_EQ(table_.Open(base.c_str()), EBUSY);
+    EXPECT_EQ(table_.Init(&handle_), EBUSY);
+    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, nullptr), EINVAL);
+    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, std::string(4097, 'a').c_str()), ENAMETOOLONG);
+    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), 0);  // refused rows did not poison the table
+    EXPECT_EQ(table_.Close(), 0);
+    EXPECT_EQ(table_.Close(), EBADF);
+    EXPECT_EQ(handle_, 0);  // the caller's handle is only passed, never needed
+
+    UnixFsTreeReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(base, &error)) << error;
+    EXPECT_EQ(reader.RowCount(), 1u);
+}
+
+TEST_F(FsTreeWriter, ReusableAfterCloseAndRetryOverSamePath) {
+    std::string first = dir_.File("first"), second = dir_.File("second");
+    Start("first");
+    ASSERT_EQ(table_.Add(0, 2, 1, 1, 1, "one"), 0);
+    ASSERT_EQ(table_.Close(), 0);
+    // A second strategy: Init and Open again, once over a fresh path and once
+    // over the path of the first table, which is replaced.
+    for (const std::string& base : {second, first}) {
+        ASSERT_EQ(table_.Init(&handle_), 0);
+        ASSERT_EQ(table_.Open(base.c_str()), 0);
+        ASSERT_EQ(table_.Add(0, 2, 2, 2, 1, "two"), 0);
+        ASSERT_EQ(table_.Add(2, 3, 2, 2, 0, "three"), 0);
+        ASSERT_EQ(table_.Close(), 0);
+    }
+    for (const std::string& base : {first, second}) {
+        UnixFsTreeReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(base, &error)) << error;
+        EXPECT_EQ(reader.RowCount(), 2u) << base;
+    }
+}
+
+TEST_F(FsTreeWriter, DestroyedWhileOpenRemovesBothFiles) {
+    int fds = OpenDescriptorCount();
+    {
+        CCreateUNIXFSTree local;
+        ASSERT_EQ(local.Init(&handle_), 0);
+        ASSERT_EQ(local.Open(dir_.File("t").c_str()), 0);
+        ASSERT_EQ(local.Add(0, 2, 0, 0, 1, "/"), 0);
+        EXPECT_EQ(Listing(), "t.dat\nt.idx\n");
+    }
+    EXPECT_EQ(Listing(), "");
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+}
+
+TEST_F(FsTreeWriter, ATableBeingWrittenReadsAsNeverClosed) {
+    Start("t");
+    for (int i = 0; i < 50000; ++i)
+        ASSERT_EQ(table_.Add(2, 10 + i, 1, 1, 0, "file"), 0);
+    UnixFsTreeReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.Open(dir_.File("t"), &error));
+    EXPECT_EQ(error, "the table was never closed (its writer did not finish)");
+}
+
+TEST_F(FsTreeWriter, OpenFailureLeavesNoFile) {
+    ASSERT_EQ(table_.Init(&handle_), 0);
+    EXPECT_EQ(table_.Open(dir_.File("missing/t").c_str()), ENOENT);
+    // The .dat file can be created but the .idx cannot: a directory is in the way.
+    ASSERT_EQ(::mkdir(dir_.File("x.idx").c_str(), 0755), 0);
+    EXPECT_EQ(table_.Open(dir_.File("x").c_str()), EISDIR);
+    EXPECT_EQ(Listing(), "x.idx\n");
+    // A file that is not ours is never removed: here the .dat cannot be created,
+    // and the .idx of the same name belongs to someone else.
+    ASSERT_EQ(::mkdir(dir_.File("z.dat").c_str(), 0755), 0);
+    dir_.Write("z.idx", "someone else's");
+    EXPECT_EQ(table_.Open(dir_.File("z").c_str()), EISDIR);
+    EXPECT_EQ(ReadFile(dir_.File("z.idx")), "someone else's");
+    ASSERT_EQ(::rmdir(dir_.File("z.dat").c_str()), 0);
+    ::unlink(dir_.File("z.idx").c_str());
+    // The object is still usable.
+    EXPECT_EQ(table_.Open(dir_.File("y").c_str()), 0);
+    EXPECT_EQ(table_.Close(), 0);
+}
+
+// A write error while rows are added is kept: every later Add and Close report
+// it, and Close removes the unfinished table_.
+TEST_F(FsTreeWriter, WriteFailureIsStickyAndCloseDisposes) {
+    Start("t");
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 256 * 1024;
+    std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    int rc = 0;
+    for (int i = 0; i < 100000 && rc == 0; ++i)
+        rc = table_.Add(2, 10 + i, 1, 1, 0, "some-file-name");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(rc, EFBIG);
+    EXPECT_EQ(table_.Add(2, 1, 1, 1, 0, "more"), EFBIG);
+    EXPECT_EQ(table_.Close(), EFBIG);
+    EXPECT_EQ(Listing(), "");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Host services: configuration, instance name, SHA-512, path text, events, mount table.
+// Host services: configuration, instance name, SHA-512, path text, events, and
+// the mount table (its text parser fed from memory, and as the services give it).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -11,6 +13,7 @@
 #include "host/KZPlatformInfo.h"
 #include "host/KzMntTab.h"
 #include "host/KzcSHA512.h"
+#include "host/MountTableStream.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -50,85 +53,66 @@ TEST(IniFile, SectionsWithSlashesCommentsAndBlanks) {
     EXPECT_FALSE(ini.Get("Base", "# comment"));
 }
 
-TEST(KZPlatformInfo, BufferLookupTruncatesAndReportsLength) {
-    ConfigFile config("[Base]\ndBASEHOME=/opt/kzvol/base\n");
+TEST(KZPlatformInfo, LookupsTruncateAndReportLengthClusterFlagNeedsOne) {
+    {
+        TempDir dir;
+        ::setenv("KZVOL_CONFIG", dir.File("absent.ini").c_str(), 1);
+        std::string v;
+        EXPECT_EQ(KZPlatformInfo().getString("Base", "dBASEHOME", &v), 0);  // no file, no values
+        ::unsetenv("KZVOL_CONFIG");
+    }
+    ConfigFile config(
+        "[Base]\ndBASEHOME=/opt/kzvol/base\nsInstanceName=Instance001\n"
+        "[Machines/grp]\nbClusterGroupClient=1\n[Machines/solo]\nbClusterGroupClient=0\n");
     KZPlatformInfo info;
     char buf[8];
     int len = sizeof buf;
     EXPECT_NE(info.getString("Base", "dBASEHOME", buf, &len), 0);
     EXPECT_STREQ(buf, "/opt/kz");
     EXPECT_EQ(len, 15);
-
     char untouched[4] = "xyz";
     len = sizeof untouched;
     EXPECT_EQ(info.getString("Base", "missing", untouched, &len), 0);
     EXPECT_STREQ(untouched, "xyz");
     EXPECT_EQ(len, 4);
-}
-
-TEST(KZPlatformInfo, MissingFileHasNoValuesAndClusterFlagNeedsOne) {
-    {
-        TempDir dir;
-        ::setenv("KZVOL_CONFIG", dir.File("absent.ini").c_str(), 1);
-        KZPlatformInfo info;
-        std::string v;
-        EXPECT_EQ(info.getString("Base", "dBASEHOME", &v), 0);
-        ::unsetenv("KZVOL_CONFIG");
-    }
-    ConfigFile config(
-        "[Machines/grp]\nbClusterGroupClient=1\n[Machines/solo]\n"
-        "bClusterGroupClient=0\n");
-    KZPlatformInfo info;
     EXPECT_TRUE(info.isClusterGroupClient("grp"));
     EXPECT_FALSE(info.isClusterGroupClient("solo"));
     EXPECT_FALSE(info.isClusterGroupClient("nobody"));
-}
-
-TEST(KZPI_Focus, InstanceNameFromBaseSection) {
-    {
-        ConfigFile config("[Base]\nsInstanceName=Instance001\n");
-        EXPECT_EQ(KZPI_Focus::getFocus(), "Instance001");
-    }
+    EXPECT_EQ(KZPI_Focus::getFocus(), "Instance001");
     ConfigFile none("[Base]\n");
     EXPECT_EQ(KZPI_Focus::getFocus(), "");
 }
 
-std::string Hex(const unsigned char* d, size_t n) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
-
 TEST(KzcSHA512, PublishedVectorsAndReset) {
+    auto hex = [](KzcSHA512& sha) {
+        unsigned char out[64];
+        sha._finish(out, sizeof out);
+        std::string text;
+        char two[3];
+        for (unsigned char c : out)
+            text += (std::snprintf(two, sizeof two, "%02x", c), two);
+        return text;
+    };
     KzcSHA512 sha;
-    unsigned char out[64];
     // FIPS 180-2 test vector "abc", fed in two pieces.
     sha.addData("a", 1);
     sha.addData("bc", 2);
-    sha._finish(out, sizeof out);
-    EXPECT_EQ(Hex(out, 64),
+    EXPECT_EQ(hex(sha),
               "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
               "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
     sha.reset();
-    sha._finish(out, sizeof out);
-    EXPECT_EQ(Hex(out, 64),
+    EXPECT_EQ(hex(sha),
               "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
               "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
 }
 
 TEST(FXString, RemoveRightDropsOneSuffix) {
-    std::string s = "/dev/sdb1/";
-    FXString::RemoveRight(s, "/");
-    EXPECT_EQ(s, "/dev/sdb1");
-    FXString::RemoveRight(s, "/");
-    EXPECT_EQ(s, "/dev/sdb1");
-    std::string two = "/mnt//";
-    FXString::RemoveRight(two, "/");
-    EXPECT_EQ(two, "/mnt/");
+    for (auto [in, out] : {std::pair<std::string, std::string>{"/dev/sdb1/", "/dev/sdb1"},
+                           {"/dev/sdb1", "/dev/sdb1"},
+                           {"/mnt//", "/mnt/"}}) {
+        FXString::RemoveRight(in, "/");
+        EXPECT_EQ(in, out);
+    }
 }
 
 TEST(HostDoubles, EventsAndMountTableAreRecorded) {
@@ -149,13 +133,25 @@ TEST(HostDoubles, EventsAndMountTableAreRecorded) {
     EXPECT_EQ(entries.front()[9], "");
 }
 
-TEST(KzMntTab, ProductionReadsTheRealTable) {
-    std::list<KzMntTab::Entry> entries;
-    ASSERT_EQ(KzMntTab::getAll(entries), 0);
-    bool root = false;
-    for (const auto& e : entries)
-        root = root || e[1] == "/";
-    EXPECT_TRUE(root);
+TEST(MountTableStream, DecodesEscapesSkipsCommentsAndSurvivesOverlongLines) {
+    std::string text =
+        "# comment\n\n/dev/sdb1 /mnt/my\\040disk\\011x ext3 ro 1 2\n"
+        "overlay /merged overlay " +
+        std::string(20000, 'o') +
+        " 0 0\n"
+        "/dev/sdc1 /mnt/back\\134slash xfs rw\n";
+    std::vector<MountTableEntry> entries;
+    FILE* stream = ::fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(stream, nullptr);
+    ReadMountEntries(stream, &entries);
+    std::fclose(stream);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].fields,
+              (std::vector<std::string>{"/dev/sdb1", "/mnt/my disk\tx", "ext3", "ro", "1", "2"}));
+    EXPECT_EQ(entries[1].fields[1], "/merged");
+    // The rest of the overlong line does not become an entry; missing numbers read as 0.
+    EXPECT_EQ(entries[2].fields,
+              (std::vector<std::string>{"/dev/sdc1", "/mnt/back\\slash", "xfs", "rw", "0", "0"}));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
-// Shell quoting, atomic rewrites and trace files: the safety rules.
+// Running commands and children; shell quoting, atomic rewrites and trace
+// files: the safety rules.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "host/AtomicFile.h"
 #include "host/KzProcess.h"
@@ -12,19 +15,60 @@
 namespace kzvol::testing {
 namespace {
 
-TEST(ShellQuote, OrdinaryPathsPassHostileOnesAreQuoted) {
-    EXPECT_EQ(ShellQuote("/dev/sdb1"), "/dev/sdb1");
-    EXPECT_EQ(ShellQuote("rw,nouuid"), "rw,nouuid");
-    EXPECT_EQ(ShellQuote("a@b:c=d+e%f-g"), "a@b:c=d+e%f-g");
-    EXPECT_EQ(ShellQuote(""), "''");
-    EXPECT_EQ(ShellQuote("/mnt/my disk"), "'/mnt/my disk'");
-    EXPECT_EQ(ShellQuote("it's"), "'it'\\''s'");
-    EXPECT_EQ(ShellQuote("x; rm -rf /"), "'x; rm -rf /'");
+TEST(KzProcessReal, CapturesOutputErrorAndStatus) {
+    KzProcess p;
+    std::string out, err;
+    EXPECT_EQ(p.system("echo hello; echo oops >&2; exit 3", &out, &err, 0, false), 3);
+    EXPECT_EQ(out, "hello\n");
+    EXPECT_EQ(err, "oops\n");
+    out.clear();
+    EXPECT_EQ(p.system("printf 'a b'", &out, nullptr, 0, false), 0);
+    EXPECT_EQ(out, "a b");
+    EXPECT_NE(p.system("/nonexistent/command", &out, &err, 0, false), 0);
 }
 
+// A child: waits that time out, the status of one killed or failing, and a
+// start that fails.
+TEST(KzProcessReal, ChildrenStartWaitAndEnd) {
+    KzProcess p;
+    std::string err;
+    ASSERT_EQ(p.StartProcess("/bin/sleep", "sleep 30", &err, 0), 1) << err;
+    ASSERT_GT(p.GetChildPid(), 0);
+    int code = -1;
+    EXPECT_EQ(p.WaitForProcessToEnd(&code, &err, 0), 0);
+    EXPECT_EQ(err, "timedout");
+    ASSERT_EQ(::kill(p.GetChildPid(), SIGINT), 0);
+    EXPECT_EQ(p.WaitForProcessToEnd(&code, &err, -1), 1);
+    EXPECT_EQ(code, 128 + SIGINT);
+    KzProcess f;
+    ASSERT_EQ(f.StartProcess("/bin/false", "false", &err, 0), 1);
+    EXPECT_EQ(f.WaitForProcessToEnd(&code, &err, 10), 1);
+    EXPECT_EQ(code, 1);
+
+    KzProcess missing;
+    EXPECT_EQ(missing.StartProcess("/nonexistent/script.sh", "x", &err, 0), 0);
+    EXPECT_NE(err.find("/nonexistent/script.sh"), std::string::npos);
+    EXPECT_EQ(missing.GetChildPid(), -1);
+    EXPECT_EQ(missing.WaitForProcessToEnd(&code, &err, 1), 0);
+}
+
+// Ordinary words pass as they are, others are quoted; either way the shell
+// sees the original word and runs nothing hidden in it.
 TEST(ShellQuote, TheShellSeesTheOriginalWord) {
     TempDir dir;
-    for (std::string word : {"plain", "with blank", "quote'inside", "$(touch pwned)", "a;b|c&d"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/sdb1", "/dev/sdb1"},
+        {"rw,nouuid", "rw,nouuid"},
+        {"a@b:c=d+e%f-g", "a@b:c=d+e%f-g"},
+        {"", "''"},
+        {"/mnt/my disk", "'/mnt/my disk'"},
+        {"it's", "'it'\\''s'"},
+        {"x; touch pwned", "'x; touch pwned'"},
+        {"$(touch pwned)", "'$(touch pwned)'"},
+        {"a;b|c&d`touch pwned`", "'a;b|c&d`touch pwned`'"},
+    };
+    for (const auto& [word, quoted] : cases) {
+        EXPECT_EQ(ShellQuote(word), quoted);
         std::string out;
         KzProcess p;
         ASSERT_EQ(p.system("cd " + ShellQuote(dir.path()) + " && printf %s " + ShellQuote(word),
@@ -35,7 +79,7 @@ TEST(ShellQuote, TheShellSeesTheOriginalWord) {
     EXPECT_NE(::access(dir.File("pwned").c_str(), F_OK), 0);
 }
 
-TEST(ReplaceFileContents, KeepsModeAndLeavesNoTemporary) {
+TEST(ReplaceFileContents, KeepsModeLeavesNoTemporaryAndFailsWithoutADirectory) {
     TempDir dir;
     std::string path = dir.Write("list", "old\n");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -45,13 +89,9 @@ TEST(ReplaceFileContents, KeepsModeAndLeavesNoTemporary) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     std::string listing;
-    KzProcess p;
-    p.system("ls -A " + ShellQuote(dir.path()), &listing, nullptr, 0, false);
+    RunCommandLine("ls -A " + ShellQuote(dir.path()), &listing);
     EXPECT_EQ(listing, "list\n");
-}
-
-TEST(ReplaceFileContents, FailureLeavesTargetAlone) {
-    EXPECT_FALSE(ReplaceFileContents("/nonexistent-dir/list", "x"));
+    EXPECT_FALSE(ReplaceFileContents(dir.File("absent/list"), "x"));
 }
 
 class TraceFiles : public ::testing::Test {

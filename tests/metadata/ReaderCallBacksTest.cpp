@@ -14,7 +14,7 @@
 namespace kzvol::testing {
 namespace {
 
-TEST(RDFDReadCallBack, ReadsAtOffsetsAndShortAtTheEnd) {
+TEST(RDFDReadCallBack, ReadsAtOffsetsShortAtTheEndAndZeroOnFailure) {
     TestEnv env;
     TempDir dir;
     std::string data;
@@ -32,18 +32,13 @@ TEST(RDFDReadCallBack, ReadsAtOffsetsAndShortAtTheEnd) {
     EXPECT_EQ(RDFDReadCallBack(&raw, buf, 4096, 3000), 0u);
     EXPECT_EQ(RDFDReadCallBack(&raw, buf, 4096, 1ull << 40), 0u);
     EXPECT_TRUE(env.Logs().empty());  // the end of the device is not an error
-}
 
-TEST(RDFDReadCallBack, FailuresAnswerZeroAndLog) {
-    TestEnv env;
-    TempDir dir;
-    char buf[16];
     int closed = 1000;
     EXPECT_EQ(RDFDReadCallBack(&closed, buf, 16, 0), 0u);
     EXPECT_EQ(env.CountLogs("lseek failed errno:9 Error:Bad file descriptor", "RDFDReadCallBack"),
               1);
-    UniqueFd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
-    int isDir = fd.get();
+    UniqueFd dirFd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    int isDir = dirFd.get();
     EXPECT_EQ(RDFDReadCallBack(&isDir, buf, 16, 0), 0u);
     EXPECT_EQ(env.CountLogs("read failed errno:21 Error:Is a directory", "RDFDReadCallBack"), 1);
     EXPECT_EQ(RDFDReadCallBack(nullptr, buf, 16, 0), 0u);

@@ -55,11 +55,6 @@ std::vector<std::string> TestEnv::Commands() const {
     return commands_;
 }
 
-std::vector<std::string> TestEnv::ShellCommands() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return shell_;
-}
-
 std::vector<unsigned long> TestEnv::Sleeps() const {
     std::lock_guard<std::mutex> lock(mu_);
     return sleeps_;
@@ -118,10 +113,6 @@ int TestEnv::RunCommand(const std::string& command, std::string* output, std::st
 }
 
 int TestEnv::RunShell(const std::string& command) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        shell_.push_back(command);
-    }
     if (run_commands_)
         return target()->RunShell(command);
     return NextResult(nullptr);

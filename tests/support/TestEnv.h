@@ -1,6 +1,6 @@
 // Test doubles for the host services, in one Env wrapper installed for the life of
-// a test: a capturing log, a recording process runner and shell whose results the
-// test chooses (or which run for real), a fake sleep and clock, recorded critical
+// a test: a capturing log, a recording process runner (and a shell) whose results
+// the test chooses (or which run for real), a fake sleep and clock, recorded critical
 // events, and a mount table the test writes. Everything not overridden forwards to
 // the production Env.
 #pragma once
@@ -42,12 +42,12 @@ class TestEnv : public EnvWrapper {
     void set_echo_log(bool echo) { echo_log_ = echo; }
 
     // --- recording process runner and shell
-    // When false (the default) commands are recorded and answered from the queue of
-    // results (0 when empty) without running; when true they also run for real.
+    // When false (the default) commands (not shell lines) are recorded, and both are
+    // answered from the queue of results (0 when empty) without running; when true
+    // they also run for real.
     void set_run_commands(bool run) { run_commands_ = run; }
     void QueueCommandResult(int rc, std::string output = "");
     std::vector<std::string> Commands() const;
-    std::vector<std::string> ShellCommands() const;
 
     // --- fake sleep and clock: sleeps return at once, are recorded and advance the clock
     std::vector<unsigned long> Sleeps() const;
@@ -79,7 +79,7 @@ class TestEnv : public EnvWrapper {
     Env* previous_;
     mutable std::mutex mu_;
     std::vector<LogLine> logs_;
-    std::vector<std::string> commands_, shell_;
+    std::vector<std::string> commands_;
     std::deque<std::pair<int, std::string>> results_;
     std::vector<unsigned long> sleeps_;
     std::vector<Event> events_;

@@ -7,24 +7,11 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 
-#include "tests/support/TestEnv.h"
+#include "tests/tools/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {
-
-std::string Cli() {
-    return KZVOL_CLI;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // A source tree with what the reader must report and what it must leave out:
 // nested and empty directories, a directory big enough to use its indirect
@@ -91,7 +78,7 @@ std::map<uint64_t, Inode> StatInodes(const TempDir& dir, const std::string& imag
     std::regex inodeLine("^Inode: (\\d+)"), sizeLine("^User:.*Size: (\\d+)"),
         mtimeLine("^ *mtime: 0x([0-9a-f]+)");
     uint64_t current = 0;
-    for (const std::string& line : Lines(out)) {
+    for (const std::string& line : Split(out)) {
         std::smatch m;
         if (std::regex_search(line, m, inodeLine))
             current = std::stoull(m[1]);
@@ -120,7 +107,7 @@ std::vector<std::string> OracleRows(const TempDir& dir, const std::string& image
     while (!pending.empty()) {
         uint64_t d = pending.back();
         pending.pop_back();
-        for (const std::string& line : Lines(Debugfs(image, "ls -p <" + std::to_string(d) + ">"))) {
+        for (const std::string& line : Split(Debugfs(image, "ls -p <" + std::to_string(d) + ">"))) {
             std::smatch m;
             if (!std::regex_search(line, m, lsLine) || m[3] == "." || m[3] == "..")
                 continue;
@@ -165,10 +152,7 @@ int Kzvol(const TempDir& dir, const std::string& args, std::string* out, std::st
 }
 
 std::vector<std::string> Fields(const std::string& row) {
-    std::vector<std::string> f;
-    std::istringstream in(row);
-    for (std::string field; std::getline(in, field, '\t');)
-        f.push_back(field);
+    std::vector<std::string> f = Split(row, '\t');
     f.resize(6);
     return f;
 }
@@ -178,7 +162,7 @@ std::vector<std::string> Fields(const std::string& row) {
 std::vector<std::string> TableRows(const TempDir& dir, const std::string& table) {
     std::string out, err;
     EXPECT_EQ(Kzvol(dir, "rows " + table, &out, &err), 0) << err;
-    std::vector<std::string> rows = Lines(out);
+    std::vector<std::string> rows = Split(out);
     std::set<std::string> seenDirs = {"0"};
     for (const std::string& r : rows) {
         std::vector<std::string> f = Fields(r);
@@ -255,7 +239,7 @@ TEST(CliIndex, OptionsReachTheReader) {
     EXPECT_EQ(out.substr(out.size() - 9), "\t0\t0\tkey\n");
     ASSERT_EQ(Kzvol(dir, "ls " + table + " /deep/a", &out, &err), 0) << err;
     // Names only: the hard-linked file is listed, its link count was never read.
-    EXPECT_EQ(Lines(out).size(), 2u) << out;
+    EXPECT_EQ(Split(out).size(), 2u) << out;
     EXPECT_NE(out.find(" linked-too\n"), std::string::npos) << out;
 }
 

@@ -3,14 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "host/CCreateUNIXFSTree.h"
-#include "tests/support/TestEnv.h"
+#include "tests/tools/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {
-
-std::string Cli() {
-    return KZVOL_CLI;
-}
 
 // / (2) holds docs/ (11) and a.txt; docs/ holds a name with a tab in it.
 std::string WriteSample(const TempDir& dir) {
@@ -27,51 +23,38 @@ std::string WriteSample(const TempDir& dir) {
     return base;
 }
 
-int Kzvol(const std::string& args, std::string* out) {
-    out->clear();
-    return RunCommandLine(Cli() + " " + args + " 2>&1", out);
-}
-
-TEST(CliTable, RowsPrintsEveryRowInTableOrder) {
+TEST(CliTable, RowsLsAndFindPrintExactly) {
     TempDir dir;
-    std::string base = WriteSample(dir), out;
-    ASSERT_EQ(Kzvol("rows " + base, &out), 0);
-    EXPECT_EQ(out,
-              "0\t2\t4096\t1700000000\t1\t/\n"
-              "2\t11\t1024\t1700000001\t1\tdocs\n"
-              "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\n"
-              "2\t13\t3\t0\t0\ta.txt\n");
-    std::string viaFile;
-    ASSERT_EQ(Kzvol("rows " + base + ".dat", &viaFile), 0);  // naming one of the files works too
-    EXPECT_EQ(viaFile, out);
-}
-
-TEST(CliTable, LsListsADirectorySortedByName) {
-    TempDir dir;
-    std::string base = WriteSample(dir), out;
-    ASSERT_EQ(Kzvol("ls " + base, &out), 0);
-    EXPECT_EQ(out,
-              "-         13              3 1970-01-01 00:00:00 a.txt\n"
-              "d         11           1024 2023-11-14 22:13:21 docs/\n");
-    ASSERT_EQ(Kzvol("ls " + base + " /docs", &out), 0);
-    EXPECT_EQ(out, "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\n");
-    ASSERT_EQ(Kzvol("ls " + base + " a.txt", &out), 0);  // a file lists itself
-    EXPECT_EQ(out, "-         13              3 1970-01-01 00:00:00 a.txt\n");
-    EXPECT_EQ(Kzvol("ls " + base + " /nope", &out), 1);
-    EXPECT_EQ(out, "kzvol: /nope: no such entry in the table\n");
-}
-
-TEST(CliTable, FindPrintsTheRowOfAPath) {
-    TempDir dir;
-    std::string base = WriteSample(dir), out;
-    ASSERT_EQ(Kzvol("find " + base + " '/docs/tab\tand\\slash'", &out), 0);
-    EXPECT_EQ(out, "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\n");
-    ASSERT_EQ(Kzvol("find " + base + " /", &out), 0);
-    EXPECT_EQ(out, "0\t2\t4096\t1700000000\t1\t/\n");
-    EXPECT_EQ(Kzvol("find " + base + " /a.txt/x", &out), 1);
-    EXPECT_EQ(out, "kzvol: /a.txt/x: no such entry in the table\n");
-    EXPECT_EQ(Kzvol("find " + base, &out), 1);
-    EXPECT_EQ(out, "kzvol: usage: kzvol find PATH FILEPATH\n");
+    const std::string base = WriteSample(dir), root = "0\t2\t4096\t1700000000\t1\t/\n",
+                      tab = "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\n",
+                      aTxt = "-         13              3 1970-01-01 00:00:00 a.txt\n",
+                      noEntry = ": no such entry in the table\n",
+                      rows = root + "2\t11\t1024\t1700000001\t1\tdocs\n" + tab +
+                             "2\t13\t3\t0\t0\ta.txt\n";
+    const struct {
+        std::string args;
+        int status;
+        std::string out;
+    } cases[] = {
+        // Every row in table order, naming the table or one of its files.
+        {"rows " + base, 0, rows},
+        {"rows " + base + ".dat", 0, rows},
+        // A directory sorted by name; a file lists itself.
+        {"ls " + base, 0, aTxt + "d         11           1024 2023-11-14 22:13:21 docs/\n"},
+        {"ls " + base + " /docs", 0,
+         "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\n"},
+        {"ls " + base + " a.txt", 0, aTxt},
+        {"ls " + base + " /nope", 1, "kzvol: /nope" + noEntry},
+        {"find " + base + " '/docs/tab\tand\\slash'", 0, tab},
+        {"find " + base + " /", 0, root},
+        {"find " + base + " /a.txt/x", 1, "kzvol: /a.txt/x" + noEntry},
+        {"find " + base, 1, "kzvol: usage: kzvol find PATH FILEPATH\n"},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(Kzvol(c.args, &out), c.status) << c.args;
+        EXPECT_EQ(out, c.out) << c.args;
+    }
 }
 
 TEST(CliTable, UnusableTablesFailWithTheReason) {

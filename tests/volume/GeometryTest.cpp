@@ -1,5 +1,8 @@
-// Volume geometry from the driver's answer, and the answers when it has none.
+// Device probes that need no root (classification of paths, raw-name
+// conversion), and volume geometry from the driver's answer and without one.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "tests/filter/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
@@ -25,10 +28,7 @@ TEST_F(Geometry, SizeIsTruncatedTo4096ThenCountedIn512ByteBlocks) {
     auto vol = VolumeOf(1000000000);
     ASSERT_TRUE(vol->GetVolumeInfo());
     EXPECT_EQ(vol->m_nTotalBlocks, 1953120u);  // 999997440 bytes
-    EXPECT_EQ(vol->m_nBlockSize, 512u);
-    EXPECT_EQ(vol->m_nFirstBlock, 0u);
     EXPECT_TRUE(vol->m_bVolInfoValid);
-
     auto small = VolumeOf(10000);
     ASSERT_TRUE(small->GetVolumeInfo());
     EXPECT_EQ(small->m_nTotalBlocks, 16u);
@@ -60,12 +60,57 @@ TEST(GeometryAnswers, FixedAnswersOfTheLinuxVolume) {
     unsigned long long size = 99;
     EXPECT_EQ(vol.GetVolInfo(size), -1);
     EXPECT_TRUE(env.HasError("open failed on /nonexistent/volume. errno:2"));
-    EXPECT_EQ(vol.GetFsBlockSize(), 0u);
-    EXPECT_EQ(vol.GetTotalRawVolumeBlocks("/dev/sdb", "/dev/rsdb"), 0u);
     for (std::string type : {"ext2", "ext4", "xfs", "EXT3", ""})
         EXPECT_FALSE(vol.IsDataBlockAvailable(type));
     std::string ext3 = "ext3";
     EXPECT_TRUE(vol.IsDataBlockAvailable(ext3));
+}
+
+// Paths outside /dev are never examined (nothing is logged for them); what is
+// not a device node is no filter device either.
+TEST(Probe, DevicesAndFilterDevices) {
+    TestEnv env;
+    TempDir dir;
+    std::string file = dir.Write("file", "x");
+    EXPECT_FALSE(isDevice(file));
+    EXPECT_FALSE(isDevice("/tmp/missing"));
+    EXPECT_FALSE(isCharDevice("/tmp/missing"));
+    EXPECT_TRUE(env.Logs().empty());
+
+    EXPECT_FALSE(isDevice("/dev/kzvol-missing"));
+    EXPECT_TRUE(env.HasError("Failed to stat /dev/kzvol-missing: No such file or directory"));
+    EXPECT_TRUE(isDevice("/dev/null"));
+    EXPECT_TRUE(isCharDevice("/dev/null"));
+    EXPECT_FALSE(isDevice("/dev/shm"));  // a directory under /dev
+
+    EXPECT_FALSE(KZVolume::isQNBFDevice(file));
+    EXPECT_TRUE(env.HasError("Volume=" + file + " is NOT a special device."));
+    EXPECT_FALSE(KZVolume::isQNBFDevice(dir.File("missing")));
+    EXPECT_TRUE(env.HasError("Failed to stat volume " + dir.File("missing")));
+    std::string filter = "unchanged";
+    EXPECT_FALSE(isQNBFDevice("/dev/qnbf/qnbf3", filter));
+    EXPECT_EQ(filter, "unchanged");
+    EXPECT_TRUE(env.HasError("Failed to stat /dev/qnbf/qnbf3: "));
+}
+
+TEST(Probe, RawNamesLoseTheFirstRAfterASlash) {
+    char block[64];
+    struct {
+        const char* raw;
+        const char* expected;
+    } cases[] = {{"/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1"},
+                 {"/dev/rsd0", "/dev/sd0"},
+                 {"/dev/sda1", "/dev/sda1"},
+                 {"/dev/rdsk/rx", "/dev/dsk/rx"},
+                 {"rdsk", "rdsk"},
+                 {"", ""}};
+    for (const auto& c : cases) {
+        std::memset(block, 'Z', sizeof block);
+        char raw[64];
+        std::strcpy(raw, c.raw);
+        EXPECT_TRUE(ConvertRawToBlockDevice(raw, block));
+        EXPECT_STREQ(block, c.expected) << c.raw;
+    }
 }
 
 }  // namespace

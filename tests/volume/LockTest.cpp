@@ -1,25 +1,150 @@
-// Lock and Unlock with the recording runner and a mount table written by the test,
-// and the unix file lock against another process.
+// Mount-table lookups and Lock/Unlock on mount tables written by the test, with
+// the recording runner; the retrying stream lock and the unix file lock against
+// a lock held by another process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 #include "tests/support/TestEnv.h"
-#include "tests/volume/LockHolder.h"
 #include "volume/KZVolume.h"
+#include "volume/MountTable.h"
 
 namespace kzvol::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
 
+// A child process that holds a write lock on a whole file until released.
+class LockHolder {
+  public:
+    // The child takes the lock and stops itself; held() tells whether it got it.
+    explicit LockHolder(const std::string& path) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int fd = ::open(path.c_str(), O_RDWR);
+            struct flock whole = {};
+            whole.l_type = F_WRLCK;
+            if (fd < 0 || ::fcntl(fd, F_SETLK, &whole) != 0)
+                _exit(1);
+            ::raise(SIGSTOP);
+            _exit(0);
+        }
+        int status = 0;
+        held_ = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+        if (!held_)
+            pid_ = -1;
+    }
+    ~LockHolder() { Release(); }
+    bool held() const { return held_; }
+    // Ends the child, and with it the lock.
+    void Release() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    bool held_ = false;
+};
+
 MountTableEntry Entry(const std::string& device, const std::string& dir,
                       const std::string& type = "ext3") {
     return {{device, dir, type, "rw,relatime", "0", "0"}};
+}
+
+// A TestEnv whose mount table can be made unreadable, and which counts the reads.
+class TableEnv : public TestEnv {
+  public:
+    bool readable = true;
+    int reads = 0;
+    bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
+        ++reads;
+        errno = EACCES;
+        return readable && TestEnv::ReadMountTable(entries);
+    }
+};
+
+std::string MountPointOf(std::string device) {
+    char* dir = kz_getmountpoint(device.data());
+    std::string out = dir ? dir : "<null>";
+    std::free(dir);
+    return out;
+}
+
+std::string RawDevOf(std::string dir) {
+    return getrawdev(dir.data());
+}
+
+TEST(MountLookups, FirstExactMatchInTableOrder) {
+    TableEnv env;
+    env.SetMountTable({Entry("proc", "/proc"), Entry("/dev/sdb1", "/mnt/a"),
+                       Entry("/dev/sdb1", "/mnt/b"), Entry("/dev/sdc1", "/mnt/a")});
+    EXPECT_EQ(MountPointOf("/dev/sdb1"), "/mnt/a");
+    EXPECT_EQ(RawDevOf("/mnt/a"), "/dev/sdb1");
+    EXPECT_EQ(getVolName("/mnt/b"), "/dev/sdb1");
+    EXPECT_FALSE(env.HasError(""));
+    // Exact comparisons: no trailing slash, no prefix; a device is no mount directory.
+    EXPECT_EQ(RawDevOf("/mnt/a/"), "");
+    EXPECT_EQ(MountPointOf("/dev/sdb"), "<null>");
+    EXPECT_EQ(getVolName("/dev/sdb1"), "");
+    // Absence: an error for kz_getmountpoint, none for getrawdev.
+    EXPECT_TRUE(env.HasError("could not get mountpoint for device=/dev/sdb\n"));
+    EXPECT_FALSE(env.HasError("could not get rawdevice name"));
+}
+
+TEST(MountLookups, UnreadableTableAndNamesThatNeedNoTable) {
+    TableEnv env;
+    env.readable = false;
+    EXPECT_EQ(MountPointOf("/dev/sdb1"), "<null>");
+    EXPECT_TRUE(env.HasError("failed to open /etc/mtab for device=/dev/sdb1 errno=13\n"));
+    EXPECT_EQ(RawDevOf("/mnt/a"), "");
+    EXPECT_EQ(env.CountLogs("failed to open /etc/mtab errno=13 \n", "getrawdev:"), 1);
+    const int reads = env.reads;
+    EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
+    EXPECT_EQ(env.reads, reads);
+
+    EXPECT_EQ(getdevname("/dev/mapper/vg-lv"), "vg-lv");
+    EXPECT_EQ(getdevname(""), "");
+    EXPECT_EQ(getdevname("sdb1"), "sdb1");
+    EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
+}
+
+// While another process holds the lock, the stream lock asks ten times two
+// seconds apart, and is granted once the lock is released; other failures
+// answer -1 at once.
+TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
+    TempDir dir;
+    const std::string path = dir.Write("table", "x\n");
+    std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(path.c_str(), "r+"), std::fclose),
+        readOnly(std::fopen(path.c_str(), "r"), std::fclose);
+    ASSERT_TRUE(stream && readOnly);
+    for (size_t releaseAfter : {0, 3}) {
+        LockHolder holder(path);
+        ASSERT_TRUE(holder.held());
+        TestEnv env;
+        env.on_sleep = [&](unsigned long) {
+            if (env.Sleeps().size() == releaseAfter)
+                holder.Release();
+        };
+        EXPECT_EQ(lock(stream.get(), F_WRLCK), releaseAfter ? 0 : -1);
+        EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(releaseAfter ? 3 : 10, 2000));
+        EXPECT_EQ(lock(stream.get(), F_UNLCK), 0);
+    }
+    TestEnv env;
+    EXPECT_EQ(lock(readOnly.get(), F_WRLCK), -1);  // a write lock needs a writable descriptor
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(lock(stream.get(), 77), -1);  // no such lock type
+    EXPECT_TRUE(env.Sleeps().empty());
 }
 
 Lines Remembered(const KZVolumeUnix& vol) {
@@ -59,6 +184,7 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryAndUnlockMountsItAgainExactly) {
     EXPECT_FALSE(vol.m_bLocked);
     EXPECT_EQ(Remembered(vol), kNothing);
     ASSERT_TRUE(vol.Unlock());  // without a Lock: nothing is run
+    ASSERT_TRUE(vol.Unlock("xfs", ""));
     EXPECT_EQ(env_.Commands().size(), 2u);
 }
 
@@ -96,12 +222,8 @@ TEST_F(LockUnit, NotMountedRefusedOrUnreadableLeavesNothingRemembered) {
     EXPECT_FALSE(missing.Lock());
     EXPECT_TRUE(env_.HasError("Failed to Lock : Invalid volume handle=-1 \n"));
 
-    struct NoTable : TestEnv {
-        bool ReadMountTable(std::vector<MountTableEntry>*) override {
-            errno = EACCES;
-            return false;
-        }
-    } noTable;
+    TableEnv noTable;
+    noTable.readable = false;
     EXPECT_FALSE(vol.Lock());
     EXPECT_TRUE(
         noTable.HasError("open /etc/mtab failed for locking device=" + device_ + " errno=13 \n"));
@@ -141,7 +263,6 @@ TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
         mounts,
         (Lines{"/bin/mount -t xfs -o nouuid" + tail, "/bin/mount -t xfs -o rw,nouuid" + tail,
                "/bin/mount -t ext3 -o ro" + tail, "/bin/mount -t xfs -o rw,relatime" + tail}));
-    EXPECT_EQ(env_.CountLogs("successfully mounted=", "KZVolumeUnix::Unlock:1"), 3);
 }
 
 TEST_F(LockUnit, HostileNamesAreQuoted) {

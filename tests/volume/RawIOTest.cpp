@@ -1,5 +1,7 @@
-// Raw sector I/O on regular files: addressing, short transfers, retries, the
-// 32-bit limit, Close waiting for transfers in flight, and the trace files.
+// The volume object (names, ownership of descriptors, the quit flag, the
+// installation lookups) and raw sector I/O on regular files: addressing, short
+// transfers, retries, the 32-bit limit, Close waiting for transfers in flight,
+// and the trace files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -16,6 +19,97 @@
 
 namespace kzvol::testing {
 namespace {
+
+TEST(VolumeObject, NamesOfTheConstructors) {
+    TestEnv env;
+    KZVolumeUnix path("/dev/sdb1/");
+    EXPECT_EQ(path.GetVolumeName(), "/dev/sdb1");  // the trailing slash goes
+    // Direct mode opens the device itself; driver mode opens the admin node.
+    for (bool direct : {true, false}) {
+        KZVolumeUnix vol("/dev/sdc1", "snap7", direct, false);
+        EXPECT_EQ(vol.GetVolumeName(), direct ? "/dev/sdc1" : "/dev/qnbf/ctrl");
+        EXPECT_EQ(vol.m_strDeviceName, "/dev/sdc1");
+    }
+}
+
+TEST(VolumeObject, InvalidDescriptorObjectRefusesEverything) {
+    TestEnv env;
+    {
+        KZVolumeUnix vol(-1);
+        EXPECT_FALSE(vol.IsValid());
+        EXPECT_FALSE(vol.IsOpen());
+        EXPECT_FALSE(vol.Open());
+        EXPECT_FALSE(vol.Open(1));
+        EXPECT_TRUE(vol.Close());
+    }
+    EXPECT_EQ(env.CountLogs("Trying to open volume on invalid KZVolumeUnix object"), 2);
+}
+
+// The caller's descriptor is never closed; the object's own ones always are.
+TEST(VolumeObject, DescriptorOwnership) {
+    TempDir dir;
+    std::string path = dir.Write("img", std::string(4096, 'x'));
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+        KZVolumeUnix vol(fd);
+        EXPECT_TRUE(vol.IsOpen());
+        EXPECT_TRUE(vol.Close());
+        EXPECT_EQ(vol.m_hVolume, fd);
+    }
+    EXPECT_EQ(::fcntl(fd, F_GETFD), 0) << "descriptor was closed";
+    ::close(fd);
+    const int before = OpenDescriptorCount();
+    {
+        KZVolumeUnix vol(path);
+        ASSERT_TRUE(vol.Open(1));
+        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(VolumeObject, QuitFlag) {
+    KZVolumeUnix vol("/dev/sdb1");
+    bool quit = true;
+    EXPECT_EQ(QuitFlagCheck(99, &vol, &quit), 0);
+    EXPECT_FALSE(quit);
+    KZJobCtrlClient job;
+    vol.m_pJobCtrlClient = &job;
+    EXPECT_FALSE(vol.QuitNow());
+    job.requestQuit();
+    EXPECT_TRUE(vol.QuitNow());
+    EXPECT_EQ(QuitFlagCheck(0, &vol, &quit), 0);
+    EXPECT_TRUE(quit);
+}
+
+TEST(VolumeObject, InstallationLookups) {
+    TempDir dir;
+    std::string cfg = dir.Write("registry.ini",
+                                "[Base]\ndBASEHOME=/opt/kz/base\nsInstanceName=Instance002\n"
+                                "[EventManager]\ndEVLOGDIR=/var/log/kz\n"
+                                "[Machines/client1]\ndJOBRESULTSDIR=/var/kz/jr\n");
+    ::setenv("KZVOL_CONFIG", cfg.c_str(), 1);
+    KZVolumeUnix vol("/dev/sdb1");
+    char buf[64];
+    int len = sizeof buf;
+    EXPECT_FALSE(vol.get_job_results_dir(buf, &len));  // no client named yet
+    vol.setClntDisplayName("client1");
+    std::string text;
+    vol.getClntDisplayName(text);
+    EXPECT_EQ(text, "client1");
+    using Getter = bool (KZVolumeUnix::*)(char*, int*);
+    for (auto [get, expected] :
+         {std::pair<Getter, const char*>{&KZVolumeUnix::get_job_results_dir, "/var/kz/jr"},
+          {&KZVolumeUnix::get_base_dir, "/opt/kz/base"},
+          {&KZVolumeUnix::get_log_dir, "/var/log/kz"}}) {
+        len = sizeof buf;
+        ASSERT_TRUE((vol.*get)(buf, &len)) << expected;
+        EXPECT_STREQ(buf, expected);
+    }
+    EXPECT_TRUE(vol.get_instance(text));
+    EXPECT_EQ(text, "Instance002");
+    ::unsetenv("KZVOL_CONFIG");
+}
 
 // An image whose sector k is filled with the byte k.
 std::string PatternImage(int sectors) {
@@ -33,41 +127,36 @@ class RawIO : public ::testing::Test {
     std::string image_;
 };
 
+// Sectors are addressed in 512-byte units; zero-sector transfers succeed and
+// touch nothing.
 TEST_F(RawIO, ReadAddressesSectors) {
     KZVolumeUnix vol(image_);
-    ASSERT_TRUE(vol.Open(1));
+    ASSERT_TRUE(vol.Open(0));
     std::vector<char> buf(1024, '?');
     unsigned long done = 99;
     ASSERT_TRUE(vol.Read(3, 2, buf.data(), done));
     EXPECT_EQ(done, 2u);
-    EXPECT_EQ(buf[0], 3);
-    EXPECT_EQ(buf[511], 3);
-    EXPECT_EQ(buf[512], 4);
-    EXPECT_EQ(buf[1023], 4);
-
+    EXPECT_EQ(std::string(buf.data(), 1024), PatternImage(16).substr(3 * 512, 1024));
     unsigned int ddone = 7;
     ASSERT_TRUE(vol.DiskRead(15, 1, buf.data(), ddone));
     EXPECT_EQ(ddone, 1u);
-    EXPECT_EQ(buf[0], 15);
+    EXPECT_EQ(std::string(buf.data(), 512), std::string(512, 15));
+
+    buf.assign(4, 'a');
+    EXPECT_TRUE(vol.Read(2, 0, buf.data(), done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(vol.Write(2, 0, buf.data(), done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(vol.DiskRead(2, 0, buf.data(), ddone));
+    EXPECT_EQ(ddone, 0u);
+    EXPECT_EQ(std::string(buf.data(), 4), "aaaa");
+    EXPECT_EQ(ReadFile(image_), PatternImage(16));
     EXPECT_TRUE(env_.Sleeps().empty());
 }
 
-TEST_F(RawIO, ZeroSectorTransfersSucceedAndTouchNothing) {
-    KZVolumeUnix vol(image_);
-    ASSERT_TRUE(vol.Open(0));
-    char buf[4] = {'a', 'b', 'c', 'd'};
-    unsigned long done = 5;
-    EXPECT_TRUE(vol.Read(2, 0, buf, done));
-    EXPECT_EQ(done, 0u);
-    EXPECT_TRUE(vol.Write(2, 0, buf, done));
-    EXPECT_EQ(done, 0u);
-    unsigned int ddone = 5;
-    EXPECT_TRUE(vol.DiskRead(2, 0, buf, ddone));
-    EXPECT_EQ(ddone, 0u);
-    EXPECT_EQ(std::string(buf, 4), "abcd");
-}
-
-TEST_F(RawIO, ShortReadsFail) {
+// A short or failed transfer fails. DiskRead and DiskWrite try twice, waiting
+// five seconds after each attempt; Read gives up at once.
+TEST_F(RawIO, FailedTransfers) {
     KZVolumeUnix vol(image_);
     ASSERT_TRUE(vol.Open(1));
     std::vector<char> buf(1024);
@@ -75,7 +164,6 @@ TEST_F(RawIO, ShortReadsFail) {
     EXPECT_FALSE(vol.Read(15, 2, buf.data(), done));
     EXPECT_EQ(done, 42u) << "Read leaves done alone on failure";
     EXPECT_TRUE(env_.HasError("Failed to read : errno 0  BytesRead = 512, BytesToead = 1024\n"));
-
     unsigned int ddone = 42;
     EXPECT_FALSE(vol.DiskRead(15, 2, buf.data(), ddone));
     EXPECT_EQ(ddone, 0u) << "DiskRead leaves done at 0 on failure";
@@ -84,56 +172,43 @@ TEST_F(RawIO, ShortReadsFail) {
               2);
     EXPECT_TRUE(env_.HasError(
         "Failed to read  after =2 retry: offset=7680 BytesRead = 512, BytesToead = 1024\n"));
-}
-
-TEST_F(RawIO, FailingDescriptorGivesTwoAttemptsAndTwoWaits) {
-    // A write-only descriptor fails every read.
-    int fd = ::open(image_.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    KZVolumeUnix vol(fd);
-    std::vector<char> buf(512);
-    unsigned int done = 1;
-    EXPECT_FALSE(vol.DiskRead(0, 1, buf.data(), done));
+    // Writes through a read-only descriptor, reads through a write-only one.
+    EXPECT_FALSE(vol.DiskWrite(0, 1, buf.data(), done));
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(env_.Sleeps(), (std::vector<unsigned long>{5000, 5000}));
-    EXPECT_EQ(env_.CountLogs("Failed to read :offset=0  BytesRead = -1, BytesToead = 512\n"), 2);
-
-    unsigned long wdone = 1;
-    KZVolumeUnix ro(image_);
-    ASSERT_TRUE(ro.Open(1));
-    EXPECT_FALSE(ro.DiskWrite(0, 1, buf.data(), wdone));
-    EXPECT_EQ(wdone, 0u);
-    EXPECT_EQ(env_.Sleeps().size(), 4u);
     EXPECT_TRUE(env_.HasError(
         "Failed to Write : offset=0 BytesRead = -1, BytesToead = 512 after =2 retry \n"));
+    int fd = ::open(image_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    KZVolumeUnix writeOnly(fd);
+    ddone = 1;
+    EXPECT_FALSE(writeOnly.DiskRead(0, 1, buf.data(), ddone));
+    EXPECT_EQ(ddone, 0u);
+    EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(6, 5000));
+    EXPECT_EQ(env_.CountLogs("Failed to read :offset=0  BytesRead = -1, BytesToead = 512\n"), 2);
     ::close(fd);
 }
 
+// Mode 1 opens read-only, any other read-write; Seek moves the descriptor.
 TEST_F(RawIO, ReadOnlyVersusReadWriteOpens) {
     std::vector<char> buf(512, 'Z');
     unsigned long done = 0;
-    {
-        KZVolumeUnix ro(image_);
-        ASSERT_TRUE(ro.Open(1));
-        EXPECT_EQ(::fcntl(ro.m_hVolume, F_GETFL) & O_ACCMODE, O_RDONLY);
-        EXPECT_FALSE(ro.Write(1, 1, buf.data(), done));
-    }
-    for (int mode : {0, 2}) {
-        KZVolumeUnix rw(image_);
-        ASSERT_TRUE(rw.Open(mode));
-        EXPECT_EQ(::fcntl(rw.m_hVolume, F_GETFL) & O_ACCMODE, O_RDWR);
+    for (int mode : {1, 0, 2}) {
+        KZVolumeUnix vol(image_);
+        ASSERT_TRUE(vol.Open(mode));
+        EXPECT_EQ(::fcntl(vol.m_hVolume, F_GETFL) & O_ACCMODE, mode == 1 ? O_RDONLY : O_RDWR);
+        EXPECT_EQ(vol.Write(1, 1, buf.data(), done), mode != 1) << mode;
     }
     KZVolumeUnix rw(image_);
     ASSERT_TRUE(rw.Open());
     EXPECT_TRUE(rw.Open()) << "already open is success";
-    ASSERT_TRUE(rw.Write(1, 1, buf.data(), done));
+    EXPECT_EQ(rw.Seek(1024, SEEK_SET), 0);
+    EXPECT_EQ(::lseek(rw.m_hVolume, 0, SEEK_CUR), 1024);
     unsigned long wdone = 0;
     ASSERT_TRUE(rw.DiskWrite(2, 1, buf.data(), wdone));
     EXPECT_EQ(wdone, 1u);
-    std::string after = ReadFile(image_);
-    EXPECT_EQ(after.substr(512, 1024), std::string(1024, 'Z'));
-    EXPECT_EQ(after[0], 0);
-    EXPECT_EQ(after[1536], 3);
+    std::string expected = PatternImage(16);
+    expected.replace(512, 1024, 1024, 'Z');
+    EXPECT_EQ(ReadFile(image_), expected);
 }
 
 TEST_F(RawIO, OpenFailuresAndUnusableHandles) {
@@ -151,6 +226,8 @@ TEST_F(RawIO, OpenFailuresAndUnusableHandles) {
     EXPECT_FALSE(missing.DiskWrite(0, 1, buf, done));
     EXPECT_TRUE(env_.HasError("Invalid volume handle \n"));
     EXPECT_EQ(env_.CountLogs("Invalid Volume Handle \n"), 3);
+    EXPECT_EQ(missing.Seek(0, SEEK_SET), -1);
+    EXPECT_TRUE(env_.HasError("Seek failed: (9  Bad file descriptor)"));
     EXPECT_TRUE(env_.Sleeps().empty());
 }
 
@@ -170,16 +247,6 @@ TEST_F(RawIO, TransfersThatWouldWrapTheByteCountAreRefused) {
     EXPECT_TRUE(env_.Sleeps().empty()) << "refused before any attempt";
     EXPECT_EQ(ReadFile(image_), PatternImage(16)) << "nothing written";
     EXPECT_FALSE(vol.Read(1ULL << 60, 1, buf, done));
-}
-
-TEST_F(RawIO, SeekRepositions) {
-    KZVolumeUnix vol(image_);
-    ASSERT_TRUE(vol.Open(1));
-    EXPECT_EQ(vol.Seek(1024, SEEK_SET), 0);
-    EXPECT_EQ(::lseek(vol.m_hVolume, 0, SEEK_CUR), 1024);
-    KZVolumeUnix closed(image_);
-    EXPECT_EQ(closed.Seek(0, SEEK_SET), -1);
-    EXPECT_TRUE(env_.HasError("Seek failed: (9  Bad file descriptor)"));
 }
 
 TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {

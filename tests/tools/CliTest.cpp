@@ -1,0 +1,191 @@
+// The kzvol tool as a user runs it where no mount of its own is needed: help,
+// the read command and its log, lookups in the live mount table, exclusive's
+// refusals, the handler script, probes, and the filter commands against a
+// memory-mode stand-in driver shared through its state directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "emulator/Emulator.h"
+#include "filter/DriverChannel.h"
+#include "filter/QnbfProtocol.h"
+#include "host/Env.h"
+#include "host/ShellQuote.h"
+#include "tests/tools/Kzvol.h"
+
+namespace kzvol::testing {
+namespace {
+
+constexpr auto npos = std::string::npos;
+
+TEST(CliRead, CopiesSectorsToFileAndStdout) {
+    TempDir dir;
+    std::string data, out;
+    for (int k = 0; k < 8; ++k)
+        data.append(512, static_cast<char>('a' + k));
+    std::string image = dir.Write("img", data);
+    ASSERT_EQ(Kzvol("read " + image + " --offset 2 --count 3 --out " + dir.File("out"), &out), 0);
+    EXPECT_EQ(ReadFile(dir.File("out")), data.substr(1024, 1536));
+    out.clear();
+    ASSERT_EQ(RunCommandLine(Cli() + " read " + image + " --offset 7 --count 1", &out), 0);
+    EXPECT_EQ(out, std::string(512, 'h'));
+}
+
+TEST(CliRead, HelpVersionAndOneLineFailures) {
+    TempDir dir;
+    std::string out;
+    EXPECT_EQ(Kzvol("--help", &out), 0);
+    EXPECT_NE(out.find("read SOURCE --offset SECTORS --count SECTORS [--out FILE]"), npos);
+    EXPECT_EQ(Kzvol("--version", &out), 0);
+    EXPECT_EQ(out.rfind("kzvol ", 0), 0u);
+    EXPECT_EQ(Kzvol("read " + dir.File("absent") + " --offset 0 --count 1", &out), 1);
+    EXPECT_EQ(out, "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n");
+    EXPECT_EQ(Kzvol("read x --offset -1 --count 1", &out), 1);
+    EXPECT_EQ(out, "kzvol: --offset wants an unsigned number, not '-1'\n");
+    EXPECT_EQ(Kzvol("frobnicate", &out), 1);
+    EXPECT_NE(out.find("unknown command"), npos);
+}
+
+// The log goes to KZVOL_LOG. Detail lines appear only up to KZVOL_LOG_LEVEL;
+// Debug lines always do.
+TEST(CliLog, LogFileAndLevel) {
+    TempDir dir;
+    ASSERT_EQ(RunCommandLine("mkdir -p " + dir.File("tree/sub") + " && echo x > " +
+                             dir.File("tree/sub/f") + " && mke2fs -q -F -t ext3 -d " +
+                             dir.File("tree") + " " + dir.File("fs.img") + " 4M"),
+              0);
+    for (int level : {0, 4}) {
+        std::string log = dir.File("log" + std::to_string(level));
+        ASSERT_EQ(RunCommandLine("KZVOL_LOG=" + log + " KZVOL_LOG_LEVEL=" + std::to_string(level) +
+                                 " " + Cli() + " index " + dir.File("fs.img") + " --table " +
+                                 dir.File("t" + std::to_string(level)) + " >/dev/null"),
+                  0);
+        std::string text = ReadFile(log);
+        EXPECT_EQ(text.find(" DEBUG4 RDFDGetInodeNameCallBack ") != npos, level == 4) << text;
+        EXPECT_NE(text.find(" DEBUG "), npos);
+    }
+}
+
+TEST(CliMountTable, AnswersFromTheLiveTable) {
+    std::vector<MountTableEntry> table;
+    ASSERT_TRUE(Env::Default()->ReadMountTable(&table));
+    std::string rootDevice, firstDir, out;
+    for (const auto& e : table) {
+        if (rootDevice.empty() && e.fields[1] == "/")
+            rootDevice = e.fields[0];
+    }
+    for (const auto& e : table) {
+        if (firstDir.empty() && e.fields[0] == rootDevice)
+            firstDir = e.fields[1];
+    }
+    EXPECT_EQ(Kzvol("device /", &out), 0);
+    EXPECT_EQ(out, rootDevice + "\n");
+    EXPECT_EQ(Kzvol("mountpoint " + ShellQuote(rootDevice), &out), 0);
+    EXPECT_EQ(out, firstDir + "\n");
+    EXPECT_EQ(Kzvol("device /kzvol-absent/", &out), 1);
+    EXPECT_EQ(out, "kzvol: nothing is mounted on /kzvol-absent/\n");
+    EXPECT_EQ(Kzvol("mountpoint", &out), 1);
+    EXPECT_EQ(out, "kzvol: usage: kzvol mountpoint DEVICE\n");
+}
+
+TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
+    TempDir dir;
+    std::string out;
+    EXPECT_EQ(Kzvol("exclusive /dev/x --options ro -- true", &out), 1);
+    EXPECT_EQ(out, "kzvol: --options needs --type\n");
+    EXPECT_EQ(Kzvol("exclusive /dev/x", &out), 1);
+    EXPECT_NE(out.find("usage: kzvol exclusive"), npos);
+    // A device that cannot be opened is not locked, and the command does not run.
+    EXPECT_EQ(Kzvol("exclusive /dev/kzvol-absent -- touch " + dir.File("ran"), &out), 1);
+    EXPECT_NE(out.find("the command did not run"), npos) << out;
+    EXPECT_EQ(::access(dir.File("ran").c_str(), F_OK), -1);
+    // Nothing mounted on the directory: the command runs and gives the status.
+    EXPECT_EQ(Kzvol("exclusive " + dir.path() + " -- sh -c 'exit 5'", &out), 5);
+    EXPECT_EQ(out, "kzvol: " + dir.path() + " is not mounted; running the command as it is\n");
+}
+
+TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.File("Base").c_str(), 0755), 0);
+    std::string script = dir.Write("Base/ImgPodSnapHandler.sh",
+                                   "#!/bin/sh\necho \"$@\" > " + dir.File("args") + "\n");
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    const std::string config =
+        "KZVOL_CONFIG=" + dir.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir.path() + "\n");
+    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' 42"), 0);
+    EXPECT_EQ(ReadFile(dir.File("args")), "-b -a -jobid 42\n");
+    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' x 2>/dev/null"), 1);
+}
+
+TEST(CliProbe, ClassifiesPaths) {
+    TempDir dir;
+    std::string out;
+    ASSERT_EQ(Kzvol("probe /dev/null", &out), 0);
+    EXPECT_NE(out.find("device: yes\nkind: character\nfilter device: none\n"), npos) << out;
+    ASSERT_EQ(Kzvol("probe " + dir.Write("f", "x"), &out), 0);
+    EXPECT_NE(out.find("device: no\nkind: file\n"), npos) << out;
+    EXPECT_EQ(Kzvol("probe " + dir.File("absent"), &out), 1);
+    EXPECT_EQ(out, "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
+}
+
+int Send(unsigned long request, void* arg) {
+    return SendAdminRequest(request, arg).ret;
+}
+
+TEST(CliFilter, EmulatorLifeAndDeviceListing) {
+    TempDir dir;
+    const std::string state = dir.File("driver");
+    std::string out;
+    EXPECT_EQ(Kzvol("--emulator " + dir.File("none") + " devices", &out), 1);
+    EXPECT_EQ(out.rfind("kzvol: cannot list the filter devices", 0), 0u) << out;
+    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
+    EXPECT_NE(out.find("export KZVOL_EMULATOR=" + state), npos);
+
+    // This process adds two devices and a snapshot; the tool sees the same driver.
+    emulator::Emulator driver(state);
+    emulator::Plug(&driver);
+    int minors[2];
+    const char* paths[2] = {"/dev/sdb1", "/dev/sdc"};
+    driver.DeclareVolume(paths[0], 1000000000);
+    driver.DeclareVolume(paths[1], 4 << 20);
+    for (int i = 0; i < 2; ++i) {
+        qn_addnode_arg add{};
+        std::strcpy(add.dev_path, paths[i]);
+        add.extent_bytes = 1 << 20;
+        ASSERT_EQ(Send(QNBF_ADD_NODE, &add), 0);
+        minors[i] = add.minor;
+        uint32_t m = static_cast<uint32_t>(add.minor);
+        ASSERT_EQ(Send(QNBF_START_NODE, &m), 0);
+    }
+    qn_snapsync_arg sync{};
+    sync.minor = minors[1];
+    std::snprintf(sync.map_file, sizeof sync.map_file, "%s", dir.File("m").c_str());
+    std::snprintf(sync.data_file, sizeof sync.data_file, "%s", dir.File("d").c_str());
+    ASSERT_EQ(Send(QNBF_SNAP_SYNC, &sync), 0);
+    emulator::Plug(nullptr);
+
+    out.clear();
+    ASSERT_EQ(RunCommandLine("KZVOL_EMULATOR=" + state + " " + Cli() + " devices", &out), 0);
+    EXPECT_NE(out.find("MINOR  NODE"), npos) << out;
+    EXPECT_NE(out.find("qnbf0        sdb1                           1000000000 -"), npos) << out;
+    EXPECT_NE(
+        out.find("sdc                               4194304 " + std::to_string(sync.snap_minor)),
+        npos)
+        << out;
+    std::string viaOption;
+    ASSERT_EQ(RunCommandLine(Cli() + " --emulator " + state + " devices", &viaOption), 0);
+    EXPECT_EQ(viaOption, out);
+
+    ASSERT_EQ(Kzvol("emulator status --state " + state, &out), 0);
+    EXPECT_NE(out.find("running in memory mode"), npos);
+    EXPECT_NE(out.find("3 device(s)"), npos);
+    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
+    EXPECT_NE(::access(state.c_str(), F_OK), 0);
+    EXPECT_EQ(Kzvol("emulator status --state " + state, &out), 3);
+    EXPECT_NE(out.find("stopped"), npos);
+}
+
+}  // namespace
+}  // namespace kzvol::testing
