@@ -129,5 +129,19 @@ TEST_F(TraceFiles, PlantedSymlinksAreNeverFollowed) {
     EXPECT_FALSE(TraceEnabled());
 }
 
+// The recording doubles keep the runner's and the shell's command lines apart and
+// answer from the queued results without running anything.
+TEST(RecordingRunner, RecordsRunnerAndShellApart) {
+    TestEnv env;
+    env.QueueCommandResult(1, "first");
+    KzProcess p;
+    std::string out;
+    EXPECT_EQ(p.system("/bin/umount /mnt/a", &out, nullptr, 0, false), 1);
+    EXPECT_EQ(out, "first");
+    EXPECT_EQ(RunShell("mkdir -p /nonexistent/x"), 0);
+    EXPECT_EQ(env.Commands(), std::vector<std::string>{"/bin/umount /mnt/a"});
+    EXPECT_EQ(env.ShellCommands(), std::vector<std::string>{"mkdir -p /nonexistent/x"});
+}
+
 }  // namespace
 }  // namespace kzvol::testing

@@ -50,6 +50,11 @@ void TestEnv::QueueCommandResult(int rc, std::string output) {
     results_.emplace_back(rc, std::move(output));
 }
 
+std::vector<std::string> TestEnv::ShellCommands() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return shell_;
+}
+
 std::vector<std::string> TestEnv::Commands() const {
     std::lock_guard<std::mutex> lock(mu_);
     return commands_;
@@ -113,6 +118,10 @@ int TestEnv::RunCommand(const std::string& command, std::string* output, std::st
 }
 
 int TestEnv::RunShell(const std::string& command) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        shell_.push_back(command);
+    }
     if (run_commands_)
         return target()->RunShell(command);
     return NextResult(nullptr);

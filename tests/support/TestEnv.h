@@ -48,6 +48,8 @@ class TestEnv : public EnvWrapper {
     void set_run_commands(bool run) { run_commands_ = run; }
     void QueueCommandResult(int rc, std::string output = "");
     std::vector<std::string> Commands() const;
+    // Command lines given to the plain shell (the operating system's system()).
+    std::vector<std::string> ShellCommands() const;
 
     // --- fake sleep and clock: sleeps return at once, are recorded and advance the clock
     std::vector<unsigned long> Sleeps() const;
@@ -79,7 +81,7 @@ class TestEnv : public EnvWrapper {
     Env* previous_;
     mutable std::mutex mu_;
     std::vector<LogLine> logs_;
-    std::vector<std::string> commands_;
+    std::vector<std::string> commands_, shell_;
     std::deque<std::pair<int, std::string>> results_;
     std::vector<unsigned long> sleeps_;
     std::vector<Event> events_;
