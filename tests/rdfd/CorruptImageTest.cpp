@@ -106,30 +106,28 @@ TEST_F(CorruptImageTest, BadRecordSkipsTheRestOfItsBlockOnly) {
     EXPECT_EQ(env_.CountLogs("as DirEntry rec_len is not valid"), 10);
 }
 
-// A direct pointer, then an indirect block's entry, beyond the file system.
-TEST_F(CorruptImageTest, BlockNumbersBeyondTheFileSystemAreRefusedUnread) {
+// A direct pointer, then an indirect block's entry, beyond the file system: refused
+// unread. Last, an indirect block repeating one block, with the double indirect
+// pointer at it to multiply the damage: the block budget runs out.
+TEST_F(CorruptImageTest, BlockPointersNoSoundImageHoldsAreRefused) {
     BuildImage("ext2", 400);
     const std::string pristine = device_.bytes;
-    const size_t indirect = device_.Get32(BlockPointer("/big", 12)) * kBs;
+    const uint32_t first = device_.Get32(BlockPointer("/big", 0));
+    const uint32_t indirect = device_.Get32(BlockPointer("/big", 12));
     ASSERT_NE(indirect, 0u);
     device_.keepLog = true;
     device_.Put(BlockPointer("/d1", 0), 0xFFFFFFF0u);
     ExpectBothFail("FS\tBlock number out of range.");
     device_.bytes = pristine;
-    device_.Put(indirect + 8, 0x7FFFFFFFu);
+    device_.Put(indirect * kBs + 8, 0x7FFFFFFFu);
     ExpectBothFail("FS\tBlock number out of range.");
     for (const auto& [offset, size] : device_.log)
         EXPECT_LT(offset, device_.bytes.size());
-}
 
-TEST_F(CorruptImageTest, IndirectBlockRepeatingOneBlockRunsOutOfBudget) {
-    BuildImage("ext2", 400);
-    const uint32_t first = device_.Get32(BlockPointer("/big", 0));
-    const size_t indirect = device_.Get32(BlockPointer("/big", 12)) * kBs;
+    device_.bytes = pristine;
     for (size_t i = 0; i < kBs / 4; ++i)
-        device_.Put(indirect + 4 * i, first);
-    // Double and triple indirect pointers at the same block multiply the damage.
-    device_.Put(BlockPointer("/big", 13), device_.Get32(BlockPointer("/big", 12)));
+        device_.Put(indirect * kBs + 4 * i, first);
+    device_.Put(BlockPointer("/big", 13), indirect);
     ExpectBothFail("FS\tBlock Count Exceeded");
 }
 

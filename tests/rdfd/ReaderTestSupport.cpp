@@ -273,13 +273,14 @@ bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool*
                                       isSupported, quit ? QuitProbe::Check : nullptr, 0, quit);
 }
 
-void ReaderFixture::ExpectBothFail(const std::string& text) {
+void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,
+                                   bool* isSupported) {
     const int img = env_.CountLogs(text, "RDFDInterfaceForImgPod");
     const int opt = env_.CountLogs(text, "RDFDInterfaceForVirtualPod");
     RowCollector a, b;
     EXPECT_FALSE(RunImgPod(&a));
     EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForImgPod"), img + 1) << text;
-    EXPECT_FALSE(RunVirtualPod(&b));
+    EXPECT_FALSE(RunVirtualPod(&b, fsType, isSupported));
     EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForVirtualPod"), opt + 1) << text;
 }
 

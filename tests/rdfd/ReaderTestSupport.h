@@ -114,7 +114,8 @@ class ReaderFixture : public ::testing::Test {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
     // Both entry points fail on the image, each logging `text`.
-    void ExpectBothFail(const std::string& text);
+    void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
+                        bool* isSupported = nullptr);
 
     TestEnv env_;
     TempDir tmp_;

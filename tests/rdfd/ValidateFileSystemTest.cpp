@@ -10,31 +10,21 @@ namespace {
 
 constexpr size_t kSb = 1024;
 
-struct Geometry {
-    uint32_t logBlockSize = 0;
-    uint32_t blocksCount = 8193;
-    uint32_t firstDataBlock = 1;
-    uint32_t blocksPerGroup = 8192;
-    uint32_t inodesPerGroup = 256;
-};
-
-// A device holding only a superblock and the descriptor of one group.
-MemoryDevice Craft(const Geometry& g) {
-    const uint32_t bs = 1024u << g.logBlockSize;
+// A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
+// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes.
+MemoryDevice Craft(uint32_t logBlockSize = 0) {
     MemoryDevice d;
-    const size_t table = size_t{bs} * (g.firstDataBlock + 1);
-    d.bytes.assign(table + bs, '\0');
-    d.Put(kSb + 0, g.inodesPerGroup);
-    d.Put(kSb + 4, g.blocksCount);
-    d.Put(kSb + 20, g.firstDataBlock);
-    d.Put(kSb + 24, g.logBlockSize);
-    d.Put(kSb + 28, g.logBlockSize);
-    d.Put(kSb + 32, g.blocksPerGroup);
-    d.Put(kSb + 40, g.inodesPerGroup);
+    d.bytes.assign(64 << 10, '\0');
+    d.Put(kSb + 0, 256);
+    d.Put(kSb + 4, 8193);
+    d.Put(kSb + 20, logBlockSize == 0 ? 1 : 0);  // first data block
+    d.Put(kSb + 24, logBlockSize);
+    d.Put(kSb + 28, logBlockSize);
+    d.Put(kSb + 32, 8192);
+    d.Put(kSb + 40, 256);
     d.Put(kSb + 56, 0xEF53, 2);
     d.Put(kSb + 84, 11);
     d.Put(kSb + 88, 256, 2);
-    d.Put(table + 8, 100);  // its inode table
     return d;
 }
 
@@ -56,7 +46,7 @@ class ValidateFileSystemTest : public ::testing::Test {
 // not be taken as anything but 32 KiB.
 TEST_F(ValidateFileSystemTest, OnlyBlockSizesUpTo16KiBPass) {
     for (uint32_t log : {0u, 1u, 2u, 3u, 4u, 5u, 22u, 37u}) {
-        MemoryDevice d = Craft(Geometry{log <= 4 ? log : 0, 1000, log == 0 ? 1u : 0u});
+        MemoryDevice d = Craft(log <= 4 ? log : 0);
         d.Put(kSb + 24, log);
         EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
         EXPECT_EQ(reader_->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
@@ -73,11 +63,14 @@ TEST_F(ValidateFileSystemTest, ZeroOrImpossibleGeometryIsNotAValidSuperblock) {
         {40, 0},   {88, 0},    {32, 0},    {4, 0},          {88, 64},
         {88, 384}, {32, 8193}, {40, 8193}, {0, 0xFFFFFFFF}, {20, 0xFFFFFFF0}};
     for (const auto& [offset, value] : patches) {
-        MemoryDevice d = Craft(Geometry{});
+        MemoryDevice d = Craft();
         d.Put(kSb + offset, value);
         EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .") << offset << "=" << value;
     }
-    MemoryDevice huge = Craft(Geometry{0, 0xFFFFFFFF, 1, 8, 1});
+    MemoryDevice huge = Craft();
+    for (const auto& [offset, value] :
+         {std::pair<size_t, uint32_t>{4, 0xFFFFFFFF}, {32, 8}, {40, 1}, {0, 1}})
+        huge.Put(kSb + offset, value);
     EXPECT_EQ(Validate(huge), "FS\tNot a Valod SuperBlock .");
     EXPECT_EQ(env_.CountLogs("One of the InodeSize , InodesPerGroup , TotalBlockCount , "
                              "BlocksPerGroup , InodesPerGroup is zero"),
@@ -86,7 +79,7 @@ TEST_F(ValidateFileSystemTest, ZeroOrImpossibleGeometryIsNotAValidSuperblock) {
 }
 
 TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
-    MemoryDevice d = Craft(Geometry{});
+    MemoryDevice d = Craft();
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(env_.CountLogs("Could not open /nonexistent-dir/info to Dump FS info . Error:2 "
                              "Error:No such file or directory "),
@@ -98,7 +91,7 @@ TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
 }
 
 TEST_F(ValidateFileSystemTest, WalkWithoutValidationHasNoDeviceSize) {
-    MemoryDevice d = Craft(Geometry{});
+    MemoryDevice d = Craft();
     ReadExt3DirFromDevice reader(MemoryDevice::Read, &d, nullptr, 0, nullptr, 0, false, 0, 0,
                                  nullptr);
     RowCollector rows;
