@@ -1,14 +1,44 @@
-// Images whose directories, pointers or counts were damaged on purpose: each walk
-// ends in the reader's exception (a false result) or skips the damaged block, and
-// never reads outside a buffer, loops or recurses without bound.
+// Directory records, pointers and counts damaged on purpose, first in a hand-made
+// directory block, then in images: each walk ends in the reader's exception (a false
+// result) or skips the damaged block, and never reads outside a buffer, loops or
+// recurses without bound.
 #include <gtest/gtest.h>
 
+#include "rdfd/DirBlock.h"
 #include "tests/rdfd/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {
 
 constexpr size_t kBs = 1024;
+
+// After a sound record "keep" of `keepLen` bytes, records the parser must refuse:
+// zero, misaligned, too short for the header or the name, reaching past the block;
+// last, a header that does not fit in the 4 bytes left.
+TEST(DirBlockTest, BadRecordsStopTheBlock) {
+    struct Case {
+        uint16_t keepLen, recLen, nameLen;
+    };
+    for (const Case c : {Case{12, 0, 4}, Case{12, 4, 4}, Case{12, 10, 1}, Case{12, 12, 5},
+                         Case{12, 2048, 4}, Case{12, 1020, 4}, Case{1020, 0, 0}}) {
+        MemoryDevice b;
+        b.bytes.assign(kBs, '\0');
+        b.Put(0, 12);
+        b.Put(4, c.keepLen, 2);
+        b.Put(6, 0x0104, 2);  // name length 4, regular file
+        b.bytes.replace(8, 4, "keep");
+        if (c.keepLen == 12) {
+            b.Put(12, 13);
+            b.Put(16, c.recLen, 2);
+            b.Put(18, c.nameLen, 1);
+        }
+        ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(b.bytes.data()), kBs);
+        ext3::DirEntry e;
+        ASSERT_EQ(parser.Next(&e), ext3::DirEntryStatus::kEntry);
+        EXPECT_EQ(std::string(e.name) + "/" + std::to_string(e.inode), "keep/12");
+        EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << c.recLen;
+    }
+}
 
 class CorruptImageTest : public ReaderFixture {
   protected:

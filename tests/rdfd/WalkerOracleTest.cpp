@@ -149,30 +149,24 @@ TEST_P(WalkerOracleTest, InformationFileMatchesTheGeometryDebugfsReports) {
         const size_t at = stats.find(key + ":");
         return at == std::string::npos ? 0 : std::stoull(stats.substr(at + key.size() + 1));
     };
+    const auto line = [](const char* key, unsigned long long value) {
+        return std::string(key) + "=" + std::to_string(value) + " \n";
+    };
     unsigned long long groups = 0;
     for (size_t at = stats.find("inode table at "); at != std::string::npos;
          at = stats.find("inode table at ", at + 1), ++groups)
-        tables += "itableblock=" + std::to_string(std::stoul(stats.substr(at + 15))) + " \n";
+        tables += line("itableblock", std::stoul(stats.substr(at + 15)));
     const unsigned long long bs = GetParam().blockSize, dpb = bs / 32;
-    std::string expected = "extentsize=2097152 \ngdc=" + std::to_string(groups) + " \n" + tables;
-    for (const auto& [key, value] : std::vector<std::pair<std::string, unsigned long long>>{
-             {"extentsize", 2097152},
-             {"blocksize", bs},
-             {"fragsize", bs == 1024 ? 0 : 2},
-             {"blockcount", stat("Block count")},
-             {"firstdatablock", stat("First block")},
-             {"bpg", stat("Blocks per group")},
-             {"ipg", stat("Inodes per group")},
-             {"isize", stat("Inode size")},
-             {"ipb", bs / std::max(1ULL, stat("Inode size"))},
-             {"dpb", dpb},
-             {"descblock", (dpb + groups - 1) / dpb},
-             {"firstinode", stat("First inode")},
-             {"icount", stat("Inode count")},
-             {"aclenabled", 0},
-             {"selinuxlabels", 0}})
-        expected += key + "=" + std::to_string(value) + " \n";
-    EXPECT_EQ(ReadFile(dump), expected + "fstype=ext3\n");
+    const std::string expected =
+        line("extentsize", 2097152) + line("gdc", groups) + tables + line("extentsize", 2097152) +
+        line("blocksize", bs) + line("fragsize", bs == 1024 ? 0 : 2) +
+        line("blockcount", stat("Block count")) + line("firstdatablock", stat("First block")) +
+        line("bpg", stat("Blocks per group")) + line("ipg", stat("Inodes per group")) +
+        line("isize", stat("Inode size")) + line("ipb", bs / std::max(1ULL, stat("Inode size"))) +
+        line("dpb", dpb) + line("descblock", (dpb + groups - 1) / dpb) +
+        line("firstinode", stat("First inode")) + line("icount", stat("Inode count")) +
+        "aclenabled=0 \nselinuxlabels=0 \nfstype=ext3\n";
+    EXPECT_EQ(ReadFile(dump), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
