@@ -2,7 +2,7 @@
 // platform or type name, the quit callback, a refusing mapping callback, null
 // callbacks, failing device reads), each refusal a false result with the
 // exception's text logged; and how each builds its reader: the cache geometries
-// (seen in the sizes of the device reads), the flags and filter it hands on.
+// (seen in the sizes of the device reads), the names, flags and filter it hands on.
 #include <gtest/gtest.h>
 
 #include "tests/rdfd/ReaderTestSupport.h"
@@ -99,15 +99,25 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
               1);
 }
 
-// Fault injection: whichever device read fails, both walkers answer false with a
-// read error and nothing is reported as complete.
-TEST_F(EntryPointTest, EveryFailingReadEndsTheWalkWithAReadError) {
-    BuildImage("ext2", 300);
+// Each entry point reads the superblock and descriptor table whole, then through its
+// caches: the depth-first walker whole 8 KiB buffers of its 512-buffer cache, the
+// optimized walker inodes in 64 KiB buffers, directory and indirect blocks in 32 KiB
+// ones. Fault injection: whichever device read fails, both walkers answer false
+// with a read error.
+TEST_F(EntryPointTest, ReadsGoThroughTheCachesAndEveryFailingReadEndsTheWalk) {
+    BuildImage("ext3", 400);
+    device_.keepLog = true;
     for (bool optimized : {false, true}) {
         const char* context = optimized ? "RDFDInterfaceForVirtualPod" : "RDFDInterfaceForImgPod";
         RowCollector rows;
         device_.reads = device_.failRead = 0;
+        device_.log.clear();
         ASSERT_TRUE(Run(optimized, &rows));
+        std::set<unsigned int> sizes;
+        for (const auto& [offset, size] : device_.log)
+            sizes.insert(size);
+        EXPECT_EQ(sizes, (optimized ? std::set<unsigned int>{1024, 32768, 65536}
+                                    : std::set<unsigned int>{1024, 8192}));
         const unsigned long long reads = device_.reads;
         ASSERT_GT(reads, 3u);
         for (unsigned long long n = 1; n <= reads; ++n) {
@@ -118,27 +128,6 @@ TEST_F(EntryPointTest, EveryFailingReadEndsTheWalkWithAReadError) {
         }
         EXPECT_EQ(env_.CountLogs("READ\t", context), static_cast<int>(reads));
     }
-}
-
-TEST_F(EntryPointTest, CacheGeometriesShowInTheReadSizes) {
-    BuildImage("ext3", 400);
-    device_.keepLog = true;
-    const auto readSizes = [&] {
-        std::set<unsigned int> sizes;
-        for (const auto& [offset, size] : device_.log)
-            sizes.insert(size);
-        device_.log.clear();
-        return sizes;
-    };
-    RowCollector rows;
-    ASSERT_TRUE(RunImgPod(&rows));
-    // Superblock, descriptor table, then whole 8 KiB buffers of the 512-buffer cache.
-    EXPECT_EQ(readSizes(), (std::set<unsigned int>{1024, 8192}));
-    EXPECT_EQ(env_.CountLogs("Stats ==> ", "BufferCache :: ~BufferCache"), 1);
-    ASSERT_TRUE(RunVirtualPod(&rows));
-    // Inodes in 64 KiB buffers, directory and indirect blocks in 32 KiB ones.
-    EXPECT_EQ(readSizes(), (std::set<unsigned int>{1024, 32768, 65536}));
-    EXPECT_EQ(env_.CountLogs("Stats ==> ", "BufferCache :: ~BufferCache"), 3);
 }
 
 TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
