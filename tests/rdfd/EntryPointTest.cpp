@@ -1,74 +1,152 @@
-// How each entry point builds its reader: the cache geometries (seen in the sizes of
-// the device reads), the flags it hands on, what it leaves for its caller.
+// The two entry points: what they refuse and how (foreign and ext4 devices, wrong
+// platform or type name, the quit callback, a refusing mapping callback, null
+// callbacks, failing device reads), each refusal a false result with the
+// exception's text logged; and how each builds its reader: the cache geometries
+// (seen in the sizes of the device reads), the names, flags and filter it hands on.
 #include <gtest/gtest.h>
 
-#include <set>
-
-#include "tests/rdfd/ReaderFixture.h"
+#include "tests/rdfd/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {
 
-class EntryPointTest : public ReaderFixture {
-  protected:
-    std::set<unsigned int> ReadSizes() const {
+class EntryPointTest : public ReaderFixture {};
+
+// The optimized entry point names ext4 for its caller and leaves the type alone
+// when the device holds no ext2/ext3 at all.
+TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
+    const std::string swap = tmp_.File("swap");
+    ASSERT_EQ(RunCommandLine("truncate -s 1M " + swap + " && mkswap " + swap + " >/dev/null 2>&1"),
+              0);
+    BuildImage("ext4");
+    const std::string notExt3 = "FS\tFs is not ext3 / empty or swap partition";
+    struct Case {
+        std::string bytes, text, fsType;
+    };
+    for (const Case& c : {Case{device_.bytes, "FS\t Fs is ext4", "Ext4"},
+                          Case{std::string(1 << 20, '\0'), notExt3, "untouched"},
+                          Case{ReadFile(swap), notExt3, "untouched"}}) {
+        device_.bytes = c.bytes;
+        std::string fsType = "untouched";
+        bool supported = true;
+        ExpectBothFail(c.text, &fsType, &supported);
+        EXPECT_EQ(fsType, c.fsType);
+        EXPECT_FALSE(supported);
+    }
+}
+
+TEST_F(EntryPointTest, JournalAwaitingRecoveryIsAccepted) {
+    BuildImage("ext3");
+    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
+    RowCollector a, b;
+    EXPECT_TRUE(RunImgPod(&a));
+    EXPECT_TRUE(RunVirtualPod(&b));
+    EXPECT_EQ(Sorted(a.rows), Sorted(b.rows));
+}
+
+TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
+    BuildImage("ext2", 1200);
+    QuitProbe never, quit{0, 1}, quit2{0, 1};
+    RowCollector all, rows, rows2;
+    ASSERT_TRUE(RunImgPod(&all, "ext3", "linux", &never));
+    ASSERT_GT(all.rows.size(), 1000u);
+    EXPECT_EQ(never.polls, static_cast<int>(all.rows.size() / 1000));
+
+    EXPECT_FALSE(RunImgPod(&rows, "ext3", "linux", &quit));
+    EXPECT_EQ(quit.polls, 1);
+    EXPECT_EQ(rows.rows.size(), 999u);  // stopped before the 1000th inode is read
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tQuit flag set", "RDFDInterfaceForImgPod"), 1);
+    // Not logged again at every directory level.
+    EXPECT_EQ(env_.CountLogs("Quit flag set", "ReadExt3DirFromDevice :: ProcessInode"), 0);
+    EXPECT_EQ(env_.CountLogs("Quit flag set", "ReadExt3DirFromDevice :: ProcessBlock"), 0);
+
+    EXPECT_FALSE(RunVirtualPod(&rows2, nullptr, nullptr, &quit2));
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tQuit flag set", "RDFDInterfaceForVirtualPod"), 1);
+}
+
+// The caller's mistakes: a wrong platform or type name (refused before the device is
+// touched), null callbacks, a mapping callback that answers false.
+TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
+    BuildImage("ext3");
+    RowCollector rows;
+    EXPECT_FALSE(RunImgPod(&rows, "ext3", "Linux"));
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tUnSupported Platform", "RDFDInterfaceForImgPod"), 1);
+    EXPECT_FALSE(RunImgPod(&rows, "ext2", "linux"));
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tOnly ext3 is supported", "RDFDInterfaceForImgPod"), 1);
+    EXPECT_FALSE(RunImgPod(&rows, nullptr, "linux"));
+    EXPECT_EQ(device_.reads, 0u);
+
+    char root[] = "/", ext3[] = "ext3", platform[] = "linux";
+    EXPECT_FALSE(RDFDInterfaceForImgPod(root, nullptr, &device_, RowCollector::Add, &rows, nullptr,
+                                        ext3, platform, 0, 0, 0, false, nullptr, nullptr));
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tImproper usage . ReadCallBack cannot be NULL"), 2);
+    EXPECT_FALSE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, nullptr, &rows,
+                                            nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+                                            nullptr, 0, nullptr));
+    EXPECT_EQ(
+        env_.CountLogs("GetInodeAnameMappingCallBack cannot be NULL", "RDFDInterfaceForVirtualPod"),
+        1);
+    EXPECT_TRUE(rows.rows.empty());
+
+    for (bool optimized : {false, true}) {
+        RowCollector refusing;
+        refusing.refuseAt = 3;
+        EXPECT_FALSE(Run(optimized, &refusing));
+        EXPECT_EQ(refusing.rows.size(), 3u);
+    }
+    EXPECT_EQ(env_.CountLogs("APPLICATION\tInode Aname Mapping Call back failed",
+                             "RDFDInterfaceForImgPod"),
+              1);
+}
+
+// Each entry point reads the superblock and descriptor table whole, then through its
+// caches: the depth-first walker whole 8 KiB buffers of its 512-buffer cache, the
+// optimized walker inodes in 64 KiB buffers, directory and indirect blocks in 32 KiB
+// ones. Fault injection: whichever device read fails, both walkers answer false
+// with a read error.
+TEST_F(EntryPointTest, ReadsGoThroughTheCachesAndEveryFailingReadEndsTheWalk) {
+    BuildImage("ext3", 400);
+    device_.keepLog = true;
+    for (bool optimized : {false, true}) {
+        const char* context = optimized ? "RDFDInterfaceForVirtualPod" : "RDFDInterfaceForImgPod";
+        RowCollector rows;
+        device_.reads = device_.failRead = 0;
+        device_.log.clear();
+        ASSERT_TRUE(Run(optimized, &rows));
         std::set<unsigned int> sizes;
         for (const auto& [offset, size] : device_.log)
             sizes.insert(size);
-        return sizes;
+        EXPECT_EQ(sizes, (optimized ? std::set<unsigned int>{1024, 32768, 65536}
+                                    : std::set<unsigned int>{1024, 8192}));
+        const unsigned long long reads = device_.reads;
+        ASSERT_GT(reads, 3u);
+        for (unsigned long long n = 1; n <= reads; ++n) {
+            device_.reads = 0;
+            device_.failRead = n;
+            RowCollector r;
+            EXPECT_FALSE(Run(optimized, &r)) << context << " read " << n;
+        }
+        EXPECT_EQ(env_.CountLogs("READ\t", context), static_cast<int>(reads));
     }
-};
-
-TEST_F(EntryPointTest, CacheGeometriesShowInTheReadSizes) {
-    BuildImage("ext3", 400);
-    device_.keepLog = true;
-    RowCollector rows;
-    ASSERT_TRUE(RunImgPod(&rows));
-    // Superblock, descriptor table, then whole 8 KiB buffers of the 512-buffer cache.
-    EXPECT_EQ(ReadSizes(), (std::set<unsigned int>{1024, 8192}));
-    EXPECT_EQ(env_.CountLogs("Stats ==> ", "BufferCache :: ~BufferCache"), 1);
-
-    device_.log.clear();
-    ASSERT_TRUE(RunVirtualPod(&rows));
-    // Inodes in 64 KiB buffers, directory and indirect blocks in 32 KiB ones.
-    EXPECT_EQ(ReadSizes(), (std::set<unsigned int>{1024, 32768, 65536}));
-    EXPECT_EQ(env_.CountLogs("Stats ==> ", "BufferCache :: ~BufferCache"), 3);
 }
 
-TEST_F(EntryPointTest, ImgPodHandsOnItsFlagsAndNamesOnly) {
+TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
     BuildImage();
     const std::string dump = tmp_.File("volinfo");
     char root[] = "root", ext3[] = "ext3", platform[] = "linux";
     RowCollector rows;
     ASSERT_TRUE(RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RowCollector::Add, &rows,
                                        const_cast<char*>(dump.c_str()), ext3, platform, 4096, 1, 1,
-                                       true, nullptr, nullptr));
-    const std::string info = ReadFile(dump);
-    EXPECT_EQ(info.rfind("extentsize=4096 \n", 0), 0u);
-    EXPECT_NE(info.find("aclenabled=1 \nselinuxlabels=1 \nfstype=ext3\n"), std::string::npos);
+                                       false, nullptr, nullptr));
+    EXPECT_EQ(ReadFile(dump).rfind("extentsize=4096 \n", 0), 0u);
+    EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
     ASSERT_FALSE(rows.rows.empty());
     EXPECT_EQ(rows.rows.front().name, "root");
-    for (const auto& r : rows.rows) {
-        if (!r.isDir) {
-            EXPECT_EQ(r.size + r.mtime, 0u) << r;
-        }
-    }
-}
 
-TEST_F(EntryPointTest, VirtualPodLeavesExt3AndWritesTheInformationFile) {
-    BuildImage();
-    const std::string dump = tmp_.File("volinfo");
-    char root[] = "/";
-    std::string fsType;
-    bool supported = true;
-    RowCollector rows;
     ASSERT_TRUE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add,
-                                           &rows, const_cast<char*>(dump.c_str()), &fsType, nullptr,
-                                           65536, nullptr, nullptr, &supported, nullptr, 0,
-                                           nullptr));
-    EXPECT_EQ(fsType, "ext3");
-    EXPECT_TRUE(supported);
-    EXPECT_NE(ReadFile(dump).find("extentsize=65536 \n"), std::string::npos);
+                                           &rows, const_cast<char*>(dump.c_str()), nullptr, nullptr,
+                                           65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
+    EXPECT_EQ(ReadFile(dump).rfind("extentsize=65536 \n", 0), 0u);
     EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
 }
 
@@ -78,20 +156,16 @@ TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
     BuildImage();
     std::list<std::string> filter{"d2", "d"};
     char root[] = "/";
-    auto walk = [&](ReadExt3DirFromDevice& reader) {
-        reader.ValidateFileSystem(nullptr, nullptr, nullptr);
-        RowCollector rows;
-        EXPECT_EQ(reader.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
-        std::set<std::string> names;
-        for (const auto& r : rows.rows)
-            names.insert(r.name);
-        return names;
-    };
     ReadExt3DirFromDevice depthFirst(MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false,
                                      4194304, 512, &filter);
     OptimizedExt3Parser optimized(MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false,
                                   131072, 2, &filter);
-    for (const auto& names : {walk(depthFirst), walk(optimized)}) {
+    for (ReadExt3DirFromDevice* reader :
+         {&depthFirst, static_cast<ReadExt3DirFromDevice*>(&optimized)}) {
+        reader->ValidateFileSystem(nullptr, nullptr, nullptr);
+        RowCollector rows;
+        EXPECT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
+        const auto names = rows.Names();
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }

@@ -7,13 +7,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "host/Handles.h"
-#include "rdfd/RDFD.h"
 #include "tests/rdfd/ReaderTestSupport.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
@@ -55,13 +52,7 @@ TEST_F(ReaderSystemTest, BothWalkersOnALoopDeviceMatchTheMountedFileSystem) {
     TestEnv env;
     TempDir tmp;
     const std::string tree = tmp.File("tree");
-    ASSERT_EQ(RunCommandLine("mkdir -p " + tree + "/a/b/c " + tree + "/e && echo x >" + tree +
-                             "/a/f && ln -s f " + tree + "/a/l && echo y >" + tree + "/e/h && ln " +
-                             tree + "/e/h " + tree + "/e/h2 && mkfifo " + tree +
-                             "/p && truncate -s 6G " + tree + "/a/b/sparse"),
-              0);
-    for (int i = 0; i < 300; ++i)
-        std::ofstream(tree + "/e/file" + std::to_string(i)) << i;
+    BuildTree(tree, 300);
     const std::string image = tmp.File("image");
     MakeImage(tree, image, "ext3", 4096, 65536);
 

@@ -1,19 +1,15 @@
-// In-memory device, row collector, image builder and debugfs oracle for the reader's
-// tests.
+// In-memory device, row collector, image builder, debugfs oracle and small-image
+// fixture for the reader's tests.
 #include "tests/rdfd/ReaderTestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <map>
-#include <set>
 #include <sstream>
 #include <tuple>
 
 #include "host/ShellQuote.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 
@@ -23,22 +19,16 @@ unsigned int MemoryDevice::Read(void* context, char* buffer, unsigned int size,
     ++device->reads;
     if (device->keepLog)
         device->log.emplace_back(offset, size);
-    if (device->failRead != 0 && device->reads == device->failRead)
-        return 0;
-    if (offset >= device->bytes.size())
+    if ((device->failRead != 0 && device->reads == device->failRead) ||
+        offset >= device->bytes.size())
         return 0;
     const size_t n = std::min<size_t>(size, device->bytes.size() - offset);
     std::memcpy(buffer, device->bytes.data() + offset, n);
-    device->bytesRead += n;
     return static_cast<unsigned int>(n);
 }
 
-void MemoryDevice::Put32(size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = static_cast<char>(value >> (8 * i));
-}
-void MemoryDevice::Put16(size_t offset, uint16_t value) {
-    for (int i = 0; i < 2; ++i)
+void MemoryDevice::Put(size_t offset, uint32_t value, int width) {
+    for (int i = 0; i < width; ++i)
         bytes[offset + i] = static_cast<char>(value >> (8 * i));
 }
 uint32_t MemoryDevice::Get32(size_t offset) const {
@@ -52,6 +42,9 @@ bool Row::operator<(const Row& o) const {
     return std::tie(parent, inode, name, size, mtime, isDir) <
            std::tie(o.parent, o.inode, o.name, o.size, o.mtime, o.isDir);
 }
+bool Row::operator==(const Row& o) const {
+    return !(*this < o) && !(o < *this);
+}
 
 std::ostream& operator<<(std::ostream& out, const Row& row) {
     return out << "{" << row.parent << " " << row.inode << " " << row.size << " " << row.mtime
@@ -63,6 +56,13 @@ bool RowCollector::Add(void* context, unsigned long long parent, unsigned long l
     auto* collector = static_cast<RowCollector*>(context);
     collector->rows.push_back(Row{parent, inode, size, mtime, isDir, name});
     return collector->refuseAt == 0 || collector->rows.size() < collector->refuseAt;
+}
+
+std::set<std::string> RowCollector::Names() const {
+    std::set<std::string> names;
+    for (const auto& r : rows)
+        names.insert(r.name);
+    return names;
 }
 
 int QuitProbe::Check(int, void* context, void* flag) {
@@ -83,11 +83,22 @@ void MakeImage(const std::string& dir, const std::string& image, const std::stri
     ASSERT_EQ(RunCommandLine(command, &output), 0) << command << "\n" << output;
 }
 
-std::string LoadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+void BuildTree(const std::string& root, int manyFiles) {
+    const std::string longFile(255, 'f'), longDir(255, 'd');
+    std::string chain = "level0";
+    for (int i = 1; i < 40; ++i)
+        chain += "/level" + std::to_string(i);
+    ASSERT_EQ(
+        RunCommandLine("mkdir -p " + root + " && cd " + root +
+                       " && echo hello >a.txt && : >empty && echo linked twice >h1 && ln h1 h2"
+                       " && ln -s a.txt short-link && ln -s " +
+                       std::string(100, 't') +
+                       " long-link && mkfifo fifo && truncate -s 5G big && echo long name >" +
+                       longFile + " && mkdir emptydir many " + longDir + " && echo x >" + longDir +
+                       "/inside && mkdir -p " + chain + " && echo deep >" + chain +
+                       "/bottom && for i in $(seq -f %04g 0 " + std::to_string(manyFiles - 1) +
+                       "); do echo $i >many/file-with-long-name-$i; done"),
+        0);
 }
 
 namespace {
@@ -97,29 +108,20 @@ namespace {
 std::vector<std::string> RunDebugfs(const std::string& image,
                                     const std::vector<std::string>& commands) {
     TempDir tmp;
-    std::string script;
+    std::string script, output;
     for (const auto& c : commands)
         script += c + "\n";
-    const std::string file = tmp.Write("cmds", script);
-    std::string output;
-    RunCommandLine("debugfs -f " + ShellQuote(file) + " " + ShellQuote(image) + " 2>/dev/null",
+    RunCommandLine("debugfs -f " + ShellQuote(tmp.Write("cmds", script)) + " " + ShellQuote(image) +
+                       " 2>/dev/null",
                    &output);
     std::vector<std::string> parts;
     std::istringstream in(output);
-    std::string line, current;
-    bool started = false;
-    while (std::getline(in, line)) {
-        if (line.rfind("debugfs: ", 0) == 0) {
-            if (started)
-                parts.push_back(current);
-            current.clear();
-            started = true;
-            continue;
-        }
-        current += line + "\n";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("debugfs: ", 0) == 0)
+            parts.emplace_back();
+        else if (!parts.empty())
+            parts.back() += line + "\n";
     }
-    if (started)
-        parts.push_back(current);
     return parts;
 }
 
@@ -133,44 +135,32 @@ struct ListedEntry {
 std::vector<ListedEntry> ParseListing(const std::string& text) {
     std::vector<ListedEntry> entries;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.size() < 2 || line[0] != '/')
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; f.size() < 6 && std::getline(fields, field, '/');)
+            f.push_back(field);
+        if (f.size() < 6 || line[0] != '/' || f[5] == "." || f[5] == "..")
             continue;
-        std::vector<std::string> fields;
-        size_t start = 1;
-        for (int i = 0; i < 5; ++i) {
-            const size_t slash = line.find('/', start);
-            fields.push_back(line.substr(start, slash - start));
-            start = slash + 1;
-        }
-        if (fields[4] == "." || fields[4] == "..")
-            continue;
-        entries.push_back(ListedEntry{std::stoull(fields[0]),
-                                      static_cast<unsigned>(std::stoul(fields[1], nullptr, 8)),
-                                      fields[4]});
+        entries.push_back(ListedEntry{std::stoull(f[1]),
+                                      static_cast<unsigned>(std::stoul(f[2], nullptr, 8)), f[5]});
     }
     return entries;
 }
 
 struct InodeFacts {
-    unsigned long long size = 0;
-    unsigned links = 0;
+    unsigned long long size = 0, links = 0;
     unsigned mtime = 0;
 };
 
 InodeFacts ParseStat(const std::string& text) {
-    InodeFacts facts;
-    const size_t size = text.find("Size: ");
-    if (size != std::string::npos)
-        facts.size = std::stoull(text.substr(size + 6));
-    const size_t links = text.find("Links: ");
-    if (links != std::string::npos)
-        facts.links = std::stoul(text.substr(links + 7));
-    const size_t mtime = text.find("mtime: 0x");
-    if (mtime != std::string::npos)
-        facts.mtime = std::stoul(text.substr(mtime + 9, 8), nullptr, 16);
-    return facts;
+    auto field = [&](const std::string& key, int base) {
+        const size_t at = text.find(key);
+        return at == std::string::npos ? 0
+                                       : std::stoull(text.substr(at + key.size()), nullptr, base);
+    };
+    return InodeFacts{field("Size: ", 10), field("Links: ", 10),
+                      static_cast<unsigned>(field("mtime: 0x", 16))};
 }
 
 constexpr unsigned kTypeMask = 0170000, kDir = 0040000, kRegular = 0100000, kSymlink = 0120000;
@@ -178,11 +168,11 @@ constexpr unsigned kTypeMask = 0170000, kDir = 0040000, kRegular = 0100000, kSym
 }  // namespace
 
 std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootName) {
-    // Directory listings, breadth first, one debugfs run per level.
+    // Directory listings, breadth first, one debugfs run per level; then one run to
+    // stat every inode listed.
     std::map<unsigned long long, std::vector<ListedEntry>> listings;
-    std::vector<unsigned long long> level{2};
-    std::set<unsigned long long> inodes{2};
-    while (!level.empty()) {
+    std::vector<unsigned long long> inodes{2};
+    for (std::vector<unsigned long long> level{2}; !level.empty();) {
         std::vector<std::string> commands;
         for (auto dir : level)
             commands.push_back("ls -p <" + std::to_string(dir) + ">");
@@ -190,9 +180,8 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
         EXPECT_EQ(parts.size(), level.size());
         std::vector<unsigned long long> next;
         for (size_t i = 0; i < level.size() && i < parts.size(); ++i) {
-            listings[level[i]] = ParseListing(parts[i]);
-            for (const auto& e : listings[level[i]]) {
-                inodes.insert(e.inode);
+            for (const auto& e : listings[level[i]] = ParseListing(parts[i])) {
+                inodes.push_back(e.inode);
                 if ((e.mode & kTypeMask) == kDir)
                     next.push_back(e.inode);
             }
@@ -200,36 +189,27 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
         level = next;
     }
     std::vector<std::string> commands;
-    std::vector<unsigned long long> order(inodes.begin(), inodes.end());
-    for (auto inode : order)
+    for (auto inode : inodes)
         commands.push_back("stat <" + std::to_string(inode) + ">");
     const auto parts = RunDebugfs(image, commands);
-    EXPECT_EQ(parts.size(), order.size());
+    EXPECT_EQ(parts.size(), inodes.size());
     std::map<unsigned long long, InodeFacts> facts;
-    for (size_t i = 0; i < order.size() && i < parts.size(); ++i)
-        facts[order[i]] = ParseStat(parts[i]);
+    for (size_t i = 0; i < inodes.size() && i < parts.size(); ++i)
+        facts[inodes[i]] = ParseStat(parts[i]);
 
-    std::vector<Row> rows;
-    rows.push_back(Row{0, 2, facts[2].size, facts[2].mtime, true, rootName});
+    std::vector<Row> rows{Row{0, 2, facts[2].size, facts[2].mtime, true, rootName}};
     // Pre-order, in listing order, as the depth-first walk meets the entries.
-    std::vector<std::pair<unsigned long long, size_t>> stack{{2, 0}};
-    while (!stack.empty()) {
-        auto& [dir, index] = stack.back();
-        const auto& entries = listings[dir];
-        if (index >= entries.size()) {
-            stack.pop_back();
-            continue;
+    std::function<void(unsigned long long)> visit = [&](unsigned long long dir) {
+        for (const ListedEntry& e : listings[dir]) {
+            const unsigned type = e.mode & kTypeMask;
+            const InodeFacts& f = facts[e.inode];
+            if (type == kDir || ((type == kRegular || type == kSymlink) && f.links <= 1))
+                rows.push_back(Row{dir, e.inode, f.size, f.mtime, type == kDir, e.name});
+            if (type == kDir)
+                visit(e.inode);
         }
-        const ListedEntry& e = entries[index++];
-        const unsigned type = e.mode & kTypeMask;
-        const InodeFacts& f = facts[e.inode];
-        if (type == kDir) {
-            rows.push_back(Row{dir, e.inode, f.size, f.mtime, true, e.name});
-            stack.emplace_back(e.inode, 0);
-        } else if ((type == kRegular || type == kSymlink) && f.links <= 1) {
-            rows.push_back(Row{dir, e.inode, f.size, f.mtime, false, e.name});
-        }
-    }
+    };
+    visit(2);
     return rows;
 }
 
@@ -244,15 +224,13 @@ size_t FindDirEntry(const std::string& bytes, const std::string& name) {
     return found;
 }
 
-size_t InodeOffset(const std::string& image, unsigned inode) {
-    const auto parts = RunDebugfs(image, {"imap <" + std::to_string(inode) + ">"});
+size_t InodeOffset(const std::string& image, const std::string& path) {
     // "Inode N is part of block group G\n\tlocated at block B, offset 0xOOOO"
+    const auto parts = RunDebugfs(image, {"imap " + path, "stats"});
     const std::string& text = parts.at(0);
-    const size_t at = text.find("located at block ");
-    const size_t off = text.find("offset 0x");
-    const std::string stats = RunDebugfs(image, {"stats"}).at(0);
-    const size_t bs = std::stoul(stats.substr(stats.find("Block size:") + 11));
-    return std::stoul(text.substr(at + 17)) * bs + std::stoul(text.substr(off + 9), nullptr, 16);
+    const size_t block = std::stoul(text.substr(text.find("located at block ") + 17));
+    const size_t offset = std::stoul(text.substr(text.find("offset 0x") + 9), nullptr, 16);
+    return block * std::stoul(parts.at(1).substr(parts.at(1).find("Block size:") + 11)) + offset;
 }
 
 unsigned InodeOf(const std::string& image, const std::string& path) {
@@ -263,6 +241,47 @@ unsigned InodeOf(const std::string& image, const std::string& path) {
 std::vector<Row> Sorted(std::vector<Row> rows) {
     std::sort(rows.begin(), rows.end());
     return rows;
+}
+
+void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries) {
+    const std::string tree = tmp_.File("tree");
+    ASSERT_EQ(
+        RunCommandLine("mkdir -p " + tree + "/d1/d2/loopme " + tree + "/big && cd " + tree +
+                       " && echo f >f.txt && echo in d1 >d1/in-d1 && for i in $(seq -f %04g 0 " +
+                       std::to_string(bigEntries - 1) +
+                       "); do echo $i >big/entry-with-a-long-name-$i; done"),
+        0);
+    image_ = tmp_.File("image");
+    MakeImage(tree, image_, fsType, 1024, 4096, "-N 2048");
+    device_.bytes = ReadFile(image_);
+}
+
+bool ReaderFixture::RunImgPod(RowCollector* rows, const char* fsTypeName, const char* platform,
+                              QuitProbe* quit, bool namesOnly, const char* dump) {
+    char root[] = "/";
+    return RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
+                                  const_cast<char*>(dump), const_cast<char*>(fsTypeName),
+                                  const_cast<char*>(platform), 2097152, 0, 0, namesOnly,
+                                  quit ? QuitProbe::Check : nullptr, quit);
+}
+
+bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool* isSupported,
+                                  QuitProbe* quit) {
+    char root[] = "/";
+    return RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
+                                      nullptr, fsType, nullptr, 2097152, nullptr, nullptr,
+                                      isSupported, quit ? QuitProbe::Check : nullptr, 0, quit);
+}
+
+void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,
+                                   bool* isSupported) {
+    const int img = env_.CountLogs(text, "RDFDInterfaceForImgPod");
+    const int opt = env_.CountLogs(text, "RDFDInterfaceForVirtualPod");
+    RowCollector a, b;
+    EXPECT_FALSE(RunImgPod(&a));
+    EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForImgPod"), img + 1) << text;
+    EXPECT_FALSE(RunVirtualPod(&b, fsType, isSupported));
+    EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForVirtualPod"), opt + 1) << text;
 }
 
 }  // namespace kzvol::testing

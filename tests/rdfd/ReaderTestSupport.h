@@ -1,13 +1,20 @@
 // Test support for the directory reader: an in-memory device behind the read
 // callback (with counters and injectable failures), a mapping callback that collects
-// rows, ext2/ext3 images built with mke2fs -d from a tree, and the rows debugfs says
-// the reader must report for an image.
+// rows, ext2/ext3 images built with mke2fs -d from a tree, the rows debugfs says the
+// reader must report for an image, and a fixture running either entry point on a
+// small image.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "rdfd/RDFD.h"
+#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 
@@ -15,7 +22,6 @@ namespace kzvol::testing {
 struct MemoryDevice {
     std::string bytes;
     unsigned long long reads = 0;
-    unsigned long long bytesRead = 0;
     // When non-zero, the read with this 1-based number fails (returns 0).
     unsigned long long failRead = 0;
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
@@ -23,8 +29,8 @@ struct MemoryDevice {
 
     static unsigned int Read(void* context, char* buffer, unsigned int size,
                              unsigned long long offset);
-    void Put32(size_t offset, uint32_t value);
-    void Put16(size_t offset, uint16_t value);
+    // Stores `value` little-endian in `width` bytes.
+    void Put(size_t offset, uint32_t value, int width = 4);
     uint32_t Get32(size_t offset) const;
 };
 
@@ -33,10 +39,7 @@ struct Row {
     unsigned int mtime = 0;
     bool isDir = false;
     std::string name;
-    bool operator==(const Row& o) const {
-        return parent == o.parent && inode == o.inode && size == o.size && mtime == o.mtime &&
-               isDir == o.isDir && name == o.name;
-    }
+    bool operator==(const Row& o) const;
     bool operator<(const Row& o) const;
 };
 std::ostream& operator<<(std::ostream& out, const Row& row);
@@ -47,6 +50,7 @@ struct RowCollector {
     size_t refuseAt = 0;
     static bool Add(void* context, unsigned long long parent, unsigned long long inode,
                     unsigned long long size, unsigned int mtime, bool isDir, char* name);
+    std::set<std::string> Names() const;
 };
 
 // Counts quit polls; raises the flag from poll number `quitAt` (1-based, 0: never).
@@ -60,7 +64,11 @@ struct QuitProbe {
 // `fsType` is "ext2" or "ext3"; extra mke2fs options may be given.
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
-std::string LoadFile(const std::string& path);
+// Builds at `root` a tree with every kind of object the reader reports or skips (hard
+// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, a chain 40
+// deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
+// blocks.
+void BuildTree(const std::string& root, int manyFiles);
 
 // The rows the reader must report for `image` (root first, then depth first in
 // on-disk order), as debugfs reads the image: directories always, regular files
@@ -70,12 +78,49 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
 // Byte offset of the directory entry named `name` in an image (its header), found
 // by its name bytes; the name must occur once. npos when absent.
 size_t FindDirEntry(const std::string& bytes, const std::string& name);
-// Byte offset of inode `inode` in the image, as debugfs places it.
-size_t InodeOffset(const std::string& image, unsigned inode);
+// Byte offset of the inode of `path` in the image, as debugfs places it.
+size_t InodeOffset(const std::string& image, const std::string& path);
 // Inode number of `path` inside the image, as debugfs resolves it.
 unsigned InodeOf(const std::string& image, const std::string& path);
 
 // The rows in a fixed order, for comparing sets of rows.
 std::vector<Row> Sorted(std::vector<Row> rows);
+
+// The text of the reader exception `run` throws; empty when it throws none.
+template <class F>
+std::string ErrorOf(F run) {
+    try {
+        run();
+        return "";
+    } catch (RDFDException* e) {
+        const std::string text = e->GetErrorMsg();
+        delete e;
+        return text;
+    }
+}
+
+// A small ext2 image (1 KiB blocks) with a known tree, loaded into a MemoryDevice,
+// and shorthands to run either entry point on it with root "/".
+class ReaderFixture : public ::testing::Test {
+  protected:
+    // Tree: d1/d2/loopme/, d1/in-d1, f.txt, and `bigEntries` files in big/.
+    void BuildImage(const std::string& fsType = "ext2", int bigEntries = 0);
+    bool RunImgPod(RowCollector* rows, const char* fsTypeName = "ext3",
+                   const char* platform = "linux", QuitProbe* quit = nullptr,
+                   bool namesOnly = false, const char* dump = nullptr);
+    bool RunVirtualPod(RowCollector* rows, std::string* fsType = nullptr,
+                       bool* isSupported = nullptr, QuitProbe* quit = nullptr);
+    bool Run(bool optimized, RowCollector* rows) {
+        return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
+    }
+    // Both entry points fail on the image, each logging `text`.
+    void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
+                        bool* isSupported = nullptr);
+
+    TestEnv env_;
+    TempDir tmp_;
+    std::string image_;
+    MemoryDevice device_;
+};
 
 }  // namespace kzvol::testing
