@@ -4,7 +4,8 @@
 # three directories of 5000 entries, symbolic and hard links, a deep chain.
 #
 # Warm (page cache holding the image): ROUNDS alternating runs of the depth-first
-# walker, the optimized walker, fls -r -p and e2fsck -fn; the median of each and the
+# walker, the optimized walker, `kzvol index` (and --optimized: the walkers plus
+# the file-index table), fls -r -p and e2fsck -fn; the median of each and the
 # ratios. As root, the same again with the caches dropped before every run, plus
 # find over the image mounted read-only on a loop device.
 #
@@ -21,8 +22,9 @@ files=${FILES:-100000}
 work=${WORK:-/tmp/kzvol-rdfd-bench}
 image=$work/ext3-$files.img
 
-cmake --build "$build" --target rdfd_walk >/dev/null
+cmake --build "$build" --target rdfd_walk kzvol_cli >/dev/null
 walk=$build/bench/rdfd_walk
+kzvol=$build/tools/kzvol
 
 make_image() {
   rm -rf "$work/tree" "$image"
@@ -60,10 +62,12 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 drop_caches() { sync; echo 3 >/proc/sys/vm/drop_caches; }
 
 declare -A runs
-tools=(imgpod virtualpod fls e2fsck)
+tools=(imgpod virtualpod index index-opt fls e2fsck)
 run_tool() {
   case $1 in
     imgpod | virtualpod) timed "$walk" "$1" "$image" ;;
+    index) timed "$kzvol" index "$image" --table "$work/table" ;;
+    index-opt) timed "$kzvol" index "$image" --table "$work/table" --optimized ;;
     fls) timed fls -r -p "$image" ;;
     e2fsck) timed e2fsck -fn "$image" ;;
     find) timed find "$mnt" ;;
@@ -120,6 +124,8 @@ measure warm : "${tools[@]}"
 report warm "${tools[@]}"
 echo "warm: $(cmp warm fls imgpod), $(cmp warm fls virtualpod) (goal >= 4)"
 echo "warm: $(cmp warm e2fsck imgpod), $(cmp warm e2fsck virtualpod) (goal >= 1)"
+echo "warm: $(cmp warm fls index), $(cmp warm fls index-opt) (goal >= 4)"
+echo "warm: $(cmp warm e2fsck index), $(cmp warm e2fsck index-opt) (goal >= 1)"
 echo "warm: $(cmp warm fls e2fsck)"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -138,6 +144,7 @@ mount -t ext3 -o ro "$loop" "$mnt"
 measure cold drop_caches "${tools[@]}" find
 report cold "${tools[@]}" find
 echo "cold: $(cmp cold e2fsck imgpod), $(cmp cold e2fsck virtualpod) (goal >= 1 for virtualpod)"
+echo "cold: $(cmp cold e2fsck index), $(cmp cold e2fsck index-opt)"
 echo "cold: $(cmp cold fls virtualpod), $(cmp cold find virtualpod), $(cmp cold find imgpod)"
 
 # Where the cold time goes: each walker's reads by size (the inode cache reads
