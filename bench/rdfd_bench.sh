@@ -66,8 +66,10 @@ tools=(imgpod virtualpod index index-opt fls e2fsck)
 run_tool() {
   case $1 in
     imgpod | virtualpod) timed "$walk" "$1" "$image" ;;
-    index) timed "$kzvol" index "$image" --table "$work/table" ;;
-    index-opt) timed "$kzvol" index "$image" --table "$work/table" --optimized ;;
+    # Each run writes a new table, as a job does: the previous run's files are
+    # removed outside the timed part.
+    index) rm -f "$work"/table.* && timed "$kzvol" index "$image" --table "$work/table" ;;
+    index-opt) rm -f "$work"/table.* && timed "$kzvol" index "$image" --table "$work/table" --optimized ;;
     fls) timed fls -r -p "$image" ;;
     e2fsck) timed e2fsck -fn "$image" ;;
     find) timed find "$mnt" ;;

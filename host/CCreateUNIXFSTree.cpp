@@ -65,6 +65,7 @@ struct CCreateUNIXFSTree::Impl {
 
     int OpenTable(const std::string& base);
     int AddRow(const Row& row);
+    Row scratch;
     int Finish();
     void Dispose();
 };
@@ -216,7 +217,7 @@ int CCreateUNIXFSTree::Add(unsigned long long parentInode, unsigned long long in
     size_t length = std::strlen(name);
     if (length > kMaxNameBytes)
         return ENAMETOOLONG;
-    Row row;
+    Row& row = impl_->scratch;  // reused, so its name keeps its capacity
     row.parent = parentInode;
     row.inode = inode;
     row.size = size;

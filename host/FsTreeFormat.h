@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace kzvol::fstree {
@@ -37,33 +38,45 @@ constexpr uint32_t kStateClosed = 2;
 constexpr char kDatMagic[9] = "KZFSTDAT";
 constexpr char kIdxMagic[9] = "KZFSTIDX";
 
-// Little-endian field access into byte buffers.
+// Little-endian field access into byte buffers: a plain copy on little-endian
+// hosts (one load or store), byte by byte elsewhere.
+template <typename T>
+inline void PutLE(unsigned char* p, T v) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        std::memcpy(p, &v, sizeof v);
+    } else {
+        for (size_t i = 0; i < sizeof v; ++i)
+            p[i] = static_cast<unsigned char>(v >> (8 * i));
+    }
+}
+template <typename T>
+inline T GetLE(const unsigned char* p) {
+    T v = 0;
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        std::memcpy(&v, p, sizeof v);
+    } else {
+        for (size_t i = sizeof v; i-- > 0;)
+            v = static_cast<T>(v << 8 | p[i]);
+    }
+    return v;
+}
 inline void Put16(unsigned char* p, uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
+    PutLE(p, v);
 }
 inline void Put32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
+    PutLE(p, v);
 }
 inline void Put64(unsigned char* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
+    PutLE(p, v);
 }
 inline uint16_t Get16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
+    return GetLE<uint16_t>(p);
 }
 inline uint32_t Get32(const unsigned char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
+    return GetLE<uint32_t>(p);
 }
 inline uint64_t Get64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
+    return GetLE<uint64_t>(p);
 }
 
 // One row as added and as read back.

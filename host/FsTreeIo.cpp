@@ -19,15 +19,7 @@ bool ChecksummedWriter::Write(const void* data, size_t size) {
     const auto* p = static_cast<const unsigned char*>(data);
     bytes_ += size;
     while (size > 0) {
-        size_t take = std::min<size_t>(size, unitBytes_ - unitFill_);
-        take = std::min(take, buffer_.size() - used_);
-        unitCrc_ = Crc32c(unitCrc_, p, take);
-        unitFill_ += static_cast<uint32_t>(take);
-        if (unitFill_ == unitBytes_) {
-            crcs_.push_back(unitCrc_);
-            unitCrc_ = 0;
-            unitFill_ = 0;
-        }
+        size_t take = std::min(size, buffer_.size() - used_);
         std::memcpy(buffer_.data() + used_, p, take);
         used_ += take;
         p += take;
@@ -38,7 +30,20 @@ bool ChecksummedWriter::Write(const void* data, size_t size) {
     return true;
 }
 
+// Checksums what the buffer holds, unit by unit, then writes it out. Doing the
+// checksums here, over large spans, keeps Write a plain copy.
 bool ChecksummedWriter::Flush() {
+    for (size_t at = 0; at < used_;) {
+        size_t take = std::min<size_t>(used_ - at, unitBytes_ - unitFill_);
+        unitCrc_ = Crc32c(unitCrc_, buffer_.data() + at, take);
+        unitFill_ += static_cast<uint32_t>(take);
+        at += take;
+        if (unitFill_ == unitBytes_) {
+            crcs_.push_back(unitCrc_);
+            unitCrc_ = 0;
+            unitFill_ = 0;
+        }
+    }
     if (used_ > 0 && !WriteAll(fd_, buffer_.data(), used_))
         return false;
     used_ = 0;
@@ -46,12 +51,14 @@ bool ChecksummedWriter::Flush() {
 }
 
 bool ChecksummedWriter::Finish() {
+    if (!Flush())
+        return false;
     if (unitFill_ > 0) {
         crcs_.push_back(unitCrc_);
         unitCrc_ = 0;
         unitFill_ = 0;
     }
-    return Flush();
+    return true;
 }
 
 bool WriteWords(int fd, const std::vector<uint32_t>& values) {
