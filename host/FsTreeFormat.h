@@ -112,6 +112,10 @@ inline bool RecordLess(const IndexRecord& a, const IndexRecord& b) {
         return a.hash < b.hash;
     return a.rowOffset < b.rowOffset;
 }
+// RecordLess as a type, so that sorting inlines the comparison.
+struct RecordOrder {
+    bool operator()(const IndexRecord& a, const IndexRecord& b) const { return RecordLess(a, b); }
+};
 
 uint32_t NameHash(const char* name, size_t length);
 

@@ -84,7 +84,7 @@ bool RecordSorter::Spill() {
             return false;
         ::unlink(name.c_str());  // the runs vanish with the descriptor, also on a crash
     }
-    std::sort(batch_.begin(), batch_.end(), RecordLess);
+    std::stable_sort(batch_.begin(), batch_.end(), RecordOrder());
     ChecksummedWriter out(runFile_.get(), kPageBytes, 1 << 20);
     unsigned char bytes[kRecordBytes];
     for (const IndexRecord& r : batch_) {
@@ -103,7 +103,7 @@ bool RecordSorter::Spill() {
 bool RecordSorter::Drain(const std::function<bool(const unsigned char*)>& emit) {
     bool ok;
     if (runs_.empty()) {
-        std::sort(batch_.begin(), batch_.end(), RecordLess);
+        std::stable_sort(batch_.begin(), batch_.end(), RecordOrder());
         unsigned char bytes[kRecordBytes];
         ok = true;
         for (const IndexRecord& r : batch_) {
