@@ -41,8 +41,11 @@ int CreateFile(const std::string& path, kzvol::UniqueFd* fd) {
     return *fd ? 0 : errno;
 }
 
-int WriteHeader(int fd, const unsigned char* header) {
-    return PWriteAll(fd, header, kHeaderBytes, 0) ? 0 : errno;
+// Writes a closing header over the open one and waits until the file is on disk.
+int SealHeader(int fd, const unsigned char* header) {
+    if (!PWriteAll(fd, header, kHeaderBytes, 0) || ::fdatasync(fd) != 0)
+        return errno;
+    return 0;
 }
 
 // A table between Open and Close.
@@ -152,20 +155,16 @@ int CCreateUNIXFSTree::Impl::Finish() {
     ih.rowCount = t.rows;
     ih.datBodyBytes = t.body->bytes();
     EncodeHeader(ih, header);
-    if (int rc = WriteHeader(t.idx.get(), header))
+    if (int rc = SealHeader(t.idx.get(), header))
         return rc;
-    if (::fdatasync(t.idx.get()) != 0)
-        return errno;
     DatHeader dh;
     dh.state = kStateClosed;
     dh.tableId = t.id;
     dh.rowCount = t.rows;
     dh.bodyBytes = t.body->bytes();
     EncodeHeader(dh, header);
-    if (int rc = WriteHeader(t.dat.get(), header))
+    if (int rc = SealHeader(t.dat.get(), header))
         return rc;
-    if (::fdatasync(t.dat.get()) != 0)
-        return errno;
     if (::close(t.idx.release()) != 0 || ::close(t.dat.release()) != 0)
         return errno;
     return 0;
