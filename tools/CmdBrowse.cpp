@@ -25,6 +25,21 @@ void Print(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+// Opens the table at `tablePath` and finds the row of `path` in it: 0, or the exit
+// status of the one-line failure it printed.
+int OpenAndResolve(const std::string& tablePath, const std::string& path, UnixFsTreeReader* table,
+                   FsTreeRow* row) {
+    std::string error;
+    bool found = false;
+    if (!OpenTable(tablePath, table, &error))
+        return Fail(error);
+    if (!table->Resolve(path, row, &found, &error))
+        return Fail(tablePath + ": " + error);
+    if (!found)
+        return Fail(path + ": no such entry in the table");
+    return 0;
+}
+
 }  // namespace
 
 int RunRows(const Words& args) {
@@ -56,20 +71,15 @@ int RunLs(const Words& args) {
         return Fail("usage: kzvol ls PATH [DIR]");
     std::string dir = words.size() > 1 ? words[1] : "/";
     UnixFsTreeReader table;
-    std::string error;
     FsTreeRow row;
-    bool found = false;
-    if (!OpenTable(words[0], &table, &error))
-        return Fail(error);
-    if (!table.Resolve(dir, &row, &found, &error))
-        return Fail(words[0] + ": " + error);
-    if (!found)
-        return Fail(dir + ": no such entry in the table");
+    if (int rc = OpenAndResolve(words[0], dir, &table, &row))
+        return rc;
     if (row.type != 1) {
         Print(ListingLine(row));
         return 0;
     }
     std::vector<FsTreeRow> children;
+    std::string error;
     if (!table.Children(row.inode, &children, &error))
         return Fail(words[0] + ": " + error);
     std::stable_sort(children.begin(), children.end(),
@@ -84,15 +94,9 @@ int RunFind(const Words& args) {
     if (!Positionals(args, 2, 2, &words))
         return Fail("usage: kzvol find PATH FILEPATH");
     UnixFsTreeReader table;
-    std::string error;
     FsTreeRow row;
-    bool found = false;
-    if (!OpenTable(words[0], &table, &error))
-        return Fail(error);
-    if (!table.Resolve(words[1], &row, &found, &error))
-        return Fail(words[0] + ": " + error);
-    if (!found)
-        return Fail(words[1] + ": no such entry in the table");
+    if (int rc = OpenAndResolve(words[0], words[1], &table, &row))
+        return rc;
     Print(RowLine(row));
     return 0;
 }
