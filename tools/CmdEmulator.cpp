@@ -86,9 +86,9 @@ int RunEmulator(const Words& args) {
     Options opts({"state"}, {"memory"});
     std::string error;
     if (!opts.Parse(args, &error))
-        return Fail(error);
+        return Usage(error);
     if (opts.positional().size() != 1)
-        return Fail("usage: kzvol emulator start|stop|status [--state DIR] [--memory]");
+        return Usage("wants one action: start, stop or status");
     const std::string& action = opts.positional()[0];
     const std::string dir = StateDir(opts);
     if (action == "start")
@@ -97,7 +97,7 @@ int RunEmulator(const Words& args) {
         return Stop(dir);
     if (action == "status")
         return Status(dir);
-    return Fail("unknown emulator action '" + action + "' (start, stop or status)");
+    return Usage("unknown action '" + action + "' (start, stop or status)");
 }
 
 }  // namespace kzvol::cli

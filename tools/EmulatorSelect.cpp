@@ -2,6 +2,7 @@
 #include "tools/EmulatorSelect.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "emulator/Emulator.h"
@@ -10,7 +11,10 @@ namespace kzvol::cli {
 
 bool SelectEmulator(Words* words, std::string* error) {
     std::string dir;
-    if (!words->empty() && words->front() == "--emulator") {
+    if (!words->empty() && words->front().rfind("--emulator=", 0) == 0) {
+        dir = words->front().substr(std::strlen("--emulator="));
+        words->erase(words->begin());
+    } else if (!words->empty() && words->front() == "--emulator") {
         if (words->size() < 2) {
             *error = "option --emulator needs a state directory";
             return false;
