@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "host/CCreateUNIXFSTree.h"
-#include "host/Env.h"
 #include "host/Handles.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
@@ -26,29 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kProgressEvery = 1024;  // entries between clock checks
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
-
-// Keeps the text of the reader's exception, which its entry points log as an
-// Error line under their own name before they answer false.
-class ReaderErrorCapture : public EnvWrapper {
-  public:
-    ReaderErrorCapture() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
-    ~ReaderErrorCapture() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
-    ReaderErrorCapture(const ReaderErrorCapture&) = delete;
-    ReaderErrorCapture& operator=(const ReaderErrorCapture&) = delete;
-
-    void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override {
-        if (kind == LogKind::Error &&
-            (context == "RDFDInterfaceForImgPod" || context == "RDFDInterfaceForVirtualPod"))
-            last_ = message;
-        EnvWrapper::Log(kind, level, context, message);
-    }
-    const std::string& last() const { return last_; }
-
-  private:
-    Env* previous_;
-    std::string last_;
-};
 
 // SIGINT and SIGTERM ask the walk to stop at its next quit poll.
 volatile std::sig_atomic_t g_stopRequested = 0;
@@ -165,7 +141,7 @@ bool ParseSettings(const Words& args, Settings* s, std::string* error) {
 // Runs the chosen entry point. ext2 and ext3 share every structure the reader
 // reads, so the entry point is always told "ext3"; its own validation refuses
 // what it cannot walk (ext4, no ext file system) with its own text.
-bool RunReader(const Settings& s, Run* run) {
+bool RunReader(const Settings& s, Run* run, RDFDException* failure) {
     std::string rootName = s.rootName, volinfo = s.volinfo;
     char fsType[] = "ext3";
     char platform[100] = "linux";
@@ -177,11 +153,33 @@ bool RunReader(const Settings& s, Run* run) {
         char unused[] = "";
         return RDFDInterfaceForVirtualPod(rootName.data(), CountingRead, run, CountingAdd, run,
                                           dumpPath, &foundType, unused, extent, unused, unused,
-                                          &supported, QuitCheck, 0, nullptr);
+                                          &supported, QuitCheck, 0, nullptr, failure);
     }
     return RDFDInterfaceForImgPod(rootName.data(), CountingRead, run, CountingAdd, run, dumpPath,
                                   fsType, platform, extent, s.acl, s.selinux, s.namesOnly,
-                                  QuitCheck, nullptr);
+                                  QuitCheck, nullptr, failure);
+}
+
+// What went wrong, in words, for the reader's exception `failure`; the reader's
+// own text follows.
+std::string Refusal(const Settings& s, const RDFDException& failure) {
+    std::string why;
+    if (g_stopRequested)
+        why = "interrupted; nothing was kept";
+    else if (failure.GetCode() == RDFD_EXC_FS)
+        why = s.source +
+              " holds no ext2/ext3 file system the directory reader can walk (it is "
+              "another type, empty or damaged; e2fsck -fn " +
+              s.source + " tells more)";
+    else if (failure.GetCode() == RDFD_EXC_READ)
+        why = "could not read " + s.source + " to the end (a truncated image or a failing device)";
+    else if (failure.GetCode() == RDFD_EXC_SYSTEM)
+        why = s.volinfo.empty()
+                  ? "out of memory"
+                  : "out of memory, or cannot write the volume-information file " + s.volinfo;
+    else
+        why = "could not add a row to the table " + s.table + " (is its file system full?)";
+    return "cannot index " + s.source + ": " + why + "; the reader says: " + failure.GetErrorMsg();
 }
 
 void PrintSummary(const std::string& type, const Run& run, double seconds) {
@@ -219,22 +217,20 @@ int RunIndex(const Words& args) {
     run.fd = device.get();
     run.table = &table;
     run.showProgress = ::isatty(STDERR_FILENO) == 1;
+    RDFDException failure(RDFD_EXC_APPLICATION, "the walk stopped");
     bool ok;
-    std::string readerError;
     {
-        ReaderErrorCapture capture;
         StopOnSignals stop;
-        ok = RunReader(s, &run);
-        readerError = capture.last();
+        ok = RunReader(s, &run, &failure);
     }
     run.EndProgress();
+    error = ok ? "" : Refusal(s, failure);
     if (ok && (rc = table.Close()) != 0)
-        readerError = "cannot finish the table " + s.table + ": " + std::strerror(rc);
-    if (!ok || rc != 0) {
+        error = "cannot finish the table " + s.table + ": " + std::strerror(rc);
+    if (!error.empty()) {
         if (!s.volinfo.empty())
             ::unlink(s.volinfo.c_str());
-        return Fail(readerError.empty() ? "the directory reader failed on " + s.source
-                                        : readerError);
+        return Fail(error);
     }
     PrintSummary(type, run, run.Seconds());  // the walk and the index built at Close
     return 0;

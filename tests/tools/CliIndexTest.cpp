@@ -243,8 +243,8 @@ TEST(CliIndex, OptionsReachTheReader) {
     EXPECT_NE(out.find(" linked-too\n"), std::string::npos) << out;
 }
 
-// Failures print the reader's exception text and leave neither table nor
-// volume information behind.
+// Failures say in words what went wrong, followed by the reader's own text, and
+// leave neither table nor volume information behind.
 TEST(CliIndex, RefusalsLeaveNothingBehind) {
     TempDir dir;
     std::string src = dir.File("src");
@@ -257,10 +257,16 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
         int status = 1;
     };
     std::string t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
+    auto refusal = [](const std::string& image, const std::string& reader) {
+        return "kzvol: cannot index " + image + ": " + image +
+               " holds no ext2/ext3 file system the directory reader can walk (it is another "
+               "type, empty or damaged; e2fsck -fn " +
+               image + " tells more); the reader says: " + reader + "\n";
+    };
     for (const Case& c : std::vector<Case>{
-             {ext4 + t, "kzvol: FS\t Fs is ext4\n"},
-             {ext4 + t + " --optimized", "kzvol: FS\t Fs is ext4\n"},
-             {zero + t, "kzvol: FS\tFs is not ext3 / empty or swap partition\n"},
+             {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
+             {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
+             {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
              {dir.File("absent") + t,
               "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n"},
              {zero + " --table " + dir.File("no/such/dir/t"), "kzvol: cannot create the table " +
