@@ -46,7 +46,7 @@ class KZVOL_API Env {
                      const std::string& message) = 0;
     // Whether DebugLvl lines of `level` would be kept; lets callers skip formatting
     // lines nobody sees. True unless an Env knows better.
-    virtual bool DebugLevelShown(int level) { return true; }
+    virtual bool DebugLevelShown(int /*level*/) { return true; }
 
     virtual void SleepMs(unsigned long ms, const char* file, int line) = 0;
     // Seconds since the epoch.

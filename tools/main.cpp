@@ -1,6 +1,7 @@
 // kzvol: the command-line tool over libkzvol. Dispatches to one command per
 // subcommand word; "CMD --help" prints that command's usage. The library's log
-// goes to KZVOL_LOG when set, else it is shown only with --verbose.
+// goes to KZVOL_LOG when set, else it is shown (Debug lines included) only with
+// --verbose.
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +84,9 @@ int Main(int argc, char** argv) {
         verbose = true;
         words.erase(words.begin());
     }
+    // The library writes only Error lines unless a log level is asked for.
+    if (verbose)
+        ::setenv("KZVOL_LOG_LEVEL", "0", 0);
     if (words.empty()) {
         PrintHelp(stderr);
         return kExitUsage;

@@ -56,7 +56,8 @@ TEST(CliRead, HelpVersionAndOneLineFailures) {
 }
 
 // The log goes to KZVOL_LOG. Detail lines appear only up to KZVOL_LOG_LEVEL;
-// Debug lines always do.
+// Debug lines always do. --verbose shows the log on standard error, Debug lines
+// included, though the library alone writes only Error lines there.
 TEST(CliLog, LogFileAndLevel) {
     TempDir dir;
     ASSERT_EQ(RunCommandLine("mkdir -p " + dir.File("tree/sub") + " && echo x > " +
@@ -73,6 +74,13 @@ TEST(CliLog, LogFileAndLevel) {
         EXPECT_EQ(text.find(" DEBUG4 RDFDGetInodeNameCallBack ") != npos, level == 4) << text;
         EXPECT_NE(text.find(" DEBUG "), npos);
     }
+    std::string out;
+    ASSERT_EQ(RunCommandLine("env -u KZVOL_LOG -u KZVOL_LOG_LEVEL " + Cli() + " --verbose index " +
+                                 dir.File("fs.img") + " --table " + dir.File("tv") + " 2>&1",
+                             &out),
+              0);
+    EXPECT_NE(out.find(" DEBUG ReadExt3DirFromDevice :: "), npos) << out;
+    EXPECT_EQ(out.find(" DEBUG4 "), npos) << out;
 }
 
 TEST(CliMountTable, AnswersFromTheLiveTable) {
