@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "emulator/Emulator.h"
@@ -53,6 +54,32 @@ TEST(CliRead, HelpVersionAndOneLineFailures) {
     EXPECT_NE(out.find("usage: kzvol"), npos);
     EXPECT_EQ(Kzvol("frobnicate", &out), 2);
     EXPECT_NE(out.find("unknown command"), npos);
+}
+
+// The manual page and --help come from the one command table: every command of
+// --help has its usage (exit 0) and an entry in a page groff reads without warning.
+TEST(CliHelp, ManualPageListsEveryCommand) {
+    std::string help, page, usage;
+    ASSERT_EQ(RunCommandLine(Cli() + " --help", &help), 0);
+    ASSERT_EQ(RunCommandLine(Cli() + " --manpage", &page), 0);
+    const std::vector<std::string> lines = Split(help);
+    auto line = std::find(lines.begin(), lines.end(), "Commands:");
+    ASSERT_NE(line, lines.end()) << help;
+    int commands = 0;
+    for (++line; line != lines.end() && !line->empty(); ++line) {
+        if (line->rfind("  ", 0) != 0 || line->rfind("      ", 0) == 0)
+            continue;  // a summary line
+        const std::string name = line->substr(2, line->find(' ', 2) - 2);
+        EXPECT_NE(page.find("\n.B kzvol " + name), npos) << name;
+        EXPECT_EQ(Kzvol(name + " --help", &usage), 0) << name;
+        EXPECT_EQ(usage.rfind("usage: kzvol " + name, 0), 0u) << usage;
+        ++commands;
+    }
+    EXPECT_GE(commands, 13);
+    EXPECT_NE(page.find(".SH EXIT STATUS"), npos);
+    std::string warnings;
+    EXPECT_EQ(RunCommandLine(Cli() + " --manpage | groff -man -ww -z 2>&1", &warnings), 0);
+    EXPECT_EQ(warnings, "");
 }
 
 // The log goes to KZVOL_LOG. Detail lines appear only up to KZVOL_LOG_LEVEL;
