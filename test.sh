@@ -19,6 +19,7 @@ else
   echo "system tests skipped: they need root"
 fi
 ./scripts/install-check.sh build
+./scripts/deb-check.sh build
 
 cmake -S . -B build-asan -G Ninja -DKZVOL_WERROR=ON -DKZVOL_SANITIZE=ON \
   -DKZVOL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
