@@ -15,12 +15,13 @@
 
 #include "emulator/Driver.h"
 #include "emulator/HostOps.h"
+#include "filter/DriverChannel.h"
 #include "filter/QnbfProtocol.h"
 
 namespace kzvol::emulator {
 namespace {
 
-const char kNodeDir[] = "/dev/qnbf/";
+const std::string kNodeDir = std::string(kQnbfNodeDir) + "/";
 
 int Errno() {
     return errno ? errno : EIO;
@@ -98,7 +99,7 @@ bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error
         return Fail(error, "cannot create " + stateDir, Errno());
     if (mode == Mode::Devices) {
         if (int err = MakeAdminNode())
-            return Fail(error, "cannot make /dev/qnbf/ctrl", err);
+            return Fail(error, std::string("cannot make ") + kQnbfAdminNode, err);
     }
     DirLock lock(stateDir);
     if (lock.error())
@@ -153,13 +154,13 @@ int Emulator::Request(int fd, unsigned long request, void* arg) {
 }
 
 int Emulator::OpenNode(const std::string& path, int flags) {
-    if (path.compare(0, sizeof kNodeDir - 1, kNodeDir) != 0)
+    if (path.compare(0, kNodeDir.size(), kNodeDir) != 0)
         return ::open(path.c_str(), flags);
     std::string target;
     int err = WithState(false, [&](State& s) {
         if (s.mode == Mode::Devices)
             return target = path, 0;
-        std::string name = path.substr(sizeof kNodeDir - 1);
+        std::string name = path.substr(kNodeDir.size());
         if (name == "ctrl")
             return target = "/dev/null", 0;
         for (const Device& d : s.devices) {

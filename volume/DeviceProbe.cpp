@@ -14,6 +14,7 @@
 #include "volume/KZVolume.h"
 
 char devprefix[15] = "/dev/qnbf/ctrl";
+static_assert(sizeof devprefix == sizeof kzvol::kQnbfAdminNode, "devprefix holds the admin node");
 
 namespace {
 
