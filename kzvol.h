@@ -12,6 +12,7 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
+#include "filter/QnbfVolInfo.h"
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
 #include "host/KZJobCtrlClient.h"
