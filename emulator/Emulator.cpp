@@ -21,8 +21,6 @@
 namespace kzvol::emulator {
 namespace {
 
-const std::string kNodeDir = std::string(kQnbfNodeDir) + "/";
-
 int Errno() {
     return errno ? errno : EIO;
 }
@@ -154,13 +152,13 @@ int Emulator::Request(int fd, unsigned long request, void* arg) {
 }
 
 int Emulator::OpenNode(const std::string& path, int flags) {
-    if (path.compare(0, kNodeDir.size(), kNodeDir) != 0)
+    if (path.compare(0, sizeof kQnbfNodeDir - 1, kQnbfNodeDir) != 0)
         return ::open(path.c_str(), flags);
     std::string target;
     int err = WithState(false, [&](State& s) {
         if (s.mode == Mode::Devices)
             return target = path, 0;
-        std::string name = path.substr(kNodeDir.size());
+        std::string name = path.substr(sizeof kQnbfNodeDir - 1);
         if (name == "ctrl")
             return target = "/dev/null", 0;
         for (const Device& d : s.devices) {

@@ -179,7 +179,7 @@ int MakeNode(const std::string& name, int loopMinor) {
     struct stat st;
     if (::stat(LoopPath(loopMinor).c_str(), &st) != 0)
         return Errno();
-    std::string node = std::string(kQnbfNodeDir) + "/" + name;
+    std::string node = std::string(kQnbfNodeDir) + name;
     ::unlink(node.c_str());
     if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev) != 0)
         return Errno();
@@ -187,7 +187,7 @@ int MakeNode(const std::string& name, int loopMinor) {
 }
 
 void RemoveNode(const std::string& name) {
-    ::unlink((std::string(kQnbfNodeDir) + "/" + name).c_str());
+    ::unlink((std::string(kQnbfNodeDir) + name).c_str());
 }
 
 int MakeAdminNode() {

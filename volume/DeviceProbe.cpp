@@ -87,7 +87,7 @@ bool isCharDevice(std::string path) {
 }
 
 bool isQNBFDevice(std::string path, std::string& filterDevice) {
-    if (Contains(path, "/dev/qnbf/") || Contains(path, "/proc/qnbf/")) {
+    if (Contains(path, kzvol::kQnbfNodeDir) || Contains(path, "/proc/qnbf/")) {
         struct stat st;
         if (!Examine(kFreeQnbfContext, path, &st) || !IsSpecial(st))
             return false;
