@@ -160,9 +160,16 @@ bool RunReader(const Settings& s, Run* run, RDFDException* failure) {
                                   QuitCheck, nullptr, failure);
 }
 
+// The code of a failure the reader did not hand back (its walk ended without an
+// exception).
+constexpr auto kNoException = static_cast<RDFDExceptionCodes>(-1);
+
 // What went wrong, in words, for the reader's exception `failure`; the reader's
 // own text follows.
 std::string Refusal(const Settings& s, const RDFDException& failure) {
+    const std::string head = "cannot index " + s.source + ": ";
+    if (failure.GetCode() == kNoException)
+        return head + "the directory reader stopped before the end";
     std::string why;
     if (g_stopRequested)
         why = "interrupted; nothing was kept";
@@ -179,7 +186,7 @@ std::string Refusal(const Settings& s, const RDFDException& failure) {
                   : "out of memory, or cannot write the volume-information file " + s.volinfo;
     else
         why = "could not add a row to the table " + s.table + " (is its file system full?)";
-    return "cannot index " + s.source + ": " + why + "; the reader says: " + failure.GetErrorMsg();
+    return head + why + "; the reader says: " + failure.GetErrorMsg();
 }
 
 void PrintSummary(const std::string& type, const Run& run, double seconds) {
@@ -217,7 +224,7 @@ int RunIndex(const Words& args) {
     run.fd = device.get();
     run.table = &table;
     run.showProgress = ::isatty(STDERR_FILENO) == 1;
-    RDFDException failure(RDFD_EXC_APPLICATION, "the walk stopped");
+    RDFDException failure(kNoException, nullptr);
     bool ok;
     {
         StopOnSignals stop;
