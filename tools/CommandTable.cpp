@@ -21,7 +21,7 @@ const std::vector<Command>& AllCommands() {
          "snapshots, bitmap sizes",
          RunDevices},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
-        {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
+        {"emulator", "emulator start|stop|status [--state DIR] [--memory] [--force]",
          "prepare, tear down or show the stand-in filter driver", RunEmulator},
         {"index",
          "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
