@@ -31,28 +31,11 @@ bool Usable(int fd) {
     return fd != -1 && fd != 0;
 }
 
-// Moves `n` bytes at `at` with as many calls as it takes: Linux moves at most
-// 2147479552 bytes in one call. Answers the bytes moved, short when a call met
-// the end of the device or failed (errno set), or -1 when the first call failed.
-template <typename Call>
-ssize_t Whole(Call call, int fd, char* buffer, size_t n, off_t at) {
-    size_t moved = 0;
-    while (moved < n) {
-        ssize_t r = call(fd, buffer + moved, n - moved, at + static_cast<off_t>(moved));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return moved ? static_cast<ssize_t>(moved) : r;
-        moved += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(moved);
-}
-
 ssize_t PositionedRead(int fd, char* buffer, size_t n, off_t at) {
-    return Whole(::pread, fd, buffer, n, at);
+    return kzvol::ReadWhole(fd, buffer, n, at);
 }
 ssize_t PositionedWrite(int fd, char* buffer, size_t n, off_t at) {
-    return Whole(::pwrite, fd, buffer, n, at);
+    return kzvol::WriteWhole(fd, buffer, n, at);
 }
 
 // What differs between the plain read and write.
@@ -298,6 +281,31 @@ int KZVolumeUnix::Seek(unsigned long long offset, int whence) {
 }
 
 namespace kzvol {
+namespace {
+
+template <typename Call>
+ssize_t Whole(Call call, int fd, char* buffer, size_t n, off_t at) {
+    size_t moved = 0;
+    while (moved < n) {
+        ssize_t r = call(fd, buffer + moved, n - moved, at + static_cast<off_t>(moved));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return moved ? static_cast<ssize_t>(moved) : r;
+        moved += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(moved);
+}
+
+}  // namespace
+
+ssize_t ReadWhole(int fd, char* buffer, size_t n, off_t at) {
+    return Whole(::pread, fd, buffer, n, at);
+}
+
+ssize_t WriteWhole(int fd, char* buffer, size_t n, off_t at) {
+    return Whole(::pwrite, fd, buffer, n, at);
+}
 
 bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
                    off_t* byteOffset, size_t* byteCount) {

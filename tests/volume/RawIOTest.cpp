@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -231,7 +232,9 @@ TEST_F(RawIO, OpenFailuresAndUnusableHandles) {
     EXPECT_FALSE(missing.Write(0, 1, buf, done));
     EXPECT_FALSE(missing.DiskRead(0, 1, buf, ddone));
     EXPECT_FALSE(missing.DiskWrite(0, 1, buf, done));
-    EXPECT_EQ(env.pending, std::vector<bool>(4, true));
+    EXPECT_FALSE(missing.SWSnapRead(0, 1, buf, done));
+    EXPECT_GE(env.pending.size(), 5u);
+    EXPECT_EQ(std::count(env.pending.begin(), env.pending.end(), false), 0);
     EXPECT_FALSE(missing.IsPendingIO());
     env.volume = nullptr;
     EXPECT_TRUE(env.HasError("Invalid volume handle \n"));
@@ -266,6 +269,10 @@ TEST_F(RawIO, TransfersLargerThanOneCallComplete) {
     EXPECT_EQ(std::string(buf + bytes - 512, 5), std::string("tail", 5));
     EXPECT_TRUE(sink.Write(0, sectors, buf, done));
     EXPECT_TRUE(sink.DiskWrite(0, sectors, buf, done));
+    EXPECT_EQ(done, sectors);
+    KZVolumeUnix snapshot(sparse);
+    snapshot.m_strSnapId = sparse;
+    EXPECT_TRUE(snapshot.SWSnapRead(0, sectors, buf, done));
     EXPECT_EQ(done, sectors);
     ::munmap(mem, bytes);
     EXPECT_TRUE(env_.Sleeps().empty());
