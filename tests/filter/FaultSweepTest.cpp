@@ -4,7 +4,6 @@
 // documented answer and leave no descriptor or temporary file behind. Operations
 // added to the library join the tables here.
 #include <gtest/gtest.h>
-
 #include <linux/fs.h>
 #include <sys/stat.h>
 
@@ -15,58 +14,13 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfVolInfo.h"
+#include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
-
-// One driver call: a node opened, or a request sent.
-struct Call {
-    std::string node;  // empty for a request
-    unsigned long request = 0;
-};
-
-// Forwards to the stand-in, counting the calls; the call numbered fail_at fails
-// and is remembered in `failed`.
-class FailNth : public DriverChannel {
-  public:
-    explicit FailNth(DriverChannel* target) : target_(target) {}
-    int fail_at = -1;
-    int calls = 0;
-    Call failed;
-
-    int OpenNode(const std::string& path, int flags) override {
-        if (calls++ == fail_at) {
-            failed = {path, 0};
-            errno = ENOENT;
-            return -1;
-        }
-        return target_->OpenNode(path, flags);
-    }
-    int Request(int fd, unsigned long request, void* arg) override {
-        if (calls++ == fail_at) {
-            failed = {"", request};
-            errno = EIO;
-            return -1;
-        }
-        return target_->Request(fd, request, arg);
-    }
-
-  private:
-    DriverChannel* target_;
-};
-
-struct Operation {
-    std::string name;
-    std::function<bool()> run;
-    bool answer_on_failure;  // the documented answer when a step fails
-    // Calls whose failure the operation documents as harmless (answer unchanged).
-    std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
-    // Undoes what a run left that the operation documents as left (not a fault).
-    std::function<void()> cleanup = [] {};
-};
 
 // One filter device with one snapshot, and a registry naming a cluster client.
 class FaultSweep : public MemoryDriver {
@@ -87,33 +41,8 @@ class FaultSweep : public MemoryDriver {
         MemoryDriver::TearDown();
     }
 
-    // Runs `op` without faults (it must succeed), then once per driver call with
-    // that call failing.
     void SweepDriverCalls(const Operation& op) {
-        SCOPED_TRACE(op.name);
-        FailNth channel(&driver());
-        SetDriverChannel(&channel);
-        const int descriptors = OpenDescriptorCount();
-        ASSERT_TRUE(op.run());
-        op.cleanup();
-        const int calls = channel.calls;
-        const std::string files = Listing();  // with what a successful run makes
-        EXPECT_GT(calls, 0);
-        for (int k = 0; k < calls; ++k) {
-            channel.fail_at = k;
-            channel.calls = 0;
-            const bool answer = op.run();
-            channel.fail_at = -1;
-            op.cleanup();
-            const Call& failed = channel.failed;
-            SCOPED_TRACE("call " + std::to_string(k) + " failing: " +
-                         (failed.node.empty() ? "request " + std::to_string(failed.request)
-                                              : "open " + failed.node));
-            EXPECT_EQ(answer, op.best_effort(failed) ? true : op.answer_on_failure);
-            EXPECT_EQ(OpenDescriptorCount(), descriptors);
-            EXPECT_EQ(Listing(), files);
-        }
-        SetDriverChannel(&driver());
+        kzvol::testing::SweepDriverCalls(&driver(), op, [this] { return Listing(); });
     }
 
     // Runs `op` once per command it runs, with that command failing.
