@@ -216,6 +216,7 @@ std::string LoopsAndMounts(const std::string& dir) {
 // failed start leaves its synchronized snapshot, as documented; it is deleted
 // between runs).
 TEST_F(DevicesMode, SnapshotLifeUnderFaultsLeavesNothingAttached) {
+    TestEnv env;  // the log stays in the test
     auto volume = Volume("x");
     ASSERT_TRUE(volume->ok()) << volume->error();
     const int minor = AddFilter(volume->path(), 4 * kMiB);
