@@ -27,6 +27,11 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
+    // /dev/stdout and its kin name a descriptor the caller set up: written as it is.
+    if (path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0) {
+        direct_.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        return;
+    }
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char real[PATH_MAX];

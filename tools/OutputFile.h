@@ -1,7 +1,8 @@
 // Output files of the kzvol tool. A regular file (or a new one) is written
 // beside its target and replaces it only once complete, so a failed command
-// leaves what the target held; a device, FIFO or terminal (/dev/stdout,
-// /dev/null) is written directly. A symbolic link is followed to its file.
+// leaves what the target held; a device, FIFO or terminal, and any path under
+// /dev or /proc (/dev/stdout), is written directly. A symbolic link is followed
+// to its file.
 #pragma once
 
 #include <memory>
