@@ -244,8 +244,8 @@ TEST(CliIndex, OptionsReachTheReader) {
 }
 
 // Failures say in words what went wrong, followed by the reader's own text, and
-// leave neither table nor volume information behind.
-TEST(CliIndex, RefusalsLeaveNothingBehind) {
+// leave the table and the volume information as they were, with nothing beside them.
+TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     TempDir dir;
     std::string src = dir.File("src");
     ASSERT_EQ(RunCommandLine("mkdir -p " + src + "/x"), 0);
@@ -263,6 +263,8 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
                "type, empty or damaged; e2fsck -fn " +
                image + " tells more); the reader says: " + reader + "\n";
     };
+    for (const char* name : {"t.dat", "t.idx", "vi"})
+        dir.Write(name, std::string("old ") + name);
     for (const Case& c : std::vector<Case>{
              {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
              {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
@@ -282,8 +284,10 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(err, c.message);
         EXPECT_EQ(out, "");
         std::string listing;
-        RunCommandLine("ls " + dir.path(), &listing);
-        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nzero.img\n") << c.args;
+        RunCommandLine("ls -A " + dir.path(), &listing);
+        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nt.dat\nt.idx\nvi\nzero.img\n") << c.args;
+        for (const char* name : {"t.dat", "t.idx", "vi"})
+            EXPECT_EQ(ReadFile(dir.File(name)), std::string("old ") + name);
     }
 }
 
