@@ -61,12 +61,6 @@ bool KZVolumeUnix::QNBFSaveVolBitmap(KZVBitmapType) {
 bool KZVolumeUnix::QNBFPrepareDataBlock(std::string, qn_getdatablockbmp_arg*) {
     return NotAvailable("KZVolumeUnix::QNBFPrepareDataBlock:");
 }
-bool KZVolumeUnix::QNBFDeleteDevice(char*) {
-    return NotAvailable("KZVolumeUnix::QNBFDeleteDevice:");
-}
-bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t*) {
-    return NotAvailable("KZVolumeUnix::QNBFCreateDevice:");
-}
 bool KZVolumeUnix::QNBFDumpAndClear(KZVBitmapType, unsigned char*, unsigned long) {
     return NotAvailable("KZVolumeUnix::QNBFDumpAndClear:");
 }

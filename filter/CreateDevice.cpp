@@ -1,0 +1,296 @@
+// KZVolumeUnix::QNBFCreateDevice: puts one block device under the filter driver,
+// resets both change bitmaps, records the device for cluster clients, regenerates
+// the boot script and, when asked, makes /etc/fstab mount through the filter
+// device. A failure once the filter device is started removes it again.
+#include <mntent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "filter/CreateDevArg.h"
+#include "filter/DriverChannel.h"
+#include "filter/FilterFiles.h"
+#include "filter/FstabRewrite.h"
+#include "filter/QnbfConfig.h"
+#include "filter/QnbfProtocol.h"
+#include "host/EvDebug.h"
+#include "host/Handles.h"
+#include "host/KzProcess.h"
+#include "volume/KZVolume.h"
+
+namespace {
+
+EvDebug g_log;
+const char kContext[] = "KZVolumeUnix::QNBFCreateDevice:";
+constexpr unsigned long kDefaultExtent = 4096;
+constexpr unsigned long kMaxExtent = 524288;
+constexpr int kPathBytes = 1024;
+const char kConfigDir[] = "/etc/talmar/";
+
+bool PowerOfTwo(unsigned long n) {
+    return n != 0 && (n & (n - 1)) == 0;
+}
+
+void CorrectExtentSize(CreateDevArg_t* arg) {
+    if (!PowerOfTwo(arg->extsize)) {
+        g_log.Debug(kContext,
+                    " extsize=%ld is not power of 2,changing to default \ncreatearg->extsize",
+                    static_cast<long>(arg->extsize));
+        g_log.Debug(kContext, " changed extsize=%ld  in blocks to DEFAULT EXTSIZE=%d in blocks \n",
+                    static_cast<long>(arg->extsize), static_cast<int>(kDefaultExtent));
+        arg->extsize = kDefaultExtent;
+    }
+    if (arg->extsize > kMaxExtent) {
+        g_log.Debug(kContext, " changed extsize=%ld  in blocks to MAX EXTSIZE=%d in blocks \n",
+                    static_cast<long>(arg->extsize), static_cast<int>(kMaxExtent));
+        arg->extsize = kMaxExtent;
+    }
+}
+
+// The device path with a /dev/mapper/ link resolved; empty, logged, when it is not
+// a block device (or too long for the driver's request).
+std::string ResolveDevice(const char* path) {
+    std::string device = path;
+    std::string resolved = kzvol::ResolveMapperLink(device);
+    if (resolved != device) {
+        g_log.DebugLvl(kContext, 1, "got link path %s .", resolved.c_str());
+        device = resolved;
+    }
+    struct stat st;
+    if (device.size() >= kPathBytes || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        g_log.Error(kContext,
+                    "Unable to stat %s or it is not a valid block device file errno=%d \n",
+                    device.c_str(), errno);
+        return std::string();
+    }
+    return device;
+}
+
+// A file created new holding `text` (no newline); write failures are not reported.
+void WriteValueFile(const std::string& path, const std::string& text) {
+    g_log.Debug(kContext, "Will attempt to create [%s] file\n", path.c_str());
+    kzvol::UniqueFile out(std::fopen(path.c_str(), "we"));
+    if (out)
+        std::fputs(text.c_str(), out.get());
+}
+
+// Driver requests with the minor as their argument.
+int MinorRequest(const kzvol::AdminNode& node, unsigned long request, int minor) {
+    uint32_t arg = static_cast<uint32_t>(minor);
+    return node.Request(request, &arg);
+}
+
+int SetBitmap(const kzvol::AdminNode& node, int minor, uint32_t kind) {
+    qn_bitmap_arg arg{static_cast<uint32_t>(minor), kind, 0, nullptr};
+    return node.Request(QNBF_SET_BITMAP, &arg);
+}
+
+// Removes the filter device that creation added, after a later step failed.
+bool RollBack(const kzvol::AdminNode& node, const char* device, int minor) {
+    bool removed = true;
+    if (MinorRequest(node, QNBF_DEFUNCT_NODE, minor) != 0) {
+        g_log.Error(kContext, "failed to defunct device=%s errno=%d \n", device, errno);
+        removed = false;
+    }
+    if (MinorRequest(node, QNBF_DELETE_NODE, minor) != 0) {
+        g_log.Error(kContext, "failed to delete device=%s errno=%d \n", device, errno);
+        removed = false;
+    }
+    if (removed)
+        g_log.Debug(kContext, "successfully removed created device bcoz of error errorno=%d \n",
+                    errno);
+    return false;
+}
+
+// Saves the table once, before its first rewrite.
+bool SaveOriginalFstab(const kzvol::FstabFiles& files) {
+    if (::access(files.backup.c_str(), F_OK) == 0)
+        return true;
+    std::string command = "cp " + files.table + " " + files.backup, output, error;
+    KzProcess process;
+    if (process.system(command, &output, &error, 0, false) == 0)
+        return true;
+    std::string text = "1x:cp command failed for saving original do it manually" + output + error;
+    g_log.Error(kContext, "%s errorno=%d \n", text.c_str(), errno);
+    return false;
+}
+
+// The cluster client's half of creation before the driver request: qnbf.conf in
+// the shared directory and the serial number of the device.
+bool WriteQnbfConf(KZVolumeUnix& vol, const std::string& shared) {
+    std::string conf = shared + "/qnbf/qnbf.conf";
+    if (::access(conf.c_str(), F_OK) == 0)
+        ::unlink(conf.c_str());
+    if (!kzvol::EnsureDirectory(kContext, shared + "/qnbf"))
+        return false;
+    kzvol::UniqueFile out(std::fopen(conf.c_str(), "we"));
+    if (!out) {
+        g_log.Error(kContext, "Failed to open [%s] file", conf.c_str());
+        return false;
+    }
+    char dir[kPathBytes] = {0};
+    int length = sizeof dir;
+    if (!vol.get_base_dir(dir, &length)) {
+        g_log.Error(kContext, "Failed to get the base directory");
+        return false;
+    }
+    std::fprintf(out.get(), "QNBF_INSTANCE_DIRECTORY=%s\n", dir);
+    length = sizeof dir;
+    if (!vol.get_log_dir(dir, &length)) {
+        g_log.Error(kContext, "Failed to get the log directory");
+        return false;
+    }
+    std::fprintf(out.get(), "QNBF_LOG_DIRECTORY=%s\n", dir);
+    std::fprintf(out.get(), "SHARED_DIRECTORY=%s\n", shared.c_str());
+    std::fprintf(out.get(), "CLUSTER_DISPLAY_NAME=%s\n", vol.m_strClntDisplayName.c_str());
+    return true;
+}
+
+bool SharedDirectory(KZVolumeUnix& vol, std::string* shared) {
+    char dir[kPathBytes] = {0};
+    int length = sizeof dir;
+    if (!vol.get_job_results_dir(dir, &length))
+        return false;
+    *shared = dir;
+    return true;
+}
+
+bool PrepareClusterClient(KZVolumeUnix& vol, std::string& device, qn_addnode_arg* add,
+                          std::string* shared) {
+    if (!SharedDirectory(vol, shared)) {
+        g_log.Error(kContext, "Failed to determine job results directory");
+        return false;
+    }
+    if (!WriteQnbfConf(vol, *shared))
+        return false;
+    std::string instance, serial;
+    if (!vol.get_instance(instance)) {
+        g_log.Error(kContext, "Failed to get instance\n");
+        return false;
+    }
+    if (!get_serial_number(device.data(), instance, vol.m_strClntDisplayName, serial)) {
+        g_log.Error(kContext, "Unable to get serial number for %s \n", device.c_str());
+        return false;
+    }
+    std::snprintf(add->serial, sizeof add->serial, "%s", serial.c_str());
+    return true;
+}
+
+// The cluster client's half after the device is started: the shared_disks entry
+// and the device's state directory.
+bool RecordClusterDevice(const std::string& shared, std::string& device, int minor,
+                         const std::string& serial, unsigned long extentBytes) {
+    std::string list = shared + "/shared_disks";
+    g_log.Debug(kContext, "Determined %s as shared_disks file\n", list.c_str());
+    if (!string_exists_in_file(list.data(), device.data()) &&
+        !add_string_to_file(list.data(), device.data())) {
+        g_log.Error(kContext, "Unable to add volume to shared disks file\n");
+        return false;
+    }
+    g_log.Debug(kContext, "Volume is [%s]\n", device.c_str());
+    std::string state = kzvol::StateDirectory(shared, minor);
+    g_log.Debug(kContext, "%s directory will contain qnbf details\n", state.c_str());
+    if (!kzvol::EnsureDirectory(kContext, state))
+        return false;
+    WriteValueFile(state + "/volume", device);
+    WriteValueFile(state + "/node", serial);
+    WriteValueFile(state + "/qnbf_minor", std::to_string(minor));
+    WriteValueFile(state + "/extent_size", std::to_string(extentBytes));
+    return true;
+}
+
+// Steps after the device is started; false means the caller rolls back.
+bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateDevArg_t* arg,
+                        std::string& device, const std::string& shared, const std::string& serial) {
+    const int minor = arg->minorno;
+    qn_getinfo_arg info;
+    std::memset(&info, 0, sizeof info);
+    info.minor = static_cast<uint32_t>(minor);
+    if (node.Request(QNBF_GET_INFO, &info) != 0) {
+        g_log.Error(kContext, "QNBF_GET_INFO: ioctl for minorno=%d has failed error no=%d \n",
+                    minor, errno);
+        return false;
+    }
+    if (SetBitmap(node, minor, QNBF_KIND_INCREMENTAL) != 0) {
+        g_log.Error(kContext,
+                    "QNBF_SET_INCR: ioctl for minor node=%d device has failed error no=%d \n",
+                    minor, errno);
+        return false;
+    }
+    if (SetBitmap(node, minor, QNBF_KIND_DIFFERENTIAL) != 0) {
+        g_log.Error(kContext,
+                    "QNBF_SET_FULL: ioctl for minor node=%d device has failed error no=%d \n",
+                    minor, errno);
+        return false;
+    }
+    if (is_VM(vol.m_strClntDisplayName) &&
+        !RecordClusterDevice(shared, device, minor, serial, arg->extsize * 512))
+        return false;
+    g_log.Debug(kContext, "Dumped qnbf device information\n");
+    kzvol::RegenerateBootScript();
+    if (!arg->fstab)
+        return true;
+    kzvol::FstabFiles files;
+    return SaveOriginalFstab(files) &&
+           kzvol::PutFstabUnderFilter(files, kContext, device,
+                                      kzvol::kQnbfNodePrefix + std::to_string(minor), *arg->mntent);
+}
+
+}  // namespace
+
+bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
+    m_strErrorString.clear();
+    if (KZVolume::isQNBFDevice(arg->devpath)) {
+        g_log.Debug(kContext, "Info: device '%s' is already a qnbf device, skipping...",
+                    arg->devpath);
+        return true;
+    }
+    CorrectExtentSize(arg);
+    if (arg->fstab && !arg->mntent) {
+        g_log.Error(kContext, "no mount entry given to rewrite /etc/fstab for %s \n", arg->devpath);
+        return false;
+    }
+    const unsigned long extentBytes = arg->extsize * 512;
+
+    kzvol::AdminNode node;
+    if (!node.ok()) {
+        g_log.Error(kContext, " open failure for config device %s errorno=%d \n",
+                    kzvol::kQnbfAdminNode, node.open_errno());
+        return false;
+    }
+    std::string device = ResolveDevice(arg->devpath);
+    if (device.empty())
+        return false;
+
+    qn_addnode_arg add;
+    std::memset(&add, 0, sizeof add);
+    std::snprintf(add.dev_path, sizeof add.dev_path, "%s", device.c_str());
+    add.minor = -1;
+    add.extent_bytes = static_cast<uint32_t>(extentBytes);
+    std::snprintf(add.config_dir, sizeof add.config_dir, "%s", kConfigDir);
+    std::string shared;
+    if (is_VM(m_strClntDisplayName) && !PrepareClusterClient(*this, device, &add, &shared))
+        return false;
+
+    int ret = node.Request(QNBF_ADD_NODE, &add);
+    if (ret != 0) {
+        g_log.Error(kContext, "QNBF_ADD_NODE ioctl for device=%s has failed error no=%d \n",
+                    arg->devpath, ret);
+        return false;
+    }
+    const int minor = add.minor;
+    arg->minorno = minor;
+    if (MinorRequest(node, QNBF_START_NODE, minor) != 0) {
+        g_log.Error(kContext,
+                    " QNBF_START_NODE ioctl for device with minor=%d has failed error no=%d \n",
+                    minor, errno);
+        return false;
+    }
+    if (!SetUpStartedDevice(node, *this, arg, device, shared, add.serial))
+        return RollBack(node, arg->devpath, minor);
+    g_log.Debug(kContext, "Done with qnbf device creation\n");
+    return true;
+}
