@@ -239,10 +239,7 @@ bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateD
                                       kzvol::kQnbfNodePrefix + std::to_string(minor), *arg->mntent);
 }
 
-}  // namespace
-
-bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
-    m_strErrorString.clear();
+bool CreateDevice(KZVolumeUnix& vol, CreateDevArg_t* arg) {
     if (KZVolume::isQNBFDevice(arg->devpath)) {
         g_log.Debug(kContext, "Info: device '%s' is already a qnbf device, skipping...",
                     arg->devpath);
@@ -272,7 +269,7 @@ bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
     add.extent_bytes = static_cast<uint32_t>(extentBytes);
     std::snprintf(add.config_dir, sizeof add.config_dir, "%s", kConfigDir);
     std::string shared;
-    if (is_VM(m_strClntDisplayName) && !PrepareClusterClient(*this, device, &add, &shared))
+    if (is_VM(vol.m_strClntDisplayName) && !PrepareClusterClient(vol, device, &add, &shared))
         return false;
 
     int ret = node.Request(QNBF_ADD_NODE, &add);
@@ -289,8 +286,18 @@ bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
                     minor, errno);
         return false;
     }
-    if (!SetUpStartedDevice(node, *this, arg, device, shared, add.serial))
+    // Whatever fails from here, thrown or answered, removes the device again.
+    if (!kzvol::AnswerFalseOnThrow(kContext, [&] {
+            return SetUpStartedDevice(node, vol, arg, device, shared, add.serial);
+        }))
         return RollBack(node, arg->devpath, minor);
     g_log.Debug(kContext, "Done with qnbf device creation\n");
     return true;
+}
+
+}  // namespace
+
+bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
+    m_strErrorString.clear();
+    return kzvol::AnswerFalseOnThrow(kContext, [&] { return CreateDevice(*this, arg); });
 }

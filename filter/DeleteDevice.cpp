@@ -120,6 +120,19 @@ bool ForgetClusterDevice(KZVolumeUnix& vol, int minor) {
     return true;
 }
 
+bool DeleteDevice(KZVolumeUnix& vol, char* device) {
+    const int minor = MinorOf(vol.m_strClntDisplayName, device);
+    if (minor < 0)
+        return false;
+    g_log.Debug(kContext, "got minor number=%d for device=%s \n", minor, device);
+    if (!RemoveFromDriver(minor))
+        return false;
+    kzvol::RegenerateBootScript();
+    if (!is_VM(vol.m_strClntDisplayName))
+        return true;
+    return ForgetClusterDevice(vol, minor);
+}
+
 }  // namespace
 
 bool KZVolumeUnix::QNBFDeleteDevice(char* device) {
@@ -127,14 +140,5 @@ bool KZVolumeUnix::QNBFDeleteDevice(char* device) {
     errno = 0;
     if ((m_hVolume == -1 || m_hVolume == 0) && !Open())
         return false;
-    const int minor = MinorOf(m_strClntDisplayName, device);
-    if (minor < 0)
-        return false;
-    g_log.Debug(kContext, "got minor number=%d for device=%s \n", minor, device);
-    if (!RemoveFromDriver(minor))
-        return false;
-    kzvol::RegenerateBootScript();
-    if (!is_VM(m_strClntDisplayName))
-        return true;
-    return ForgetClusterDevice(*this, minor);
+    return kzvol::AnswerFalseOnThrow(kContext, [&] { return DeleteDevice(*this, device); });
 }

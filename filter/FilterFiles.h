@@ -1,8 +1,9 @@
-// Files the filter subsystem keeps for the driver beside a filter device: the boot
-// script regeneration, the cluster client's state directory, and the directory
-// creation both use. Internal to the library.
+// Helpers of filter device creation and deletion: the boot script regeneration,
+// directory creation, the cluster client's state directory, and the guard that
+// keeps the host's exceptions inside. Internal to the library.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace kzvol {
@@ -17,5 +18,8 @@ bool EnsureDirectory(const char* context, const std::string& dir);
 
 // "<shared>/qnbf/qnbf<minor>", the state directory of a cluster client's device.
 std::string StateDirectory(const std::string& shared, int minor);
+
+// fn(), or false when it throws; what was thrown is logged under `context`.
+bool AnswerFalseOnThrow(const char* context, const std::function<bool()>& fn);
 
 }  // namespace kzvol

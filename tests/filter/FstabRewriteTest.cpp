@@ -1,6 +1,7 @@
 // The file-system table rewrite on a table in a temporary directory: the filter
 // entry and its undoing, lines of any length, and a table that is never torn, not
 // by a failed rename and not by a crash just before the rename.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mntent.h>
 #include <signal.h>
@@ -9,7 +10,9 @@
 #include <unistd.h>
 
 #include "filter/FstabRewrite.h"
+#include "host/Handles.h"
 #include "tests/support/TestEnv.h"
+#include "volume/MountTable.h"
 
 namespace kzvol::testing {
 namespace {
@@ -128,6 +131,31 @@ TEST_F(FstabRewrite, CrashBetweenTheWriteAndTheRenameLeavesTheOldTable) {
     EXPECT_EQ(ReadFile(files_.table),
               "#" + original + "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
     EXPECT_FALSE(TempLeft());
+}
+
+// A rewriter that waited for the lock while another replaced the table edits the
+// new table, not the old file it had opened: no rewrite is lost.
+TEST_F(FstabRewrite, RewriterThatWaitedEditsTheTableThatReplacedTheOne) {
+    dir_.Write("fstab", "/dev/sdb1 /data ext3 defaults 0 0\n");
+    UniqueFile held(std::fopen(files_.table.c_str(), "r+"));
+    ASSERT_EQ(lock(held.get(), F_WRLCK), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SetEnv(nullptr);  // real sleeps between lock requests
+        ::_exit(Put("/dev/sdb1") ? 0 : 1);
+    }
+    // While the child waits for the lock, another rewrite replaces the table.
+    ::usleep(300 * 1000);
+    dir_.Write("fstab.new", "/dev/sdb1 /data ext3 defaults 0 0\n/dev/sdc /c ext3 defaults 0 0\n");
+    ASSERT_EQ(::rename(dir_.File("fstab.new").c_str(), files_.table.c_str()), 0);
+    held.reset();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(files_.table),
+              "#/dev/sdb1 /data ext3 defaults 0 0\n/dev/sdc /c ext3 defaults 0 0\n"
+              "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
 }
 
 TEST(FstabFirstWord, LongWordsNameNoDevice) {
