@@ -19,6 +19,7 @@
 #include "host/EvDebug.h"
 #include "host/Handles.h"
 #include "host/KzProcess.h"
+#include "host/ShellQuote.h"
 #include "volume/KZVolume.h"
 
 namespace {
@@ -109,7 +110,9 @@ bool RollBack(const kzvol::AdminNode& node, const char* device, int minor) {
 bool SaveOriginalFstab(const kzvol::FstabFiles& files) {
     if (::access(files.backup.c_str(), F_OK) == 0)
         return true;
-    std::string command = "cp " + files.table + " " + files.backup, output, error;
+    const std::string command =
+        "cp " + kzvol::ShellQuote(files.table) + " " + kzvol::ShellQuote(files.backup);
+    std::string output, error;
     KzProcess process;
     if (process.system(command, &output, &error, 0, false) == 0)
         return true;
@@ -240,6 +243,10 @@ bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateD
 }
 
 bool CreateDevice(KZVolumeUnix& vol, CreateDevArg_t* arg) {
+    if (!arg || !arg->devpath) {
+        g_log.Error(kContext, "no device path given \n");
+        return false;
+    }
     if (KZVolume::isQNBFDevice(arg->devpath)) {
         g_log.Debug(kContext, "Info: device '%s' is already a qnbf device, skipping...",
                     arg->devpath);

@@ -121,6 +121,10 @@ bool ForgetClusterDevice(KZVolumeUnix& vol, int minor) {
 }
 
 bool DeleteDevice(KZVolumeUnix& vol, char* device) {
+    if (!device) {
+        g_log.Error(kContext, "no device given \n");
+        return false;
+    }
     const int minor = MinorOf(vol.m_strClntDisplayName, device);
     if (minor < 0)
         return false;
