@@ -84,6 +84,7 @@ class FilterDevice : public MemoryDriver {
 TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRemovesIt) {
     const std::pair<unsigned long, unsigned long> extents[] = {
         {0, 4096}, {3000, 4096}, {1048576, 524288}, {8192, 8192}};
+    const int descriptors = OpenDescriptorCount();
     for (auto [given, used] : extents) {
         SCOPED_TRACE(given);
         CreateDevArg_t arg = Arg(given);
@@ -110,6 +111,7 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
     EXPECT_EQ(env_.CountLogs("is not power of 2"), 2);
     EXPECT_EQ(env_.CountLogs("to MAX EXTSIZE=524288"), 1);
     EXPECT_TRUE(env_.Commands().empty());  // no fstab backup without the flag
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
 TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice) {
