@@ -111,6 +111,7 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
     EXPECT_EQ(env_.CountLogs("is not power of 2"), 2);
     EXPECT_EQ(env_.CountLogs("to MAX EXTSIZE=524288"), 1);
     EXPECT_TRUE(env_.Commands().empty());  // no fstab backup without the flag
+    volume_.Close();  // the object's own admin descriptor, opened by the deletion
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
