@@ -147,6 +147,16 @@ TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
     EXPECT_NE(out.find("has no line in /etc/fstab and is not mounted"), std::string::npos) << out;
     EXPECT_TRUE(Devices().empty());
 
+    // A line naming the device through another link would stay beside the filter
+    // entry, so it is refused too.
+    std::string link = dir_.File("data-disk");
+    ASSERT_EQ(::symlink(Device().c_str(), link.c_str()), 0);
+    WriteFstab(original_fstab_ + link + " " + kDataDir + " ext2 defaults 0 0\n");
+    EXPECT_EQ(Kzvol("filter add " + Device() + " --fstab", &out), 1);
+    EXPECT_NE(out.find("/etc/fstab mounts " + Device() + " as " + link), std::string::npos) << out;
+    EXPECT_TRUE(Devices().empty());
+    WriteFstab(original_fstab_);
+
     // Mounted but not in the table: the live entry is used.
     {
         ScopedMount live(Device(), kDataDir, "ext2");
