@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filter/ClusterFiles.h"
 #include "filter/CreateDevArg.h"
 #include "filter/DriverChannel.h"
 #include "filter/FilterFiles.h"
@@ -17,7 +18,6 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfProtocol.h"
 #include "host/EvDebug.h"
-#include "host/Handles.h"
 #include "host/KzProcess.h"
 #include "host/ShellQuote.h"
 #include "volume/KZVolume.h"
@@ -70,14 +70,6 @@ std::string ResolveDevice(const char* path) {
     return device;
 }
 
-// A file created new holding `text` (no newline); write failures are not reported.
-void WriteValueFile(const std::string& path, const std::string& text) {
-    g_log.Debug(kContext, "Will attempt to create [%s] file\n", path.c_str());
-    kzvol::UniqueFile out(std::fopen(path.c_str(), "we"));
-    if (out)
-        std::fputs(text.c_str(), out.get());
-}
-
 // Driver requests with the minor as their argument.
 int MinorRequest(const kzvol::AdminNode& node, unsigned long request, int minor) {
     uint32_t arg = static_cast<uint32_t>(minor);
@@ -121,90 +113,6 @@ bool SaveOriginalFstab(const kzvol::FstabFiles& files) {
     return false;
 }
 
-// The cluster client's half of creation before the driver request: qnbf.conf in
-// the shared directory and the serial number of the device.
-bool WriteQnbfConf(KZVolumeUnix& vol, const std::string& shared) {
-    std::string conf = shared + "/qnbf/qnbf.conf";
-    if (::access(conf.c_str(), F_OK) == 0)
-        ::unlink(conf.c_str());
-    if (!kzvol::EnsureDirectory(kContext, shared + "/qnbf"))
-        return false;
-    kzvol::UniqueFile out(std::fopen(conf.c_str(), "we"));
-    if (!out) {
-        g_log.Error(kContext, "Failed to open [%s] file", conf.c_str());
-        return false;
-    }
-    char dir[kPathBytes] = {0};
-    int length = sizeof dir;
-    if (!vol.get_base_dir(dir, &length)) {
-        g_log.Error(kContext, "Failed to get the base directory");
-        return false;
-    }
-    std::fprintf(out.get(), "QNBF_INSTANCE_DIRECTORY=%s\n", dir);
-    length = sizeof dir;
-    if (!vol.get_log_dir(dir, &length)) {
-        g_log.Error(kContext, "Failed to get the log directory");
-        return false;
-    }
-    std::fprintf(out.get(), "QNBF_LOG_DIRECTORY=%s\n", dir);
-    std::fprintf(out.get(), "SHARED_DIRECTORY=%s\n", shared.c_str());
-    std::fprintf(out.get(), "CLUSTER_DISPLAY_NAME=%s\n", vol.m_strClntDisplayName.c_str());
-    return true;
-}
-
-bool SharedDirectory(KZVolumeUnix& vol, std::string* shared) {
-    char dir[kPathBytes] = {0};
-    int length = sizeof dir;
-    if (!vol.get_job_results_dir(dir, &length))
-        return false;
-    *shared = dir;
-    return true;
-}
-
-bool PrepareClusterClient(KZVolumeUnix& vol, std::string& device, qn_addnode_arg* add,
-                          std::string* shared) {
-    if (!SharedDirectory(vol, shared)) {
-        g_log.Error(kContext, "Failed to determine job results directory");
-        return false;
-    }
-    if (!WriteQnbfConf(vol, *shared))
-        return false;
-    std::string instance, serial;
-    if (!vol.get_instance(instance)) {
-        g_log.Error(kContext, "Failed to get instance\n");
-        return false;
-    }
-    if (!get_serial_number(device.data(), instance, vol.m_strClntDisplayName, serial)) {
-        g_log.Error(kContext, "Unable to get serial number for %s \n", device.c_str());
-        return false;
-    }
-    std::snprintf(add->serial, sizeof add->serial, "%s", serial.c_str());
-    return true;
-}
-
-// The cluster client's half after the device is started: the shared_disks entry
-// and the device's state directory.
-bool RecordClusterDevice(const std::string& shared, std::string& device, int minor,
-                         const std::string& serial, unsigned long extentBytes) {
-    std::string list = shared + "/shared_disks";
-    g_log.Debug(kContext, "Determined %s as shared_disks file\n", list.c_str());
-    if (!string_exists_in_file(list.data(), device.data()) &&
-        !add_string_to_file(list.data(), device.data())) {
-        g_log.Error(kContext, "Unable to add volume to shared disks file\n");
-        return false;
-    }
-    g_log.Debug(kContext, "Volume is [%s]\n", device.c_str());
-    std::string state = kzvol::StateDirectory(shared, minor);
-    g_log.Debug(kContext, "%s directory will contain qnbf details\n", state.c_str());
-    if (!kzvol::EnsureDirectory(kContext, state))
-        return false;
-    WriteValueFile(state + "/volume", device);
-    WriteValueFile(state + "/node", serial);
-    WriteValueFile(state + "/qnbf_minor", std::to_string(minor));
-    WriteValueFile(state + "/extent_size", std::to_string(extentBytes));
-    return true;
-}
-
 // Steps after the device is started; false means the caller rolls back.
 bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateDevArg_t* arg,
                         std::string& device, const std::string& shared, const std::string& serial) {
@@ -230,7 +138,7 @@ bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateD
         return false;
     }
     if (is_VM(vol.m_strClntDisplayName) &&
-        !RecordClusterDevice(shared, device, minor, serial, arg->extsize * 512))
+        !kzvol::RecordClusterDevice(shared, device, minor, serial, arg->extsize * 512))
         return false;
     g_log.Debug(kContext, "Dumped qnbf device information\n");
     kzvol::RegenerateBootScript();
@@ -276,7 +184,7 @@ bool CreateDevice(KZVolumeUnix& vol, CreateDevArg_t* arg) {
     add.extent_bytes = static_cast<uint32_t>(extentBytes);
     std::snprintf(add.config_dir, sizeof add.config_dir, "%s", kConfigDir);
     std::string shared;
-    if (is_VM(vol.m_strClntDisplayName) && !PrepareClusterClient(vol, device, &add, &shared))
+    if (is_VM(vol.m_strClntDisplayName) && !kzvol::PrepareClusterClient(vol, device, &add, &shared))
         return false;
 
     int ret = node.Request(QNBF_ADD_NODE, &add);

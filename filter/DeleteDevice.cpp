@@ -4,26 +4,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "filter/ClusterFiles.h"
 #include "filter/DriverChannel.h"
 #include "filter/FilterFiles.h"
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "host/EvDebug.h"
-#include "host/Handles.h"
 #include "volume/KZVolume.h"
 
 namespace {
 
 EvDebug g_log;
 const char kContext[] = "KZVolumeUnix::QNBFDeleteDevice:";
-constexpr int kPathBytes = 1024;
-const char* const kStateFiles[] = {"volume",      "node", "qnbf_minor",
-                                   "extent_size", "mnt",  "inkernel_incr_bmap"};
 
 // The minor of `device`: from the driver by node name for a cluster client, else
 // the number after "/dev/qnbf/qnbf". -1, logged, when there is none.
@@ -66,60 +62,6 @@ bool RemoveFromDriver(int minor) {
     return true;
 }
 
-// The first line of the state directory's "volume" file, without its line end.
-bool ReadVolumeName(const std::string& state, std::string* name) {
-    std::string path = state + "/volume";
-    kzvol::UniqueFile in(std::fopen(path.c_str(), "re"));
-    if (!in) {
-        g_log.Debug(kContext, "Failed to open [%s] file\n", path.c_str());
-        return false;
-    }
-    char line[kPathBytes];
-    if (!std::fgets(line, sizeof line, in.get())) {
-        g_log.Debug(kContext, "Failed to read Device name from [%s] file\n", path.c_str());
-        return false;
-    }
-    *name = line;
-    while (!name->empty() && (name->back() == '\n' || name->back() == '\r'))
-        name->pop_back();
-    return true;
-}
-
-// Best-effort removal of a cluster client's record of the deleted device.
-bool ForgetClusterDevice(KZVolumeUnix& vol, int minor) {
-    char dir[kPathBytes] = {0};
-    int length = sizeof dir;
-    if (!vol.get_job_results_dir(dir, &length)) {
-        g_log.Debug(kContext, "Failed to determine job results directory \n");
-        return true;
-    }
-    std::string list = std::string(dir) + "/shared_disks";
-    g_log.Error(kContext, "Determined %s as shared_disks file\n", list.c_str());
-    std::string state = kzvol::StateDirectory(dir, minor);
-    if (::access(state.c_str(), F_OK) != 0) {
-        g_log.Debug(kContext, "[%s] directory does not exist\n", state.c_str());
-        return true;
-    }
-    std::string device;
-    if (!ReadVolumeName(state, &device))
-        return false;
-    for (const char* name : kStateFiles) {
-        std::string file = state + "/" + name;
-        g_log.Debug(kContext, "Will remove [%s] file\n", file.c_str());
-        if (::unlink(file.c_str()) != 0)
-            g_log.Debug(kContext, "Failed to remove [%s] file\n", file.c_str());
-    }
-    g_log.Debug(kContext, "Will remove [%s] directory \n", state.c_str());
-    if (::rmdir(state.c_str()) != 0)
-        g_log.Debug(kContext, "Failed to remove [%s] directory\n", state.c_str());
-    g_log.Debug(kContext, "Will remove [%s] Device Entry from [%s] file\n", device.c_str(),
-                list.c_str());
-    if (!delete_string_from_file(list.data(), device.data()))
-        g_log.Debug(kContext, "Failed to remove [%s] Device Entry from [%s] file\n", device.c_str(),
-                    list.c_str());
-    return true;
-}
-
 bool DeleteDevice(KZVolumeUnix& vol, char* device) {
     if (!device) {
         g_log.Error(kContext, "no device given \n");
@@ -134,7 +76,7 @@ bool DeleteDevice(KZVolumeUnix& vol, char* device) {
     kzvol::RegenerateBootScript();
     if (!is_VM(vol.m_strClntDisplayName))
         return true;
-    return ForgetClusterDevice(vol, minor);
+    return kzvol::ForgetClusterDevice(vol, minor);
 }
 
 }  // namespace

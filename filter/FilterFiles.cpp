@@ -1,5 +1,4 @@
-// The boot script, directory creation, the state directory's name and the
-// exception guard.
+// The boot script, directory creation and the exception guard.
 #include "filter/FilterFiles.h"
 
 #include <unistd.h>
@@ -51,10 +50,6 @@ bool AnswerFalseOnThrow(const char* context, const std::function<bool()>& fn) {
         g_log.Error(context, "Unhandled exception caught");
     }
     return false;
-}
-
-std::string StateDirectory(const std::string& shared, int minor) {
-    return shared + "/qnbf/qnbf" + std::to_string(minor);
 }
 
 }  // namespace kzvol

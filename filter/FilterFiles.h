@@ -1,6 +1,6 @@
 // Helpers of filter device creation and deletion: the boot script regeneration,
-// directory creation, the cluster client's state directory, and the guard that
-// keeps the host's exceptions inside. Internal to the library.
+// directory creation and the guard that keeps the host's exceptions inside.
+// Internal to the library.
 #pragma once
 
 #include <functional>
@@ -15,9 +15,6 @@ void RegenerateBootScript();
 // operating system's shell. False, logged under `context`, when it cannot be made
 // or accessed.
 bool EnsureDirectory(const char* context, const std::string& dir);
-
-// "<shared>/qnbf/qnbf<minor>", the state directory of a cluster client's device.
-std::string StateDirectory(const std::string& shared, int minor);
 
 // fn(), or false when it throws; what was thrown is logged under `context`.
 bool AnswerFalseOnThrow(const char* context, const std::function<bool()>& fn);
