@@ -48,11 +48,11 @@ class LockedFile {
         locked_ = file_ && lock(file_.get(), F_WRLCK) == 0;
         return locked_;
     }
-    // Unlocks (logging a refusal) and closes.
-    void Release() {
+    // Unlocks (logging a refusal, its message after `tag`) and closes.
+    void Release(const char* tag = "") {
         if (locked_ && lock(file_.get(), F_UNLCK) != 0)
-            g_log.Error(context_, "could not unlock = %s file fp=0x%p errno=%d \n", name_.c_str(),
-                        static_cast<void*>(file_.get()), errno);
+            g_log.Error(context_, "%scould not unlock = %s file fp=0x%p errno=%d \n", tag,
+                        name_.c_str(), static_cast<void*>(file_.get()), errno);
         locked_ = false;
         file_.reset();
     }
@@ -152,8 +152,10 @@ bool RewriteFstab(const FstabFiles& files, const char* context, const FstabLineE
     struct stat tableStat;
     if (!LockTable(files, context, &table, &tableStat))
         return false;
-    if (!CreateTemp(files, context, tableStat, &temp))
+    if (!CreateTemp(files, context, tableStat, &temp)) {
+        table.Release("1d:");
         return false;
+    }
     if (!CopyEdited(table.get(), temp.get(), edit, tail)) {
         g_log.Error(context, "could not write = %s file errno=%d \n", files.temp.c_str(), errno);
         temp.Release();
