@@ -46,6 +46,27 @@ class MkdirEnv : public TestEnv {
     }
 };
 
+// Passes requests to the stand-in driver but refuses to reset the differential
+// bitmap, the last request of creation.
+class RefuseDifferentialReset : public DriverChannel {
+  public:
+    explicit RefuseDifferentialReset(DriverChannel* driver) : driver_(driver) {}
+    int OpenNode(const std::string& path, int flags) override {
+        return driver_->OpenNode(path, flags);
+    }
+    int Request(int fd, unsigned long request, void* arg) override {
+        if (request == QNBF_SET_BITMAP &&
+            static_cast<qn_bitmap_arg*>(arg)->kind == QNBF_KIND_DIFFERENTIAL) {
+            errno = EIO;
+            return -1;
+        }
+        return driver_->Request(fd, request, arg);
+    }
+
+  private:
+    DriverChannel* driver_;
+};
+
 class FilterDevice : public MemoryDriver {
   protected:
     void SetUp() override {
@@ -124,7 +145,16 @@ TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice)
     }
     EXPECT_TRUE(env_.HasError("QNBF_GET_INFO: ioctl for minorno=0 has failed error no=5"));
     EXPECT_TRUE(env_.HasError("QNBF_SET_INCR: ioctl for minor node=0 device has failed"));
-    EXPECT_EQ(env_.CountLogs("successfully removed created device bcoz of error"), 2);
+    {
+        RefuseDifferentialReset refusing(&driver());
+        SetDriverChannel(&refusing);
+        CreateDevArg_t arg = Arg(4096);
+        EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
+        SetDriverChannel(&driver());
+    }
+    EXPECT_TRUE(env_.HasError("QNBF_SET_FULL: ioctl for minor node=0 device has failed"));
+    EXPECT_TRUE(Devices().empty());
+    EXPECT_EQ(env_.CountLogs("successfully removed created device bcoz of error"), 3);
 
     // A roll-back the driver refuses leaves the device and says so.
     driver().FailNext(QNBF_GET_INFO, EIO);
