@@ -169,9 +169,9 @@ int Remove(const Options& opts) {
         if (FstabMounts(node))
             std::fprintf(stderr,
                          "kzvol: warning: /etc/fstab still mounts %s, so this machine would not "
-                         "boot cleanly: run kzvol filter remove %s --fstab again or edit "
-                         "/etc/fstab\n",
-                         node.c_str(), node.c_str());
+                         "boot cleanly: drop that line and uncomment the device's own line "
+                         "(the table before the first filter device is /etc/fstab.orig)\n",
+                         node.c_str());
         return 0;
     }
     info.dev_name[sizeof info.dev_name - 1] = '\0';
