@@ -19,6 +19,7 @@
 #include "filter/QnbfProtocol.h"
 #include "host/EvDebug.h"
 #include "host/KzProcess.h"
+#include "host/NoThrow.h"
 #include "host/ShellQuote.h"
 #include "volume/KZVolume.h"
 
@@ -202,7 +203,7 @@ bool CreateDevice(KZVolumeUnix& vol, CreateDevArg_t* arg) {
         return false;
     }
     // Whatever fails from here, thrown or answered, removes the device again.
-    if (!kzvol::AnswerFalseOnThrow(kContext, [&] {
+    if (!kzvol::FalseOnThrow(g_log, kContext, [&] {
             return SetUpStartedDevice(node, vol, arg, device, shared, add.serial);
         }))
         return RollBack(node, arg->devpath, minor);
@@ -214,5 +215,5 @@ bool CreateDevice(KZVolumeUnix& vol, CreateDevArg_t* arg) {
 
 bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t* arg) {
     m_strErrorString.clear();
-    return kzvol::AnswerFalseOnThrow(kContext, [&] { return CreateDevice(*this, arg); });
+    return kzvol::FalseOnThrow(g_log, kContext, [&] { return CreateDevice(*this, arg); });
 }

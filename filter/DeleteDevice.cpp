@@ -14,6 +14,7 @@
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "host/EvDebug.h"
+#include "host/NoThrow.h"
 #include "volume/KZVolume.h"
 
 namespace {
@@ -86,5 +87,5 @@ bool KZVolumeUnix::QNBFDeleteDevice(char* device) {
     errno = 0;
     if ((m_hVolume == -1 || m_hVolume == 0) && !Open())
         return false;
-    return kzvol::AnswerFalseOnThrow(kContext, [&] { return DeleteDevice(*this, device); });
+    return kzvol::FalseOnThrow(g_log, kContext, [&] { return DeleteDevice(*this, device); });
 }

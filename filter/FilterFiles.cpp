@@ -1,13 +1,11 @@
-// The boot script, directory creation and the exception guard.
+// The boot script and directory creation.
 #include "filter/FilterFiles.h"
 
 #include <unistd.h>
 
 #include <cerrno>
-#include <exception>
 
 #include "host/EvDebug.h"
-#include "host/KzException.h"
 #include "host/KzProcess.h"
 #include "host/ShellQuote.h"
 
@@ -37,19 +35,6 @@ bool EnsureDirectory(const char* context, const std::string& dir) {
         return false;
     }
     return true;
-}
-
-bool AnswerFalseOnThrow(const char* context, const std::function<bool()>& fn) {
-    try {
-        return fn();
-    } catch (const KzException& e) {
-        g_log.Error(context, "KzException: %s", e.getMessage());
-    } catch (const std::exception& e) {
-        g_log.Error(context, "Exception: %s", e.what());
-    } catch (...) {
-        g_log.Error(context, "Unhandled exception caught");
-    }
-    return false;
 }
 
 }  // namespace kzvol

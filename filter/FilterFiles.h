@@ -1,9 +1,7 @@
-// Helpers of filter device creation and deletion: the boot script regeneration,
-// directory creation and the guard that keeps the host's exceptions inside.
-// Internal to the library.
+// Helpers of filter device creation and deletion: the boot script regeneration and
+// directory creation. Internal to the library.
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace kzvol {
@@ -15,8 +13,5 @@ void RegenerateBootScript();
 // operating system's shell. False, logged under `context`, when it cannot be made
 // or accessed.
 bool EnsureDirectory(const char* context, const std::string& dir);
-
-// fn(), or false when it throws; what was thrown is logged under `context`.
-bool AnswerFalseOnThrow(const char* context, const std::function<bool()>& fn);
 
 }  // namespace kzvol

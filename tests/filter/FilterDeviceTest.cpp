@@ -208,18 +208,6 @@ TEST_F(FilterDevice, DeletionTakesTheMinorFromTheNodeAndStopsWhenDefunctIsRefuse
     EXPECT_EQ(devices[0].state, emulator::NodeState::Started);  // no delete was sent
 }
 
-TEST_F(FilterDevice, UnreadableConfigurationIsAFailureNotAnException) {
-    std::string registry = dir_.File("registry.ini");
-    ASSERT_EQ(::symlink(registry.c_str(), registry.c_str()), 0);  // a loop: open fails
-    ::setenv("KZVOL_CONFIG", registry.c_str(), 1);
-    volume_.setClntDisplayName("client1");
-    CreateDevArg_t arg = Arg(4096);
-    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_FALSE(Delete(0));
-    EXPECT_EQ(env_.CountLogs("KzException: cannot read configuration"), 2);
-}
-
 // A cluster client: the registry marks it, the shared directory is its job results
 // directory, and the serial number comes from the cluster script.
 class ClusterFilterDevice : public FilterDevice {

@@ -45,6 +45,10 @@ class FilterSystem : public SystemTest {
         driver_ = std::make_unique<emulator::Emulator>(state_dir());
         emulator::Plug(driver_.get());
         ::setenv("KZVOL_EMULATOR", state_dir().c_str(), 1);  // for kzsnap and kzvol
+        // kzvol runs the driver installation's /sbin commands in the state directory.
+        ASSERT_EQ(RunCommandLine("mkdir -p " + state_dir() + "/sbin && cp /sbin/kzsnap " +
+                                 state_dir() + "/sbin/"),
+                  0);
         zram_ = std::make_unique<Zram>(16 << 20);
         ASSERT_TRUE(zram_->ok);
         std::string out;
@@ -114,10 +118,11 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
                                           kDataDir + "\text2\tdefaults,noatime\t0\t2 \n");
     EXPECT_EQ(ReadFile("/etc/fstab.orig"), before);
     EXPECT_EQ(::access("/etc/fstab-temptalmar", F_OK), -1);
+    const std::string script = state_dir() + kBootScript;  // where kzvol keeps it
     struct stat st;
-    ASSERT_EQ(::stat(kBootScript, &st), 0);
+    ASSERT_EQ(::stat(script.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0744u);
-    EXPECT_NE(ReadFile(kBootScript).find("/sbin/kzsnap -a " + Device() + " -e 1048576\n"),
+    EXPECT_NE(ReadFile(script).find("/sbin/kzsnap -a " + Device() + " -e 1048576\n"),
               std::string::npos);
 
     // mount(8) reads the new table: the file system comes up through the filter node.
@@ -130,7 +135,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     EXPECT_EQ(ReadFile("/etc/fstab"), before);
     EXPECT_TRUE(Devices().empty());
     EXPECT_EQ(FilterNodes(), "");
-    EXPECT_EQ(ReadFile(kBootScript).find(" -a "), std::string::npos);
+    EXPECT_EQ(ReadFile(script).find(" -a "), std::string::npos);
 
     // A second creation keeps the first backup; removal without --fstab warns.
     WriteFstab(before + "# changed since\n");
