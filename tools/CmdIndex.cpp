@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +17,7 @@
 #include "tools/Commands.h"
 #include "tools/ExtProbe.h"
 #include "tools/Options.h"
+#include "tools/StopOnSignals.h"
 
 namespace kzvol::cli {
 namespace {
@@ -50,31 +50,8 @@ class ReaderErrorCapture : public EnvWrapper {
     std::string last_;
 };
 
-// SIGINT and SIGTERM ask the walk to stop at its next quit poll.
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-class StopOnSignals {
-  public:
-    StopOnSignals() {
-        g_stopRequested = 0;
-        struct sigaction sa {};
-        sa.sa_handler = [](int) { g_stopRequested = 1; };
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldInt_);
-        ::sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~StopOnSignals() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-
-  private:
-    struct sigaction oldInt_ {
-    }, oldTerm_{};
-};
-
 int QuitCheck(int, void*, void* flag) {
-    *static_cast<unsigned char*>(flag) = g_stopRequested ? 1 : 0;
+    *static_cast<unsigned char*>(flag) = StopRequested() ? 1 : 0;
     return 0;
 }
 

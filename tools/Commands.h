@@ -44,5 +44,8 @@ int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
 int RunExtents(const Words& args);
+int RunMetadata(const Words& args);
+int RunAclDump(const Words& args);
+int RunVolinfoFile(const Words& args);
 
 }  // namespace kzvol::cli

@@ -1,0 +1,131 @@
+// kzvol metadata: the whole metadata collection of a mounted ext2/ext3 file system
+// (file-index table and volume-information file), built in staging directories
+// beside the targets and put in place only when the collection succeeded.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "host/Env.h"
+#include "host/UnixFsTreeReader.h"
+#include "tools/Commands.h"
+#include "tools/Options.h"
+#include "tools/StagingDir.h"
+#include "tools/StopOnSignals.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::cli {
+namespace {
+
+// Keeps the last Error line of the library, the cause of a failed collection.
+class LastError : public EnvWrapper {
+  public:
+    LastError() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
+    ~LastError() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
+    LastError(const LastError&) = delete;
+    LastError& operator=(const LastError&) = delete;
+
+    void Log(LogKind kind, int level, const std::string& context,
+             const std::string& message) override {
+        if (kind == LogKind::Error)
+            last_ = context + " " + message.substr(0, message.find_last_not_of(" \n") + 1);
+        EnvWrapper::Log(kind, level, context, message);
+    }
+    const std::string& last() const { return last_; }
+
+  private:
+    Env* previous_;
+    std::string last_;
+};
+
+struct Settings {
+    std::string mountPoint, table, volinfo, rootName;
+    bool skipSnapMount = false;
+};
+
+bool ParseSettings(const Words& args, Settings* s, std::string* error) {
+    Options opts({"table", "volinfo", "root-name"}, {"skip-snap-mount"});
+    if (!opts.Parse(args, error))
+        return false;
+    if (opts.positional().size() != 1 || !opts.Has("table") || !opts.Has("volinfo")) {
+        *error = "wants one MOUNTPOINT, --table and --volinfo";
+        return false;
+    }
+    s->mountPoint = opts.positional()[0];
+    s->table = opts.Get("table");
+    s->volinfo = opts.Get("volinfo");
+    s->rootName = opts.Get("root-name", "/");
+    s->skipSnapMount = opts.Has("skip-snap-mount");
+    return true;
+}
+
+// The on-disk reader's volume information ends with the fstype line; the
+// walk's does not.
+bool WrittenByReader(const std::string& volinfo) {
+    std::ifstream in(volinfo);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string last = "fstype=ext3\n";
+    return text.size() >= last.size() &&
+           text.compare(text.size() - last.size(), last.size(), last) == 0;
+}
+
+uint64_t RowCount(const std::string& table) {
+    UnixFsTreeReader reader;
+    std::string error;
+    return reader.Open(table, &error) ? reader.RowCount() : 0;
+}
+
+// Runs the collection into the staged paths. "" on success, else why not.
+std::string Collect(const Settings& s, const std::string& table, const std::string& volinfo) {
+    KZVolumeUnix volume(-1);
+    SignalJobCtrl job;
+    volume.m_pJobCtrlClient = &job;
+    volume.m_bSkipSnapMount = s.skipSnapMount;
+    std::string root = s.rootName, mnt = s.mountPoint, info = volinfo, tablePath = table;
+    std::string aux = table + ".aux";
+    LastError capture;
+    StopOnSignals stop;
+    const bool ok = volume.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
+                                                   aux.data(), tablePath.data(), 2097152);
+    if (StopRequested())
+        return "stopped; nothing was written";
+    if (!ok)
+        return capture.last().empty() ? "metadata collection failed on " + s.mountPoint
+                                      : capture.last();
+    if (::access(info.c_str(), F_OK) != 0 || ::access((table + ".idx").c_str(), F_OK) != 0)
+        return "the collection left no index of " + s.mountPoint;
+    return "";
+}
+
+}  // namespace
+
+int RunMetadata(const Words& args) {
+    Settings s;
+    std::string error;
+    if (!ParseSettings(args, &s, &error))
+        return Usage(error);
+    StagingDir tableStage(s.table), infoStage(s.volinfo);
+    if (!tableStage.ok() || !infoStage.ok())
+        return Fail(tableStage.ok() ? infoStage.error() : tableStage.error());
+    const std::string table = tableStage.PathFor(s.table), volinfo = infoStage.PathFor(s.volinfo);
+    const auto start = std::chrono::steady_clock::now();
+    error = Collect(s, table, volinfo);
+    if (!error.empty())
+        return Fail(error);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool byReader = WrittenByReader(volinfo);
+    const uint64_t rows = RowCount(table);
+    if (!infoStage.Commit(volinfo, s.volinfo, &error) ||
+        !tableStage.Commit(table + ".dat", s.table + ".dat", &error) ||
+        !tableStage.Commit(table + ".idx", s.table + ".idx", &error))
+        return Fail(error);
+    std::printf("strategy: %s\nrows: %llu\nseconds: %.3f\n",
+                byReader ? "on-disk reader" : "directory walk",
+                static_cast<unsigned long long>(rows), seconds);
+    return kExitOk;
+}
+
+}  // namespace kzvol::cli
