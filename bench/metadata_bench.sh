@@ -6,7 +6,7 @@
 # 1. The mounted-tree walk (DumpFileListToCTree through bench/metadata_walk, into a
 #    new file-index table) against find -printf '%i %s %T@ %p\n' on the same mount,
 #    alternating, ROUNDS each, warm page cache; the median of each and the ratio
-#    find / walk (goal >= 1.0). The walk alone and walk + table Close are both shown.
+#    find / walk (goal >= 1.0), in wall and in CPU time.
 # 2. The whole collection, `kzvol metadata --skip-snap-mount`, by the on-disk reader
 #    against the same with the reader switched off (dDisableNewMetaData=1).
 #
@@ -50,12 +50,24 @@ echo "image: $image on $loop at $mnt ($(find "$mnt" | wc -l) objects)"
 now() { date +%s.%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-# Wall seconds of one run, output discarded.
+# CPU seconds (user + system) of the shell's finished children, from `times` output.
+children_cpu() {
+  awk 'NR == 2 { gsub(/s/, ""); split($1, u, "m"); split($2, k, "m");
+                 printf "%.4f", u[1] * 60 + u[2] + k[1] * 60 + k[2] }' "$1"
+}
+# One run, output discarded: "wall:cpu" in seconds (the CPU time beside the wall
+# time because the machine may be shared).
 timed() {
-  local start
+  local start end before after
+  before=$(mktemp) after=$(mktemp)
+  times >"$before"
   start=$(now)
   "$@" >/dev/null 2>&1
-  awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.4f\n", b - a }'
+  end=$(now)
+  times >"$after"
+  awk -v a="$start" -v b="$end" -v c="$(children_cpu "$before")" -v d="$(children_cpu "$after")" \
+    'BEGIN { printf "%.4f:%.4f\n", b - a, d - c }'
+  rm -f "$before" "$after"
 }
 
 registry=$work/registry.ini
@@ -63,27 +75,36 @@ printf '[UnixImagePOD]\ndDisableNewMetaData=1\n' >"$registry"
 out=$work/out
 mkdir -p "$out"
 declare -A runs
+# Appends one run of $1 to runs[$1]. In a function (not a command substitution), so
+# that `times` sees the runs as children of this shell.
 run() {
+  local tmp
+  tmp=$(mktemp)
   case $1 in
-    find) timed find "$mnt" -printf '%i %s %T@ %p\n' ;;
-    walk) rm -f "$out"/walk.*; timed "$walker" "$mnt" "$out/walk" ;;
-    walk-only) rm -f "$out"/walk.*; "$walker" "$mnt" "$out/walk" | sed -E 's/walk=([0-9.]+).*/\1/' ;;
-    reader) timed "$kzvol" metadata "$mnt" --table "$out/t" --volinfo "$out/vi" --skip-snap-mount ;;
+    find) timed find "$mnt" -printf '%i %s %T@ %p\n' >"$tmp" ;;
+    walk) rm -f "$out"/walk.*; timed "$walker" "$mnt" "$out/walk" >"$tmp" ;;
+    reader) timed "$kzvol" metadata "$mnt" --table "$out/t" --volinfo "$out/vi" \
+              --skip-snap-mount >"$tmp" ;;
     walk-collection) KZVOL_CONFIG=$registry timed "$kzvol" metadata "$mnt" --table "$out/t" \
-                       --volinfo "$out/vi" --skip-snap-mount ;;
+                       --volinfo "$out/vi" --skip-snap-mount >"$tmp" ;;
   esac
+  runs[$1]+="$(cat "$tmp") "
+  rm -f "$tmp"
 }
-tools=(find walk walk-only reader walk-collection)
-for t in "${tools[@]}"; do run "$t" >/dev/null; done  # warm the page cache
+tools=(find walk reader walk-collection)
+for t in "${tools[@]}"; do run "$t"; runs[$t]=""; done  # warm the page cache
 "$walker" "$mnt" "$out/walk"
 for ((r = 0; r < rounds; r++)); do
-  for t in "${tools[@]}"; do runs[$t]+="$(run "$t") "; done
+  for t in "${tools[@]}"; do run "$t"; done
 done
-declare -A med
+declare -A med cpu
 for t in "${tools[@]}"; do
-  med[$t]=$(tr ' ' '\n' <<<"${runs[$t]}" | grep . | median)
-  printf '%-16s median %7.4f s   runs: %s\n' "$t" "${med[$t]}" "${runs[$t]}"
+  med[$t]=$(tr ' ' '\n' <<<"${runs[$t]}" | grep . | cut -d: -f1 | median)
+  cpu[$t]=$(tr ' ' '\n' <<<"${runs[$t]}" | grep . | cut -d: -f2 | median)
+  printf '%-16s wall %7.4f s  cpu %7.4f s   runs (wall:cpu): %s\n' "$t" "${med[$t]}" \
+    "${cpu[$t]}" "${runs[$t]}"
 done
-echo "find/walk (walk + table close, whole process): $(ratio "${med[find]}" "${med[walk]}") (goal >= 1.0)"
-echo "find/walk (the walk alone, in process):        $(ratio "${med[find]}" "${med[walk-only]}")"
-echo "whole collection, walk/reader:                  $(ratio "${med[walk-collection]}" "${med[reader]}")"
+echo "find/walk (walk into a new table, closed): $(ratio "${med[find]}" "${med[walk]}")" \
+  "($(ratio "${cpu[find]}" "${cpu[walk]}") cpu) (goal >= 1.0)"
+echo "whole collection, walk/reader: $(ratio "${med[walk-collection]}" "${med[reader]}")" \
+  "($(ratio "${cpu[walk-collection]}" "${cpu[reader]}") cpu)"

@@ -62,12 +62,16 @@ class SnapshotMount {
     ~SnapshotMount() {
         if (path_.empty())
             return;
-        std::string output;
-        KzProcess process;
-        if (process.system("/bin/umount -- " + kzvol::ShellQuote(path_), &output, nullptr, 0,
-                           false) != 0)
-            g_log.Error(kContext, "failed to unmount snap snapmntpath=%s errno=%d\n", path_.c_str(),
-                        errno);
+        try {
+            std::string output;
+            KzProcess process;
+            if (process.system("/bin/umount -- " + kzvol::ShellQuote(path_), &output, nullptr, 0,
+                               false) == 0)
+                return;
+        } catch (...) {  // logged below like any other failed unmount
+        }
+        g_log.Error(kContext, "failed to unmount snap snapmntpath=%s errno=%d\n", path_.c_str(),
+                    errno);
     }
     void Hold(const std::string& path) { path_ = path; }
 

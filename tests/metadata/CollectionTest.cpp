@@ -23,6 +23,19 @@ class QuitAt : public KZJobCtrlClient {
     int quitAt_, polls_ = 0;
 };
 
+// Reports `dir` as the mounted snapshot without mounting anything.
+class FakeSnapshot : public KZVolumeUnix {
+  public:
+    explicit FakeSnapshot(std::string dir) : KZVolumeUnix(-1), dir_(std::move(dir)) {}
+    bool MountSnap(char*, std::string& snapMountPath) override {
+        snapMountPath = dir_;
+        return true;
+    }
+
+  private:
+    std::string dir_;
+};
+
 class CollectionTest : public ::testing::Test {
   protected:
     void SetUp() override { Prepare(40); }
@@ -40,10 +53,13 @@ class CollectionTest : public ::testing::Test {
     void Registry(const std::string& text) {
         registry_ = std::make_unique<ScopedRegistry>(tmp_.File("registry.ini"), text);
     }
-    bool Collect() {
-        std::string root = "ROOT", mnt = mnt_, info = info_, table = table_, aux = "aux";
-        return volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
-                                               aux.data(), table.data(), 1048576);
+    bool Collect(KZVolumeUnix* volume = nullptr, std::string mnt = "") {
+        std::string root = "ROOT", info = info_, table = table_, aux = "aux";
+        if (mnt.empty())
+            mnt = mnt_;
+        return (volume ? *volume : volume_)
+            .DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(), aux.data(),
+                                     table.data(), 1048576);
     }
     bool LeftNothing() const {
         for (const std::string& f : {info_, table_ + ".dat", table_ + ".idx"}) {
@@ -134,6 +150,25 @@ TEST_F(CollectionTest, QuitDuringTheReaderGivesTrueWithNoIndexLeft) {
     EXPECT_TRUE(Collect());
     EXPECT_EQ(env_.CountLogs("Deleting "), 3);
     EXPECT_TRUE(LeftNothing());
+}
+
+TEST_F(CollectionTest, TheSnapshotIsUnmountedOnceAtEitherExit) {
+    // The live volume at /live/vol; its "snapshot" is the tree directory.
+    env_.SetMountTable({{{image_, "/live/vol", "ext2", "rw"}}, {{image_, mnt_, "ext2", "ro"}}});
+    FakeSnapshot volume(mnt_);
+    env_.QueueCommandResult(32);  // the unmount fails: logged, the result stands
+    ASSERT_TRUE(Collect(&volume, "/live/vol"));
+    EXPECT_EQ(env_.Commands(), std::vector<std::string>{"/bin/umount -- " + mnt_});
+    EXPECT_TRUE(env_.HasError("failed to unmount snap snapmntpath=" + mnt_));
+    EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
+    EXPECT_EQ(
+        env_.CountLogs("successfully mounted snap for mntpath=/live/vol to snapmntpath=" + mnt_),
+        1);
+
+    table_ = tmp_.File("no/such/dir/table");
+    EXPECT_FALSE(Collect(&volume, "/live/vol"));
+    EXPECT_TRUE(env_.HasError("failed to create ctree table for unixfs errno=2"));
+    EXPECT_EQ(env_.Commands().size(), 2u);
 }
 
 TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
