@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -42,13 +43,18 @@ class LastError : public EnvWrapper {
 
 struct Settings {
     std::string mountPoint, table, volinfo, rootName;
+    uint64_t extentSize = 2097152;
     bool skipSnapMount = false;
 };
 
 bool ParseSettings(const Words& args, Settings* s, std::string* error) {
-    Options opts({"table", "volinfo", "root-name"}, {"skip-snap-mount"});
-    if (!opts.Parse(args, error))
+    Options opts({"table", "volinfo", "root-name", "extent-size"}, {"skip-snap-mount"});
+    if (!opts.Parse(args, error) || !opts.GetU64("extent-size", 2097152, &s->extentSize, error))
         return false;
+    if (s->extentSize > UINT32_MAX) {
+        *error = "--extent-size is at most 4294967295";
+        return false;
+    }
     if (opts.positional().size() != 1 || !opts.Has("table") || !opts.Has("volinfo")) {
         *error = "wants one MOUNTPOINT, --table and --volinfo";
         return false;
@@ -88,7 +94,7 @@ std::string Collect(const Settings& s, const std::string& table, const std::stri
     LastError capture;
     StopOnSignals stop;
     const bool ok = volume.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
-                                                   aux.data(), tablePath.data(), 2097152);
+                                                   aux.data(), tablePath.data(), s.extentSize);
     if (StopRequested())
         return "stopped; nothing was written";
     if (!ok)

@@ -31,7 +31,7 @@ const std::vector<Command>& AllCommands() {
          RunIndex},
         {"metadata",
          "metadata MOUNTPOINT --table PATH --volinfo PATH [--root-name NAME] "
-         "[--skip-snap-mount]",
+         "[--extent-size N] [--skip-snap-mount]",
          "collect the file index (PATH.dat, PATH.idx) and the volume information of the "
          "ext2/ext3 file system mounted on MOUNTPOINT: from a read-only snapshot mounted "
          "under /talmartmp, or from MOUNTPOINT itself with --skip-snap-mount",

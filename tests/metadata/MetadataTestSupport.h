@@ -3,10 +3,19 @@
 // the life of a test.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "host/UnixFsTreeReader.h"
+
+namespace kzvol::fstree {
+// Rows in test failure messages.
+inline void PrintTo(const Row& r, std::ostream* out) {
+    *out << "{" << r.parent << " " << r.inode << " " << r.size << " " << r.mtime << " "
+         << int{r.type} << " '" << r.name << "'}";
+}
+}  // namespace kzvol::fstree
 
 namespace kzvol::testing {
 
