@@ -25,6 +25,3 @@ bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) {
 bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist*) {
     return NotAvailable("KZVolumeUnix::UnmountUnsnapAll:");
 }
-bool KZVolumeUnix::MountSnap(char*, std::string&) {
-    return NotAvailable("KZVolumeUnix::MountSnap:");
-}
