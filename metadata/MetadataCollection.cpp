@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <list>
 
 #include "host/CCreateUNIXFSTree.h"
@@ -254,6 +255,11 @@ bool KZVolumeUnix::DumpMetadataInformation(char* rootName, char* mountPath, char
                                            unsigned long extentSize) {
     if (!rootName || !mountPath || !volumeInfoPath || !tablePath || !auxPath1 || !auxPath2) {
         g_log.Error(kContext, "invalid file name parameter\n");
+        return false;
+    }
+    // Both strategies write the extent size as a 32-bit value; it is never cut.
+    if (extentSize > UINT32_MAX) {
+        g_log.Error(kContext, "extent size=%lu does not fit in 32 bits\n", extentSize);
         return false;
     }
     try {

@@ -191,6 +191,9 @@ TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), nullptr,
                                                  root.data(), table.data(), 0));
     EXPECT_TRUE(env_.HasError("invalid file name parameter\n"));
+    EXPECT_FALSE(volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), root.data(),
+                                                 root.data(), table.data(), 1ul << 32));
+    EXPECT_TRUE(env_.HasError("extent size=4294967296 does not fit in 32 bits"));
 }
 
 }  // namespace
