@@ -1,6 +1,7 @@
 // The stand-in driver as a request channel: file lock, load, answer, save.
 #include "emulator/Emulator.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -16,6 +17,7 @@
 #include "emulator/Driver.h"
 #include "emulator/HostOps.h"
 #include "filter/QnbfProtocol.h"
+#include "host/Handles.h"
 
 namespace kzvol::emulator {
 namespace {
@@ -93,9 +95,16 @@ int Emulator::WithState(bool save, Fn fn) {
     return err;
 }
 
-bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error) {
+bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error, bool replace) {
     if (::mkdir(stateDir.c_str(), 0700) != 0 && errno != EEXIST)
         return Fail(error, "cannot create " + stateDir, Errno());
+    State running;
+    if (Emulator(stateDir).Snapshot(&running)) {
+        if (!replace)
+            return Fail(error, "a stand-in driver runs with its state in " + stateDir, EEXIST);
+        if (!Emulator(stateDir).Shutdown(false, error))
+            return false;
+    }
     if (mode == Mode::Devices) {
         if (int err = MakeAdminNode())
             return Fail(error, "cannot make /dev/qnbf/ctrl", err);
@@ -203,6 +212,30 @@ bool Emulator::Shutdown(bool removeAdminNode, std::string* error) {
     if (removeAdminNode && mode == Mode::Devices)
         RemoveAdminNode();
     return err == 0 || Fail(error, "tearing the devices down", err);
+}
+
+bool Emulator::RemoveState(const std::string& stateDir, std::string* error) {
+    const std::string saved = stateDir + "/saved";
+    if (UniqueDir dir{::opendir(saved.c_str())}) {
+        // Saved bitmaps are named by the hex digits of their path and their kind.
+        while (const dirent* e = ::readdir(dir.get())) {
+            std::string name = e->d_name;
+            size_t dot = name.rfind('.');
+            if (dot == std::string::npos ||
+                (name.substr(dot) != ".incr" && name.substr(dot) != ".diff") ||
+                name.find_first_not_of("0123456789abcdef") != dot)
+                continue;
+            if (::unlink((saved + "/" + name).c_str()) != 0 && errno != ENOENT)
+                return Fail(error, "cannot remove " + saved + "/" + name, Errno());
+        }
+        ::rmdir(saved.c_str());
+    }
+    for (const char* made : {"/state", "/lock"}) {
+        if (::unlink((stateDir + made).c_str()) != 0 && errno != ENOENT)
+            return Fail(error, "cannot remove " + stateDir + made, Errno());
+    }
+    ::rmdir(stateDir.c_str());  // only when empty: what others put there stays
+    return true;
 }
 
 bool Emulator::Snapshot(State* out) {

@@ -58,7 +58,8 @@ class KZVOL_API Env {
     // The operating system's system(): a shell command line, output not captured.
     virtual int RunShell(const std::string& command) = 0;
     // Starts `path` with the blank-separated `arguments` (the first is argv[0]).
-    // Null with *error set when the start failed.
+    // Arguments that begin with `path` give it whole as argv[0], blanks included;
+    // only the rest is split. Null with *error set when the start failed.
     virtual std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                        const std::string& arguments,
                                                        std::string* error) = 0;

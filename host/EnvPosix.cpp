@@ -41,6 +41,21 @@ std::vector<std::string> SplitBlanks(const std::string& line) {
     return out;
 }
 
+// argv of a child: the program path is one word, blanks and all, when the
+// arguments begin with it; only what follows is split.
+std::vector<std::string> ArgumentVector(const std::string& path, const std::string& arguments) {
+    if (!path.empty() && arguments.compare(0, path.size(), path) == 0) {
+        std::vector<std::string> args{path};
+        for (std::string& a : SplitBlanks(arguments.substr(path.size())))
+            args.push_back(std::move(a));
+        return args;
+    }
+    std::vector<std::string> args = SplitBlanks(arguments);
+    if (args.empty())
+        args.push_back(path);
+    return args;
+}
+
 int StatusToResult(int status) {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -226,9 +241,7 @@ class PosixEnv : public Env {
     std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                const std::string& arguments,
                                                std::string* error) override {
-        std::vector<std::string> args = SplitBlanks(arguments);
-        if (args.empty())
-            args.push_back(path);
+        std::vector<std::string> args = ArgumentVector(path, arguments);
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());

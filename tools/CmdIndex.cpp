@@ -1,6 +1,6 @@
 // kzvol index: runs the on-disk directory reader over a device or image into a
 // file-index table, with the same callbacks metadata collection uses, and reports
-// what it read. On failure nothing is left: table and volume information go.
+// what it read. The outputs replace their targets only when the run succeeded.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
@@ -16,6 +17,7 @@
 #include "rdfd/RDFD.h"
 #include "tools/Commands.h"
 #include "tools/ExtProbe.h"
+#include "tools/OutputFile.h"
 #include "tools/Options.h"
 #include "tools/StopOnSignals.h"
 
@@ -57,6 +59,7 @@ int QuitCheck(int, void*, void* flag) {
 
 struct Settings {
     std::string source, table, volinfo, rootName;
+    std::string volinfoWrite;  // where the reader writes the volume information
     uint64_t extentSize = 2097152;
     bool optimized = false, namesOnly = false;
     int acl = 0, selinux = 0;
@@ -143,7 +146,7 @@ bool ParseSettings(const Words& args, Settings* s, std::string* error) {
 // reads, so the entry point is always told "ext3"; its own validation refuses
 // what it cannot walk (ext4, no ext file system) with its own text.
 bool RunReader(const Settings& s, Run* run) {
-    std::string rootName = s.rootName, volinfo = s.volinfo;
+    std::string rootName = s.rootName, volinfo = s.volinfoWrite;
     char fsType[] = "ext3";
     char platform[100] = "linux";
     char* dumpPath = volinfo.empty() ? nullptr : volinfo.data();
@@ -184,11 +187,23 @@ int RunIndex(const Words& args) {
         return Fail("cannot open " + s.source + ": " + std::strerror(errno));
     const std::string type = ProbeExtType(device.get());
 
+    // Outputs are written beside their targets and put in place only on success,
+    // so a failed run leaves what was there before.
+    std::unique_ptr<OutputFile> volinfo;
+    if (!s.volinfo.empty()) {
+        volinfo = std::make_unique<OutputFile>(s.volinfo);
+        if (!volinfo->ok())
+            return Fail("cannot write " + s.volinfo + ": " + std::strerror(errno));
+        s.volinfoWrite = volinfo->write_path();
+    }
+    StagedTable staged(s.table);
+    if (!staged.ok())
+        return Fail("cannot create the table " + s.table + ": " + std::strerror(errno));
     static long long handle = 0;
     CCreateUNIXFSTree table;  // disposes of the table unless it is closed
     int rc = table.Init(&handle);
     if (rc == 0)
-        rc = table.Open(s.table.c_str());
+        rc = table.Open(staged.write_base().c_str());
     if (rc != 0)
         return Fail("cannot create the table " + s.table + ": " + std::strerror(rc));
 
@@ -207,12 +222,11 @@ int RunIndex(const Words& args) {
     run.EndProgress();
     if (ok && (rc = table.Close()) != 0)
         readerError = "cannot finish the table " + s.table + ": " + std::strerror(rc);
-    if (!ok || rc != 0) {
-        if (!s.volinfo.empty())
-            ::unlink(s.volinfo.c_str());
+    if (!ok || rc != 0)
         return Fail(readerError.empty() ? "the directory reader failed on " + s.source
                                         : readerError);
-    }
+    if (!staged.Commit() || (volinfo && !volinfo->Commit()))
+        return Fail("cannot put the outputs in place: " + std::string(std::strerror(errno)));
     PrintSummary(type, run, run.Seconds());  // the walk and the index built at Close
     return 0;
 }

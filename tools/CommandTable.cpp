@@ -22,7 +22,7 @@ const std::vector<Command>& AllCommands() {
          RunDevices},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
         {"emulator",
-         "emulator start [--memory] | stop | status | add PATH [--extent-size BYTES] | "
+         "emulator start [--memory] [--force] | stop | status | add PATH [--extent-size BYTES] | "
          "remove NODE  [--state DIR]",
          "prepare, tear down or show the stand-in filter driver; add puts PATH (a file in "
          "memory mode, a block device in devices mode) under it with its extent size (default "

@@ -31,6 +31,12 @@ TEST(CliRead, CopiesSectorsToFileAndStdout) {
     out.clear();
     ASSERT_EQ(RunCommandLine(Cli() + " read " + image + " --offset 7 --count 1", &out), 0);
     EXPECT_EQ(out, std::string(512, 'h'));
+    // A read that fails (here: is killed while it waits to try again) leaves what
+    // the output file held.
+    dir.Write("out", "precious");
+    RunCommandLine("timeout -s KILL 1 " + Cli() + " read " + image +
+                   " --offset 6 --count 4 --out " + dir.File("out"));
+    EXPECT_EQ(ReadFile(dir.File("out")), "precious");
 }
 
 TEST(CliRead, HelpVersionAndOneLineFailures) {
@@ -107,9 +113,12 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
     EXPECT_EQ(Kzvol("exclusive /dev/kzvol-absent -- touch " + dir.File("ran"), &out), 1);
     EXPECT_NE(out.find("the command did not run"), npos) << out;
     EXPECT_EQ(::access(dir.File("ran").c_str(), F_OK), -1);
-    // Nothing mounted on the directory: the command runs and gives the status.
-    EXPECT_EQ(Kzvol("exclusive " + dir.path() + " -- sh -c 'exit 5'", &out), 5);
-    EXPECT_EQ(out, "kzvol: " + dir.path() + " is not mounted; running the command as it is\n");
+    // Nothing was unmounted, so nothing is exclusive: the command does not run.
+    for (const std::string& target : {dir.path(), dir.File("absent")}) {
+        EXPECT_EQ(Kzvol("exclusive " + target + " -- touch " + dir.File("ran"), &out), 1);
+        EXPECT_NE(out.find("the command did not run"), npos) << out;
+        EXPECT_EQ(::access(dir.File("ran").c_str(), F_OK), -1);
+    }
 }
 
 TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
@@ -120,8 +129,8 @@ TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
     ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
     const std::string config =
         "KZVOL_CONFIG=" + dir.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir.path() + "\n");
-    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' 42"), 0);
-    EXPECT_EQ(ReadFile(dir.File("args")), "-b -a -jobid 42\n");
+    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler first second 42"), 0);
+    EXPECT_EQ(ReadFile(dir.File("args")), "second first -jobid 42\n");
     EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' x 2>/dev/null"), 2);
 }
 
@@ -184,13 +193,22 @@ TEST(CliFilter, EmulatorLifeAndDeviceListing) {
     ASSERT_EQ(RunCommandLine(Cli() + " --emulator " + state + " devices", &viaOption), 0);
     EXPECT_EQ(viaOption, out);
 
+    // A second start leaves the running driver alone; stop removes only what
+    // the stand-in made.
+    dir.Write("driver/notes", "mine");
+    EXPECT_EQ(Kzvol("emulator start --memory --state " + state, &out), 1);
     ASSERT_EQ(Kzvol("emulator status --state " + state, &out), 0);
     EXPECT_NE(out.find("running in memory mode"), npos);
     EXPECT_NE(out.find("3 device(s)"), npos);
     ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
-    EXPECT_NE(::access(state.c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile(dir.File("driver/notes")), "mine");
     EXPECT_EQ(Kzvol("emulator status --state " + state, &out), 3);
     EXPECT_NE(out.find("stopped"), npos);
+    ASSERT_EQ(::unlink(dir.File("driver/notes").c_str()), 0);
+    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
+    ASSERT_EQ(Kzvol("emulator start --memory --force --state " + state, &out), 0);
+    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
+    EXPECT_NE(::access(state.c_str(), F_OK), 0);
 }
 
 }  // namespace
