@@ -1,7 +1,7 @@
 // kzvol acl-dump: the access ACL of every directory and file of a tree (each inode
 // once, symbolic links left out) dumped into FILE with the library's ACL dump,
 // and the index list written beside it as FILE.idx, one "inode offset size" line
-// per file in inode order. Both replace their targets only when complete.
+// per file in inode order. Both replace regular targets only when complete.
 #include <fcntl.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
@@ -13,12 +13,11 @@
 #include <map>
 #include <set>
 
-#include "host/AtomicFile.h"
-#include "host/Handles.h"
+#include "host/FullIO.h"
 #include "metadata/AclDump.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
-#include "tools/StagingDir.h"
+#include "tools/OutputFile.h"
 #include "tools/StopOnSignals.h"
 #include "volume/KZVolume.h"
 
@@ -79,19 +78,16 @@ int RunAclDump(const Words& args) {
     std::map<unsigned long long, std::string> files;
     if (!ListTree(dir, &files, &error))
         return Fail(error);
-    StagingDir stage(out);
-    if (!stage.ok())
-        return Fail(stage.error());
-    const std::string data = stage.PathFor(out), list = stage.PathFor(out, ".idx");
-    UniqueFd fd(::open(data.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd)
-        return Fail("cannot create " + data + ": " + std::strerror(errno));
+    OutputFile data(out), list(out + ".idx");
+    if (!data.ok() || !list.ok())
+        return Fail("cannot write " + (data.ok() ? out + ".idx" : out) + ": " +
+                    std::strerror(errno));
 
     AclStateScope state;
     StopOnSignals stop;
     KZVolumeUnix volume(-1);
     unsigned int dumped = 0;
-    int aclFile = fd.get();
+    int aclFile = data.fd();
     // Highest inode first: each record then goes to the head of the sorted list.
     for (auto it = files.rbegin(); it != files.rend() && !StopRequested(); ++it)
         volume.DumpACLInfo(it->second.data(), it->first, ACL_TYPE_ACCESS, &aclFile, &dumped);
@@ -100,11 +96,9 @@ int RunAclDump(const Words& args) {
     std::set<unsigned long long> distinct;
     for (const acl_node* n = first; n; n = n->next)
         distinct.insert(n->info->offset);
-    fd.reset();
-    if (!ReplaceFileContents(list, IndexListText(), 0600) || !stage.Commit(data, out, &error) ||
-        !stage.Commit(list, out + ".idx", &error))
-        return Fail(error.empty() ? "cannot write " + out + ".idx: " + std::strerror(errno)
-                                  : error);
+    const std::string text = IndexListText();
+    if (!WriteAll(list.fd(), text.data(), text.size()) || !data.Commit() || !list.Commit())
+        return Fail("cannot write " + out + ": " + std::strerror(errno));
     std::printf("files: %zu\nacls dumped: %u\nacls written: %zu\nbytes: %llu\n", files.size(),
                 dumped, distinct.size(), fileoffset);
     return kExitOk;

@@ -17,8 +17,8 @@
 #include "rdfd/RDFD.h"
 #include "tools/Commands.h"
 #include "tools/ExtProbe.h"
-#include "tools/OutputFile.h"
 #include "tools/Options.h"
+#include "tools/OutputFile.h"
 #include "tools/StopOnSignals.h"
 
 namespace kzvol::cli {

@@ -1,11 +1,14 @@
 // kzvol metadata: the whole metadata collection of a mounted ext2/ext3 file system
-// (file-index table and volume-information file), built in staging directories
-// beside the targets and put in place only when the collection succeeded.
+// (file-index table and volume-information file), written beside the targets and
+// put in place only when the collection succeeded.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -13,14 +16,15 @@
 #include "host/UnixFsTreeReader.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
-#include "tools/StagingDir.h"
+#include "tools/OutputFile.h"
 #include "tools/StopOnSignals.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::cli {
 namespace {
 
-// Keeps the last Error line of the library, the cause of a failed collection.
+// Keeps the cause of a failed collection: the library's last Error line, else
+// the collection's own last line (a refused file-system type is only a Debug line).
 class LastError : public EnvWrapper {
   public:
     LastError() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
@@ -30,15 +34,19 @@ class LastError : public EnvWrapper {
 
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override {
+        const std::string line =
+            context + " " + message.substr(0, message.find_last_not_of(" \n") + 1);
         if (kind == LogKind::Error)
-            last_ = context + " " + message.substr(0, message.find_last_not_of(" \n") + 1);
+            error_ = line;
+        else if (context == "KZVolumeUnix::DumpMetadataInformation")
+            own_ = line;
         EnvWrapper::Log(kind, level, context, message);
     }
-    const std::string& last() const { return last_; }
+    const std::string& last() const { return error_.empty() ? own_ : error_; }
 
   private:
     Env* previous_;
-    std::string last_;
+    std::string error_, own_;
 };
 
 struct Settings {
@@ -112,22 +120,26 @@ int RunMetadata(const Words& args) {
     std::string error;
     if (!ParseSettings(args, &s, &error))
         return Usage(error);
-    StagingDir tableStage(s.table), infoStage(s.volinfo);
-    if (!tableStage.ok() || !infoStage.ok())
-        return Fail(tableStage.ok() ? infoStage.error() : tableStage.error());
-    const std::string table = tableStage.PathFor(s.table), volinfo = infoStage.PathFor(s.volinfo);
+    // The collection writes, and may delete, the information file by name: only
+    // a regular file (or a new one) is taken as its target.
+    struct stat st;
+    if (::stat(s.volinfo.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return Usage("--volinfo must name a regular file");
+    StagedTable table(s.table);
+    AtomicFile volinfo(s.volinfo);
+    if (!table.ok() || !volinfo.ok())
+        return Fail("cannot write beside " + (table.ok() ? s.volinfo : s.table) + ": " +
+                    std::strerror(errno));
     const auto start = std::chrono::steady_clock::now();
-    error = Collect(s, table, volinfo);
+    error = Collect(s, table.write_base(), volinfo.temp_path());
     if (!error.empty())
         return Fail(error);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const bool byReader = WrittenByReader(volinfo);
-    const uint64_t rows = RowCount(table);
-    if (!infoStage.Commit(volinfo, s.volinfo, &error) ||
-        !tableStage.Commit(table + ".dat", s.table + ".dat", &error) ||
-        !tableStage.Commit(table + ".idx", s.table + ".idx", &error))
-        return Fail(error);
+    const bool byReader = WrittenByReader(volinfo.temp_path());
+    const uint64_t rows = RowCount(table.write_base());
+    if (!volinfo.Commit() || !table.Commit())
+        return Fail("cannot put the outputs in place: " + std::string(std::strerror(errno)));
     std::printf("strategy: %s\nrows: %llu\nseconds: %.3f\n",
                 byReader ? "on-disk reader" : "directory walk",
                 static_cast<unsigned long long>(rows), seconds);

@@ -88,7 +88,24 @@ TEST(CliAclDump, RefusalsLeaveNothing) {
     EXPECT_EQ(Kzvol("acl-dump " + dir.File("absent") + " --out " + dir.File("acls"), &text), 1);
     EXPECT_EQ(Kzvol("acl-dump " + dir.path(), &text), 2);
     EXPECT_EQ(Kzvol("acl-dump " + dir.path() + " --out " + dir.File("no/such/dir/acls"), &text), 1);
-    EXPECT_NE(text.find("cannot make a staging directory"), std::string::npos);
+    EXPECT_NE(text.find("cannot write " + dir.File("no/such/dir/acls")), std::string::npos);
+    std::string left;
+    EXPECT_EQ(RunCommandLine("ls -A " + dir.path(), &left), 0);
+    EXPECT_EQ(left, "");
+}
+
+TEST(CliMetadata, RefusesWhatItCannotReplaceSafely) {
+    TempDir dir;
+    std::string text;
+    EXPECT_EQ(Kzvol("metadata /mnt --table " + dir.File("t") + " --volinfo /dev/null", &text), 2);
+    EXPECT_NE(text.find("--volinfo must name a regular file"), std::string::npos);
+    EXPECT_EQ(Kzvol("metadata /mnt --table " + dir.File("t"), &text), 2);
+    // Nothing mounted there: refused, and nothing is left beside the targets.
+    EXPECT_EQ(Kzvol("metadata " + dir.path() + " --table " + dir.File("t") + " --volinfo " +
+                        dir.File("vi") + " --skip-snap-mount",
+                    &text),
+              1);
+    EXPECT_NE(text.find("supported only for ext2/ext3 . FS:UnKnown"), std::string::npos) << text;
     std::string left;
     EXPECT_EQ(RunCommandLine("ls -A " + dir.path(), &left), 0);
     EXPECT_EQ(left, "");
