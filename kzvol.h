@@ -1,7 +1,9 @@
 // Umbrella header: everything a caller of libkzvol.so can use.
 #pragma once
 
+#include "filter/CreateDevArg.h"
 #include "filter/DriverChannel.h"
+#include "filter/FstabRewrite.h"
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"

@@ -47,5 +47,6 @@ int RunExtents(const Words& args);
 int RunMetadata(const Words& args);
 int RunAclDump(const Words& args);
 int RunVolinfoFile(const Words& args);
+int RunFilter(const Words& args);
 
 }  // namespace kzvol::cli

@@ -15,6 +15,7 @@
 #include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
+#include "tests/support/Zram.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -27,25 +28,6 @@ bool LoopAttached(int minor) {
     return ::access(("/sys/block/loop" + std::to_string(minor) + "/loop/backing_file").c_str(),
                     F_OK) == 0;
 }
-
-// A zram block device (another major than loop devices), removed at the end of scope.
-struct Zram {
-    explicit Zram(uint64_t bytes) {
-        std::string added = ReadFile("/sys/class/zram-control/hot_add");
-        if (added.empty())
-            return;
-        id = std::stoi(added);
-        ok = RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
-                            std::to_string(id) + "/disksize") == 0;
-    }
-    ~Zram() {
-        if (id >= 0)
-            RunCommandLine("echo " + std::to_string(id) + " > /sys/class/zram-control/hot_remove");
-    }
-    std::string path() const { return "/dev/zram" + std::to_string(id); }
-    int id = -1;
-    bool ok = false;
-};
 
 class DevicesMode : public SystemTest {
   protected:
@@ -172,7 +154,7 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
 }
 
 TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
-    if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
+    if (!Zram::Available())
         GTEST_SKIP() << "no zram here";
     zram_ = std::make_unique<Zram>(16 * kMiB);
     ASSERT_TRUE(zram_->ok);
