@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "tools/ExtProbe.h"
 #include "tools/Options.h"
 #include "tools/OutputFile.h"
+#include "tools/StopOnSignals.h"
 
 namespace kzvol::cli {
 namespace {
@@ -28,31 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kProgressEvery = 1024;  // entries between clock checks
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
-// SIGINT and SIGTERM ask the walk to stop at its next quit poll.
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-class StopOnSignals {
-  public:
-    StopOnSignals() {
-        g_stopRequested = 0;
-        struct sigaction sa {};
-        sa.sa_handler = [](int) { g_stopRequested = 1; };
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldInt_);
-        ::sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~StopOnSignals() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-
-  private:
-    struct sigaction oldInt_ {
-    }, oldTerm_{};
-};
-
 int QuitCheck(int, void*, void* flag) {
-    *static_cast<unsigned char*>(flag) = g_stopRequested ? 1 : 0;
+    *static_cast<unsigned char*>(flag) = StopRequested() ? 1 : 0;
     return 0;
 }
 
@@ -174,7 +151,7 @@ std::string Refusal(const Settings& s, const RDFDException& failure) {
     if (failure.GetCode() == kNoException)
         return head + "the directory reader stopped before the end";
     std::string why;
-    if (g_stopRequested)
+    if (StopRequested())
         why = "interrupted; nothing was kept";
     else if (failure.GetCode() == RDFD_EXC_FS)
         why = s.source +

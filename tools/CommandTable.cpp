@@ -40,6 +40,19 @@ const std::vector<Command>& AllCommands() {
          "list every directory, file and link of the ext2/ext3 file system on SOURCE into "
          "the file-index table PATH (PATH.dat, PATH.idx), straight from the device",
          RunIndex},
+        {"metadata",
+         "metadata MOUNTPOINT --table PATH --volinfo PATH [--root-name NAME] "
+         "[--extent-size N] [--skip-snap-mount]",
+         "collect the file index (PATH.dat, PATH.idx) and the volume information of the "
+         "ext2/ext3 file system mounted on MOUNTPOINT: from a read-only snapshot mounted "
+         "under /talmartmp, or from MOUNTPOINT itself with --skip-snap-mount",
+         RunMetadata},
+        {"acl-dump", "acl-dump DIR --out FILE",
+         "dump the access ACL of every directory and file under DIR into FILE, each distinct "
+         "ACL once, with the index list (inode offset size, in inode order) in FILE.idx",
+         RunAclDump},
+        {"volinfo-file", "volinfo-file PATH",
+         "check a volume-information file and print it by field", RunVolinfoFile},
         {"rows", "rows PATH",
          "print every row of the file-index table PATH in table order, tab-separated: parent "
          "inode, inode, size, mtime, type (1 directory, 0 other), name",

@@ -44,6 +44,9 @@ int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
 int RunExtents(const Words& args);
+int RunMetadata(const Words& args);
+int RunAclDump(const Words& args);
+int RunVolinfoFile(const Words& args);
 int RunFilter(const Words& args);
 
 }  // namespace kzvol::cli

@@ -19,16 +19,3 @@ bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) {
 bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist*) {
     return NotAvailable("KZVolumeUnix::UnmountUnsnapAll:");
 }
-bool KZVolumeUnix::DumpMetadataInformation(char*, char*, char*, char*, char*, char*,
-                                           unsigned long) {
-    return NotAvailable("KZVolumeUnix::DumpMetadataInformation:");
-}
-bool KZVolumeUnix::DumpVolumeInfo(char*, char*, unsigned long, int, int) {
-    return NotAvailable("DumpVolumeInfo:");
-}
-bool KZVolumeUnix::DumpACLInfo(char*, unsigned long long, int, int*, unsigned int*) {
-    return NotAvailable("KZVolumeUnix::DumpACLInfo:");
-}
-bool KZVolumeUnix::MountSnap(char*, std::string&) {
-    return NotAvailable("KZVolumeUnix::MountSnap:");
-}

@@ -1,0 +1,162 @@
+// The ACL dump: ACLs set with libacl on files in a temporary directory, dumped
+// into an ACL file, read back from the offsets the index list records.
+#include <acl/libacl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/acl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+
+#include "host/Handles.h"
+#include "metadata/AclDump.h"
+#include "tests/support/TestEnv.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+// Gives user `uid` read access on top of the owner's.
+std::string AclText(int uid) {
+    return "u::rw-,u:" + std::to_string(uid) + ":r--,g::r--,m::r--,o::---";
+}
+
+class AclDumpTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetAclDumpState();
+        aclFile_ = UniqueFd(::open(tmp_.File("acls").c_str(), O_RDWR | O_CREAT, 0600));
+        ASSERT_TRUE(aclFile_);
+    }
+    void TearDown() override { ResetAclDumpState(); }
+
+    // A file with the ACL of `uid`.
+    std::string MakeFile(const std::string& name, int uid) {
+        const std::string path = tmp_.File(name);
+        std::ofstream(path) << name;
+        acl_t acl = ::acl_from_text(AclText(uid).c_str());
+        EXPECT_EQ(::acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl), 0) << path;
+        ::acl_free(acl);
+        return path;
+    }
+    bool Dump(const std::string& path, unsigned long long inode) {
+        int fd = aclFile_.get();
+        return volume_.DumpACLInfo(const_cast<char*>(path.c_str()), inode, ACL_TYPE_ACCESS, &fd,
+                                   &count_);
+    }
+    std::vector<acl_info> Records() const {
+        std::vector<acl_info> records;
+        for (const acl_node* n = first; n; n = n->next)
+            records.push_back(*n->info);
+        return records;
+    }
+    // The ACL stored in the file at a record, as text.
+    std::string StoredAcl(const acl_info& r) {
+        const std::string bytes = ReadFile(tmp_.File("acls")).substr(r.offset, r.size);
+        acl_t acl = ::acl_copy_int(bytes.data());
+        char* text = acl ? ::acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS) : nullptr;
+        const std::string result = text ? text : "(unreadable)";
+        ::acl_free(text);
+        ::acl_free(acl);
+        return result;
+    }
+    off_t FileSize() const {
+        struct stat st {};
+        ::fstat(aclFile_.get(), &st);
+        return st.st_size;
+    }
+
+    TestEnv env_;
+    TempDir tmp_;
+    UniqueFd aclFile_;
+    KZVolumeUnix volume_{-1};
+    unsigned int count_ = 0;
+};
+
+TEST_F(AclDumpTest, SharedAclsAreWrittenOnceAndListedByInode) {
+    // Caller inodes out of order, with one inode given twice.
+    const unsigned long long inodes[] = {30, 10, 20, 50, 20, 40, 60, 5, 45};
+    for (int i = 0; i < 9; ++i) {
+        const std::string path = MakeFile("f" + std::to_string(i), 1000 + i % 3);
+        ASSERT_TRUE(Dump(path, inodes[i])) << path;
+    }
+    EXPECT_EQ(count_, 9u);
+    EXPECT_EQ(acl_in_memory, 3);
+    const std::vector<acl_info> records = Records();
+    ASSERT_EQ(records.size(), 9u);
+    unsigned long long distinctBytes = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (i > 0) {
+            EXPECT_LE(records[i - 1].inode, records[i].inode);
+        }
+        if (records[i].offset + records[i].size > distinctBytes)
+            distinctBytes = records[i].offset + records[i].size;
+    }
+    EXPECT_EQ(records.front().inode, 5u);
+    EXPECT_EQ(fileoffset, distinctBytes);
+    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
+    // The two records of inode 20 keep call order: f2 (uid 1002) before f4 (1001).
+    EXPECT_NE(StoredAcl(records[2]).find("user:1002:r--"), std::string::npos);
+    EXPECT_NE(StoredAcl(records[3]).find("user:1001:r--"), std::string::npos);
+    EXPECT_EQ(env_.CountLogs(" found matching acl already in memory"), 6);
+}
+
+TEST_F(AclDumpTest, TheDistinctAclAfterAFullCacheFlushesIt) {
+    std::vector<std::string> paths;
+    for (int i = 0; i <= KZ_ACL_CACHE_ENTRIES; ++i)
+        paths.push_back(MakeFile("g" + std::to_string(i), 2000 + i));
+    for (int i = 0; i < KZ_ACL_CACHE_ENTRIES; ++i)
+        ASSERT_TRUE(Dump(paths[i], i + 1));
+    EXPECT_EQ(acl_in_memory, KZ_ACL_CACHE_ENTRIES);
+    const unsigned long long beforeFlush = fileoffset;
+    ASSERT_TRUE(Dump(paths[KZ_ACL_CACHE_ENTRIES], 5000));
+    EXPECT_EQ(acl_in_memory, 1);
+    EXPECT_EQ(acllist[0].offset, beforeFlush);
+    // Cached after the flush: found. Cached only before it: written again.
+    const unsigned long long afterFlush = fileoffset;
+    ASSERT_TRUE(Dump(paths[KZ_ACL_CACHE_ENTRIES], 5001));
+    EXPECT_EQ(fileoffset, afterFlush);
+    ASSERT_TRUE(Dump(paths[0], 5002));
+    EXPECT_GT(fileoffset, afterFlush);
+    EXPECT_EQ(acl_in_memory, 2);
+    const acl_info last = Records().back();
+    EXPECT_EQ(last.offset, afterFlush);
+    EXPECT_EQ(StoredAcl(last), StoredAcl(Records().front()));
+    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
+}
+
+TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
+    const std::string a = MakeFile("a", 3000), b = MakeFile("b", 3001), c = MakeFile("c", 3002);
+    ASSERT_TRUE(Dump(a, 1));
+    EXPECT_FALSE(Dump(tmp_.File("missing"), 2));
+    EXPECT_EQ(env_.CountLogs("failed to get acl for file="), 1);
+
+    // A short write: the file may grow by only a few bytes more.
+    const unsigned long long offset = fileoffset;
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = saved;
+    tight.rlim_cur = offset + 5;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool written = Dump(b, 3);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(env_.HasError("failed to write aclbuf to file for filename=" + b));
+    EXPECT_EQ(fileoffset, offset);
+    EXPECT_EQ(count_, 1u);
+    EXPECT_EQ(acl_in_memory, 1);
+    EXPECT_EQ(FileSize(), static_cast<off_t>(offset));
+
+    // The next ACL lands where the list says it does.
+    ASSERT_TRUE(Dump(c, 4));
+    EXPECT_EQ(Records().back().offset, offset);
+    EXPECT_NE(StoredAcl(Records().back()).find("user:3002:r--"), std::string::npos);
+    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
+}
+
+}  // namespace
+}  // namespace kzvol::testing

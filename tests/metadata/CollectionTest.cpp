@@ -1,0 +1,200 @@
+// Metadata collection without root: the "mount point" is a plain directory and a
+// test mount table names an image built from the same tree as its device, so the
+// reader reads the image and the walk walks the directory; each has its oracle.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "metadata/DirectoryWalk.h"
+#include "tests/metadata/MetadataTestSupport.h"
+#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/TestEnv.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+// Quits from its `quitAt`-th poll on.
+class QuitAt : public KZJobCtrlClient {
+  public:
+    explicit QuitAt(int quitAt) : quitAt_(quitAt) {}
+    bool checkQuitFlag() override { return ++polls_ >= quitAt_; }
+
+  private:
+    int quitAt_, polls_ = 0;
+};
+
+// Reports `dir` as the mounted snapshot without mounting anything.
+class FakeSnapshot : public KZVolumeUnix {
+  public:
+    explicit FakeSnapshot(std::string dir) : KZVolumeUnix(-1), dir_(std::move(dir)) {}
+    bool MountSnap(char*, std::string& snapMountPath) override {
+        snapMountPath = dir_;
+        return true;
+    }
+
+  private:
+    std::string dir_;
+};
+
+class CollectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Prepare(40); }
+    // The tree with `files` files in many/, and its image.
+    void Prepare(int files) {
+        mnt_ = tmp_.File("mnt" + std::to_string(files));
+        BuildTree(mnt_, files);
+        image_ = tmp_.File("image" + std::to_string(files));
+        MakeImage(mnt_, image_, "ext3", 1024, 8192);
+        volume_.m_bSkipSnapMount = true;
+    }
+    void Table(const std::string& device, const std::string& type) {
+        env_.SetMountTable({{{device, mnt_, type, "rw,acl"}}});
+    }
+    void Registry(const std::string& text) {
+        registry_ = std::make_unique<ScopedRegistry>(tmp_.File("registry.ini"), text);
+    }
+    bool Collect(KZVolumeUnix* volume = nullptr, std::string mnt = "") {
+        std::string root = "ROOT", info = info_, table = table_, aux = "aux";
+        if (mnt.empty())
+            mnt = mnt_;
+        return (volume ? *volume : volume_)
+            .DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(), aux.data(),
+                                     table.data(), 1048576);
+    }
+    bool LeftNothing() const {
+        for (const std::string& f : {info_, table_ + ".dat", table_ + ".idx"}) {
+            if (::access(f.c_str(), F_OK) == 0)
+                return false;
+        }
+        return true;
+    }
+    std::vector<FsTreeRow> WalkOracle() { return ExpectedTreeRows(mnt_, "ROOT"); }
+
+    TestEnv env_;
+    TempDir tmp_;
+    std::string mnt_, image_, info_ = tmp_.File("volinfo"), table_ = tmp_.File("table");
+    std::unique_ptr<ScopedRegistry> registry_;
+    KZVolumeUnix volume_{-1};
+};
+
+std::vector<FsTreeRow> AsTableRows(const std::vector<Row>& rows) {
+    std::vector<FsTreeRow> out;
+    for (const Row& r : rows) {
+        FsTreeRow row;
+        row.parent = r.parent;
+        row.inode = r.inode;
+        row.size = r.size;
+        row.mtime = r.mtime;
+        row.type = r.isDir ? 1 : 0;
+        row.name = r.name;
+        out.push_back(row);
+    }
+    return out;
+}
+
+TEST_F(CollectionTest, Ext3ByTheReaderGivesDebugfsRowsAndNamesOnlyDropsSizes) {
+    Table(image_, "ext3");
+    ASSERT_TRUE(Collect());
+    EXPECT_EQ(TableRows(table_), AsTableRows(DebugfsRows(image_, "ROOT")));
+    EXPECT_NE(ReadFile(info_).find("aclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n"),
+              std::string::npos);
+    EXPECT_EQ(env_.CountLogs("Meta Data Collection successful on the device"), 1);
+    EXPECT_TRUE(env_.Commands().empty());  // nothing mounted, nothing unmounted
+
+    Registry("[UnixImagePOD]\ndNoMtimeNoSize=1\ndEnableIMetaDataLog=0\n");
+    ASSERT_TRUE(Collect());
+    for (const FsTreeRow& r : TableRows(table_))
+        EXPECT_TRUE(r.type == 1 || r.size + r.mtime == 0) << r.name;
+    EXPECT_EQ(volume_.m_bExtraMetadataLog, 1);
+    EXPECT_EQ(DebugLog, 1);
+    DebugLog = 0;
+}
+
+TEST_F(CollectionTest, Ext2AndTheReaderSwitchTakeTheWalk) {
+    Table(image_, "ext2");
+    ASSERT_TRUE(Collect());
+    const std::vector<FsTreeRow> rows = TableRows(table_);
+    EXPECT_TRUE(ParentsComeFirst(rows));
+    EXPECT_EQ(SortedRows(rows), WalkOracle());
+    EXPECT_EQ(env_.CountLogs("Collect MetaData on"), 0);
+    const std::string walkInfo = ReadFile(info_);
+    EXPECT_EQ(walkInfo.find("fstype"), std::string::npos);
+
+    Table(image_, "ext3");
+    Registry("[UnixImagePOD]\ndDisableNewMetaData=0\n");
+    ASSERT_TRUE(Collect());
+    EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
+    EXPECT_EQ(env_.CountLogs("Collect MetaData on"), 0);
+    EXPECT_EQ(ReadFile(info_), walkInfo);
+}
+
+TEST_F(CollectionTest, ReaderFailureDeletesItsOutputAndTheWalkRebuildsIt) {
+    // An inodes count beyond what the groups hold: the reader refuses the
+    // superblock, the volume information of the walk does not need it.
+    MemoryDevice dev;
+    dev.bytes = ReadFile(image_);
+    dev.Put(1024, 0xFFFFFF00u);
+    const std::string damaged = tmp_.Write("damaged", dev.bytes);
+    Table(damaged, "ext3");
+    ASSERT_TRUE(Collect());
+    EXPECT_EQ(env_.CountLogs("Deleting "), 3);
+    EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
+    EXPECT_NE(ReadFile(info_).find("icount=4294967040 \n"), std::string::npos);
+}
+
+TEST_F(CollectionTest, QuitDuringTheReaderGivesTrueWithNoIndexLeft) {
+    Prepare(1100);  // past the reader's first quit poll, at 1000 inodes
+    Table(image_, "ext3");
+    QuitAt job(1);
+    volume_.m_pJobCtrlClient = &job;
+    EXPECT_TRUE(Collect());
+    EXPECT_EQ(env_.CountLogs("Deleting "), 3);
+    EXPECT_TRUE(LeftNothing());
+}
+
+TEST_F(CollectionTest, TheSnapshotIsUnmountedOnceAtEitherExit) {
+    // The live volume at /live/vol; its "snapshot" is the tree directory.
+    env_.SetMountTable({{{image_, "/live/vol", "ext2", "rw"}}, {{image_, mnt_, "ext2", "ro"}}});
+    FakeSnapshot volume(mnt_);
+    env_.QueueCommandResult(32);  // the unmount fails: logged, the result stands
+    ASSERT_TRUE(Collect(&volume, "/live/vol"));
+    EXPECT_EQ(env_.Commands(), std::vector<std::string>{"/bin/umount -- " + mnt_});
+    EXPECT_TRUE(env_.HasError("failed to unmount snap snapmntpath=" + mnt_));
+    EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
+    EXPECT_EQ(
+        env_.CountLogs("successfully mounted snap for mntpath=/live/vol to snapmntpath=" + mnt_),
+        1);
+
+    table_ = tmp_.File("no/such/dir/table");
+    EXPECT_FALSE(Collect(&volume, "/live/vol"));
+    EXPECT_TRUE(env_.HasError("failed to create ctree table for unixfs errno=2"));
+    EXPECT_EQ(env_.Commands().size(), 2u);
+}
+
+TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
+    for (const char* type : {"xfs", "ext4"}) {
+        Table(image_, type);
+        EXPECT_FALSE(Collect());
+        EXPECT_EQ(env_.CountLogs(std::string("supported only for ext2/ext3 . FS:") + type), 1);
+    }
+    env_.SetMountTable({});
+    EXPECT_FALSE(Collect());
+    EXPECT_EQ(env_.CountLogs("supported only for ext2/ext3 . FS:UnKnown"), 1);
+    // The snapshot mount is asked for (and fails) before any table is made.
+    Table(image_, "ext3");
+    volume_.m_bSkipSnapMount = false;
+    EXPECT_FALSE(Collect());
+    EXPECT_TRUE(env_.HasError("failed to mount snap for mntpath=" + mnt_));
+    EXPECT_TRUE(LeftNothing());
+    EXPECT_TRUE(env_.Commands().empty());
+    std::string root = "r", mnt = mnt_, info = info_, table = table_;
+    EXPECT_FALSE(volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), nullptr,
+                                                 root.data(), table.data(), 0));
+    EXPECT_TRUE(env_.HasError("invalid file name parameter\n"));
+    EXPECT_FALSE(volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), root.data(),
+                                                 root.data(), table.data(), 1ul << 32));
+    EXPECT_TRUE(env_.HasError("extent size=4294967296 does not fit in 32 bits"));
+}
+
+}  // namespace
+}  // namespace kzvol::testing

@@ -1,0 +1,81 @@
+// Table rows, expected tree rows and the scoped registry of the metadata tests.
+#include "tests/metadata/MetadataTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <tuple>
+
+namespace kzvol::testing {
+
+std::vector<FsTreeRow> TableRows(const std::string& table) {
+    UnixFsTreeReader reader;
+    std::string error;
+    std::vector<FsTreeRow> rows;
+    EXPECT_TRUE(reader.Open(table, &error)) << error;
+    EXPECT_TRUE(
+        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error))
+        << error;
+    return rows;
+}
+
+namespace {
+FsTreeRow RowOf(uint64_t parent, const struct stat& st, const std::string& name) {
+    FsTreeRow row;
+    row.parent = parent;
+    row.inode = st.st_ino;
+    row.size = static_cast<uint64_t>(st.st_size);
+    row.mtime = static_cast<uint32_t>(st.st_mtime);
+    row.type = S_ISDIR(st.st_mode) ? 1 : 0;
+    row.name = name;
+    return row;
+}
+}  // namespace
+
+std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir, const std::string& rootName) {
+    namespace fs = std::filesystem;
+    struct stat st {
+    }, parent{};
+    EXPECT_EQ(::stat(dir.c_str(), &st), 0);
+    std::vector<FsTreeRow> rows{RowOf(0, st, rootName)};
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        EXPECT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(::lstat(entry.path().parent_path().c_str(), &parent), 0);
+        if (S_ISDIR(st.st_mode) || st.st_nlink == 1)
+            rows.push_back(RowOf(parent.st_ino, st, entry.path().filename().string()));
+    }
+    return SortedRows(rows);
+}
+
+std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
+    std::sort(rows.begin(), rows.end(), [](const FsTreeRow& a, const FsTreeRow& b) {
+        return std::tie(a.parent, a.name, a.inode) < std::tie(b.parent, b.name, b.inode);
+    });
+    return rows;
+}
+
+bool ParentsComeFirst(const std::vector<FsTreeRow>& rows) {
+    std::set<uint64_t> seen{0};
+    for (const auto& r : rows) {
+        if (!seen.count(r.parent))
+            return false;
+        seen.insert(r.inode);
+    }
+    return true;
+}
+
+ScopedRegistry::ScopedRegistry(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+    ::setenv("KZVOL_CONFIG", path.c_str(), 1);
+}
+
+ScopedRegistry::~ScopedRegistry() {
+    ::unsetenv("KZVOL_CONFIG");
+}
+
+}  // namespace kzvol::testing

@@ -1,0 +1,155 @@
+// Metadata collection through the stand-in filter driver (devices mode): the
+// snapshot of a filter volume mounted read-only under /talmartmp, walked into the
+// index (which therefore misses what was written after the snapshot) and
+// unmounted; and MountSnap's refusals.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "emulator/Emulator.h"
+#include "tests/filter/MemoryDriver.h"
+#include "tests/metadata/MetadataTestSupport.h"
+#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/MountedImage.h"
+#include "tests/support/SystemHarness.h"
+#include "tests/tools/Kzvol.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+// The test Env with the real mount table, so that mounts made by the commands it
+// runs are seen.
+class RealMounts : public TestEnv {
+  public:
+    bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
+        return Env::Default()->ReadMountTable(entries);
+    }
+};
+
+class SnapMountSystemTest : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped())
+            return;
+        std::string error;
+        ASSERT_TRUE(
+            emulator::Emulator::Create(dir_.File("driver"), emulator::Mode::Devices, &error))
+            << error;
+        driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
+        emulator::Plug(driver_.get());
+        env_.set_run_commands(true);
+    }
+    void TearDown() override {
+        live_.reset();
+        if (!driver_)
+            return;
+        std::string error;
+        EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
+        emulator::Plug(nullptr);
+    }
+    // An ext2 volume built from a small tree, under the filter, mounted at mnt_;
+    // answers the filter minor. (The stand-in's snapshot devices are read-only, and
+    // the kernel will not mount one whose ext3 journal needs recovery, as that of
+    // a live read-write ext3 volume does.)
+    int FilteredVolume() {
+        const std::string tree = dir_.File("tree"), image = dir_.File("image");
+        BuildTree(tree, 50);
+        ::unlink((tree + "/fifo").c_str());
+        MakeImage(tree, image, "ext2", 4096, 32768);
+        loop_ = std::make_unique<LoopDevice>(image);
+        EXPECT_TRUE(loop_->ok()) << loop_->error();
+        const int minor = AddFilter(loop_->path(), 1 << 20);
+        EXPECT_GE(minor, 0);
+        EXPECT_EQ(::mkdir(mnt_.c_str(), 0755), 0);
+        live_ = std::make_unique<ScopedMount>(FilterNode(minor), mnt_, "ext2");
+        EXPECT_TRUE(live_->ok()) << live_->error();
+        return minor;
+    }
+    bool Collect() {
+        std::string root = "ROOT", mnt = mnt_, info = info_, table = table_, aux = "aux";
+        return volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
+                                               aux.data(), table.data(), 1048576);
+    }
+    bool Ran(const std::string& command) const {
+        const auto commands = env_.Commands();
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
+    }
+
+    TempDir dir_;
+    RealMounts env_;
+    std::unique_ptr<emulator::Emulator> driver_;
+    std::unique_ptr<LoopDevice> loop_;  // released after the mount and the driver
+    std::unique_ptr<ScopedMount> live_;
+    std::string mnt_ = dir_.File("live vol"), info_ = dir_.File("volinfo"),
+                table_ = dir_.File("table");
+    KZVolumeUnix volume_{-1};
+};
+
+TEST_F(SnapMountSystemTest, TheWalkReadsTheSnapshotMountedUnderTalmartmp) {
+    const int minor = FilteredVolume();
+    ASSERT_GE(minor, 0);
+    const int snap = SnapFilter(minor, dir_.File("cow"), true);
+    ASSERT_GE(snap, 0);
+    dir_.Write("late", "after the snapshot\n");
+    ASSERT_EQ(RunCommandLine("cp " + dir_.File("late") + " '" + mnt_ + "/late.txt' && sync"), 0);
+    ASSERT_TRUE(Collect());
+    const std::string snapDir = "/talmartmp" + mnt_;
+    const std::string options = RealMountOn(mnt_).fields[3];
+    ASSERT_EQ(options.rfind("rw", 0), 0u) << options;
+    EXPECT_TRUE(Ran("mkdir -p -- '" + snapDir + "'"));
+    EXPECT_TRUE(
+        Ran("mount -o ro" + options.substr(2) + " -- " + FilterNode(snap) + " '" + snapDir + "'"));
+    EXPECT_TRUE(Ran("/bin/umount -- '" + snapDir + "'"));
+    EXPECT_FALSE(IsMounted(snapDir));
+    EXPECT_EQ(::access(snapDir.c_str(), F_OK), 0);  // the directory stays
+
+    // The frozen tree, as debugfs reads it from the snapshot device.
+    std::vector<FsTreeRow> frozen;
+    for (const Row& r : DebugfsRows(FilterNode(snap), "ROOT")) {
+        EXPECT_NE(r.name, "late.txt");
+        frozen.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime,
+                                   static_cast<uint8_t>(r.isDir ? 1 : 0), r.name});
+    }
+    EXPECT_EQ(SortedRows(TableRows(table_)), SortedRows(frozen));
+    EXPECT_EQ(ReadFile(info_).find("fstype"), std::string::npos);  // written by the walk
+
+    // The same through the tool, talking to the stand-in kept in the same directory.
+    std::string out;
+    const std::string cliTable = dir_.File("cli table");
+    ASSERT_EQ(Kzvol("--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
+                        cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
+                        " --extent-size 1048576 --root-name ROOT",
+                    &out),
+              0)
+        << out;
+    EXPECT_EQ(out.rfind("strategy: directory walk\nrows: " + std::to_string(frozen.size()), 0), 0u)
+        << out;
+    EXPECT_EQ(SortedRows(TableRows(cliTable)), SortedRows(frozen));
+    EXPECT_EQ(ReadFile(dir_.File("cli-volinfo")), ReadFile(info_));
+    EXPECT_FALSE(IsMounted(snapDir));
+}
+
+TEST_F(SnapMountSystemTest, NoSnapshotOrNoFilterMountsNothing) {
+    ASSERT_GE(FilteredVolume(), 0);
+    EXPECT_FALSE(Collect());
+    EXPECT_TRUE(env_.HasError("snap does not exist devname="));
+    EXPECT_TRUE(env_.HasError("failed to mount snap for mntpath=" + mnt_));
+    EXPECT_TRUE(env_.Commands().empty());
+
+    MountedImage plain(dir_.path(), "ext3", dir_.File("plain"));
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    std::string snapPath, dir = plain.dir();
+    EXPECT_FALSE(volume_.MountSnap(dir.data(), snapPath));
+    EXPECT_TRUE(env_.HasError("function not supported for NONQNBF devname=" + plain.device()));
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_NE(::access(info_.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace kzvol::testing
