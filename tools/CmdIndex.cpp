@@ -2,6 +2,7 @@
 // file-index table, with the same callbacks metadata collection uses, and reports
 // what it read. On failure nothing is left: table and volume information go.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -233,7 +234,9 @@ int RunIndex(const Words& args) {
     if (ok && (rc = table.Close()) != 0)
         readerError = "cannot finish the table " + s.table + ": " + std::strerror(rc);
     if (!ok || rc != 0) {
-        if (!s.volinfo.empty())
+        // Only a file the reader wrote goes; a device such as /dev/full stays.
+        struct stat st {};
+        if (!s.volinfo.empty() && ::lstat(s.volinfo.c_str(), &st) == 0 && S_ISREG(st.st_mode))
             ::unlink(s.volinfo.c_str());
         return Fail(readerError.empty() ? "the directory reader failed on " + s.source
                                         : readerError);
