@@ -1,12 +1,16 @@
 // Fuzz target of the on-disk directory reader: the input is a device image, walked
-// by both entry points (and once more names-only). Any crash, sanitizer report,
-// over-long name or hang is a finding; a false result is not.
+// by both entry points (and once more names-only), the volume-information file
+// written by both. Any crash, sanitizer report, name longer than an escaped entry
+// name or hang is a finding; a false result is not.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "host/Env.h"
+#include "rdfd/DirBlock.h"
 #include "rdfd/RDFD.h"
 
 namespace {
@@ -32,9 +36,20 @@ unsigned int ReadImage(void* context, char* buffer, unsigned int size, unsigned 
     return static_cast<unsigned int>(n);
 }
 
+// The volume-information file, in a directory of its own made once.
+char* DumpPath() {
+    static std::string path = [] {
+        char dir[] = "/tmp/kzvol-rdfd-fuzz-XXXXXX";
+        if (!::mkdtemp(dir))
+            std::abort();
+        return std::string(dir) + "/volinfo";
+    }();
+    return path.data();
+}
+
 bool CheckRow(void* context, unsigned long long, unsigned long long, unsigned long long,
               unsigned int, bool, char* name) {
-    if (name == nullptr || std::strlen(name) > 255)
+    if (name == nullptr || std::strlen(name) > kzvol::ext3::kMaxEntryNameBytes)
         std::abort();
     ++*static_cast<unsigned long*>(context);
     return true;
@@ -54,12 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     unsigned long rows = 0;
     for (bool namesOnly : {false, true}) {
-        RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows, nullptr, ext3, platform,
-                               2097152, 0, 0, namesOnly, NeverQuit, nullptr);
+        RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows,
+                               namesOnly ? nullptr : DumpPath(), ext3, platform, 2097152, 0, 0,
+                               namesOnly, NeverQuit, nullptr);
     }
     std::string fsType;
     bool supported = true;
-    RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, nullptr, &fsType, nullptr,
-                               2097152, nullptr, nullptr, &supported, NeverQuit, 0, nullptr);
+    RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, DumpPath(), &fsType,
+                               nullptr, 2097152, nullptr, nullptr, &supported, NeverQuit, 0,
+                               nullptr);
     return 0;
 }

@@ -113,6 +113,18 @@ Geometry ComputeGeometry(const ext3::SuperBlock& sb, uint32_t blockSize) {
     return g;
 }
 
+// How many inodes from the start of a group's table may be in use: all of them,
+// unless the descriptors carry flags and say the table is not initialised, or how
+// many at its end were never used.
+uint32_t InodesInUse(const ext3::GroupDesc& desc, bool groupFlags, uint32_t inodesPerGroup) {
+    if (!groupFlags)
+        return inodesPerGroup;
+    if (desc.flags & ext3::kGroupInodeUninit)
+        return 0;
+    return desc.itableUnused <= inodesPerGroup ? inodesPerGroup - desc.itableUnused
+                                               : inodesPerGroup;
+}
+
 std::string ErrnoText() {
     std::string text;
     RDFDFormatError(text);
@@ -239,7 +251,9 @@ void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported
         }
         CheckGeometry(sb, blockSize);
         const Geometry g = ComputeGeometry(sb, blockSize);
-        ReadGroupDescriptors(g.groupCount, g.descBlocks, g.descOffset);
+        m_bEntryFileTypes = (sb.featureIncompat & ext3::kIncompatFileType) != 0;
+        ReadGroupDescriptors(g.groupCount, g.descBlocks, g.descOffset,
+                             (sb.featureRoCompat & ext3::kRoCompatGroupFlagsMask) != 0);
         if (dumpPath == nullptr)
             return;
         WriteInfoFile(dumpPath, InfoFile{m_nExtentSize, g.groupCount, blockSize, sb.logFragSize,
@@ -254,7 +268,7 @@ void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported
 }
 
 void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t descBlocks,
-                                                 uint32_t offset) {
+                                                 uint32_t offset, bool groupFlags) {
     const uint32_t bytes = descBlocks * m_nBlockSize;
     std::vector<unsigned char> table;
     try {
@@ -281,12 +295,16 @@ void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t d
     }
     m_InodeTableBlocks.clear();
     m_InodeTableByGroup.clear();
+    m_InodesInUseByGroup.clear();
     m_InodeTableByGroup.reserve(groupCount);
+    m_InodesInUseByGroup.reserve(groupCount);
     for (uint32_t g = 0; g < groupCount; ++g) {
-        const unsigned char* desc = table.data() + uint64_t{g} * ext3::kGroupDescSize;
-        const uint32_t block = ext3::Le32(desc + offsetof(ext3::RawGroupDesc, inodeTable));
-        ReaderLog().DebugLvl(kContext, 3, "%u InodeTable is located at Block:%u", g, block);
-        m_InodeTableBlocks.push_back(block);
-        m_InodeTableByGroup.push_back(block);
+        const ext3::GroupDesc desc =
+            ext3::DecodeGroupDesc(table.data() + uint64_t{g} * ext3::kGroupDescSize);
+        ReaderLog().DebugLvl(kContext, 3, "%u InodeTable is located at Block:%u", g,
+                             desc.inodeTable);
+        m_InodeTableBlocks.push_back(desc.inodeTable);
+        m_InodeTableByGroup.push_back(desc.inodeTable);
+        m_InodesInUseByGroup.push_back(InodesInUse(desc, groupFlags, m_nInodesPerGroup));
     }
 }
