@@ -2,25 +2,16 @@
 // by both entry points (and once more names-only), the volume-information file
 // written by both. Any crash, sanitizer report, name longer than an escaped entry
 // name or hang is a finding; a false result is not.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "host/Env.h"
+#include "fuzz/FuzzSupport.h"
 #include "rdfd/DirBlock.h"
 #include "rdfd/RDFD.h"
 
 namespace {
-
-// Drops the log: the reader logs every failure, and a fuzzer fails a lot.
-class QuietEnv : public kzvol::EnvWrapper {
-  public:
-    QuietEnv() : EnvWrapper(kzvol::Env::Default()) {}
-    void Log(kzvol::LogKind, int, const std::string&, const std::string&) override {}
-};
 
 struct Image {
     const uint8_t* data;
@@ -36,14 +27,9 @@ unsigned int ReadImage(void* context, char* buffer, unsigned int size, unsigned 
     return static_cast<unsigned int>(n);
 }
 
-// The volume-information file, in a directory of its own made once.
+// The volume-information file, in the target's own directory.
 char* DumpPath() {
-    static std::string path = [] {
-        char dir[] = "/tmp/kzvol-rdfd-fuzz-XXXXXX";
-        if (!::mkdtemp(dir))
-            std::abort();
-        return std::string(dir) + "/volinfo";
-    }();
+    static std::string path = kzvol::fuzz::ScratchDir("rdfd") + "/volinfo";
     return path.data();
 }
 
@@ -63,8 +49,7 @@ int NeverQuit(int, void*, void* flag) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QuietEnv quiet;
-    kzvol::SetEnv(&quiet);
+    kzvol::fuzz::Quiet();
     Image image{data, size};
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     unsigned long rows = 0;
