@@ -11,6 +11,7 @@
 #include "host/UnixFsTreeReader.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/DirBlock.h"
+#include "rdfd/DirBlockSequence.h"
 #include "tests/rdfd/ReaderTestSupport.h"
 
 namespace kzvol::testing {
@@ -64,6 +65,32 @@ TEST(DirBlockTest, NamesWithSlashOrNulAreEscaped) {
         EXPECT_EQ(std::string(out, length), expected);
         EXPECT_EQ(std::strlen(out), length);
     }
+}
+
+// The data blocks of a directory in walk order through all three indirection
+// levels, zero pointers and entries skipped, each indirect block loaded once, when
+// reached. Indirect block B holds 0, B+1 and B+2.
+TEST(DirBlockSequenceTest, DirectThenSingleDoubleTripleInOrder) {
+    uint32_t pointers[ext3::kBlockPointers] = {};
+    pointers[0] = 5;
+    pointers[3] = 7;  // 1, 2 and the others past 3 are zero
+    pointers[12] = 100;
+    pointers[13] = 200;
+    pointers[14] = 300;
+    std::vector<uint32_t> loads;
+    const ext3::DirBlockSequence::Loader load = [&](uint32_t block,
+                                                    std::vector<uint32_t>* entries) {
+        loads.push_back(block);
+        *entries = {0, block + 1, block + 2};
+    };
+    ext3::DirBlockSequence sequence(pointers);
+    std::vector<uint32_t> blocks;
+    for (uint32_t block = 0; sequence.Next(load, &block);)
+        blocks.push_back(block);
+    EXPECT_EQ(blocks, (std::vector<uint32_t>{5, 7, 101, 102, 202, 203, 203, 204, 303, 304, 304, 305,
+                                             304, 305, 305, 306}));
+    EXPECT_EQ(loads,
+              (std::vector<uint32_t>{100, 200, 201, 202, 300, 301, 302, 303, 302, 303, 304}));
 }
 
 class CorruptImageTest : public ReaderFixture {
