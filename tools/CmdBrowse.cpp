@@ -45,7 +45,7 @@ int OpenAndResolve(const std::string& tablePath, const std::string& path, UnixFs
 int RunRows(const Words& args) {
     Words words;
     if (!Positionals(args, 1, 1, &words))
-        return Fail("usage: kzvol rows PATH");
+        return Usage("wants one table PATH");
     UnixFsTreeReader table;
     std::string error;
     if (!OpenTable(words[0], &table, &error))
@@ -68,7 +68,7 @@ int RunRows(const Words& args) {
 int RunLs(const Words& args) {
     Words words;
     if (!Positionals(args, 1, 2, &words))
-        return Fail("usage: kzvol ls PATH [DIR]");
+        return Usage("wants a table PATH and at most one DIR");
     std::string dir = words.size() > 1 ? words[1] : "/";
     UnixFsTreeReader table;
     FsTreeRow row;
@@ -92,7 +92,7 @@ int RunLs(const Words& args) {
 int RunFind(const Words& args) {
     Words words;
     if (!Positionals(args, 2, 2, &words))
-        return Fail("usage: kzvol find PATH FILEPATH");
+        return Usage("wants a table PATH and a FILEPATH");
     UnixFsTreeReader table;
     FsTreeRow row;
     if (int rc = OpenAndResolve(words[0], words[1], &table, &row))

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "tools/Commands.h"
@@ -13,13 +14,15 @@ namespace kzvol::cli {
 
 int RunDevices(const Words& args) {
     if (!args.empty())
-        return Fail("usage: kzvol devices");
-    KZVolumeUnix driver("/dev/qnbf/ctrl");
+        return Usage("takes no arguments");
+    KZVolumeUnix driver(kQnbfAdminNode);
     qn_getdevicelist_arg list;
     std::memset(&list, 0, sizeof list);
     list.cmd = 1;
     if (!driver.QNBFShowDevList(&list))
-        return Fail(std::string("cannot list the filter devices: ") + std::strerror(errno));
+        return Fail(std::string("cannot list the filter devices through ") + kQnbfAdminNode + ": " +
+                    std::strerror(errno) +
+                    " (load the qnbf driver, or give --emulator DIR for the stand-in)");
     std::printf("%-6s %-12s %-24s %16s %-12s %10s %10s\n", "MINOR", "NODE", "UNDERLYING", "SIZE",
                 "SNAPSHOTS", "INCR_BYTES", "DIFF_BYTES");
     const uint32_t count = list.count > 256 ? 256 : list.count;

@@ -146,20 +146,17 @@ void ReportFailedRemount(const Remount& m) {
                  ShellQuote(m.dir).c_str());
 }
 
-const char kUsage[] =
-    "usage: kzvol exclusive DEVICE_OR_MOUNTPOINT [--type T --options O] -- COMMAND [ARGS...]";
-
 }  // namespace
 
 int RunExclusive(const Words& args) {
     Options opts({"type", "options"}, {});
     std::string error;
     if (!opts.Parse(args, &error))
-        return Fail(error);
+        return Usage(error);
     if (opts.positional().size() != 1 || opts.rest().empty())
-        return Fail(kUsage);
+        return Usage("wants one DEVICE_OR_MOUNTPOINT, then -- and a COMMAND");
     if (opts.Has("options") && !opts.Has("type"))
-        return Fail("--options needs --type");
+        return Usage("--options needs --type");
     const std::string target = opts.positional()[0];
 
     CatchInterrupts interrupts;

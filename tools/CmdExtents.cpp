@@ -19,10 +19,6 @@
 namespace kzvol::cli {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kzvol extents SOURCE --name NAME --job-results DIR --extent-size BYTES "
-    "[--type 0|1] [--tape-file N] [--restart LAST] [--limit N] [--promote]";
-
 struct ExtentsJob {
     std::string source, name, jobResults;
     uint64_t extentSize = 0, type = 0, tapeFile = 0, limit = 0;
@@ -58,7 +54,7 @@ bool ParseJob(const Words& args, ExtentsJob* job, std::string* error) {
         return false;
     if (opts.positional().size() != 1 || !opts.Has("name") || !opts.Has("job-results") ||
         !opts.Has("extent-size")) {
-        *error = kUsage;
+        *error = "wants one SOURCE, --name, --job-results and --extent-size";
         return false;
     }
     if (job->extentSize == 0 || job->extentSize > INT_MAX) {
@@ -128,7 +124,7 @@ int RunExtents(const Words& args) {
     ExtentsJob job;
     std::string error;
     if (!ParseJob(args, &job, &error))
-        return Fail(error);
+        return Usage(error);
 
     UniqueFd fd(::open(job.source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)

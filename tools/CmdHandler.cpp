@@ -8,12 +8,12 @@ namespace kzvol::cli {
 int RunHandler(const Words& args) {
     // The two arguments usually begin with a blank and a dash; take them as words.
     if (args.size() != 3)
-        return Fail("usage: kzvol handler FIRST SECOND JOBID");
+        return Usage("wants FIRST, SECOND and JOBID");
     Options opts({"jobid"}, {});
     std::string error;
     uint64_t jobId = 0;
     if (!opts.Parse({"--jobid", args[2]}, &error) || !opts.GetU64("jobid", 0, &jobId, &error))
-        return Fail(error);
+        return Usage(error);
     if (!FireUserGivenScript(args[0], args[1], jobId))
         return Fail(
             "the snapshot handler script did not run to its end in time (the log tells "

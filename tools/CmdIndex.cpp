@@ -141,9 +141,7 @@ bool ParseSettings(const Words& args, Settings* s, std::string* error) {
         !opts.GetU64("acl", 0, &acl, error) || !opts.GetU64("selinux", 0, &selinux, error))
         return false;
     if (opts.positional().size() != 1 || !opts.Has("table")) {
-        *error =
-            "usage: kzvol index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] "
-            "[--extent-size N] [--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]";
+        *error = "wants one SOURCE and --table";
         return false;
     }
     if (acl > 1 || selinux > 1 || s->extentSize > UINT32_MAX) {
@@ -204,7 +202,7 @@ int RunIndex(const Words& args) {
     Settings s;
     std::string error;
     if (!ParseSettings(args, &s, &error))
-        return Fail(error);
+        return Usage(error);
     UniqueFd device(::open(s.source.c_str(), O_RDONLY | O_LARGEFILE | O_CLOEXEC));
     if (!device)
         return Fail("cannot open " + s.source + ": " + std::strerror(errno));

@@ -25,7 +25,7 @@ bool OneWord(const Words& args, std::string* word) {
 int RunMountpoint(const Words& args) {
     std::string device;
     if (!OneWord(args, &device))
-        return Fail("usage: kzvol mountpoint DEVICE");
+        return Usage("wants one DEVICE");
     char* dir = kz_getmountpoint(device.data());
     if (!dir)
         return Fail(device + " is not mounted");
@@ -37,7 +37,7 @@ int RunMountpoint(const Words& args) {
 int RunDevice(const Words& args) {
     std::string dir;
     if (!OneWord(args, &dir))
-        return Fail("usage: kzvol device MOUNTPOINT");
+        return Usage("wants one MOUNTPOINT");
     std::string device = getrawdev(dir.data());
     if (device.empty())
         return Fail("nothing is mounted on " + dir);

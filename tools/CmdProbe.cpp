@@ -13,7 +13,7 @@ namespace kzvol::cli {
 
 int RunProbe(const Words& args) {
     if (args.size() != 1)
-        return Fail("usage: kzvol probe PATH");
+        return Usage("wants one PATH");
     const std::string& path = args[0];
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)

@@ -26,9 +26,9 @@ int RunRead(const Words& args) {
     uint64_t offset = 0, count = 0;
     if (!opts.Parse(args, &error) || !opts.GetU64("offset", 0, &offset, &error) ||
         !opts.GetU64("count", 0, &count, &error))
-        return Fail(error);
+        return Usage(error);
     if (opts.positional().size() != 1 || !opts.Has("offset") || !opts.Has("count"))
-        return Fail("usage: kzvol read SOURCE --offset SECTORS --count SECTORS [--out FILE]");
+        return Usage("wants one SOURCE, --offset and --count");
     const std::string source = opts.positional()[0];
 
     KZVolumeUnix volume(source);

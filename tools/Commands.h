@@ -19,8 +19,17 @@ struct Command {
 // Every command, in the order --help lists them.
 const std::vector<Command>& AllCommands();
 
-// Prints "kzvol: <message>" on standard error and returns 1.
+// Exit statuses of every command: success, a failed job, a usage error.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Prints "kzvol: <message>" on standard error and returns kExitFailed.
 int Fail(const std::string& message);
+
+// Prints "kzvol CMD: <message> (see kzvol CMD --help)" on standard error, CMD being
+// the command that runs, and returns kExitUsage.
+int Usage(const std::string& message);
 
 int RunRead(const Words& args);
 int RunMountpoint(const Words& args);

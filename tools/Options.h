@@ -1,5 +1,5 @@
-// Command-line parsing for the kzvol tool: positional words, "--name value"
-// options, "--flag" switches, and "--" ending the options.
+// Command-line parsing for the kzvol tool: positional words, "--name value" or
+// "--name=value" options, "--flag" switches, and "--" ending the options.
 #pragma once
 
 #include <cstdint>

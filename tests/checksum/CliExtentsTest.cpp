@@ -94,18 +94,19 @@ TEST_F(CliExtents, InterruptedRunRestartsWhereTheTapeEnds) {
 
 TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
     const std::string jobs = dir_.File("jobs"), absent = dir_.File("absent");
-    const std::pair<std::string, std::string> cases[] = {
-        // No previous backup to compare with.
-        {"--type 1", "cannot open the hash files in " + jobs + "/CheckSum (the log has the cause)"},
+    // No previous backup to compare with.
+    EXPECT_EQ(Run("--type 1"), 1);
+    EXPECT_EQ(err_, "kzvol: cannot open the hash files in " + jobs +
+                        "/CheckSum (the log has the cause)\n");
+    const std::pair<std::string, std::string> usage[] = {
         {"--type 2", "--type wants 0 or 1"},
         {"--restart -2", "--restart wants -1 or an extent number, not '-2'"},
+        {"--extent-size 0", "--extent-size wants 1 to 2147483647 bytes"},
     };
-    for (const auto& [options, message] : cases) {
-        EXPECT_EQ(Run(options), 1) << options;
-        EXPECT_EQ(err_, "kzvol: " + message + "\n");
+    for (const auto& [options, message] : usage) {
+        EXPECT_EQ(Run(options), 2) << options;
+        EXPECT_EQ(err_, "kzvol extents: " + message + " (see kzvol extents --help)\n");
     }
-    EXPECT_EQ(Run("--extent-size 0"), 1);
-    EXPECT_EQ(err_.rfind("kzvol: --extent-size wants 1 to ", 0), 0u) << err_;
     EXPECT_EQ(Run("", absent), 1);
     EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
     EXPECT_EQ(Run("", "", absent), 1);

@@ -254,6 +254,7 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
     ASSERT_EQ(RunCommandLine("truncate -s 8M " + zero), 0);
     struct Case {
         std::string args, message;
+        int status = 1;
     };
     std::string t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
     for (const Case& c : std::vector<Case>{
@@ -266,11 +267,12 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
                                                                   dir.File("no/such/dir/t") +
                                                                   ": No such file or directory\n"},
              {zero + t + " --acl 2",
-              "kzvol: --acl and --selinux take 0 or 1, --extent-size at "
-              "most 4294967295\n"},
+              "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most 4294967295 "
+              "(see kzvol index --help)\n",
+              2},
          }) {
         std::string out, err;
-        EXPECT_EQ(Kzvol(dir, "index " + c.args, &out, &err), 1) << c.args;
+        EXPECT_EQ(Kzvol(dir, "index " + c.args, &out, &err), c.status) << c.args;
         EXPECT_EQ(err, c.message);
         EXPECT_EQ(out, "");
         std::string listing;

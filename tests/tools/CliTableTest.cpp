@@ -48,7 +48,8 @@ TEST(CliTable, RowsLsAndFindPrintExactly) {
         {"find " + base + " '/docs/tab\tand\\slash'", 0, tab},
         {"find " + base + " /", 0, root},
         {"find " + base + " /a.txt/x", 1, "kzvol: /a.txt/x" + noEntry},
-        {"find " + base, 1, "kzvol: usage: kzvol find PATH FILEPATH\n"},
+        {"find " + base, 2,
+         "kzvol find: wants a table PATH and a FILEPATH (see kzvol find --help)\n"},
     };
     for (const auto& c : cases) {
         std::string out;

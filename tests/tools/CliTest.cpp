@@ -42,9 +42,16 @@ TEST(CliRead, HelpVersionAndOneLineFailures) {
     EXPECT_EQ(out.rfind("kzvol ", 0), 0u);
     EXPECT_EQ(Kzvol("read " + dir.File("absent") + " --offset 0 --count 1", &out), 1);
     EXPECT_EQ(out, "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n");
-    EXPECT_EQ(Kzvol("read x --offset -1 --count 1", &out), 1);
-    EXPECT_EQ(out, "kzvol: --offset wants an unsigned number, not '-1'\n");
-    EXPECT_EQ(Kzvol("frobnicate", &out), 1);
+    EXPECT_EQ(Kzvol("read x --offset -1 --count 1", &out), 2);
+    EXPECT_EQ(out,
+              "kzvol read: --offset wants an unsigned number, not '-1' (see kzvol read --help)\n");
+    EXPECT_EQ(Kzvol("read x --offset=1 --count", &out), 2);
+    EXPECT_EQ(out, "kzvol read: option --count needs a value (see kzvol read --help)\n");
+    EXPECT_EQ(Kzvol("read --help", &out), 0);
+    EXPECT_EQ(out.rfind("usage: kzvol read SOURCE", 0), 0u);
+    EXPECT_EQ(Kzvol("", &out), 2);
+    EXPECT_NE(out.find("usage: kzvol"), npos);
+    EXPECT_EQ(Kzvol("frobnicate", &out), 2);
     EXPECT_NE(out.find("unknown command"), npos);
 }
 
@@ -86,17 +93,16 @@ TEST(CliMountTable, AnswersFromTheLiveTable) {
     EXPECT_EQ(out, firstDir + "\n");
     EXPECT_EQ(Kzvol("device /kzvol-absent/", &out), 1);
     EXPECT_EQ(out, "kzvol: nothing is mounted on /kzvol-absent/\n");
-    EXPECT_EQ(Kzvol("mountpoint", &out), 1);
-    EXPECT_EQ(out, "kzvol: usage: kzvol mountpoint DEVICE\n");
+    EXPECT_EQ(Kzvol("mountpoint", &out), 2);
+    EXPECT_EQ(out, "kzvol mountpoint: wants one DEVICE (see kzvol mountpoint --help)\n");
 }
 
 TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
     TempDir dir;
     std::string out;
-    EXPECT_EQ(Kzvol("exclusive /dev/x --options ro -- true", &out), 1);
-    EXPECT_EQ(out, "kzvol: --options needs --type\n");
-    EXPECT_EQ(Kzvol("exclusive /dev/x", &out), 1);
-    EXPECT_NE(out.find("usage: kzvol exclusive"), npos);
+    EXPECT_EQ(Kzvol("exclusive /dev/x --options ro -- true", &out), 2);
+    EXPECT_EQ(out, "kzvol exclusive: --options needs --type (see kzvol exclusive --help)\n");
+    EXPECT_EQ(Kzvol("exclusive /dev/x", &out), 2);
     // A device that cannot be opened is not locked, and the command does not run.
     EXPECT_EQ(Kzvol("exclusive /dev/kzvol-absent -- touch " + dir.File("ran"), &out), 1);
     EXPECT_NE(out.find("the command did not run"), npos) << out;
@@ -116,7 +122,7 @@ TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
         "KZVOL_CONFIG=" + dir.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir.path() + "\n");
     EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' 42"), 0);
     EXPECT_EQ(ReadFile(dir.File("args")), "-b -a -jobid 42\n");
-    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' x 2>/dev/null"), 1);
+    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' x 2>/dev/null"), 2);
 }
 
 TEST(CliProbe, ClassifiesPaths) {
