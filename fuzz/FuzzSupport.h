@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -25,8 +26,9 @@ inline void Quiet() {
     SetEnv(&quiet);
 }
 
-// A directory of its own, made on first use, for this process's files: in
-// /dev/shm when there is one, so that the parsers' fsync calls cost no disk writes.
+// A directory of its own, made on first use and removed at exit, for this process's
+// files: in /dev/shm when there is one, so that the parsers' fsync calls cost no
+// disk writes.
 inline const std::string& ScratchDir(const char* target) {
     static const std::string dir = [target] {
         const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -35,6 +37,13 @@ inline const std::string& ScratchDir(const char* target) {
             std::abort();
         return pattern;
     }();
+    static const bool removedAtExit = [] {
+        return std::atexit([] {
+                   std::error_code ignored;
+                   std::filesystem::remove_all(dir, ignored);
+               }) == 0;
+    }();
+    (void)removedAtExit;
     return dir;
 }
 
