@@ -123,6 +123,21 @@ std::vector<std::string> Components(const std::string& path) {
     return parts;
 }
 
+// A digest of one index record; the sum of these over a table does not depend on
+// the records' order, so the rows (in table order) and the index (sorted) can be
+// compared in one pass each.
+uint64_t RecordDigest(const IndexRecord& r) {
+    uint64_t h = 0;
+    for (uint64_t v : {r.parent, r.inode, r.rowOffset,
+                       uint64_t{r.hash} << 32 | uint64_t{r.nameLength} << 8 | r.type}) {
+        h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+        h ^= h >> 31;
+    }
+    return h;
+}
+
 }  // namespace
 
 struct UnixFsTreeReader::Impl {
@@ -137,7 +152,32 @@ struct UnixFsTreeReader::Impl {
     bool LowerBound(uint64_t parent, uint32_t hash, uint64_t* at, std::string* error);
     bool FindChild(uint64_t parent, const std::string& name, Row* row, bool* found,
                    std::string* error);
+    // Reads the whole index, page by page, and checks that it is in order and
+    // holds exactly the records whose digests sum to `rowsDigest`.
+    bool CheckIndex(uint64_t rowsDigest, std::string* error);
 };
+
+bool UnixFsTreeReader::Impl::CheckIndex(uint64_t rowsDigest, std::string* error) {
+    uint64_t digest = 0;
+    IndexRecord previous;
+    Unit page;
+    for (uint64_t i = 0; i < rows; ++i) {
+        size_t at = static_cast<size_t>(i % kRecordsPerPage) * kRecordBytes;
+        if (at == 0 && !pages->Load(i / kRecordsPerPage, &page, error))
+            return false;
+        if (at + kRecordBytes > page.size())
+            return Fail(
+                error, "the table is damaged: index record " + std::to_string(i) + " is cut short");
+        IndexRecord rec = DecodeRecord(page.data() + at);
+        if (i > 0 && !RecordLess(previous, rec))
+            return Fail(error, "the table is damaged: the index is out of order");
+        digest += RecordDigest(rec);
+        previous = rec;
+    }
+    if (digest != rowsDigest)
+        return Fail(error, "the table is damaged: the index does not match the rows");
+    return true;
+}
 
 bool UnixFsTreeReader::Impl::OpenFiles(const std::string& base, std::string* error) {
     for (auto [fd, suffix] : {std::pair{&dat, ".dat"}, std::pair{&idx, ".idx"}}) {
@@ -326,9 +366,10 @@ bool UnixFsTreeReader::ForEachRow(const std::function<bool(const FsTreeRow&)>& v
         }
         return true;
     };
-    uint64_t offset = 0;
+    uint64_t offset = 0, digest = 0;
     Row row;
     for (uint64_t i = 0; i < impl_->rows; ++i) {
+        const uint64_t rowOffset = offset;
         unsigned char fixed[kRowFixedBytes];
         if (impl_->body - offset < sizeof fixed)
             return Fail(error, "the table is damaged: fewer rows than its header counts");
@@ -343,12 +384,20 @@ bool UnixFsTreeReader::ForEachRow(const std::function<bool(const FsTreeRow&)>& v
         if (!take(reinterpret_cast<unsigned char*>(row.name.data()), length))
             return false;
         offset += length;
+        IndexRecord rec;
+        rec.parent = row.parent;
+        rec.hash = NameHash(row.name.data(), length);
+        rec.nameLength = length;
+        rec.type = row.type;
+        rec.inode = row.inode;
+        rec.rowOffset = rowOffset;
+        digest += RecordDigest(rec);
         if (!visit(row))
             return true;
     }
     if (offset != impl_->body)
         return Fail(error, "the table is damaged: more row bytes than its header counts");
-    return true;
+    return impl_->CheckIndex(digest, error);
 }
 
 bool UnixFsTreeReader::Root(FsTreeRow* row, bool* found, std::string* error) {

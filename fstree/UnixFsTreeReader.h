@@ -34,7 +34,10 @@ class KZVOL_API UnixFsTreeReader {
     uint64_t RowCount() const;
 
     // Calls `visit` for each row in the order the rows were added; `visit`
-    // answers false to stop early (the result is still true).
+    // answers false to stop early (the result is still true). Once every row is
+    // read, the index is read too and must hold exactly one record per row, so a
+    // damaged index fails here as it fails Children and Resolve (after the rows
+    // were visited).
     bool ForEachRow(const std::function<bool(const FsTreeRow&)>& visit, std::string* error);
     // The root row: the first row added with parent inode 0. *found is false
     // when the table has none.

@@ -4,14 +4,12 @@
 // index pointing into the rows) is exercised; inputs whose first byte is odd are
 // taken as the raw .dat and .idx files instead. Any crash, sanitizer report or
 // name longer than a row may hold is a finding; a refused table is not.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "fuzz/FuzzSupport.h"
 #include "fstree/Crc32c.h"
 #include "fstree/FsTreeFormat.h"
 #include "fstree/UnixFsTreeReader.h"
@@ -21,17 +19,8 @@ namespace {
 using namespace kzvol::fstree;
 
 const std::string& Base() {
-    static const std::string base = [] {
-        char dir[] = "/tmp/kzvol-fstree-fuzz-XXXXXX";
-        if (!::mkdtemp(dir))
-            std::abort();
-        return std::string(dir) + "/t";
-    }();
+    static const std::string base = kzvol::fuzz::ScratchDir("fstree") + "/t";
     return base;
-}
-
-void Store(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string Header(const DatHeader& h) {
@@ -75,16 +64,17 @@ void WriteSealed(const uint8_t* data, size_t size) {
     ih.tableId = 7;
     ih.rowCount = records;
     ih.datBodyBytes = body.size();
-    Store(Base() + ".dat", Header(dh) + body);
-    Store(Base() + ".idx",
-          Header(ih) + index + UnitCrcs(index, kPageBytes) + UnitCrcs(body, kChunkBytes));
+    kzvol::fuzz::Store(Base() + ".dat", Header(dh) + body);
+    kzvol::fuzz::Store(Base() + ".idx", Header(ih) + index + UnitCrcs(index, kPageBytes) +
+                                            UnitCrcs(body, kChunkBytes));
 }
 
 void WriteRaw(const uint8_t* data, size_t size) {
     size_t split = size < 2 ? 0 : std::min<size_t>(data[0] | data[1] << 8, size - 2);
     const char* p = reinterpret_cast<const char*>(data) + std::min<size_t>(size, 2);
-    Store(Base() + ".dat", std::string(p, split));
-    Store(Base() + ".idx", std::string(p + split, size - std::min<size_t>(size, 2) - split));
+    kzvol::fuzz::Store(Base() + ".dat", std::string(p, split));
+    kzvol::fuzz::Store(Base() + ".idx",
+                       std::string(p + split, size - std::min<size_t>(size, 2) - split));
 }
 
 void Check(const kzvol::FsTreeRow& row) {

@@ -1,22 +1,17 @@
 // Fuzz target of the on-disk directory reader: the input is a device image, walked
-// by both entry points (and once more names-only). Any crash, sanitizer report,
-// over-long name or hang is a finding; a false result is not.
+// by both entry points (and once more names-only), the volume-information file
+// written by both. Any crash, sanitizer report, name longer than an escaped entry
+// name or hang is a finding; a false result is not.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "host/Env.h"
+#include "fuzz/FuzzSupport.h"
+#include "rdfd/DirBlock.h"
 #include "rdfd/RDFD.h"
 
 namespace {
-
-// Drops the log: the reader logs every failure, and a fuzzer fails a lot.
-class QuietEnv : public kzvol::EnvWrapper {
-  public:
-    QuietEnv() : EnvWrapper(kzvol::Env::Default()) {}
-    void Log(kzvol::LogKind, int, const std::string&, const std::string&) override {}
-};
 
 struct Image {
     const uint8_t* data;
@@ -32,9 +27,15 @@ unsigned int ReadImage(void* context, char* buffer, unsigned int size, unsigned 
     return static_cast<unsigned int>(n);
 }
 
+// The volume-information file, in the target's own directory.
+char* DumpPath() {
+    static std::string path = kzvol::fuzz::ScratchDir("rdfd") + "/volinfo";
+    return path.data();
+}
+
 bool CheckRow(void* context, unsigned long long, unsigned long long, unsigned long long,
               unsigned int, bool, char* name) {
-    if (name == nullptr || std::strlen(name) > 255)
+    if (name == nullptr || std::strlen(name) > kzvol::ext3::kMaxEntryNameBytes)
         std::abort();
     ++*static_cast<unsigned long*>(context);
     return true;
@@ -48,18 +49,19 @@ int NeverQuit(int, void*, void* flag) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QuietEnv quiet;
-    kzvol::SetEnv(&quiet);
+    kzvol::fuzz::Quiet();
     Image image{data, size};
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     unsigned long rows = 0;
     for (bool namesOnly : {false, true}) {
-        RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows, nullptr, ext3, platform,
-                               2097152, 0, 0, namesOnly, NeverQuit, nullptr);
+        RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows,
+                               namesOnly ? nullptr : DumpPath(), ext3, platform, 2097152, 0, 0,
+                               namesOnly, NeverQuit, nullptr);
     }
     std::string fsType;
     bool supported = true;
-    RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, nullptr, &fsType, nullptr,
-                               2097152, nullptr, nullptr, &supported, NeverQuit, 0, nullptr);
+    RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, DumpPath(), &fsType,
+                               nullptr, 2097152, nullptr, nullptr, &supported, NeverQuit, 0,
+                               nullptr);
     return 0;
 }

@@ -7,12 +7,21 @@
 
 namespace kzvol::ext3 {
 
+// The longest name an entry can yield: 255 bytes, each escaped to 4.
+constexpr uint32_t kMaxEntryNameBytes = 255 * 4;
+
 struct DirEntry {
     uint32_t inode = 0;
     uint8_t fileType = 0;
-    uint8_t nameLen = 0;
-    char name[256] = {};  // NUL-terminated copy of the entry's name
+    uint16_t nameLen = 0;                    // of `name`, escapes included
+    char name[kMaxEntryNameBytes + 1] = {};  // NUL-terminated copy of the entry's name
 };
+
+// A name no sound file system holds (one with "/" or NUL in it, from a damaged
+// entry) is escaped so that it stays one path component: "/", NUL and "\" become
+// "\057", "\000" and "\134". Other names are copied as they are. Returns the
+// length written to `out`, which must hold kMaxEntryNameBytes + 1 bytes.
+uint16_t CopyEntryName(const unsigned char* raw, uint8_t length, char* out);
 
 enum class DirEntryStatus {
     kEntry,      // *entry holds the next entry
@@ -22,8 +31,10 @@ enum class DirEntryStatus {
 
 class DirBlockParser {
   public:
-    DirBlockParser(const unsigned char* block, uint32_t blockSize)
-        : block_(block), size_(blockSize) {}
+    // Parses from byte `start`, a position an earlier parser of the same block
+    // reported, so that a walk can leave a block and come back to it.
+    DirBlockParser(const unsigned char* block, uint32_t blockSize, uint32_t start = 0)
+        : block_(block), size_(blockSize), pos_(start) {}
 
     // A record is used only when its header and name lie inside the block and its
     // length is a non-zero multiple of 4 that holds them. Anything else is a bad
@@ -35,7 +46,7 @@ class DirBlockParser {
   private:
     const unsigned char* block_;
     uint32_t size_;
-    uint32_t pos_ = 0;
+    uint32_t pos_;
 };
 
 }  // namespace kzvol::ext3

@@ -29,6 +29,12 @@ constexpr uint32_t kCompatHasJournal = 0x4;  // what makes an ext2 file system e
 // Incompatible features the reader cannot walk: extents, 64-bit, multiple-mount
 // protection, flexible block groups, extended attributes in inodes, directory data.
 constexpr uint32_t kExt4IncompatMask = 0x40 | 0x80 | 0x100 | 0x200 | 0x400 | 0x1000;
+// Directory entries carry the file type (otherwise the byte is the name length's
+// high byte, and the type is the inode's).
+constexpr uint32_t kIncompatFileType = 0x2;
+// Group descriptors carry checksums, flags and a count of unused inodes at the end of
+// the inode table (uninit_bg, metadata_csum); without either the fields mean nothing.
+constexpr uint32_t kRoCompatGroupFlagsMask = 0x10 | 0x400;
 
 struct RawSuperBlock {
     le32 inodesCount;
@@ -146,12 +152,32 @@ struct RawGroupDesc {
     le16 freeBlocksCount;
     le16 freeInodesCount;
     le16 usedDirsCount;
-    le16 pad;
-    unsigned char reserved[12];
+    le16 flags;
+    le32 excludeBitmap;
+    le16 blockBitmapCsum;
+    le16 inodeBitmapCsum;
+    le16 itableUnused;
+    le16 checksum;
 };
 static_assert(sizeof(RawGroupDesc) == 32);
 static_assert(offsetof(RawGroupDesc, inodeTable) == 8);
+static_assert(offsetof(RawGroupDesc, flags) == 18);
+static_assert(offsetof(RawGroupDesc, itableUnused) == 28);
 constexpr uint32_t kGroupDescSize = sizeof(RawGroupDesc);
+// The group's inode table is not initialised: none of its inodes is in use.
+constexpr uint16_t kGroupInodeUninit = 0x1;
+
+// The group descriptor fields the reader uses, in host order.
+struct GroupDesc {
+    uint32_t inodeTable;
+    uint16_t flags, itableUnused;
+};
+
+inline GroupDesc DecodeGroupDesc(const unsigned char* b) {
+    return GroupDesc{Le32(KZ_FIELD(RawGroupDesc, b, inodeTable)),
+                     Le16(KZ_FIELD(RawGroupDesc, b, flags)),
+                     Le16(KZ_FIELD(RawGroupDesc, b, itableUnused))};
+}
 
 constexpr unsigned kDirectBlocks = 12;
 constexpr unsigned kSingleIndirect = 12;
@@ -190,6 +216,8 @@ constexpr uint32_t kMinInodeSize = sizeof(RawInode);
 
 constexpr uint16_t kModeTypeMask = 0xF000;
 constexpr uint16_t kModeDirectory = 0x4000;
+constexpr uint16_t kModeRegular = 0x8000;
+constexpr uint16_t kModeSymlink = 0xA000;
 
 // The inode fields the reader uses, in host order.
 struct Inode {
@@ -198,6 +226,12 @@ struct Inode {
     uint16_t linksCount;
     uint32_t block[kBlockPointers];
     bool IsDirectory() const { return (mode & kModeTypeMask) == kModeDirectory; }
+    bool IsSymlink() const { return (mode & kModeTypeMask) == kModeSymlink; }
+    // Freed inodes have their mode cleared.
+    bool InUse() const { return mode != 0; }
+    // The file type a directory entry would carry for this inode; 0 for the kinds
+    // the reader does not report (devices, FIFOs, sockets) and for a freed inode.
+    uint8_t EntryFileType() const;
 };
 
 inline Inode DecodeInode(const unsigned char* b) {
@@ -224,9 +258,23 @@ static_assert(offsetof(RawDirEntryHeader, nameLen) == 6);
 static_assert(offsetof(RawDirEntryHeader, fileType) == 7);
 constexpr uint32_t kDirEntryHeaderSize = sizeof(RawDirEntryHeader);
 
+constexpr uint8_t kFileTypeUnknown = 0;
 constexpr uint8_t kFileTypeRegular = 1;
 constexpr uint8_t kFileTypeDirectory = 2;
 constexpr uint8_t kFileTypeSymlink = 7;
+
+inline uint8_t Inode::EntryFileType() const {
+    switch (mode & kModeTypeMask) {
+        case kModeRegular:
+            return kFileTypeRegular;
+        case kModeDirectory:
+            return kFileTypeDirectory;
+        case kModeSymlink:
+            return kFileTypeSymlink;
+        default:
+            return kFileTypeUnknown;
+    }
+}
 
 #undef KZ_FIELD
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "rdfd/DirBlock.h"
+#include "rdfd/Ext3Layout.h"
 #include "rdfd/ReaderSupport.h"
 
 using kzvol::rdfd::LogAndRethrow;
@@ -31,23 +32,19 @@ class OptimizedExt3Parser::QueueingSink : public EntrySink {
   public:
     explicit QueueingSink(OptimizedExt3Parser* parser) : parser_(parser) {}
     int OnDirectory(unsigned int dirInode, const ext3::DirEntry& entry) override {
-        if (parser_->m_WalkedDirs.Contains(entry.inode)) {
-            ReaderLog().Error(kBlockContext,
-                              "Directory Inode:%u was walked already . Parent Inode:%u",
-                              entry.inode, dirInode);
-            Throw(RDFD_EXC_FS, "Directory loop detected");
-        }
-        parser_->SpendInodeBudget();
+        // Walked or queued already: the queues hold no path, so a loop shows here as
+        // what it also is, a directory with a second parent.
+        if (parser_->m_WalkedDirs.Contains(entry.inode) ||
+            parser_->m_PendingDirs.count(entry.inode) != 0)
+            parser_->RefuseSecondParent(kBlockContext, entry.inode, dirInode, false);
         parser_->m_PendingDirs.emplace(entry.inode, PinodeName{dirInode, entry.name});
         return 0;
     }
     int OnFile(unsigned int dirInode, const ext3::DirEntry& entry) override {
         if (parser_->m_bNamesOnly) {
-            parser_->SpendInodeBudget();
             parser_->ReportNameOnly(kBlockContext, dirInode, entry);
             return 0;
         }
-        parser_->SpendInodeBudget();
         parser_->m_PendingFiles.Add(entry.inode, dirInode, entry.name, entry.nameLen);
         parser_->m_nPendingFileBytes += kPendingFileOverhead + entry.nameLen;
         if (parser_->m_nPendingFileBytes < parser_->m_nPendingFileLimit)
@@ -101,6 +98,10 @@ int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
         QueueingSink sink(this);
         return ScanDirBlock(kBlockContext, block, dirInode, blockBudget, sink);
     });
+}
+
+int OptimizedExt3Parser::WalkDirectory(unsigned int inode, const ext3::Inode& node) {
+    return WalkDirectoryBlocks(inode, node.block, node.sizeLow / m_nBlockSize + 1);
 }
 
 int OptimizedExt3Parser::FlushPendingFiles() {

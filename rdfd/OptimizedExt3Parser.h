@@ -6,8 +6,9 @@
 // end). Each object is still reported after its parent directory.
 //
 // Inodes go through the inherited cache; directory and indirect blocks through a
-// second cache of 8 buffers of 32 KiB. A directory that has already been walked is
-// refused when an entry leads to it again, so no image can make the queues cycle.
+// second cache of 8 buffers of 32 KiB. A directory already walked or queued is
+// refused when an entry leads to it again (it has a second parent), so no image can
+// make the queues cycle.
 //
 // Threads: one object, one walk, the caller's thread.
 #pragma once
@@ -46,6 +47,11 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
 
     const BufferCache& GetBlockCache() const { return *m_pBlockCache; }
 
+  protected:
+    // A reported directory: its direct blocks are scanned now, the blocks behind its
+    // indirect pointers queued.
+    int WalkDirectory(unsigned int inode, const kzvol::ext3::Inode& node) override;
+
   private:
     class QueueingSink;
     int FlushPendingFiles();
@@ -57,5 +63,4 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
     kzvol::PendingFiles m_PendingFiles;  // file inode -> parent and name, ascending
     std::map<unsigned int, PinodeName> m_PendingDirs;
     std::map<unsigned int, unsigned int> m_PendingDirBlocks;  // block -> owner directory
-    kzvol::InodeSet m_WalkedDirs;
 };

@@ -10,7 +10,9 @@ typedef unsigned int (*ReadCallBack)(void* context, char* buffer, unsigned int s
 
 // One report: parent inode (0 for the root of the walk), inode, size in bytes,
 // modification time, whether it is a directory, and the short name (at most 255
-// bytes; the caller's root name for the root). False stops the walk with an error.
+// bytes; the caller's root name for the root; a damaged name holding "/" or NUL
+// comes escaped, "\057" and "\000", up to 1020 bytes). False stops the walk with
+// an error.
 typedef bool (*GetInodeAnameMappingCallBack)(void* context, unsigned long long parentInode,
                                              unsigned long long inode, unsigned long long size,
                                              unsigned int mtime, bool isDir, char* name);

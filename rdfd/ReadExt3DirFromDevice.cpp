@@ -2,12 +2,14 @@
 // blocks in pointer order (direct, single, double, triple indirect), each block's
 // entries in on-disk order, each sub-directory walked completely when its entry is
 // met. Inodes, directory blocks and indirect blocks are read through the cache.
+// The walk descends through a stack of cursors, not through recursion.
 #include "rdfd/ReadExt3DirFromDevice.h"
 
 #include <cstring>
 #include <new>
 
 #include "rdfd/DirBlock.h"
+#include "rdfd/DirBlockSequence.h"
 #include "rdfd/Ext3Layout.h"
 #include "rdfd/ReaderSupport.h"
 
@@ -33,16 +35,16 @@ constexpr unsigned int kQuitInterval = 1000;
 
 }  // namespace
 
-// Recursion: a sub-directory is walked at once, a file's inode is read at once.
+// Reports the entries of one block: a sub-directory is walked at once (through the
+// cursor stack of WalkTree), a file's inode is read at once.
 class ReadExt3DirFromDevice::DepthFirstSink : public EntrySink {
   public:
     explicit DepthFirstSink(ReadExt3DirFromDevice* reader) : reader_(reader) {}
     int OnDirectory(unsigned int dirInode, const ext3::DirEntry& entry) override {
-        reader_->SpendInodeBudget();
+        CheckFirstVisit(dirInode, entry.inode);
         return reader_->ProcessInode(dirInode, entry.inode, const_cast<char*>(entry.name), true);
     }
     int OnFile(unsigned int dirInode, const ext3::DirEntry& entry) override {
-        reader_->SpendInodeBudget();
         if (reader_->m_bNamesOnly) {
             reader_->ReportNameOnly(kBlockContext, dirInode, entry);
             return 0;
@@ -50,8 +52,45 @@ class ReadExt3DirFromDevice::DepthFirstSink : public EntrySink {
         return reader_->ProcessInode(dirInode, entry.inode, const_cast<char*>(entry.name), false);
     }
 
-  private:
+  protected:
+    void CheckFirstVisit(unsigned int dirInode, unsigned int inode) {
+        if (reader_->m_WalkedDirs.Contains(inode)) {
+            reader_->RefuseSecondParent(kInodeContext, inode, dirInode,
+                                        reader_->m_PathInodes.Contains(inode));
+        }
+    }
     ReadExt3DirFromDevice* reader_;
+};
+
+// The sink of the walk itself: a sub-directory is reported and handed back to
+// WalkTree, which descends into it and comes back to the entry after it.
+class ReadExt3DirFromDevice::TreeSink : public DepthFirstSink {
+  public:
+    using DepthFirstSink::DepthFirstSink;
+    int OnDirectory(unsigned int dirInode, const ext3::DirEntry& entry) override {
+        CheckFirstVisit(dirInode, entry.inode);
+        if (!reader_->ReadAndReport(dirInode, entry.inode, const_cast<char*>(entry.name), true,
+                                    &childNode))
+            return 0;
+        childInode = entry.inode;
+        return kDescend;
+    }
+
+    unsigned int childInode = 0;
+    ext3::Inode childNode{};
+};
+
+// One directory level of the walk: where its listing stopped.
+struct ReadExt3DirFromDevice::DirCursor {
+    DirCursor(unsigned int dirInode, const ext3::Inode& node, unsigned int blockSize)
+        : inode(dirInode), blocksLeft(2ull * (node.sizeLow / blockSize + 1)), blocks(node.block) {}
+
+    unsigned int inode;
+    // A directory of N data blocks has at most N indirect blocks besides them.
+    unsigned long long blocksLeft;
+    ext3::DirBlockSequence blocks;
+    unsigned int block = 0;  // the data block being listed; 0 between blocks
+    uint32_t position = 0;   // where its next entry starts
 };
 
 ReadExt3DirFromDevice::ReadExt3DirFromDevice(ReadCallBack readCallBack, void* readContext,
@@ -113,70 +152,162 @@ void ReadExt3DirFromDevice::PollQuit() {
     m_nQuitCountdown = kQuitInterval;
 }
 
-void ReadExt3DirFromDevice::EnterDirectory(unsigned int parentInode, unsigned int inode) {
-    if (m_PathInodes.Contains(inode)) {
-        ReaderLog().Error(kInodeContext,
+void ReadExt3DirFromDevice::RefuseSecondParent(const char* context, unsigned int dirInode,
+                                               unsigned int parentInode, bool loop) {
+    if (loop) {
+        ReaderLog().Error(context,
                           "Directory Inode:%u is already on the current path . Parent Inode:%u",
-                          inode, parentInode);
+                          dirInode, parentInode);
         Throw(RDFD_EXC_FS, "Directory loop detected");
     }
-    if (m_nDirDepth >= m_nMaxDirDepth) {
-        ReaderLog().Error(kInodeContext,
-                          "Directory Inode:%u lies deeper than %u levels . Parent Inode:%u", inode,
-                          m_nMaxDirDepth, parentInode);
-        Throw(RDFD_EXC_FS, "Directory depth exceeded");
+    ReaderLog().Error(context,
+                      "Directory Inode:%u was reached before from another parent . Parent Inode:%u",
+                      dirInode, parentInode);
+    Throw(RDFD_EXC_FS, "Directory with more than one parent");
+}
+
+void ReadExt3DirFromDevice::SpendInodeBudget(const char* context) {
+    if (m_nInodeBudget == 0) {
+        ReaderLog().Debug(context, "Inode Count Exhausted");
+        Throw(RDFD_EXC_FS, "Inode Count Exhausted");
     }
-    m_PathInodes.Insert(inode);
-    ++m_nDirDepth;
+    --m_nInodeBudget;
+}
+
+bool ReadExt3DirFromDevice::ReadAndReport(unsigned int parentInode, unsigned int inode, char* name,
+                                          bool isDir, ext3::Inode* node) {
+    PollQuit();
+    // Only the root of the walk (parent 0) must be there whatever its descriptors say.
+    const bool isRoot = parentInode == 0;
+    if (!isRoot && !InodeTableHolds(inode)) {
+        ReaderLog().DebugLvl(kInodeContext, 3,
+                             "Pinode:%u ShortName:%s Inode:%u is not in use , skipping it",
+                             parentInode, name, inode);
+        return false;
+    }
+    auto buffer =
+        AllocBuffer(m_nInodeSize, kInodeContext, "Could not allocate memory to hold the InodeBuf");
+    ReadInode(inode, buffer.get());
+    *node = ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get()));
+    if (!isRoot && !node->InUse()) {
+        ReaderLog().DebugLvl(kInodeContext, 3,
+                             "Pinode:%u ShortName:%s Inode:%u is not in use , skipping it",
+                             parentInode, name, inode);
+        return false;
+    }
+    if (isDir && !node->IsDirectory()) {
+        ReaderLog().Error(kInodeContext,
+                          "The Inode read doesnot seem to be a Dir . Inode:%u , Mode:%u ", inode,
+                          node->mode);
+        Throw(RDFD_EXC_FS, "This Seems to be not a dir");
+    }
+    // A link's size is its target's length: the low word only.
+    unsigned long long size = node->sizeLow;
+    if (!isDir && !node->IsSymlink())
+        size += static_cast<unsigned long long>(node->sizeHigh) << 32;
+    if (!isDir && node->linksCount > 1) {
+        ReaderLog().DebugLvl(kInodeContext, 3, "Pinode:%u ShortName:%s has nlink:%u , skipping it",
+                             parentInode, name, node->linksCount);
+        return false;
+    }
+    SpendInodeBudget(kInodeContext);
+    if (!m_pMapCallBack(m_pMapContext, parentInode, inode, size, node->modifyTime, isDir, name)) {
+        ReaderLog().Error(kInodeContext, "GetInodeAnameMappingCallBack indicated error");
+        Throw(RDFD_EXC_APPLICATION, "Inode Aname Mapping Call back failed");
+    }
+    return true;
 }
 
 int ReadExt3DirFromDevice::ProcessInode(unsigned int parentInode, unsigned int inode, char* name,
                                         bool isDir) {
     return LogAndRethrow(kInodeContext, true, [&] {
-        PollQuit();
-        if (isDir)
-            EnterDirectory(parentInode, inode);
-        // Takes the directory off the current path again on every way out.
-        struct LeavePath {
-            ReadExt3DirFromDevice* reader;
-            unsigned int inode;
-            bool onPath;
-            ~LeavePath() {
-                if (!onPath)
-                    return;
-                reader->m_PathInodes.Erase(inode);
-                --reader->m_nDirDepth;
-            }
-        } leave{this, inode, isDir};
-
-        auto buffer = AllocBuffer(m_nInodeSize, kInodeContext,
-                                  "Could not allocate memory to hold the InodeBuf");
-        ReadInode(inode, buffer.get());
-        const ext3::Inode node = ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get()));
-        if (isDir && !node.IsDirectory()) {
-            ReaderLog().Error(kInodeContext,
-                              "The Inode read doesnot seem to be a Dir . Inode:%u , Mode:%u ",
-                              inode, node.mode);
-            Throw(RDFD_EXC_FS, "This Seems to be not a dir");
-        }
-        unsigned long long size = node.sizeLow;
-        if (!isDir)
-            size += static_cast<unsigned long long>(node.sizeHigh) << 32;
-        if (!isDir && node.linksCount > 1) {
-            ReaderLog().DebugLvl(kInodeContext, 3,
-                                 "Pinode:%u ShortName:%s has nlink:%u , skipping it", parentInode,
-                                 name, node.linksCount);
+        ext3::Inode node;
+        if (!ReadAndReport(parentInode, inode, name, isDir, &node) || !isDir)
             return 0;
-        }
-        if (!m_pMapCallBack(m_pMapContext, parentInode, inode, size, node.modifyTime, isDir,
-                            name)) {
-            ReaderLog().Error(kInodeContext, "GetInodeAnameMappingCallBack indicated error");
-            Throw(RDFD_EXC_APPLICATION, "Inode Aname Mapping Call back failed");
-        }
-        if (!isDir)
-            return 0;
-        return WalkDirectoryBlocks(inode, node.block, node.sizeLow / m_nBlockSize + 1);
+        return WalkDirectory(inode, node);
     });
+}
+
+int ReadExt3DirFromDevice::WalkDirectory(unsigned int inode, const ext3::Inode& node) {
+    return WalkTree(inode, node);
+}
+
+int ReadExt3DirFromDevice::WalkTree(unsigned int inode, const ext3::Inode& node) {
+    std::vector<DirCursor> stack;
+    // The directories still on the stack leave the path however the walk ends.
+    struct PathGuard {
+        ReadExt3DirFromDevice* reader;
+        std::vector<DirCursor>& stack;
+        ~PathGuard() {
+            for (const DirCursor& dir : stack)
+                reader->m_PathInodes.Erase(dir.inode);
+        }
+    } guard{this, stack};
+    auto enter = [&](unsigned int dir, const ext3::Inode& dirNode) {
+        m_PathInodes.Insert(dir);
+        m_WalkedDirs.Insert(dir);
+        stack.emplace_back(dir, dirNode, m_nBlockSize);
+    };
+    std::vector<char> block(m_nBlockSize);
+    enter(inode, node);
+    unsigned int childInode = 0;
+    ext3::Inode childNode{};
+    while (!stack.empty()) {
+        const int result = NextSubdirectory(stack.back(), block, &childInode, &childNode);
+        if (result == -1)
+            return -1;
+        if (result == 1) {
+            enter(childInode, childNode);
+            continue;
+        }
+        m_PathInodes.Erase(stack.back().inode);
+        stack.pop_back();
+    }
+    return 0;
+}
+
+void ReadExt3DirFromDevice::LoadIndirect(unsigned int dirInode, unsigned long long* dirBlocksLeft,
+                                         unsigned int block, std::vector<uint32_t>* entries) {
+    ChargeDirBlock(dirInode, block, true, dirBlocksLeft);
+    auto buffer = AllocBuffer(m_nBlockSize, kSingleContext, kBlockBufText);
+    ReadFsBlock(block, buffer.get());
+    const auto* raw = reinterpret_cast<const unsigned char*>(buffer.get());
+    entries->resize(m_nBlockSize / 4);
+    for (unsigned int i = 0; i < m_nBlockSize / 4; ++i)
+        (*entries)[i] = ext3::Le32(raw + 4 * i);
+}
+
+int ReadExt3DirFromDevice::NextSubdirectory(DirCursor& dir, std::vector<char>& block,
+                                            unsigned int* childInode, ext3::Inode* childNode) {
+    const ext3::DirBlockSequence::Loader load = [&](uint32_t indirect,
+                                                    std::vector<uint32_t>* entries) {
+        LoadIndirect(dir.inode, &dir.blocksLeft, indirect, entries);
+    };
+    TreeSink sink(this);
+    for (;;) {
+        if (dir.block == 0) {
+            uint32_t next = 0;
+            if (!dir.blocks.Next(load, &next))
+                return 0;
+            ChargeDirBlock(dir.inode, next, true, &dir.blocksLeft);
+            dir.block = next;
+            dir.position = 0;
+        }
+        // A block left for a sub-directory is read again (from the cache) on return.
+        ReadFsBlock(dir.block, block.data());
+        ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(block.data()),
+                                    m_nBlockSize, dir.position);
+        const int result = ScanEntries(kBlockContext, parser, dir.block, dir.inode, sink);
+        if (result == EntrySink::kDescend) {
+            dir.position = parser.position();
+            *childInode = sink.childInode;
+            *childNode = sink.childNode;
+            return 1;
+        }
+        if (result == -1)
+            return -1;
+        dir.block = 0;
+    }
 }
 
 int ReadExt3DirFromDevice::WalkDirectoryBlocks(unsigned int inode, const unsigned int* blocks,
@@ -202,21 +333,22 @@ int ReadExt3DirFromDevice::WalkDirectoryBlocks(unsigned int inode, const unsigne
     return 0;
 }
 
-void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
-    unsigned int group = 0xFFFFFFFFu;
-    unsigned int index = 0;
+void ReadExt3DirFromDevice::LocateInode(unsigned int inode, unsigned int* group,
+                                        unsigned int* index) const {
+    *group = 0xFFFFFFFFu;
+    *index = 0;
     if (m_nInodesPerGroup != 0) {
-        group = inode / m_nInodesPerGroup;
-        index = inode % m_nInodesPerGroup;
-        if (index == 0) {
-            group -= 1;
-            index = m_nInodesPerGroup;
+        *group = inode / m_nInodesPerGroup;
+        *index = inode % m_nInodesPerGroup;
+        if (*index == 0) {
+            *group -= 1;
+            *index = m_nInodesPerGroup;
         }
     }
-    if (group >= m_InodeTableByGroup.size()) {
+    if (*group >= m_InodeTableByGroup.size()) {
         ReaderLog().Error(kReadInodeContext,
                           " InodeTableBlocks out of range exception. GroupInWhichThisInodeFalls:%u",
-                          group);
+                          *group);
         Throw(RDFD_EXC_FS, "Inode Group out of range.");
     }
     if (inode > m_nInodesCount) {
@@ -224,6 +356,17 @@ void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
                           inode, m_nInodesCount);
         Throw(RDFD_EXC_FS, "Inode number out of range.");
     }
+}
+
+bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) const {
+    unsigned int group = 0, index = 0;
+    LocateInode(inode, &group, &index);
+    return index <= m_InodesInUseByGroup[group];
+}
+
+void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
+    unsigned int group = 0, index = 0;
+    LocateInode(inode, &group, &index);
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index - 1) * m_nInodeSize;
@@ -259,15 +402,16 @@ unsigned int ReadExt3DirFromDevice::ReadFsBlock(unsigned int block, char* buffer
 }
 
 void ReadExt3DirFromDevice::ChargeDirBlock(unsigned int dirInode, unsigned int block,
-                                           bool countForWalk) {
-    if (m_nDirBlocksLeft == 0 || (countForWalk && m_nWalkBlocksLeft == 0)) {
+                                           bool countForWalk, unsigned long long* dirBlocksLeft) {
+    unsigned long long& dirLeft = dirBlocksLeft != nullptr ? *dirBlocksLeft : m_nDirBlocksLeft;
+    if (dirLeft == 0 || (countForWalk && m_nWalkBlocksLeft == 0)) {
         ReaderLog().Error(
             kBlockContext,
             "Block Count Exceeded for this Dir with inode : %u . Current Block no : %u", dirInode,
             block);
         Throw(RDFD_EXC_FS, "Block Count Exceeded");
     }
-    --m_nDirBlocksLeft;
+    --dirLeft;
     if (countForWalk)
         --m_nWalkBlocksLeft;
 }
@@ -326,6 +470,8 @@ int ReadExt3DirFromDevice::ProcessBlock(unsigned int block, unsigned int dirInod
 
 void ReadExt3DirFromDevice::ReportNameOnly(const char* context, unsigned int dirInode,
                                            const ext3::DirEntry& entry) {
+    if (!InodeTableHolds(entry.inode))
+        return;
     if (!m_pMapCallBack(m_pMapContext, dirInode, entry.inode, 0, 0, false,
                         const_cast<char*>(entry.name))) {
         ReaderLog().Error(context, "GetInodeAnameMappingCallBack indicated error");
@@ -333,13 +479,20 @@ void ReadExt3DirFromDevice::ReportNameOnly(const char* context, unsigned int dir
     }
 }
 
+uint8_t ReadExt3DirFromDevice::EntryFileType(const ext3::DirEntry& entry) {
+    if (m_bEntryFileTypes && entry.fileType != ext3::kFileTypeUnknown)
+        return entry.fileType;
+    if (!InodeTableHolds(entry.inode))
+        return ext3::kFileTypeUnknown;
+    auto buffer =
+        AllocBuffer(m_nInodeSize, kBlockContext, "Could not allocate memory to hold the InodeBuf");
+    ReadInode(entry.inode, buffer.get());
+    return ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get())).EntryFileType();
+}
+
 int ReadExt3DirFromDevice::ScanDirBlock(const char* context, unsigned int block,
                                         unsigned int dirInode, unsigned int blockBudget,
                                         EntrySink& sink) {
-    if (m_nInodeBudget == 0) {
-        ReaderLog().Debug(context, "Inode Count Exhausted");
-        Throw(RDFD_EXC_FS, "Inode Count Exhausted");
-    }
     if (blockBudget == 0) {
         ReaderLog().Error(
             context, "Block Count Exceeded for this Dir with inode : %u . Current Block no : %u",
@@ -350,35 +503,39 @@ int ReadExt3DirFromDevice::ScanDirBlock(const char* context, unsigned int block,
     auto buffer = AllocBuffer(m_nBlockSize, context, kBlockBufText);
     ReadFsBlock(block, buffer.get());
     ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(buffer.get()), m_nBlockSize);
+    return ScanEntries(context, parser, block, dirInode, sink) == -1 ? -1 : 0;
+}
+
+int ReadExt3DirFromDevice::ScanEntries(const char* context, ext3::DirBlockParser& parser,
+                                       unsigned int block, unsigned int dirInode, EntrySink& sink) {
     ext3::DirEntry entry;
     for (;;) {
         const ext3::DirEntryStatus status = parser.Next(&entry);
         if (status == ext3::DirEntryStatus::kEnd)
-            break;
+            return 0;
         if (status == ext3::DirEntryStatus::kBadRecord) {
             ReaderLog().Error(context,
                               "Skipping processing inode [%u]. Current Block no : [%u] as DirEntry "
                               "rec_len is not valid",
                               dirInode, block);
-            break;
+            return 0;
         }
         if (std::strcmp(entry.name, ".") == 0 || std::strcmp(entry.name, "..") == 0)
             continue;
         if (entry.nameLen == 0)
-            break;
+            return 0;
         if (entry.inode == 0)
             continue;
+        const uint8_t type = EntryFileType(entry);
         int result = 0;
-        if (entry.fileType == ext3::kFileTypeDirectory) {
+        if (type == ext3::kFileTypeDirectory) {
             if (IsFiltered(entry.name))
                 continue;
             result = sink.OnDirectory(dirInode, entry);
-        } else if (entry.fileType == ext3::kFileTypeRegular ||
-                   entry.fileType == ext3::kFileTypeSymlink) {
+        } else if (type == ext3::kFileTypeRegular || type == ext3::kFileTypeSymlink) {
             result = sink.OnFile(dirInode, entry);
         }
-        if (result == -1)
-            return -1;
+        if (result != 0)
+            return result;
     }
-    return 0;
 }

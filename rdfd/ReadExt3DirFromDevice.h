@@ -2,16 +2,24 @@
 // directory depth first from the root inode, in on-disk entry order, reading
 // directory blocks, indirect blocks and inodes through its block cache, and reports
 // each directory, regular file and symbolic link through the mapping callback.
-// Files with more than one link, device nodes, FIFOs and sockets are left out.
+// Files with more than one link, device nodes, FIFOs and sockets are left out, and
+// so are entries that lead to an inode not in use. An entry's type comes from its
+// type byte, or from the inode's mode when the byte is 0 or the file system does not
+// record types in entries.
+//
+// The walk keeps its path in an explicit stack on the heap, one small cursor per
+// directory level, so the depth of a tree costs memory, not the thread's stack.
 //
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
-// The walk is bounded whatever the image holds: the inode budget (inodes count), a
-// per-directory block budget, a walk-wide block budget (blocks count), a depth limit,
-// and a directory already on the current path is refused.
+// The walk is bounded whatever the image holds: the inode budget (inodes count,
+// spent per inode walked), a per-directory block budget, a walk-wide block budget
+// (blocks count), and a directory is walked once: one already on the current path is
+// a loop, one walked before has a second parent; both are refused.
 //
 // Threads: one object, one walk, the caller's thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -25,7 +33,9 @@
 
 namespace kzvol::ext3 {
 struct DirEntry;
-}
+struct Inode;
+class DirBlockParser;
+}  // namespace kzvol::ext3
 
 class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
   public:
@@ -60,13 +70,10 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // Reads inode-size bytes of one inode.
     void ReadInode(unsigned int inode, char* buffer);
     // Polls the quit callback, reads the inode, reports it (files with several links
-    // excepted) and, for a directory, walks its blocks.
+    // and inodes not in use excepted) and, for a directory, walks it.
     int ProcessInode(unsigned int parentInode, unsigned int inode, char* name, bool isDir);
     void SetAclEnabled(unsigned int enabled) { m_nAclEnabled = enabled; }
     void SetSELinuxEnabled(unsigned int enabled) { m_nSELinuxEnabled = enabled; }
-
-    // Deepest directory level walked (the root is level 1); 2048 unless changed.
-    void SetMaxDirDepth(unsigned int depth) { m_nMaxDirDepth = depth; }
 
     // Geometry left by ValidateFileSystem.
     unsigned int GetBlockSize() const { return m_nBlockSize; }
@@ -78,27 +85,37 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     const BufferCache& GetCache() const { return *m_pCache; }
 
   protected:
-    // What ProcessBlock does with the entries of one block; the optimized walker
-    // queues where the depth-first walker recurses.
+    // What is done with the usable entries of a directory block: the depth-first
+    // walk descends into sub-directories, the optimized walker queues them.
     class EntrySink {
       public:
+        // OnDirectory's answer: leave the block here and come back to the entry after.
+        static constexpr int kDescend = 1;
         virtual ~EntrySink() = default;
         virtual int OnDirectory(unsigned int dirInode, const kzvol::ext3::DirEntry& entry) = 0;
         virtual int OnFile(unsigned int dirInode, const kzvol::ext3::DirEntry& entry) = 0;
     };
 
-    // Checks the budgets, reads `block` through ReadFsBlock and hands each usable
-    // entry to `sink`. Returns 0, or -1 when the sink did.
+    // Checks the block budget, reads `block` through ReadFsBlock and hands each
+    // usable entry to `sink`. Returns 0, or -1 when the sink did.
     int ScanDirBlock(const char* context, unsigned int block, unsigned int dirInode,
                      unsigned int blockBudget, EntrySink& sink);
+    // Hands the usable entries from the parser's position on to `sink`: neither "."
+    // nor "..", nor deleted entries, nor filtered directories, nor kinds the reader
+    // does not report. Returns 0 at the block's end, or what the sink answered other
+    // than 0.
+    int ScanEntries(const char* context, kzvol::ext3::DirBlockParser& parser, unsigned int block,
+                    unsigned int dirInode, EntrySink& sink);
     // Reads `block` through `cache` into `buffer`; throws code 1 for a block beyond
     // the file system and code 3 for a short read.
     unsigned int ReadBlockThrough(BufferCache& cache, const char* context, unsigned int block,
                                   char* buffer);
-    // Counts one directory or indirect block against the directory's block budget
-    // and, with `countForWalk`, the walk's; throws "Block Count Exceeded" when a
-    // budget is spent. Neither budget binds a sound file system.
-    void ChargeDirBlock(unsigned int dirInode, unsigned int block, bool countForWalk = true);
+    // Counts one directory or indirect block against a directory's block budget
+    // (*dirBlocksLeft, by default the one set by DirBlockBudget) and, with
+    // `countForWalk`, the walk's; throws "Block Count Exceeded" when a budget is
+    // spent. Neither budget binds a sound file system.
+    void ChargeDirBlock(unsigned int dirInode, unsigned int block, bool countForWalk = true,
+                        unsigned long long* dirBlocksLeft = nullptr);
     // Reads the indirect block `block` (counted against the budgets) and calls
     // `perEntry` with each non-zero block number in it, in order; stops at -1.
     int WalkIndirect(const char* context, unsigned int block, unsigned int dirInode,
@@ -106,10 +123,25 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // Reports a file from its directory entry alone (names-only mode).
     void ReportNameOnly(const char* context, unsigned int dirInode,
                         const kzvol::ext3::DirEntry& entry);
-    void SpendInodeBudget() {
-        if (m_nInodeBudget > 0)
-            --m_nInodeBudget;
-    }
+    // The file types of the entry: its type byte, or the inode's when the byte is 0
+    // or entries carry none; 0 (not reported) for an inode not in use.
+    uint8_t EntryFileType(const kzvol::ext3::DirEntry& entry);
+    // Refuses a directory reached a second time: `loop` when it is an ancestor
+    // (the walker knows its path), a second parent otherwise.
+    [[noreturn]] void RefuseSecondParent(const char* context, unsigned int dirInode,
+                                         unsigned int parentInode, bool loop);
+    // Counts one walked inode against the inodes count; throws when none is left.
+    void SpendInodeBudget(const char* context);
+    // Reads the inode and reports it; false (nothing reported) for an inode not in
+    // use, or a file with several links.
+    bool ReadAndReport(unsigned int parentInode, unsigned int inode, char* name, bool isDir,
+                       kzvol::ext3::Inode* node);
+    // What ProcessInode does with a directory once it is reported: the depth-first
+    // walk walks all below it; the optimized walker queues.
+    virtual int WalkDirectory(unsigned int inode, const kzvol::ext3::Inode& node);
+    // Walks the directory's blocks through ProcessBlock and the indirection levels.
+    int WalkDirectoryBlocks(unsigned int inode, const unsigned int* blocks, unsigned int budget);
+
     // Sets the block budget of the directory being walked for the life of the object.
     class DirBlockBudget {
       public:
@@ -141,21 +173,38 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::unique_ptr<BufferCache> m_pCache;
     bool m_bNamesOnly;
 
+    kzvol::InodeSet m_WalkedDirs;  // every directory reported so far
+
   private:
     class DepthFirstSink;
+    class TreeSink;
+    struct DirCursor;
     friend class DirBlockBudget;
 
-    void ReadGroupDescriptors(unsigned int groupCount, unsigned int descBlocks,
-                              unsigned int offset);
+    void ReadGroupDescriptors(unsigned int groupCount, unsigned int descBlocks, unsigned int offset,
+                              bool groupFlags);
     void PollQuit();
-    int WalkDirectoryBlocks(unsigned int inode, const unsigned int* blocks, unsigned int budget);
-    void EnterDirectory(unsigned int parentInode, unsigned int inode);
+    // Group and index of an inode in the inode tables; throws for inode 0, an
+    // inode beyond the inodes count or in a group the file system does not have.
+    void LocateInode(unsigned int inode, unsigned int* group, unsigned int* index) const;
+    // False when the group descriptors say the inode is not in use.
+    bool InodeTableHolds(unsigned int inode) const;
+    // Depth-first walk of everything below the reported directory `inode`.
+    int WalkTree(unsigned int inode, const kzvol::ext3::Inode& node);
+    // Scans the cursor's directory from where it stopped, reporting its files:
+    // 1 with the next sub-directory to walk (already reported) in *childInode and
+    // *childNode, 0 at the directory's end, -1 when a lower level gave up.
+    int NextSubdirectory(DirCursor& dir, std::vector<char>& block, unsigned int* childInode,
+                         kzvol::ext3::Inode* childNode);
+    void LoadIndirect(unsigned int dirInode, unsigned long long* dirBlocksLeft, unsigned int block,
+                      std::vector<uint32_t>* entries);
 
     unsigned int m_nInodesCount = 0;
+    bool m_bEntryFileTypes = true;                  // entries carry their file type
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
+    // Per group, how many inodes from the start of its table may be in use.
+    std::vector<unsigned int> m_InodesInUseByGroup;
     unsigned long long m_nDirBlocksLeft = 0;
     unsigned long long m_nWalkBlocksLeft = 0;
-    unsigned int m_nMaxDirDepth = 2048;
-    unsigned int m_nDirDepth = 0;
     kzvol::InodeSet m_PathInodes;
 };

@@ -2,7 +2,10 @@
 // descriptor table straight through the read callback, refuses what the reader
 // cannot walk (foreign, ext4, impossible geometry), fills the reader's geometry and
 // writes the key=value file-system information file.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "host/Handles.h"
@@ -84,27 +87,43 @@ void CheckGeometry(const ext3::SuperBlock& sb, uint32_t blockSize) {
     }
 }
 
+// Group and descriptor counts in 64 bits: a blocks count near 2^32 with tiny groups
+// must be refused for its table size, not wrap to an empty table.
 Geometry ComputeGeometry(const ext3::SuperBlock& sb, uint32_t blockSize) {
     Geometry g;
     g.blockSize = blockSize;
     const uint64_t groups =
         (uint64_t{sb.blocksPerGroup} + (sb.blocksCount - sb.firstDataBlock) - 1) /
         sb.blocksPerGroup;
-    g.groupCount = static_cast<uint32_t>(groups);
     g.descPerBlock = blockSize / ext3::kGroupDescSize;
-    g.descBlocks = (g.descPerBlock + g.groupCount - 1) / g.descPerBlock;
+    const uint64_t descBlocks = (groups + g.descPerBlock - 1) / g.descPerBlock;
     if (uint64_t{sb.inodesCount} > groups * sb.inodesPerGroup) {
         RefuseSuperBlock("Inodes count beyond the groups' inodes", sb.inodesCount);
     }
-    const uint64_t tableBytes = uint64_t{g.descBlocks} * blockSize;
+    const uint64_t tableBytes = descBlocks * blockSize;
     if (tableBytes > kMaxDescriptorTableBytes) {
         RefuseSuperBlock("Group descriptor table too large", tableBytes);
     }
     const uint64_t offset = uint64_t{blockSize} * (uint64_t{sb.firstDataBlock} + 1);
     if (offset > UINT32_MAX)
         RefuseSuperBlock("Group descriptor table beyond 4 GiB", offset);
+    // Both fit in 32 bits now: the table is at most kMaxDescriptorTableBytes.
+    g.groupCount = static_cast<uint32_t>(groups);
+    g.descBlocks = static_cast<uint32_t>(descBlocks);
     g.descOffset = static_cast<uint32_t>(offset);
     return g;
+}
+
+// How many inodes from the start of a group's table may be in use: all of them,
+// unless the descriptors carry flags and say the table is not initialised, or how
+// many at its end were never used.
+uint32_t InodesInUse(const ext3::GroupDesc& desc, bool groupFlags, uint32_t inodesPerGroup) {
+    if (!groupFlags)
+        return inodesPerGroup;
+    if (desc.flags & ext3::kGroupInodeUninit)
+        return 0;
+    return desc.itableUnused <= inodesPerGroup ? inodesPerGroup - desc.itableUnused
+                                               : inodesPerGroup;
 }
 
 std::string ErrnoText() {
@@ -121,6 +140,41 @@ struct InfoFile {
     const std::list<unsigned int>* inodeTables;
 };
 
+// Appends one formatted line to `out`.
+template <class... Args>
+void Line(std::string* out, const char* format, Args... args) {
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, format, args...);
+    out->append(line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+}
+
+std::string InfoText(const InfoFile& v) {
+    std::string text;
+    Line(&text, "extentsize=%u \n", v.extentSize);
+    Line(&text, "gdc=%u \n", v.groupCount);
+    for (unsigned int block : *v.inodeTables)
+        Line(&text, "itableblock=%u \n", block);
+    Line(&text, "extentsize=%u \n", v.extentSize);
+    Line(&text, "blocksize=%u \n", v.blockSize);
+    Line(&text, "fragsize=%u \n", v.fragSize);
+    Line(&text, "blockcount=%u \n", v.blocksCount);
+    Line(&text, "firstdatablock=%u \n", v.firstDataBlock);
+    Line(&text, "bpg=%u \n", v.blocksPerGroup);
+    Line(&text, "ipg=%u \n", v.inodesPerGroup);
+    Line(&text, "isize=%u \n", v.inodeSize);
+    Line(&text, "ipb=%u \n", v.blockSize / v.inodeSize);
+    Line(&text, "dpb=%u \n", v.descPerBlock);
+    Line(&text, "descblock=%u \n", v.descBlocks);
+    Line(&text, "firstinode=%u \n", v.firstInode);
+    Line(&text, "icount=%u \n", v.inodesCount);
+    Line(&text, "aclenabled=%u \n", v.aclEnabled);
+    Line(&text, "selinuxlabels=%u \n", v.seLinuxEnabled);
+    text += "fstype=ext3\n";
+    return text;
+}
+
+// Writes the information file; a failed open, write, flush or close is the
+// reader's failure, with the file's error in the log.
 void WriteInfoFile(const char* path, const InfoFile& v) {
     kzvol::UniqueFile file(std::fopen(path, "w"));
     if (!file) {
@@ -129,27 +183,19 @@ void WriteInfoFile(const char* path, const InfoFile& v) {
                           error, ErrnoText().c_str());
         Throw(RDFD_EXC_SYSTEM, "Dump File Open failed");
     }
-    FILE* f = file.get();
-    std::fprintf(f, "extentsize=%u \n", v.extentSize);
-    std::fprintf(f, "gdc=%u \n", v.groupCount);
-    for (unsigned int block : *v.inodeTables)
-        std::fprintf(f, "itableblock=%u \n", block);
-    std::fprintf(f, "extentsize=%u \n", v.extentSize);
-    std::fprintf(f, "blocksize=%u \n", v.blockSize);
-    std::fprintf(f, "fragsize=%u \n", v.fragSize);
-    std::fprintf(f, "blockcount=%u \n", v.blocksCount);
-    std::fprintf(f, "firstdatablock=%u \n", v.firstDataBlock);
-    std::fprintf(f, "bpg=%u \n", v.blocksPerGroup);
-    std::fprintf(f, "ipg=%u \n", v.inodesPerGroup);
-    std::fprintf(f, "isize=%u \n", v.inodeSize);
-    std::fprintf(f, "ipb=%u \n", v.blockSize / v.inodeSize);
-    std::fprintf(f, "dpb=%u \n", v.descPerBlock);
-    std::fprintf(f, "descblock=%u \n", v.descBlocks);
-    std::fprintf(f, "firstinode=%u \n", v.firstInode);
-    std::fprintf(f, "icount=%u \n", v.inodesCount);
-    std::fprintf(f, "aclenabled=%u \n", v.aclEnabled);
-    std::fprintf(f, "selinuxlabels=%u \n", v.seLinuxEnabled);
-    std::fprintf(f, "fstype=ext3\n");
+    const std::string text = InfoText(v);
+    int error = 0;  // errno of the first step that failed
+    if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size() ||
+        std::fflush(file.get()) != 0)
+        error = GetLastError();
+    if (std::fclose(file.release()) != 0 && error == 0)
+        error = GetLastError();
+    if (error != 0) {
+        errno = error;
+        ReaderLog().Error(kContext, "Could not write %s to Dump FS info . Error:%u Error:%s ", path,
+                          error, ErrnoText().c_str());
+        Throw(RDFD_EXC_SYSTEM, "Dump File Write failed");
+    }
 }
 
 }  // namespace
@@ -206,7 +252,9 @@ void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported
         }
         CheckGeometry(sb, blockSize);
         const Geometry g = ComputeGeometry(sb, blockSize);
-        ReadGroupDescriptors(g.groupCount, g.descBlocks, g.descOffset);
+        m_bEntryFileTypes = (sb.featureIncompat & ext3::kIncompatFileType) != 0;
+        ReadGroupDescriptors(g.groupCount, g.descBlocks, g.descOffset,
+                             (sb.featureRoCompat & ext3::kRoCompatGroupFlagsMask) != 0);
         if (dumpPath == nullptr)
             return;
         WriteInfoFile(dumpPath, InfoFile{m_nExtentSize, g.groupCount, blockSize, sb.logFragSize,
@@ -218,7 +266,7 @@ void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported
 }
 
 void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t descBlocks,
-                                                 uint32_t offset) {
+                                                 uint32_t offset, bool groupFlags) {
     const uint32_t bytes = descBlocks * m_nBlockSize;
     std::vector<unsigned char> table;
     try {
@@ -238,14 +286,23 @@ void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t d
                           got, static_cast<unsigned long long>(offset));
         Throw(RDFD_EXC_READ, " Could not read File system Group Descriptors");
     }
+    if (uint64_t{groupCount} * ext3::kGroupDescSize > table.size()) {
+        ReaderLog().Error(kContext, "Group descriptor table of %u bytes holds fewer than %u groups",
+                          bytes, groupCount);
+        Throw(RDFD_EXC_FS, "Not a Valod SuperBlock .");
+    }
     m_InodeTableBlocks.clear();
     m_InodeTableByGroup.clear();
+    m_InodesInUseByGroup.clear();
     m_InodeTableByGroup.reserve(groupCount);
+    m_InodesInUseByGroup.reserve(groupCount);
     for (uint32_t g = 0; g < groupCount; ++g) {
-        const unsigned char* desc = table.data() + uint64_t{g} * ext3::kGroupDescSize;
-        const uint32_t block = ext3::Le32(desc + offsetof(ext3::RawGroupDesc, inodeTable));
-        ReaderLog().DebugLvl(kContext, 3, "%u InodeTable is located at Block:%u", g, block);
-        m_InodeTableBlocks.push_back(block);
-        m_InodeTableByGroup.push_back(block);
+        const ext3::GroupDesc desc =
+            ext3::DecodeGroupDesc(table.data() + uint64_t{g} * ext3::kGroupDescSize);
+        ReaderLog().DebugLvl(kContext, 3, "%u InodeTable is located at Block:%u", g,
+                             desc.inodeTable);
+        m_InodeTableBlocks.push_back(desc.inodeTable);
+        m_InodeTableByGroup.push_back(desc.inodeTable);
+        m_InodesInUseByGroup.push_back(InodesInUse(desc, groupFlags, m_nInodesPerGroup));
     }
 }

@@ -4,7 +4,14 @@
 // recurses without bound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
+#include "fstree/UnixFsTreeReader.h"
+#include "host/CCreateUNIXFSTree.h"
+#include "metadata/ReaderCallBacks.h"
 #include "rdfd/DirBlock.h"
+#include "rdfd/DirBlockSequence.h"
 #include "tests/rdfd/ReaderTestSupport.h"
 
 namespace kzvol::testing {
@@ -40,6 +47,52 @@ TEST(DirBlockTest, BadRecordsStopTheBlock) {
     }
 }
 
+// Names no sound file system holds are escaped; names with a backslash alone are not.
+TEST(DirBlockTest, NamesWithSlashOrNulAreEscaped) {
+    struct Case {
+        std::string raw, name;
+    };
+    for (const Case& c : {Case{"a/b", "a\\057b"}, Case{std::string("x\0y\\", 4), "x\\000y\\134"},
+                          Case{"a\\b", "a\\b"}, Case{std::string(255, '/'), ""}}) {
+        char out[ext3::kMaxEntryNameBytes + 1];
+        const uint16_t length =
+            ext3::CopyEntryName(reinterpret_cast<const unsigned char*>(c.raw.data()),
+                                static_cast<uint8_t>(c.raw.size()), out);
+        std::string expected = c.name;
+        if (c.raw.size() == 255)
+            for (int i = 0; i < 255; ++i)
+                expected += "\\057";
+        EXPECT_EQ(std::string(out, length), expected);
+        EXPECT_EQ(std::strlen(out), length);
+    }
+}
+
+// The data blocks of a directory in walk order through all three indirection
+// levels, zero pointers and entries skipped, each indirect block loaded once, when
+// reached. Indirect block B holds 0, B+1 and B+2.
+TEST(DirBlockSequenceTest, DirectThenSingleDoubleTripleInOrder) {
+    uint32_t pointers[ext3::kBlockPointers] = {};
+    pointers[0] = 5;
+    pointers[3] = 7;  // 1, 2 and the others past 3 are zero
+    pointers[12] = 100;
+    pointers[13] = 200;
+    pointers[14] = 300;
+    std::vector<uint32_t> loads;
+    const ext3::DirBlockSequence::Loader load = [&](uint32_t block,
+                                                    std::vector<uint32_t>* entries) {
+        loads.push_back(block);
+        *entries = {0, block + 1, block + 2};
+    };
+    ext3::DirBlockSequence sequence(pointers);
+    std::vector<uint32_t> blocks;
+    for (uint32_t block = 0; sequence.Next(load, &block);)
+        blocks.push_back(block);
+    EXPECT_EQ(blocks, (std::vector<uint32_t>{5, 7, 101, 102, 202, 203, 203, 204, 303, 304, 304, 305,
+                                             304, 305, 305, 306}));
+    EXPECT_EQ(loads,
+              (std::vector<uint32_t>{100, 200, 201, 202, 300, 301, 302, 303, 302, 303, 304}));
+}
+
 class CorruptImageTest : public ReaderFixture {
   protected:
     // Points the directory entry `name` at `inode`.
@@ -48,28 +101,50 @@ class CorruptImageTest : public ReaderFixture {
         ASSERT_NE(entry, std::string::npos) << name;
         device_.Put(entry, inode);
     }
+    bool RunImgPodInto(CCreateUNIXFSTree* table) {
+        char root[] = "/", ext3[] = "ext3", platform[] = "linux";
+        return RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RDFDGetInodeNameCallBack,
+                                      table, nullptr, ext3, platform, 0, 0, 0, false, nullptr,
+                                      nullptr);
+    }
     size_t BlockPointer(const std::string& path, unsigned index) {
         return InodeOffset(image_, path) + 40 + 4 * index;
     }
 };
 
 // An entry leading back to an ancestor, to its own directory, or to the root under
-// another name.
-TEST_F(CorruptImageTest, DirectoryLoopsAreRefused) {
+// another name is a loop to the depth-first walker, which knows its path; the
+// optimized walker sees what it also is, a directory with a second parent. An
+// entry leading to a directory elsewhere in the tree is a second parent to both.
+TEST_F(CorruptImageTest, DirectoryReachedTwiceIsRefusedForWhatItIs) {
     BuildImage();
     const std::string pristine = device_.bytes;
-    for (unsigned target : {InodeOf(image_, "/d1"), InodeOf(image_, "/d1/d2"), 2u}) {
+    const std::string loop = "FS\tDirectory loop detected";
+    const std::string twoParents = "FS\tDirectory with more than one parent";
+    struct Case {
+        unsigned target;
+        std::string depthFirst, optimized;
+    };
+    for (const Case& c :
+         {Case{InodeOf(image_, "/d1"), loop, twoParents},
+          Case{InodeOf(image_, "/d1/d2"), loop, twoParents}, Case{2u, loop, twoParents},
+          Case{InodeOf(image_, "/big"), twoParents, twoParents}}) {
         device_.bytes = pristine;
-        Redirect("loopme", target);
-        ExpectBothFail("FS\tDirectory loop detected");
+        Redirect("loopme", c.target);
+        const int img = env_.CountLogs(c.depthFirst, "RDFDInterfaceForImgPod");
+        const int opt = env_.CountLogs(c.optimized, "RDFDInterfaceForVirtualPod");
+        RowCollector a, b;
+        EXPECT_FALSE(RunImgPod(&a));
+        EXPECT_FALSE(RunVirtualPod(&b));
+        EXPECT_EQ(env_.CountLogs(c.depthFirst, "RDFDInterfaceForImgPod"), img + 1) << c.target;
+        EXPECT_EQ(env_.CountLogs(c.optimized, "RDFDInterfaceForVirtualPod"), opt + 1) << c.target;
     }
-    EXPECT_EQ(env_.CountLogs("is already on the current path"), 3);
 }
 
-// A chain deeper than any path can name (debugfs builds it one level at a time):
-// the depth-first walker stops at 2048 levels instead of exhausting its stack; the
-// optimized walker, which does not recurse, walks it all.
-TEST_F(CorruptImageTest, ChainDeeperThanTheLimitIsRefusedOnlyByTheRecursiveWalker) {
+// A sound tree 2,100 levels deep (debugfs builds it one level at a time), walked
+// whole by both walkers on a thread with a 256 KiB stack: the depth costs heap, not
+// stack.
+TEST_F(CorruptImageTest, DeepTreeIsWalkedWholeOnASmallStack) {
     image_ = tmp_.File("deep.img");
     std::string script;
     for (int i = 0; i < 2100; ++i)
@@ -80,13 +155,19 @@ TEST_F(CorruptImageTest, ChainDeeperThanTheLimitIsRefusedOnlyByTheRecursiveWalke
                              " && debugfs -w -f " + commands + " " + image_ + " >/dev/null 2>&1"),
               0);
     device_.bytes = ReadFile(image_);
-    RowCollector rows;
-    EXPECT_FALSE(RunImgPod(&rows));
-    EXPECT_EQ(env_.CountLogs("FS\tDirectory depth exceeded", "RDFDInterfaceForImgPod"), 1);
-    EXPECT_EQ(rows.rows.size(), 2u + 2047u);  // root, lost+found, the chain down to level 2048
-    RowCollector all;
-    ASSERT_TRUE(RunVirtualPod(&all));
-    EXPECT_EQ(all.rows.size(), 2u + 2100u);
+    RowCollector rows, all;
+    bool depthFirst = false, optimized = false;
+    RunOnSmallStack([&] {
+        depthFirst = RunImgPod(&rows);
+        optimized = RunVirtualPod(&all);
+    });
+    ASSERT_TRUE(depthFirst);
+    ASSERT_TRUE(optimized);
+    ASSERT_EQ(rows.rows.size(), 2u + 2100u);  // root, lost+found, the chain
+    EXPECT_EQ(Sorted(all.rows), Sorted(rows.rows));
+    // Each level is the child of the one before.
+    for (size_t i = 3; i < rows.rows.size(); ++i)
+        EXPECT_EQ(rows.rows[i].parent, rows.rows[i - 1].inode) << i;
 }
 
 TEST_F(CorruptImageTest, DirectoryEntryForAFileInodeIsNotADirectory) {
@@ -161,6 +242,115 @@ TEST_F(CorruptImageTest, BlockPointersNoSoundImageHoldsAreRefused) {
     ExpectBothFail("FS\tBlock Count Exceeded");
 }
 
+// An entry whose type byte is 0 takes its type from the inode's mode.
+TEST_F(CorruptImageTest, EntryWithoutATypeTakesTheInodesType) {
+    BuildImage("ext3");
+    RowCollector pristine;
+    ASSERT_TRUE(RunImgPod(&pristine));
+    for (const char* name : {"d1", "f.txt", "link"})
+        device_.bytes[FindDirEntry(device_.bytes, name) + 7] = 0;
+    for (bool optimized : {false, true}) {
+        RowCollector rows;
+        ASSERT_TRUE(Run(optimized, &rows));
+        EXPECT_EQ(Sorted(rows.rows), Sorted(pristine.rows));
+    }
+}
+
+// Rows no file has are left out: a link whose size's high word is damaged keeps
+// its target's length; entries leading to a freed inode (mode 0), a file's or a
+// directory's, are skipped as deleted entries are.
+TEST_F(CorruptImageTest, RowsNoFileHasAreLeftOut) {
+    BuildImage();
+    RowCollector pristine;
+    ASSERT_TRUE(RunImgPod(&pristine));
+    device_.Put(InodeOffset(image_, "/link") + 108, 1);
+    Redirect("in-d1", 100);
+    Redirect("loopme", 101);
+    for (bool optimized : {false, true}) {
+        RowCollector rows;
+        ASSERT_TRUE(Run(optimized, &rows));
+        std::vector<Row> expected;
+        for (const Row& r : pristine.rows)
+            if (r.name != "in-d1" && r.name != "loopme")
+                expected.push_back(r);
+        EXPECT_EQ(Sorted(rows.rows), Sorted(expected));
+    }
+}
+
+// With group flags (uninit_bg), an inode in a group whose table is not initialised,
+// or past the group's used inodes, is not in use, whatever bytes its slot holds.
+TEST_F(CorruptImageTest, InodesTheGroupDescriptorsMarkUnusedAreLeftOut) {
+    BuildImage("ext3", 0, "-O uninit_bg");
+    RowCollector pristine;
+    ASSERT_TRUE(RunImgPod(&pristine));
+    const unsigned perGroup = device_.Get32(1024 + 40);
+    const unsigned unusedInGroup0 = static_cast<unsigned char>(device_.bytes[2048 + 28]) |
+                                    static_cast<unsigned char>(device_.bytes[2048 + 29]) << 8;
+    ASSERT_GT(unusedInGroup0, 0u);
+    const unsigned pastUsed = perGroup - unusedInGroup0 + 1, uninit = perGroup + 5;
+    const std::string file = device_.bytes.substr(InodeOffset(image_, "/f.txt"), 256);
+    for (unsigned inode : {pastUsed, uninit})
+        device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256, file);
+    Redirect("in-d1", pastUsed);
+    Redirect("link", uninit);
+    for (bool optimized : {false, true}) {
+        RowCollector rows;
+        ASSERT_TRUE(Run(optimized, &rows));
+        EXPECT_EQ(rows.rows.size() + 2, pristine.rows.size());
+        EXPECT_FALSE(rows.Names().count("in-d1") || rows.Names().count("link"));
+    }
+    RowCollector names;
+    ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
+    EXPECT_FALSE(names.Names().count("in-d1") || names.Names().count("link"));
+}
+
+// The last inode of the file system is an inode like any other.
+TEST_F(CorruptImageTest, LastInodeIsRead) {
+    BuildImage();
+    const unsigned last = device_.Get32(1024);
+    const std::string file = device_.bytes.substr(InodeOffset(image_, "/f.txt"), 256);
+    device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(last) + ">"), 256, file);
+    Redirect("f.txt", last);
+    for (bool optimized : {false, true}) {
+        RowCollector rows;
+        ASSERT_TRUE(Run(optimized, &rows));
+        EXPECT_EQ(std::count_if(rows.rows.begin(), rows.rows.end(),
+                                [&](const Row& r) { return r.inode == last && r.name == "f.txt"; }),
+                  1);
+    }
+}
+
+// Damaged names holding "/" or NUL reach the file-index table escaped, one path
+// component each, so that every row can be looked up by its path.
+TEST_F(CorruptImageTest, NamesWithSlashOrNulCanBeLookedUpInTheTable) {
+    BuildImage();
+    device_.bytes[FindDirEntry(device_.bytes, "in-d1") + 8 + 2] = '/';
+    device_.bytes[FindDirEntry(device_.bytes, "f.txt") + 8 + 1] = '\0';
+    const std::string path = tmp_.File("table");
+    for (bool optimized : {false, true}) {
+        static long long handle = 0;
+        CCreateUNIXFSTree table;
+        ASSERT_EQ(table.Init(&handle), 0);
+        ASSERT_EQ(table.Open(path.c_str()), 0);
+        char root[] = "/";
+        ASSERT_TRUE(optimized ? RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_,
+                                                           RDFDGetInodeNameCallBack, &table,
+                                                           nullptr, nullptr, nullptr, 0, nullptr,
+                                                           nullptr, nullptr, nullptr, 0, nullptr)
+                              : RunImgPodInto(&table));
+        ASSERT_EQ(table.Close(), 0);
+        UnixFsTreeReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(path, &error)) << error;
+        for (const char* name : {"/d1/in\\057d1", "/f\\000txt"}) {
+            FsTreeRow row;
+            bool found = false;
+            EXPECT_TRUE(reader.Resolve(name, &row, &found, &error)) << error;
+            EXPECT_TRUE(found) << name;
+        }
+    }
+}
+
 TEST_F(CorruptImageTest, InodeBeyondTheInodesCountIsRefused) {
     BuildImage();
     const uint32_t count = 100;  // below the groups' inodes, above the tree's
@@ -171,19 +361,39 @@ TEST_F(CorruptImageTest, InodeBeyondTheInodesCountIsRefused) {
     ExpectBothFail("FS\tInode Group out of range.");
 }
 
-// Entries handed on are counted against the inodes count; hard links are entries
-// too, so a sound image can spend the budget when its links outnumber its inodes.
-TEST_F(CorruptImageTest, InodeBudgetBoundsTheWalk) {
+// The inode budget counts inodes walked, not names: a sound image of 32 inodes with
+// one file of 61 names is walked (the file, hard-linked, is left out; names only,
+// every name is listed). The same image with the file's link count damaged to 1:
+// the depth-first walker reports it once per name, more inodes than the file system
+// has, and is refused; the optimized walker queues files by inode and reports it
+// once.
+TEST_F(CorruptImageTest, InodeBudgetCountsInodesWalkedNotNames) {
     const std::string tree = tmp_.File("links");
     ASSERT_EQ(
         RunCommandLine("mkdir -p " + tree + "/a/b && cd " + tree +
-                       "/a/b && echo x >file && for i in $(seq 0 79); do ln file link$i; done"),
+                       "/a/b && echo x >file && for i in $(seq 1 60); do ln file link$i; done"),
         0);
     image_ = tmp_.File("links.img");
     MakeImage(tree, image_, "ext2", 1024, 1024, "-N 32");
+    ASSERT_EQ(RunCommandLine("e2fsck -fn " + image_ + " >/dev/null 2>&1"), 0);
     device_.bytes = ReadFile(image_);
-    ASSERT_LE(device_.Get32(1024), 80u);
-    ExpectBothFail("FS\tInode Count Exhausted");
+    ASSERT_EQ(device_.Get32(1024), 32u);
+    const std::vector<Row> expected = DebugfsRows(image_, "/");
+    for (bool optimized : {false, true}) {
+        RowCollector rows;
+        ASSERT_TRUE(Run(optimized, &rows));
+        EXPECT_EQ(Sorted(rows.rows), Sorted(expected));
+    }
+    RowCollector names;
+    ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
+    EXPECT_EQ(names.rows.size(), expected.size() + 61);
+
+    device_.Put(InodeOffset(image_, "/a/b/file") + 26, 1, 2);
+    RowCollector damaged, once;
+    EXPECT_FALSE(RunImgPod(&damaged));
+    EXPECT_EQ(env_.CountLogs("FS\tInode Count Exhausted", "RDFDInterfaceForImgPod"), 1);
+    ASSERT_TRUE(RunVirtualPod(&once));
+    EXPECT_EQ(once.rows.size(), expected.size() + 1);
 }
 
 }  // namespace

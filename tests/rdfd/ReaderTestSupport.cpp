@@ -2,6 +2,8 @@
 // fixture for the reader's tests.
 #include "tests/rdfd/ReaderTestSupport.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -238,21 +240,37 @@ unsigned InodeOf(const std::string& image, const std::string& path) {
     return static_cast<unsigned>(std::stoul(text.substr(text.find("Inode: ") + 7)));
 }
 
+void RunOnSmallStack(const std::function<void()>& work) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 << 10), 0);
+    pthread_t thread;
+    auto run = [](void* arg) -> void* {
+        (*static_cast<const std::function<void()>*>(arg))();
+        return nullptr;
+    };
+    const int rc = pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&work));
+    pthread_attr_destroy(&attr);
+    ASSERT_EQ(rc, 0);
+    pthread_join(thread, nullptr);
+}
+
 std::vector<Row> Sorted(std::vector<Row> rows) {
     std::sort(rows.begin(), rows.end());
     return rows;
 }
 
-void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries) {
+void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries,
+                               const std::string& extra) {
     const std::string tree = tmp_.File("tree");
-    ASSERT_EQ(
-        RunCommandLine("mkdir -p " + tree + "/d1/d2/loopme " + tree + "/big && cd " + tree +
-                       " && echo f >f.txt && echo in d1 >d1/in-d1 && for i in $(seq -f %04g 0 " +
-                       std::to_string(bigEntries - 1) +
-                       "); do echo $i >big/entry-with-a-long-name-$i; done"),
-        0);
+    ASSERT_EQ(RunCommandLine("mkdir -p " + tree + "/d1/d2/loopme " + tree + "/big && cd " + tree +
+                             " && echo f >f.txt && ln -s f.txt link && echo in d1 >d1/in-d1 && "
+                             "for i in $(seq -f %04g 0 " +
+                             std::to_string(bigEntries - 1) +
+                             "); do echo $i >big/entry-with-a-long-name-$i; done"),
+              0);
     image_ = tmp_.File("image");
-    MakeImage(tree, image_, fsType, 1024, 4096, "-N 2048");
+    MakeImage(tree, image_, fsType, 1024, extra.empty() ? 4096 : 32768, "-N 2048 " + extra);
     device_.bytes = ReadFile(image_);
 }
 

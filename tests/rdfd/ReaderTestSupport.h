@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -86,6 +87,9 @@ size_t InodeOffset(const std::string& image, const std::string& path);
 // Inode number of `path` inside the image, as debugfs resolves it.
 unsigned InodeOf(const std::string& image, const std::string& path);
 
+// Runs `work` on a thread of its own with a 256 KiB stack and waits for it.
+void RunOnSmallStack(const std::function<void()>& work);
+
 // The rows in a fixed order, for comparing sets of rows.
 std::vector<Row> Sorted(std::vector<Row> rows);
 
@@ -106,8 +110,10 @@ std::string ErrorOf(F run) {
 // and shorthands to run either entry point on it with root "/".
 class ReaderFixture : public ::testing::Test {
   protected:
-    // Tree: d1/d2/loopme/, d1/in-d1, f.txt, and `bigEntries` files in big/.
-    void BuildImage(const std::string& fsType = "ext2", int bigEntries = 0);
+    // Tree: d1/d2/loopme/, d1/in-d1, f.txt, link (to f.txt), and `bigEntries` files
+    // in big/; 4 MiB (one group) unless `extra` mke2fs options say otherwise.
+    void BuildImage(const std::string& fsType = "ext2", int bigEntries = 0,
+                    const std::string& extra = "");
     bool RunImgPod(RowCollector* rows, const char* fsTypeName = "ext3",
                    const char* platform = "linux", QuitProbe* quit = nullptr,
                    bool namesOnly = false, const char* dump = nullptr);

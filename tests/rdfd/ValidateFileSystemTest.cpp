@@ -55,27 +55,66 @@ TEST_F(ValidateFileSystemTest, OnlyBlockSizesUpTo16KiBPass) {
     EXPECT_EQ(env_.CountLogs("FS Block size is weird!! . Block Size :0"), 1);
 }
 
-// Inodes per group, inode size, blocks per group, blocks count zero; then values no
-// ext2/ext3 can have; last, half a billion groups: 16 GiB of descriptors, refused
-// before anything is allocated.
-TEST_F(ValidateFileSystemTest, ZeroOrImpossibleGeometryIsNotAValidSuperblock) {
-    const std::vector<std::pair<size_t, uint32_t>> patches = {
-        {40, 0},   {88, 0},    {32, 0},    {4, 0},          {88, 64},
-        {88, 384}, {32, 8193}, {40, 8193}, {0, 0xFFFFFFFF}, {20, 0xFFFFFFF0}};
-    for (const auto& [offset, value] : patches) {
+// Each geometry no ext2/ext3 can have is refused for its own reason (the log line
+// names it; the exception text is shared): zero fields, impossible sizes, a first
+// data block at or past the blocks count, more inodes than the groups hold.
+TEST_F(ValidateFileSystemTest, ZeroOrImpossibleGeometryIsRefusedForItsOwnReason) {
+    const std::string zero =
+        "One of the InodeSize , InodesPerGroup , TotalBlockCount , BlocksPerGroup , "
+        "InodesPerGroup is zero";
+    struct Case {
+        size_t offset;
+        uint32_t value;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {40, 0, zero},
+        {88, 0, zero},
+        {32, 0, zero},
+        {4, 0, zero},
+        {88, 64, "Impossible inode size :64"},
+        {88, 384, "Impossible inode size :384"},
+        {32, 8193, "Impossible blocks per group :8193"},
+        {40, 8193, "Impossible inodes per group :8193"},
+        {0, 0xFFFFFFFF, "Inodes count beyond the groups' inodes :4294967295"},
+        {20, 0xFFFFFFF0, "First data block beyond the blocks count :4294967280"},
+        {20, 8193, "First data block beyond the blocks count :8193"},
+    };
+    for (const Case& c : cases) {
         MemoryDevice d = Craft();
-        d.Put(kSb + offset, value);
-        EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .") << offset << "=" << value;
+        d.Put(kSb + c.offset, c.value);
+        const int before = env_.CountLogs(c.reason);
+        EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .") << c.offset << "=" << c.value;
+        EXPECT_EQ(env_.CountLogs(c.reason), before + 1) << c.reason;
     }
-    MemoryDevice huge = Craft();
-    for (const auto& [offset, value] :
-         {std::pair<size_t, uint32_t>{4, 0xFFFFFFFF}, {32, 8}, {40, 1}, {0, 1}})
-        huge.Put(kSb + offset, value);
-    EXPECT_EQ(Validate(huge), "FS\tNot a Valod SuperBlock .");
-    EXPECT_EQ(env_.CountLogs("One of the InodeSize , InodesPerGroup , TotalBlockCount , "
-                             "BlocksPerGroup , InodesPerGroup is zero"),
-              4);
-    EXPECT_EQ(env_.CountLogs("Group descriptor table too large"), 1);
+    // The first data block just below the blocks count leaves one group of one block.
+    MemoryDevice last = Craft();
+    last.Put(kSb + 4, 3);
+    last.Put(kSb + 20, 2);
+    EXPECT_EQ(Validate(last), "");
+    EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
+}
+
+// Four billion groups of one block, on a 2 KiB image: the group and descriptor
+// counts must not wrap in 32 bits (a table of 0 bytes "read", then four billion
+// descriptors decoded from it). Half a billion groups: 16 GiB of descriptors.
+// Both refused before anything is allocated or read.
+TEST_F(ValidateFileSystemTest, DescriptorTablesNoDeviceHoldsAreRefusedUnread) {
+    struct Case {
+        uint32_t blocksPerGroup;
+        size_t deviceBytes;
+    };
+    for (const Case c : {Case{1, 2048}, Case{8, 64 << 10}}) {
+        MemoryDevice d = Craft();
+        d.bytes.resize(c.deviceBytes);
+        for (const auto& [offset, value] :
+             {std::pair<size_t, uint32_t>{4, 0xFFFFFFFF}, {32, c.blocksPerGroup}, {40, 1}, {0, 1}})
+            d.Put(kSb + offset, value);
+        const int before = env_.CountLogs("Group descriptor table too large");
+        EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .") << c.blocksPerGroup;
+        EXPECT_EQ(env_.CountLogs("Group descriptor table too large"), before + 1);
+        EXPECT_EQ(d.reads, 1u);  // the superblock only
+    }
 }
 
 TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
@@ -83,6 +122,11 @@ TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(env_.CountLogs("Could not open /nonexistent-dir/info to Dump FS info . Error:2 "
                              "Error:No such file or directory "),
+              1);
+    // The file opens, its writes fail: the reader fails with the file's error.
+    EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
+    EXPECT_EQ(env_.CountLogs("Could not write /dev/full to Dump FS info . Error:28 "
+                             "Error:No space left on device "),
               1);
     d.bytes.resize(2048 + 16);  // superblock whole, descriptor table cut
     EXPECT_EQ(Validate(d), "READ\t Could not read File system Group Descriptors");

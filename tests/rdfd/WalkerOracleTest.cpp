@@ -1,7 +1,8 @@
 // Both walkers against debugfs on real images built with mke2fs -d: ext2 and ext3,
-// 1 KiB and 4 KiB blocks, with hard links, symbolic links, a FIFO, a device node, a
-// sparse file over 4 GiB, 255-byte names, a deep chain and directories large enough
-// to need indirect blocks.
+// 1 KiB and 4 KiB blocks, with and without file types in directory entries, with
+// group descriptors that mark unused inodes, with hard links, symbolic links, a FIFO, a device
+// node, a sparse file over 4 GiB, 255-byte names, a deep chain and directories large enough to need
+// indirect blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +19,9 @@ struct ImageCase {
     unsigned blockSize;
     int manyFiles;
     bool hashed;  // directories indexed afterwards by e2fsck -fyD
+    // Features: "^filetype" (entries without types, as older tools made them) or
+    // "uninit_bg" (group descriptors that mark unused inode tables).
+    const char* features = "";
 };
 
 // One image per case, built on first use and kept for the other tests of the case.
@@ -30,8 +34,11 @@ struct BuiltImage {
 class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterface<ImageCase> {
   public:
     static std::string Name(const ImageCase& c) {
+        std::string features = c.features;
+        if (!features.empty() && features[0] == '^')
+            features = "no" + features.substr(1);
         return std::string(c.fsType) + "_" + std::to_string(c.blockSize) +
-               (c.hashed ? "_hashed" : "");
+               (c.hashed ? "_hashed" : "") + (features.empty() ? "" : "_" + features);
     }
 
   protected:
@@ -54,7 +61,8 @@ class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterf
         const std::string tree = image->dir.File("tree");
         BuildTree(tree, c.manyFiles);
         image->path = image->dir.File("image");
-        MakeImage(tree, image->path, c.fsType, c.blockSize, 16384);
+        MakeImage(tree, image->path, c.fsType, c.blockSize, 16384,
+                  *c.features ? std::string("-O ") + c.features : "");
         // A device node, which mke2fs -d copies only for root.
         std::string output;
         ASSERT_EQ(
@@ -173,7 +181,10 @@ INSTANTIATE_TEST_SUITE_P(
     Images, WalkerOracleTest,
     ::testing::Values(ImageCase{"ext3", 1024, 600, false}, ImageCase{"ext2", 1024, 600, false},
                       ImageCase{"ext3", 4096, 2200, false}, ImageCase{"ext2", 4096, 2200, false},
-                      ImageCase{"ext3", 1024, 600, true}, ImageCase{"ext3", 4096, 2200, true}),
+                      ImageCase{"ext3", 1024, 600, true}, ImageCase{"ext3", 4096, 2200, true},
+                      ImageCase{"ext2", 1024, 600, false, "^filetype"},
+                      ImageCase{"ext3", 4096, 2200, false, "^filetype"},
+                      ImageCase{"ext3", 1024, 600, false, "uninit_bg"}),
     [](const ::testing::TestParamInfo<ImageCase>& p) { return WalkerOracleTest::Name(p.param); });
 
 }  // namespace

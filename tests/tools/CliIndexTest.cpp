@@ -291,6 +291,19 @@ TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     }
 }
 
+// A volume-information file that cannot be written fails the run; the device it
+// named is left in place.
+TEST(CliIndex, UnwritableVolumeInformationFailsTheRun) {
+    TempDir dir;
+    std::string image = MakeImage(dir, "ext3", 1024), out, err;
+    EXPECT_EQ(Kzvol(dir, "index " + image + " --table " + dir.File("t") + " --volinfo /dev/full",
+                    &out, &err),
+              1);
+    EXPECT_EQ(err, "kzvol: SYSTEM\tDump File Write failed\n");
+    EXPECT_EQ(RunCommandLine("test -c /dev/full"), 0);
+    EXPECT_EQ(RunCommandLine("test -e " + dir.File("t.dat")), 1);
+}
+
 // On a terminal, long runs show a progress line on standard error.
 TEST(CliIndex, ProgressOnlyOnATerminal) {
     TempDir dir;
