@@ -21,8 +21,12 @@ const std::vector<Command>& AllCommands() {
          "snapshots, bitmap sizes",
          RunDevices},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
-        {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
-         "prepare, tear down or show the stand-in filter driver", RunEmulator},
+        {"emulator",
+         "emulator start|stop|status [--state DIR] [--memory] | emulator add PATH [--state DIR] "
+         "[--extent-size BYTES]",
+         "prepare, tear down or show the stand-in filter driver, or put the volume PATH under "
+         "it (a started filter device tracking changes per extent; prints its node)",
+         RunEmulator},
         {"index",
          "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
          "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",
@@ -42,6 +46,24 @@ const std::vector<Command>& AllCommands() {
          "[--tape-file N] [--restart LAST] [--limit N] [--promote]",
          "decide per extent of a device or image whether a backup sends it (send/skip)",
          RunExtents},
+        {"backup", "backup NODE --repo DIR [--incremental] [--index] [--cow-dir DIR]",
+         "back the filter device NODE up into the repository DIR: a full backup, or with "
+         "--incremental only the extents changed since the last backup; --index adds the "
+         "file-index table of its file system; the snapshot's copy-on-write files go to "
+         "--cow-dir (default: KZ_SNAP_PARTITION, else DIR)",
+         RunBackup},
+        {"backups", "backups DIR",
+         "list the backups of the repository DIR: id, kind, parent, time, extents, bytes, "
+         "index",
+         RunBackups},
+        {"restore", "restore DIR [--backup ID] --to FILE_OR_DEVICE",
+         "rebuild the volume as it was at backup ID (default: the newest) from its chain, "
+         "checking every extent's digest; a file is replaced only when complete",
+         RunRestore},
+        {"verify", "verify DIR",
+         "check every backup of the repository DIR: its chain, its extents file and every "
+         "extent's digest",
+         RunVerify},
     };
     return commands;
 }

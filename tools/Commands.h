@@ -44,5 +44,9 @@ int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
 int RunExtents(const Words& args);
+int RunBackup(const Words& args);
+int RunBackups(const Words& args);
+int RunRestore(const Words& args);
+int RunVerify(const Words& args);
 
 }  // namespace kzvol::cli
