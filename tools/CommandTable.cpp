@@ -21,12 +21,8 @@ const std::vector<Command>& AllCommands() {
          "snapshots, bitmap sizes",
          RunDevices},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
-        {"emulator",
-         "emulator start|stop|status [--state DIR] [--memory] | emulator add PATH [--state DIR] "
-         "[--extent-size BYTES]",
-         "prepare, tear down or show the stand-in filter driver, or put the volume PATH under "
-         "it (a started filter device tracking changes per extent; prints its node)",
-         RunEmulator},
+        {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
+         "prepare, tear down or show the stand-in filter driver", RunEmulator},
         {"index",
          "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
          "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",

@@ -65,6 +65,14 @@ void ErrorTail::Log(LogKind kind, int level, const std::string& context,
     EnvWrapper::Log(kind, level, context, message);
 }
 
+int ErrorTail::RunShell(const std::string& command) {
+    std::string out, err;
+    int rc = RunCommand(command, &out, &err);
+    if (!out.empty() || !err.empty())
+        EnvWrapper::Log(LogKind::Debug, 0, "kzvol backup", "'" + command + "' said: " + out + err);
+    return rc;
+}
+
 std::string ErrorTail::Take() {
     std::lock_guard<std::mutex> lock(mu_);
     return std::exchange(last_, std::string());

@@ -19,13 +19,16 @@ namespace kzvol::backup {
 // that many bitmap bytes; 0 when none or several do.
 uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes);
 
-// Keeps the last error line the library logged, passing every line on.
+// Keeps the last error line the library logged, passing every line on. The
+// output of the shell lines the library runs (the driver's boot script after a
+// snapshot is deleted) goes to the log rather than to the terminal.
 class ErrorTail : public EnvWrapper {
   public:
     ErrorTail();
     ~ErrorTail() override;
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override;
+    int RunShell(const std::string& command) override;
     // The last error line ("" when none), with its trailing newline taken off.
     std::string Take();
 
