@@ -47,8 +47,9 @@ void PrintReport(const backup::BackupReport& r) {
                 static_cast<unsigned long long>(r.extentsSkipped));
     if (r.leftoversFolded)
         std::printf(", changes of %zu unfinished backup(s) folded in", r.leftoversFolded);
-    std::printf("\nsnapshot taken in %.3f s, removed in %.3f s; %.3f s in all\n", r.freezeSeconds,
-                r.thawSeconds, r.seconds);
+    std::printf(
+        "\nbitmap taken in %.3f s, snapshot taken in %.3f s, removed in %.3f s; %.3f s in all\n",
+        r.takeSeconds, r.freezeSeconds, r.thawSeconds, r.seconds);
 }
 
 }  // namespace

@@ -334,8 +334,12 @@ bool RunBackup(const Repository& repo, Source& source, const BackupOptions& opti
     m.volumeBytes = shape.volumeBytes;
     m.extentBytes = shape.extentBytes;
     std::vector<uint8_t> bits;
-    if (!pending.Create(error) || !source.TakeChanges(&bits, error))
+    if (!pending.Create(error))
         return false;
+    const auto takenAt = Clock::now();
+    if (!source.TakeChanges(&bits, error))
+        return false;
+    report->takeSeconds = Since(takenAt);
     if (bits.size() != shape.bitmapBytes) {
         bits.resize(shape.bitmapBytes);
         *error = "the change bitmap came back with a size other than the volume's";

@@ -34,7 +34,7 @@ struct BackupReport {
     uint64_t extentsSkipped = 0;              // read, but equal to the previous point
     uint64_t bytesWritten = 0;                // extents and manifest
     size_t leftoversFolded = 0;
-    double seconds = 0, freezeSeconds = 0, thawSeconds = 0;
+    double seconds = 0, takeSeconds = 0, freezeSeconds = 0, thawSeconds = 0;
 };
 
 // `repo` must be locked for writing.
