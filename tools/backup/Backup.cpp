@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "checksum/CheckSum.h"
-#include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "tools/backup/Files.h"
 #include "tools/backup/Pending.h"
@@ -21,9 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kDepth = 4;
 constexpr char kTrackerName[] = "volume";
-constexpr char kPendingRecord[] = "pending\n";
 
 double Since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -84,10 +81,11 @@ bool RemoveLeftoverImages(const Repository& repo, Source& source,
                           const std::vector<std::string>& leftovers, std::string* error) {
     for (const std::string& id : leftovers) {
         const std::string path = repo.TempDir(id) + "/" + kSnapshotFile;
+        // Without a record the kill may have come while the snapshot was taken.
         std::string record;
         if (!ReadWholeFile(path, 1 << 16, &record))
-            continue;  // it never took one
-        if (!source.RemoveLeftover(record == kPendingRecord ? "" : record, error)) {
+            record.clear();
+        if (!source.RemoveLeftover(record, error)) {
             *error = "cannot remove the snapshot of the unfinished backup in " + repo.TempDir(id) +
                      ": " + *error;
             return false;
@@ -140,7 +138,7 @@ bool WriteChainHashes(const std::vector<Manifest>& chain, const std::string& pat
         records.append(reinterpret_cast<const char*>(newest[n]->data()), kDigestBytes);
         records += "\n";
     }
-    if (ReplaceFileContents(path, records, 0644))
+    if (WriteWholeFile(path, records))
         return true;
     *error = WithErrno("cannot write " + path);
     return false;
@@ -202,12 +200,11 @@ class Cycle {
 bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
                 std::vector<uint8_t>* bits, std::string* error) {
     report_->leftoversFolded = FoldLeftoverBitmaps(repo_, leftovers, bits);
-    if (!pending_.WriteFile(kBitmapFile, std::string(bits->begin(), bits->end()), error))
+    if (!pending_.WriteFile(kBitmapFile, std::string(bits->begin(), bits->end()), true, error))
         return false;
     for (const std::string& id : leftovers)  // their bits are safe in ours now
         RemoveFolder(repo_.TempDir(id));
-    if (!PrepareTracker(chain, error) || !pending_.OpenExtents(error) ||
-        !pending_.WriteFile(kSnapshotFile, kPendingRecord, error))
+    if (!PrepareTracker(chain, error) || !pending_.OpenExtents(error))
         return false;
 
     FrozenImage image(source_);
@@ -217,7 +214,8 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
         return false;
     report_->freezeSeconds = Since(frozenAt);
     m_.time = CurrentEnv()->NowSeconds();
-    if (!pending_.WriteFile(kSnapshotFile, record, error) ||
+    // Not synced: a kill leaves it readable, and after a crash no snapshot is left.
+    if (!pending_.WriteFile(kSnapshotFile, record, false, error) ||
         !Transfer(ExtentsToRead(shape_, *bits, opt_.incremental), error))
         return false;
     m_.indexed = opt_.index;
@@ -304,7 +302,8 @@ bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
             opt_.progress(report_->bytesRead, total);
         return true;
     };
-    if (RunPipeline(numbers.size(), static_cast<size_t>(shape_.extentBytes), kDepth, fill, drain))
+    if (RunPipeline(numbers.size(), static_cast<size_t>(shape_.extentBytes),
+                    PipelineDepth(shape_.extentBytes), fill, drain))
         return true;
     if (!readError.empty())
         *error = readError;

@@ -18,6 +18,11 @@ bool SyncDir(const std::string& dir) {
     return fd && ::fsync(fd.get()) == 0;
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& contents) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return fd && WriteAll(fd.get(), contents.data(), contents.size());
+}
+
 bool ReadWholeFile(const std::string& path, size_t limit, std::string* out) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;

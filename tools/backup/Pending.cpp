@@ -42,16 +42,17 @@ bool PendingBackup::Create(std::string* error) {
         return false;
     }
     created_ = true;
-    if (SyncDir(repo_.dir()))
-        return true;
-    *error = WithErrno("cannot sync " + repo_.dir());
-    return false;
+    return true;
 }
 
-bool PendingBackup::WriteFile(const std::string& name, const std::string& contents,
+bool PendingBackup::WriteFile(const std::string& name, const std::string& contents, bool sync,
                               std::string* error) {
     const std::string path = dir_ + "/" + name;
-    if (ReplaceFileContents(path, contents, 0644) && SyncDir(dir_))
+    bool ok = sync ? ReplaceFileContents(path, contents, 0644) && SyncDir(dir_) &&
+                         (repoSynced_ || SyncDir(repo_.dir()))
+                   : WriteWholeFile(path, contents);
+    repoSynced_ |= ok && sync;
+    if (ok)
         return true;
     *error = WithErrno("cannot write " + path);
     return false;
@@ -85,7 +86,7 @@ bool PendingBackup::Commit(const std::string& manifest, std::string* error) {
         *error = WithErrno("cannot sync " + dir_ + "/" + kExtentsFile);
         return false;
     }
-    if (!WriteFile(kManifestFile, manifest, error))
+    if (!WriteFile(kManifestFile, manifest, true, error))
         return false;
     const std::string target = repo_.BackupDir(id_);
     if (::rename(dir_.c_str(), target.c_str()) != 0) {

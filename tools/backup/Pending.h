@@ -23,10 +23,13 @@ class PendingBackup {
     const std::string& id() const { return id_; }
     uint64_t extent_bytes_written() const { return written_; }
 
-    // Makes the folder (refusing one that exists) and syncs the repository.
+    // Makes the folder, refusing one that exists; the first synced file syncs the
+    // repository too.
     bool Create(std::string* error);
-    // Writes `name` in the folder whole, synced, replacing an earlier version.
-    bool WriteFile(const std::string& name, const std::string& contents, std::string* error);
+    // Writes `name` in the folder whole, replacing an earlier version; synced, with
+    // the folder, when `sync`.
+    bool WriteFile(const std::string& name, const std::string& contents, bool sync,
+                   std::string* error);
     bool OpenExtents(std::string* error);
     bool AppendExtent(const char* data, uint32_t length, std::string* error);
     // Syncs the extents, writes the manifest, renames the folder to its id and
@@ -40,7 +43,7 @@ class PendingBackup {
     std::string id_, dir_;
     UniqueFd extents_;
     uint64_t written_ = 0, flushed_ = 0;
-    bool created_ = false, keep_ = false;
+    bool created_ = false, keep_ = false, repoSynced_ = false;
 };
 
 // Removes a folder the backup tool made, with everything in it.

@@ -1,6 +1,7 @@
 // The reader thread and the ring of buffers between it and the caller.
 #include "tools/backup/Pipeline.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,11 @@ struct Ring {
 };
 
 }  // namespace
+
+size_t PipelineDepth(size_t capacity) {
+    constexpr size_t kRingBytes = 64u << 20;
+    return std::max<size_t>(2, std::min<size_t>(4, kRingBytes / (capacity ? capacity : 1)));
+}
 
 bool RunPipeline(uint64_t count, size_t capacity, size_t depth,
                  const std::function<bool(uint64_t, Slot&)>& fill,

@@ -18,6 +18,10 @@ struct Slot {
     uint32_t length = 0;  // bytes `fill` put in
 };
 
+// How many buffers of `capacity` bytes to keep in flight: four, fewer for large
+// extents so that the ring stays within 64 MiB, never fewer than two.
+size_t PipelineDepth(size_t capacity);
+
 // Calls fill(i, slot) for i = 0 .. count-1 on a reader thread and drain(i, slot)
 // for the same i in order on the calling thread, with `depth` buffers of
 // `capacity` bytes in flight. Stops at the first false of either and answers

@@ -19,8 +19,6 @@
 namespace kzvol::backup {
 namespace {
 
-constexpr size_t kDepth = 4;
-
 struct Piece {
     size_t backup;     // index into the plan's backups
     uint64_t filePos;  // offset in that backup's extents file
@@ -90,7 +88,8 @@ bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
             progress(done, plan.bytes);
         return true;
     };
-    if (RunPipeline(plan.pieces.size(), static_cast<size_t>(extentBytes), kDepth, fill, drain))
+    if (RunPipeline(plan.pieces.size(), static_cast<size_t>(extentBytes),
+                    PipelineDepth(extentBytes), fill, drain))
         return true;
     if (!readError.empty())
         *error = readError;

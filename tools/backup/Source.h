@@ -40,7 +40,8 @@ class Source {
     // Removes the image taken by Freeze.
     virtual bool Thaw(std::string* error) = 0;
     // Removes an image a killed backup left, described by its record ("" when the
-    // kill came while it was being taken); true when nothing of it is left.
+    // backup recorded none: it may have been killed while taking it); true when
+    // nothing of it is left.
     virtual bool RemoveLeftover(const std::string& record, std::string* error) = 0;
 };
 
