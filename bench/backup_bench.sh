@@ -85,8 +85,12 @@ $kzvol restore "$work/repo" --backup 000001 --to "$work/restored.img" >/dev/null
 t6=$(now)
 dd if="$work/peer.img" of="$work/back.img" bs=1M status=none
 t7=$(now)
+dd if="$work/peer.img" of="$work/back-synced.img" bs=1M conv=fsync status=none
+t8=$(now)
 restore=$(secs "$t5" "$t6")
 back=$(secs "$t6" "$t7")
+synced=$(secs "$t7" "$t8")
 cmp "$work/restored.img" "$work/peer.img"
-echo "restore of the full point: $restore s (every extent's digest checked, synced); dd of the image back: $back s"
-echo "  ratio dd / restore: $(ratio "$back" "$restore")"
+echo "restore of the full point: $restore s (every extent's digest checked, synced);" \
+  "dd of the image back: $back s, with conv=fsync: $synced s"
+echo "  ratio dd / restore: $(ratio "$back" "$restore"), dd conv=fsync / restore: $(ratio "$synced" "$restore")"

@@ -263,8 +263,11 @@ bool CloneImage(const std::string& from, const std::string& to, uint64_t size) {
         static_cast<uint64_t>(st.st_size) != size)
         return false;
     Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    return out.ok() && ::ioctl(out.get(), FICLONE, in.get()) == 0 && ::fsync(out.get()) == 0;
+    return out.ok() && ::ioctl(out.get(), FICLONE, in.get()) == 0;
 }
+
+// Snapshot images are not synced: a snapshot lives no longer than the machine runs,
+// and one that is removed soon after it is read then never reaches the disk.
 
 int CopyImage(const std::string& from, const std::string& to, uint64_t size) {
     if (CloneImage(from, to, size))
@@ -279,11 +282,7 @@ int CopyImage(const std::string& from, const std::string& to, uint64_t size) {
         if (!err && !AllZero(p, n))
             err = WriteAll(out.get(), p, n, extent * kIoChunk);
     });
-    if (walk)
-        return walk;
-    if (err)
-        return err;
-    return ::fsync(out.get()) == 0 ? 0 : Errno();
+    return walk ? walk : err;
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& contents) {
