@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang in build-fuzz and runs each for a bounded time
 # (FUZZ_SECONDS, default 60): the directory reader on the seed images in
-# fuzz/seeds, and the file-index table reader. Exits non-zero on any crash,
+# fuzz/seeds, the file-index table reader and the backup manifest parser (seeded
+# with a manifest of a small backup). Exits non-zero on any crash,
 # sanitizer report or timeout; the input that caused it is left in build-fuzz/ as
-# crash-*, timeout-* or oom-*. Usage: fuzz.sh [rdfd|fstree]...
+# crash-*, timeout-* or oom-*. Usage: fuzz.sh [rdfd|fstree|manifest]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rdfd fstree)
+[ ${#targets[@]} -gt 0 ] || targets=(rdfd fstree manifest)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKZVOL_BUILD_FUZZ=ON \
   -DKZVOL_BUILD_TESTS=OFF -DKZVOL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -19,6 +20,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in "${targets[@]}"; do
   corpus=build-fuzz/$target-corpus
   mkdir -p "$corpus"
+  if [ "$target" = manifest ]; then
+    cp fuzz/seeds/manifest.txt "$corpus/"
+  fi
   if [ "$target" = rdfd ]; then
     for seed in fuzz/seeds/*.img.gz; do
       gunzip -c "$seed" >"$corpus/$(basename "${seed%.gz}")"
