@@ -48,5 +48,6 @@ int RunBackup(const Words& args);
 int RunBackups(const Words& args);
 int RunRestore(const Words& args);
 int RunVerify(const Words& args);
+int RunFilter(const Words& args);
 
 }  // namespace kzvol::cli
