@@ -49,6 +49,9 @@ class KZVOL_API CheckSum {
     // sent. True when *backUp is a real answer; on false *backUp is true.
     bool ShouldThisExtentBeBackedUp(std::string extentName, const char* data, int length,
                                     bool* backUp);
+    // The 64-byte digest of the extent last given to ShouldThisExtentBeBackedUp; it
+    // describes that extent only when the call answered true.
+    const char* LastDigest() const { return m_pDigest.get(); }
 
     const std::string& CheckSumDir() const { return m_strCheckSumDir; }
     const std::string& HashTmpPath() const { return m_strHashTmpPath; }

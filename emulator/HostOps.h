@@ -35,8 +35,9 @@ void FlushDevice(const std::string& path);
 // One 64-bit digest per extent of the first `size` bytes of `path`.
 int ExtentDigests(const std::string& path, uint64_t size, uint32_t extentBytes,
                   std::vector<uint64_t>* digests);
-// Copies the first `size` bytes of `from` into a new file `to` (mode 0600),
-// leaving holes where the source holds zeros.
+// Copies the first `size` bytes of `from` into a new file `to` (mode 0600): a
+// reflink clone when `from` is a regular file of that size on a file system that
+// has them, else a copy leaving holes where the source holds zeros.
 int CopyImage(const std::string& from, const std::string& to, uint64_t size);
 // Creates `to` as a file of `size` zero bytes (holes only).
 int MakeEmptyImage(const std::string& to, uint64_t size);

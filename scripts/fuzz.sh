@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang in build-fuzz and runs each for a bounded time
-# (FUZZ_SECONDS, default 30; about three and a half minutes for all seven): the
+# (FUZZ_SECONDS, default 30; about four minutes for all eight): the
 # directory reader on the seed images in fuzz/seeds, the file-index table reader,
 # the mount-table reader, the word lists and qnbf.conf, the INI registry, the hash
-# files and the stand-in's state file, each from its seeds in fuzz/seeds/TARGET.
+# files, the stand-in's state file and the backup manifest, each from its seeds
+# in fuzz/seeds/TARGET.
 # Exits non-zero on any crash, sanitizer report or timeout; the input that caused
 # it is left in build-fuzz/ as crash-*, timeout-* or oom-*.
-# Usage: fuzz.sh [rdfd|fstree|mounttable|wordlist|ini|hashfile|emustate]...
+# Usage: fuzz.sh [rdfd|fstree|mounttable|wordlist|ini|hashfile|emustate|manifest]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rdfd fstree mounttable wordlist ini hashfile emustate)
+[ ${#targets[@]} -gt 0 ] || targets=(rdfd fstree mounttable wordlist ini hashfile emustate manifest)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKZVOL_BUILD_FUZZ=ON \
   -DKZVOL_BUILD_TESTS=OFF -DKZVOL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

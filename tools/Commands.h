@@ -47,6 +47,10 @@ int RunExtents(const Words& args);
 int RunMetadata(const Words& args);
 int RunAclDump(const Words& args);
 int RunVolinfoFile(const Words& args);
+int RunBackup(const Words& args);
+int RunBackups(const Words& args);
+int RunRestore(const Words& args);
+int RunVerify(const Words& args);
 int RunFilter(const Words& args);
 
 }  // namespace kzvol::cli

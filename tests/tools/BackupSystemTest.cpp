@@ -1,0 +1,136 @@
+// kzvol backup end to end in devices mode: a mounted ext3 on a zram volume under
+// the stand-in, a full backup, writes, an incremental, more writes, a second
+// incremental; every point restores to exactly the bytes the volume held when its
+// snapshot was taken, to a file or to a block device of the volume's size.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "tests/filter/MemoryDriver.h"
+#include "tests/support/SystemHarness.h"
+#include "tests/tools/Kzvol.h"
+
+namespace kzvol::testing {
+namespace {
+
+constexpr uint64_t kVolumeBytes = 64ull << 20;
+
+class BackupSystem : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
+            GTEST_SKIP() << "no zram here";
+        std::string added = ReadFile("/sys/class/zram-control/hot_add");
+        ASSERT_FALSE(added.empty());
+        zram_ = std::stoi(added);
+        const std::string zram = "/dev/zram" + std::to_string(zram_);
+        std::string out;
+        ASSERT_EQ(RunCommandLine("echo " + std::to_string(kVolumeBytes) + " > /sys/block/zram" +
+                                     std::to_string(zram_) + "/disksize && mke2fs -q -F -t ext3 " +
+                                     zram + " 2>&1",
+                                 &out),
+                  0)
+            << out;
+        std::string error;
+        ASSERT_TRUE(emulator::Emulator::Create(state_, emulator::Mode::Devices, &error)) << error;
+        driver_ = std::make_unique<emulator::Emulator>(state_);
+        emulator::Plug(driver_.get());
+        int minor = AddFilter(zram, 1 << 20);
+        ASSERT_GE(minor, 0);
+        ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, QNBF_KIND_INCREMENTAL), 0);
+        node_ = FilterNode(minor);
+        ::mkdir(mnt_.c_str(), 0755);
+        ::mkdir(dir_.File("cow").c_str(), 0755);
+        mount_ = std::make_unique<ScopedMount>(node_, mnt_, "ext3");
+        ASSERT_TRUE(mount_->ok()) << mount_->error();
+    }
+    void TearDown() override {
+        RunCommandLine("fsfreeze -u " + mnt_ + " 2>/dev/null");
+        mount_.reset();
+        if (driver_) {
+            std::string error;
+            EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
+            emulator::Plug(nullptr);
+        }
+        if (zram_ >= 0)
+            RunCommandLine("echo " + std::to_string(zram_) +
+                           " > /sys/class/zram-control/hot_remove");
+    }
+
+    // Runs kzvol with the stand-in; its exit status, output in *out.
+    int Run(const std::string& args, std::string* out) {
+        return Kzvol("--emulator " + state_ + " " + args, out);
+    }
+    void Shell(const std::string& line) {
+        std::string out;
+        ASSERT_EQ(RunCommandLine("set -e; cd " + mnt_ + "; " + line + " 2>&1", &out), 0) << out;
+    }
+    // Backs the volume up with the file system frozen, and keeps a copy of what
+    // the backup saw.
+    void BackupPoint(const char* options, const std::string& copy) {
+        Shell("fsfreeze -f " + mnt_);
+        std::string out;
+        EXPECT_EQ(Run("backup " + node_ + " --repo " + repo_ + " --cow-dir " + dir_.File("cow") +
+                          " --index " + options,
+                      &out),
+                  0)
+            << out;
+        Shell("cat " + node_ + " > " + copy + "; fsfreeze -u " + mnt_);
+    }
+
+    TempDir dir_;
+    const std::string state_ = dir_.File("driver"), mnt_ = "/talmartmp/vol",
+                      repo_ = dir_.File("repo");
+    std::string node_;
+    int zram_ = -1;
+    std::unique_ptr<emulator::Emulator> driver_;
+    std::unique_ptr<ScopedMount> mount_;
+};
+
+TEST_F(BackupSystem, EveryPointOfAMountedVolumeRestoresExactly) {
+    Shell("mkdir -p docs logs; seq 1 20000 > docs/numbers; echo one > docs/one");
+    BackupPoint("", dir_.File("point1"));
+    Shell("head -c 3000000 /dev/urandom > logs/blob; echo two >> docs/one; rm docs/numbers");
+    BackupPoint("--incremental", dir_.File("point2"));
+    Shell(
+        "seq 1 500 > docs/short; dd if=/dev/urandom of=logs/blob bs=4096 count=8 seek=100 "
+        "conv=notrunc status=none");
+    BackupPoint("--incremental", dir_.File("point3"));
+
+    std::string out;
+    ASSERT_EQ(Run("verify " + repo_, &out), 0) << out;
+    EXPECT_NE(out.find("3 backup(s) verified"), std::string::npos) << out;
+    ASSERT_EQ(Run("backups " + repo_, &out), 0) << out;
+    EXPECT_NE(out.find("000003  incremental  000002"), std::string::npos) << out;
+    for (const char* id : {"000001", "000002", "000003"}) {
+        const std::string to = dir_.File(std::string("restored") + id);
+        ASSERT_EQ(Run("restore " + repo_ + " --backup " + id + " --to " + to, &out), 0) << out;
+        EXPECT_EQ(RunCommandLine("cmp " + to + " " + dir_.File(std::string("point") + id[5])), 0)
+            << id;
+    }
+    EXPECT_EQ(RunCommandLine("e2fsck -fn " + dir_.File("restored000003") + " >/dev/null 2>&1"), 0);
+    ASSERT_EQ(Run("ls " + repo_ + "/000003/index /docs", &out), 0) << out;
+    EXPECT_NE(out.find("short"), std::string::npos) << out;
+    EXPECT_EQ(out.find("numbers"), std::string::npos) << out;
+
+    // A block device of the volume's size takes the point in place; another size is refused.
+    MakeSparseFile(dir_.File("same"), kVolumeBytes);
+    MakeSparseFile(dir_.File("smaller"), kVolumeBytes / 2);
+    LoopDevice same(dir_.File("same")), smaller(dir_.File("smaller"));
+    ASSERT_TRUE(same.ok() && smaller.ok()) << same.error() << smaller.error();
+    ASSERT_EQ(Run("restore " + repo_ + " --backup 000002 --to " + same.path(), &out), 0) << out;
+    EXPECT_EQ(RunCommandLine("cmp " + same.path() + " " + dir_.File("point2")), 0);
+    EXPECT_EQ(Run("restore " + repo_ + " --to " + smaller.path(), &out), 1);
+    EXPECT_NE(out.find(smaller.path() + " holds 33554432 bytes; the backup is of a volume of "
+                                        "67108864"),
+              std::string::npos)
+        << out;
+}
+
+}  // namespace
+}  // namespace kzvol::testing

@@ -1,0 +1,325 @@
+// The backup cycle and repository over a volume in memory: full and incremental
+// points restored byte for byte, the write that lands between the bitmap and the
+// snapshot, failures that give the taken changes back, kills at several moments,
+// and hostile repositories that must be refused rather than restored.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "host/Handles.h"
+#include "tests/support/TestEnv.h"
+#include "tests/tools/FakeSource.h"
+#include "tools/backup/Backup.h"
+#include "tools/backup/FilterSource.h"
+#include "tools/backup/Readback.h"
+
+namespace kzvol::testing {
+namespace {
+
+using backup::Manifest;
+
+constexpr uint64_t kExtent = 4096;
+constexpr uint64_t kExtents = 37;  // a bitmap of 5 bytes with unused bits
+
+class BackupCycle : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (uint64_t n = 0; n < kExtents; ++n)
+            vol_.Fill(n, static_cast<char>('a' + n % 26));
+        std::string error;
+        ASSERT_TRUE(repo_.LockForWriting(&error)) << error;
+    }
+
+    // Runs one backup; its error text ("" on success).
+    std::string Backup(bool incremental, backup::BackupReport* report = nullptr,
+                       bool index = false) {
+        backup::BackupReport local;
+        backup::BackupOptions options;
+        options.incremental = incremental;
+        options.index = index;
+        std::string error;
+        return backup::RunBackup(repo_, src_, options, report ? report : &local, &error) ? ""
+                                                                                         : error;
+    }
+    // The volume restored from the chain ending at `id`, or the refusal.
+    std::string Restore(const std::string& id, bool* ok) {
+        std::vector<Manifest> chain;
+        std::string error;
+        const std::string out = dir_.File("restored");
+        UniqueFd fd(::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
+        *ok = repo_.Chain(id, &chain, &error) &&
+              backup::RestoreChain(repo_, chain, fd.get(), nullptr, &error);
+        return *ok ? ReadFile(out) : error;
+    }
+    std::string RestoreOk(const std::string& id) {
+        bool ok = false;
+        std::string got = Restore(id, &ok);
+        EXPECT_TRUE(ok) << got;
+        return got;
+    }
+    // Verification of `id`: "" or why it failed.
+    std::string Verify(const std::string& id) {
+        std::vector<Manifest> chain;
+        std::string error;
+        bool ok = repo_.Chain(id, &chain, &error) &&
+                  backup::VerifyBackup(repo_, chain.back(), nullptr, &error);
+        return ok ? "" : error;
+    }
+    std::vector<uint64_t> Sent(const std::string& id) {
+        Manifest m;
+        std::string error;
+        EXPECT_TRUE(repo_.Load(id, &m, &error)) << error;
+        std::vector<uint64_t> numbers;
+        for (const auto& e : m.extents)
+            numbers.push_back(e.number);
+        return numbers;
+    }
+    std::vector<uint8_t> Bits() { return {vol_.bits(), vol_.bits() + vol_.bitmapBytes()}; }
+
+    TestEnv env_;
+    TempDir dir_;
+    FakeVolume vol_{kExtents * kExtent - 1024, kExtent};  // a short last extent
+    FakeSource src_{vol_};
+    backup::Repository repo_{dir_.File("repo")};
+};
+
+TEST_F(BackupCycle, EveryPointRestoresByteForByte) {
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(false, &r, true), "");
+    const std::string point1 = vol_.Contents();
+    EXPECT_EQ(r.manifest.extents.size(), kExtents);
+    EXPECT_EQ(r.manifest.BytesHeld(), vol_.bytes());
+    EXPECT_EQ(src_.indexedAs, repo_.TempDir("000001") + "/index");
+    EXPECT_EQ(src_.thaws, 1);
+
+    vol_.Fill(3, 'X');
+    vol_.Write(8 * kExtent - 2, "spans");  // extents 7 and 8
+    vol_.Fill(36, 'Z');                    // the short last extent
+    vol_.Fill(20, 'a' + 20 % 26);          // rewritten with what it held: skipped
+    ASSERT_EQ(Backup(true, &r), "");
+    const std::string point2 = vol_.Contents();
+    EXPECT_EQ(Sent("000002"), (std::vector<uint64_t>{3, 7, 8, 36}));
+    EXPECT_EQ(r.extentsRead, 5u);
+    EXPECT_EQ(r.extentsSkipped, 1u);
+    EXPECT_EQ(r.manifest.parent, "000001");
+
+    vol_.Fill(3, 'Y');
+    vol_.Fill(0, 'Q');
+    ASSERT_EQ(Backup(true, &r), "");
+    EXPECT_EQ(Sent("000003"), (std::vector<uint64_t>{0, 3}));
+    EXPECT_EQ(Bits(), std::vector<uint8_t>(vol_.bitmapBytes(), 0));
+
+    EXPECT_TRUE(RestoreOk("000001") == point1);
+    EXPECT_TRUE(RestoreOk("000002") == point2);
+    EXPECT_TRUE(RestoreOk("000003") == vol_.Contents());
+    for (const char* id : {"000001", "000002", "000003"})
+        EXPECT_EQ(Verify(id), "") << id;
+    EXPECT_TRUE(repo_.LeftoverIds().empty());
+}
+
+TEST_F(BackupCycle, AWriteBetweenBitmapAndSnapshotIsInBoth) {
+    ASSERT_EQ(Backup(false), "");
+    vol_.Fill(5, 'P');
+    const std::string beforeTheWrite = vol_.Contents();
+    src_.hook = [&](const std::string& step, uint64_t) {
+        if (step == "freeze")
+            vol_.Fill(9, 'L');  // after the bitmap was taken, before the image
+    };
+    ASSERT_EQ(Backup(true), "");
+    src_.hook = nullptr;
+    // The image held extent 9, but only the taken bits were read from it; the
+    // next bitmap has it.
+    EXPECT_EQ(Sent("000002"), (std::vector<uint64_t>{5}));
+    EXPECT_TRUE(RestoreOk("000002") == beforeTheWrite);
+    EXPECT_TRUE(vol_.Changed(9));
+    ASSERT_EQ(Backup(true), "");
+    EXPECT_EQ(Sent("000003"), (std::vector<uint64_t>{9}));
+    EXPECT_TRUE(RestoreOk("000003") == vol_.Contents());
+}
+
+TEST_F(BackupCycle, FailuresGiveTheTakenChangesBack) {
+    ASSERT_EQ(Backup(false), "");
+    vol_.Fill(2, 'R');
+    vol_.Fill(30, 'S');
+    const std::vector<uint8_t> before = Bits();
+
+    src_.refuseFreeze = true;
+    EXPECT_EQ(Backup(true), "snapshot refused by the driver");
+    src_.refuseFreeze = false;
+    EXPECT_EQ(Bits(), before);
+
+    src_.failRead = 1;  // the second extent to send
+    EXPECT_NE(Backup(true).find("reading extent 30 of the snapshot failed: I/O error"),
+              std::string::npos);
+    EXPECT_EQ(Bits(), before);
+    EXPECT_FALSE(src_.frozen);
+    EXPECT_EQ(repo_.BackupIds(), std::vector<std::string>{"000001"});
+    EXPECT_TRUE(repo_.LeftoverIds().empty());
+
+    // When the bits cannot go back, the unfinished folder keeps them for the next one.
+    // (A failed backup leaves nothing, so its id is used again.)
+    src_.refuseReturn = true;
+    std::string error = Backup(true);
+    EXPECT_NE(error.find("the next backup takes them from " + repo_.TempDir("000002")),
+              std::string::npos)
+        << error;
+    src_.refuseReturn = false;
+    src_.failRead = -1;
+    EXPECT_EQ(Bits(), std::vector<uint8_t>(vol_.bitmapBytes(), 0));
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(true, &r), "");
+    EXPECT_EQ(r.leftoversFolded, 1u);
+    EXPECT_EQ(Sent("000003"), (std::vector<uint64_t>{2, 30}));
+    EXPECT_TRUE(repo_.LeftoverIds().empty());
+    EXPECT_TRUE(RestoreOk("000003") == vol_.Contents());
+}
+
+TEST_F(BackupCycle, KillsLoseNoChange) {
+    ASSERT_EQ(Backup(false), "");
+    const std::string point1 = vol_.Contents();
+    struct Moment {
+        const char* step;
+        uint64_t read;
+    };
+    std::vector<uint64_t> written;
+    uint64_t next = 1;
+    for (Moment at : {Moment{"freeze", 0}, Moment{"read", 1}, Moment{"thaw", 0}}) {
+        SCOPED_TRACE(at.step);
+        for (int k = 0; k < 2; ++k, next += 3) {
+            vol_.Fill(next, 'K');
+            written.push_back(next);
+        }
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            src_.hook = [&](const std::string& step, uint64_t n) {
+                if (step == at.step && n == at.read)
+                    ::raise(SIGKILL);
+            };
+            Backup(true);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(repo_.BackupIds(), std::vector<std::string>{"000001"});
+        EXPECT_EQ(repo_.LeftoverIds().size(), 1u);
+        EXPECT_EQ(Verify("000001"), "");
+        EXPECT_TRUE(RestoreOk("000001") == point1);
+    }
+    // The next backup finds the snapshots the kills left and every change since 000001.
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(true, &r), "");
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(Sent(r.manifest.id), written);
+    // Each kill's leftover went with the next attempt; the last one's with this backup.
+    EXPECT_EQ(src_.leftoversRemoved, std::vector<std::string>{"image 2\n"});
+    EXPECT_TRUE(repo_.LeftoverIds().empty());
+    EXPECT_TRUE(RestoreOk(r.manifest.id) == vol_.Contents());
+}
+
+TEST_F(BackupCycle, RepositoriesThatDoNotFitAreRefusedBeforeTheBitmapIsTaken) {
+    vol_.Fill(1, 'D');
+    const std::vector<uint8_t> before = Bits();
+    EXPECT_NE(Backup(true).find("to build an incremental on: make a full one first"),
+              std::string::npos);
+    EXPECT_EQ(Bits(), before);
+    ASSERT_EQ(Backup(false), "");
+
+    FakeVolume other(kExtents * kExtent * 2, kExtent);
+    FakeSource bigger(other);
+    backup::BackupReport r;
+    std::string error;
+    EXPECT_FALSE(backup::RunBackup(repo_, bigger, {}, &r, &error));
+    EXPECT_NE(error.find("holds backups of a volume of 150528 bytes in extents of 4096; this "
+                         "volume has 303104 bytes in extents of 4096"),
+              std::string::npos)
+        << error;
+}
+
+class HostileRepository : public BackupCycle {
+  protected:
+    void SetUp() override {
+        BackupCycle::SetUp();
+        ASSERT_EQ(Backup(false), "");
+        vol_.Fill(4, 'H');
+        vol_.Fill(6, 'I');
+        ASSERT_EQ(Backup(true), "");
+    }
+    std::string Path(const std::string& id, const char* file) {
+        return repo_.BackupDir(id) + "/" + file;
+    }
+    // Writes the manifest of `id` as `original` with `from` replaced by `to`.
+    void EditManifest(const std::string& id, const std::string& original, const std::string& from,
+                      const std::string& to) {
+        std::string text = original;
+        size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, from.size(), to);
+        std::ofstream(Path(id, "manifest"), std::ios::trunc) << text;
+    }
+    // Restoring and verifying `id` both fail with `why`.
+    void ExpectRefused(const std::string& id, const std::string& why) {
+        bool ok = true;
+        std::string got = Restore(id, &ok);
+        EXPECT_FALSE(ok);
+        EXPECT_NE(got.find(why), std::string::npos) << got;
+        got = Verify(id);
+        EXPECT_NE(got.find(why), std::string::npos) << got;
+    }
+};
+
+TEST_F(HostileRepository, DamagedDataIsRefused) {
+    const std::string extents = Path("000002", "extents");
+    ASSERT_EQ(::truncate(extents.c_str(), 2 * kExtent - 1), 0);
+    ExpectRefused("000002",
+                  "the extents file of backup 000002 holds 8191 bytes where its manifest lists "
+                  "8192 (truncated)");
+    EXPECT_EQ(Verify("000001"), "");
+
+    std::string data = ReadFile(Path("000001", "extents"));
+    data[5 * kExtent + 17] ^= 1;
+    std::ofstream(Path("000001", "extents"), std::ios::trunc) << data;
+    ExpectRefused("000001", "extent 5 of backup 000001 does not match its digest");
+}
+
+TEST_F(HostileRepository, BadManifestsAreRefused) {
+    const std::string original = ReadFile(Path("000002", "manifest"));
+    const std::string sixth = "extent 6 " + std::to_string(6 * kExtent);
+    EditManifest("000002", original, sixth, "extent 4 " + std::to_string(4 * kExtent));
+    ExpectRefused("000002", "names extent 4 twice");
+    EditManifest("000002", original, sixth, "extent 37 " + std::to_string(37 * kExtent));
+    ExpectRefused("000002", "names extent 37 past the volume's end (37 extents)");
+    EditManifest("000002", original, "volume-bytes 150528", "volume-bytes 151040");
+    ExpectRefused("000002",
+                  "was made for a volume of 151040 bytes in extents of 4096, but "
+                  "000001 it builds on for a volume of 150528 bytes in extents of 4096");
+    EditManifest("000002", original, "", "");
+    EXPECT_EQ(Verify("000002"), "");
+}
+
+TEST_F(HostileRepository, AMissingLinkIsRefused) {
+    ASSERT_EQ(::rename(repo_.BackupDir("000001").c_str(), dir_.File("elsewhere").c_str()), 0);
+    ExpectRefused("000002",
+                  "backup 000002 builds on 000001, which cannot be used: no backup "
+                  "000001 in " +
+                      repo_.dir());
+    // Nor can the next incremental build on it.
+    EXPECT_NE(Backup(true).find("the newest backup in " + repo_.dir() + " is unusable"),
+              std::string::npos);
+}
+
+TEST(ExtentSize, ComesFromTheBitmapWhenOnlyOneSizeFits) {
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 128), 1u << 20);
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(8u << 20, 16), 65536u);
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(4u << 20, 1), 0u);  // 512 KiB to 4 MiB all fit
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 100), 0u);
+}
+
+}  // namespace
+}  // namespace kzvol::testing

@@ -1,0 +1,93 @@
+// kzvol backup, backups, restore and verify as a user runs them, against a
+// memory-mode stand-in: the usage errors, the listing, and a restore that meets a
+// damaged backup and leaves the file it was to replace as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "tests/tools/Kzvol.h"
+
+namespace kzvol::testing {
+namespace {
+
+constexpr auto npos = std::string::npos;
+
+class CliBackup : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string out;
+        ASSERT_EQ(Kzvol("emulator start --memory --state " + state_, &out), 0) << out;
+        std::string data;
+        for (int i = 0; i < 8 * 4096; ++i)
+            data += "volume " + std::to_string(i) + "\n";
+        volume_ = dir_.Write("vol.img", data.substr(0, 256 * 1024));
+        ASSERT_EQ(Run("emulator add " + volume_ + " --extent-size 16384", &out), 0) << out;
+        ::mkdir(dir_.File("cow").c_str(), 0755);
+    }
+    void TearDown() override {
+        std::string out;
+        Kzvol("emulator stop --state " + state_, &out);
+    }
+    int Run(const std::string& args, std::string* out) {
+        return Kzvol("--emulator " + state_ + " " + args, out);
+    }
+    int Backup(const std::string& options, std::string* out) {
+        return Run("backup /dev/qnbf/qnbf0 --repo " + repo_ + " --cow-dir " + dir_.File("cow") +
+                       " " + options,
+                   out);
+    }
+
+    TempDir dir_;
+    const std::string state_ = dir_.File("driver"), repo_ = dir_.File("repo");
+    std::string volume_;
+};
+
+TEST_F(CliBackup, UsageErrorsAndTheListing) {
+    std::string out;
+    EXPECT_EQ(Run("backup /dev/qnbf/qnbf0", &out), 2);
+    EXPECT_NE(out.find("kzvol backup: wants one NODE and --repo DIR"), npos) << out;
+    EXPECT_EQ(Run("restore " + repo_, &out), 2);
+    EXPECT_EQ(Run("verify " + repo_, &out), 1);
+    EXPECT_EQ(out, "kzvol: no repository " + repo_ + "\n");
+    EXPECT_EQ(Backup("--incremental", &out), 1);
+    EXPECT_NE(out.find("make a full one first"), npos) << out;
+
+    ASSERT_EQ(Backup("", &out), 0) << out;
+    EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes)"), npos)
+        << out;
+    std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
+    ASSERT_EQ(Backup("--incremental", &out), 0) << out;
+    EXPECT_NE(out.find("backup 000002: incremental on 000001, 1 of 16 extents read, 1 sent"), npos)
+        << out;
+    ASSERT_EQ(Run("backups " + repo_, &out), 0);
+    std::vector<std::string> lines = Split(out);
+    ASSERT_EQ(lines.size(), 3u) << out;
+    EXPECT_EQ(lines[1].substr(0, 29), "000001  full         -       ");
+    EXPECT_NE(lines[2].find("       1        16384 no"), npos) << out;
+}
+
+TEST_F(CliBackup, ADamagedBackupLeavesTheTargetAsItWas) {
+    std::string out;
+    ASSERT_EQ(Backup("", &out), 0) << out;
+    const std::string extents = repo_ + "/000001/extents";
+    std::string data = ReadFile(extents);
+    data[100000] ^= 0x20;
+    std::ofstream(extents, std::ios::trunc) << data;
+    const std::string target = dir_.Write("target.img", "the user's file");
+
+    EXPECT_EQ(Run("restore " + repo_ + " --to " + target, &out), 1);
+    EXPECT_EQ(out,
+              "kzvol: restore of backup 000001 failed: extent 6 of backup 000001 does not "
+              "match its digest\n");
+    EXPECT_EQ(ReadFile(target), "the user's file");
+    std::string listing;
+    RunCommandLine("ls -A " + dir_.path(), &listing);
+    EXPECT_EQ(listing, "cow\ndriver\nrepo\ntarget.img\nvol.img\n");  // no temporary file
+    EXPECT_EQ(Run("verify " + repo_, &out), 1);
+    EXPECT_NE(out.find("000001: FAILED: extent 6 of backup 000001 does not match its digest"), npos)
+        << out;
+}
+
+}  // namespace
+}  // namespace kzvol::testing

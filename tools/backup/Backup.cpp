@@ -1,0 +1,360 @@
+// The backup cycle: bitmap, temporary folder, frozen image, hashed extents,
+// manifest, rename; and the way back on failure.
+#include "tools/backup/Backup.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "checksum/CheckSum.h"
+#include "host/Env.h"
+#include "tools/backup/Files.h"
+#include "tools/backup/Pending.h"
+#include "tools/backup/Pipeline.h"
+
+namespace kzvol::backup {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kTrackerName[] = "volume";
+
+double Since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string ExtentName(uint64_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "extent%010llu", static_cast<unsigned long long>(number));
+    return name;
+}
+
+std::string ShapeText(uint64_t volumeBytes, uint64_t extentBytes) {
+    return std::to_string(volumeBytes) + " bytes in extents of " + std::to_string(extentBytes);
+}
+
+bool CheckShape(const VolumeShape& s, std::string* error) {
+    const uint64_t e = s.extentBytes;
+    if (e < kMinExtentBytes || e > kMaxExtentBytes || (e & (e - 1)) != 0 || s.volumeBytes == 0 ||
+        s.volumeBytes % 512 != 0 || s.bitmapBytes < (ExtentCount(s.volumeBytes, e) + 7) / 8) {
+        *error = "the volume's shape cannot be backed up: " + ShapeText(s.volumeBytes, e) +
+                 ", a bitmap of " + std::to_string(s.bitmapBytes) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// The chain a new backup builds on (empty for a full one), checked against the volume.
+bool CheckRepository(const Repository& repo, const VolumeShape& shape, bool incremental,
+                     std::vector<Manifest>* chain, std::string* error) {
+    const std::vector<std::string> ids = repo.BackupIds();
+    if (ids.empty()) {
+        if (!incremental)
+            return true;
+        *error =
+            "no backup in " + repo.dir() + " to build an incremental on: make a full one first";
+        return false;
+    }
+    Manifest last;
+    bool ok =
+        incremental ? repo.Chain(ids.back(), chain, error) : repo.Load(ids.back(), &last, error);
+    if (!ok) {
+        *error = "the newest backup in " + repo.dir() + " is unusable: " + *error;
+        return false;
+    }
+    if (incremental)
+        last = chain->back();
+    if (last.volumeBytes != shape.volumeBytes || last.extentBytes != shape.extentBytes) {
+        *error = "the repository " + repo.dir() + " holds backups of a volume of " +
+                 ShapeText(last.volumeBytes, last.extentBytes) + "; this volume has " +
+                 ShapeText(shape.volumeBytes, shape.extentBytes);
+        return false;
+    }
+    return true;
+}
+
+// Removes the frozen images that killed backups left behind.
+bool RemoveLeftoverImages(const Repository& repo, Source& source,
+                          const std::vector<std::string>& leftovers, std::string* error) {
+    for (const std::string& id : leftovers) {
+        const std::string path = repo.TempDir(id) + "/" + kSnapshotFile;
+        // Without a record the kill may have come while the snapshot was taken.
+        std::string record;
+        if (!ReadWholeFile(path, 1 << 16, &record))
+            record.clear();
+        if (!source.RemoveLeftover(record, error)) {
+            *error = "cannot remove the snapshot of the unfinished backup in " + repo.TempDir(id) +
+                     ": " + *error;
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    return true;
+}
+
+// ORs the bitmaps of unfinished backups into `bits`; answers how many it found.
+size_t FoldLeftoverBitmaps(const Repository& repo, const std::vector<std::string>& leftovers,
+                           std::vector<uint8_t>* bits) {
+    size_t folded = 0;
+    for (const std::string& id : leftovers) {
+        std::string taken;
+        if (!ReadWholeFile(repo.TempDir(id) + "/" + kBitmapFile, bits->size(), &taken) ||
+            taken.size() != bits->size())
+            continue;
+        for (size_t i = 0; i < taken.size(); ++i)
+            (*bits)[i] |= static_cast<uint8_t>(taken[i]);
+        ++folded;
+    }
+    return folded;
+}
+
+std::vector<uint64_t> ExtentsToRead(const VolumeShape& shape, const std::vector<uint8_t>& bits,
+                                    bool incremental) {
+    const uint64_t count = ExtentCount(shape.volumeBytes, shape.extentBytes);
+    std::vector<uint64_t> numbers;
+    for (uint64_t n = 0; n < count; ++n)
+        if (!incremental || (bits[n / 8] >> (n % 8) & 1))
+            numbers.push_back(n);
+    return numbers;
+}
+
+// The hash file the tracker compares an incremental with: the newest digest of
+// every extent along the chain, in the tracker's record format.
+bool WriteChainHashes(const std::vector<Manifest>& chain, const std::string& path,
+                      std::string* error) {
+    std::vector<const Digest*> newest(chain.back().VolumeExtents(), nullptr);
+    for (auto m = chain.rbegin(); m != chain.rend(); ++m)
+        for (const ExtentEntry& e : m->extents)
+            if (!newest[e.number])
+                newest[e.number] = &e.digest;
+    std::string records;
+    for (uint64_t n = 0; n < newest.size(); ++n) {
+        if (!newest[n])
+            continue;
+        records += ExtentName(n) + "\n";
+        records.append(reinterpret_cast<const char*>(newest[n]->data()), kDigestBytes);
+        records += "\n";
+    }
+    if (WriteWholeFile(path, records))
+        return true;
+    *error = WithErrno("cannot write " + path);
+    return false;
+}
+
+// The frozen image, thawed on every path.
+class FrozenImage {
+  public:
+    explicit FrozenImage(Source& source) : source_(source) {}
+    ~FrozenImage() {
+        std::string ignored;
+        if (frozen_)
+            source_.Thaw(&ignored);
+    }
+    bool Freeze(std::string* record, std::string* error) {
+        frozen_ = source_.Freeze(record, error);
+        return frozen_;
+    }
+    bool Thaw(std::string* error) {
+        frozen_ = false;
+        return source_.Thaw(error);
+    }
+
+  private:
+    Source& source_;
+    bool frozen_ = false;
+};
+
+class Cycle {
+  public:
+    Cycle(const Repository& repo, Source& source, const VolumeShape& shape,
+          const BackupOptions& options, PendingBackup& pending, BackupReport* report)
+        : repo_(repo),
+          source_(source),
+          shape_(shape),
+          opt_(options),
+          pending_(pending),
+          report_(report),
+          m_(report->manifest) {}
+
+    bool Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
+             std::vector<uint8_t>* bits, std::string* error);
+
+  private:
+    bool PrepareTracker(const std::vector<Manifest>& chain, std::string* error);
+    bool Transfer(const std::vector<uint64_t>& numbers, std::string* error);
+    bool Take(uint64_t number, Slot& slot, std::string* error);
+
+    const Repository& repo_;
+    Source& source_;
+    const VolumeShape& shape_;
+    const BackupOptions& opt_;
+    PendingBackup& pending_;
+    BackupReport* report_;
+    Manifest& m_;
+    std::unique_ptr<CheckSum> tracker_;
+};
+
+bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
+                std::vector<uint8_t>* bits, std::string* error) {
+    report_->leftoversFolded = FoldLeftoverBitmaps(repo_, leftovers, bits);
+    if (!pending_.WriteFile(kBitmapFile, std::string(bits->begin(), bits->end()), true, error))
+        return false;
+    for (const std::string& id : leftovers)  // their bits are safe in ours now
+        RemoveFolder(repo_.TempDir(id));
+    if (!PrepareTracker(chain, error) || !pending_.OpenExtents(error))
+        return false;
+
+    FrozenImage image(source_);
+    std::string record;
+    const auto frozenAt = Clock::now();
+    if (!image.Freeze(&record, error))
+        return false;
+    report_->freezeSeconds = Since(frozenAt);
+    m_.time = CurrentEnv()->NowSeconds();
+    // Not synced: a kill leaves it readable, and after a crash no snapshot is left.
+    if (!pending_.WriteFile(kSnapshotFile, record, false, error) ||
+        !Transfer(ExtentsToRead(shape_, *bits, opt_.incremental), error))
+        return false;
+    m_.indexed = opt_.index;
+    if (opt_.index && !source_.IndexFrozen(pending_.dir() + "/" + kIndexTable,
+                                           pending_.dir() + "/" + kVolumeInfoFile, error))
+        return false;
+    const auto thawedAt = Clock::now();
+    if (!image.Thaw(error))
+        return false;
+    report_->thawSeconds = Since(thawedAt);
+
+    const std::string checkSumDir = tracker_->CheckSumDir();
+    tracker_.reset();
+    RemoveFolder(checkSumDir);  // the digests live on in the manifest
+    ::unlink((pending_.dir() + "/" + kSnapshotFile).c_str());
+    const std::string text = FormatManifest(m_);
+    if (!pending_.Commit(text, error))
+        return false;
+    report_->bytesWritten = pending_.extent_bytes_written() + text.size();
+    return true;
+}
+
+bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* error) {
+    tracker_ = std::make_unique<CheckSum>(
+        kTrackerName, pending_.dir(),
+        opt_.incremental ? CHECKSUM_BACKUP_COMPARE : CHECKSUM_BACKUP_FULL, 0, false);
+    bool ok = tracker_->InitializeScan(-1) &&
+              (!opt_.incremental || WriteChainHashes(chain, tracker_->HashPath(), error)) &&
+              tracker_->InitializeBackup();
+    if (!ok && error->empty())
+        *error = "cannot prepare the extent hash tracker in " + tracker_->CheckSumDir() +
+                 " (the log has the cause)";
+    return ok;
+}
+
+// Hashes one extent read from the image and keeps it unless it is unchanged.
+bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
+    bool send = true;
+    if (!tracker_->ShouldThisExtentBeBackedUp(ExtentName(number), slot.data.get(),
+                                              static_cast<int>(slot.length), &send)) {
+        *error = "the extent hash tracker failed on extent " + std::to_string(number) +
+                 " (the log has the cause)";
+        return false;
+    }
+    ++report_->extentsRead;
+    report_->bytesRead += slot.length;
+    if (opt_.incremental && !send) {
+        ++report_->extentsSkipped;
+        return true;
+    }
+    ExtentEntry e;
+    e.number = number;
+    e.offset = number * shape_.extentBytes;
+    e.length = slot.length;
+    std::memcpy(e.digest.data(), tracker_->LastDigest(), kDigestBytes);
+    if (!pending_.AppendExtent(slot.data.get(), slot.length, error))
+        return false;
+    m_.extents.push_back(e);
+    return true;
+}
+
+bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
+    uint64_t total = 0;
+    for (uint64_t n : numbers)
+        total += ExtentLength(shape_.volumeBytes, shape_.extentBytes, n);
+    std::string readError;
+    auto fill = [&](uint64_t i, Slot& slot) {
+        if (opt_.stop && opt_.stop->load()) {
+            readError = "stopped by a signal";
+            return false;
+        }
+        slot.length = ExtentLength(shape_.volumeBytes, shape_.extentBytes, numbers[i]);
+        if (source_.ReadFrozen(numbers[i] * shape_.extentBytes, slot.length, slot.data.get(),
+                               &readError))
+            return true;
+        readError = "reading extent " + std::to_string(numbers[i]) +
+                    " of the snapshot failed: " + readError;
+        return false;
+    };
+    auto drain = [&](uint64_t i, Slot& slot) {
+        if (!Take(numbers[i], slot, error))
+            return false;
+        if (opt_.progress)
+            opt_.progress(report_->bytesRead, total);
+        return true;
+    };
+    if (RunPipeline(numbers.size(), static_cast<size_t>(shape_.extentBytes),
+                    PipelineDepth(shape_.extentBytes), fill, drain))
+        return true;
+    if (!readError.empty())
+        *error = readError;
+    return false;
+}
+
+}  // namespace
+
+bool RunBackup(const Repository& repo, Source& source, const BackupOptions& options,
+               BackupReport* report, std::string* error) {
+    const auto start = Clock::now();
+    VolumeShape shape;
+    std::vector<Manifest> chain;
+    if (!source.Shape(&shape, error) || !CheckShape(shape, error) ||
+        !CheckRepository(repo, shape, options.incremental, &chain, error))
+        return false;
+    const std::vector<std::string> leftovers = repo.LeftoverIds();
+    if (!RemoveLeftoverImages(repo, source, leftovers, error))
+        return false;
+
+    PendingBackup pending(repo, repo.NextId());
+    *report = BackupReport();
+    Manifest& m = report->manifest;
+    m.id = pending.id();
+    m.kind = options.incremental ? Kind::Incremental : Kind::Full;
+    m.parent = options.incremental ? chain.back().id : "";
+    m.volumeBytes = shape.volumeBytes;
+    m.extentBytes = shape.extentBytes;
+    std::vector<uint8_t> bits;
+    if (!pending.Create(error))
+        return false;
+    const auto takenAt = Clock::now();
+    if (!source.TakeChanges(&bits, error))
+        return false;
+    report->takeSeconds = Since(takenAt);
+    if (bits.size() != shape.bitmapBytes) {
+        bits.resize(shape.bitmapBytes);
+        *error = "the change bitmap came back with a size other than the volume's";
+    } else if (Cycle(repo, source, shape, options, pending, report)
+                   .Run(chain, leftovers, &bits, error)) {
+        report->seconds = Since(start);
+        return true;
+    }
+    // Everything taken goes back, so that the next backup still sends it.
+    std::string why;
+    if (!source.ReturnChanges(bits, &why)) {
+        pending.Keep();
+        *error += "; the changes taken could not be given back (" + why +
+                  "), the next backup takes them from " + pending.dir();
+    }
+    return false;
+}
+
+}  // namespace kzvol::backup

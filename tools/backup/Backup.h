@@ -1,0 +1,44 @@
+// One backup of a volume into a repository, in the order that loses no write:
+//   1. remove images left by killed backups, then take and clear the change
+//      bitmap (a full backup clears it too and sends every extent);
+//   2. fold in the bitmaps of backups that never completed, write the result into
+//      the new backup's temporary folder and sync it;
+//   3. freeze the volume, read the extents to send from the frozen image, hash
+//      each through the extent hash tracker (an incremental skips extents whose
+//      digest equals the previous point's), index the image when asked, thaw;
+//   4. write the manifest and rename the folder into place.
+// A write landing between steps 1 and 3 is in the image and in the next bitmap.
+// On any failure after step 1 the taken bits go back to the bitmap; when that too
+// fails the temporary folder stays, and the next backup folds its bitmap in.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "tools/backup/Readback.h"
+#include "tools/backup/Repository.h"
+#include "tools/backup/Source.h"
+
+namespace kzvol::backup {
+
+struct BackupOptions {
+    bool incremental = false;
+    bool index = false;
+    const std::atomic<bool>* stop = nullptr;  // set: stop at the next extent and fail
+    Progress progress;                        // bytes read from the image, bytes to read
+};
+
+struct BackupReport {
+    Manifest manifest;
+    uint64_t extentsRead = 0, bytesRead = 0;  // from the frozen image
+    uint64_t extentsSkipped = 0;              // read, but equal to the previous point
+    uint64_t bytesWritten = 0;                // extents and manifest
+    size_t leftoversFolded = 0;
+    double seconds = 0, takeSeconds = 0, freezeSeconds = 0, thawSeconds = 0;
+};
+
+// `repo` must be locked for writing.
+bool RunBackup(const Repository& repo, Source& source, const BackupOptions& options,
+               BackupReport* report, std::string* error);
+
+}  // namespace kzvol::backup

@@ -1,0 +1,206 @@
+// The backup source over a filter device, through the library's volume objects.
+#include "tools/backup/FilterSource.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "filter/DriverChannel.h"
+#include "filter/QnbfLookup.h"
+#include "host/Handles.h"
+#include "tools/backup/IndexImage.h"
+#include "tools/backup/Manifest.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::backup {
+namespace {
+
+constexpr char kSnapDirVariable[] = "KZ_SNAP_PARTITION";
+
+std::string LastComponent(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool Lookup(const std::string& name, qn_getinfo_arg* info) {
+    std::string key = name;
+    return get_qnbf_dev_info(key.data(), info, QN_LOOKUP_BY_NAME);
+}
+
+}  // namespace
+
+uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes) {
+    uint64_t found = 0;
+    for (uint64_t e = kMinExtentBytes; e <= kMaxExtentBytes; e *= 2) {
+        if ((ExtentCount(volumeBytes, e) + 7) / 8 != bitmapBytes)
+            continue;
+        if (found)
+            return 0;
+        found = e;
+    }
+    return found;
+}
+
+ErrorTail::ErrorTail() : EnvWrapper(CurrentEnv()) {
+    previous_ = SetEnv(this);
+}
+
+ErrorTail::~ErrorTail() {
+    SetEnv(previous_ == Env::Default() ? nullptr : previous_);
+}
+
+void ErrorTail::Log(LogKind kind, int level, const std::string& context,
+                    const std::string& message) {
+    if (kind == LogKind::Error) {
+        std::lock_guard<std::mutex> lock(mu_);
+        last_ = context + " " + message;
+        while (!last_.empty() && (last_.back() == '\n' || last_.back() == ' '))
+            last_.pop_back();
+    }
+    EnvWrapper::Log(kind, level, context, message);
+}
+
+int ErrorTail::RunShell(const std::string& command) {
+    std::string out, err;
+    int rc = RunCommand(command, &out, &err);
+    if (!out.empty() || !err.empty())
+        EnvWrapper::Log(LogKind::Debug, 0, "kzvol backup", "'" + command + "' said: " + out + err);
+    return rc;
+}
+
+std::string ErrorTail::Take() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::exchange(last_, std::string());
+}
+
+FilterSource::FilterSource(const std::string& node, std::string cowDir)
+    : name_(LastComponent(node)), path_("/dev/qnbf/" + name_), cowDir_(std::move(cowDir)) {}
+
+FilterSource::~FilterSource() = default;
+
+bool FilterSource::Failed(const std::string& what, std::string* error) {
+    std::string cause = tail_.Take();
+    *error = what + (cause.empty() ? "" : " (" + cause + ")");
+    return false;
+}
+
+bool FilterSource::Shape(VolumeShape* shape, std::string* error) {
+    qn_getinfo_arg info;
+    if (!Lookup(name_, &info))
+        return Failed("no filter device " + path_ + " (see kzvol devices)", error);
+    shape_.volumeBytes = info.size;
+    shape_.bitmapBytes = info.incr_bmp_size > 0 ? static_cast<size_t>(info.incr_bmp_size) : 0;
+    shape_.extentBytes = ExtentSizeFromBitmap(info.size, shape_.bitmapBytes);
+    if (!shape_.extentBytes) {
+        *error = "cannot tell the extent size of " + path_ + " from its bitmap of " +
+                 std::to_string(shape_.bitmapBytes) + " bytes for " + std::to_string(info.size) +
+                 " bytes";
+        return false;
+    }
+    driver_ = std::make_unique<KZVolumeUnix>(kQnbfAdminNode);
+    if (!driver_->Open())
+        return Failed(std::string("cannot open ") + kQnbfAdminNode, error);
+    driver_->m_QnbfNodeMinorno = static_cast<int>(info.minor);
+    *shape = shape_;
+    return true;
+}
+
+bool FilterSource::TakeChanges(std::vector<uint8_t>* bits, std::string* error) {
+    bits->assign(shape_.bitmapBytes, 0);
+    if (driver_->QNBFGetAndClrVolBitmap(KZV_BITMAP_INCREMENTAL, bits->data(), bits->size(), false))
+        return true;
+    return Failed("cannot take the change bitmap of " + path_, error);
+}
+
+bool FilterSource::ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) {
+    std::vector<uint8_t> copy = bits;
+    if (driver_->QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, copy.data(), copy.size()))
+        return true;
+    return Failed("cannot merge the change bitmap back into " + path_, error);
+}
+
+bool FilterSource::Freeze(std::string* record, std::string* error) {
+    ::setenv(kSnapDirVariable, cowDir_.c_str(), 1);
+    snap_ = std::make_unique<KZVolumeUnix>(path_);
+    if (!snap_->SWSnapSynchronize(path_, 0)) {
+        snap_.reset();
+        return Failed("cannot snapshot " + path_, error);
+    }
+    *record = cowDir_ + "\n" + snap_->m_strSnapId + "\n";
+    if (snap_->OpenSnapVolume())
+        return true;
+    return Failed("cannot open the snapshot " + snap_->m_strSnapId, error);
+}
+
+bool FilterSource::ReadFrozen(uint64_t offset, uint32_t length, char* buffer, std::string* error) {
+    unsigned long done = 0;
+    if (snap_->SWSnapRead(offset / 512, length / 512, buffer, done) && done == length / 512)
+        return true;
+    std::string cause = tail_.Take();
+    *error = cause.empty() ? "short read" : cause;
+    return false;
+}
+
+bool FilterSource::IndexFrozen(const std::string& table, const std::string& volinfo,
+                               std::string* error) {
+    UniqueFd fd(QnbfOpen(snap_->m_strSnapId, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        *error = "cannot open the snapshot " + snap_->m_strSnapId + ": " + std::strerror(errno);
+        return false;
+    }
+    return IndexImage(fd.get(), table, volinfo, shape_.extentBytes, error);
+}
+
+bool FilterSource::Thaw(std::string* error) {
+    std::unique_ptr<KZVolumeUnix> snap = std::move(snap_);
+    ::setenv(kSnapDirVariable, cowDir_.c_str(), 1);
+    if (!snap->SWSnapFreezeSync(path_, KZ_APP_NONE))
+        return Failed("cannot stop the snapshot " + snap->m_strSnapId, error);
+    if (!snap->SWSnapUnsynchronize())
+        return Failed("cannot remove the copy-on-write files of " + snap->m_strSnapId, error);
+    return true;
+}
+
+bool FilterSource::RemoveSnapshot(const std::string& snapId, const std::string& cowDir,
+                                  std::string* error) {
+    ::setenv(kSnapDirVariable, cowDir.c_str(), 1);
+    KZVolumeUnix snap(path_);
+    snap.m_strSnapId = snapId;
+    if (!snapId.empty() && !snap.SWSnapFreezeSync(path_, KZ_APP_NONE))
+        return Failed("cannot stop the snapshot " + snapId, error);
+    if (!snap.SWSnapUnsynchronize())
+        return Failed("cannot remove the copy-on-write files in " + cowDir, error);
+    return true;
+}
+
+// A record names the copy-on-write directory and the snapshot. Without one the kill
+// came while the snapshot was being taken: the device's active snapshot is the
+// killed backup's when its copy-on-write file is in this run's directory.
+bool FilterSource::RemoveLeftover(const std::string& record, std::string* error) {
+    qn_getinfo_arg info;
+    if (!Lookup(name_, &info))
+        return Failed("no filter device " + path_, error);
+    std::vector<std::string> snaps;
+    for (int i = 0; i < info.snap_minor_cnt && i < 256; ++i)
+        snaps.push_back(std::string(kQnbfNodePrefix) + std::to_string(info.snap_minor[i]));
+    std::string cowDir = cowDir_, snapId;
+    if (!record.empty()) {
+        size_t nl = record.find('\n');
+        cowDir = record.substr(0, nl);
+        snapId = nl == std::string::npos ? "" : record.substr(nl + 1);
+        while (!snapId.empty() && snapId.back() == '\n')
+            snapId.pop_back();
+    } else if (!snaps.empty() && ::access((cowDir + "/." + name_ + "-snap").c_str(), F_OK) == 0) {
+        snapId = snaps.front();
+    }
+    if (std::find(snaps.begin(), snaps.end(), snapId) == snaps.end())
+        snapId.clear();  // already gone
+    return RemoveSnapshot(snapId, cowDir, error);
+}
+
+}  // namespace kzvol::backup

@@ -1,0 +1,69 @@
+// The backup source over a filter device of the qnbf driver (or of the stand-in
+// plugged into the library's channel): the incremental change bitmap through a
+// driver-mode volume object, the copy-on-write snapshot through a volume object on
+// the filter device node, its copy-on-write files in the given directory.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "host/Env.h"
+#include "tools/backup/Source.h"
+
+class KZVolumeUnix;
+
+namespace kzvol::backup {
+
+// The extent size of a volume of `volumeBytes` whose change bitmap has
+// `bitmapBytes` bytes: the one power of two from 512 bytes to 256 MiB that gives
+// that many bitmap bytes; 0 when none or several do.
+uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes);
+
+// Keeps the last error line the library logged, passing every line on. The
+// output of the shell lines the library runs (the driver's boot script after a
+// snapshot is deleted) goes to the log rather than to the terminal.
+class ErrorTail : public EnvWrapper {
+  public:
+    ErrorTail();
+    ~ErrorTail() override;
+    void Log(LogKind kind, int level, const std::string& context,
+             const std::string& message) override;
+    int RunShell(const std::string& command) override;
+    // The last error line ("" when none), with its trailing newline taken off.
+    std::string Take();
+
+  private:
+    Env* previous_;
+    std::mutex mu_;
+    std::string last_;
+};
+
+class FilterSource : public Source {
+  public:
+    // `node`: the filter device ("/dev/qnbf/qnbf3" or "qnbf3"); `cowDir`: where the
+    // snapshot's copy-on-write files go.
+    FilterSource(const std::string& node, std::string cowDir);
+    ~FilterSource() override;
+
+    bool Shape(VolumeShape* shape, std::string* error) override;
+    bool TakeChanges(std::vector<uint8_t>* bits, std::string* error) override;
+    bool ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) override;
+    bool Freeze(std::string* record, std::string* error) override;
+    bool ReadFrozen(uint64_t offset, uint32_t length, char* buffer, std::string* error) override;
+    bool IndexFrozen(const std::string& table, const std::string& volinfo,
+                     std::string* error) override;
+    bool Thaw(std::string* error) override;
+    bool RemoveLeftover(const std::string& record, std::string* error) override;
+
+  private:
+    bool Failed(const std::string& what, std::string* error);
+    bool RemoveSnapshot(const std::string& snapId, const std::string& cowDir, std::string* error);
+
+    std::string name_, path_, cowDir_;
+    VolumeShape shape_;
+    ErrorTail tail_;
+    std::unique_ptr<KZVolumeUnix> driver_;  // driver mode: bitmaps
+    std::unique_ptr<KZVolumeUnix> snap_;    // the filter device: its snapshot
+};
+
+}  // namespace kzvol::backup

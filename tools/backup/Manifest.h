@@ -1,0 +1,60 @@
+// The manifest of one backup in a repository: what the backup is (id, kind, the
+// backup it builds on, when it was made), the shape of the volume it was taken
+// from, and every extent it holds with its SHA-512 digest. Kept as a small text
+// file; the parser trusts nothing and refuses anything it did not write.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kzvol::backup {
+
+constexpr size_t kDigestBytes = 64;
+using Digest = std::array<unsigned char, kDigestBytes>;
+
+// Extent sizes a repository accepts: powers of two in this range.
+constexpr uint64_t kMinExtentBytes = 512;
+constexpr uint64_t kMaxExtentBytes = 256ull << 20;
+
+enum class Kind { Full, Incremental };
+
+struct ExtentEntry {
+    uint64_t number = 0;  // extent number on the volume
+    uint64_t offset = 0;  // byte offset on the volume: number x extent size
+    uint32_t length = 0;  // bytes; the last extent of a volume may be short
+    Digest digest{};
+};
+
+struct Manifest {
+    std::string id;
+    Kind kind = Kind::Full;
+    std::string parent;  // the backup this one builds on; empty for a full backup
+    int64_t time = 0;    // seconds since the epoch, when the snapshot was taken
+    uint64_t volumeBytes = 0;
+    uint64_t extentBytes = 0;
+    bool indexed = false;              // holds a file-index table of the volume
+    std::vector<ExtentEntry> extents;  // ascending extent numbers
+
+    uint64_t VolumeExtents() const;
+    uint64_t BytesHeld() const;
+};
+
+// Extents of a volume of `volumeBytes` cut in `extentBytes`, and the length of one.
+uint64_t ExtentCount(uint64_t volumeBytes, uint64_t extentBytes);
+uint32_t ExtentLength(uint64_t volumeBytes, uint64_t extentBytes, uint64_t number);
+
+// True when `id` is a backup id: six decimal digits.
+bool IsBackupId(const std::string& id);
+const char* KindName(Kind kind);
+
+std::string FormatManifest(const Manifest& manifest);
+// False with *error naming the first thing wrong: a malformed line, a volume or
+// extent size out of range, an extent named twice, out of order or past the
+// volume's end, a full backup that lacks an extent.
+bool ParseManifest(const std::string& text, Manifest* out, std::string* error);
+
+std::string DigestHex(const Digest& digest);
+
+}  // namespace kzvol::backup

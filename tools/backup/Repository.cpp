@@ -1,0 +1,134 @@
+// Listing, loading and chaining the backups of a repository.
+#include "tools/backup/Repository.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "tools/backup/Files.h"
+
+namespace kzvol::backup {
+namespace {
+
+constexpr size_t kManifestLimit = 1ull << 30;
+
+std::string SizeText(const Manifest& m) {
+    return "a volume of " + std::to_string(m.volumeBytes) + " bytes in extents of " +
+           std::to_string(m.extentBytes);
+}
+
+}  // namespace
+
+bool Repository::LockForWriting(std::string* error) {
+    if (::mkdir(dir_.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = WithErrno("cannot create the repository " + dir_);
+        return false;
+    }
+    lock_.reset(::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock_) {
+        *error = WithErrno("cannot open the lock of the repository " + dir_);
+        return false;
+    }
+    if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+        *error = "another backup is writing the repository " + dir_;
+        lock_.reset();
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> Repository::Names(bool temporary) const {
+    std::vector<std::string> ids;
+    UniqueDir d(::opendir(dir_.c_str()));
+    if (!d)
+        return ids;
+    const std::string prefix = temporary ? kTempPrefix : "";
+    while (const dirent* e = ::readdir(d.get())) {
+        std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string id = name.substr(prefix.size());
+        if (IsBackupId(id))
+            ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+std::vector<std::string> Repository::BackupIds() const {
+    return Names(false);
+}
+
+std::vector<std::string> Repository::LeftoverIds() const {
+    return Names(true);
+}
+
+std::string Repository::NextId() const {
+    unsigned long next = 1;
+    for (bool temporary : {false, true})
+        for (const std::string& id : Names(temporary))
+            next = std::max(next, std::stoul(id) + 1);
+    char id[16];
+    std::snprintf(id, sizeof id, "%06lu", next);
+    return id;
+}
+
+bool Repository::Load(const std::string& id, Manifest* out, std::string* error) const {
+    std::string text;
+    const std::string path = BackupDir(id) + "/" + kManifestFile;
+    if (!IsBackupId(id)) {
+        *error = "'" + id + "' is not a backup id (six digits)";
+        return false;
+    }
+    if (!ReadWholeFile(path, kManifestLimit, &text)) {
+        *error =
+            errno == ENOENT ? "no backup " + id + " in " + dir_ : WithErrno("cannot read " + path);
+        return false;
+    }
+    std::string why;
+    if (!ParseManifest(text, out, &why)) {
+        *error = "the manifest of backup " + id + " is damaged: " + why;
+        return false;
+    }
+    if (out->id != id) {
+        *error = "the manifest of backup " + id + " names itself " + out->id;
+        return false;
+    }
+    return true;
+}
+
+bool Repository::Chain(const std::string& id, std::vector<Manifest>* chain,
+                       std::string* error) const {
+    chain->clear();
+    Manifest m;
+    if (!Load(id, &m, error))
+        return false;
+    chain->push_back(std::move(m));
+    while (chain->back().kind == Kind::Incremental) {
+        const Manifest& child = chain->back();
+        Manifest parent;
+        if (child.parent >= child.id) {
+            *error = "backup " + child.id + " builds on a later backup, " + child.parent;
+            return false;
+        }
+        if (!Load(child.parent, &parent, error)) {
+            *error = "backup " + child.id + " builds on " + child.parent +
+                     ", which cannot be used: " + *error;
+            return false;
+        }
+        if (parent.volumeBytes != child.volumeBytes || parent.extentBytes != child.extentBytes) {
+            *error = "backup " + child.id + " was made for " + SizeText(child) + ", but " +
+                     parent.id + " it builds on for " + SizeText(parent);
+            return false;
+        }
+        chain->push_back(std::move(parent));
+    }
+    std::reverse(chain->begin(), chain->end());
+    return true;
+}
+
+}  // namespace kzvol::backup
