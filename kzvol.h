@@ -26,6 +26,8 @@
 #include "host/TraceFile.h"
 #include "volume/DeviceProbe.h"
 #include "host/UnixFsTreeReader.h"
+#include "metadata/ContentList.h"
+#include "metadata/ContentSnap.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
 #include "volume/KZVolume.h"

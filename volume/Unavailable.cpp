@@ -73,12 +73,6 @@ bool KZVolumeUnix::QNBFDumpAndClear(KZVBitmapType, unsigned char*, unsigned long
 bool KZVolumeUnix::OpenSnapVolume() {
     return NotAvailable("KZVolumeUnix::OpenSnapVolume:");
 }
-bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) {
-    return NotAvailable("KZVolumeUnix::FSpodSnap:");
-}
-bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist*) {
-    return NotAvailable("KZVolumeUnix::UnmountUnsnapAll:");
-}
 bool KZVolumeUnix::DumpMetadataInformation(char*, char*, char*, char*, char*, char*,
                                            unsigned long) {
     return NotAvailable("KZVolumeUnix::DumpMetadataInformation:");
