@@ -12,6 +12,7 @@
 
 #include "host/AtomicFile.h"
 #include "host/Env.h"
+#include "host/EvDebug.h"
 #include "metadata/ContentSnap.h"
 #include "tools/Commands.h"
 #include "tools/ContentListFile.h"
@@ -38,18 +39,19 @@ const char* EventMeaning(int code) {
     return "event";
 }
 
-// Shows each critical event on standard error, then passes it on.
+// The tool is the host of the library's critical events: each is shown on
+// standard error and goes to the log like any other line.
 class EventEcho : public EnvWrapper {
   public:
     EventEcho() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
     ~EventEcho() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
     void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override {
-        std::string text;
+        std::string text =
+            Format("critical event %#x (%s):", static_cast<unsigned>(code), EventMeaning(code));
         for (const auto& a : args)
             text += " " + a;
-        std::fprintf(stderr, "kzvol: critical event %#x (%s):%s\n", static_cast<unsigned>(code),
-                     EventMeaning(code), text.c_str());
-        EnvWrapper::RaiseCriticalEvent(code, args);
+        std::fprintf(stderr, "kzvol: %s\n", text.c_str());
+        Log(LogKind::Error, 0, "EvEvent::CriticalEvent:", text);
     }
 
   private:
