@@ -152,6 +152,7 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     kz_subclient_contentlist list;
     list.contents = {{0, {}, home}, {0, {}, xy + "/f.txt"}, {0, {}, "/"}};
     list.count = 3;
+    const int descriptors = OpenDescriptorCount();
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
 
     EXPECT_EQ(Records(list.contents[0]), Lines({home + "|" + nodeHome + "|/snapmnt" + home + "|0",
@@ -185,6 +186,7 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     EXPECT_EQ(env.Events()[1].code, 0x700006D);
     EXPECT_EQ(env.Events()[1].args, Lines{xy});
     ExpectNothingLeft();
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
 TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
