@@ -194,13 +194,12 @@ TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
     const std::string nodeHome = volumes_[0].node(), nodeXy = volumes_[1].node();
     std::string out;
     const std::string cli = "--emulator " + driverDir() + " content-snap ";
-    ASSERT_EQ(RunCommandLine(Cli() + " " + cli + ShellQuote(home) + " --list " + list, &out), 0)
-        << out;
+    ASSERT_EQ(Kzvol(cli + ShellQuote(home) + " --list " + list, &out), 0) << out;
     const Lines made = {home + "\t" + nodeHome + "\t/snapmnt" + home + "\t0",
                         xy + "\t" + nodeXy + "\t/snapmnt" + xy + "\t0"};
     EXPECT_EQ(Split(out), made);
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
-    ASSERT_EQ(RunCommandLine(Cli() + " " + cli + "--release " + list, &out), 0) << out;
+    ASSERT_EQ(Kzvol(cli + "--release " + list, &out), 0) << out;
     EXPECT_EQ(Split(out), made);
     ExpectNothingLeft();
 }
