@@ -189,6 +189,26 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
+TEST_F(ContentSnapSystem, AVolumeAlreadySnappedEndsItsItemUnmounted) {
+    LiveEnv env;
+    const std::string home = At("home"), nodeHome = volumes_[0].node();
+    ASSERT_GE(SnapFilter(volumes_[0].minor, dir_.File("cow/.earlier"), true), 0);
+    kz_subclient_contentlist list;
+    list.contents = {{0, {}, home}};
+    list.count = 1;
+    ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
+    EXPECT_EQ(Records(list.contents[0]), Lines{home + "|" + nodeHome + "|/snapmnt" + home + "|0"});
+    EXPECT_EQ(SnapMounts(), Lines{});
+    EXPECT_EQ(SnapshotCount(volumes_[1].minor), 0);  // "x y", after home, is skipped
+    EXPECT_TRUE(env.Events().empty());
+
+    // Nothing was mounted: the unmount fails after its retries, the snapshot goes.
+    ASSERT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
+    EXPECT_EQ(list.contents[0].snaps[0].status, 1);
+    EXPECT_EQ(env.Sleeps().size(), 20u);
+    ExpectNothingLeft();
+}
+
 TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
     const std::string list = dir_.File("list"), home = At("home"), xy = At("home/x y");
     const std::string nodeHome = volumes_[0].node(), nodeXy = volumes_[1].node();
