@@ -3,6 +3,7 @@
 // what such a file lists. Critical events of the library are shown on standard
 // error as they are raised.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -67,13 +68,21 @@ void PrintRecords(const kz_subclient_contentlist& list) {
     std::fflush(stdout);
 }
 
+// `path` as an absolute path: a relative one is taken from the current directory.
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char cwd[4096];
+    return ::getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
+}
+
 int Snap(const Words& paths, const std::string& listFile) {
     struct stat st;
     if (::lstat(listFile.c_str(), &st) == 0)
         return Fail(listFile + " already exists; release what it lists first, or name another");
     kz_subclient_contentlist list;
     for (const std::string& p : paths)
-        list.contents.push_back({0, {}, p});
+        list.contents.push_back({0, {}, Absolute(p)});
     list.count = static_cast<int>(list.contents.size());
     {
         EventEcho echo;
