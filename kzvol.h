@@ -5,6 +5,7 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
+#include "filter/QnbfVolInfo.h"
 #include "checksum/CheckSum.h"
 #include "checksum/FileIO.h"
 #include "checksum/KyException.h"

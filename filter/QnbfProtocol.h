@@ -162,4 +162,8 @@ static_assert(QNBF_GET_DATABLOCK_MAP == 0xc010430f);
 static_assert(sizeof(void*) != 4 ||
               (QNBF_SET_BITMAP == 0x4010430b && QNBF_MERGE_BITMAP == 0x4010430c &&
                QNBF_GET_BITMAP == 0xc010430d && QNBF_GETCLR_BITMAP == 0xc010430e));
+// On 64-bit hosts the record is 20 bytes, and so are the sizes these values encode.
+static_assert(sizeof(void*) != 8 ||
+              (QNBF_SET_BITMAP == 0x4014430b && QNBF_MERGE_BITMAP == 0x4014430c &&
+               QNBF_GET_BITMAP == 0xc014430d && QNBF_GETCLR_BITMAP == 0xc014430e));
 static_assert(_IOC_NR(QNBF_SET_BITMAP) == 11 && _IOC_NR(QNBF_GETCLR_BITMAP) == 14);

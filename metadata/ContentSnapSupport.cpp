@@ -4,19 +4,12 @@
 
 #include <cstring>
 
+#include "filter/QnbfVolInfo.h"
 #include "host/EvEvent.h"
 #include "host/KzProcess.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::contentsnap {
-namespace {
-
-// Size of the driver's volume information record and the offset of its flag
-// "the volume has at least one snapshot".
-constexpr size_t kVolInfoBytes = 1096;
-constexpr size_t kHasSnapshotOffset = 65;
-
-}  // namespace
 
 void RaiseEvent(int code, const std::string* arg) {
     // A fresh event per raise, so that it carries its own argument only.
@@ -43,11 +36,11 @@ int RunCommand(const std::string& command, std::string* output, std::string* err
 }
 
 bool VolumeHasSnapshot(KZVolumeUnix& volume, bool* hasSnapshot) {
-    alignas(8) unsigned char info[kVolInfoBytes];
-    std::memset(info, 0, sizeof info);
-    if (!volume.QNBFGetVolInfo(*reinterpret_cast<QNBFVolInfo_t*>(info)))
+    QNBFVolInfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (!volume.QNBFGetVolInfo(info))
         return false;
-    *hasSnapshot = info[kHasSnapshotOffset] != 0;
+    *hasSnapshot = info.has_snapshot != 0;
     return true;
 }
 

@@ -21,8 +21,13 @@ const std::vector<Command>& AllCommands() {
          "snapshots, bitmap sizes",
          RunDevices},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
-        {"emulator", "emulator start|stop|status [--state DIR] [--memory]",
-         "prepare, tear down or show the stand-in filter driver", RunEmulator},
+        {"emulator",
+         "emulator start [--memory] | stop | status | add PATH [--extent-size BYTES] | "
+         "remove NODE  [--state DIR]",
+         "prepare, tear down or show the stand-in filter driver; add puts PATH (a file in "
+         "memory mode, a block device in devices mode) under it with its extent size (default "
+         "2097152) and prints the minor and node of its filter device, remove takes NODE out",
+         RunEmulator},
         {"index",
          "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
          "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",

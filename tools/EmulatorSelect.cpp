@@ -1,13 +1,74 @@
-// Plugging the stand-in driver into the tool's request channel.
+// Plugging the stand-in driver into the tool's request channel, and keeping the
+// library's commands for the driver's installation inside its state directory.
 #include "tools/EmulatorSelect.h"
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "emulator/Emulator.h"
+#include "host/Env.h"
+#include "host/ShellQuote.h"
 
 namespace kzvol::cli {
+namespace {
+
+constexpr char kSbin[] = "/sbin/";
+
+std::string& Selected() {
+    static std::string dir;
+    return dir;
+}
+
+// Runs shell lines and commands with /sbin/ redirected into the state directory.
+class SbinRedirect : public EnvWrapper {
+  public:
+    SbinRedirect(Env* target, std::string sbinDir)
+        : EnvWrapper(target), sbin_(std::move(sbinDir)) {}
+    int RunShell(const std::string& command) override {
+        return target()->RunShell(Redirect(command));
+    }
+    int RunCommand(const std::string& command, std::string* output, std::string* error) override {
+        return target()->RunCommand(Redirect(command), output, error);
+    }
+
+  private:
+    std::string Redirect(const std::string& command) const {
+        ::mkdir(sbin_.c_str(), 0700);
+        return RedirectSbin(command, sbin_);
+    }
+
+    std::string sbin_;
+};
+
+void InstallRedirect(const std::string& stateDir) {
+    static std::unique_ptr<SbinRedirect> redirect;
+    redirect = std::make_unique<SbinRedirect>(CurrentEnv(), stateDir + "/sbin");
+    SetEnv(redirect.get());
+}
+
+}  // namespace
+
+std::string RedirectSbin(const std::string& command, const std::string& sbinDir) {
+    const std::string target = ShellQuote(sbinDir) + "/";
+    std::string out;
+    for (size_t i = 0; i < command.size();) {
+        bool wordStart = i == 0 || std::strchr(" \t;&|<>(", command[i - 1]) != nullptr;
+        if (wordStart && command.compare(i, sizeof kSbin - 1, kSbin) == 0) {
+            out += target;
+            i += sizeof kSbin - 1;
+        } else {
+            out += command[i++];
+        }
+    }
+    return out;
+}
+
+const std::string& SelectedEmulatorDir() {
+    return Selected();
+}
 
 bool SelectEmulator(Words* words, std::string* error) {
     std::string dir;
@@ -30,6 +91,8 @@ bool SelectEmulator(Words* words, std::string* error) {
     static std::unique_ptr<emulator::Emulator> selected;
     selected = std::make_unique<emulator::Emulator>(dir);
     emulator::Plug(selected.get());
+    Selected() = dir;
+    InstallRedirect(dir);
     return true;
 }
 

@@ -24,7 +24,7 @@ const Command* g_running = nullptr;
 // Drops log lines unless the user asked for them.
 class QuietLog : public EnvWrapper {
   public:
-    QuietLog() : EnvWrapper(Env::Default()) {}
+    QuietLog() : EnvWrapper(CurrentEnv()) {}
     void Log(LogKind, int, const std::string&, const std::string&) override {}
     bool DebugLevelShown(int) override { return false; }
 };

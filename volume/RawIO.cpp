@@ -13,39 +13,21 @@
 #include "host/Sleep.h"
 #include "host/TraceFile.h"
 #include "volume/KZVolume.h"
+#include "volume/Transfer.h"
 
 namespace {
 
 EvDebug g_log;
 
-constexpr unsigned long long kSectorSize = 512;
-// A transfer's byte count is 32 bits wide: 8388608 sectors would wrap it.
-constexpr unsigned long long kMaxTransferSectors = 8388607;
 constexpr int kTransferAttempts = 2;
 constexpr unsigned long kRetryWaitMs = 5000;
 constexpr unsigned long kCloseWaitMs = 2000;
 
+using kzvol::PendingIO;
+using kzvol::TransferBytes;
+
 bool Usable(int fd) {
     return fd != -1 && fd != 0;
-}
-
-// Byte offset and count of a sector transfer; false (logged) when they would not fit.
-bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
-                   off_t* byteOffset, size_t* byteCount) {
-    if (count > kMaxTransferSectors) {
-        g_log.Error(context,
-                    "transfer of %llu sectors refused: at most %llu sectors fit in one "
-                    "transfer \n",
-                    count, kMaxTransferSectors);
-        return false;
-    }
-    if (offset > static_cast<unsigned long long>(LLONG_MAX) / kSectorSize) {
-        g_log.Error(context, "sector offset %llu is beyond any device \n", offset);
-        return false;
-    }
-    *byteOffset = static_cast<off_t>(offset * kSectorSize);
-    *byteCount = static_cast<size_t>(count * kSectorSize);
-    return true;
 }
 
 ssize_t PositionedRead(int fd, char* buffer, size_t n, off_t at) {
@@ -54,18 +36,6 @@ ssize_t PositionedRead(int fd, char* buffer, size_t n, off_t at) {
 ssize_t PositionedWrite(int fd, char* buffer, size_t n, off_t at) {
     return ::pwrite(fd, buffer, n, at);
 }
-
-// Raises the transfer counter for the life of one attempt.
-class PendingIO {
-  public:
-    explicit PendingIO(std::atomic<unsigned int>& counter) : counter_(counter) { ++counter_; }
-    ~PendingIO() { --counter_; }
-    PendingIO(const PendingIO&) = delete;
-    PendingIO& operator=(const PendingIO&) = delete;
-
-  private:
-    std::atomic<unsigned int>& counter_;
-};
 
 // What differs between the plain read and write.
 struct PlainTransfer {
@@ -301,3 +271,25 @@ int KZVolumeUnix::Seek(unsigned long long offset, int whence) {
     }
     return 0;
 }
+
+namespace kzvol {
+
+bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
+                   off_t* byteOffset, size_t* byteCount) {
+    if (count > kMaxTransferSectors) {
+        g_log.Error(context,
+                    "transfer of %llu sectors refused: at most %llu sectors fit in one "
+                    "transfer \n",
+                    count, kMaxTransferSectors);
+        return false;
+    }
+    if (offset > static_cast<unsigned long long>(LLONG_MAX) / kSectorSize) {
+        g_log.Error(context, "sector offset %llu is beyond any device \n", offset);
+        return false;
+    }
+    *byteOffset = static_cast<off_t>(offset * kSectorSize);
+    *byteCount = static_cast<size_t>(count * kSectorSize);
+    return true;
+}
+
+}  // namespace kzvol
