@@ -50,11 +50,21 @@ Lines SnapMounts() {
     return out;
 }
 
-// Snapshot minors the driver reports for filter device `minor`.
-int SnapshotCount(int minor) {
+qn_getinfo_arg DriverInfo(int minor) {
     qn_getinfo_arg info{};
     info.minor = static_cast<uint32_t>(minor);
-    return Send(QNBF_GET_INFO, &info) == 0 ? info.snap_minor_cnt : -1;
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
+    return info;
+}
+
+// Snapshot minors the driver reports for filter device `minor`.
+int SnapshotCount(int minor) {
+    return DriverInfo(minor).snap_minor_cnt;
+}
+
+// The node of the active snapshot of filter device `minor`.
+std::string SnapshotNode(int minor) {
+    return FilterNode(static_cast<int>(DriverInfo(minor).snap_minor[0]));
 }
 
 // One ext2 volume holding f.txt ("v<name>") and the directory "x y", under a
@@ -169,6 +179,11 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     ASSERT_EQ(env.Events().size(), 1u);
     EXPECT_EQ(env.Events()[0].code, 0x7000068);
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
+    EXPECT_EQ(env.Commands(),
+              Lines({"mkdir -p /snapmnt" + home,
+                     "mount -o ro " + SnapshotNode(volumes_[0].minor) + " /snapmnt" + home,
+                     "mkdir -p '/snapmnt" + xy + "'",
+                     "mount -o ro " + SnapshotNode(volumes_[1].minor) + " '/snapmnt" + xy + "'"}));
     EXPECT_EQ(SnapshotCount(volumes_[2].minor), 0);  // home2 is not below home
     EXPECT_EQ(env.CountLogs("volume=" + nodeXy + " is already snapped \n"), 1);
 
