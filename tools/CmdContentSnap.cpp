@@ -68,6 +68,18 @@ void PrintRecords(const kz_subclient_contentlist& list) {
     std::fflush(stdout);
 }
 
+// Names each content path that got no snapshot on standard error; their number.
+int ReportUnsnapped(const kz_subclient_contentlist& list) {
+    int missing = 0;
+    for (const kz_contenttosnapmnt& item : list.contents) {
+        if (item.snaps.empty()) {
+            std::fprintf(stderr, "kzvol: no snapshot for %s\n", item.contentPath.c_str());
+            ++missing;
+        }
+    }
+    return missing;
+}
+
 // `path` as an absolute path: a relative one is taken from the current directory.
 std::string Absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/')
@@ -95,13 +107,7 @@ int Snap(const Words& paths, const std::string& listFile) {
         return Fail("cannot write " + listFile + " (" + why + "); the snapshots were released");
     }
     PrintRecords(list);
-    int missing = 0;
-    for (const kz_contenttosnapmnt& item : list.contents) {
-        if (item.snaps.empty()) {
-            std::fprintf(stderr, "kzvol: no snapshot for %s\n", item.contentPath.c_str());
-            ++missing;
-        }
-    }
+    const int missing = ReportUnsnapped(list);
     if (missing)
         return Fail(std::to_string(missing) + " content path(s) have no snapshot; " + listFile +
                     " lists the others for --release");
