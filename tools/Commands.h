@@ -44,6 +44,7 @@ int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
 int RunExtents(const Words& args);
+int RunFilter(const Words& args);
 int RunContentSnap(const Words& args);
 
 }  // namespace kzvol::cli

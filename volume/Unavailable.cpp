@@ -13,12 +13,6 @@ bool KZVolumeUnix::NotAvailable(const char* context) {
     return false;
 }
 
-bool KZVolumeUnix::QNBFDeleteDevice(char*) {
-    return NotAvailable("KZVolumeUnix::QNBFDeleteDevice:");
-}
-bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t*) {
-    return NotAvailable("KZVolumeUnix::QNBFCreateDevice:");
-}
 bool KZVolumeUnix::DumpMetadataInformation(char*, char*, char*, char*, char*, char*,
                                            unsigned long) {
     return NotAvailable("KZVolumeUnix::DumpMetadataInformation:");
