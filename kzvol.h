@@ -19,6 +19,8 @@
 #include "host/Env.h"
 #include "host/KZJobCtrlClient.h"
 #include "metadata/AclDump.h"
+#include "metadata/ContentList.h"
+#include "metadata/ContentSnap.h"
 #include "metadata/DirectoryWalk.h"
 #include "metadata/MountProbes.h"
 #include "metadata/ReaderCallBacks.h"

@@ -84,6 +84,12 @@ const std::vector<Command>& AllCommands() {
          "check every backup of the repository DIR: its chain, its extents file and every "
          "extent's digest",
          RunVerify},
+        {"content-snap", "content-snap PATH... --list FILE | content-snap --release FILE",
+         "snapshot the filter volumes holding the content PATHs, mount the snapshots read-only "
+         "under /snapmnt and save what was made to FILE; with --release, unmount and release "
+         "what FILE lists. Prints one line per snapshot, tab-separated: mount point, filter "
+         "device, snapshot mount path, status (0 ok, 1 still mounted, 2 not released)",
+         RunContentSnap},
     };
     return commands;
 }

@@ -52,5 +52,6 @@ int RunBackups(const Words& args);
 int RunRestore(const Words& args);
 int RunVerify(const Words& args);
 int RunFilter(const Words& args);
+int RunContentSnap(const Words& args);
 
 }  // namespace kzvol::cli

@@ -232,8 +232,6 @@ class KZVOL_API KZVolumeUnix : public KZVolume {
     void InitUnix();
     void ReleaseMountStrings();
     bool OpenWithFlags(int flags, bool reportHandle);
-    // Logs that an operation is not available in this build and answers false.
-    bool NotAvailable(const char* context);
     bool m_bOther;
 };
 

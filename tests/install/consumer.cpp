@@ -1,6 +1,7 @@
 // An outside program built against the installed library through the umbrella
 // header only: reads two sectors of a file of its own through a volume object. The
 // checks that run it expect "consumer ok" and nothing at all on standard error.
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,6 +29,11 @@ int main() {
     }
     ::unlink(path);
     if (!ok)
+        return 1;
+    // The content-snapshot entry is exported under its plain C name.
+    auto* snap =
+        reinterpret_cast<int (*)(int, kz_subclient_contentlist*)>(dlsym(RTLD_DEFAULT, "KZVolSnap"));
+    if (!snap || snap(0, nullptr) != 0)
         return 1;
     std::printf("consumer ok\n");
     return 0;

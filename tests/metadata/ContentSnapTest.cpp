@@ -1,0 +1,220 @@
+// Content snapshots on mount tables written by the test, with the recording
+// process runner, fake sleep and recorded events: the whole-component mount-point
+// search, the item failures and their events, the unmount retries one call shares,
+// the quoting of the command lines and KZVolSnap's refusals. No driver is reachable
+// here, so every volume that gets as far as the driver fails with its event; the
+// system tests take the snapshots for real.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "metadata/ContentSnap.h"
+#include "tests/support/TestEnv.h"
+
+namespace kzvol::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+MountTableEntry Entry(const std::string& device, const std::string& dir) {
+    return {{device, dir, "ext3", "rw", "0", "0"}};
+}
+
+kz_subclient_contentlist ListOf(const Lines& paths) {
+    kz_subclient_contentlist list;
+    for (const auto& p : paths)
+        list.contents.push_back({0, {}, p});
+    list.count = static_cast<int>(paths.size());
+    return list;
+}
+
+// "code:arg,arg" per event, in the order raised.
+Lines EventText(const TestEnv& env) {
+    Lines out;
+    for (const Event& e : env.Events()) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%#x", static_cast<unsigned>(e.code));
+        std::string line = code;
+        line += ":";
+        for (size_t i = 0; i < e.args.size(); ++i)
+            line += (i ? "," : "") + e.args[i];
+        out.push_back(line);
+    }
+    return out;
+}
+
+// A TestEnv whose mount table can be made unreadable.
+class TableEnv : public TestEnv {
+  public:
+    bool readable = true;
+    bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
+        errno = EACCES;
+        return readable && TestEnv::ReadMountTable(entries);
+    }
+};
+
+Lines Found(const std::string& search, bool* any = nullptr) {
+    std::vector<kz_devmntpath> found = {{"earlier", "/kept"}};
+    bool result = getAllDeviceMntPath(search, found);
+    if (any)
+        *any = result;
+    Lines out;
+    for (const auto& f : found)
+        out.push_back(f.devName + " " + f.mntPath);
+    return out;
+}
+
+TEST(DeviceMntPath, MatchesTheMountPointAndBelowByWholeComponents) {
+    TableEnv env;
+    env.SetMountTable({Entry("/dev/qnbf/qnbf0", "/home"), Entry("/dev/qnbf/qnbf1", "/home2"),
+                       Entry("/dev/qnbf/qnbf2", "/mnt/home"), Entry("/dev/sdb1", "/home/y"),
+                       Entry("/dev/qnbf/qnbf3", "/home/x"), Entry("/dev/qnbf/qnbf4", "/")});
+    bool any = false;
+    const Lines home = {"earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf3 /home/x"};
+    EXPECT_EQ(Found("/home", &any), home);
+    EXPECT_TRUE(any);
+    EXPECT_EQ(Found("/home/"), home);
+    EXPECT_EQ(Found("/home/x"), Lines({"earlier /kept", "/dev/qnbf/qnbf3 /home/x"}));
+    EXPECT_EQ(Found("/"),
+              Lines({"earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf1 /home2",
+                     "/dev/qnbf/qnbf2 /mnt/home", "/dev/qnbf/qnbf3 /home/x", "/dev/qnbf/qnbf4 /"}));
+    EXPECT_EQ(Found("/hom", &any), Lines{"earlier /kept"});
+    EXPECT_FALSE(any);
+    EXPECT_EQ(env.CountLogs(" found devname=/dev/qnbf/qnbf3 \t mntpath=/home/x \tgiven "
+                            "mntpath=/home \t count=2\n",
+                            "getAllDeviceMntPath:"),
+              1);
+
+    env.readable = false;
+    EXPECT_EQ(Found("/", &any), Lines{"earlier /kept"});
+    EXPECT_FALSE(any);
+    EXPECT_EQ(env.CountLogs("failed to open file=/etc/mtab errno=13 \n"), 1);
+}
+
+class ContentSnapUnit : public ::testing::Test {
+  protected:
+    std::string Dir(const std::string& name) {
+        std::string path = dir_.File(name);
+        ::mkdir(path.c_str(), 0755);
+        return path;
+    }
+    TempDir dir_;
+    TableEnv env_;
+};
+
+TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
+    const std::string mnt = Dir("mnt"), data = Dir("mnt/data");
+    env_.SetMountTable({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf9", mnt + "/vol")});
+    Dir("mnt/vol");
+    auto list = ListOf({"/", dir_.File("missing"), data, mnt + "/vol"});
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
+    // data lies on the mount point mnt, which holds no filter volume at or below
+    // it besides mnt/vol; mnt/vol reaches the driver, which is not there.
+    EXPECT_EQ(EventText(env_), Lines({"0x7000068:/", "0x7000069:" + dir_.File("missing"),
+                                      "0x700006b:" + mnt + "/vol", "0x700006b:" + mnt + "/vol"}));
+    for (const auto& item : list.contents) {
+        EXPECT_EQ(item.snapCount, 0);
+        EXPECT_TRUE(item.snaps.empty());
+    }
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_EQ(env_.CountLogs("contenstr=/ not supported \n"), 1);
+    EXPECT_EQ(env_.CountLogs(" found mountpath=" + mnt + " \n"), 2);
+    EXPECT_EQ(env_.CountLogs("failed to getvolinfo for dev=/dev/qnbf/qnbf9"), 2);
+    EXPECT_EQ(env_.CountLogs("returning success \n", "KZVolumeUnix::FSpodSnap"), 1);
+}
+
+TEST_F(ContentSnapUnit, NonFilterMountPointUnstatableEntryAndUnreadableTable) {
+    const std::string mnt = Dir("plain");
+    env_.SetMountTable({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf1", mnt + "2")});
+    auto list = ListOf({mnt});
+    KZVolSnap(KZVOLSNAP_SNAP, &list);
+    EXPECT_EQ(EventText(env_), Lines{"0x700006b:" + mnt});  // plain2 is not below plain
+    EXPECT_EQ(env_.CountLogs("failed to getalldevicemntp on mntpath=" + mnt + "\n"), 1);
+
+    // An unreachable mount directory listed before the match ends the item.
+    env_.SetMountTable({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", mnt)});
+    KZVolSnap(KZVOLSNAP_SNAP, &list);
+    EXPECT_EQ(EventText(env_).back(), "0x7000069:" + dir_.File("gone"));
+
+    env_.readable = false;
+    KZVolSnap(KZVOLSNAP_SNAP, &list);
+    EXPECT_EQ(EventText(env_).back(), "0x700006a:");
+    EXPECT_EQ(env_.Events().size(), 3u);
+    EXPECT_EQ(list.contents[0].snapCount, 0);
+}
+
+TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
+    const std::string content = Dir("home");
+    struct stat root, here;
+    ASSERT_EQ(::stat("/", &root), 0);
+    ASSERT_EQ(::stat(content.c_str(), &here), 0);
+    if (root.st_dev != here.st_dev)
+        GTEST_SKIP() << "the temporary directory is not on the root file system";
+    env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "2")});
+    auto list = ListOf({content});
+    KZVolSnap(KZVOLSNAP_SNAP, &list);
+    EXPECT_EQ(env_.CountLogs(" found mountpath=/ \n"), 1);
+    EXPECT_EQ(EventText(env_), Lines{"0x700006b:" + content});
+}
+
+kz_snapdevmntpath Record(const std::string& mnt, int minor) {
+    return {mnt, "/dev/qnbf/qnbf" + std::to_string(minor), "/snapmnt" + mnt, 0};
+}
+
+TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
+    kz_subclient_contentlist list;
+    list.contents.push_back({2, {Record("/a", 1), Record("/b", 2)}, "/a"});
+    list.contents.push_back({1, {Record("/c", 3)}, "/c"});
+    list.count = 2;
+    for (int i = 0; i < 22; ++i)
+        env_.QueueCommandResult(32, "");  // /b: 1 + 20 attempts; /a: one attempt
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
+
+    Lines expected(21, "umount /snapmnt/b");
+    expected.push_back("umount /snapmnt/a");
+    expected.push_back("umount /snapmnt/c");  // answered 0
+    EXPECT_EQ(env_.Commands(), expected);
+    EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
+    EXPECT_EQ(env_.CountLogs("after retries=20\n", "KZVolumeUnix::UnmountUnsnapAll:"), 2);
+    // Every snapshot is released whatever its unmount gave; with no driver here
+    // each release fails.
+    EXPECT_EQ(EventText(env_), Lines({"0x700006d:/b", "0x700006d:/a", "0x700006d:/c"}));
+    EXPECT_EQ(env_.CountLogs("failed to unsnap volume=/dev/qnbf/qnbf2 \n"), 1);
+    for (const auto& item : list.contents) {
+        for (const auto& r : item.snaps)
+            EXPECT_EQ(r.status, 2) << r.mntPath;
+    }
+    EXPECT_EQ(list.contents[0].snapCount, 2);
+}
+
+TEST_F(ContentSnapUnit, CommandLinesQuoteBlanksAndMetacharacters) {
+    kz_subclient_contentlist list;
+    list.contents.push_back(
+        {2, {Record("/mnt/with blank", 1), Record("/mnt/x;touch pwned'$(id)", 2)}, "/mnt"});
+    list.count = 1;
+    KZVolSnap(KZVOLSNAP_RELEASE, &list);
+    EXPECT_EQ(env_.Commands(), Lines({"umount '/snapmnt/mnt/x;touch pwned'\\''$(id)'",
+                                      "umount '/snapmnt/mnt/with blank'"}));
+}
+
+TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
+    env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
+    auto list = ListOf({"/"});
+    list.contents[0].snaps.push_back(Record("/x", 0));
+    list.contents[0].snapCount = 1;
+    EXPECT_EQ(KZVolSnap(2, &list), 0);
+    EXPECT_EQ(KZVolSnap(-1, &list), 0);
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr), 0);
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
+    EXPECT_TRUE(env_.Events().empty());
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
+    // count 0 processes no item.
+    list.count = 0;
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
+    EXPECT_TRUE(env_.Events().empty());
+}
+
+}  // namespace
+}  // namespace kzvol::testing
