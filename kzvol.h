@@ -6,6 +6,7 @@
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "filter/QnbfVolInfo.h"
+#include "filter/SnapFiles.h"
 #include "checksum/CheckSum.h"
 #include "checksum/FileIO.h"
 #include "checksum/KyException.h"

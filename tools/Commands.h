@@ -44,5 +44,8 @@ int RunLs(const Words& args);
 int RunFind(const Words& args);
 int RunIndex(const Words& args);
 int RunExtents(const Words& args);
+int RunVolinfo(const Words& args);
+int RunBitmap(const Words& args);
+int RunSnap(const Words& args);
 
 }  // namespace kzvol::cli
