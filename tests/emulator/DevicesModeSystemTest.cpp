@@ -26,25 +26,6 @@ bool LoopAttached(int minor) {
                     F_OK) == 0;
 }
 
-// A zram block device (another major than loop devices), removed at the end of scope.
-struct Zram {
-    explicit Zram(uint64_t bytes) {
-        std::string added = ReadFile("/sys/class/zram-control/hot_add");
-        if (added.empty())
-            return;
-        id = std::stoi(added);
-        ok = RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
-                            std::to_string(id) + "/disksize") == 0;
-    }
-    ~Zram() {
-        if (id >= 0)
-            RunCommandLine("echo " + std::to_string(id) + " > /sys/class/zram-control/hot_remove");
-    }
-    std::string path() const { return "/dev/zram" + std::to_string(id); }
-    int id = -1;
-    bool ok = false;
-};
-
 class DevicesMode : public SystemTest {
   protected:
     void SetUp() override {
@@ -66,7 +47,7 @@ class DevicesMode : public SystemTest {
         emulator::Plug(nullptr);
     }
     // Released after TearDown, once no loop device holds it.
-    std::unique_ptr<Zram> zram_;
+    std::unique_ptr<ZramDevice> zram_;
 
     // A 32 MiB ext2 image holding a.txt with `text`, on a loop device.
     std::unique_ptr<LoopDevice> Volume(const std::string& text) {
@@ -172,8 +153,8 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
 TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
     if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
         GTEST_SKIP() << "no zram here";
-    zram_ = std::make_unique<Zram>(16 * kMiB);
-    ASSERT_TRUE(zram_->ok);
+    zram_ = std::make_unique<ZramDevice>(16 * kMiB);
+    ASSERT_TRUE(zram_->ok());
     int minor = AddFilter(zram_->path(), 2 * kMiB);
     ASSERT_GE(minor, 0);
     const std::string node = FilterNode(minor);
