@@ -44,9 +44,18 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool HasSnapshot(KZVolumeUnix& volume) {
+enum class Snapshot { None, Active, Unknown };
+
+// Whether the filter device has a snapshot, as the driver reports it.
+Snapshot SnapshotOf(KZVolumeUnix& volume) {
     QNBFVolInfo_t info;
-    return volume.QNBFGetVolInfo(info) && info.has_snapshot;
+    if (!volume.QNBFGetVolInfo(info))
+        return Snapshot::Unknown;
+    return info.has_snapshot ? Snapshot::Active : Snapshot::None;
+}
+
+std::string NoInformation(const std::string& node) {
+    return "the driver gave no information on " + node + kSeeLog;
 }
 
 int Create(const Options& opts, KZVolumeUnix& volume, const std::string& node) {
@@ -73,8 +82,11 @@ int Read(const Options& opts, KZVolumeUnix& volume, const std::string& node) {
         return Usage(error);
     if (!opts.Has("offset") || !opts.Has("count"))
         return Usage("read wants --offset and --count");
-    if (!HasSnapshot(volume))
-        return Fail(node + " has no snapshot (kzvol snap create " + node + ")");
+    const Snapshot snapshot = SnapshotOf(volume);
+    if (snapshot != Snapshot::Active)
+        return Fail(snapshot == Snapshot::Unknown
+                        ? NoInformation(node)
+                        : node + " has no snapshot (kzvol snap create " + node + ")");
     CommandOutput out;
     if (!out.Open(opts.Get("out"), &error))
         return Fail(error);
@@ -95,7 +107,10 @@ int Read(const Options& opts, KZVolumeUnix& volume, const std::string& node) {
 }
 
 int Stop(KZVolumeUnix& volume, const std::string& node) {
-    if (!HasSnapshot(volume)) {
+    const Snapshot snapshot = SnapshotOf(volume);
+    if (snapshot == Snapshot::Unknown)
+        return Fail(NoInformation(node));
+    if (snapshot == Snapshot::None) {
         std::printf("%s has no snapshot\n", node.c_str());
         return 0;
     }
@@ -110,7 +125,10 @@ int Remove(const Options& opts, KZVolumeUnix& volume, const std::string& node) {
     std::string dir, error;
     if (!ChooseCowDir(opts, &dir, &error))
         return Usage(error);
-    if (HasSnapshot(volume))
+    const Snapshot snapshot = SnapshotOf(volume);
+    if (snapshot == Snapshot::Unknown)
+        return Fail(NoInformation(node));
+    if (snapshot == Snapshot::Active)
         return Fail(node + " has an active snapshot: stop it first (kzvol snap stop " + node + ")");
     if (!volume.SWSnapUnsynchronize())
         return Fail("cannot remove the copy-on-write files of " + node + " in " + dir + kSeeLog);
