@@ -14,24 +14,21 @@
 namespace kzvol::cli {
 
 bool FindFilterMinor(const std::string& node, int* minor, std::string* error) {
-    {
-        AdminNode admin;
-        if (!admin.ok()) {
-            *error = std::string("cannot reach the filter driver through ") + kQnbfAdminNode +
-                     ": " + std::strerror(admin.open_errno()) +
-                     " (load the qnbf driver, or give --emulator DIR for the stand-in)";
-            return false;
-        }
-    }
     const size_t slash = node.rfind('/');
     std::string name = slash == std::string::npos ? node : node.substr(slash + 1);
     qn_getinfo_arg info;
-    if (!get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
-        *error = "no filter device " + node + " (kzvol devices lists them)";
-        return false;
+    if (get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
+        *minor = static_cast<int>(info.minor);
+        return true;
     }
-    *minor = static_cast<int>(info.minor);
-    return true;
+    AdminNode admin;  // why the lookup failed
+    if (!admin.ok())
+        *error = std::string("cannot reach the filter driver through ") + kQnbfAdminNode + ": " +
+                 std::strerror(admin.open_errno()) +
+                 " (load the qnbf driver, or give --emulator DIR for the stand-in)";
+    else
+        *error = "no filter device " + node + " (kzvol devices lists them)";
+    return false;
 }
 
 bool CommandOutput::Open(const std::string& path, std::string* error) {
