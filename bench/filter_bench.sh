@@ -9,9 +9,10 @@
 # do on a shared machine, the median how it fares there).
 #
 # Bitmap move: a 1 TiB volume (a loop device over a sparse file) under the
-# memory-mode stand-in with 2 MiB extents (64 KiB bitmaps); `kzvol bitmap getclr`
-# with --file and printing every extent of a full bitmap, against `kzvol volinfo`
-# of the same device (one information request); the medians and the difference.
+# memory-mode stand-in with 2 MiB extents (64 KiB bitmaps); `kzvol bitmap get` and
+# `getclr` with --file, and `getclr` printing every extent of a full bitmap, against
+# `kzvol volinfo` of the same device (one information request); the medians and the
+# differences.
 #
 # Root only: it runs itself in a private mount namespace (tmpfs on /dev/qnbf) and
 # detaches every loop device it attached.
@@ -98,9 +99,11 @@ mem=(--emulator "$work/memory")
 read -r _ big < <("$kzvol" "${mem[@]}" emulator add "${loops[1]}" --extent-size 2097152)
 bytes=$("$kzvol" "${mem[@]}" volinfo "$big" | awk -F': ' '$1 == "incr_bmp_size" { print $2 }')
 head -c "$bytes" /dev/zero | tr '\0' '\377' >"$work/full.bmp"
-: >"$work/info.t"; : >"$work/file.t"; : >"$work/print.t"
+: >"$work/info.t"; : >"$work/get.t"; : >"$work/file.t"; : >"$work/print.t"
 for _ in $(seq "$rounds"); do
   timed "$kzvol" "${mem[@]}" volinfo "$big" >>"$work/info.t"
+  "$kzvol" "${mem[@]}" bitmap set "$big" --type incr --file "$work/full.bmp"
+  timed "$kzvol" "${mem[@]}" bitmap get "$big" --type incr --file "$work/out.bmp" >>"$work/get.t"
   "$kzvol" "${mem[@]}" bitmap set "$big" --type incr --file "$work/full.bmp"
   timed "$kzvol" "${mem[@]}" bitmap getclr "$big" --type incr --file "$work/out.bmp" >>"$work/file.t"
   "$kzvol" "${mem[@]}" bitmap set "$big" --type incr --file "$work/full.bmp"
@@ -108,11 +111,13 @@ for _ in $(seq "$rounds"); do
 done
 cmp "$work/out.bmp" "$work/full.bmp"
 info_s=$(median <"$work/info.t")
+get_s=$(median <"$work/get.t")
 file_s=$(median <"$work/file.t")
 print_s=$(median <"$work/print.t")
 echo "1 TiB volume, 2 MiB extents ($bytes-byte bitmaps, every bit set), memory mode, median of $rounds:"
-awk -v i="$info_s" -v f="$file_s" -v p="$print_s" 'BEGIN {
+awk -v i="$info_s" -v g="$get_s" -v f="$file_s" -v p="$print_s" 'BEGIN {
   printf "  kzvol volinfo                    %.1f ms\n", i * 1000
+  printf "  kzvol bitmap get --file F        %.1f ms  (+%.1f ms, x%.2f)\n", g * 1000, (g - i) * 1000, g / i
   printf "  kzvol bitmap getclr --file F     %.1f ms  (+%.1f ms, x%.2f)\n", f * 1000, (f - i) * 1000, f / i
   printf "  kzvol bitmap getclr (print all)  %.1f ms  (+%.1f ms, x%.2f)\n", p * 1000, (p - i) * 1000, p / i }'
 "$kzvol" "${mem[@]}" emulator remove "$big" >/dev/null

@@ -4,6 +4,7 @@
 // least significant bit first). Bits taken by getclr that cannot be delivered are
 // merged back, as after a failed backup.
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,10 +37,14 @@ bool ParseType(const std::string& text, KZVBitmapType* type) {
 // Prints the set extents, one per line, ascending; false when standard output failed.
 bool PrintExtents(const Bytes& bits) {
     std::string text;
+    char number[24];
     for (size_t byte = 0; byte < bits.size(); ++byte) {
         for (unsigned bit = 0; bits[byte] >> bit; ++bit) {
-            if (bits[byte] & (1u << bit))
-                text += std::to_string(byte * 8 + bit) + "\n";
+            if (!(bits[byte] & (1u << bit)))
+                continue;
+            char* end = std::to_chars(number, number + sizeof number - 1, byte * 8 + bit).ptr;
+            *end++ = '\n';
+            text.append(number, end);
         }
     }
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
