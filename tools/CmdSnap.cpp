@@ -83,7 +83,8 @@ int Read(const Options& opts, KZVolumeUnix& volume, const std::string& node) {
         return Usage(error);
     if (!opts.Has("offset") || !opts.Has("count"))
         return Usage("read wants --offset and --count");
-    if (!volume.Open() || !volume.OpenSnapVolume()) {
+    // The active snapshot is found through the filter device, opened read-only.
+    if (!volume.Open(1) || !volume.OpenSnapVolume()) {
         const Snapshot snapshot = SnapshotOf(volume);
         if (snapshot == Snapshot::None)
             return Fail(node + " has no snapshot (kzvol snap create " + node + ")");
