@@ -1,33 +1,25 @@
-// Umbrella header: everything a caller of libkzvol.so can use.
+// Umbrella header: everything a caller of libkzvol.so can use. The volume object
+// and its free functions, the filter driver's records and requests, the directory
+// reader's entry points and the callbacks that feed the file-index table, the
+// extent checksums, and the host services interface (kzvol::Env) a caller may
+// replace.
 #pragma once
 
+#include "checksum/CheckSum.h"
+#include "checksum/FileIO.h"
+#include "checksum/KyException.h"
+#include "filter/CreateDevArg.h"
 #include "filter/DriverChannel.h"
+#include "filter/FstabRewrite.h"
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "filter/QnbfVolInfo.h"
 #include "filter/SnapFiles.h"
-#include "checksum/CheckSum.h"
-#include "checksum/FileIO.h"
-#include "checksum/KyException.h"
-#include "host/AtomicFile.h"
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
-#include "host/EvDebug.h"
-#include "host/EvEvent.h"
-#include "host/FXString.h"
 #include "host/KZJobCtrlClient.h"
-#include "host/KZPI_Focus.h"
-#include "host/KZPlatformInfo.h"
-#include "host/KzException.h"
-#include "host/KzMntTab.h"
-#include "host/KzProcess.h"
-#include "host/KzcSHA512.h"
-#include "host/ShellQuote.h"
-#include "host/Sleep.h"
-#include "host/TraceFile.h"
-#include "volume/DeviceProbe.h"
-#include "host/UnixFsTreeReader.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
+#include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds with warnings as errors,
-# runs the unit and system tests, checks the installed package from an outside
-# program, then runs everything again under AddressSanitizer and UBSan.
+# checks the library's exports against its version script, runs the unit and
+# system tests, checks the installed headers and an outside program, builds the
+# Debian packages and installs them into a clean root, then runs everything again
+# under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -9,6 +11,7 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DKZVOL_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
+./scripts/check-exports.sh build
 ctest --test-dir build -L unit --output-on-failure -j "$jobs"
 if [ "$(id -u)" -eq 0 ]; then
   ctest --test-dir build -L system --output-on-failure
@@ -16,6 +19,7 @@ else
   echo "system tests skipped: they need root"
 fi
 ./scripts/install-check.sh build
+./scripts/deb-check.sh build
 
 cmake -S . -B build-asan -G Ninja -DKZVOL_WERROR=ON -DKZVOL_SANITIZE=ON \
   -DKZVOL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -17,8 +17,8 @@
 #include <random>
 #include <string>
 
+#include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
-#include "host/UnixFsTreeReader.h"
 
 namespace {
 

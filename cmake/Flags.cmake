@@ -14,7 +14,7 @@ endif()
 
 # Adds one public header set of a subsystem to the install tree.
 function(kzvol_public_headers subdir)
-  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kzvol/${subdir})
+  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kzvol/${subdir} COMPONENT dev)
 endfunction()
 
 # Fuzzing: every object carries libFuzzer's coverage hooks and the sanitizers; the

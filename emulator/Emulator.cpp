@@ -1,6 +1,7 @@
 // The stand-in driver as a request channel: file lock, load, answer, save.
 #include "emulator/Emulator.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -15,12 +16,12 @@
 
 #include "emulator/Driver.h"
 #include "emulator/HostOps.h"
+#include "filter/DriverChannel.h"
 #include "filter/QnbfProtocol.h"
+#include "host/Handles.h"
 
 namespace kzvol::emulator {
 namespace {
-
-const char kNodeDir[] = "/dev/qnbf/";
 
 int Errno() {
     return errno ? errno : EIO;
@@ -93,12 +94,19 @@ int Emulator::WithState(bool save, Fn fn) {
     return err;
 }
 
-bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error) {
+bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error, bool replace) {
     if (::mkdir(stateDir.c_str(), 0700) != 0 && errno != EEXIST)
         return Fail(error, "cannot create " + stateDir, Errno());
+    State running;
+    if (Emulator(stateDir).Snapshot(&running)) {
+        if (!replace)
+            return Fail(error, "a stand-in driver runs with its state in " + stateDir, EEXIST);
+        if (!Emulator(stateDir).Shutdown(false, error))
+            return false;
+    }
     if (mode == Mode::Devices) {
         if (int err = MakeAdminNode())
-            return Fail(error, "cannot make /dev/qnbf/ctrl", err);
+            return Fail(error, std::string("cannot make ") + kQnbfAdminNode, err);
     }
     DirLock lock(stateDir);
     if (lock.error())
@@ -153,13 +161,13 @@ int Emulator::Request(int fd, unsigned long request, void* arg) {
 }
 
 int Emulator::OpenNode(const std::string& path, int flags) {
-    if (path.compare(0, sizeof kNodeDir - 1, kNodeDir) != 0)
+    if (path.compare(0, sizeof kQnbfNodeDir - 1, kQnbfNodeDir) != 0)
         return ::open(path.c_str(), flags);
     std::string target;
     int err = WithState(false, [&](State& s) {
         if (s.mode == Mode::Devices)
             return target = path, 0;
-        std::string name = path.substr(sizeof kNodeDir - 1);
+        std::string name = path.substr(sizeof kQnbfNodeDir - 1);
         if (name == "ctrl")
             return target = "/dev/null", 0;
         for (const Device& d : s.devices) {
@@ -203,6 +211,30 @@ bool Emulator::Shutdown(bool removeAdminNode, std::string* error) {
     if (removeAdminNode && mode == Mode::Devices)
         RemoveAdminNode();
     return err == 0 || Fail(error, "tearing the devices down", err);
+}
+
+bool Emulator::RemoveState(const std::string& stateDir, std::string* error) {
+    const std::string saved = stateDir + "/saved";
+    if (UniqueDir dir{::opendir(saved.c_str())}) {
+        // Saved bitmaps are named by the hex digits of their path and their kind.
+        while (const dirent* e = ::readdir(dir.get())) {
+            std::string name = e->d_name;
+            size_t dot = name.rfind('.');
+            if (dot == std::string::npos ||
+                (name.substr(dot) != ".incr" && name.substr(dot) != ".diff") ||
+                name.find_first_not_of("0123456789abcdef") != dot)
+                continue;
+            if (::unlink((saved + "/" + name).c_str()) != 0 && errno != ENOENT)
+                return Fail(error, "cannot remove " + saved + "/" + name, Errno());
+        }
+        ::rmdir(saved.c_str());
+    }
+    for (const char* made : {"/state", "/lock"}) {
+        if (::unlink((stateDir + made).c_str()) != 0 && errno != ENOENT)
+            return Fail(error, "cannot remove " + stateDir + made, Errno());
+    }
+    ::rmdir(stateDir.c_str());  // only when empty: what others put there stays
+    return true;
 }
 
 bool Emulator::Snapshot(State* out) {

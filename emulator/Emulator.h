@@ -84,9 +84,17 @@ namespace kzvol::emulator {
 
 class Emulator final : public kzvol::DriverChannel {
   public:
-    // Creates the state directory (or empties its state) for `mode`; devices mode
-    // also makes /dev/qnbf and its admin node. False with *error on failure.
-    static bool Create(const std::string& stateDir, Mode mode, std::string* error);
+    // Creates the state directory (or uses an existing one) for a new driver in
+    // `mode`; devices mode also makes /dev/qnbf and its admin node. A directory
+    // that holds a running driver's state is refused unless `replace`, which
+    // first shuts that driver down. False with *error on failure.
+    static bool Create(const std::string& stateDir, Mode mode, std::string* error,
+                       bool replace = false);
+    // Removes what the stand-in made in `stateDir` (its state, lock and saved
+    // bitmaps), and the directory itself only when nothing else is left in it.
+    // Anything else found there stays. False with *error when a file it made
+    // cannot be removed.
+    static bool RemoveState(const std::string& stateDir, std::string* error);
 
     // Serves the driver kept in `stateDir`.
     explicit Emulator(std::string stateDir) : dir_(std::move(stateDir)) {}

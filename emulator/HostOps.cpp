@@ -13,12 +13,12 @@
 #include <cstring>
 #include <memory>
 
+#include "filter/DriverChannel.h"
+
 namespace kzvol::emulator {
 namespace {
 
 constexpr size_t kIoChunk = 1 << 20;
-const char kNodeDir[] = "/dev/qnbf";
-const char kAdminNode[] = "/dev/qnbf/ctrl";
 
 // A descriptor closed at the end of the scope.
 class Fd {
@@ -179,7 +179,7 @@ int MakeNode(const std::string& name, int loopMinor) {
     struct stat st;
     if (::stat(LoopPath(loopMinor).c_str(), &st) != 0)
         return Errno();
-    std::string node = std::string(kNodeDir) + "/" + name;
+    std::string node = std::string(kQnbfNodeDir) + name;
     ::unlink(node.c_str());
     if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev) != 0)
         return Errno();
@@ -187,22 +187,22 @@ int MakeNode(const std::string& name, int loopMinor) {
 }
 
 void RemoveNode(const std::string& name) {
-    ::unlink((std::string(kNodeDir) + "/" + name).c_str());
+    ::unlink((std::string(kQnbfNodeDir) + name).c_str());
 }
 
 int MakeAdminNode() {
-    if (::mkdir(kNodeDir, 0755) != 0 && errno != EEXIST)
+    if (::mkdir(kQnbfNodeDir, 0755) != 0 && errno != EEXIST)
         return Errno();
     struct stat st;
-    if (::stat(kAdminNode, &st) == 0)
+    if (::stat(kQnbfAdminNode, &st) == 0)
         return S_ISCHR(st.st_mode) ? 0 : EEXIST;
-    if (::mknod(kAdminNode, S_IFCHR | 0600, makedev(7, 0)) != 0)
+    if (::mknod(kQnbfAdminNode, S_IFCHR | 0600, makedev(7, 0)) != 0)
         return Errno();
     return 0;
 }
 
 void RemoveAdminNode() {
-    ::unlink(kAdminNode);
+    ::unlink(kQnbfAdminNode);
 }
 
 void FlushDevice(const std::string& path) {

@@ -59,7 +59,7 @@ bool FilterNodePath(KZVolumeUnix& volume, const char* context, std::string* path
         return false;
     }
     info.node_name[sizeof info.node_name - 1] = '\0';
-    *path = std::string("/dev/qnbf/") + info.node_name;
+    *path = std::string(kzvol::kQnbfNodeDir) + info.node_name;
     return true;
 }
 

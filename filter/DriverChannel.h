@@ -13,7 +13,10 @@
 
 namespace kzvol {
 
-// The driver admin node and the prefix of filter and snapshot device nodes.
+// The driver's node directory, its admin node and the prefix of filter and
+// snapshot device nodes: the one definition the library, the tool and the stand-in
+// driver use.
+constexpr char kQnbfNodeDir[] = "/dev/qnbf/";
 constexpr char kQnbfAdminNode[] = "/dev/qnbf/ctrl";
 constexpr char kQnbfNodePrefix[] = "/dev/qnbf/qnbf";
 

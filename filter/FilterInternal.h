@@ -2,6 +2,8 @@
 // through the static library; not exported, not installed.
 #pragma once
 
+#include <cstdio>
+
 #include "filter/QnbfProtocol.h"
 
 // Fills `list` with the driver's device list (the caller sets list->cmd). True on
@@ -10,3 +12,8 @@ bool list_qnbf_devs(qn_getdevicelist_arg* list);
 
 // search_qnbf_config on another file than /etc/qnbf.conf.
 bool search_qnbf_config_in(const char* path, const char* key, char* value);
+
+// delete_string_from_file with the list already open as `in`: replaces `file` with
+// the lines of `in` other than `text`. False, with `file` untouched, when reading
+// `in` fails part way or the replacement fails.
+bool rewrite_list_without(FILE* in, const char* file, const char* text);

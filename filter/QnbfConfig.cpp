@@ -10,6 +10,7 @@
 #include "host/EvDebug.h"
 #include "host/KZPlatformInfo.h"
 #include "host/KzProcess.h"
+#include "host/NoThrow.h"
 #include "host/ShellQuote.h"
 
 namespace {
@@ -22,17 +23,21 @@ bool is_VM(const std::string& displayName) {
     if (displayName.empty())
         return false;
     g_log.Debug(kContext, "Display Name is %s \n", displayName.c_str());
-    KZPlatformInfo info;
-    if (info.isClusterGroupClient(displayName)) {
-        g_log.Debug(kContext, "Detected a VM. \n");
-        return true;
-    }
-    g_log.Debug(kContext, "Detected a PM. \n");
-    return false;
+    return kzvol::FalseOnThrow(g_log, kContext, [&] {
+        KZPlatformInfo info;
+        if (info.isClusterGroupClient(displayName)) {
+            g_log.Debug(kContext, "Detected a VM. \n");
+            return true;
+        }
+        g_log.Debug(kContext, "Detected a PM. \n");
+        return false;
+    });
 }
 
-bool get_serial_number(char* device, const std::string& instance, const std::string& displayName,
-                       std::string& serial) {
+namespace {
+
+bool SerialNumber(char* device, const std::string& instance, const std::string& displayName,
+                  std::string& serial) {
     char base[1024] = {0};
     int length = sizeof base;
     KZPlatformInfo info;
@@ -53,6 +58,14 @@ bool get_serial_number(char* device, const std::string& instance, const std::str
     size_t end = output.find_last_not_of(" \n\r\t");
     serial = end == std::string::npos ? std::string() : output.substr(0, end + 1);
     return true;
+}
+
+}  // namespace
+
+bool get_serial_number(char* device, const std::string& instance, const std::string& displayName,
+                       std::string& serial) {
+    return kzvol::FalseOnThrow(g_log, "get_serial_number",
+                               [&] { return SerialNumber(device, instance, displayName, serial); });
 }
 
 bool search_qnbf_config_in(const char* path, const char* key, char* value) {

@@ -9,6 +9,7 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "host/EvDebug.h"
+#include "host/NoThrow.h"
 #include "volume/KZVolume.h"
 
 namespace {
@@ -21,19 +22,18 @@ std::string LastComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-}  // namespace
-
-bool KZVolumeUnix::QNBFSetMinorno(std::string device) {
-    if ((m_hVolume == -1 || m_hVolume == 0) && !Open()) {
+// QNBFSetMinorno without its guard against host exceptions.
+bool SetMinorno(KZVolumeUnix& vol, const std::string& device) {
+    if ((vol.m_hVolume == -1 || vol.m_hVolume == 0) && !vol.Open()) {
         g_log.Error(kContext, "failed to open errno=%d\n", errno);
         return false;
     }
     int minor = -1;
-    if (is_VM(m_strClntDisplayName)) {
+    if (is_VM(vol.m_strClntDisplayName)) {
         std::string name = LastComponent(device);
         qn_getinfo_arg info;
         if (!get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
-            g_log.Error(kContext, "Unable to find node for minor num=%d \n", m_QnbfNodeMinorno);
+            g_log.Error(kContext, "Unable to find node for minor num=%d \n", vol.m_QnbfNodeMinorno);
             return false;
         }
         minor = static_cast<int>(info.minor);
@@ -47,6 +47,12 @@ bool KZVolumeUnix::QNBFSetMinorno(std::string device) {
         g_log.Debug(kContext, "Minor number [%d] set for [%s].", minor, device.c_str());
     }
     g_log.Debug(kContext, "setting minorno=%d for device=%s\n", minor, device.c_str());
-    m_QnbfNodeMinorno = minor;
+    vol.m_QnbfNodeMinorno = minor;
     return true;
+}
+
+}  // namespace
+
+bool KZVolumeUnix::QNBFSetMinorno(std::string device) {
+    return kzvol::FalseOnThrow(g_log, kContext, [&] { return SetMinorno(*this, device); });
 }

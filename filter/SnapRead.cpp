@@ -1,6 +1,7 @@
 // Reading the active snapshot of a filter device: OpenSnapVolume finds it through
 // the driver when the object does not know it yet and opens it read-only;
-// SWSnapRead reads 512-byte blocks with positioned reads, two attempts at once.
+// SWSnapRead reads 512-byte blocks with positioned reads (as many calls as each
+// attempt takes), two attempts at once.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -62,6 +63,9 @@ bool KZVolumeUnix::SWSnapRead(unsigned long long block, unsigned long count, cha
     size_t bytes;
     if (!kzvol::TransferBytes(kContext, block, count, &at, &bytes))
         return false;
+    // Counted before the descriptor is looked at, so that a Close on another
+    // thread waits instead of closing it under the read.
+    kzvol::PendingIO inFlight(m_nPendingIO);
     if (!kzvol::UsableHandle(m_hSnapVolume) || m_strSnapId.empty()) {
         if (!OpenSnapVolume()) {
             g_log.Error(kContext, "Invalid volume handle for rdsnap errno=%d \n", errno);
@@ -74,12 +78,11 @@ bool KZVolumeUnix::SWSnapRead(unsigned long long block, unsigned long count, cha
     const long long where = static_cast<long long>(at);
     const unsigned long size = static_cast<unsigned long>(bytes);
     long got = 0;
-    kzvol::PendingIO inFlight(m_nPendingIO);
     for (int attempt = 0; attempt < kSnapReadAttempts; ++attempt) {
         trace.Printf("\n volume handle=%d \t offset=%llu \t size=%lu", m_hSnapVolume,
                      static_cast<unsigned long long>(at), size);
         errno = 0;
-        got = static_cast<long>(::pread(m_hSnapVolume, buffer, bytes, at));
+        got = static_cast<long>(kzvol::ReadWhole(m_hSnapVolume, buffer, bytes, at));
         int err = errno;
         if (got == static_cast<long>(bytes)) {
             done = count;

@@ -34,7 +34,7 @@ bool KZVolumeUnix::QNBFGetVolInfo(QNBFVolInfo_t& info) {
         false, "invalid minor node \n"};
     m_strErrorString.clear();
     std::memset(&info, 0, sizeof info);
-    if (m_strVolName.find("/dev/qnbf/") == std::string::npos) {
+    if (m_strVolName.find(kzvol::kQnbfNodeDir) == std::string::npos) {
         g_log.Debug(kChecks.context, " NOT QNBF dev=%s \n", m_strVolName.c_str());
         return true;
     }

@@ -5,9 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
 
+#include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
 #include "host/AtomicFile.h"
 #include "host/EvDebug.h"
@@ -47,23 +48,36 @@ bool add_string_to_file(char* file, char* text) {
     return std::fclose(out.release()) == 0 && ok;
 }
 
-bool delete_string_from_file(char* file, char* text) {
+bool rewrite_list_without(FILE* in, const char* file, const char* text) {
     static const char kContext[] = "delete_string_from_file";
-    std::ifstream in(file);
-    if (!in) {
-        g_log.Error(kContext, "Could not open File[%s]", file);
+    std::string kept;
+    char* line = nullptr;
+    size_t capacity = 0;
+    for (ssize_t n; (n = ::getline(&line, &capacity, in)) >= 0;) {
+        std::string entry(line, static_cast<size_t>(n));
+        if (!entry.empty() && entry.back() == '\n')
+            entry.pop_back();
+        if (entry != text)
+            kept += entry + '\n';
+    }
+    std::free(line);
+    // A list read only in part is never written back shortened.
+    if (std::ferror(in)) {
+        g_log.Error(kContext, "Could not read File[%s] errno=%d\n", file, errno);
         return false;
     }
-    std::ostringstream kept;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line != text)
-            kept << line << '\n';
-    }
-    in.close();
-    if (!kzvol::ReplaceFileContents(file, kept.str())) {
+    if (!kzvol::ReplaceFileContents(file, kept)) {
         g_log.Error(kContext, "Could not rewrite File[%s] errno=%d\n", file, errno);
         return false;
     }
     return true;
+}
+
+bool delete_string_from_file(char* file, char* text) {
+    kzvol::UniqueFile in(std::fopen(file, "re"));
+    if (!in) {
+        g_log.Error("delete_string_from_file", "Could not open File[%s]", file);
+        return false;
+    }
+    return rewrite_list_without(in.get(), file, text);
 }

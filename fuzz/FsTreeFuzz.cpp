@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "host/Crc32c.h"
-#include "host/FsTreeFormat.h"
-#include "host/UnixFsTreeReader.h"
+#include "fstree/Crc32c.h"
+#include "fstree/FsTreeFormat.h"
+#include "fstree/UnixFsTreeReader.h"
 
 namespace {
 

@@ -7,22 +7,39 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "host/FullIO.h"
+#include "host/Handles.h"
 
 namespace kzvol {
+namespace {
 
-AtomicOutput::AtomicOutput(const std::string& path, mode_t modeIfNew) : path_(path) {
+std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp_ = dir + "/." + base + ".XXXXXX";
-    struct stat st;
-    mode_ = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : modeIfNew;
-    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-AtomicOutput::~AtomicOutput() {
+bool SyncDirectory(const std::string& dir) {
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd && ::fsync(fd.get()) == 0;
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::string path, mode_t modeIfNew)
+    : path_(std::move(path)), modeIfNew_(modeIfNew) {
+    size_t slash = path_.rfind('/');
+    std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    temp_ = DirectoryOf(path_) + "/." + base + ".XXXXXX";
+    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+    if (fd_ < 0)
+        temp_.clear();
+}
+
+AtomicFile::~AtomicFile() {
     if (fd_ < 0)
         return;
     int saved = errno;
@@ -31,24 +48,24 @@ AtomicOutput::~AtomicOutput() {
     errno = saved;
 }
 
-bool AtomicOutput::Write(const void* data, size_t size) {
-    return fd_ >= 0 && WriteAll(fd_, data, size);
-}
-
-bool AtomicOutput::Commit() {
+bool AtomicFile::Commit() {
     if (fd_ < 0)
         return false;
-    if (::fchmod(fd_, mode_) != 0 || ::fsync(fd_) != 0 ||
-        ::rename(temp_.c_str(), path_.c_str()) != 0)
-        return false;  // the destructor removes the temporary file
-    ::close(fd_);
-    fd_ = -1;
-    return true;
+    struct stat st;
+    mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : modeIfNew_;
+    bool ok = ::fchmod(fd_, mode) == 0 && ::fsync(fd_) == 0;
+    ok = ::close(std::exchange(fd_, -1)) == 0 && ok;
+    if (ok && ::rename(temp_.c_str(), path_.c_str()) == 0)
+        return SyncDirectory(DirectoryOf(path_));
+    int saved = errno;
+    ::unlink(temp_.c_str());
+    errno = saved;
+    return false;
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents, mode_t modeIfNew) {
-    AtomicOutput out(path, modeIfNew);
-    return out.Write(contents.data(), contents.size()) && out.Commit();
+    AtomicFile file(path, modeIfNew);
+    return file.ok() && WriteAll(file.fd(), contents.data(), contents.size()) && file.Commit();
 }
 
 }  // namespace kzvol

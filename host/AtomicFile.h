@@ -1,45 +1,46 @@
 // Replacing a file's contents without ever leaving it half-written: the new
 // contents go to a temporary file made with mkstemp in the target's directory,
-// are flushed and fsynced, take the target's mode, and are renamed over it.
+// are flushed and fsynced, take the target's mode, and are renamed over it; the
+// directory is fsynced after the rename so that the new name survives a crash.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <string>
 
 #include "host/Export.h"
 
 namespace kzvol {
 
-// True when `path` now holds `contents`. On false the target is unchanged and no
-// temporary file is left; errno tells why. A new file gets `modeIfNew`.
-KZVOL_API bool ReplaceFileContents(const std::string& path, const std::string& contents,
-                                   mode_t modeIfNew = 0644);
-
-// The same for contents written in pieces: the temporary file beside `path` takes
-// the writes, and Commit puts it in place. Until then the target is untouched; an
-// object destroyed without a successful Commit removes its temporary file.
-class KZVOL_API AtomicOutput {
+// A new version of `path`, written through fd() and put in place by Commit.
+// Until then the target is untouched; a writer destroyed without a successful
+// Commit removes its temporary file. Not thread-safe.
+class KZVOL_API AtomicFile {
   public:
-    explicit AtomicOutput(const std::string& path, mode_t modeIfNew = 0644);
-    ~AtomicOutput();
-    AtomicOutput(const AtomicOutput&) = delete;
-    AtomicOutput& operator=(const AtomicOutput&) = delete;
+    // Creates the temporary file beside `path`; ok() is false (errno set) when
+    // that fails. A new target gets `modeIfNew`, an existing one keeps its mode.
+    explicit AtomicFile(std::string path, mode_t modeIfNew = 0644);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // False (errno set) when the temporary file could not be made.
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    // False with errno set when not every byte was written.
-    bool Write(const void* data, size_t size);
-    // Mode, fsync, rename over the target. False with errno set; the target is
-    // then unchanged.
+    const std::string& temp_path() const { return temp_; }
+    // Syncs the temporary file, renames it over the target and syncs the
+    // directory. False (errno set) when any step fails; the temporary file is
+    // then gone and, unless only the directory sync failed, the target is as it was.
     bool Commit();
 
   private:
     std::string path_, temp_;
-    mode_t mode_;
+    mode_t modeIfNew_;
     int fd_ = -1;
 };
+
+// True when `path` now holds `contents`. On false the target is unchanged and no
+// temporary file is left; errno tells why. A new file gets `modeIfNew`.
+KZVOL_API bool ReplaceFileContents(const std::string& path, const std::string& contents,
+                                   mode_t modeIfNew = 0644);
 
 }  // namespace kzvol

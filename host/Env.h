@@ -46,7 +46,7 @@ class KZVOL_API Env {
                      const std::string& message) = 0;
     // Whether DebugLvl lines of `level` would be kept; lets callers skip formatting
     // lines nobody sees. True unless an Env knows better.
-    virtual bool DebugLevelShown(int level) { return true; }
+    virtual bool DebugLevelShown(int /*level*/) { return true; }
 
     virtual void SleepMs(unsigned long ms, const char* file, int line) = 0;
     // Seconds since the epoch.
@@ -58,7 +58,8 @@ class KZVOL_API Env {
     // The operating system's system(): a shell command line, output not captured.
     virtual int RunShell(const std::string& command) = 0;
     // Starts `path` with the blank-separated `arguments` (the first is argv[0]).
-    // Null with *error set when the start failed.
+    // Arguments that begin with `path` give it whole as argv[0], blanks included;
+    // only the rest is split. Null with *error set when the start failed.
     virtual std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                        const std::string& arguments,
                                                        std::string* error) = 0;

@@ -41,6 +41,21 @@ std::vector<std::string> SplitBlanks(const std::string& line) {
     return out;
 }
 
+// argv of a child: the program path is one word, blanks and all, when the
+// arguments begin with it; only what follows is split.
+std::vector<std::string> ArgumentVector(const std::string& path, const std::string& arguments) {
+    if (!path.empty() && arguments.compare(0, path.size(), path) == 0) {
+        std::vector<std::string> args{path};
+        for (std::string& a : SplitBlanks(arguments.substr(path.size())))
+            args.push_back(std::move(a));
+        return args;
+    }
+    std::vector<std::string> args = SplitBlanks(arguments);
+    if (args.empty())
+        args.push_back(path);
+    return args;
+}
+
 int StatusToResult(int status) {
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -110,22 +125,32 @@ void DrainPipes(int outFd, int errFd, std::string* output, std::string* error) {
     }
 }
 
+// Where log lines go and which are kept. Quiet by default: without KZVOL_LOG or
+// KZVOL_LOG_LEVEL only Error lines reach standard error, so a program that uses the
+// library prints nothing when nothing is wrong. Either variable turns Debug lines
+// on; KZVOL_LOG_LEVEL (0 to 4) also shows DebugLvl lines up to its level.
 class LogSink {
   public:
     LogSink() {
         const char* path = std::getenv("KZVOL_LOG");
         if (path && *path) {
             file_.reset(::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+            debug_ = true;
         }
         const char* lvl = std::getenv("KZVOL_LOG_LEVEL");
-        if (lvl && *lvl)
+        if (lvl && *lvl) {
             level_ = std::atoi(lvl);
+            debug_ = true;
+        }
     }
     int fd() const { return file_.valid() ? file_.get() : STDERR_FILENO; }
-    int level() const { return level_; }
+    bool Keeps(LogKind kind, int level) const {
+        return kind == LogKind::Error || (debug_ && (kind == LogKind::Debug || level <= level_));
+    }
 
   private:
     UniqueFd file_;
+    bool debug_ = false;
     int level_ = 0;
 };
 
@@ -158,12 +183,12 @@ class PosixEnv : public Env {
         static LogSink sink;
         return sink;
     }
-    bool DebugLevelShown(int level) override { return level <= Sink().level(); }
+    bool DebugLevelShown(int level) override { return Sink().Keeps(LogKind::DebugLvl, level); }
 
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override {
         const LogSink& sink = Sink();
-        if (kind == LogKind::DebugLvl && level > sink.level())
+        if (!sink.Keeps(kind, level))
             return;
         char head[160];
         std::snprintf(head, sizeof head, "%s %d %ld %s", TimeStamp().c_str(),
@@ -226,9 +251,7 @@ class PosixEnv : public Env {
     std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                const std::string& arguments,
                                                std::string* error) override {
-        std::vector<std::string> args = SplitBlanks(arguments);
-        if (args.empty())
-            args.push_back(path);
+        std::vector<std::string> args = ArgumentVector(path, arguments);
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());

@@ -45,13 +45,20 @@ TraceFile::TraceFile(const char* name, Mode mode) {
     if (!TraceEnabled())
         return;
     std::string path = TraceDirectory() + "/" + name;
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (mode == Append ? O_APPEND : 0);
+    // Non-blocking, so that a FIFO planted at the path cannot hold the open.
+    int flags =
+        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (mode == Append ? O_APPEND : 0);
     UniqueFd fd(::open(path.c_str(), flags, 0600));
     if (!fd)
         return;
     struct stat st;
-    // Truncate only after checking what was opened: never a device, FIFO or someone else's file.
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+    // Truncate only after checking what was opened: never a device, FIFO, hard
+    // link or someone else's file.
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != ::geteuid())
+        return;
+    int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl == -1 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
         return;
     if (mode == Truncate && ::ftruncate(fd.get(), 0) != 0)
         return;

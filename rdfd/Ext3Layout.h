@@ -25,6 +25,7 @@ using le32 = unsigned char[4];
 constexpr uint64_t kSuperBlockOffset = 1024;
 constexpr uint32_t kSuperBlockSize = 1024;
 constexpr uint16_t kMagic = 0xEF53;
+constexpr uint32_t kCompatHasJournal = 0x4;  // what makes an ext2 file system ext3
 // Incompatible features the reader cannot walk: extents, 64-bit, multiple-mount
 // protection, flexible block groups, extended attributes in inodes, directory data.
 constexpr uint32_t kExt4IncompatMask = 0x40 | 0x80 | 0x100 | 0x200 | 0x400 | 0x1000;

@@ -8,7 +8,7 @@
 #include "rdfd/DirBlock.h"
 #include "rdfd/ReaderSupport.h"
 
-using kzvol::rdfd::LogPassing;
+using kzvol::rdfd::LogAndRethrow;
 using kzvol::rdfd::ReaderLog;
 using kzvol::rdfd::Throw;
 namespace ext3 = kzvol::ext3;
@@ -67,15 +67,12 @@ OptimizedExt3Parser::OptimizedExt3Parser(ReadCallBack readCallBack, void* readCo
                                          std::list<std::string>* filterList)
     : ReadExt3DirFromDevice(readCallBack, readContext, quitCallBack, quitArgument, quitContext,
                             extentSize, namesOnly, cacheSize, bufferCount, filterList) {
-    try {
+    LogAndRethrow(kCtorContext, false, [&] {
         m_pBlockCache.reset(new (std::nothrow) BufferCache(readCallBack, readContext,
                                                            kBlockCacheSize, kBlockCacheBuffers));
         if (!m_pBlockCache)
             Throw(RDFD_EXC_SYSTEM, "Could not create the BufferCache object");
-    } catch (...) {
-        LogPassing(kCtorContext, false);
-        throw;
-    }
+    });
 }
 
 OptimizedExt3Parser::~OptimizedExt3Parser() {
@@ -88,28 +85,22 @@ unsigned int OptimizedExt3Parser::ReadFsBlock(unsigned int block, char* buffer) 
 
 int OptimizedExt3Parser::ProcessSingleIndirection(unsigned int block, unsigned int dirInode,
                                                   unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kSingleContext, false, [&] {
         return WalkIndirect(kSingleContext, block, dirInode, [&](unsigned int entry) {
             // Queued blocks count against the directory's budget now, when queued.
             ChargeDirBlock(dirInode, entry, false);
             m_PendingDirBlocks.emplace(entry, dirInode);
             return 0;
         });
-    } catch (...) {
-        LogPassing(kSingleContext, false);
-        throw;
-    }
+    });
 }
 
 int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
                                       unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kBlockContext, false, [&] {
         QueueingSink sink(this);
         return ScanDirBlock(kBlockContext, block, dirInode, blockBudget, sink);
-    } catch (...) {
-        LogPassing(kBlockContext, false);
-        throw;
-    }
+    });
 }
 
 int OptimizedExt3Parser::FlushPendingFiles() {
@@ -146,7 +137,7 @@ int OptimizedExt3Parser::DrainQueues() {
 
 int OptimizedExt3Parser::GetInodeAnameMapping(GetInodeAnameMappingCallBack callBack, void* context,
                                               char* rootName, unsigned int rootInode) {
-    try {
+    return LogAndRethrow(kMapContext, false, [&] {
         m_pBlockCache->SetDeviceSize(static_cast<unsigned long long>(m_nBlockSize) *
                                      m_nBlocksCount);
         m_WalkedDirs.Insert(rootInode);
@@ -162,8 +153,5 @@ int OptimizedExt3Parser::GetInodeAnameMapping(GetInodeAnameMappingCallBack callB
             m_nPendingFileBytes = 0;
         }
         return 0;
-    } catch (...) {
-        LogPassing(kMapContext, false);
-        throw;
-    }
+    });
 }

@@ -7,17 +7,18 @@
 // reads so that they run mostly forward across the device. Neither throws: every
 // failure is logged and answered with false. What the mapping callback received
 // before a failure stays received; the caller discards partial results.
+//
+// Each entry point also comes with a trailing `failure` argument (may be null): on
+// a false result it receives a copy of the exception that ended the walk, so a
+// caller can tell the user why without reading the log. A walk that stopped
+// without an exception leaves it untouched.
 #pragma once
 
 #include <string>
 
 #include "host/Export.h"
-#include "rdfd/BufferCache.h"
-#include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFDCallBacks.h"
 #include "rdfd/RDFDException.h"
-#include "rdfd/ReadDirFromDevice.h"
-#include "rdfd/ReadExt3DirFromDevice.h"
 
 // Depth-first walk from the root inode. `platform` must be "linux" and `fsTypeName`
 // "ext3". `dumpPath` (may be null) receives the key=value file-system information.
@@ -28,6 +29,12 @@ KZVOL_API bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack,
                                       unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
                                       bool namesOnly, QuitCheckCallBack quitCallBack,
                                       void* quitContext);
+KZVOL_API bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack, void* readContext,
+                                      GetInodeAnameMappingCallBack mapCallBack, void* mapContext,
+                                      char* dumpPath, char* fsTypeName, char* platform,
+                                      unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
+                                      bool namesOnly, QuitCheckCallBack quitCallBack,
+                                      void* quitContext, RDFDException* failure);
 
 // The same reports in ascending inode and block order. The three unnamed text
 // arguments are not read. `isSupported` (may be null) receives false and `fsType`
@@ -40,3 +47,8 @@ KZVOL_API bool RDFDInterfaceForVirtualPod(char* rootName, ReadCallBack readCallB
                                           char*, unsigned int extentSize, char*, char*,
                                           bool* isSupported, QuitCheckCallBack quitCallBack,
                                           int quitArgument, void* quitContext);
+KZVOL_API bool RDFDInterfaceForVirtualPod(
+    char* rootName, ReadCallBack readCallBack, void* readContext,
+    GetInodeAnameMappingCallBack mapCallBack, void* mapContext, char* dumpPath, std::string* fsType,
+    char*, unsigned int extentSize, char*, char*, bool* isSupported, QuitCheckCallBack quitCallBack,
+    int quitArgument, void* quitContext, RDFDException* failure);

@@ -12,7 +12,7 @@
 #include "rdfd/ReaderSupport.h"
 
 using kzvol::rdfd::AllocBuffer;
-using kzvol::rdfd::LogPassing;
+using kzvol::rdfd::LogAndRethrow;
 using kzvol::rdfd::ReaderLog;
 using kzvol::rdfd::Throw;
 namespace ext3 = kzvol::ext3;
@@ -65,15 +65,12 @@ ReadExt3DirFromDevice::ReadExt3DirFromDevice(ReadCallBack readCallBack, void* re
       m_pQuitContext(quitContext),
       m_pQuitCallBack(quitCallBack),
       m_bNamesOnly(namesOnly) {
-    try {
+    LogAndRethrow(kCtorContext, false, [&] {
         m_pCache.reset(new (std::nothrow)
                            BufferCache(readCallBack, readContext, cacheSize, bufferCount));
         if (!m_pCache)
             Throw(RDFD_EXC_SYSTEM, "Could not create the BufferCache object");
-    } catch (...) {
-        LogPassing(kCtorContext, false);
-        throw;
-    }
+    });
 }
 
 ReadExt3DirFromDevice::~ReadExt3DirFromDevice() = default;
@@ -81,7 +78,7 @@ ReadExt3DirFromDevice::~ReadExt3DirFromDevice() = default;
 int ReadExt3DirFromDevice::GetInodeAnameMapping(GetInodeAnameMappingCallBack callBack,
                                                 void* context, char* rootName,
                                                 unsigned int rootInode) {
-    try {
+    return LogAndRethrow(kMapContext, false, [&] {
         if (callBack == nullptr) {
             Throw(RDFD_EXC_APPLICATION,
                   "Improper Usage. GetInodeAnameMappingCallBack cannot be NULL");
@@ -99,10 +96,7 @@ int ReadExt3DirFromDevice::GetInodeAnameMapping(GetInodeAnameMappingCallBack cal
         char noName[] = "";
         return ProcessInode(0, rootInode, rootName != nullptr ? rootName : noName, true) == -1 ? -1
                                                                                                : 0;
-    } catch (...) {
-        LogPassing(kMapContext, false);
-        throw;
-    }
+    });
 }
 
 void ReadExt3DirFromDevice::PollQuit() {
@@ -138,7 +132,7 @@ void ReadExt3DirFromDevice::EnterDirectory(unsigned int parentInode, unsigned in
 
 int ReadExt3DirFromDevice::ProcessInode(unsigned int parentInode, unsigned int inode, char* name,
                                         bool isDir) {
-    try {
+    return LogAndRethrow(kInodeContext, true, [&] {
         PollQuit();
         if (isDir)
             EnterDirectory(parentInode, inode);
@@ -182,10 +176,7 @@ int ReadExt3DirFromDevice::ProcessInode(unsigned int parentInode, unsigned int i
         if (!isDir)
             return 0;
         return WalkDirectoryBlocks(inode, node.block, node.sizeLow / m_nBlockSize + 1);
-    } catch (...) {
-        LogPassing(kInodeContext, true);
-        throw;
-    }
+    });
 }
 
 int ReadExt3DirFromDevice::WalkDirectoryBlocks(unsigned int inode, const unsigned int* blocks,
@@ -300,49 +291,37 @@ int ReadExt3DirFromDevice::WalkIndirect(const char* context, unsigned int block,
 
 int ReadExt3DirFromDevice::ProcessSingleIndirection(unsigned int block, unsigned int dirInode,
                                                     unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kSingleContext, false, [&] {
         return WalkIndirect(kSingleContext, block, dirInode, [&](unsigned int entry) {
             return ProcessBlock(entry, dirInode, blockBudget);
         });
-    } catch (...) {
-        LogPassing(kSingleContext, false);
-        throw;
-    }
+    });
 }
 
 int ReadExt3DirFromDevice::ProcessDoubleIndirection(unsigned int block, unsigned int dirInode,
                                                     unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kDoubleContext, false, [&] {
         return WalkIndirect(kDoubleContext, block, dirInode, [&](unsigned int entry) {
             return ProcessSingleIndirection(entry, dirInode, blockBudget);
         });
-    } catch (...) {
-        LogPassing(kDoubleContext, false);
-        throw;
-    }
+    });
 }
 
 int ReadExt3DirFromDevice::ProcessTripleIndirection(unsigned int block, unsigned int dirInode,
                                                     unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kTripleContext, false, [&] {
         return WalkIndirect(kTripleContext, block, dirInode, [&](unsigned int entry) {
             return ProcessDoubleIndirection(entry, dirInode, blockBudget);
         });
-    } catch (...) {
-        LogPassing(kTripleContext, false);
-        throw;
-    }
+    });
 }
 
 int ReadExt3DirFromDevice::ProcessBlock(unsigned int block, unsigned int dirInode,
                                         unsigned int blockBudget) {
-    try {
+    return LogAndRethrow(kBlockContext, true, [&] {
         DepthFirstSink sink(this);
         return ScanDirBlock(kBlockContext, block, dirInode, blockBudget, sink);
-    } catch (...) {
-        LogPassing(kBlockContext, true);
-        throw;
-    }
+    });
 }
 
 void ReadExt3DirFromDevice::ReportNameOnly(const char* context, unsigned int dirInode,

@@ -21,6 +21,19 @@ EvDebug& ReaderLog();
 // caller can rethrow. With `skipQuit` a quit is not logged again.
 void LogPassing(const char* context, bool skipQuit);
 
+// Runs `body` and answers its result; an exception on its way out is logged under
+// `context` (see LogPassing) and rethrown unchanged. Every layer of the walk goes
+// through here, so its log shows the path an exception took.
+template <typename Body>
+auto LogAndRethrow(const char* context, bool skipQuit, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        LogPassing(context, skipQuit);
+        throw;
+    }
+}
+
 // A buffer of `size` bytes. On failure logs `what` with errno under
 // `context` ("... Error:%d") and throws code 2 "Could not allocate memory".
 std::unique_ptr<char[]> AllocBuffer(size_t size, const char* context, const char* what);

@@ -11,6 +11,7 @@
 #include "rdfd/ReadExt3DirFromDevice.h"
 #include "rdfd/ReaderSupport.h"
 
+using kzvol::rdfd::LogAndRethrow;
 using kzvol::rdfd::ReaderLog;
 using kzvol::rdfd::Throw;
 namespace ext3 = kzvol::ext3;
@@ -156,7 +157,7 @@ void WriteInfoFile(const char* path, const InfoFile& v) {
 void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported,
                                                std::string* fsType) {
     EvDebug& log = ReaderLog();
-    try {
+    LogAndRethrow(kContext, false, [&] {
         unsigned char raw[ext3::kSuperBlockSize];
         const unsigned int got = m_pReadCallBack(m_pReadContext, reinterpret_cast<char*>(raw),
                                                  ext3::kSuperBlockSize, ext3::kSuperBlockOffset);
@@ -213,10 +214,7 @@ void ReadExt3DirFromDevice::ValidateFileSystem(char* dumpPath, bool* isSupported
                                          sb.inodesPerGroup, sb.inodeSize, g.descPerBlock,
                                          g.descBlocks, sb.firstInode, sb.inodesCount, m_nAclEnabled,
                                          m_nSELinuxEnabled, &m_InodeTableBlocks});
-    } catch (...) {
-        kzvol::rdfd::LogPassing(kContext, false);
-        throw;
-    }
+    });
 }
 
 void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t descBlocks,

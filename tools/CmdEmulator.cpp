@@ -174,8 +174,8 @@ int Start(const Options& opts, const std::string& dir) {
         return Fail("devices mode needs root (or use --memory)");
     std::string error;
     if (!emulator::Emulator::Create(dir, memory ? emulator::Mode::Memory : emulator::Mode::Devices,
-                                    &error))
-        return Fail(error);
+                                    &error, opts.Has("force")))
+        return Fail(error + (opts.Has("force") ? "" : " (stop it first, or start with --force)"));
     std::printf("emulator started in %s mode, state in %s\nexport %s=%s\n",
                 memory ? "memory" : "devices", dir.c_str(), kEmulatorVariable, dir.c_str());
     return 0;
@@ -187,13 +187,9 @@ int Stop(const std::string& dir) {
     if (!driver.Snapshot(&state))
         return Fail("no emulator state in " + dir);
     std::string error;
-    bool ok = driver.Shutdown(true, &error);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    if (!ok)
+    // Only what the stand-in made goes; the directory stays when it holds more.
+    if (!driver.Shutdown(true, &error) || !emulator::Emulator::RemoveState(dir, &error))
         return Fail(error);
-    if (ec)
-        return Fail("cannot remove " + dir + ": " + ec.message());
     std::printf("emulator stopped\n");
     return 0;
 }
@@ -218,7 +214,7 @@ int Status(const std::string& dir) {
 }  // namespace
 
 int RunEmulator(const Words& args) {
-    Options opts({"state", "extent-size"}, {"memory"});
+    Options opts({"state", "extent-size"}, {"memory", "force"});
     std::string error;
     if (!opts.Parse(args, &error))
         return Usage(error);

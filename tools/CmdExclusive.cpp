@@ -2,8 +2,10 @@
 // is unmounted and mounts the file system again - also when the command fails or
 // kzvol is interrupted by SIGINT, SIGTERM, SIGHUP or SIGQUIT. A remount that fails
 // is said on standard error together with the command that mounts it by hand.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/Handles.h"
 #include "host/ShellQuote.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
@@ -140,10 +143,20 @@ void ReportFailedRemount(const Remount& m) {
     using kzvol::ShellQuote;
     std::fprintf(stderr,
                  "kzvol: REMOUNT FAILED: %s is not mounted on %s any more.\n"
-                 "kzvol: mount it by hand: /bin/mount -t %s -o %s %s %s\n",
+                 "kzvol: mount it by hand: /bin/mount -t %s -o %s -- %s %s\n",
                  m.device.c_str(), m.dir.c_str(), ShellQuote(m.type).c_str(),
                  ShellQuote(m.options).c_str(), ShellQuote(m.device).c_str(),
                  ShellQuote(m.dir).c_str());
+}
+
+// True for a block device that nobody holds: no file system is mounted on it and
+// no other program opened it for exclusive use.
+bool FreeBlockDevice(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return false;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    return fd.valid();
 }
 
 }  // namespace
@@ -166,11 +179,15 @@ int RunExclusive(const Words& args) {
                     " (busy? --verbose shows why); the command did not run");
     const bool unmounted = volume.m_bLocked;
     Remount remount;
-    if (unmounted)
+    if (unmounted) {
         remount = PlannedRemount(volume, opts);
-    else
+    } else if (FreeBlockDevice(target)) {
         std::fprintf(stderr, "kzvol: %s is not mounted; running the command as it is\n",
                      target.c_str());
+    } else {
+        return Fail("nothing is mounted on " + target +
+                    " and it is no block device free for exclusive use; the command did not run");
+    }
     // The command gets the device to itself.
     volume.Close();
 

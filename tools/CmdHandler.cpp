@@ -6,7 +6,7 @@
 namespace kzvol::cli {
 
 int RunHandler(const Words& args) {
-    // The two arguments usually begin with a blank and a dash; take them as words.
+    // The two arguments are words, often beginning with a dash.
     if (args.size() != 3)
         return Usage("wants FIRST, SECOND and JOBID");
     Options opts({"jobid"}, {});
@@ -14,7 +14,8 @@ int RunHandler(const Words& args) {
     uint64_t jobId = 0;
     if (!opts.Parse({"--jobid", args[2]}, &error) || !opts.GetU64("jobid", 0, &jobId, &error))
         return Usage(error);
-    if (!FireUserGivenScript(args[0], args[1], jobId))
+    // The library appends both as they are; its callers bring the leading blanks.
+    if (!FireUserGivenScript(" " + args[0], " " + args[1], jobId))
         return Fail(
             "the snapshot handler script did not run to its end in time (the log tells "
             "why)");

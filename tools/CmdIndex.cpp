@@ -1,6 +1,6 @@
 // kzvol index: runs the on-disk directory reader over a device or image into a
 // file-index table, with the same callbacks metadata collection uses, and reports
-// what it read. On failure nothing is left: table and volume information go.
+// what it read. The outputs replace their targets only when the run succeeded.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,15 +9,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "host/CCreateUNIXFSTree.h"
-#include "host/Env.h"
 #include "host/Handles.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
 #include "tools/Commands.h"
 #include "tools/ExtProbe.h"
 #include "tools/Options.h"
+#include "tools/OutputFile.h"
 
 namespace kzvol::cli {
 namespace {
@@ -26,29 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kProgressEvery = 1024;  // entries between clock checks
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
-
-// Keeps the text of the reader's exception, which its entry points log as an
-// Error line under their own name before they answer false.
-class ReaderErrorCapture : public EnvWrapper {
-  public:
-    ReaderErrorCapture() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
-    ~ReaderErrorCapture() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
-    ReaderErrorCapture(const ReaderErrorCapture&) = delete;
-    ReaderErrorCapture& operator=(const ReaderErrorCapture&) = delete;
-
-    void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override {
-        if (kind == LogKind::Error &&
-            (context == "RDFDInterfaceForImgPod" || context == "RDFDInterfaceForVirtualPod"))
-            last_ = message;
-        EnvWrapper::Log(kind, level, context, message);
-    }
-    const std::string& last() const { return last_; }
-
-  private:
-    Env* previous_;
-    std::string last_;
-};
 
 // SIGINT and SIGTERM ask the walk to stop at its next quit poll.
 volatile std::sig_atomic_t g_stopRequested = 0;
@@ -80,6 +58,7 @@ int QuitCheck(int, void*, void* flag) {
 
 struct Settings {
     std::string source, table, volinfo, rootName;
+    std::string volinfoWrite;  // where the reader writes the volume information
     uint64_t extentSize = 2097152;
     bool optimized = false, namesOnly = false;
     int acl = 0, selinux = 0;
@@ -165,8 +144,8 @@ bool ParseSettings(const Words& args, Settings* s, std::string* error) {
 // Runs the chosen entry point. ext2 and ext3 share every structure the reader
 // reads, so the entry point is always told "ext3"; its own validation refuses
 // what it cannot walk (ext4, no ext file system) with its own text.
-bool RunReader(const Settings& s, Run* run) {
-    std::string rootName = s.rootName, volinfo = s.volinfo;
+bool RunReader(const Settings& s, Run* run, RDFDException* failure) {
+    std::string rootName = s.rootName, volinfo = s.volinfoWrite;
     char fsType[] = "ext3";
     char platform[100] = "linux";
     char* dumpPath = volinfo.empty() ? nullptr : volinfo.data();
@@ -177,11 +156,40 @@ bool RunReader(const Settings& s, Run* run) {
         char unused[] = "";
         return RDFDInterfaceForVirtualPod(rootName.data(), CountingRead, run, CountingAdd, run,
                                           dumpPath, &foundType, unused, extent, unused, unused,
-                                          &supported, QuitCheck, 0, nullptr);
+                                          &supported, QuitCheck, 0, nullptr, failure);
     }
     return RDFDInterfaceForImgPod(rootName.data(), CountingRead, run, CountingAdd, run, dumpPath,
                                   fsType, platform, extent, s.acl, s.selinux, s.namesOnly,
-                                  QuitCheck, nullptr);
+                                  QuitCheck, nullptr, failure);
+}
+
+// The code of a failure the reader did not hand back (its walk ended without an
+// exception).
+constexpr auto kNoException = static_cast<RDFDExceptionCodes>(-1);
+
+// What went wrong, in words, for the reader's exception `failure`; the reader's
+// own text follows.
+std::string Refusal(const Settings& s, const RDFDException& failure) {
+    const std::string head = "cannot index " + s.source + ": ";
+    if (failure.GetCode() == kNoException)
+        return head + "the directory reader stopped before the end";
+    std::string why;
+    if (g_stopRequested)
+        why = "interrupted; nothing was kept";
+    else if (failure.GetCode() == RDFD_EXC_FS)
+        why = s.source +
+              " holds no ext2/ext3 file system the directory reader can walk (it is "
+              "another type, empty or damaged; e2fsck -fn " +
+              s.source + " tells more)";
+    else if (failure.GetCode() == RDFD_EXC_READ)
+        why = "could not read " + s.source + " to the end (a truncated image or a failing device)";
+    else if (failure.GetCode() == RDFD_EXC_SYSTEM)
+        why = s.volinfo.empty()
+                  ? "out of memory"
+                  : "out of memory, or cannot write the volume-information file " + s.volinfo;
+    else
+        why = "could not add a row to the table " + s.table + " (is its file system full?)";
+    return head + why + "; the reader says: " + failure.GetErrorMsg();
 }
 
 void PrintSummary(const std::string& type, const Run& run, double seconds) {
@@ -207,11 +215,23 @@ int RunIndex(const Words& args) {
         return Fail("cannot open " + s.source + ": " + std::strerror(errno));
     const std::string type = ProbeExtType(device.get());
 
+    // Outputs are written beside their targets and put in place only on success,
+    // so a failed run leaves what was there before.
+    std::unique_ptr<OutputFile> volinfo;
+    if (!s.volinfo.empty()) {
+        volinfo = std::make_unique<OutputFile>(s.volinfo);
+        if (!volinfo->ok())
+            return Fail("cannot write " + s.volinfo + ": " + std::strerror(errno));
+        s.volinfoWrite = volinfo->write_path();
+    }
+    StagedTable staged(s.table);
+    if (!staged.ok())
+        return Fail("cannot create the table " + s.table + ": " + std::strerror(errno));
     static long long handle = 0;
     CCreateUNIXFSTree table;  // disposes of the table unless it is closed
     int rc = table.Init(&handle);
     if (rc == 0)
-        rc = table.Open(s.table.c_str());
+        rc = table.Open(staged.write_base().c_str());
     if (rc != 0)
         return Fail("cannot create the table " + s.table + ": " + std::strerror(rc));
 
@@ -219,23 +239,20 @@ int RunIndex(const Words& args) {
     run.fd = device.get();
     run.table = &table;
     run.showProgress = ::isatty(STDERR_FILENO) == 1;
+    RDFDException failure(kNoException, nullptr);
     bool ok;
-    std::string readerError;
     {
-        ReaderErrorCapture capture;
         StopOnSignals stop;
-        ok = RunReader(s, &run);
-        readerError = capture.last();
+        ok = RunReader(s, &run, &failure);
     }
     run.EndProgress();
+    error = ok ? "" : Refusal(s, failure);
     if (ok && (rc = table.Close()) != 0)
-        readerError = "cannot finish the table " + s.table + ": " + std::strerror(rc);
-    if (!ok || rc != 0) {
-        if (!s.volinfo.empty())
-            ::unlink(s.volinfo.c_str());
-        return Fail(readerError.empty() ? "the directory reader failed on " + s.source
-                                        : readerError);
-    }
+        error = "cannot finish the table " + s.table + ": " + std::strerror(rc);
+    if (!error.empty())
+        return Fail(error);
+    if (!staged.Commit() || (volinfo && !volinfo->Commit()))
+        return Fail("cannot put the outputs in place: " + std::string(std::strerror(errno)));
     PrintSummary(type, run, run.Seconds());  // the walk and the index built at Close
     return 0;
 }

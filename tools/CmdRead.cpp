@@ -1,5 +1,4 @@
 // kzvol read: copies raw sectors of a device or image with the retrying read.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,9 +6,9 @@
 #include <memory>
 
 #include "host/FullIO.h"
-#include "host/Handles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
+#include "tools/OutputFile.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::cli {
@@ -35,14 +34,16 @@ int RunRead(const Words& args) {
     if (!volume.Open(1))
         return Fail("cannot open " + source + ": " + std::strerror(errno));
 
-    UniqueFd outFd;
+    // The output file is written beside its target and replaces it only when
+    // every sector is in: a failed read leaves what FILE held.
+    std::unique_ptr<OutputFile> outFile;
     int out = STDOUT_FILENO;
+    const std::string path = opts.Get("out");
     if (opts.Has("out")) {
-        std::string path = opts.Get("out");
-        outFd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!outFd)
-            return Fail("cannot create " + path + ": " + std::strerror(errno));
-        out = outFd.get();
+        outFile = std::make_unique<OutputFile>(path);
+        if (!outFile->ok())
+            return Fail("cannot write " + path + ": " + std::strerror(errno));
+        out = outFile->fd();
     }
 
     std::unique_ptr<char[]> buffer(new char[kChunkSectors * 512]);
@@ -55,6 +56,8 @@ int RunRead(const Words& args) {
         if (!WriteAll(out, buffer.get(), size_t{n} * 512))
             return Fail(std::string("write of the output failed: ") + std::strerror(errno));
     }
+    if (outFile && !outFile->Commit())
+        return Fail("cannot put " + path + " in place: " + std::strerror(errno));
     return 0;
 }
 

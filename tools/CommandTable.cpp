@@ -20,9 +20,15 @@ const std::vector<Command>& AllCommands() {
          "list the filter devices: minor, node, underlying device, size, "
          "snapshots, bitmap sizes",
          RunDevices},
+        {"filter", "filter add DEVICE [--extent-blocks N] [--fstab] | filter remove NODE [--fstab]",
+         "put DEVICE under the filter driver and print the new filter node and its minor "
+         "(--extent-blocks: change-tracking extent in 512-byte blocks, default 4096; --fstab: "
+         "make /etc/fstab mount it through the filter node), or take the filter node NODE out "
+         "again (--fstab: give /etc/fstab back the way add found it)",
+         RunFilter},
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
         {"emulator",
-         "emulator start [--memory] | stop | status | add PATH [--extent-size BYTES] | "
+         "emulator start [--memory] [--force] | stop | status | add PATH [--extent-size BYTES] | "
          "remove NODE  [--state DIR]",
          "prepare, tear down or show the stand-in filter driver; add puts PATH (a file in "
          "memory mode, a block device in devices mode) under it with its extent size (default "

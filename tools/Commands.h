@@ -47,5 +47,6 @@ int RunExtents(const Words& args);
 int RunVolinfo(const Words& args);
 int RunBitmap(const Words& args);
 int RunSnap(const Words& args);
+int RunFilter(const Words& args);
 
 }  // namespace kzvol::cli

@@ -39,7 +39,7 @@ bool CommandOutput::Open(const std::string& path, std::string* error) {
         direct_.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
         fd_ = direct_.get();
     } else {
-        file_ = std::make_unique<AtomicOutput>(path);
+        file_ = std::make_unique<AtomicFile>(path);
         fd_ = file_->fd();
     }
     if (fd_ < 0) {

@@ -28,7 +28,7 @@ class CommandOutput {
   private:
     int fd_ = 1;
     UniqueFd direct_;
-    std::unique_ptr<AtomicOutput> file_;
+    std::unique_ptr<AtomicFile> file_;
 };
 
 }  // namespace kzvol::cli

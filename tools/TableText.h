@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/UnixFsTreeReader.h"
+#include "fstree/UnixFsTreeReader.h"
 
 namespace kzvol::cli {
 

@@ -1,6 +1,7 @@
 // kzvol: the command-line tool over libkzvol. Dispatches to one command per
 // subcommand word; "CMD --help" prints that command's usage. The library's log
-// goes to KZVOL_LOG when set, else it is shown only with --verbose.
+// goes to KZVOL_LOG when set, else it is shown (Debug lines included) only with
+// --verbose.
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "host/Env.h"
 #include "tools/Commands.h"
 #include "tools/EmulatorSelect.h"
+#include "tools/HelpText.h"
 
 #ifndef KZVOL_VERSION
 #define KZVOL_VERSION "unknown"
@@ -28,24 +30,6 @@ class QuietLog : public EnvWrapper {
     void Log(LogKind, int, const std::string&, const std::string&) override {}
     bool DebugLevelShown(int) override { return false; }
 };
-
-void PrintHelp(FILE* to) {
-    std::fprintf(to,
-                 "usage: kzvol [--verbose] [--emulator DIR] COMMAND [ARGS...]\n"
-                 "       kzvol COMMAND --help\n"
-                 "       kzvol --help | --version\n\ncommands:\n");
-    for (const Command& c : AllCommands())
-        std::fprintf(to, "  %s\n      %s\n", c.usage, c.summary);
-    std::fprintf(to,
-                 "\nExit status: 0 success, 1 the work failed (one line on standard error\n"
-                 "says why), 2 a wrong or missing argument; `kzvol emulator status` exits 3\n"
-                 "when no stand-in driver is running; `kzvol exclusive` exits with COMMAND's\n"
-                 "status.\n"
-                 "\nThe library log goes to the file named by KZVOL_LOG, or to standard error\n"
-                 "with --verbose; KZVOL_LOG_LEVEL (0-4) shows more detail.\n"
-                 "--emulator DIR (or KZVOL_EMULATOR=DIR) sends filter driver requests to the\n"
-                 "stand-in driver kept in DIR (see kzvol emulator).\n");
-}
 
 // True when the words before a "--" ask for help.
 bool WantsHelp(const Words& args) {
@@ -83,12 +67,19 @@ int Main(int argc, char** argv) {
         verbose = true;
         words.erase(words.begin());
     }
+    // The library writes only Error lines unless a log level is asked for.
+    if (verbose)
+        ::setenv("KZVOL_LOG_LEVEL", "0", 0);
     if (words.empty()) {
         PrintHelp(stderr);
         return kExitUsage;
     }
     if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         PrintHelp(stdout);
+        return kExitOk;
+    }
+    if (words[0] == "--manpage") {
+        PrintManPage(stdout, KZVOL_VERSION);
         return kExitOk;
     }
     if (words[0] == "--version") {

@@ -14,6 +14,7 @@
 #include "volume/KZVolume.h"
 
 char devprefix[15] = "/dev/qnbf/ctrl";
+static_assert(sizeof devprefix == sizeof kzvol::kQnbfAdminNode, "devprefix holds the admin node");
 
 namespace {
 
@@ -86,7 +87,7 @@ bool isCharDevice(std::string path) {
 }
 
 bool isQNBFDevice(std::string path, std::string& filterDevice) {
-    if (Contains(path, "/dev/qnbf/") || Contains(path, "/proc/qnbf/")) {
+    if (Contains(path, kzvol::kQnbfNodeDir) || Contains(path, "/proc/qnbf/")) {
         struct stat st;
         if (!Examine(kFreeQnbfContext, path, &st) || !IsSpecial(st))
             return false;

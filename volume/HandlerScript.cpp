@@ -9,8 +9,8 @@
 #include "host/Env.h"
 #include "host/EvDebug.h"
 #include "host/KZPlatformInfo.h"
-#include "host/KzException.h"
 #include "host/KzProcess.h"
+#include "host/NoThrow.h"
 
 namespace {
 
@@ -68,10 +68,5 @@ bool RunScript(const std::string& first, const std::string& second, unsigned lon
 }  // namespace
 
 bool FireUserGivenScript(std::string first, std::string second, unsigned long long jobId) {
-    try {
-        return RunScript(first, second, jobId);
-    } catch (const KzException& e) {
-        g_log.Error(kContext, "KzException: %s", e.getMessage());
-        return false;
-    }
+    return kzvol::FalseOnThrow(g_log, kContext, [&] { return RunScript(first, second, jobId); });
 }

@@ -1,14 +1,11 @@
 // KZVolumeUnix: construction, destruction, the quit flag and the installation lookups.
 #include <cstdlib>
 
+#include "filter/DriverChannel.h"
 #include "host/EvDebug.h"
 #include "host/KZPI_Focus.h"
 #include "host/KZPlatformInfo.h"
 #include "volume/KZVolume.h"
-
-namespace {
-const char kDriverAdminNode[] = "/dev/qnbf/ctrl";
-}
 
 void KZVolumeUnix::InitUnix() {
     m_pszMntFsName = m_pszMntDir = m_pszMntType = m_pszMntOpts = nullptr;
@@ -30,7 +27,7 @@ KZVolumeUnix::KZVolumeUnix(const std::string& name) : KZVolume(name) {
 
 KZVolumeUnix::KZVolumeUnix(const std::string& device, const std::string& snapId, bool direct,
                            bool other)
-    : KZVolume(direct ? device : std::string(kDriverAdminNode)) {
+    : KZVolume(direct ? device : std::string(kzvol::kQnbfAdminNode)) {
     InitUnix();
     m_bDirect = direct;
     m_bOther = other;

@@ -67,6 +67,12 @@ std::vector<std::string> DeviceNames(const std::string& name) {
 bool KZVolumeUnix::Lock() {
     static const char kContext[] = "KZVolumeUnix::Lock:";
     m_strErrorString.clear();
+    // Without a name there is nothing to look up: an empty name would match
+    // whatever the table holds under an empty field.
+    if (!m_bValid || m_strVolName.empty()) {
+        g_log.Error(kContext, "Failed to Lock : Invalid volume handle=%d \n", m_hVolume);
+        return false;
+    }
     const bool byDevice = IsDevicePath(m_strVolName);
     // A mount directory is not opened: a descriptor of it would keep the very file
     // system busy that is to be unmounted.
@@ -103,7 +109,8 @@ bool KZVolumeUnix::Lock() {
 
     std::string output;
     KzProcess process;
-    if (process.system("/bin/umount " + kzvol::ShellQuote(fs.dir), &output, nullptr, 0, false) !=
+    // "--": a directory is never taken for an option, whatever its name.
+    if (process.system("/bin/umount -- " + kzvol::ShellQuote(fs.dir), &output, nullptr, 0, false) !=
         0) {
         g_log.Error(kContext, "failed to unmount=%s errno=%d \n", fs.dir.c_str(), errno);
         return false;

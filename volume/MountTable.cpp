@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "filter/DriverChannel.h"
 #include "host/EvDebug.h"
 #include "host/Sleep.h"
 #include "volume/MountScan.h"
@@ -17,7 +18,6 @@ EvDebug g_log;
 
 constexpr int kLockRequests = 10;
 constexpr unsigned long kLockRetryMs = 2000;
-const char kFilterDevicePrefix[] = "/dev/qnbf/qnbf";
 
 }  // namespace
 
@@ -69,7 +69,7 @@ std::string getdevname(std::string path) {
 }
 
 std::string getVolName(std::string name) {
-    if (name.find(kFilterDevicePrefix) != std::string::npos)
+    if (name.find(kzvol::kQnbfNodePrefix) != std::string::npos)
         return name;
     return getrawdev(name.data());
 }

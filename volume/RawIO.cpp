@@ -1,6 +1,7 @@
 // Raw sector I/O of KZVolumeUnix: open and close the device, plain and retrying
 // positioned transfers in 512-byte sectors, repositioning, and the trace files.
-// One system call per attempt, straight into the caller's buffer.
+// Each attempt moves its bytes straight into or out of the caller's buffer, with as
+// many calls as the kernel needs.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,10 +32,10 @@ bool Usable(int fd) {
 }
 
 ssize_t PositionedRead(int fd, char* buffer, size_t n, off_t at) {
-    return ::pread(fd, buffer, n, at);
+    return kzvol::ReadWhole(fd, buffer, n, at);
 }
 ssize_t PositionedWrite(int fd, char* buffer, size_t n, off_t at) {
-    return ::pwrite(fd, buffer, n, at);
+    return kzvol::WriteWhole(fd, buffer, n, at);
 }
 
 // What differs between the plain read and write.
@@ -91,30 +92,36 @@ const RetryingTransfer kRetryingWrite = {
     false,
     PositionedWrite};
 
-// Plain transfer on `fd`: one attempt; `done` is set only on success.
-bool PlainIO(const PlainTransfer& kind, int fd, std::atomic<unsigned int>& pending,
+// Plain transfer on the descriptor `handle`: one attempt; `done` is set only on
+// success. The transfer counts as pending before the descriptor is read, so a
+// Close on another thread cannot close it (and let its number be reused) between
+// the read and the transfer.
+bool PlainIO(const PlainTransfer& kind, const int& handle, std::atomic<unsigned int>& pending,
              unsigned long long offset, unsigned long count, char* buffer, unsigned long& done) {
-    if (!Usable(fd)) {
-        g_log.Error(kind.context, "%s", kind.handleError);
-        return false;
-    }
-    off_t at;
-    size_t bytes;
-    if (!TransferBytes(kind.context, offset, count, &at, &bytes))
-        return false;
-    kzvol::TraceFile trace(kind.traceFile);
-    trace.Printf(kind.traceStart, fd, static_cast<unsigned long long>(at),
-                 static_cast<unsigned long>(bytes));
     ssize_t got;
     int err;
+    size_t bytes;
     {
         PendingIO inFlight(pending);
+        const int fd = handle;
+        if (!Usable(fd)) {
+            g_log.Error(kind.context, "%s", kind.handleError);
+            return false;
+        }
+        off_t at;
+        if (!TransferBytes(kind.context, offset, count, &at, &bytes))
+            return false;
+        kzvol::TraceFile trace(kind.traceFile);
+        trace.Printf(kind.traceStart, fd, static_cast<unsigned long long>(at),
+                     static_cast<unsigned long>(bytes));
         errno = 0;  // a short transfer sets none: log 0 rather than a stale value
         got = kind.io(fd, buffer, bytes, at);
         err = errno;
+        if (got != static_cast<ssize_t>(bytes))
+            trace.Printf(kind.failure, err, static_cast<long>(got),
+                         static_cast<unsigned long>(bytes));
     }
     if (got != static_cast<ssize_t>(bytes)) {
-        trace.Printf(kind.failure, err, static_cast<long>(got), static_cast<unsigned long>(bytes));
         g_log.Error(kind.context, kind.failure, err, static_cast<long>(got),
                     static_cast<unsigned long>(bytes));
         return false;
@@ -124,11 +131,13 @@ bool PlainIO(const PlainTransfer& kind, int fd, std::atomic<unsigned int>& pendi
 }
 
 // Retrying transfer: at most two attempts, a 5000 ms wait after each failed one.
-// The transfer counter stays raised from the first attempt to the last, waits
-// included, so a Close on another thread cannot close the descriptor between
-// attempts.
-bool RetryingIO(const RetryingTransfer& kind, int fd, std::atomic<unsigned int>& pending,
+// The transfer counter is raised before the descriptor is read and stays raised
+// from the first attempt to the last, waits included, so a Close on another
+// thread cannot close the descriptor under a transfer.
+bool RetryingIO(const RetryingTransfer& kind, const int& handle, std::atomic<unsigned int>& pending,
                 unsigned long long offset, unsigned long count, char* buffer) {
+    PendingIO inFlight(pending);
+    const int fd = handle;
     if (!Usable(fd)) {
         g_log.Error(kind.context, "Invalid Volume Handle \n");
         return false;
@@ -142,7 +151,6 @@ bool RetryingIO(const RetryingTransfer& kind, int fd, std::atomic<unsigned int>&
     const unsigned long size = static_cast<unsigned long>(bytes);
     long got = 0;
     int attempts = 0;
-    PendingIO inFlight(pending);
     while (attempts < kTransferAttempts) {
         errno = 0;
         got = static_cast<long>(kind.io(fd, buffer, bytes, at));
@@ -273,6 +281,31 @@ int KZVolumeUnix::Seek(unsigned long long offset, int whence) {
 }
 
 namespace kzvol {
+namespace {
+
+template <typename Call>
+ssize_t Whole(Call call, int fd, char* buffer, size_t n, off_t at) {
+    size_t moved = 0;
+    while (moved < n) {
+        ssize_t r = call(fd, buffer + moved, n - moved, at + static_cast<off_t>(moved));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return moved ? static_cast<ssize_t>(moved) : r;
+        moved += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(moved);
+}
+
+}  // namespace
+
+ssize_t ReadWhole(int fd, char* buffer, size_t n, off_t at) {
+    return Whole(::pread, fd, buffer, n, at);
+}
+
+ssize_t WriteWhole(int fd, char* buffer, size_t n, off_t at) {
+    return Whole(::pwrite, fd, buffer, n, at);
+}
 
 bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
                    off_t* byteOffset, size_t* byteCount) {

@@ -20,6 +20,12 @@ constexpr unsigned long long kMaxTransferSectors = 8388607;
 bool TransferBytes(const char* context, unsigned long long offset, unsigned long long count,
                    off_t* byteOffset, size_t* byteCount);
 
+// Reads or writes `n` bytes at `at` with as many calls as it takes: Linux moves at
+// most 2147479552 bytes in one call. Answers the bytes moved, short when a call
+// met the end of the device or failed (errno set), or -1 when the first call failed.
+ssize_t ReadWhole(int fd, char* buffer, size_t n, off_t at);
+ssize_t WriteWhole(int fd, char* buffer, size_t n, off_t at);
+
 // Raises the transfer counter for the life of one attempt.
 class PendingIO {
   public:

@@ -13,12 +13,6 @@ bool KZVolumeUnix::NotAvailable(const char* context) {
     return false;
 }
 
-bool KZVolumeUnix::QNBFDeleteDevice(char*) {
-    return NotAvailable("KZVolumeUnix::QNBFDeleteDevice:");
-}
-bool KZVolumeUnix::QNBFCreateDevice(CreateDevArg_t*) {
-    return NotAvailable("KZVolumeUnix::QNBFCreateDevice:");
-}
 bool KZVolumeUnix::FSpodSnap(kz_subclient_contentlist*) {
     return NotAvailable("KZVolumeUnix::FSpodSnap:");
 }

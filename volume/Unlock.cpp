@@ -16,8 +16,10 @@ EvDebug g_log;
 void MountAgain(const char* context, const std::string& type, const std::string& options,
                 const char* device, const char* dir) {
     using kzvol::ShellQuote;
-    std::string command = "/bin/mount -t " + ShellQuote(type) + " -o " + ShellQuote(options) + " " +
-                          ShellQuote(device) + " " + ShellQuote(dir);
+    // "--": a device field such as "--bind" (any FUSE file system can choose its
+    // own) is a name, never an option.
+    std::string command = "/bin/mount -t " + ShellQuote(type) + " -o " + ShellQuote(options) +
+                          " -- " + ShellQuote(device) + " " + ShellQuote(dir);
     std::string output;
     KzProcess process;
     int rc = process.system(command, &output, nullptr, 0, false);

@@ -11,8 +11,11 @@
 #include <memory>
 
 #include "host/Handles.h"
+#include "host/ShellQuote.h"
+#include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
+#include "tests/support/Zram.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -151,7 +154,7 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
 }
 
 TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
-    if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
+    if (!Zram::Available())
         GTEST_SKIP() << "no zram here";
     zram_ = std::make_unique<ZramDevice>(16 * kMiB);
     ASSERT_TRUE(zram_->ok());
@@ -176,6 +179,59 @@ TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
     EXPECT_EQ(info.size, 16u * kMiB);
     EXPECT_EQ(info.incr_bmp_size, 1);
     EXPECT_EQ((info.underlying_dev >> 8) & 0xfff, 253);  // the zram major
+}
+
+// The loop devices attached over files under `dir` (others belong to other
+// programs) and the file systems mounted in this namespace, as text.
+std::string LoopsAndMounts(const std::string& dir) {
+    std::string out;
+    RunCommandLine(
+        "for f in /sys/block/loop*/loop/backing_file; do [ -e \"$f\" ] && "
+        "echo \"$f $(cat \"$f\")\"; done | grep -F -- " +
+            ShellQuote(dir) + "; cat /proc/self/mounts",
+        &out);
+    return out;
+}
+
+// A snapshot's whole life with each driver call failing in turn: every run
+// answers false and leaves no loop device, mount, file or descriptor behind (a
+// failed start leaves its synchronized snapshot, as documented; it is deleted
+// between runs).
+TEST_F(DevicesMode, SnapshotLifeUnderFaultsLeavesNothingAttached) {
+    TestEnv env;  // the log stays in the test
+    auto volume = Volume("x");
+    ASSERT_TRUE(volume->ok()) << volume->error();
+    const int minor = AddFilter(volume->path(), 4 * kMiB);
+    ASSERT_GE(minor, 0);
+    const std::string node = FilterNode(minor), cow = dir_.File("cow");
+    ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);
+    ::setenv("KZ_SNAP_PARTITION", cow.c_str(), 1);
+    ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", "").c_str(), 1);
+    auto life = [&] {
+        KZVolumeUnix vol(node);
+        vol.m_QnbfNodeMinorno = minor;
+        return vol.SWSnapSynchronize(node, 0) && vol.SWSnapFreezeSync("", KZ_APP_NONE) &&
+               vol.SWSnapUnsynchronize();
+    };
+    auto removeSnapshots = [&] {
+        emulator::State state;
+        ASSERT_TRUE(driver_->Snapshot(&state));
+        for (const emulator::Device& d : state.devices) {
+            if (d.snapshot) {
+                EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);
+            }
+        }
+        RunCommandLine("rm -f " + cow + "/.qnbf*");
+    };
+    SweepDriverCalls(
+        driver_.get(),
+        {"snapshot life", life, false, [](const Call&) { return false; }, removeSnapshots}, [this] {
+            std::string files;
+            RunCommandLine("ls -AR " + dir_.path(), &files);
+            return files + LoopsAndMounts(dir_.path());
+        });
+    ::unsetenv("KZ_SNAP_PARTITION");
+    ::unsetenv("KZVOL_CONFIG");
 }
 
 TEST_F(DevicesMode, OnlyBlockDevicesCanBeFiltered) {

@@ -127,7 +127,7 @@ TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
     unsigned char mine[2] = {0x80, 0xff};  // bits past extent 10 are dropped
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x80, 0x07}));
-    unsigned char more[2] = {0x01, 0x00};
+    unsigned char more[2] = {0x01, 0xf0};  // so does a merge
     ASSERT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x81, 0x07}));
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);

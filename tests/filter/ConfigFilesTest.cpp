@@ -1,15 +1,21 @@
 // Word lists, the qnbf.conf reader, the cluster test and the serial-number lookup.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
+#include "host/Handles.h"
 #include "tests/support/TestEnv.h"
+#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
@@ -60,18 +66,42 @@ TEST(WordList, AddFindAndDeleteWholeWords) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-TEST(WordList, FailedReplacementAnswersFalseAndLeavesNoTemporary) {
+// A stream that yields `text` and then fails with EIO.
+FILE* FailingAfter(const std::string& text) {
+    static std::string data;
+    static size_t at;
+    data = text;
+    at = 0;
+    cookie_io_functions_t io{};
+    io.read = [](void*, char* buf, size_t size) -> ssize_t {
+        if (at == data.size()) {
+            errno = EIO;
+            return -1;
+        }
+        size_t n = std::min(size, data.size() - at);
+        std::memcpy(buf, data.data() + at, n);
+        at += n;
+        return static_cast<ssize_t>(n);
+    };
+    return ::fopencookie(nullptr, "r", io);
+}
+
+// A list that cannot be read whole, or not replaced, stays as it was, with no
+// temporary file beside it.
+TEST(WordList, FailedReadOrReplacementLeavesTheListAsItWas) {
     TestEnv env;
     TempDir dir;
-    // A directory in the list's place: it opens for reading, but nothing can be
-    // renamed over it.
-    std::string list = dir.File("shared_disks");
-    ASSERT_EQ(::mkdir(list.c_str(), 0755), 0);
-    EXPECT_FALSE(Delete(list, "/dev/sdb"));
-    EXPECT_TRUE(env.HasError("Could not rewrite File[" + list + "]"));
-    EXPECT_EQ(Entries(dir.path()), "shared_disks\n");
+    std::string list = dir.Write("shared_disks", "/dev/a\n/dev/b\n/dev/c\n");
+    FILE* in = FailingAfter("/dev/a\n/dev/b\n");
+    ASSERT_NE(in, nullptr);
+    EXPECT_FALSE(rewrite_list_without(in, list.c_str(), "/dev/a"));
+    std::fclose(in);
+    EXPECT_EQ(ReadFile(list), "/dev/a\n/dev/b\n/dev/c\n");
+    // A directory in the list's place opens but reads nothing.
+    ASSERT_EQ(::mkdir(dir.File("dir").c_str(), 0755), 0);
+    EXPECT_FALSE(Delete(dir.File("dir"), "/dev/sdb"));
     EXPECT_FALSE(Delete(dir.File("missing"), "/dev/sdb"));
-    EXPECT_TRUE(env.HasError("Could not open File[" + dir.File("missing") + "]"));
+    EXPECT_EQ(Entries(dir.path()), "dir\nshared_disks\n");
 }
 
 // A process that opened the list before the rewrite keeps reading the whole old
@@ -155,14 +185,35 @@ TEST_F(ClusterConfig, ClusterClientsAreRecognised) {
     EXPECT_FALSE(is_VM("unknown"));
 }
 
-TEST_F(ClusterConfig, SerialNumberCommandQuotesEveryArgument) {
+// A registry that exists but cannot be read makes the host throw; none of these
+// operations passes that on.
+TEST_F(ClusterConfig, UnreadableRegistryAnswersFalseWithoutThrowing) {
+    ::setenv("KZVOL_CONFIG", dir_.File("registry.ini/below-a-file").c_str(), 1);
+    std::string serial, device = "/dev/sdb1";
+    EXPECT_FALSE(is_VM("vm1"));
+    EXPECT_FALSE(get_serial_number(device.data(), "Instance001", "vm1", serial));
+    EXPECT_EQ(env_.CountLogs("KzException: "), 2);
+    EXPECT_TRUE(env_.Commands().empty());
+    UniqueFd node(::open("/dev/null", O_RDWR));
+    KZVolumeUnix vol(node.get());
+    vol.setClntDisplayName("vm1");
+    EXPECT_NO_THROW(vol.QNBFSetMinorno("/dev/null"));
+}
+
+// The cluster script gets every argument as it is, whatever it holds.
+TEST_F(ClusterConfig, SerialNumberCommandKeepsEveryArgumentWhole) {
+    TempDir witness;
+    const std::string touch = "touch " + witness.File("pwned");
     env_.QueueCommandResult(0, "6000c29a-11 \r\n\t");
     std::string serial, device = "/dev/sdb1";
-    ASSERT_TRUE(get_serial_number(device.data(), "Instance001", "vm1; rm -rf /", serial));
+    ASSERT_TRUE(get_serial_number(device.data(), "Instance001", "vm1", serial));
     EXPECT_EQ(serial, "6000c29a-11");
-    ASSERT_EQ(env_.Commands().size(), 1u);
-    EXPECT_EQ(env_.Commands()[0],
-              "'/opt/kz base/kzclx.sh' uuid Instance001 'vm1; rm -rf /' /dev/sdb1");
+    for (std::string name : {"vm1; " + touch, "$(" + touch + ")", std::string("it's\n-x ~root")}) {
+        ASSERT_TRUE(get_serial_number(name.data(), name, name, serial));
+        EXPECT_EQ(ShellWords(env_.Commands().back()),
+                  (std::vector<std::string>{"/opt/kz base/kzclx.sh", "uuid", name, name, name}));
+    }
+    EXPECT_NE(::access(witness.File("pwned").c_str(), F_OK), 0);
 
     env_.QueueCommandResult(3);
     EXPECT_FALSE(get_serial_number(device.data(), "Instance001", "vm1", serial));
@@ -175,7 +226,7 @@ TEST_F(ClusterConfig, SerialNumberCommandQuotesEveryArgument) {
     serial = "keep";
     EXPECT_FALSE(get_serial_number(device.data(), "i", "vm1", serial));
     EXPECT_EQ(serial, "keep");
-    EXPECT_EQ(env_.Commands().size(), 2u);
+    EXPECT_EQ(env_.Commands().size(), 5u);
 }
 
 }  // namespace

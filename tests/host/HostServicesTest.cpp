@@ -1,4 +1,4 @@
-// Host services: configuration, instance name, SHA-512, path text, events, and
+// Host services: configuration, instance name, SHA-512, events, and
 // the mount table (its text parser fed from memory, and as the services give it).
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "host/EvEvent.h"
-#include "host/FXString.h"
 #include "host/IniFile.h"
 #include "host/KZPI_Focus.h"
 #include "host/KZPlatformInfo.h"
@@ -104,15 +103,6 @@ TEST(KzcSHA512, PublishedVectorsAndReset) {
     EXPECT_EQ(hex(sha),
               "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
               "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
-}
-
-TEST(FXString, RemoveRightDropsOneSuffix) {
-    for (auto [in, out] : {std::pair<std::string, std::string>{"/dev/sdb1/", "/dev/sdb1"},
-                           {"/dev/sdb1", "/dev/sdb1"},
-                           {"/mnt//", "/mnt/"}}) {
-        FXString::RemoveRight(in, "/");
-        EXPECT_EQ(in, out);
-    }
 }
 
 TEST(HostDoubles, EventsAndMountTableAreRecorded) {

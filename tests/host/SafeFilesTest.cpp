@@ -1,10 +1,13 @@
 // Running commands and children; shell quoting, atomic rewrites and trace
 // files: the safety rules.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <future>
 
 #include "host/AtomicFile.h"
 #include "host/KzProcess.h"
@@ -66,6 +69,8 @@ TEST(ShellQuote, TheShellSeesTheOriginalWord) {
         {"x; touch pwned", "'x; touch pwned'"},
         {"$(touch pwned)", "'$(touch pwned)'"},
         {"a;b|c&d`touch pwned`", "'a;b|c&d`touch pwned`'"},
+        {"~root", "'~root'"},  // a tilde would expand to a home directory
+        {"-x\n*", "'-x\n*'"},
     };
     for (const auto& [word, quoted] : cases) {
         EXPECT_EQ(ShellQuote(word), quoted);
@@ -114,14 +119,27 @@ TEST_F(TraceFiles, OffWithoutSwitchAndTruncatedPerCall) {
     EXPECT_EQ(ReadFile(dir_.File("bitmap")), "more\nmore\n");
 }
 
-TEST_F(TraceFiles, PlantedSymlinksAreNeverFollowed) {
+// What another user plants at a trace path is never followed, truncated or
+// waited for: a symlink, a hard link to one of our files, a FIFO.
+TEST_F(TraceFiles, PlantedFilesAreLeftAlone) {
     std::string victim = dir_.Write("victim", "precious");
     ASSERT_EQ(::symlink(victim.c_str(), dir_.File("readvollog").c_str()), 0);
+    ASSERT_EQ(::link(victim.c_str(), dir_.File("wrtevollog").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir_.File("writevollog").c_str(), 0600), 0);
     dir_.Write("debugkzvol", "");
-    TraceFile trace("readvollog");
-    EXPECT_FALSE(trace.open());
-    trace.Printf("overwrite\n");
+    for (const char* name : {"readvollog", "wrtevollog"}) {
+        TraceFile trace(name);
+        EXPECT_FALSE(trace.open()) << name;
+        trace.Printf("overwrite\n");
+    }
     EXPECT_EQ(ReadFile(victim), "precious");
+    auto opened = std::async(std::launch::async, [] { return TraceFile("writevollog").open(); });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the blocked open through before failing.
+        ::close(::open(dir_.File("writevollog").c_str(), O_RDONLY | O_NONBLOCK));
+        ADD_FAILURE() << "opening a FIFO at a trace path waits for a reader";
+    }
+    EXPECT_FALSE(opened.get());
 
     // A switch that is a symlink does not count either.
     ASSERT_EQ(::unlink(dir_.File("debugkzvol").c_str()), 0);

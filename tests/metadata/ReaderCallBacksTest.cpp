@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
+#include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Handles.h"
-#include "host/UnixFsTreeReader.h"
 #include "metadata/ReaderCallBacks.h"
 #include "tests/support/TestEnv.h"
 

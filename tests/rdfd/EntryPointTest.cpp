@@ -62,6 +62,7 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
 
     EXPECT_FALSE(RunVirtualPod(&rows2, nullptr, nullptr, &quit2));
     EXPECT_EQ(env_.CountLogs("APPLICATION\tQuit flag set", "RDFDInterfaceForVirtualPod"), 1);
+    EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
 }
 
 // The caller's mistakes: a wrong platform or type name (refused before the device is

@@ -262,7 +262,7 @@ bool ReaderFixture::RunImgPod(RowCollector* rows, const char* fsTypeName, const 
     return RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
                                   const_cast<char*>(dump), const_cast<char*>(fsTypeName),
                                   const_cast<char*>(platform), 2097152, 0, 0, namesOnly,
-                                  quit ? QuitProbe::Check : nullptr, quit);
+                                  quit ? QuitProbe::Check : nullptr, quit, &failure_);
 }
 
 bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool* isSupported,
@@ -270,7 +270,8 @@ bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool*
     char root[] = "/";
     return RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
                                       nullptr, fsType, nullptr, 2097152, nullptr, nullptr,
-                                      isSupported, quit ? QuitProbe::Check : nullptr, 0, quit);
+                                      isSupported, quit ? QuitProbe::Check : nullptr, 0, quit,
+                                      &failure_);
 }
 
 void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,
@@ -280,8 +281,11 @@ void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,
     RowCollector a, b;
     EXPECT_FALSE(RunImgPod(&a));
     EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForImgPod"), img + 1) << text;
+    EXPECT_EQ(failure_.GetErrorMsg(), text);  // the caller gets the text it logged
+    failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
     EXPECT_FALSE(RunVirtualPod(&b, fsType, isSupported));
     EXPECT_EQ(env_.CountLogs(text, "RDFDInterfaceForVirtualPod"), opt + 1) << text;
+    EXPECT_EQ(failure_.GetErrorMsg(), text);
 }
 
 }  // namespace kzvol::testing

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "rdfd/BufferCache.h"
+#include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFD.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -113,11 +116,12 @@ class ReaderFixture : public ::testing::Test {
     bool Run(bool optimized, RowCollector* rows) {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
-    // Both entry points fail on the image, each logging `text`.
+    // Both entry points fail on the image, each logging `text` and handing it back.
     void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
                         bool* isSupported = nullptr);
 
     TestEnv env_;
+    RDFDException failure_{RDFD_EXC_APPLICATION, "untouched"};  // what the last run handed back
     TempDir tmp_;
     std::string image_;
     MemoryDevice device_;

@@ -179,6 +179,16 @@ int RunCommandLine(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::vector<std::string> ShellWords(const std::string& commandLine) {
+    // The words go out NUL-separated, so newlines and brackets in them survive.
+    std::string out;
+    RunCommandLine("set -- " + commandLine + "; for w; do printf '%s\\0' \"$w\"; done", &out);
+    std::vector<std::string> words;
+    for (size_t at = 0, end; (end = out.find('\0', at)) != std::string::npos; at = end + 1)
+        words.push_back(out.substr(at, end - at));
+    return words;
+}
+
 int OpenDescriptorCount() {
     int n = 0;
     DIR* d = ::opendir("/proc/self/fd");

@@ -107,6 +107,9 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 // Runs a shell command line, returning its exit status; output goes to *output.
 int RunCommandLine(const std::string& command, std::string* output = nullptr);
+// The words /bin/sh makes of `commandLine` (the program first), without running
+// it: what the command would receive as its arguments.
+std::vector<std::string> ShellWords(const std::string& commandLine);
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
 

@@ -243,9 +243,9 @@ TEST(CliIndex, OptionsReachTheReader) {
     EXPECT_NE(out.find(" linked-too\n"), std::string::npos) << out;
 }
 
-// Failures print the reader's exception text and leave neither table nor
-// volume information behind.
-TEST(CliIndex, RefusalsLeaveNothingBehind) {
+// Failures say in words what went wrong, followed by the reader's own text, and
+// leave the table and the volume information as they were, with nothing beside them.
+TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     TempDir dir;
     std::string src = dir.File("src");
     ASSERT_EQ(RunCommandLine("mkdir -p " + src + "/x"), 0);
@@ -257,10 +257,18 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
         int status = 1;
     };
     std::string t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
+    auto refusal = [](const std::string& image, const std::string& reader) {
+        return "kzvol: cannot index " + image + ": " + image +
+               " holds no ext2/ext3 file system the directory reader can walk (it is another "
+               "type, empty or damaged; e2fsck -fn " +
+               image + " tells more); the reader says: " + reader + "\n";
+    };
+    for (const char* name : {"t.dat", "t.idx", "vi"})
+        dir.Write(name, std::string("old ") + name);
     for (const Case& c : std::vector<Case>{
-             {ext4 + t, "kzvol: FS\t Fs is ext4\n"},
-             {ext4 + t + " --optimized", "kzvol: FS\t Fs is ext4\n"},
-             {zero + t, "kzvol: FS\tFs is not ext3 / empty or swap partition\n"},
+             {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
+             {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
+             {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
              {dir.File("absent") + t,
               "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n"},
              {zero + " --table " + dir.File("no/such/dir/t"), "kzvol: cannot create the table " +
@@ -276,8 +284,10 @@ TEST(CliIndex, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(err, c.message);
         EXPECT_EQ(out, "");
         std::string listing;
-        RunCommandLine("ls " + dir.path(), &listing);
-        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nzero.img\n") << c.args;
+        RunCommandLine("ls -A " + dir.path(), &listing);
+        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nt.dat\nt.idx\nvi\nzero.img\n") << c.args;
+        for (const char* name : {"t.dat", "t.idx", "vi"})
+            EXPECT_EQ(ReadFile(dir.File(name)), std::string("old ") + name);
     }
 }
 

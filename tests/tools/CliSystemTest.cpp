@@ -2,6 +2,7 @@
 // while the command runs and mounted again whatever becomes of the command or of
 // kzvol. index on a block device: the rows equal what the kernel shows of the
 // same file system mounted read-only, and what the image file gives.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <thread>
 
+#include "host/Handles.h"
 #include "host/ShellQuote.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
@@ -58,6 +60,19 @@ TEST_F(CliExclusiveSystem, FailingCommandStillRemountsAndTypeAndOptionsApply) {
               0);
     EXPECT_EQ(RealMountOn(Mnt()).fields[3].rfind("ro,", 0), 0u) << RealMountOn(Mnt()).fields[3];
     EXPECT_TRUE(MountedWithData());
+}
+
+// With nothing mounted on it, a block device is exclusive only while nobody else
+// holds it open exclusively.
+TEST_F(CliExclusiveSystem, UnmountedDeviceRunsTheCommandOnlyWhenNobodyHoldsIt) {
+    ASSERT_EQ(::umount(Mnt().c_str()), 0);
+    std::string out;
+    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 4);
+    EXPECT_NE(out.find("is not mounted; running the command as it is"), std::string::npos) << out;
+    UniqueFd holder(::open(Dev().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    ASSERT_TRUE(holder.valid());
+    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 1);
+    EXPECT_NE(out.find("the command did not run"), std::string::npos) << out;
 }
 
 TEST_F(CliExclusiveSystem, InterruptedRunStillRemounts) {

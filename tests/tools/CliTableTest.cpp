@@ -8,7 +8,8 @@
 namespace kzvol::testing {
 namespace {
 
-// / (2) holds docs/ (11) and a.txt; docs/ holds a name with a tab in it.
+// / (2) holds docs/ (11) and a.txt; docs/ holds a name with every escaped
+// character in it: a tab, a backslash, a newline and a carriage return.
 std::string WriteSample(const TempDir& dir) {
     std::string base = dir.File("t");
     long long handle = 0;
@@ -17,7 +18,7 @@ std::string WriteSample(const TempDir& dir) {
     EXPECT_EQ(table.Open(base.c_str()), 0);
     EXPECT_EQ(table.Add(0, 2, 4096, 1700000000, 1, "/"), 0);
     EXPECT_EQ(table.Add(2, 11, 1024, 1700000001, 1, "docs"), 0);
-    EXPECT_EQ(table.Add(11, 12, 5ull << 32, 86400, 0, "tab\tand\\slash"), 0);
+    EXPECT_EQ(table.Add(11, 12, 5ull << 32, 86400, 0, "tab\tand\\slash\nline\r"), 0);
     EXPECT_EQ(table.Add(2, 13, 3, 0, 0, "a.txt"), 0);
     EXPECT_EQ(table.Close(), 0);
     return base;
@@ -26,7 +27,7 @@ std::string WriteSample(const TempDir& dir) {
 TEST(CliTable, RowsLsAndFindPrintExactly) {
     TempDir dir;
     const std::string base = WriteSample(dir), root = "0\t2\t4096\t1700000000\t1\t/\n",
-                      tab = "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\n",
+                      tab = "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\\nline\\r\n",
                       aTxt = "-         13              3 1970-01-01 00:00:00 a.txt\n",
                       noEntry = ": no such entry in the table\n",
                       rows = root + "2\t11\t1024\t1700000001\t1\tdocs\n" + tab +
@@ -42,10 +43,10 @@ TEST(CliTable, RowsLsAndFindPrintExactly) {
         // A directory sorted by name; a file lists itself.
         {"ls " + base, 0, aTxt + "d         11           1024 2023-11-14 22:13:21 docs/\n"},
         {"ls " + base + " /docs", 0,
-         "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\n"},
+         "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\\nline\\r\n"},
         {"ls " + base + " a.txt", 0, aTxt},
         {"ls " + base + " /nope", 1, "kzvol: /nope" + noEntry},
-        {"find " + base + " '/docs/tab\tand\\slash'", 0, tab},
+        {"find " + base + " '/docs/tab\tand\\slash\nline\r'", 0, tab},
         {"find " + base + " /", 0, root},
         {"find " + base + " /a.txt/x", 1, "kzvol: /a.txt/x" + noEntry},
         {"find " + base, 2,

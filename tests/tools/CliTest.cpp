@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "emulator/Emulator.h"
@@ -31,6 +32,12 @@ TEST(CliRead, CopiesSectorsToFileAndStdout) {
     out.clear();
     ASSERT_EQ(RunCommandLine(Cli() + " read " + image + " --offset 7 --count 1", &out), 0);
     EXPECT_EQ(out, std::string(512, 'h'));
+    // A read that fails (here: is killed while it waits to try again) leaves what
+    // the output file held.
+    dir.Write("out", "precious");
+    RunCommandLine("timeout -s KILL 1 " + Cli() + " read " + image +
+                   " --offset 6 --count 4 --out " + dir.File("out"));
+    EXPECT_EQ(ReadFile(dir.File("out")), "precious");
 }
 
 TEST(CliRead, HelpVersionAndOneLineFailures) {
@@ -55,8 +62,35 @@ TEST(CliRead, HelpVersionAndOneLineFailures) {
     EXPECT_NE(out.find("unknown command"), npos);
 }
 
+// The manual page and --help come from the one command table: every command of
+// --help has its usage (exit 0) and an entry in a page groff reads without warning.
+TEST(CliHelp, ManualPageListsEveryCommand) {
+    std::string help, page, usage;
+    ASSERT_EQ(RunCommandLine(Cli() + " --help", &help), 0);
+    ASSERT_EQ(RunCommandLine(Cli() + " --manpage", &page), 0);
+    const std::vector<std::string> lines = Split(help);
+    auto line = std::find(lines.begin(), lines.end(), "Commands:");
+    ASSERT_NE(line, lines.end()) << help;
+    int commands = 0;
+    for (++line; line != lines.end() && !line->empty(); ++line) {
+        if (line->rfind("  ", 0) != 0 || line->rfind("      ", 0) == 0)
+            continue;  // a summary line
+        const std::string name = line->substr(2, line->find(' ', 2) - 2);
+        EXPECT_NE(page.find("\n.B kzvol " + name), npos) << name;
+        EXPECT_EQ(Kzvol(name + " --help", &usage), 0) << name;
+        EXPECT_EQ(usage.rfind("usage: kzvol " + name, 0), 0u) << usage;
+        ++commands;
+    }
+    EXPECT_GE(commands, 13);
+    EXPECT_NE(page.find(".SH EXIT STATUS"), npos);
+    std::string warnings;
+    EXPECT_EQ(RunCommandLine(Cli() + " --manpage | groff -man -ww -z 2>&1", &warnings), 0);
+    EXPECT_EQ(warnings, "");
+}
+
 // The log goes to KZVOL_LOG. Detail lines appear only up to KZVOL_LOG_LEVEL;
-// Debug lines always do.
+// Debug lines always do. --verbose shows the log on standard error, Debug lines
+// included, though the library alone writes only Error lines there.
 TEST(CliLog, LogFileAndLevel) {
     TempDir dir;
     ASSERT_EQ(RunCommandLine("mkdir -p " + dir.File("tree/sub") + " && echo x > " +
@@ -73,6 +107,13 @@ TEST(CliLog, LogFileAndLevel) {
         EXPECT_EQ(text.find(" DEBUG4 RDFDGetInodeNameCallBack ") != npos, level == 4) << text;
         EXPECT_NE(text.find(" DEBUG "), npos);
     }
+    std::string out;
+    ASSERT_EQ(RunCommandLine("env -u KZVOL_LOG -u KZVOL_LOG_LEVEL " + Cli() + " --verbose index " +
+                                 dir.File("fs.img") + " --table " + dir.File("tv") + " 2>&1",
+                             &out),
+              0);
+    EXPECT_NE(out.find(" DEBUG ReadExt3DirFromDevice :: "), npos) << out;
+    EXPECT_EQ(out.find(" DEBUG4 "), npos) << out;
 }
 
 TEST(CliMountTable, AnswersFromTheLiveTable) {
@@ -107,9 +148,12 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
     EXPECT_EQ(Kzvol("exclusive /dev/kzvol-absent -- touch " + dir.File("ran"), &out), 1);
     EXPECT_NE(out.find("the command did not run"), npos) << out;
     EXPECT_EQ(::access(dir.File("ran").c_str(), F_OK), -1);
-    // Nothing mounted on the directory: the command runs and gives the status.
-    EXPECT_EQ(Kzvol("exclusive " + dir.path() + " -- sh -c 'exit 5'", &out), 5);
-    EXPECT_EQ(out, "kzvol: " + dir.path() + " is not mounted; running the command as it is\n");
+    // Nothing was unmounted, so nothing is exclusive: the command does not run.
+    for (const std::string& target : {dir.path(), dir.File("absent")}) {
+        EXPECT_EQ(Kzvol("exclusive " + target + " -- touch " + dir.File("ran"), &out), 1);
+        EXPECT_NE(out.find("the command did not run"), npos) << out;
+        EXPECT_EQ(::access(dir.File("ran").c_str(), F_OK), -1);
+    }
 }
 
 TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
@@ -120,8 +164,8 @@ TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
     ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
     const std::string config =
         "KZVOL_CONFIG=" + dir.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir.path() + "\n");
-    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' 42"), 0);
-    EXPECT_EQ(ReadFile(dir.File("args")), "-b -a -jobid 42\n");
+    EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler first second 42"), 0);
+    EXPECT_EQ(ReadFile(dir.File("args")), "second first -jobid 42\n");
     EXPECT_EQ(RunCommandLine(config + " " + Cli() + " handler ' -a' ' -b' x 2>/dev/null"), 2);
 }
 
@@ -184,13 +228,22 @@ TEST(CliFilter, EmulatorLifeAndDeviceListing) {
     ASSERT_EQ(RunCommandLine(Cli() + " --emulator " + state + " devices", &viaOption), 0);
     EXPECT_EQ(viaOption, out);
 
+    // A second start leaves the running driver alone; stop removes only what
+    // the stand-in made.
+    dir.Write("driver/notes", "mine");
+    EXPECT_EQ(Kzvol("emulator start --memory --state " + state, &out), 1);
     ASSERT_EQ(Kzvol("emulator status --state " + state, &out), 0);
     EXPECT_NE(out.find("running in memory mode"), npos);
     EXPECT_NE(out.find("3 device(s)"), npos);
     ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
-    EXPECT_NE(::access(state.c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile(dir.File("driver/notes")), "mine");
     EXPECT_EQ(Kzvol("emulator status --state " + state, &out), 3);
     EXPECT_NE(out.find("stopped"), npos);
+    ASSERT_EQ(::unlink(dir.File("driver/notes").c_str()), 0);
+    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
+    ASSERT_EQ(Kzvol("emulator start --memory --force --state " + state, &out), 0);
+    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
+    EXPECT_NE(::access(state.c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -58,20 +58,22 @@ class ScriptEnv : public TestEnv {
     };
 };
 
-// A product home named by the registry, with the script in its Base folder.
+// A product home named by the registry, with the script in its Base folder. The
+// home's name has a blank: the script's path is one word all the same.
 class HandlerScript : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(::mkdir(dir_.File("Base").c_str(), 0755), 0);
-        UseRegistry("[Base]\ndTALMARHOME=" + dir_.path() + "\n");
+        ASSERT_EQ(::mkdir(dir_.File("my home").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(dir_.File("my home/Base").c_str(), 0755), 0);
+        UseRegistry("[Base]\ndTALMARHOME=" + dir_.File("my home") + "\n");
     }
     void TearDown() override { ::unsetenv("KZVOL_CONFIG"); }
     void UseRegistry(const std::string& text) {
         ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
     }
     void WriteScript(const std::string& body) {
-        std::string path =
-            dir_.Write("Base/ImgPodSnapHandler.sh", "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
+        std::string path = dir_.Write("my home/Base/ImgPodSnapHandler.sh",
+                                      "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
         ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
     }
     TempDir dir_;
@@ -81,8 +83,8 @@ TEST_F(HandlerScript, ArgumentsAreSecondFirstJobIdAndExitStatusIsIgnored) {
     WriteScript("printf '%s|' \"$0\" \"$@\" > args\nexit 3\n");
     ScriptEnv env;
     EXPECT_TRUE(FireUserGivenScript(" -a", " -b", 42));
-    EXPECT_EQ(ReadFile(dir_.File("Base/args")),
-              dir_.File("Base/ImgPodSnapHandler.sh") + "|-b|-a|-jobid|42|");
+    EXPECT_EQ(ReadFile(dir_.File("my home/Base/args")),
+              dir_.File("my home/Base/ImgPodSnapHandler.sh") + "|-b|-a|-jobid|42|");
     EXPECT_FALSE(env.HasError(""));
 }
 
@@ -102,7 +104,7 @@ TEST_F(HandlerScript, NoHomeNoScriptOrBadRegistryIsFalse) {
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
     EXPECT_TRUE(env.HasError("KzException: "));
     EXPECT_EQ(env.starts, 1);
-    EXPECT_EQ(::access(dir_.File("Base/ran").c_str(), F_OK), -1);
+    EXPECT_EQ(::access(dir_.File("my home/Base/ran").c_str(), F_OK), -1);
 }
 
 TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
@@ -111,10 +113,10 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
         "while :; do sleep 0.05; done\n");
     ScriptEnv env;
     env.fake_clock = true;
-    env.ready_file = dir_.File("Base/ready");
+    env.ready_file = dir_.File("my home/Base/ready");
     const int64_t start = env.NowSeconds();
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));
-    EXPECT_EQ(ReadFile(dir_.File("Base/signal")), "interrupted\n");
+    EXPECT_EQ(ReadFile(dir_.File("my home/Base/signal")), "interrupted\n");
     EXPECT_EQ(env.CountLogs("The script ImgPodSnapHandler.sh has taken more than 30 min.Killing it",
                             "FireUserGivenScript"),
               1);

@@ -207,8 +207,8 @@ TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
                   (Lines{Dev(), Mnt(), "ext3", options}));
         ASSERT_TRUE(vol.Unlock());
         EXPECT_EQ(env.Commands(),
-                  (Lines{"/bin/umount " + Mnt(),
-                         "/bin/mount -t ext3 -o " + options + " " + Dev() + " " + Mnt()}));
+                  (Lines{"/bin/umount -- " + Mnt(),
+                         "/bin/mount -t ext3 -o " + options + " -- " + Dev() + " " + Mnt()}));
         EXPECT_EQ(RealMountOn(Mnt()).fields, (Lines{Dev(), Mnt(), "ext3", options, "0", "0"}));
         EXPECT_TRUE(DataIsBack());
         EXPECT_FALSE(vol.m_bLocked);
@@ -225,7 +225,7 @@ TEST_F(LockSystem, TypedUnlockOfXfsMountsWithNouuid) {
     ASSERT_TRUE(vol.Lock());
     EXPECT_EQ(std::string(vol.m_pszMntType), "xfs");
     vol.Unlock("xfs", "");
-    EXPECT_EQ(env.Commands().back(), "/bin/mount -t xfs -o nouuid " + Dev() + " " + Mnt());
+    EXPECT_EQ(env.Commands().back(), "/bin/mount -t xfs -o nouuid -- " + Dev() + " " + Mnt());
     EXPECT_NE(RealMountOn(Mnt()).fields[3].find("nouuid"), std::string::npos);
     EXPECT_TRUE(DataIsBack());
 }
@@ -266,7 +266,7 @@ TEST_F(LockSystem, MountPointWithBlanksQuotesAndCommandsInItsName) {
     EXPECT_EQ(::access(dir_.File("pwned").c_str(), F_OK), -1);
     EXPECT_EQ(::access(dir_.File("pwned2").c_str(), F_OK), -1);
     EXPECT_EQ(env.Commands().front(),
-              "/bin/umount '" + dir_.path() + "/it'\\''s a b; touch pwned; $(touch pwned2)'");
+              "/bin/umount -- '" + dir_.path() + "/it'\\''s a b; touch pwned; $(touch pwned2)'");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The checksumming writer of the file-index table.
-#include "host/FsTreeIo.h"
+#include "fstree/FsTreeIo.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/Crc32c.h"
-#include "host/FsTreeFormat.h"
+#include "fstree/Crc32c.h"
+#include "fstree/FsTreeFormat.h"
 
 namespace kzvol::fstree {
 

@@ -12,9 +12,9 @@
 #include <random>
 #include <string>
 
-#include "host/FsTreeFormat.h"
-#include "host/FsTreeIo.h"
-#include "host/FsTreeSort.h"
+#include "fstree/FsTreeFormat.h"
+#include "fstree/FsTreeIo.h"
+#include "fstree/FsTreeSort.h"
 #include "host/Handles.h"
 
 using namespace kzvol::fstree;

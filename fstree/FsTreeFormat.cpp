@@ -1,9 +1,9 @@
 // Encoding and decoding of the file-index table's headers, rows and index records.
-#include "host/FsTreeFormat.h"
+#include "fstree/FsTreeFormat.h"
 
 #include <cstring>
 
-#include "host/Crc32c.h"
+#include "fstree/Crc32c.h"
 
 namespace kzvol::fstree {
 namespace {

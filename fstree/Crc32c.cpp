@@ -1,6 +1,6 @@
 // CRC-32C by table lookup, eight bytes per step (slicing-by-8), or with the
 // SSE4.2 CRC32 instruction when the processor has it.
-#include "host/Crc32c.h"
+#include "fstree/Crc32c.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Reading the file-index table: header checks, checksum-verified index pages and
 // row chunks (a few of each cached), binary search over the sorted index.
-#include "host/UnixFsTreeReader.h"
+#include "fstree/UnixFsTreeReader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <deque>
 #include <unordered_map>
 
-#include "host/Crc32c.h"
-#include "host/FsTreeIo.h"
+#include "fstree/Crc32c.h"
+#include "fstree/FsTreeIo.h"
 #include "host/Handles.h"
 
 namespace kzvol {

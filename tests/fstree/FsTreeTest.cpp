@@ -17,10 +17,10 @@
 #include <optional>
 #include <random>
 
+#include "fstree/Crc32c.h"
+#include "fstree/FsTreeFormat.h"
+#include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
-#include "host/Crc32c.h"
-#include "host/FsTreeFormat.h"
-#include "host/UnixFsTreeReader.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {

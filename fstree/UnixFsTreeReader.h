@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "fstree/FsTreeFormat.h"
 #include "host/Export.h"
-#include "host/FsTreeFormat.h"
 
 namespace kzvol {
 

@@ -1,5 +1,5 @@
 // Batch sorting, spilling and k-way merging of index records.
-#include "host/FsTreeSort.h"
+#include "fstree/FsTreeSort.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <queue>
 
-#include "host/FsTreeIo.h"
+#include "fstree/FsTreeIo.h"
 
 namespace kzvol::fstree {
 namespace {

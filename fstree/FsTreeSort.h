@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/FsTreeFormat.h"
+#include "fstree/FsTreeFormat.h"
 #include "host/Handles.h"
 
 namespace kzvol::fstree {

@@ -1,0 +1,40 @@
+// The boot script and directory creation.
+#include "filter/FilterFiles.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "host/EvDebug.h"
+#include "host/KzProcess.h"
+#include "host/ShellQuote.h"
+
+namespace kzvol {
+namespace {
+EvDebug g_log;
+const char kBootScriptCommand[] =
+    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
+    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
+}  // namespace
+
+void RegenerateBootScript() {
+    RunShell(kBootScriptCommand);
+}
+
+bool EnsureDirectory(const char* context, const std::string& dir) {
+    if (::access(dir.c_str(), F_OK) == 0)
+        return true;
+    if (errno != ENOENT) {
+        g_log.Error(context, "Unable to access directory [%s] error no [%d]\n", dir.c_str(), errno);
+        return false;
+    }
+    std::string command = "mkdir -p  " + ShellQuote(dir);
+    g_log.Debug(context, "Will attempt to execute [%s] command\n", command.c_str());
+    if (RunShell(command) != 0) {
+        g_log.Error(context, "execution of %s failed errno=%d\n", command.c_str(), errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kzvol

@@ -1,0 +1,95 @@
+// The fault sweep through the driver channel: an operation runs once without
+// faults and then once per driver call it makes (node open or request), with that
+// call failing. Each run must give the operation's documented answer and leave
+// the machine as the successful run left it: the same open descriptors and the
+// same inventory (files, loop devices, mounts: whatever the caller lists).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "filter/DriverChannel.h"
+#include "tests/support/TestEnv.h"
+
+namespace kzvol::testing {
+
+// One driver call: a node opened, or a request sent.
+struct Call {
+    std::string node;  // empty for a request
+    unsigned long request = 0;
+};
+
+// Forwards to `target`, counting the calls; the call numbered fail_at fails and is
+// remembered in `failed`.
+class FailNth : public DriverChannel {
+  public:
+    explicit FailNth(DriverChannel* target) : target_(target) {}
+    int fail_at = -1;
+    int calls = 0;
+    Call failed;
+
+    int OpenNode(const std::string& path, int flags) override {
+        if (calls++ == fail_at) {
+            failed = {path, 0};
+            errno = ENOENT;
+            return -1;
+        }
+        return target_->OpenNode(path, flags);
+    }
+    int Request(int fd, unsigned long request, void* arg) override {
+        if (calls++ == fail_at) {
+            failed = {"", request};
+            errno = EIO;
+            return -1;
+        }
+        return target_->Request(fd, request, arg);
+    }
+
+  private:
+    DriverChannel* target_;
+};
+
+struct Operation {
+    std::string name;
+    std::function<bool()> run;
+    bool answer_on_failure;  // the documented answer when a step fails
+    // Calls whose failure the operation documents as harmless (answer unchanged).
+    std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
+    // Undoes what a run left that the operation documents as left (not a fault).
+    std::function<void()> cleanup = [] {};
+};
+
+// Sweeps `op` through a channel in front of `driver`, which is plugged in again
+// at the end. `inventory` lists what must not be left behind.
+inline void SweepDriverCalls(DriverChannel* driver, const Operation& op,
+                             const std::function<std::string()>& inventory) {
+    SCOPED_TRACE(op.name);
+    FailNth channel(driver);
+    SetDriverChannel(&channel);
+    const int descriptors = OpenDescriptorCount();
+    ASSERT_TRUE(op.run());
+    op.cleanup();
+    const int calls = channel.calls;
+    const std::string before = inventory();  // with what a successful run makes
+    EXPECT_GT(calls, 0);
+    for (int k = 0; k < calls; ++k) {
+        channel.fail_at = k;
+        channel.calls = 0;
+        const bool answer = op.run();
+        channel.fail_at = -1;
+        op.cleanup();
+        const Call& failed = channel.failed;
+        SCOPED_TRACE("call " + std::to_string(k) + " failing: " +
+                     (failed.node.empty() ? "request " + std::to_string(failed.request)
+                                          : "open " + failed.node));
+        EXPECT_EQ(answer, op.best_effort(failed) ? true : op.answer_on_failure);
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_EQ(inventory(), before);
+    }
+    SetDriverChannel(driver);
+}
+
+}  // namespace kzvol::testing

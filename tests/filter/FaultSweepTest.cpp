@@ -1,0 +1,246 @@
+// Fault sweep through the host seam and the stand-in driver: for each operation
+// that talks to the driver or runs a command, every driver call (node open or
+// request) and every command fails in turn. Each run must end in the operation's
+// documented answer and leave no descriptor or temporary file behind. Operations
+// added to the library join the tables here.
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+
+#include "filter/FilterInternal.h"
+#include "filter/QnbfConfig.h"
+#include "filter/QnbfLookup.h"
+#include "filter/QnbfVolInfo.h"
+#include "tests/filter/FaultSweep.h"
+#include "tests/filter/MemoryDriver.h"
+#include "volume/DeviceProbe.h"
+#include "volume/KZVolume.h"
+
+namespace kzvol::testing {
+namespace {
+
+// One filter device with one snapshot, and a registry naming a cluster client.
+class FaultSweep : public MemoryDriver {
+  protected:
+    void SetUp() override {
+        MemoryDriver::SetUp();
+        dev_ = AddDevice("/dev/sdb", 16 << 20);
+        snap_ = Snap(dev_);
+        ASSERT_GE(snap_, 0);
+        ::setenv("KZVOL_CONFIG",
+                 dir_.Write("registry.ini",
+                            "[Base]\ndBASEHOME=/opt/kz\n[Machines/vm1]\nbClusterGroupClient=1\n")
+                     .c_str(),
+                 1);
+    }
+    void TearDown() override {
+        ::unsetenv("KZVOL_CONFIG");
+        MemoryDriver::TearDown();
+    }
+
+    void SweepDriverCalls(const Operation& op) {
+        kzvol::testing::SweepDriverCalls(&driver(), op, [this] { return Listing(); });
+    }
+
+    // Runs `op` once per command it runs, with that command failing.
+    void SweepCommands(const Operation& op, int commands) {
+        SCOPED_TRACE(op.name);
+        const int descriptors = OpenDescriptorCount();
+        for (int k = 0; k < commands; ++k) {
+            for (int ok = 0; ok < k; ++ok)
+                env_.QueueCommandResult(0);
+            env_.QueueCommandResult(32);
+            const size_t before = env_.Commands().size();
+            EXPECT_EQ(op.run(), op.answer_on_failure) << "command " << k << " failing";
+            EXPECT_EQ(env_.Commands().size(), before + k + 1);
+            EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        }
+    }
+
+    std::string Listing() const {
+        std::string out;
+        RunCommandLine("ls -AR " + dir_.path(), &out);
+        return out;
+    }
+
+    int dev_ = -1, snap_ = -1;
+    qn_getinfo_arg info_;
+};
+
+TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
+    const std::string node = "qnbf" + std::to_string(dev_);
+    auto byMinor = [this](int minor, int mode) {
+        uint32_t m = static_cast<uint32_t>(minor);
+        return get_qnbf_dev_info(reinterpret_cast<char*>(&m), &info_, mode);
+    };
+    const std::vector<Operation> operations = {
+        {"list_qnbf_devs",
+         [] {
+             qn_getdevicelist_arg list{};
+             list.cmd = 1;
+             return list_qnbf_devs(&list);
+         },
+         false},
+        {"lookup by name",
+         [&] {
+             return get_qnbf_dev_info(const_cast<char*>(node.c_str()), &info_, QN_LOOKUP_BY_NAME);
+         },
+         false},
+        {"lookup by minor", [&] { return byMinor(dev_, QN_LOOKUP_BY_MINOR); }, false},
+        {"lookup by snapshot minor", [&] { return byMinor(snap_, QN_LOOKUP_BY_SNAP_MINOR); },
+         false},
+        {"isQNBFDevice",
+         [] {
+             std::string filter;
+             return isQNBFDevice("/dev/sdb", filter);
+         },
+         false},
+        {"QNBFShowDevList",
+         [] {
+             KZVolumeUnix vol(kQnbfAdminNode);
+             qn_getdevicelist_arg list{};
+             list.cmd = 1;
+             return vol.QNBFShowDevList(&list);
+         },
+         false},
+        {"GetVolumeInfo",
+         [this] {
+             KZVolumeUnix vol(kQnbfAdminNode);
+             vol.m_QnbfNodeMinorno = dev_;
+             return vol.Open() && vol.GetVolumeInfo() && vol.GetBlockSize() == 512;
+         },
+         false},
+        {"QNBFSetMinorno of a cluster client",
+         [&] {
+             KZVolumeUnix vol(kQnbfAdminNode);
+             vol.setClntDisplayName("vm1");
+             return vol.QNBFSetMinorno("/dev/qnbf/" + node) && vol.m_QnbfNodeMinorno == dev_;
+         },
+         false},
+    };
+    for (const Operation& op : operations)
+        SweepDriverCalls(op);
+}
+
+// A driver-mode object bound to filter device `minor`.
+std::unique_ptr<KZVolumeUnix> Bound(int minor, const std::string& name = kQnbfAdminNode) {
+    auto volume = std::make_unique<KZVolumeUnix>(name);
+    volume->m_QnbfNodeMinorno = minor;
+    return volume;
+}
+
+TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
+    unsigned char bits[2] = {0x01};  // 16 extents of 1 MiB
+    // The flush before a bitmap read is best effort.
+    auto flush = [this](const Call& c) {
+        return c.request == BLKFLSBUF || c.node == FilterNode(dev_);
+    };
+    auto bitmapOp = [&](const char* name, std::function<bool(KZVolumeUnix&)> fn) {
+        return Operation{name,
+                         [this, fn] {
+                             auto volume = Bound(dev_);
+                             return volume->Open() && fn(*volume);
+                         },
+                         false, flush};
+    };
+    const std::vector<Operation> bitmaps = {
+        bitmapOp("QNBFGetVolInfo",
+                 [](KZVolumeUnix& v) {
+                     QNBFVolInfo_t info;
+                     return v.QNBFGetVolInfo(info);
+                 }),
+        bitmapOp("QNBFGetVolBitmap",
+                 [&](KZVolumeUnix& v) {
+                     return v.QNBFGetVolBitmap(KZV_BITMAP_INCREMENTAL, bits, sizeof bits, false);
+                 }),
+        bitmapOp("QNBFGetAndClrVolBitmap",
+                 [&](KZVolumeUnix& v) {
+                     return v.QNBFGetAndClrVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits, sizeof bits,
+                                                     false);
+                 }),
+        bitmapOp("QNBFSetVolBitmap",
+                 [&](KZVolumeUnix& v) { return v.QNBFSetVolBitmap(KZV_BITMAP_INCREMENTAL, bits); }),
+        bitmapOp("QNBFMergeVolBitmap",
+                 [&](KZVolumeUnix& v) {
+                     return v.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, sizeof bits);
+                 }),
+        bitmapOp("QNBFClearVolBitmap",
+                 [](KZVolumeUnix& v) { return v.QNBFClearVolBitmap(KZV_BITMAP_DIFFERENTIAL); }),
+        bitmapOp("QNBFSaveVolBitmap",
+                 [](KZVolumeUnix& v) { return v.QNBFSaveVolBitmap(KZV_BITMAP_INCREMENTAL); }),
+        bitmapOp("QNBFPrepareDataBlock",
+                 [&](KZVolumeUnix& v) {
+                     qn_getdatablockbmp_arg arg{0, sizeof bits, reinterpret_cast<uint64_t>(bits)};
+                     return v.QNBFPrepareDataBlock("", &arg);
+                 }),
+        bitmapOp("SWSnapRead",
+                 [](KZVolumeUnix& v) {
+                     char sector[512];
+                     unsigned long done = 0;
+                     return v.SWSnapRead(0, 1, sector, done) && done == 1;
+                 }),
+    };
+    for (const Operation& op : bitmaps)
+        SweepDriverCalls(op);
+
+    // A snapshot's whole life on its own device. A start that fails leaves the
+    // synchronized snapshot and its files, as documented; they are removed between runs.
+    const std::string image = dir_.Write("volume.img", std::string(4096, 'v'));
+    const int own = AddDevice(image, 0, 4096);
+    ASSERT_GE(own, 0);
+    const std::string cow = dir_.File("cow");
+    ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);
+    ::setenv("KZ_SNAP_PARTITION", cow.c_str(), 1);
+    auto removeSnapshots = [this, own, cow] {
+        emulator::State state;
+        ASSERT_TRUE(driver().Snapshot(&state));
+        for (const emulator::Device& d : state.devices) {
+            if (d.snapshot && d.source == static_cast<uint32_t>(own)) {
+                EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);
+            }
+        }
+        RunCommandLine("rm -f " + cow + "/.qnbf*");
+    };
+    SweepDriverCalls({"snapshot life",
+                      [this, own] {
+                          auto volume = Bound(own, FilterNode(own));
+                          return volume->SWSnapSynchronize(FilterNode(own), 0) &&
+                                 volume->SWSnapFreezeSync("", KZ_APP_NONE) &&
+                                 volume->SWSnapUnsynchronize();
+                      },
+                      false, [](const Call&) { return false; }, removeSnapshots});
+    ::unsetenv("KZ_SNAP_PARTITION");
+}
+
+TEST_F(FaultSweep, CommandsOfLockUnlockAndTheClusterScript) {
+    env_.SetMountTable({{{"/dev/sdb", "/mnt/a", "ext3", "rw", "0", "0"}}});
+    SweepCommands({"Lock",
+                   [] {
+                       KZVolumeUnix vol("/mnt/a");
+                       return vol.Lock() || vol.m_bLocked || vol.m_pszMntDir;
+                   },
+                   false},
+                  1);
+    // Unlock answers true whatever the mount does, and forgets the entry.
+    SweepCommands({"Lock then Unlock",
+                   [] {
+                       KZVolumeUnix vol("/mnt/a");
+                       vol.Lock();
+                       return vol.Unlock() && !vol.m_bLocked && !vol.m_pszMntDir;
+                   },
+                   true},
+                  2);
+    SweepCommands({"get_serial_number",
+                   [] {
+                       std::string serial = "kept", dev = "/dev/sdb";
+                       return get_serial_number(dev.data(), "i", "vm1", serial) || serial != "kept";
+                   },
+                   false},
+                  1);
+}
+
+}  // namespace
+}  // namespace kzvol::testing

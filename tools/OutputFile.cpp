@@ -1,0 +1,73 @@
+// Output files written beside their targets and renamed into place.
+#include "tools/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace kzvol::cli {
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+    // /dev/stdout and its kin name a descriptor the caller set up: written as it is.
+    if (path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0) {
+        direct_.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        return;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char real[PATH_MAX];
+        if (::realpath(path.c_str(), real))
+            path_ = real;
+    }
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        direct_.reset(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
+        return;
+    }
+    atomic_ = std::make_unique<AtomicFile>(path_);
+}
+
+StagedTable::StagedTable(const std::string& base) : base_(base) {
+    std::string tmpl = DirectoryOf(base) + "/." + BaseName(base) + ".XXXXXX";
+    if (::mkdtemp(tmpl.data()))
+        dir_ = tmpl;
+}
+
+StagedTable::~StagedTable() {
+    if (dir_.empty())
+        return;
+    int saved = errno;
+    for (const char* suffix : {".dat", ".idx"})
+        ::unlink((write_base() + suffix).c_str());
+    ::rmdir(dir_.c_str());
+    errno = saved;
+}
+
+bool StagedTable::Commit() {
+    for (const char* suffix : {".dat", ".idx"}) {
+        if (::rename((write_base() + suffix).c_str(), (base_ + suffix).c_str()) != 0)
+            return false;
+    }
+    UniqueFd parent(::open(DirectoryOf(base_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parent && ::fsync(parent.get()) == 0;
+}
+
+}  // namespace kzvol::cli
