@@ -15,6 +15,7 @@
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
 #include "filter/QnbfVolInfo.h"
+#include "filter/SnapFiles.h"
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
 #include "host/KZJobCtrlClient.h"

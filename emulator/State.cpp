@@ -81,15 +81,27 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+// The value of one hexadecimal digit, -1 for any other character.
+int Nibble(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Bitmaps of large volumes are loaded on every request: one pass, no allocation per byte.
 bool Unhex(const std::string& s, std::vector<uint8_t>* out) {
     if (s.empty() || s[0] != 'x' || s.size() % 2 != 1)
         return false;
-    out->clear();
-    for (size_t i = 1; i < s.size(); i += 2) {
-        unsigned int b;
-        if (std::sscanf(s.substr(i, 2).c_str(), "%2x", &b) != 1)
+    out->resize(s.size() / 2);
+    for (size_t i = 1, k = 0; i < s.size(); i += 2, ++k) {
+        int high = Nibble(s[i]), low = Nibble(s[i + 1]);
+        if (high < 0 || low < 0)
             return false;
-        out->push_back(static_cast<uint8_t>(b));
+        (*out)[k] = static_cast<uint8_t>(high << 4 | low);
     }
     return true;
 }

@@ -1,19 +1,20 @@
 // Settings of a copy-on-write snapshot: the chunk size from the host configuration
 // and the copy-on-write file names in the directory KZ_SNAP_PARTITION names.
-// Internal to the library.
 #pragma once
 
 #include <string>
+
+#include "host/Export.h"
 
 namespace kzvol {
 
 // "dSnapChunkSize" of section "UnixImagePOD" in decimal, 0x-hexadecimal or
 // 0-octal notation; 4096 when missing, empty, not a number or beyond 32 bits (the
 // last three logged under `context`).
-unsigned long SnapChunkSize(const char* context);
+KZVOL_API unsigned long SnapChunkSize(const char* context);
 
 // The value of KZ_SNAP_PARTITION; null when it is not set or empty.
-const char* SnapPartition();
+KZVOL_API const char* SnapPartition();
 
 // The copy-on-write files of the device whose path is `device`, in `dir`:
 // dir[/].NAME-snap and dir[/].NAME-snapmap, NAME being the last path component.
@@ -21,6 +22,6 @@ struct CowFiles {
     std::string data;
     std::string map;
 };
-CowFiles CowFileNames(const std::string& dir, const std::string& device);
+KZVOL_API CowFiles CowFileNames(const std::string& dir, const std::string& device);
 
 }  // namespace kzvol

@@ -34,6 +34,22 @@ const std::vector<Command>& AllCommands() {
          "memory mode, a block device in devices mode) under it with its extent size (default "
          "2097152) and prints the minor and node of its filter device, remove takes NODE out",
          RunEmulator},
+        {"volinfo", "volinfo NODE",
+         "show what the driver reports about the filter device NODE (such as /dev/qnbf/qnbf3): "
+         "size in 512-byte blocks, bitmap sizes, whether it has a snapshot",
+         RunVolinfo},
+        {"bitmap", "bitmap get|getclr|set|clear|merge|save NODE --type incr|diff [--file F]",
+         "read (get), read and clear (getclr), replace (set), clear, OR into (merge) or save a "
+         "change bitmap of NODE; get and getclr write the raw bitmap to F or print the numbers "
+         "of the changed extents, set and merge read F",
+         RunBitmap},
+        {"snap",
+         "snap create|stop|remove NODE [--cow-dir DIR] | snap read NODE --offset BLOCKS "
+         "--count BLOCKS [--out F]",
+         "create a copy-on-write snapshot of NODE (prints its node; the copy-on-write files go "
+         "to DIR, default $KZ_SNAP_PARTITION), read 512-byte blocks of it to F or standard "
+         "output, stop it, remove its copy-on-write files",
+         RunSnap},
         {"index",
          "index SOURCE --table PATH [--volinfo PATH] [--root-name NAME] [--extent-size N] "
          "[--optimized] [--names-only] [--acl 0|1] [--selinux 0|1]",

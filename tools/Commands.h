@@ -51,6 +51,9 @@ int RunBackup(const Words& args);
 int RunBackups(const Words& args);
 int RunRestore(const Words& args);
 int RunVerify(const Words& args);
+int RunVolinfo(const Words& args);
+int RunBitmap(const Words& args);
+int RunSnap(const Words& args);
 int RunFilter(const Words& args);
 int RunContentSnap(const Words& args);
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "emulator/Emulator.h"
+#include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "host/ShellQuote.h"
 
@@ -16,6 +17,16 @@ namespace kzvol::cli {
 namespace {
 
 constexpr char kSbin[] = "/sbin/";
+
+// The stand-in's snapshot tool: its devices live in the state directory, so the
+// boot script it writes has nothing to set up again.
+const char kStandInKzsnap[] =
+    "#!/bin/sh\n"
+    "# kzsnap of the kzvol stand-in driver\n"
+    "if [ \"$1\" = -c ] && [ \"$2\" = create_script ]; then\n"
+    "    echo '# qnbf stand-in: no devices to set up at boot'\n"
+    "fi\n"
+    "exit 0\n";
 
 std::string& Selected() {
     static std::string dir;
@@ -36,7 +47,8 @@ class SbinRedirect : public EnvWrapper {
 
   private:
     std::string Redirect(const std::string& command) const {
-        ::mkdir(sbin_.c_str(), 0700);
+        if (::mkdir(sbin_.c_str(), 0700) == 0)
+            ReplaceFileContents(sbin_ + "/kzsnap", kStandInKzsnap, 0755);
         return RedirectSbin(command, sbin_);
     }
 

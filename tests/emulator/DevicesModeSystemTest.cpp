@@ -50,7 +50,7 @@ class DevicesMode : public SystemTest {
         emulator::Plug(nullptr);
     }
     // Released after TearDown, once no loop device holds it.
-    std::unique_ptr<Zram> zram_;
+    std::unique_ptr<ZramDevice> zram_;
 
     // A 32 MiB ext2 image holding a.txt with `text`, on a loop device.
     std::unique_ptr<LoopDevice> Volume(const std::string& text) {
@@ -156,8 +156,8 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
 TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
     if (!Zram::Available())
         GTEST_SKIP() << "no zram here";
-    zram_ = std::make_unique<Zram>(16 * kMiB);
-    ASSERT_TRUE(zram_->ok);
+    zram_ = std::make_unique<ZramDevice>(16 * kMiB);
+    ASSERT_TRUE(zram_->ok());
     int minor = AddFilter(zram_->path(), 2 * kMiB);
     ASSERT_GE(minor, 0);
     const std::string node = FilterNode(minor);

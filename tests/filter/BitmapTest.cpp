@@ -72,13 +72,13 @@ TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
     EXPECT_EQ(seen().Seen().back().request, QNBF_SET_BITMAP);
     EXPECT_EQ(reset.kind, QNBF_KIND_DIFFERENTIAL);
     EXPECT_EQ(reset.size, 0u);
-    EXPECT_EQ(reset.buffer, nullptr);
+    EXPECT_EQ(static_cast<void*>(reset.buffer), nullptr);  // a copy: the field is packed
 
     QNBFVolInfo_t info;
     ASSERT_TRUE(volume->QNBFGetVolInfo(info));
     EXPECT_EQ(info.incr_bmp_size, 8u);
     EXPECT_EQ(info.diff_bmp_size, 8u);
-    EXPECT_EQ(info.total_blocks, 64ull * kExtent / 512);
+    EXPECT_EQ(uint64_t{info.total_blocks}, 64ull * kExtent / 512);
     EXPECT_EQ(info.incr_tracked, 1);
     EXPECT_EQ(info.has_snapshot, 0);
     EXPECT_STREQ(info.dev_name, "sdb");
@@ -148,8 +148,8 @@ TEST(VolumeInformation, RecordFromTheDriversAnswer) {
     QNBFVolInfo_t info;
     std::memset(&info, 0x5a, sizeof info);
     ASSERT_TRUE(volume.QNBFGetVolInfo(info));
-    EXPECT_EQ(info.total_blocks, 16u);
-    EXPECT_EQ(info.dev_value, -2);
+    EXPECT_EQ(uint64_t{info.total_blocks}, 16u);  // copies: the fields are packed
+    EXPECT_EQ(int64_t{info.dev_value}, -2);
     EXPECT_EQ(info.incr_bmp_size, 3u);
     EXPECT_EQ(info.diff_bmp_size, 4u);
     EXPECT_EQ(info.incr_tracked, 1);
@@ -167,7 +167,7 @@ TEST(VolumeInformation, RecordFromTheDriversAnswer) {
     driver.info.size = 1 << 20;
     std::memset(&info, 0x5a, sizeof info);
     ASSERT_TRUE(plain.QNBFGetVolInfo(info));
-    EXPECT_EQ(info.total_blocks, 0u);
+    EXPECT_EQ(uint64_t{info.total_blocks}, 0u);
     EXPECT_EQ(info.dev_name[0], '\0');
     EXPECT_EQ(env.CountLogs(" NOT QNBF dev=/dev/sdb1 \n"), 1);
     EXPECT_FALSE(plain.IsOpen());

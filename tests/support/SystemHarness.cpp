@@ -14,6 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/TestEnv.h"
+
 namespace kzvol::testing {
 namespace {
 
@@ -106,6 +108,20 @@ LoopDevice::~LoopDevice() {
         return;
     ::ioctl(fd_, LOOP_CLR_FD, 0);
     ::close(fd_);
+}
+
+ZramDevice::ZramDevice(unsigned long long bytes) {
+    std::string added = ReadFile("/sys/class/zram-control/hot_add");
+    if (added.empty())
+        return;
+    id_ = std::stoi(added);
+    ok_ = RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
+                         std::to_string(id_) + "/disksize") == 0;
+}
+
+ZramDevice::~ZramDevice() {
+    if (id_ >= 0)
+        RunCommandLine("echo " + std::to_string(id_) + " > /sys/class/zram-control/hot_remove");
 }
 
 ScopedMount::ScopedMount(const std::string& source, const std::string& target,

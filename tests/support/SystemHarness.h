@@ -43,6 +43,23 @@ class LoopDevice {
     std::string path_, error_;
 };
 
+// A zram block device (another major than loop devices) of `bytes` bytes, removed
+// at the end of the scope.
+class ZramDevice {
+  public:
+    explicit ZramDevice(unsigned long long bytes);
+    ~ZramDevice();
+    ZramDevice(const ZramDevice&) = delete;
+    ZramDevice& operator=(const ZramDevice&) = delete;
+
+    bool ok() const { return ok_; }
+    std::string path() const { return "/dev/zram" + std::to_string(id_); }
+
+  private:
+    int id_ = -1;
+    bool ok_ = false;
+};
+
 // A mount made for the test, unmounted at the end of the scope.
 class ScopedMount {
   public:
