@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/MachineOverlay.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -49,6 +50,10 @@ void SystemTest::SetUp() {
     const std::string& reason = SystemUnavailableReason();
     if (!reason.empty())
         GTEST_SKIP() << "system test skipped: " << reason;
+    // Whatever the library writes under /etc and /sbin stays in the namespace.
+    const std::string& overlay = PrivateMachineFiles();
+    if (!overlay.empty())
+        GTEST_SKIP() << "system test skipped: " << overlay;
 }
 
 void MakeSparseFile(const std::string& path, unsigned long long bytes) {
