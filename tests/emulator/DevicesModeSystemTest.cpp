@@ -15,7 +15,6 @@
 #include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/support/Zram.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -154,7 +153,7 @@ TEST_F(DevicesMode, ShutdownReleasesEveryLoopDevice) {
 }
 
 TEST_F(DevicesMode, FilterOverAZramVolumeOfAnotherMajor) {
-    if (!Zram::Available())
+    if (!ZramDevice::Available())
         GTEST_SKIP() << "no zram here";
     zram_ = std::make_unique<ZramDevice>(16 * kMiB);
     ASSERT_TRUE(zram_->ok());

@@ -16,7 +16,6 @@
 #include "tests/filter/MemoryDriver.h"
 #include "tests/support/MachineOverlay.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/support/Zram.h"
 #include "tests/tools/Kzvol.h"
 #include "volume/KZVolume.h"
 
@@ -32,7 +31,7 @@ class FilterSystem : public SystemTest {
         SystemTest::SetUp();
         if (IsSkipped())
             return;
-        if (!Zram::Available())
+        if (!ZramDevice::Available())
             GTEST_SKIP() << "no zram here";
         ASSERT_EQ(PrivateMachineFiles(), "");
         original_fstab_ = ReadFile("/etc/fstab");
@@ -49,8 +48,8 @@ class FilterSystem : public SystemTest {
         ASSERT_EQ(RunCommandLine("mkdir -p " + state_dir() + "/sbin && cp /sbin/kzsnap " +
                                  state_dir() + "/sbin/"),
                   0);
-        zram_ = std::make_unique<Zram>(16 << 20);
-        ASSERT_TRUE(zram_->ok);
+        zram_ = std::make_unique<ZramDevice>(16 << 20);
+        ASSERT_TRUE(zram_->ok());
         std::string out;
         ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext2 " + zram_->path() + " 2>&1", &out), 0)
             << out;
@@ -98,7 +97,7 @@ class FilterSystem : public SystemTest {
     TempDir dir_;
     TestEnv env_;
     std::unique_ptr<emulator::Emulator> driver_;
-    std::unique_ptr<Zram> zram_;
+    std::unique_ptr<ZramDevice> zram_;
     std::string original_fstab_;
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
 };

@@ -115,6 +115,10 @@ LoopDevice::~LoopDevice() {
     ::close(fd_);
 }
 
+bool ZramDevice::Available() {
+    return ::access("/sys/class/zram-control/hot_add", F_OK) == 0;
+}
+
 ZramDevice::ZramDevice(unsigned long long bytes) {
     std::string added = ReadFile("/sys/class/zram-control/hot_add");
     if (added.empty())

@@ -52,6 +52,8 @@ class ZramDevice {
     ZramDevice(const ZramDevice&) = delete;
     ZramDevice& operator=(const ZramDevice&) = delete;
 
+    // Whether this kernel can add zram devices at all.
+    static bool Available();
     bool ok() const { return ok_; }
     std::string path() const { return "/dev/zram" + std::to_string(id_); }
 
