@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/AtomicFile.h"
 #include "host/EvDebug.h"
 #include "host/Handles.h"
 #include "volume/MountTable.h"
@@ -22,13 +23,6 @@ EvDebug g_log;
 constexpr int kReopenAttempts = 10;
 constexpr size_t kWordBytes = 1024;
 const char kMapperPrefix[] = "/dev/mapper/";
-
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -137,11 +131,6 @@ bool CopyEdited(FILE* in, FILE* out, const FstabLineEdit& edit, const std::strin
     if (!endsLine && !Put(out, "\n"))
         return false;
     return Put(out, tail) && ::fsync(::fileno(out)) == 0;
-}
-
-bool SyncDirectory(const std::string& dir) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
 }
 
 }  // namespace

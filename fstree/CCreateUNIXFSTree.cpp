@@ -15,6 +15,7 @@
 #include "fstree/FsTreeFormat.h"
 #include "fstree/FsTreeIo.h"
 #include "fstree/FsTreeSort.h"
+#include "host/AtomicFile.h"
 #include "host/Handles.h"
 
 using namespace kzvol::fstree;
@@ -23,13 +24,6 @@ namespace {
 
 constexpr size_t kDefaultSortMemory = 64u << 20;
 constexpr size_t kRowBuffer = 1u << 20;
-
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 uint64_t NewTableId() {
     std::random_device rd;
@@ -103,7 +97,7 @@ int CCreateUNIXFSTree::Impl::OpenTable(const std::string& base) {
         return rc;
     }
     t.body.emplace(t.dat.get(), kChunkBytes, kRowBuffer);
-    t.sorter.emplace(DirectoryOf(base), sortMemory);
+    t.sorter.emplace(kzvol::DirectoryOf(base), sortMemory);
     return 0;
 }
 

@@ -13,7 +13,6 @@
 #include "host/Handles.h"
 
 namespace kzvol {
-namespace {
 
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -26,8 +25,6 @@ bool SyncDirectory(const std::string& dir) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd && ::fsync(fd.get()) == 0;
 }
-
-}  // namespace
 
 AtomicFile::AtomicFile(std::string path, mode_t modeIfNew)
     : path_(std::move(path)), modeIfNew_(modeIfNew) {

@@ -38,6 +38,12 @@ class KZVOL_API AtomicFile {
     int fd_ = -1;
 };
 
+// The directory part of `path`: "." when it has none, "/" for a file in the root.
+KZVOL_API std::string DirectoryOf(const std::string& path);
+
+// Makes the entries of directory `dir` durable (after a rename into it).
+KZVOL_API bool SyncDirectory(const std::string& dir);
+
 // True when `path` now holds `contents`. On false the target is unchanged and no
 // temporary file is left; errno tells why. A new file gets `modeIfNew`.
 KZVOL_API bool ReplaceFileContents(const std::string& path, const std::string& contents,

@@ -9,15 +9,10 @@
 #include <climits>
 #include <cstdlib>
 
+#include "host/AtomicFile.h"
+
 namespace kzvol::cli {
 namespace {
-
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -66,8 +61,7 @@ bool StagedTable::Commit() {
         if (::rename((write_base() + suffix).c_str(), (base_ + suffix).c_str()) != 0)
             return false;
     }
-    UniqueFd parent(::open(DirectoryOf(base_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return parent && ::fsync(parent.get()) == 0;
+    return SyncDirectory(DirectoryOf(base_));
 }
 
 }  // namespace kzvol::cli
