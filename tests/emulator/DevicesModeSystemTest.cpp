@@ -14,7 +14,7 @@
 #include "host/ShellQuote.h"
 #include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
-#include "tests/support/SystemHarness.h"
+#include "tests/support/StandInSystemTest.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -28,26 +28,8 @@ bool LoopAttached(int minor) {
                     F_OK) == 0;
 }
 
-class DevicesMode : public SystemTest {
+class DevicesMode : public StandInSystemTest {
   protected:
-    void SetUp() override {
-        SystemTest::SetUp();
-        if (IsSkipped())
-            return;
-        std::string error;
-        ASSERT_TRUE(
-            emulator::Emulator::Create(dir_.File("driver"), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
-        emulator::Plug(driver_.get());
-    }
-    void TearDown() override {
-        if (!driver_)
-            return;
-        std::string error;
-        EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-        emulator::Plug(nullptr);
-    }
     // Released after TearDown, once no loop device holds it.
     std::unique_ptr<ZramDevice> zram_;
 
@@ -63,9 +45,6 @@ class DevicesMode : public SystemTest {
             << out;
         return std::make_unique<LoopDevice>(image);
     }
-
-    TempDir dir_;
-    std::unique_ptr<emulator::Emulator> driver_;
 };
 
 TEST_F(DevicesMode, WritesShowInBothBitmapsAndASnapshotKeepsTheOldContent) {

@@ -14,7 +14,7 @@
 #include "filter/QnbfVolInfo.h"
 #include "host/Handles.h"
 #include "tests/filter/MemoryDriver.h"
-#include "tests/support/SystemHarness.h"
+#include "tests/support/StandInSystemTest.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
@@ -49,18 +49,12 @@ bool WriteSector(const std::string& path, uint64_t at, char byte) {
     return fd && ::pwrite(fd.get(), sector.data(), 512, static_cast<off_t>(at)) == 512;
 }
 
-class BackupCycle : public SystemTest {
+class BackupCycle : public StandInSystemTest {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
+        StandInSystemTest::SetUp();
         if (IsSkipped())
             return;
-        std::string error;
-        ASSERT_TRUE(
-            emulator::Emulator::Create(dir_.File("driver"), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
-        emulator::Plug(driver_.get());
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
         ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", "").c_str(), 1);
@@ -68,11 +62,7 @@ class BackupCycle : public SystemTest {
     void TearDown() override {
         ::unsetenv("KZ_SNAP_PARTITION");
         ::unsetenv("KZVOL_CONFIG");
-        if (!driver_)
-            return;
-        std::string error;
-        EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-        emulator::Plug(nullptr);
+        StandInSystemTest::TearDown();
     }
 
     // The underlying volume: zram when the machine has it, else a loop device.
@@ -87,9 +77,7 @@ class BackupCycle : public SystemTest {
         return loop_->ok() ? loop_->path() : "";
     }
 
-    TempDir dir_;
     TestEnv env_;
-    std::unique_ptr<emulator::Emulator> driver_;
     // Released after TearDown, once no filter device holds them.
     std::unique_ptr<ZramDevice> zram_;
     std::unique_ptr<LoopDevice> loop_;

@@ -15,7 +15,7 @@
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/rdfd/ReaderTestSupport.h"
 #include "tests/support/MountedImage.h"
-#include "tests/support/SystemHarness.h"
+#include "tests/support/StandInSystemTest.h"
 #include "tests/tools/Kzvol.h"
 #include "volume/KZVolume.h"
 
@@ -31,27 +31,17 @@ class RealMounts : public TestEnv {
     }
 };
 
-class SnapMountSystemTest : public SystemTest {
+class SnapMountSystemTest : public StandInSystemTest {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
+        StandInSystemTest::SetUp();
         if (IsSkipped())
             return;
-        std::string error;
-        ASSERT_TRUE(
-            emulator::Emulator::Create(dir_.File("driver"), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
-        emulator::Plug(driver_.get());
         env_.set_run_commands(true);
     }
     void TearDown() override {
         live_.reset();
-        if (!driver_)
-            return;
-        std::string error;
-        EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-        emulator::Plug(nullptr);
+        StandInSystemTest::TearDown();
     }
     // An ext2 volume built from a small tree, under the filter, mounted at mnt_;
     // answers the filter minor. (The stand-in's snapshot devices are read-only, and
@@ -81,9 +71,7 @@ class SnapMountSystemTest : public SystemTest {
         return std::find(commands.begin(), commands.end(), command) != commands.end();
     }
 
-    TempDir dir_;
     RealMounts env_;
-    std::unique_ptr<emulator::Emulator> driver_;
     std::unique_ptr<LoopDevice> loop_;  // released after the mount and the driver
     std::unique_ptr<ScopedMount> live_;
     std::string mnt_ = dir_.File("live vol"), info_ = dir_.File("volinfo"),
