@@ -82,14 +82,13 @@ EXTENSIONS = ("c", "h", "py", "so", "txt", "html", "png", "jpg", "gz", "json", "
 
 
 class SpreadTree:
-    """Writes files of spread sizes from one shared buffer and remembers what it made,
-    for the links."""
+    """Writes files of spread sizes from one shared buffer and remembers them, for the
+    links."""
 
     BUFFER = memoryview(bytes((i * 7) % 251 + 1 for i in range(1 << 20)))  # no zero blocks
 
     def __init__(self, rng):
         self.rng = rng
-        self.made = 0
         self.files = []
 
     def size(self):
@@ -103,12 +102,11 @@ class SpreadTree:
     def name(self, i):
         rng = self.rng
         ext = rng.choice(EXTENSIONS)
-        stem = "%s_%s%d" % (rng.choice(WORDS), rng.choice(WORDS), i) if rng.random() < 0.5 else "%s%d" % (rng.choice(WORDS), i)
+        if rng.random() < 0.5:
+            stem = "%s_%s%d" % (rng.choice(WORDS), rng.choice(WORDS), i)
+        else:
+            stem = "%s%d" % (rng.choice(WORDS), i)
         return stem + "." + ext if ext else stem
-
-    def mkdir(self, path):
-        os.makedirs(path)
-        self.made += 1
 
     def write(self, path):
         size = self.size()
@@ -119,11 +117,10 @@ class SpreadTree:
         finally:
             os.close(fd)
         self.files.append(path)
-        self.made += 1
 
     def flat(self, path, count):
         """One directory of count files."""
-        self.mkdir(path)
+        os.makedirs(path)
         for i in range(count):
             self.write(os.path.join(path, self.name(i)))
 
@@ -132,7 +129,7 @@ class SpreadTree:
         the rest split unevenly among two to twelve sub-trees, so that some run deep and
         some wide."""
         rng = self.rng
-        self.mkdir(path)
+        os.makedirs(path)
         here = min(budget - 1, int(2 ** rng.uniform(0, 8)))
         for i in range(here):
             self.write(os.path.join(path, self.name(i)))
@@ -153,33 +150,27 @@ class SpreadTree:
         for i in range(count):
             target = self.rng.choice(self.files)
             os.symlink(os.path.basename(target), "%s.link%d" % (target, i))
-        self.made += count
 
     def hardlinks(self, where, count):
-        self.mkdir(where)
+        os.makedirs(where)
         for i in range(count):
             os.link(self.rng.choice(self.files), os.path.join(where, "saved%06d" % i))
-        self.made += count
 
 
 def make_spread(root, total):
     t = SpreadTree(random.Random(2))
-    t.mkdir(root)
-    t.mkdir(os.path.join(root, "usr"))
     t.tree(os.path.join(root, "usr", "share"), int(total * 0.25))
     t.tree(os.path.join(root, "usr", "src"), int(total * 0.12))
     t.flat(os.path.join(root, "usr", "lib"), int(total * 0.01))
-    t.mkdir(os.path.join(root, "home"))
     for user in range(4):
         home = os.path.join(root, "home", "user%d" % user)
         t.tree(home, int(total * 0.13))
         if user == 0:
             t.flat(os.path.join(home, "Maildir"), int(total * 0.03))
             t.flat(os.path.join(home, "thumbnails"), int(total * 0.02))
-    t.made += deep_chain(os.path.join(root, "home", "user1"), t.write) // 2  # write counts the files
+    deep_chain(os.path.join(root, "home", "user1"), t.write)
     t.symlinks(int(total * 0.03))
     t.hardlinks(os.path.join(root, "home", "user2", "backup"), int(total * 0.01))
-    return t.made
 
 
 def main():
