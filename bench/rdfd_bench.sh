@@ -115,11 +115,11 @@ inode_tables_in_use() {
     /^Block size:/ { bs = $2 + 0 }
     /^Group [0-9]+:/ { g = substr($1, 7) + 0 }
     /^  Free inodes:/ { blocks += used_blocks(g * ipg + 1, (g + 1) * ipg, $2, bs / isize) }
-    END { printf "%d\n", blocks * bs }'
+    END { printf "%.0f\n", blocks * bs }'
 }
 
 # Bytes of every directory block, indirect blocks included, from the mounted image.
-directory_blocks() { find "$1" -xdev -type d -printf '%b\n' | awk '{ s += $1 } END { printf "%d\n", s * 512 }'; }
+directory_blocks() { find "$1" -xdev -type d -printf '%b\n' | awk '{ s += $1 } END { printf "%.0f\n", s * 512 }'; }
 
 # ---- timing
 
@@ -135,13 +135,13 @@ timed() {
   times >"$scratch/after"
   awk -v a="$start" -v b="$end" -v c="$(children_cpu "$scratch/before")" \
     -v d="$(children_cpu "$scratch/after")" -v t="$(tail -1 "$scratch/time")" \
-    'BEGIN { split(t, m, " "); printf "%.4f:%.4f:%d:%d\n", b - a, d - c, m[1], m[2] * 512 }'
+    'BEGIN { split(t, m, " "); printf "%.4f:%.4f:%d:%.0f\n", b - a, d - c, m[1], m[2] * 512 }'
 }
 children_cpu() {
   awk 'NR == 2 { gsub(/s/, ""); split($1, u, "m"); split($2, k, "m");
                  printf "%.4f", u[1] * 60 + u[2] + k[1] * 60 + k[2] }' "$1"
 }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.4f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 drop_caches() { sync; echo 3 >/proc/sys/vm/drop_caches; }
 
