@@ -277,8 +277,8 @@ bench_image() {
       goal "cold $tool device bytes / must read" "$(ratio "${med[cold.$tool.read]}" "$need")" max 1.1
     done
   fi
-  goal "imgpod walker bytes / must read" "$(ratio "${bytes[0]}" "$need")" max 1.1
-  goal "virtualpod walker bytes / must read" "$(ratio "${bytes[1]}" "$need")" max 1.1
+  goal "imgpod walker bytes (index) / must read" "$(ratio "${bytes[0]}" "$need")" max 1.1
+  goal "virtualpod walker bytes (index-opt) / must read" "$(ratio "${bytes[1]}" "$need")" max 1.1
   echo "also: warm fls/imgpod $(ratio "${med[warm.fls.wall]}" "${med[warm.imgpod.wall]}")," \
     "fls/virtualpod $(ratio "${med[warm.fls.wall]}" "${med[warm.virtualpod.wall]}")," \
     "fls/e2fsck $(ratio "${med[warm.fls.wall]}" "${med[warm.e2fsck.wall]}")"
