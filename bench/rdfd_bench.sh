@@ -211,7 +211,7 @@ goal() {
   local name=$1 value=$2 bound=$3 want=$4 verdict line
   verdict=$(awk -v v="$value" -v w="$want" -v b="$bound" \
     'BEGIN { print ((b == "min") ? v >= w : v <= w) ? "met" : "NOT met" }')
-  line=$(printf '%-44s %8s   goal %s %-4s  %s' "$name" "$value" \
+  line=$(printf '%-52s %8s   goal %s %-4s  %s' "$name" "$value" \
     "$([ "$bound" = min ] && echo '>=' || echo '<=')" "$want" "$verdict")
   echo "  $line"
   summary+=("$kind $files: $line")
