@@ -84,15 +84,6 @@ IndexRecord DecodeRecord(const unsigned char* in) {
     return r;
 }
 
-void EncodeRowFixed(const Row& r, unsigned char* out) {
-    Put64(out, r.parent);
-    Put64(out + 8, r.inode);
-    Put64(out + 16, r.size);
-    Put32(out + 24, r.mtime);
-    out[28] = r.type;
-    Put16(out + 29, static_cast<uint16_t>(r.name.size()));
-}
-
 uint16_t DecodeRowFixed(const unsigned char* in, Row* r) {
     r->parent = Get64(in);
     r->inode = Get64(in + 8);
