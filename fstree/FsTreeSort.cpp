@@ -14,8 +14,9 @@ namespace kzvol::fstree {
 namespace {
 
 constexpr size_t kMinRunBuffer = 64 * 1024;
-constexpr size_t kMaxBatch = size_t{1} << 32;  // positions must fit the sort keys' low half
-constexpr size_t kOutBatch = 256;              // records reserved in the output at a time
+// Positions in a batch fit the low half of a sort key and a 32-bit bucket count.
+constexpr size_t kMaxBatch = (size_t{1} << 32) - 1;
+constexpr size_t kOutBatch = 256;  // records reserved in the output at a time
 
 // A stretch of consecutive records with one parent, in arrival order.
 struct Stretch {
@@ -51,6 +52,48 @@ bool Gather(const IndexRecord* records, const std::vector<uint64_t>& keys, Check
     return true;
 }
 
+// Sorts keys whose high bits are evenly spread (their high halves are name
+// hashes): one counting pass on the top bits puts every key in a bucket of about
+// one, then each bucket is sorted on its own. No comparison-driven branches to
+// mispredict for most keys; equal hashes, which share a bucket, cost a std::sort.
+void SortKeys(std::vector<uint64_t>* keys, std::vector<uint64_t>* spare,
+              std::vector<uint32_t>* ends) {
+    const size_t m = keys->size();
+    if (m < 32) {
+        std::sort(keys->begin(), keys->end());
+        return;
+    }
+    int bits = 63 - __builtin_clzll(m);  // 2^bits <= m buckets
+    auto bucket = [bits](uint64_t k) { return static_cast<size_t>(k >> (64 - bits)); };
+    ends->assign((size_t{1} << bits) + 1, 0);
+    uint32_t* at = ends->data() + 1;
+    for (uint64_t k : *keys)
+        ++at[bucket(k)];
+    for (size_t b = 1; b < ends->size(); ++b)
+        (*ends)[b] += (*ends)[b - 1];
+    spare->resize(m);
+    at = ends->data();  // now the next free place of each bucket
+    for (uint64_t k : *keys)
+        (*spare)[at[bucket(k)]++] = k;
+    // at[b] is the end of bucket b, and at[b - 1] its start.
+    uint64_t* out = spare->data();
+    for (size_t b = 0, begin = 0; b + 1 < ends->size(); begin = at[b++]) {
+        size_t end = at[b];
+        if (end - begin > 16) {
+            std::sort(out + begin, out + end);
+            continue;
+        }
+        for (size_t i = begin + 1; i < end; ++i) {
+            uint64_t k = out[i];
+            size_t j = i;
+            for (; j > begin && out[j - 1] > k; --j)
+                out[j] = out[j - 1];
+            out[j] = k;
+        }
+    }
+    keys->swap(*spare);
+}
+
 }  // namespace
 
 // Within one parent the order is (name hash, row offset), and row offsets grow
@@ -62,7 +105,8 @@ bool SortRecords(const std::vector<IndexRecord>& records, ChecksummedWriter* out
     auto parentLess = [](const Stretch& a, const Stretch& b) { return a.parent < b.parent; };
     if (!std::is_sorted(stretches.begin(), stretches.end(), parentLess))
         std::stable_sort(stretches.begin(), stretches.end(), parentLess);
-    std::vector<uint64_t> keys;
+    std::vector<uint64_t> keys, spare;
+    std::vector<uint32_t> ends;
     for (auto s = stretches.begin(); s != stretches.end();) {
         auto group = std::upper_bound(s, stretches.end(), *s, parentLess);
         keys.clear();
@@ -70,7 +114,7 @@ bool SortRecords(const std::vector<IndexRecord>& records, ChecksummedWriter* out
             for (size_t i = s->begin; i < s->end; ++i)
                 keys.push_back(uint64_t{records[i].hash} << 32 | i);
         }
-        std::sort(keys.begin(), keys.end());
+        SortKeys(&keys, &spare, &ends);
         if (!Gather(records.data(), keys, out))
             return false;
     }
