@@ -132,10 +132,10 @@ int CCreateUNIXFSTree::Impl::Finish() {
         return t.failed;
     if (!t.body->Finish())
         return errno;
-    // Start writing the rows back now, so the disk works while the index is sorted;
-    // the fdatasync below then has little left to wait for.
-    ::sync_file_range(t.dat.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Both files go to disk as they are written (the rows while the walk still
+    // runs), so the fdatasyncs below find little left to wait for.
     ChecksummedWriter records(t.idx.get(), kPageBytes, kRowBuffer);
+    records.StartWriteback();
     if (!t.sorter->Drain(&records) || !records.Finish() ||
         !WriteWords(t.idx.get(), records.crcs()) || !WriteWords(t.idx.get(), t.body->crcs()))
         return errno ? errno : EIO;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,17 @@ constexpr size_t kMinRunBuffer = 64 * 1024;
 // Positions in a batch fit the low half of a sort key and a 32-bit bucket count.
 constexpr size_t kMaxBatch = (size_t{1} << 32) - 1;
 constexpr size_t kOutBatch = 256;  // records reserved in the output at a time
+
+// Asks for the pages of a large buffer to be faulted in 2 MiB at a time: a
+// batch of a million records would otherwise take 8000 page faults as it fills.
+// A hint only; the pages stay untouched until used.
+void AdviseHugePages(void* data, size_t bytes) {
+    const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    auto end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 // A stretch of consecutive records with one parent, in arrival order.
 struct Stretch {
@@ -181,6 +193,7 @@ RecordSorter::RecordSorter(std::string tempDir, size_t memoryBytes)
         batch_.reserve(capacity_);
     } catch (const std::bad_alloc&) {
     }
+    AdviseHugePages(batch_.data(), batch_.capacity() * sizeof(IndexRecord));
 }
 
 bool RecordSorter::Spill() {
