@@ -28,7 +28,9 @@ struct Device {
     int fd = -1;
     unsigned long long reads = 0, bytes = 0, backward = 0, hinted = 0;
     unsigned long long lastOffset = 0;
-    double readSeconds = 0;  // spent inside lseek and read
+    double readSeconds = 0;  // spent inside the reads
+    unsigned long long hints = 0;
+    double hintSeconds = 0;  // spent inside the hints
     // Per read size (each cache reads whole buffers of its own size): calls, seconds.
     std::map<unsigned int, std::pair<unsigned long long, double>> bySize;
 };
@@ -56,8 +58,12 @@ unsigned int ReadDevice(void* context, char* buffer, unsigned int size, unsigned
 void HintDevice(void* context, unsigned long long offset, unsigned long long length) {
     auto* d = static_cast<Device*>(context);
     d->hinted += length;
+    ++d->hints;
+    const auto start = std::chrono::steady_clock::now();
     ::posix_fadvise(d->fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                     POSIX_FADV_WILLNEED);
+    d->hintSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 struct Counts {
@@ -128,10 +134,10 @@ int main(int argc, char** argv) {
     kzvol::SetEnv(nullptr);
     std::printf(
         "walker=%s ok=%d entries=%llu dirs=%llu files=%llu dirbytes=%llu seconds=%.3f "
-        "readseconds=%.3f bytes=%llu reads=%llu backward=%.3f hinted=%llu\n",
+        "readseconds=%.3f bytes=%llu reads=%llu backward=%.3f hinted=%llu hints=%llu hintseconds=%.3f\n",
         argv[1], ok ? 1 : 0, counts.entries, counts.dirs, counts.files, counts.dirBytes, seconds,
         device.readSeconds, device.bytes, device.reads,
-        device.reads ? static_cast<double>(device.backward) / device.reads : 0.0, device.hinted);
+        device.reads ? static_cast<double>(device.backward) / device.reads : 0.0, device.hinted, device.hints, device.hintSeconds);
     for (const auto& [size, figures] : device.bySize) {
         std::printf("  reads of %u bytes: %llu calls, %.3f s\n", size, figures.first,
                     figures.second);

@@ -5,6 +5,10 @@
 
 namespace kzvol::rdfd {
 
+namespace {
+constexpr uint64_t kHintPiece = 2 << 20;
+}  // namespace
+
 void ReadPlan::Announce(const uint32_t* blocks, size_t count) {
     size_t i = 0;
     while (i < count) {
@@ -34,8 +38,11 @@ void ReadPlan::AddRun(uint32_t first, uint32_t count) {
 void ReadPlan::HintBytes(uint64_t offset, uint64_t length) {
     if (!Hinting() || length == 0)
         return;
-    hook_(context_, offset, length);
+    if (!queue_)
+        queue_ = std::make_unique<HintQueue>(hook_, context_);
     hintedBytes_ += length;
+    for (uint64_t done = 0; done < length; done += kHintPiece)
+        queue_->Push(offset + done, std::min(kHintPiece, length - done));
 }
 
 uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {

@@ -4,6 +4,8 @@
 // numbers, so that one device read fetches a whole run, and each new run is
 // passed to the caller's read-ahead hook, so the device works on it while the walk
 // goes on. Without a hook nothing is hinted; runs still join neighbouring reads.
+// Hints go through a HintQueue, so the hook runs on the queue's thread; a large
+// range is handed on in pieces, so the walk's next hints need not wait behind it.
 //
 // Threads: one plan belongs to one reader and is used from the caller's thread.
 #pragma once
@@ -11,7 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 
+#include "rdfd/HintQueue.h"
 #include "rdfd/RDFDCallBacks.h"
 
 namespace kzvol::rdfd {
@@ -44,6 +48,7 @@ class ReadPlan {
     void* context_;
     uint32_t blockSize_ = 0;
     uint64_t hintedBytes_ = 0;
+    std::unique_ptr<HintQueue> queue_;   // started with the first hint
     std::map<uint32_t, uint32_t> runs_;  // first block -> blocks in the run
 };
 

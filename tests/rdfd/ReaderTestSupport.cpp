@@ -31,7 +31,8 @@ unsigned int MemoryDevice::Read(void* context, char* buffer, unsigned int size,
 
 void MemoryDevice::TakeHint(void* context, unsigned long long offset, unsigned long long length) {
     auto* device = static_cast<MemoryDevice*>(context);
-    device->hints.push_back(Hint{offset, length, device->reads});
+    std::lock_guard<std::mutex> lock(*device->hintsMutex);
+    device->hints.emplace_back(offset, length);
 }
 
 void MemoryDevice::Put(size_t offset, uint32_t value, int width) {

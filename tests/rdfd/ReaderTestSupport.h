@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
@@ -30,11 +32,9 @@ struct MemoryDevice {
     unsigned long long failRead = 0;
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
-    // Read-ahead hints taken, and how many reads had been made when each came.
-    struct Hint {
-        unsigned long long offset, length, readsBefore;
-    };
-    std::vector<Hint> hints;
+    // Read-ahead hints taken (from the reader's hint thread).
+    std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
+    std::vector<std::pair<unsigned long long, unsigned long long>> hints;  // offset, length
 
     static unsigned int Read(void* context, char* buffer, unsigned int size,
                              unsigned long long offset);
