@@ -63,16 +63,6 @@ uint32_t NameHash(const char* name, size_t length) {
     return Crc32c(0x4E414D45u, name, length);
 }
 
-void EncodeRecord(const IndexRecord& r, unsigned char* out) {
-    Put64(out, r.parent);
-    Put32(out + 8, r.hash);
-    Put16(out + 12, r.nameLength);
-    out[14] = r.type;
-    out[15] = 0;
-    Put64(out + 16, r.inode);
-    Put64(out + 24, r.rowOffset);
-}
-
 IndexRecord DecodeRecord(const unsigned char* in) {
     IndexRecord r;
     r.parent = Get64(in);

@@ -129,7 +129,15 @@ struct RecordOrder {
 
 uint32_t NameHash(const char* name, size_t length);
 
-void EncodeRecord(const IndexRecord& r, unsigned char* out);
+inline void EncodeRecord(const IndexRecord& r, unsigned char* out) {
+    Put64(out, r.parent);
+    Put32(out + 8, r.hash);
+    Put16(out + 12, r.nameLength);
+    out[14] = r.type;
+    out[15] = 0;
+    Put64(out + 16, r.inode);
+    Put64(out + 24, r.rowOffset);
+}
 IndexRecord DecodeRecord(const unsigned char* in);
 // Writes the 31 fixed bytes of a row (the name follows them).
 inline void EncodeRowFixed(const RowHead& r, unsigned char* out) {

@@ -66,8 +66,8 @@ bool Gather(const IndexRecord* records, const std::vector<uint64_t>& keys, Check
 
 // Sorts keys whose high bits are evenly spread (their high halves are name
 // hashes): one counting pass on the top bits puts every key in a bucket of about
-// one, then each bucket is sorted on its own. No comparison-driven branches to
-// mispredict for most keys; equal hashes, which share a bucket, cost a std::sort.
+// one, then each bucket is sorted on its own, so most keys cost no mispredicted
+// comparison. A crowded bucket (names with equal or close hashes) gets std::sort.
 void SortKeys(std::vector<uint64_t>* keys, std::vector<uint64_t>* spare,
               std::vector<uint32_t>* ends) {
     const size_t m = keys->size();
