@@ -77,6 +77,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
                                  unsigned int blockBudget);
     // Reads inode-size bytes of one inode.
     void ReadInode(unsigned int inode, char* buffer);
+    // Reads and decodes one inode; `context` names the caller in an allocation
+    // failure's log line.
+    kzvol::ext3::Inode ReadDecodedInode(const char* context, unsigned int inode);
     // Polls the quit callback, reads the inode, reports it (files with several links
     // and inodes not in use excepted) and, for a directory, walks it.
     int ProcessInode(unsigned int parentInode, unsigned int inode, char* name, bool isDir);
@@ -236,7 +239,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
-    std::vector<unsigned char> m_PeekBuffer;
+    std::vector<unsigned char> m_InodeBuffer;  // one inode's bytes, read and decoded at once
     // Per group, how many inodes from the start of its table may be in use.
     std::vector<unsigned int> m_InodesInUseByGroup;
     unsigned long long m_nDirBlocksLeft = 0;
