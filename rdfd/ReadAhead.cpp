@@ -86,8 +86,8 @@ bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node) {
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index) * m_nInodeSize;
     m_InodeBuffer.resize(m_nInodeSize);
-    if (m_pCache->ReadFromCache(reinterpret_cast<char*>(m_InodeBuffer.data()), m_nInodeSize,
-                                offset) != m_nInodeSize)
+    if (m_pCache->ReadAligned(reinterpret_cast<char*>(m_InodeBuffer.data()), m_nInodeSize,
+                              offset) != m_nInodeSize)
         return false;
     *node = ext3::DecodeInode(m_InodeBuffer.data());
     return true;

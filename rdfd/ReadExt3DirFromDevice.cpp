@@ -377,7 +377,7 @@ void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index - 1) * m_nInodeSize;
-    const unsigned int got = m_pCache->ReadFromCache(buffer, m_nInodeSize, offset);
+    const unsigned int got = m_pCache->ReadAligned(buffer, m_nInodeSize, offset);
     if (got != m_nInodeSize) {
         ReaderLog().Error(
             kReadInodeContext,

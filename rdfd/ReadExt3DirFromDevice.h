@@ -12,10 +12,11 @@
 //
 // Directory and indirect blocks are read exactly, one block or one run of blocks
 // the walk announced as neighbours (at most 32 KiB) per read; inodes go through the
-// block cache. Given a read-ahead hook, the walk hints what it will read before it
-// reads it: the inode-table blocks holding inodes in use (from the inode bitmaps)
-// when it starts, a directory's blocks as soon as its inode is known, and the
-// blocks of the sub-directories listed in each directory block it reads.
+// block cache, whose buffers hold aligned windows of the inode tables, so that the
+// inodes of a directory, met in any order, share the fills of their windows. Given a read-ahead
+// hook, the walk hints what it will read before it reads it: the inode-table blocks holding inodes
+// in use (from the inode bitmaps) when it starts, a directory's blocks as soon as its inode is
+// known, and the blocks of the sub-directories listed in each directory block it reads.
 //
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
 // The walk is bounded whatever the image holds: the inode budget (inodes count,
