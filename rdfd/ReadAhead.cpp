@@ -65,7 +65,7 @@ void ReadExt3DirFromDevice::HintInodeTables() {
             }
             if (runLength != 0)
                 m_Plan.HintBytes(table + uint64_t{runStart} * m_nBlockSize,
-                                 uint64_t{runLength} * m_nBlockSize);
+                                 uint64_t{runLength} * m_nBlockSize, true);
             runLength = 0;
         }
     }
