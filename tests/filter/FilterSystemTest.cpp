@@ -15,7 +15,7 @@
 #include "filter/CreateDevArg.h"
 #include "tests/filter/MemoryDriver.h"
 #include "tests/support/MachineOverlay.h"
-#include "tests/support/SystemHarness.h"
+#include "tests/support/StandInSystemTest.h"
 #include "tests/tools/Kzvol.h"
 #include "volume/KZVolume.h"
 
@@ -25,24 +25,19 @@ namespace {
 const char kBootScript[] = "/sbin/qnbf-bootscript1.rc";
 const char kDataDir[] = "/talmartmp/data";
 
-class FilterSystem : public SystemTest {
+class FilterSystem : public StandInSystemTest {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
-        if (IsSkipped())
-            return;
         if (!ZramDevice::Available())
             GTEST_SKIP() << "no zram here";
+        StandInSystemTest::SetUp();
+        if (IsSkipped())
+            return;
         ASSERT_EQ(PrivateMachineFiles(), "");
         original_fstab_ = ReadFile("/etc/fstab");
         ::unlink("/etc/fstab.orig");
         ::unlink(kBootScript);
         env_.set_run_commands(true);
-        std::string error;
-        ASSERT_TRUE(emulator::Emulator::Create(state_dir(), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(state_dir());
-        emulator::Plug(driver_.get());
         ::setenv("KZVOL_EMULATOR", state_dir().c_str(), 1);  // for kzsnap and kzvol
         // kzvol runs the driver installation's /sbin commands in the state directory.
         ASSERT_EQ(RunCommandLine("mkdir -p " + state_dir() + "/sbin && cp /sbin/kzsnap " +
@@ -56,11 +51,7 @@ class FilterSystem : public SystemTest {
         ::mkdir(kDataDir, 0755);
     }
     void TearDown() override {
-        if (driver_) {
-            std::string error;
-            EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-            emulator::Plug(nullptr);
-        }
+        StandInSystemTest::TearDown();
         zram_.reset();  // once no loop device holds it
         ::unsetenv("KZVOL_EMULATOR");
         if (!original_fstab_.empty())
@@ -94,9 +85,7 @@ class FilterSystem : public SystemTest {
         return arg;
     }
 
-    TempDir dir_;
     TestEnv env_;
-    std::unique_ptr<emulator::Emulator> driver_;
     std::unique_ptr<ZramDevice> zram_;
     std::string original_fstab_;
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
