@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/rdfd/ReaderTestSupport.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
 #include "volume/KZVolume.h"
@@ -17,10 +16,8 @@ namespace {
 
 class CollectionSystemTest : public SystemTest {
   protected:
-    bool Collect(const std::string& mountPoint) {
-        std::string root = "ROOT", mnt = mountPoint, info = info_, table = table_, aux = "aux";
-        return volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
-                                               aux.data(), table.data(), 1048576);
+    bool Collect(const std::string& mnt) {
+        return kzvol::testing::Collect(volume_, mnt, info_, table_);
     }
 
     TestEnv env_;
@@ -28,23 +25,6 @@ class CollectionSystemTest : public SystemTest {
     std::string info_ = tmp_.File("volinfo"), table_ = tmp_.File("table");
     KZVolumeUnix volume_{-1};
 };
-
-// debugfs' rows as table rows, sorted, without what the reader never reports
-// but a walk of the mount does (the pipe).
-std::vector<FsTreeRow> DebugfsTableRows(const std::string& device) {
-    std::vector<FsTreeRow> out;
-    for (const Row& r : DebugfsRows(device, "ROOT")) {
-        FsTreeRow row;
-        row.parent = r.parent;
-        row.inode = r.inode;
-        row.size = r.size;
-        row.mtime = r.mtime;
-        row.type = r.isDir ? 1 : 0;
-        row.name = r.name;
-        out.push_back(row);
-    }
-    return out;
-}
 
 TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     const std::string tree = tmp_.File("tree"), image = tmp_.File("image");
@@ -59,7 +39,7 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     ASSERT_TRUE(mount.ok()) << mount.error();
     env_.SetMountTable({RealMountOn(mnt)});
     volume_.m_bSkipSnapMount = true;
-    const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path());
+    const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path(), "ROOT");
 
     ASSERT_TRUE(Collect(mnt));
     EXPECT_EQ(TableRows(table_), debugfs);
