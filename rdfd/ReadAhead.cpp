@@ -85,11 +85,11 @@ bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node) {
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index) * m_nInodeSize;
-    m_PeekBuffer.resize(m_nInodeSize);
-    if (m_pCache->ReadFromCache(reinterpret_cast<char*>(m_PeekBuffer.data()), m_nInodeSize,
-                                offset) != m_nInodeSize)
+    m_InodeBuffer.resize(m_nInodeSize);
+    if (m_pCache->ReadAligned(reinterpret_cast<char*>(m_InodeBuffer.data()), m_nInodeSize,
+                              offset) != m_nInodeSize)
         return false;
-    *node = ext3::DecodeInode(m_PeekBuffer.data());
+    *node = ext3::DecodeInode(m_InodeBuffer.data());
     return true;
 }
 
