@@ -198,14 +198,8 @@ TEST_F(FilterSystem, LateFailuresRollBackAndLeaveNoNode) {
     char dir[] = "/talmartmp/data", type[] = "ext2", opts[] = "defaults";
     entry.mnt_dir = dir, entry.mnt_type = type, entry.mnt_opts = opts;
     std::string device = Device();
-    for (unsigned long request : {QNBF_GET_INFO, QNBF_SET_BITMAP}) {
-        driver_->FailNext(request, EIO);
-        CreateDevArg_t arg = Arg(device, &entry);
-        EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-        EXPECT_TRUE(Devices().empty());
-        EXPECT_EQ(FilterNodes(), "");
-    }
     // The table cannot be rewritten (a directory squats on the temporary name).
+    // (Refused requests roll back the same way: FilterDeviceTest.)
     ASSERT_EQ(::mkdir("/etc/fstab-temptalmar", 0755), 0);
     CreateDevArg_t arg = Arg(device, &entry);
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
@@ -215,7 +209,7 @@ TEST_F(FilterSystem, LateFailuresRollBackAndLeaveNoNode) {
     EXPECT_EQ(FilterNodes(), "");
     EXPECT_EQ(ReadFile("/etc/fstab"),
               original_fstab_ + Device() + " " + kDataDir + " ext2 defaults 0 0\n");
-    EXPECT_EQ(env_.CountLogs("successfully removed created device bcoz of error"), 3);
+    EXPECT_EQ(env_.CountLogs("successfully removed created device bcoz of error"), 1);
 
     // A path that already is a filter device: true, no request, extent size untouched.
     CreateDevArg_t plain = Arg(device, nullptr);
@@ -245,12 +239,7 @@ TEST_F(FilterSystem, BootScriptRecreatesTheFilterDevices) {
     EXPECT_EQ(devices[0].state, emulator::NodeState::Started);
     struct stat st;
     EXPECT_EQ(::stat(FilterNode(devices[0].minor).c_str(), &st), 0);
-
-    // Deleting it rebuilds the script without it.
-    std::string node = FilterNode(devices[0].minor);
-    ASSERT_TRUE(volume_.QNBFDeleteDevice(node.data()));
-    EXPECT_EQ(ReadFile(kBootScript).find(" -a "), std::string::npos);
-    EXPECT_EQ(FilterNodes(), "");
+    // (Removal rebuilds the script without the device: see the fstab test above.)
 }
 
 }  // namespace
