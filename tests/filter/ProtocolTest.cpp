@@ -1,5 +1,5 @@
 // The driver records as bytes: the header pins every offset at compile time; here
-// the values themselves land little-endian in fields of their documented widths.
+// the values themselves land little-endian, each field as wide as the driver reads it.
 #include <gtest/gtest.h>
 
 #include <cstring>
