@@ -130,9 +130,10 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int ReadDirBlock(const char* context, unsigned int block, char* buffer);
     // Announces (and hints) the blocks a directory's pointers name.
     void AnnounceDirectory(const kzvol::ext3::Inode& node);
-    // Reads an inode for read-ahead only: false, with nothing logged or thrown,
-    // for an inode not in use or out of range and for a failed read.
-    bool PeekInode(unsigned int inode, kzvol::ext3::Inode* node);
+    // Reads an inode for read-ahead only, through the cache or with a read of its
+    // own: false, with nothing logged or thrown, for an inode not in use or out of
+    // range and for a failed read.
+    bool PeekInode(unsigned int inode, kzvol::ext3::Inode* node, bool throughCache);
     // Counts one directory or indirect block against a directory's block budget
     // (*dirBlocksLeft, by default the one set by DirBlockBudget) and, with
     // `countForWalk`, the walk's; throws "Block Count Exceeded" when a budget is
