@@ -43,8 +43,10 @@ unsigned int RDFDReadCallBack(void* context, char* buffer, unsigned int size,
         n = ::pread64(fd, buffer, size, static_cast<off64_t>(offset));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        int err = errno;
-        Log().Error(where, "read failed errno:%u Error:%s", err, std::strerror(err));
+        const int err = errno;
+        // A descriptor that cannot be positioned fails as the seek before a read did.
+        const char* step = err == EBADF || err == ESPIPE ? "lseek" : "read";
+        Log().Error(where, "%s failed errno:%u Error:%s", step, err, std::strerror(err));
         return 0;
     }
     return static_cast<unsigned int>(n);

@@ -24,14 +24,14 @@ HintQueue::~HintQueue() {
         thread_.join();
 }
 
-void HintQueue::Push(uint64_t offset, uint64_t length) {
+void HintQueue::Push(uint64_t offset, uint64_t length, bool bulk) {
     if (!thread_.joinable()) {
         hook_(context_, offset, length);
         return;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.emplace_back(offset, length);
+        (bulk ? bulk_ : soon_).emplace_back(offset, length);
     }
     ready_.notify_one();
 }
@@ -39,11 +39,12 @@ void HintQueue::Push(uint64_t offset, uint64_t length) {
 void HintQueue::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        ready_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-        if (queue_.empty())
+        ready_.wait(lock, [this] { return stop_ || !soon_.empty() || !bulk_.empty(); });
+        auto& queue = soon_.empty() ? bulk_ : soon_;
+        if (queue.empty())
             return;  // stopped, and every hint given
-        const auto [offset, length] = queue_.front();
-        queue_.pop_front();
+        const auto [offset, length] = queue.front();
+        queue.pop_front();
         lock.unlock();
         hook_(context_, offset, length);
         lock.lock();

@@ -1,9 +1,11 @@
 // Hands read-ahead hints to the caller's hook on a thread of its own. A hint may
 // block while the device queues the reads it asks for; on this thread that wait
-// overlaps the walk instead of holding it up. Hints are given in the order they
-// were pushed, every one of them: the destructor waits until the queue is empty
-// (at the end of a walk the hints left are mostly for data read already, which
-// costs the hook little). When no thread can be started, hints are given at once.
+// overlaps the walk instead of holding it up. Hints come in two classes: bulk
+// (large ranges the walk reads throughout, like the inode tables) and the rest
+// (blocks the walk will read soon), which go first. Within a class hints are
+// given in the order they were pushed, every one of them: the destructor waits until the queue is
+// empty (at the end of a walk the hints left are mostly for data read already, which costs the hook
+// little). When no thread can be started, hints are given at once.
 #pragma once
 
 #include <condition_variable>
@@ -24,7 +26,7 @@ class HintQueue {
     HintQueue(const HintQueue&) = delete;
     HintQueue& operator=(const HintQueue&) = delete;
 
-    void Push(uint64_t offset, uint64_t length);
+    void Push(uint64_t offset, uint64_t length, bool bulk);
 
   private:
     void Run();
@@ -33,7 +35,7 @@ class HintQueue {
     void* context_;
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<std::pair<uint64_t, uint64_t>> queue_;
+    std::deque<std::pair<uint64_t, uint64_t>> soon_, bulk_;
     bool stop_ = false;
     std::thread thread_;
 };

@@ -33,6 +33,7 @@ class OptimizedExt3Parser::QueueingSink : public EntrySink {
             parser_->m_PendingDirs.count(entry.inode) != 0)
             parser_->RefuseSecondParent(kBlockContext, entry.inode, dirInode, false);
         parser_->m_PendingDirs.emplace(entry.inode, PinodeName{dirInode, entry.name});
+        parser_->LookAhead(entry.inode);
         return 0;
     }
     int OnFile(unsigned int dirInode, const ext3::DirEntry& entry) override {
@@ -102,19 +103,17 @@ int OptimizedExt3Parser::FlushPendingFiles() {
     return 0;
 }
 
-void OptimizedExt3Parser::LookAheadPendingDirs() {
+void OptimizedExt3Parser::LookAhead(unsigned int dirInode) {
     if (!m_Plan.Hinting())
         return;
     ext3::Inode node;
-    for (const auto& [inode, pending] : m_PendingDirs) {
-        if (PeekInode(inode, &node) && node.IsDirectory())
-            AnnounceDirectory(node);
-    }
+    // Read apart from the cache: its two buffers are kept for the walk's own pass.
+    if (PeekInode(dirInode, &node, false) && node.IsDirectory())
+        AnnounceDirectory(node);
 }
 
 int OptimizedExt3Parser::DrainQueues() {
     while (!m_PendingDirs.empty() || !m_PendingDirBlocks.empty()) {
-        LookAheadPendingDirs();
         while (!m_PendingDirs.empty()) {
             auto node = m_PendingDirs.extract(m_PendingDirs.begin());
             const unsigned int inode = node.key();

@@ -6,8 +6,8 @@
 // end). Each object is still reported after its parent directory.
 //
 // Inodes go through the inherited cache; directory and indirect blocks are read in
-// runs of queued neighbours. Given a read-ahead hook, each round over the queued
-// directories first hints all their blocks. A directory already walked or queued is
+// runs of queued neighbours. Given a read-ahead hook, a directory's blocks are
+// hinted when it is queued, long before its turn comes. A directory already walked or queued is
 // refused when an entry leads to it again (it has a second parent), so no image can
 // make the queues cycle.
 //
@@ -55,8 +55,8 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
     class QueueingSink;
     int FlushPendingFiles();
     int DrainQueues();
-    // Announces the blocks of every queued directory.
-    void LookAheadPendingDirs();
+    // Announces the blocks of a directory just queued.
+    void LookAhead(unsigned int dirInode);
 
     unsigned int m_nPendingFileBytes = 0;
     unsigned int m_nPendingFileLimit = 8388608;

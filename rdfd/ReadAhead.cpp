@@ -65,7 +65,7 @@ void ReadExt3DirFromDevice::HintInodeTables() {
             }
             if (runLength != 0)
                 m_Plan.HintBytes(table + uint64_t{runStart} * m_nBlockSize,
-                                 uint64_t{runLength} * m_nBlockSize);
+                                 uint64_t{runLength} * m_nBlockSize, true);
             runLength = 0;
         }
     }
@@ -75,7 +75,7 @@ void ReadExt3DirFromDevice::AnnounceDirectory(const ext3::Inode& node) {
     m_Plan.Announce(node.block, ext3::kBlockPointers);
 }
 
-bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node) {
+bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, bool throughCache) {
     if (inode == 0 || inode > m_nInodesCount || m_nInodesPerGroup == 0)
         return false;
     const unsigned int group = (inode - 1) / m_nInodesPerGroup;
@@ -85,11 +85,14 @@ bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node) {
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index) * m_nInodeSize;
-    m_PeekBuffer.resize(m_nInodeSize);
-    if (m_pCache->ReadFromCache(reinterpret_cast<char*>(m_PeekBuffer.data()), m_nInodeSize,
-                                offset) != m_nInodeSize)
+    m_InodeBuffer.resize(m_nInodeSize);
+    char* buffer = reinterpret_cast<char*>(m_InodeBuffer.data());
+    const unsigned int got = throughCache
+                                 ? m_pCache->ReadAligned(buffer, m_nInodeSize, offset)
+                                 : m_pReadCallBack(m_pReadContext, buffer, m_nInodeSize, offset);
+    if (got != m_nInodeSize)
         return false;
-    *node = ext3::DecodeInode(m_PeekBuffer.data());
+    *node = ext3::DecodeInode(m_InodeBuffer.data());
     return true;
 }
 
@@ -104,7 +107,7 @@ void ReadExt3DirFromDevice::LookAheadChildren(const char* block) {
             m_WalkedDirs.Contains(entry.inode) || std::strcmp(entry.name, ".") == 0 ||
             std::strcmp(entry.name, "..") == 0)
             continue;
-        if (PeekInode(entry.inode, &node) && node.IsDirectory())
+        if (PeekInode(entry.inode, &node, true) && node.IsDirectory())
             AnnounceDirectory(node);
     }
 }

@@ -192,10 +192,7 @@ bool ReadExt3DirFromDevice::ReadAndReport(unsigned int parentInode, unsigned int
                              parentInode, name, inode);
         return false;
     }
-    auto buffer =
-        AllocBuffer(m_nInodeSize, kInodeContext, "Could not allocate memory to hold the InodeBuf");
-    ReadInode(inode, buffer.get());
-    *node = ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get()));
+    *node = ReadDecodedInode(kInodeContext, inode);
     if (!isRoot && !node->InUse()) {
         ReaderLog().DebugLvl(kInodeContext, 3,
                              "Pinode:%u ShortName:%s Inode:%u is not in use , skipping it",
@@ -380,7 +377,7 @@ void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index - 1) * m_nInodeSize;
-    const unsigned int got = m_pCache->ReadFromCache(buffer, m_nInodeSize, offset);
+    const unsigned int got = m_pCache->ReadAligned(buffer, m_nInodeSize, offset);
     if (got != m_nInodeSize) {
         ReaderLog().Error(
             kReadInodeContext,
@@ -502,10 +499,17 @@ uint8_t ReadExt3DirFromDevice::EntryFileType(const ext3::DirEntry& entry) {
         return entry.fileType;
     if (!InodeTableHolds(entry.inode))
         return ext3::kFileTypeUnknown;
-    auto buffer =
-        AllocBuffer(m_nInodeSize, kBlockContext, "Could not allocate memory to hold the InodeBuf");
-    ReadInode(entry.inode, buffer.get());
-    return ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get())).EntryFileType();
+    return ReadDecodedInode(kBlockContext, entry.inode).EntryFileType();
+}
+
+ext3::Inode ReadExt3DirFromDevice::ReadDecodedInode(const char* context, unsigned int inode) {
+    if (m_InodeBuffer.size() != m_nInodeSize) {
+        auto buffer =
+            AllocBuffer(m_nInodeSize, context, "Could not allocate memory to hold the InodeBuf");
+        m_InodeBuffer.assign(buffer.get(), buffer.get() + m_nInodeSize);
+    }
+    ReadInode(inode, reinterpret_cast<char*>(m_InodeBuffer.data()));
+    return ext3::DecodeInode(m_InodeBuffer.data());
 }
 
 int ReadExt3DirFromDevice::ScanDirBlock(const char* context, unsigned int block,

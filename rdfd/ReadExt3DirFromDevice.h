@@ -12,10 +12,11 @@
 //
 // Directory and indirect blocks are read exactly, one block or one run of blocks
 // the walk announced as neighbours (at most 32 KiB) per read; inodes go through the
-// block cache. Given a read-ahead hook, the walk hints what it will read before it
-// reads it: the inode-table blocks holding inodes in use (from the inode bitmaps)
-// when it starts, a directory's blocks as soon as its inode is known, and the
-// blocks of the sub-directories listed in each directory block it reads.
+// block cache, whose buffers hold aligned windows of the inode tables, so that the
+// inodes of a directory, met in any order, share the fills of their windows. Given a read-ahead
+// hook, the walk hints what it will read before it reads it: the inode-table blocks holding inodes
+// in use (from the inode bitmaps) when it starts, a directory's blocks as soon as its inode is
+// known, and the blocks of the sub-directories listed in each directory block it reads.
 //
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
 // The walk is bounded whatever the image holds: the inode budget (inodes count,
@@ -77,6 +78,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
                                  unsigned int blockBudget);
     // Reads inode-size bytes of one inode.
     void ReadInode(unsigned int inode, char* buffer);
+    // Reads and decodes one inode; `context` names the caller in an allocation
+    // failure's log line.
+    kzvol::ext3::Inode ReadDecodedInode(const char* context, unsigned int inode);
     // Polls the quit callback, reads the inode, reports it (files with several links
     // and inodes not in use excepted) and, for a directory, walks it.
     int ProcessInode(unsigned int parentInode, unsigned int inode, char* name, bool isDir);
@@ -126,9 +130,10 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int ReadDirBlock(const char* context, unsigned int block, char* buffer);
     // Announces (and hints) the blocks a directory's pointers name.
     void AnnounceDirectory(const kzvol::ext3::Inode& node);
-    // Reads an inode for read-ahead only: false, with nothing logged or thrown,
-    // for an inode not in use or out of range and for a failed read.
-    bool PeekInode(unsigned int inode, kzvol::ext3::Inode* node);
+    // Reads an inode for read-ahead only, through the cache or with a read of its
+    // own: false, with nothing logged or thrown, for an inode not in use or out of
+    // range and for a failed read.
+    bool PeekInode(unsigned int inode, kzvol::ext3::Inode* node, bool throughCache);
     // Counts one directory or indirect block against a directory's block budget
     // (*dirBlocksLeft, by default the one set by DirBlockBudget) and, with
     // `countForWalk`, the walk's; throws "Block Count Exceeded" when a budget is
@@ -236,7 +241,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
-    std::vector<unsigned char> m_PeekBuffer;
+    std::vector<unsigned char> m_InodeBuffer;  // one inode's bytes, read and decoded at once
     // Per group, how many inodes from the start of its table may be in use.
     std::vector<unsigned int> m_InodesInUseByGroup;
     unsigned long long m_nDirBlocksLeft = 0;

@@ -35,14 +35,14 @@ void ReadPlan::AddRun(uint32_t first, uint32_t count) {
     HintBytes(uint64_t{first} * blockSize_, uint64_t{count} * blockSize_);
 }
 
-void ReadPlan::HintBytes(uint64_t offset, uint64_t length) {
+void ReadPlan::HintBytes(uint64_t offset, uint64_t length, bool bulk) {
     if (!Hinting() || length == 0)
         return;
     if (!queue_)
         queue_ = std::make_unique<HintQueue>(hook_, context_);
     hintedBytes_ += length;
     for (uint64_t done = 0; done < length; done += kHintPiece)
-        queue_->Push(offset + done, std::min(kHintPiece, length - done));
+        queue_->Push(offset + done, std::min(kHintPiece, length - done), bulk);
 }
 
 uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {

@@ -4,8 +4,9 @@
 // numbers, so that one device read fetches a whole run, and each new run is
 // passed to the caller's read-ahead hook, so the device works on it while the walk
 // goes on. Without a hook nothing is hinted; runs still join neighbouring reads.
-// Hints go through a HintQueue, so the hook runs on the queue's thread; a large
-// range is handed on in pieces, so the walk's next hints need not wait behind it.
+// Hints go through a HintQueue, so the hook runs on the queue's thread; announced
+// blocks go ahead of bulk ranges, which are handed on in pieces so that the
+// announced blocks need not wait long behind them.
 //
 // Threads: one plan belongs to one reader and is used from the caller's thread.
 #pragma once
@@ -31,8 +32,9 @@ class ReadPlan {
     // Announces blocks in the order the walk will read them; zeros are skipped.
     // Neighbours (each number one above the one before) form one run.
     void Announce(const uint32_t* blocks, size_t count);
-    // Hints a byte range of the device to the hook, without remembering it.
-    void HintBytes(uint64_t offset, uint64_t length);
+    // Hints a byte range of the device to the hook, without remembering it; a bulk
+    // range gives way to announced blocks.
+    void HintBytes(uint64_t offset, uint64_t length, bool bulk = false);
 
     // How many blocks, from `block` on and at most `limit`, one read should fetch:
     // the rest of the announced run that holds `block`, or 1. The blocks returned
