@@ -3,7 +3,10 @@
 // memory, the file sizes, a full read in table order and random path lookups.
 // The peer is a plain tab-separated text dump of the same rows with stdio,
 // written in the same run; the ratio is table time / text time.
-//   usage: bench_fstree [ROWS]   (files under $KZVOL_BENCH_DIR, default /var/tmp)
+// Rows are added level by level (breadth), or in the order a depth-first walk
+// reports them (depth): each entry, then everything below it.
+//   usage: bench_fstree [ROWS [breadth|depth]]
+//   (files under $KZVOL_BENCH_DIR, default /var/tmp)
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +19,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
@@ -66,13 +70,34 @@ bool InChild(const std::function<bool()>& work, double* seconds, long* maxRssKb)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-bool WriteTable(const std::string& base, uint64_t rows) {
+// The rows' numbers in the order they are added.
+std::vector<uint64_t> AddOrder(uint64_t rows, bool depthFirst) {
+    std::vector<uint64_t> order;
+    order.reserve(rows);
+    if (!depthFirst) {
+        for (uint64_t i = 0; i < rows; ++i)
+            order.push_back(i);
+        return order;
+    }
+    std::vector<uint64_t> stack = {0};
+    while (!stack.empty()) {
+        uint64_t i = stack.back();
+        stack.pop_back();
+        order.push_back(i);
+        for (uint64_t c = std::min(rows, (i + 1) * kFanout + 1); c-- > i * kFanout + 1;)
+            stack.push_back(c);
+    }
+    return order;
+}
+
+bool WriteTable(const std::string& base, const std::vector<uint64_t>& order) {
+    const uint64_t rows = order.size();
     long long handle = 0;
     CCreateUNIXFSTree table;
     if (table.Init(&handle) || table.Open(base.c_str()))
         return false;
     auto start = Clock::now();
-    for (uint64_t i = 0; i < rows; ++i)
+    for (uint64_t i : order)
         if (table.Add(ParentOf(i), i + 2, i * 7, 1700000000u, IsDir(i, rows) ? 1 : 0,
                       NameOf(i).c_str()))
             return false;
@@ -135,14 +160,17 @@ bool ReadBack(const std::string& base, uint64_t rows) {
 
 int main(int argc, char** argv) {
     uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000;
+    bool depthFirst = argc > 2 && std::string(argv[2]) == "depth";
+    const std::vector<uint64_t> order = AddOrder(rows, depthFirst);
     const char* dirEnv = std::getenv("KZVOL_BENCH_DIR");
     std::string dir = dirEnv && *dirEnv ? dirEnv : "/var/tmp";
     std::string base = dir + "/kzvol-fstree-bench", text = dir + "/kzvol-fstree-bench.tsv";
-    std::printf("%llu rows\n", static_cast<unsigned long long>(rows));
+    std::printf("%llu rows, %s\n", static_cast<unsigned long long>(rows),
+                depthFirst ? "depth-first" : "breadth-first");
     double tableSec = 0, textSec = 0;
     long tableKb = 0, textKb = 0;
     std::printf("table:\n");
-    if (!InChild([&] { return WriteTable(base, rows); }, &tableSec, &tableKb))
+    if (!InChild([&] { return WriteTable(base, order); }, &tableSec, &tableKb))
         return 1;
     std::printf("  total %.2f s, peak memory %ld MiB, .dat %lld MiB, .idx %lld MiB\n", tableSec,
                 tableKb / 1024, SizeOf(base + ".dat") >> 20, SizeOf(base + ".idx") >> 20);

@@ -1,17 +1,20 @@
 // Benchmark driver of the on-disk directory reader: walks an image file or block
 // device with one entry point, counting reports, and prints one line of figures:
 // entries, directories, files, directory bytes reported, seconds (of which in the
-// device reads), device bytes read, read calls and the share of reads that go
-// backwards on the device; then, per read size, the calls and the seconds they took.
+// device reads), device bytes read, read calls, the share of reads that go
+// backwards on the device and the bytes hinted for read-ahead; then, per read
+// size, the calls and the seconds they took.
 //
-//   rdfd_walk imgpod|virtualpod SOURCE
+//   rdfd_walk imgpod|virtualpod SOURCE [--no-hints]
 //
-// Reads go through lseek and read, one pair per call, as the library's callers do.
+// Reads are one pread each and hints go to posix_fadvise, as with the library's own
+// callbacks; --no-hints walks without a read-ahead hook.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -24,9 +27,11 @@ namespace {
 
 struct Device {
     int fd = -1;
-    unsigned long long reads = 0, bytes = 0, backward = 0;
+    unsigned long long reads = 0, bytes = 0, backward = 0, hinted = 0;
     unsigned long long lastOffset = 0;
-    double readSeconds = 0;  // spent inside lseek and read
+    double readSeconds = 0;  // spent inside the reads
+    unsigned long long hints = 0;
+    double hintSeconds = 0;  // spent inside the hints
     // Per read size (each cache reads whole buffers of its own size): calls, seconds.
     std::map<unsigned int, std::pair<unsigned long long, double>> bySize;
 };
@@ -38,9 +43,7 @@ unsigned int ReadDevice(void* context, char* buffer, unsigned int size, unsigned
         ++d->backward;
     d->lastOffset = offset;
     const auto start = std::chrono::steady_clock::now();
-    if (::lseek(d->fd, static_cast<off_t>(offset), SEEK_SET) < 0)
-        return 0;
-    const ssize_t n = ::read(d->fd, buffer, size);
+    const ssize_t n = ::pread(d->fd, buffer, size, static_cast<off_t>(offset));
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     d->readSeconds += took;
@@ -51,6 +54,17 @@ unsigned int ReadDevice(void* context, char* buffer, unsigned int size, unsigned
         return 0;
     d->bytes += static_cast<unsigned long long>(n);
     return static_cast<unsigned int>(n);
+}
+
+void HintDevice(void* context, unsigned long long offset, unsigned long long length) {
+    auto* d = static_cast<Device*>(context);
+    d->hinted += length;
+    ++d->hints;
+    const auto start = std::chrono::steady_clock::now();
+    ::posix_fadvise(d->fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    POSIX_FADV_WILLNEED);
+    d->hintSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 struct Counts {
@@ -85,11 +99,13 @@ class BenchEnv : public kzvol::EnvWrapper {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 ||
+    const bool hints = argc == 3;
+    if ((argc != 3 && (argc != 4 || std::strcmp(argv[3], "--no-hints") != 0)) ||
         (std::strcmp(argv[1], "imgpod") != 0 && std::strcmp(argv[1], "virtualpod") != 0)) {
-        std::fprintf(stderr, "usage: rdfd_walk imgpod|virtualpod SOURCE\n");
+        std::fprintf(stderr, "usage: rdfd_walk imgpod|virtualpod SOURCE [--no-hints]\n");
         return 2;
     }
+    const ReadAheadCallBack hook = hints ? HintDevice : nullptr;
     BenchEnv env;
     kzvol::SetEnv(&env);
     kzvol::UniqueFd fd(::open(argv[2], O_RDONLY | O_CLOEXEC));
@@ -99,29 +115,35 @@ int main(int argc, char** argv) {
     }
     Device device;
     device.fd = fd.get();
+    // The walk hints all it reads; the kernel's own read-ahead would only add bytes.
+    if (hints && std::getenv("RDFD_WALK_KERNEL_READAHEAD") == nullptr)
+        ::posix_fadvise(device.fd, 0, 0, POSIX_FADV_RANDOM);
     Counts counts;
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     const auto start = std::chrono::steady_clock::now();
     bool ok;
     if (std::strcmp(argv[1], "imgpod") == 0) {
-        ok = RDFDInterfaceForImgPod(root, ReadDevice, &device, Count, &counts, nullptr, ext3,
-                                    platform, 2097152, 0, 0, false, nullptr, nullptr);
+        ok =
+            RDFDInterfaceForImgPod(root, ReadDevice, &device, Count, &counts, nullptr, ext3,
+                                   platform, 2097152, 0, 0, false, nullptr, nullptr, nullptr, hook);
     } else {
         std::string fsType;
         bool supported = true;
         ok = RDFDInterfaceForVirtualPod(root, ReadDevice, &device, Count, &counts, nullptr, &fsType,
                                         nullptr, 2097152, nullptr, nullptr, &supported, nullptr, 0,
-                                        nullptr);
+                                        nullptr, nullptr, hook);
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     kzvol::SetEnv(nullptr);
     std::printf(
         "walker=%s ok=%d entries=%llu dirs=%llu files=%llu dirbytes=%llu seconds=%.3f "
-        "readseconds=%.3f bytes=%llu reads=%llu backward=%.3f\n",
+        "readseconds=%.3f bytes=%llu reads=%llu backward=%.3f hinted=%llu hints=%llu "
+        "hintseconds=%.3f\n",
         argv[1], ok ? 1 : 0, counts.entries, counts.dirs, counts.files, counts.dirBytes, seconds,
         device.readSeconds, device.bytes, device.reads,
-        device.reads ? static_cast<double>(device.backward) / device.reads : 0.0);
+        device.reads ? static_cast<double>(device.backward) / device.reads : 0.0, device.hinted,
+        device.hints, device.hintSeconds);
     for (const auto& [size, figures] : device.bySize) {
         std::printf("  reads of %u bytes: %llu calls, %.3f s\n", size, figures.first,
                     figures.second);

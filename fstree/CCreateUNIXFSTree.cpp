@@ -61,8 +61,7 @@ struct CCreateUNIXFSTree::Impl {
     std::optional<Table> table;  // empty when no table is open
 
     int OpenTable(const std::string& base);
-    int AddRow(const Row& row);
-    Row scratch;
+    int AddRow(const RowHead& row, const char* name);
     int Finish();
     void Dispose();
 };
@@ -97,28 +96,32 @@ int CCreateUNIXFSTree::Impl::OpenTable(const std::string& base) {
         return rc;
     }
     t.body.emplace(t.dat.get(), kChunkBytes, kRowBuffer);
+    t.body->StartWriteback();
     t.sorter.emplace(kzvol::DirectoryOf(base), sortMemory);
     return 0;
 }
 
-int CCreateUNIXFSTree::Impl::AddRow(const Row& row) {
+// Encodes the row straight into the body's buffer: the name is copied once.
+int CCreateUNIXFSTree::Impl::AddRow(const RowHead& row, const char* name) {
     Table& t = *table;
     if (t.failed)
         return t.failed;
     IndexRecord rec;
     rec.parent = row.parent;
-    rec.hash = NameHash(row.name.data(), row.name.size());
-    rec.nameLength = static_cast<uint16_t>(row.name.size());
+    rec.hash = NameHash(name, row.nameLength);
+    rec.nameLength = row.nameLength;
     rec.type = row.type;
     rec.inode = row.inode;
     rec.rowOffset = t.body->bytes();
-    unsigned char fixed[kRowFixedBytes];
-    EncodeRowFixed(row, fixed);
-    if (!t.body->Write(fixed, sizeof fixed) || !t.body->Write(row.name.data(), row.name.size()) ||
-        !t.sorter->Add(rec)) {
+    const size_t bytes = kRowFixedBytes + row.nameLength;
+    unsigned char* out = t.body->Reserve(bytes);
+    if (!out || !t.sorter->Add(rec)) {
         t.failed = errno ? errno : EIO;
         return t.failed;
     }
+    EncodeRowFixed(row, out);
+    std::memcpy(out + kRowFixedBytes, name, row.nameLength);
+    t.body->Commit(bytes);
     ++t.rows;
     return 0;
 }
@@ -129,13 +132,12 @@ int CCreateUNIXFSTree::Impl::Finish() {
         return t.failed;
     if (!t.body->Finish())
         return errno;
-    // Start writing the rows back now, so the disk works while the index is sorted;
-    // the fdatasync below then has little left to wait for.
-    ::sync_file_range(t.dat.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Both files go to disk as they are written (the rows while the walk still
+    // runs), so the fdatasyncs below find little left to wait for.
     ChecksummedWriter records(t.idx.get(), kPageBytes, kRowBuffer);
-    if (!t.sorter->Drain([&](const unsigned char* r) { return records.Write(r, kRecordBytes); }) ||
-        !records.Finish() || !WriteWords(t.idx.get(), records.crcs()) ||
-        !WriteWords(t.idx.get(), t.body->crcs()))
+    records.StartWriteback();
+    if (!t.sorter->Drain(&records) || !records.Finish() ||
+        !WriteWords(t.idx.get(), records.crcs()) || !WriteWords(t.idx.get(), t.body->crcs()))
         return errno ? errno : EIO;
     if (records.bytes() != t.rows * kRecordBytes)
         return EIO;
@@ -213,14 +215,14 @@ int CCreateUNIXFSTree::Add(unsigned long long parentInode, unsigned long long in
     size_t length = std::strlen(name);
     if (length > kMaxNameBytes)
         return ENAMETOOLONG;
-    Row& row = impl_->scratch;  // reused, so its name keeps its capacity
+    RowHead row;
     row.parent = parentInode;
     row.inode = inode;
     row.size = size;
     row.mtime = mtime;
     row.type = type;
-    row.name.assign(name, length);
-    return impl_->AddRow(row);
+    row.nameLength = static_cast<uint16_t>(length);
+    return impl_->AddRow(row, name);
 }
 
 int CCreateUNIXFSTree::Close() {

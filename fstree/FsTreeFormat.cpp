@@ -63,16 +63,6 @@ uint32_t NameHash(const char* name, size_t length) {
     return Crc32c(0x4E414D45u, name, length);
 }
 
-void EncodeRecord(const IndexRecord& r, unsigned char* out) {
-    Put64(out, r.parent);
-    Put32(out + 8, r.hash);
-    Put16(out + 12, r.nameLength);
-    out[14] = r.type;
-    out[15] = 0;
-    Put64(out + 16, r.inode);
-    Put64(out + 24, r.rowOffset);
-}
-
 IndexRecord DecodeRecord(const unsigned char* in) {
     IndexRecord r;
     r.parent = Get64(in);
@@ -82,15 +72,6 @@ IndexRecord DecodeRecord(const unsigned char* in) {
     r.inode = Get64(in + 16);
     r.rowOffset = Get64(in + 24);
     return r;
-}
-
-void EncodeRowFixed(const Row& r, unsigned char* out) {
-    Put64(out, r.parent);
-    Put64(out + 8, r.inode);
-    Put64(out + 16, r.size);
-    Put32(out + 24, r.mtime);
-    out[28] = r.type;
-    Put16(out + 29, static_cast<uint16_t>(r.name.size()));
 }
 
 uint16_t DecodeRowFixed(const unsigned char* in, Row* r) {

@@ -94,6 +94,16 @@ inline bool operator==(const Row& a, const Row& b) {
            a.type == b.type && a.name == b.name;
 }
 
+// The fixed fields of a row as the writer receives them, the name kept apart.
+struct RowHead {
+    uint64_t parent = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+    uint8_t type = 0;
+    uint16_t nameLength = 0;
+};
+
 // One index record: where a row is and what it takes to find it without reading it.
 struct IndexRecord {
     uint64_t parent = 0;
@@ -119,10 +129,25 @@ struct RecordOrder {
 
 uint32_t NameHash(const char* name, size_t length);
 
-void EncodeRecord(const IndexRecord& r, unsigned char* out);
+inline void EncodeRecord(const IndexRecord& r, unsigned char* out) {
+    Put64(out, r.parent);
+    Put32(out + 8, r.hash);
+    Put16(out + 12, r.nameLength);
+    out[14] = r.type;
+    out[15] = 0;
+    Put64(out + 16, r.inode);
+    Put64(out + 24, r.rowOffset);
+}
 IndexRecord DecodeRecord(const unsigned char* in);
 // Writes the 31 fixed bytes of a row (the name follows them).
-void EncodeRowFixed(const Row& r, unsigned char* out);
+inline void EncodeRowFixed(const RowHead& r, unsigned char* out) {
+    Put64(out, r.parent);
+    Put64(out + 8, r.inode);
+    Put64(out + 16, r.size);
+    Put32(out + 24, r.mtime);
+    out[28] = r.type;
+    Put16(out + 29, r.nameLength);
+}
 // Decodes the fixed bytes into *r (name left empty) and returns the name length.
 uint16_t DecodeRowFixed(const unsigned char* in, Row* r);
 

@@ -1,6 +1,7 @@
 // The checksumming writer of the file-index table.
 #include "fstree/FsTreeIo.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,29 +14,36 @@
 namespace kzvol::fstree {
 
 ChecksummedWriter::ChecksummedWriter(int fd, uint32_t unitBytes, size_t bufferBytes)
-    : fd_(fd), unitBytes_(unitBytes), buffer_(bufferBytes) {}
+    : fd_(fd),
+      unitBytes_(unitBytes),
+      capacity_(bufferBytes),
+      buffer_(new unsigned char[bufferBytes]) {}
+
+void ChecksummedWriter::StartWriteback() {
+    off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    writeback_ = at >= 0;
+    fileOffset_ = static_cast<uint64_t>(at);
+}
 
 bool ChecksummedWriter::Write(const void* data, size_t size) {
     const auto* p = static_cast<const unsigned char*>(data);
-    bytes_ += size;
-    while (size > 0) {
-        size_t take = std::min(size, buffer_.size() - used_);
-        std::memcpy(buffer_.data() + used_, p, take);
-        used_ += take;
-        p += take;
-        size -= take;
-        if (used_ == buffer_.size() && !Flush())
+    if (size > capacity_ - used_) {
+        if (!Flush())
             return false;
+        if (size >= capacity_) {
+            bytes_ += size;
+            return Emit(p, size);
+        }
     }
+    std::memcpy(buffer_.get() + used_, p, size);
+    Commit(size);
     return true;
 }
 
-// Checksums what the buffer holds, unit by unit, then writes it out. Doing the
-// checksums here, over large spans, keeps Write a plain copy.
-bool ChecksummedWriter::Flush() {
-    for (size_t at = 0; at < used_;) {
-        size_t take = std::min<size_t>(used_ - at, unitBytes_ - unitFill_);
-        unitCrc_ = Crc32c(unitCrc_, buffer_.data() + at, take);
+bool ChecksummedWriter::Emit(const unsigned char* data, size_t size) {
+    for (size_t at = 0; at < size;) {
+        size_t take = std::min<size_t>(size - at, unitBytes_ - unitFill_);
+        unitCrc_ = Crc32c(unitCrc_, data + at, take);
         unitFill_ += static_cast<uint32_t>(take);
         at += take;
         if (unitFill_ == unitBytes_) {
@@ -44,7 +52,21 @@ bool ChecksummedWriter::Flush() {
             unitFill_ = 0;
         }
     }
-    if (used_ > 0 && !WriteAll(fd_, buffer_.data(), used_))
+    if (size == 0)
+        return true;
+    if (!WriteAll(fd_, data, size))
+        return false;
+    if (writeback_) {
+        // Only a hint: a failure shows again at the caller's fdatasync.
+        ::sync_file_range(fd_, static_cast<off_t>(fileOffset_), static_cast<off_t>(size),
+                          SYNC_FILE_RANGE_WRITE);
+        fileOffset_ += size;
+    }
+    return true;
+}
+
+bool ChecksummedWriter::Flush() {
+    if (!Emit(buffer_.get(), used_))
         return false;
     used_ = 0;
     return true;

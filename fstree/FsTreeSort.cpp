@@ -3,18 +3,137 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <queue>
-
-#include "fstree/FsTreeIo.h"
 
 namespace kzvol::fstree {
 namespace {
 
 constexpr size_t kMinRunBuffer = 64 * 1024;
+// Positions in a batch fit the low half of a sort key and a 32-bit bucket count.
+constexpr size_t kMaxBatch = (size_t{1} << 32) - 1;
+constexpr size_t kOutBatch = 256;  // records reserved in the output at a time
+
+// Asks for the pages of a large buffer to be faulted in 2 MiB at a time: a
+// batch of a million records would otherwise take 8000 page faults as it fills.
+// A hint only; the pages stay untouched until used.
+void AdviseHugePages(void* data, size_t bytes) {
+    const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    auto end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// A stretch of consecutive records with one parent, in arrival order.
+struct Stretch {
+    uint64_t parent;
+    size_t begin, end;
+};
+
+std::vector<Stretch> StretchesOf(const std::vector<IndexRecord>& records) {
+    std::vector<Stretch> out;
+    for (size_t i = 0; i < records.size();) {
+        size_t j = i + 1;
+        while (j < records.size() && records[j].parent == records[i].parent)
+            ++j;
+        out.push_back({records[i].parent, i, j});
+        i = j;
+    }
+    return out;
+}
+
+// Writes the records that `keys` name (by position, in their low half), in the
+// keys' order.
+bool Gather(const IndexRecord* records, const std::vector<uint64_t>& keys, ChecksummedWriter* out) {
+    for (size_t done = 0; done < keys.size();) {
+        size_t n = std::min(kOutBatch, keys.size() - done);
+        unsigned char* p = out->Reserve(n * kRecordBytes);
+        if (!p)
+            return false;
+        for (size_t i = 0; i < n; ++i)
+            EncodeRecord(records[static_cast<uint32_t>(keys[done + i])], p + i * kRecordBytes);
+        out->Commit(n * kRecordBytes);
+        done += n;
+    }
+    return true;
+}
+
+// Sorts keys whose high bits are evenly spread (their high halves are name
+// hashes): one counting pass on the top bits puts every key in a bucket of about
+// one, then each bucket is sorted on its own, so most keys cost no mispredicted
+// comparison. A crowded bucket (names with equal or close hashes) gets std::sort.
+void SortKeys(std::vector<uint64_t>* keys, std::vector<uint64_t>* spare,
+              std::vector<uint32_t>* ends) {
+    const size_t m = keys->size();
+    if (m < 32) {
+        std::sort(keys->begin(), keys->end());
+        return;
+    }
+    int bits = 63 - __builtin_clzll(m);  // 2^bits <= m buckets
+    auto bucket = [bits](uint64_t k) { return static_cast<size_t>(k >> (64 - bits)); };
+    ends->assign((size_t{1} << bits) + 1, 0);
+    uint32_t* at = ends->data() + 1;
+    for (uint64_t k : *keys)
+        ++at[bucket(k)];
+    for (size_t b = 1; b < ends->size(); ++b)
+        (*ends)[b] += (*ends)[b - 1];
+    spare->resize(m);
+    at = ends->data();  // now the next free place of each bucket
+    for (uint64_t k : *keys)
+        (*spare)[at[bucket(k)]++] = k;
+    // at[b] is the end of bucket b, and at[b - 1] its start.
+    uint64_t* out = spare->data();
+    for (size_t b = 0, begin = 0; b + 1 < ends->size(); begin = at[b++]) {
+        size_t end = at[b];
+        if (end - begin > 16) {
+            std::sort(out + begin, out + end);
+            continue;
+        }
+        for (size_t i = begin + 1; i < end; ++i) {
+            uint64_t k = out[i];
+            size_t j = i;
+            for (; j > begin && out[j - 1] > k; --j)
+                out[j] = out[j - 1];
+            out[j] = k;
+        }
+    }
+    keys->swap(*spare);
+}
+
+}  // namespace
+
+// Within one parent the order is (name hash, row offset), and row offsets grow
+// with the position in the batch; so one 64-bit key, the hash above the
+// position, orders a parent's records, and sorting keys moves 8 bytes where
+// sorting records would move 32.
+bool SortRecords(const std::vector<IndexRecord>& records, ChecksummedWriter* out) {
+    std::vector<Stretch> stretches = StretchesOf(records);
+    auto parentLess = [](const Stretch& a, const Stretch& b) { return a.parent < b.parent; };
+    if (!std::is_sorted(stretches.begin(), stretches.end(), parentLess))
+        std::stable_sort(stretches.begin(), stretches.end(), parentLess);
+    std::vector<uint64_t> keys, spare;
+    std::vector<uint32_t> ends;
+    for (auto s = stretches.begin(); s != stretches.end();) {
+        auto group = std::upper_bound(s, stretches.end(), *s, parentLess);
+        keys.clear();
+        for (; s != group; ++s) {
+            for (size_t i = s->begin; i < s->end; ++i)
+                keys.push_back(uint64_t{records[i].hash} << 32 | i);
+        }
+        SortKeys(&keys, &spare, &ends);
+        if (!Gather(records.data(), keys, out))
+            return false;
+    }
+    return true;
+}
+
+namespace {
 
 // Reads one spilled run back in buffered pieces.
 class RunReader {
@@ -67,13 +186,14 @@ struct HeapAfter {
 
 RecordSorter::RecordSorter(std::string tempDir, size_t memoryBytes)
     : tempDir_(std::move(tempDir)),
-      capacity_(std::max<size_t>(memoryBytes / sizeof(IndexRecord), 2)) {}
-
-bool RecordSorter::Add(const IndexRecord& record) {
-    if (batch_.size() == capacity_ && !Spill())
-        return false;
-    batch_.push_back(record);
-    return true;
+      capacity_(std::clamp<size_t>(memoryBytes / sizeof(IndexRecord), 2, kMaxBatch)) {
+    // Address space only: pages are touched as records arrive, and the batch is
+    // never copied while it grows.
+    try {
+        batch_.reserve(capacity_);
+    } catch (const std::bad_alloc&) {
+    }
+    AdviseHugePages(batch_.data(), batch_.capacity() * sizeof(IndexRecord));
 }
 
 bool RecordSorter::Spill() {
@@ -84,15 +204,8 @@ bool RecordSorter::Spill() {
             return false;
         ::unlink(name.c_str());  // the runs vanish with the descriptor, also on a crash
     }
-    std::stable_sort(batch_.begin(), batch_.end(), RecordOrder());
     ChecksummedWriter out(runFile_.get(), kPageBytes, 1 << 20);
-    unsigned char bytes[kRecordBytes];
-    for (const IndexRecord& r : batch_) {
-        EncodeRecord(r, bytes);
-        if (!out.Write(bytes, sizeof bytes))
-            return false;
-    }
-    if (!out.Finish())
+    if (!SortRecords(batch_, &out) || !out.Finish())
         return false;
     runs_.push_back({runBytes_, batch_.size()});
     runBytes_ += out.bytes();
@@ -100,22 +213,8 @@ bool RecordSorter::Spill() {
     return true;
 }
 
-bool RecordSorter::Drain(const std::function<bool(const unsigned char*)>& emit) {
-    bool ok;
-    if (runs_.empty()) {
-        std::stable_sort(batch_.begin(), batch_.end(), RecordOrder());
-        unsigned char bytes[kRecordBytes];
-        ok = true;
-        for (const IndexRecord& r : batch_) {
-            EncodeRecord(r, bytes);
-            if (!emit(bytes)) {
-                ok = false;
-                break;
-            }
-        }
-    } else {
-        ok = (batch_.empty() || Spill()) && Merge(emit);
-    }
+bool RecordSorter::Drain(ChecksummedWriter* out) {
+    bool ok = runs_.empty() ? SortRecords(batch_, out) : (batch_.empty() || Spill()) && Merge(out);
     batch_.clear();
     batch_.shrink_to_fit();
     runs_.clear();
@@ -124,7 +223,7 @@ bool RecordSorter::Drain(const std::function<bool(const unsigned char*)>& emit) 
     return ok;
 }
 
-bool RecordSorter::Merge(const std::function<bool(const unsigned char*)>& emit) {
+bool RecordSorter::Merge(ChecksummedWriter* out) {
     // The batch memory is free now; share it out as read buffers.
     batch_.clear();
     batch_.shrink_to_fit();
@@ -143,7 +242,7 @@ bool RecordSorter::Merge(const std::function<bool(const unsigned char*)>& emit) 
     while (!heap.empty()) {
         HeapItem top = heap.top();
         heap.pop();
-        if (!emit(top.bytes))
+        if (!out->Write(top.bytes, kRecordBytes))
             return false;
         const unsigned char* next = nullptr;
         if (!readers[top.run].Next(&next))

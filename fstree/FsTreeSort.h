@@ -2,16 +2,22 @@
 // in memory up to a fixed budget; a full batch is sorted and spilled as one run
 // to an unlinked temporary file in the table's directory, and Drain merges the
 // runs (k-way, one read buffer per run), so memory stays bounded however many
-// rows the table holds. One object per thread.
+// rows the table holds.
+//
+// Sorting a batch exploits the order the directory walkers report in: a
+// directory's entries arrive in long stretches of one parent. Stretches are
+// ordered by parent (nothing to do when they already ascend), and only the
+// records of one parent at a time are sorted among themselves, by name hash.
+// One object per thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "fstree/FsTreeFormat.h"
+#include "fstree/FsTreeIo.h"
 #include "host/Handles.h"
 
 namespace kzvol::fstree {
@@ -22,11 +28,15 @@ class RecordSorter {
     RecordSorter(std::string tempDir, size_t memoryBytes);
 
     // False with errno set when a run could not be written.
-    bool Add(const IndexRecord& record);
-    // Hands every record added, in RecordLess order, to `emit` (32 encoded bytes
-    // each) and empties the sorter. False with errno set on a failed read or
-    // write, or when `emit` answers false.
-    bool Drain(const std::function<bool(const unsigned char*)>& emit);
+    bool Add(const IndexRecord& record) {
+        if (batch_.size() == capacity_ && !Spill())
+            return false;
+        batch_.push_back(record);
+        return true;
+    }
+    // Writes every record added, in RecordLess order, to `out` and empties the
+    // sorter. False with errno set on a failed read or write.
+    bool Drain(ChecksummedWriter* out);
 
     size_t runs() const { return runs_.size(); }
 
@@ -36,7 +46,7 @@ class RecordSorter {
         uint64_t count;   // records
     };
     bool Spill();
-    bool Merge(const std::function<bool(const unsigned char*)>& emit);
+    bool Merge(ChecksummedWriter* out);
 
     std::string tempDir_;
     size_t capacity_;
@@ -45,5 +55,8 @@ class RecordSorter {
     uint64_t runBytes_ = 0;
     std::vector<Run> runs_;
 };
+
+// Writes `records` (at most 2^32 of them) to `out` in RecordLess order.
+bool SortRecords(const std::vector<IndexRecord>& records, ChecksummedWriter* out);
 
 }  // namespace kzvol::fstree

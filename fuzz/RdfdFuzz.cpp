@@ -41,6 +41,13 @@ bool CheckRow(void* context, unsigned long long, unsigned long long, unsigned lo
     return true;
 }
 
+// Read-ahead hints, from the reader's hint thread: a hint is never empty and never
+// wraps past the end of the byte range.
+void CheckHint(void*, unsigned long long offset, unsigned long long length) {
+    if (length == 0 || offset + length < offset)
+        std::abort();
+}
+
 int NeverQuit(int, void*, void* flag) {
     *static_cast<bool*>(flag) = false;
     return 0;
@@ -56,12 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (bool namesOnly : {false, true}) {
         RDFDInterfaceForImgPod(root, ReadImage, &image, CheckRow, &rows,
                                namesOnly ? nullptr : DumpPath(), ext3, platform, 2097152, 0, 0,
-                               namesOnly, NeverQuit, nullptr);
+                               namesOnly, NeverQuit, nullptr, nullptr,
+                               namesOnly ? nullptr : CheckHint);
     }
     std::string fsType;
     bool supported = true;
     RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, DumpPath(), &fsType,
                                nullptr, 2097152, nullptr, nullptr, &supported, NeverQuit, 0,
-                               nullptr);
+                               nullptr, nullptr, CheckHint);
     return 0;
 }

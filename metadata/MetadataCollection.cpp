@@ -152,7 +152,8 @@ bool RunDirectoryReader(MetadataRun* run, bool* indexed) {
         RDFDInterfaceForImgPod(run->rootName, RDFDReadCallBack, &fd, RDFDGetInodeNameCallBack,
                                &run->table, run->volumeInfoPath, run->fsType.data(), platform,
                                static_cast<unsigned int>(run->extentSize), run->aclEnabled,
-                               run->seLinuxEnforcing, namesOnly, QuitFlagCheck, &run->volume);
+                               run->seLinuxEnforcing, namesOnly, QuitFlagCheck, &run->volume,
+                               nullptr, RDFDReadAheadCallBack);
     device.reset();
     if (!CloseTable(&run->table, run->snapMountPath, run->tablePath))
         return false;

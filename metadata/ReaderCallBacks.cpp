@@ -1,9 +1,11 @@
 // The reader's device-read and row callbacks for metadata collection.
 #include "metadata/ReaderCallBacks.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -11,6 +13,7 @@
 #include "rdfd/RDFDCallBacks.h"
 
 static_assert(std::is_same_v<decltype(&RDFDReadCallBack), ReadCallBack>);
+static_assert(std::is_same_v<decltype(&RDFDReadAheadCallBack), ReadAheadCallBack>);
 static_assert(std::is_same_v<decltype(&RDFDGetInodeNameCallBack), GetInodeAnameMappingCallBack>);
 
 namespace {
@@ -29,19 +32,32 @@ unsigned int RDFDReadCallBack(void* context, char* buffer, unsigned int size,
         Log().Error(where, "read failed errno:%u Error:%s", EINVAL, std::strerror(EINVAL));
         return 0;
     }
-    int fd = *static_cast<int*>(context);
-    if (::lseek64(fd, static_cast<off64_t>(offset), SEEK_SET) < 0) {
-        int err = errno;
-        Log().Error(where, "lseek failed errno:%u Error:%s", err, std::strerror(err));
+    const int fd = *static_cast<int*>(context);
+    // An offset the descriptor could not seek to fails as the seek would have.
+    if (offset > static_cast<unsigned long long>(INT64_MAX)) {
+        Log().Error(where, "lseek failed errno:%u Error:%s", EINVAL, std::strerror(EINVAL));
         return 0;
     }
-    ssize_t n = ::read(fd, buffer, size);
+    ssize_t n;
+    do {
+        n = ::pread64(fd, buffer, size, static_cast<off64_t>(offset));
+    } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        int err = errno;
-        Log().Error(where, "read failed errno:%u Error:%s", err, std::strerror(err));
+        const int err = errno;
+        // A descriptor that cannot be positioned fails as the seek before a read did.
+        const char* step = err == EBADF || err == ESPIPE ? "lseek" : "read";
+        Log().Error(where, "%s failed errno:%u Error:%s", step, err, std::strerror(err));
         return 0;
     }
     return static_cast<unsigned int>(n);
+}
+
+void RDFDReadAheadCallBack(void* context, unsigned long long offset, unsigned long long length) {
+    if (context == nullptr || offset > static_cast<unsigned long long>(INT64_MAX) ||
+        length > static_cast<unsigned long long>(INT64_MAX))
+        return;
+    ::posix_fadvise64(*static_cast<int*>(context), static_cast<off64_t>(offset),
+                      static_cast<off64_t>(length), POSIX_FADV_WILLNEED);
 }
 
 bool RDFDGetInodeNameCallBack(void* context, unsigned long long parentInode,

@@ -54,19 +54,46 @@ BufferCache::~BufferCache() {
 
 unsigned int BufferCache::ReadFromCache(char* buffer, unsigned int size,
                                         unsigned long long offset) {
-    if (m_nBufferSize == 0 || size > m_nBufferSize) {
+    if (PassesThrough(size, offset, true))
         return m_pReadCallBack(m_pContext, buffer, size, offset);
-    }
+    if (TryHit(buffer, size, offset))
+        return size;
+    ++m_nMisses;
+    return Fill(buffer, size, offset, offset);
+}
+
+unsigned int BufferCache::ReadAligned(char* buffer, unsigned int size, unsigned long long offset) {
+    if (m_nBufferSize == 0)
+        return ReadFromCache(buffer, size, offset);
+    const unsigned long long start = offset - offset % m_nBufferSize;
+    if (offset + size > start + m_nBufferSize || PassesThrough(size, start, false))
+        return ReadFromCache(buffer, size, offset);
+    if (TryHit(buffer, size, offset))
+        return size;
+    ++m_nMisses;
+    return Fill(buffer, size, offset, start);
+}
+
+bool BufferCache::PassesThrough(unsigned int size, unsigned long long offset, bool log) const {
+    if (m_nBufferSize == 0 || size > m_nBufferSize)
+        return true;
     if (m_nDeviceSize != 0 && offset + m_nBufferSize > m_nDeviceSize) {
-        g_log.Debug(kReadContext, "Offset %llu + BufferSize %u > DeviceSize %llu. Read size %u.\n",
-                    offset, m_nBufferSize, m_nDeviceSize, size);
-        return m_pReadCallBack(m_pContext, buffer, size, offset);
+        if (log) {
+            g_log.Debug(kReadContext,
+                        "Offset %llu + BufferSize %u > DeviceSize %llu. Read size %u.\n", offset,
+                        m_nBufferSize, m_nDeviceSize, size);
+        }
+        return true;
     }
+    return false;
+}
+
+bool BufferCache::TryHit(char* buffer, unsigned int size, unsigned long long offset) {
     if (m_bLastHitValid && !m_entries.empty() && m_nLastHitOffset <= offset &&
         offset + size <= m_nLastHitOffset + m_nBufferSize) {
         ++m_nPrevCacheHits;
         std::memcpy(buffer, m_slots[m_nLastHitSlot].get() + (offset - m_nLastHitOffset), size);
-        return size;
+        return true;
     }
     unsigned long long key = 0;
     const long slot = FindCovering(offset, size, &key);
@@ -76,10 +103,9 @@ unsigned int BufferCache::ReadFromCache(char* buffer, unsigned int size,
         m_nLastHitSlot = static_cast<unsigned int>(slot);
         m_nLastHitOffset = key;
         m_bLastHitValid = true;
-        return size;
+        return true;
     }
-    ++m_nMisses;
-    return Fill(buffer, size, offset);
+    return false;
 }
 
 long BufferCache::FindCovering(unsigned long long offset, unsigned int size,
@@ -119,26 +145,28 @@ void BufferCache::Forget(unsigned int slot) {
         m_bLastHitValid = false;
 }
 
-unsigned int BufferCache::Fill(char* buffer, unsigned int size, unsigned long long offset) {
+unsigned int BufferCache::Fill(char* buffer, unsigned int size, unsigned long long offset,
+                               unsigned long long start) {
     const unsigned int slot = ChooseSlot();
     char* data = m_slots[slot].get();
-    const unsigned int got = m_pReadCallBack(m_pContext, data, m_nBufferSize, offset);
+    const unsigned int got = m_pReadCallBack(m_pContext, data, m_nBufferSize, start);
     const bool whole = got == m_nBufferSize;
-    if (got == 0 || (!whole && got < size)) {
+    const unsigned long long needed = offset - start + size;
+    if (got == 0 || (!whole && got < needed)) {
         g_log.Debug(kReadContext, "Error. Ret %d, BufferSize %u, Size %u\n", static_cast<int>(got),
                     m_nBufferSize, size);
         return got;
     }
-    std::memcpy(buffer, data, size);
+    std::memcpy(buffer, data + (offset - start), size);
     // A short refill served this request; its buffer is not entered, so later
     // requests never see the bytes the callback left undelivered.
     if (!whole)
         return size;
-    m_fillOrder.push_back(TimeIndex{offset, slot});
-    m_entries.emplace(offset, slot);
+    m_fillOrder.push_back(TimeIndex{start, slot});
+    m_entries.emplace(start, slot);
     m_slotUsed[slot] = true;
     m_nLastHitSlot = slot;
-    m_nLastHitOffset = offset;
+    m_nLastHitOffset = start;
     m_bLastHitValid = true;
     return size;
 }

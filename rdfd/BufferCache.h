@@ -41,6 +41,11 @@ class KZVOL_API BufferCache {
     // only after a full buffer-size read, so a hit never serves bytes the callback
     // did not deliver.
     unsigned int ReadFromCache(char* buffer, unsigned int size, unsigned long long offset);
+    // The same, except that a miss fills the buffer-size window aligned to the
+    // buffer size that holds the request, so that requests in any order within a
+    // window share one fill. A request across two windows, or in a window reaching
+    // past the device's end, is read as ReadFromCache reads it.
+    unsigned int ReadAligned(char* buffer, unsigned int size, unsigned long long offset);
 
     unsigned int GetCacheSize() const { return m_nCacheSize; }
     unsigned int GetBufferCount() const { return m_nBufferCount; }
@@ -56,7 +61,14 @@ class KZVOL_API BufferCache {
     long FindCovering(unsigned long long offset, unsigned int size, unsigned long long* key) const;
     unsigned int ChooseSlot();
     void Forget(unsigned int slot);
-    unsigned int Fill(char* buffer, unsigned int size, unsigned long long offset);
+    // True when the request is served by the direct read of the pass-through rules.
+    bool PassesThrough(unsigned int size, unsigned long long offset, bool log) const;
+    // Serves the request from a held buffer; false on a miss.
+    bool TryHit(char* buffer, unsigned int size, unsigned long long offset);
+    // Fills a buffer with the device bytes from `start` (at or below `offset`) and
+    // serves the request from it.
+    unsigned int Fill(char* buffer, unsigned int size, unsigned long long offset,
+                      unsigned long long start);
 
     ReadCallBack m_pReadCallBack;
     void* m_pContext;

@@ -169,14 +169,14 @@ constexpr uint16_t kGroupInodeUninit = 0x1;
 
 // The group descriptor fields the reader uses, in host order.
 struct GroupDesc {
-    uint32_t inodeTable;
+    uint32_t inodeBitmap, inodeTable;
     uint16_t flags, itableUnused;
 };
 
 inline GroupDesc DecodeGroupDesc(const unsigned char* b) {
-    return GroupDesc{Le32(KZ_FIELD(RawGroupDesc, b, inodeTable)),
-                     Le16(KZ_FIELD(RawGroupDesc, b, flags)),
-                     Le16(KZ_FIELD(RawGroupDesc, b, itableUnused))};
+    return GroupDesc{
+        Le32(KZ_FIELD(RawGroupDesc, b, inodeBitmap)), Le32(KZ_FIELD(RawGroupDesc, b, inodeTable)),
+        Le16(KZ_FIELD(RawGroupDesc, b, flags)), Le16(KZ_FIELD(RawGroupDesc, b, itableUnused))};
 }
 
 constexpr unsigned kDirectBlocks = 12;

@@ -3,8 +3,6 @@
 // that drains the queues in ascending inode and block order.
 #include "rdfd/OptimizedExt3Parser.h"
 
-#include <new>
-
 #include "rdfd/DirBlock.h"
 #include "rdfd/Ext3Layout.h"
 #include "rdfd/ReaderSupport.h"
@@ -16,13 +14,10 @@ namespace ext3 = kzvol::ext3;
 
 namespace {
 
-const char kCtorContext[] = "OptimizedExt3Parser :: OptimizedExt3Parser";
 const char kMapContext[] = "OptimizedExt3Parser::GetInodeAnameMapping";
 const char kReadBlockContext[] = "OptimizedExt3Parser :: ReadFsBlock";
 const char kSingleContext[] = "ReadExt3DirFromDevice :: ProcessSingleIndirection";
 const char kBlockContext[] = "OptimizedExt3Parser :: ProcessBlock";
-constexpr unsigned int kBlockCacheSize = 262144;
-constexpr unsigned int kBlockCacheBuffers = 8;
 constexpr unsigned int kQueuedBlockBudget = 10;
 constexpr unsigned int kPendingFileOverhead = 8;
 
@@ -38,6 +33,7 @@ class OptimizedExt3Parser::QueueingSink : public EntrySink {
             parser_->m_PendingDirs.count(entry.inode) != 0)
             parser_->RefuseSecondParent(kBlockContext, entry.inode, dirInode, false);
         parser_->m_PendingDirs.emplace(entry.inode, PinodeName{dirInode, entry.name});
+        parser_->LookAhead(entry.inode);
         return 0;
     }
     int OnFile(unsigned int dirInode, const ext3::DirEntry& entry) override {
@@ -63,21 +59,12 @@ OptimizedExt3Parser::OptimizedExt3Parser(ReadCallBack readCallBack, void* readCo
                                          unsigned int cacheSize, unsigned int bufferCount,
                                          std::list<std::string>* filterList)
     : ReadExt3DirFromDevice(readCallBack, readContext, quitCallBack, quitArgument, quitContext,
-                            extentSize, namesOnly, cacheSize, bufferCount, filterList) {
-    LogAndRethrow(kCtorContext, false, [&] {
-        m_pBlockCache.reset(new (std::nothrow) BufferCache(readCallBack, readContext,
-                                                           kBlockCacheSize, kBlockCacheBuffers));
-        if (!m_pBlockCache)
-            Throw(RDFD_EXC_SYSTEM, "Could not create the BufferCache object");
-    });
-}
+                            extentSize, namesOnly, cacheSize, bufferCount, filterList) {}
 
-OptimizedExt3Parser::~OptimizedExt3Parser() {
-    m_pBlockCache.reset();
-}
+OptimizedExt3Parser::~OptimizedExt3Parser() = default;
 
 unsigned int OptimizedExt3Parser::ReadFsBlock(unsigned int block, char* buffer) {
-    return ReadBlockThrough(*m_pBlockCache, kReadBlockContext, block, buffer);
+    return ReadDirBlock(kReadBlockContext, block, buffer);
 }
 
 int OptimizedExt3Parser::ProcessSingleIndirection(unsigned int block, unsigned int dirInode,
@@ -101,6 +88,7 @@ int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
 }
 
 int OptimizedExt3Parser::WalkDirectory(unsigned int inode, const ext3::Inode& node) {
+    AnnounceDirectory(node);
     return WalkDirectoryBlocks(inode, node.block, node.sizeLow / m_nBlockSize + 1);
 }
 
@@ -113,6 +101,15 @@ int OptimizedExt3Parser::FlushPendingFiles() {
         return -1;
     m_PendingFiles.Clear();
     return 0;
+}
+
+void OptimizedExt3Parser::LookAhead(unsigned int dirInode) {
+    if (!m_Plan.Hinting())
+        return;
+    ext3::Inode node;
+    // Read apart from the cache: its two buffers are kept for the walk's own pass.
+    if (PeekInode(dirInode, &node, false) && node.IsDirectory())
+        AnnounceDirectory(node);
 }
 
 int OptimizedExt3Parser::DrainQueues() {
@@ -139,8 +136,6 @@ int OptimizedExt3Parser::DrainQueues() {
 int OptimizedExt3Parser::GetInodeAnameMapping(GetInodeAnameMappingCallBack callBack, void* context,
                                               char* rootName, unsigned int rootInode) {
     return LogAndRethrow(kMapContext, false, [&] {
-        m_pBlockCache->SetDeviceSize(static_cast<unsigned long long>(m_nBlockSize) *
-                                     m_nBlocksCount);
         m_WalkedDirs.Insert(rootInode);
         if (ReadExt3DirFromDevice::GetInodeAnameMapping(callBack, context, rootName, rootInode) ==
             -1) {

@@ -5,8 +5,9 @@
 // ascending inode order (a batch is flushed when its names reach 8 MiB, and at the
 // end). Each object is still reported after its parent directory.
 //
-// Inodes go through the inherited cache; directory and indirect blocks through a
-// second cache of 8 buffers of 32 KiB. A directory already walked or queued is
+// Inodes go through the inherited cache; directory and indirect blocks are read in
+// runs of queued neighbours. Given a read-ahead hook, a directory's blocks are
+// hinted when it is queued, long before its turn comes. A directory already walked or queued is
 // refused when an entry leads to it again (it has a second parent), so no image can
 // make the queues cycle.
 //
@@ -45,8 +46,6 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
     // Queues sub-directories and files; reports files at once in names-only mode.
     int ProcessBlock(unsigned int block, unsigned int dirInode, unsigned int blockBudget) override;
 
-    const BufferCache& GetBlockCache() const { return *m_pBlockCache; }
-
   protected:
     // A reported directory: its direct blocks are scanned now, the blocks behind its
     // indirect pointers queued.
@@ -56,8 +55,9 @@ class KZVOL_API OptimizedExt3Parser : public ReadExt3DirFromDevice {
     class QueueingSink;
     int FlushPendingFiles();
     int DrainQueues();
+    // Announces the blocks of a directory just queued.
+    void LookAhead(unsigned int dirInode);
 
-    std::unique_ptr<BufferCache> m_pBlockCache;
     unsigned int m_nPendingFileBytes = 0;
     unsigned int m_nPendingFileLimit = 8388608;
     kzvol::PendingFiles m_PendingFiles;  // file inode -> parent and name, ascending

@@ -11,7 +11,10 @@
 // Each entry point also comes with a trailing `failure` argument (may be null): on
 // a false result it receives a copy of the exception that ended the walk, so a
 // caller can tell the user why without reading the log. A walk that stopped
-// without an exception leaves it untouched.
+// without an exception leaves it untouched. After it, `readAhead` (may be null)
+// takes read-ahead hints with the read context: the walk then announces the inode
+// tables in use and the directory blocks before it reads them, so a device can
+// work on them while the walk goes on. The reports are the same with or without.
 #pragma once
 
 #include <string>
@@ -34,7 +37,8 @@ KZVOL_API bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack,
                                       char* dumpPath, char* fsTypeName, char* platform,
                                       unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
                                       bool namesOnly, QuitCheckCallBack quitCallBack,
-                                      void* quitContext, RDFDException* failure);
+                                      void* quitContext, RDFDException* failure,
+                                      ReadAheadCallBack readAhead = nullptr);
 
 // The same reports in ascending inode and block order. The three unnamed text
 // arguments are not read. `isSupported` (may be null) receives false and `fsType`
@@ -51,4 +55,5 @@ KZVOL_API bool RDFDInterfaceForVirtualPod(
     char* rootName, ReadCallBack readCallBack, void* readContext,
     GetInodeAnameMappingCallBack mapCallBack, void* mapContext, char* dumpPath, std::string* fsType,
     char*, unsigned int extentSize, char*, char*, bool* isSupported, QuitCheckCallBack quitCallBack,
-    int quitArgument, void* quitContext, RDFDException* failure);
+    int quitArgument, void* quitContext, RDFDException* failure,
+    ReadAheadCallBack readAhead = nullptr);

@@ -1,6 +1,7 @@
 // The three callbacks through which the on-disk directory reader meets its caller:
-// raw device reads, one report per directory, file and link, and the job's quit poll.
-// The reader calls them synchronously on the caller's thread.
+// raw device reads, one report per directory, file and link, and the job's quit poll;
+// and, optionally, read-ahead hints. The reader calls the first three synchronously
+// on the caller's thread.
 #pragma once
 
 // Reads `size` bytes at byte `offset` of the device into `buffer`. Returns the number
@@ -16,6 +17,16 @@ typedef unsigned int (*ReadCallBack)(void* context, char* buffer, unsigned int s
 typedef bool (*GetInodeAnameMappingCallBack)(void* context, unsigned long long parentInode,
                                              unsigned long long inode, unsigned long long size,
                                              unsigned int mtime, bool isDir, char* name);
+
+// Read-ahead hint: the reader will soon read `length` bytes at byte `offset` and
+// asks the device to start fetching them (for a descriptor, posix_fadvise with
+// POSIX_FADV_WILLNEED). Advice only: it returns nothing, must not block for the
+// data, and may do nothing at all. It gets the read callback's context, and is
+// called from a thread of the reader's own while the read callback runs on the
+// caller's: it must not use state the read callback changes (a descriptor's file
+// position, say). Every call has returned before the entry point returns.
+typedef void (*ReadAheadCallBack)(void* context, unsigned long long offset,
+                                  unsigned long long length);
 
 // Quit poll: sets the one-byte flag behind `quitFlag` (a bool) to non-zero when the
 // job must stop and to zero otherwise. The result is ignored.

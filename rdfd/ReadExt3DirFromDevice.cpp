@@ -1,10 +1,12 @@
 // The depth-first ext2/ext3 directory walk: root inode first, then each directory's
 // blocks in pointer order (direct, single, double, triple indirect), each block's
 // entries in on-disk order, each sub-directory walked completely when its entry is
-// met. Inodes, directory blocks and indirect blocks are read through the cache.
-// The walk descends through a stack of cursors, not through recursion.
+// met. Inodes are read through the cache, directory and indirect blocks in runs of
+// announced neighbours. The walk descends through a stack of cursors, not through
+// recursion.
 #include "rdfd/ReadExt3DirFromDevice.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -32,6 +34,8 @@ const char kTripleContext[] = "ReadExt3DirFromDevice :: ProcessTripleIndirection
 const char kBlockContext[] = "ReadExt3DirFromDevice :: ProcessBlock";
 const char kBlockBufText[] = "Could not allocate memory to hold the BlockBuf";
 constexpr unsigned int kQuitInterval = 1000;
+// The most one read of announced neighbouring blocks fetches.
+constexpr unsigned int kMaxRunBytes = 32768;
 
 }  // namespace
 
@@ -91,6 +95,7 @@ struct ReadExt3DirFromDevice::DirCursor {
     ext3::DirBlockSequence blocks;
     unsigned int block = 0;  // the data block being listed; 0 between blocks
     uint32_t position = 0;   // where its next entry starts
+    std::vector<char> data;  // the block's bytes, kept while a sub-directory is walked
 };
 
 ReadExt3DirFromDevice::ReadExt3DirFromDevice(ReadCallBack readCallBack, void* readContext,
@@ -132,6 +137,8 @@ int ReadExt3DirFromDevice::GetInodeAnameMapping(GetInodeAnameMappingCallBack cal
                           m_nBlocksCount, m_nBlockSize);
         m_pCache->SetDeviceSize(deviceSize);
         m_nWalkBlocksLeft = m_nBlocksCount;
+        m_Plan.SetBlockSize(m_nBlockSize);
+        HintInodeTables();
         char noName[] = "";
         return ProcessInode(0, rootInode, rootName != nullptr ? rootName : noName, true) == -1 ? -1
                                                                                                : 0;
@@ -185,10 +192,7 @@ bool ReadExt3DirFromDevice::ReadAndReport(unsigned int parentInode, unsigned int
                              parentInode, name, inode);
         return false;
     }
-    auto buffer =
-        AllocBuffer(m_nInodeSize, kInodeContext, "Could not allocate memory to hold the InodeBuf");
-    ReadInode(inode, buffer.get());
-    *node = ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get()));
+    *node = ReadDecodedInode(kInodeContext, inode);
     if (!isRoot && !node->InUse()) {
         ReaderLog().DebugLvl(kInodeContext, 3,
                              "Pinode:%u ShortName:%s Inode:%u is not in use , skipping it",
@@ -246,14 +250,14 @@ int ReadExt3DirFromDevice::WalkTree(unsigned int inode, const ext3::Inode& node)
     auto enter = [&](unsigned int dir, const ext3::Inode& dirNode) {
         m_PathInodes.Insert(dir);
         m_WalkedDirs.Insert(dir);
+        AnnounceDirectory(dirNode);
         stack.emplace_back(dir, dirNode, m_nBlockSize);
     };
-    std::vector<char> block(m_nBlockSize);
     enter(inode, node);
     unsigned int childInode = 0;
     ext3::Inode childNode{};
     while (!stack.empty()) {
-        const int result = NextSubdirectory(stack.back(), block, &childInode, &childNode);
+        const int result = NextSubdirectory(stack.back(), &childInode, &childNode);
         if (result == -1)
             return -1;
         if (result == 1) {
@@ -266,22 +270,24 @@ int ReadExt3DirFromDevice::WalkTree(unsigned int inode, const ext3::Inode& node)
     return 0;
 }
 
-void ReadExt3DirFromDevice::LoadIndirect(unsigned int dirInode, unsigned long long* dirBlocksLeft,
-                                         unsigned int block, std::vector<uint32_t>* entries) {
+void ReadExt3DirFromDevice::LoadIndirect(const char* context, unsigned int dirInode,
+                                         unsigned long long* dirBlocksLeft, unsigned int block,
+                                         std::vector<uint32_t>* entries) {
     ChargeDirBlock(dirInode, block, true, dirBlocksLeft);
-    auto buffer = AllocBuffer(m_nBlockSize, kSingleContext, kBlockBufText);
+    auto buffer = AllocBuffer(m_nBlockSize, context, kBlockBufText);
     ReadFsBlock(block, buffer.get());
     const auto* raw = reinterpret_cast<const unsigned char*>(buffer.get());
     entries->resize(m_nBlockSize / 4);
     for (unsigned int i = 0; i < m_nBlockSize / 4; ++i)
         (*entries)[i] = ext3::Le32(raw + 4 * i);
+    m_Plan.Announce(entries->data(), entries->size());
 }
 
-int ReadExt3DirFromDevice::NextSubdirectory(DirCursor& dir, std::vector<char>& block,
-                                            unsigned int* childInode, ext3::Inode* childNode) {
+int ReadExt3DirFromDevice::NextSubdirectory(DirCursor& dir, unsigned int* childInode,
+                                            ext3::Inode* childNode) {
     const ext3::DirBlockSequence::Loader load = [&](uint32_t indirect,
                                                     std::vector<uint32_t>* entries) {
-        LoadIndirect(dir.inode, &dir.blocksLeft, indirect, entries);
+        LoadIndirect(kSingleContext, dir.inode, &dir.blocksLeft, indirect, entries);
     };
     TreeSink sink(this);
     for (;;) {
@@ -292,10 +298,11 @@ int ReadExt3DirFromDevice::NextSubdirectory(DirCursor& dir, std::vector<char>& b
             ChargeDirBlock(dir.inode, next, true, &dir.blocksLeft);
             dir.block = next;
             dir.position = 0;
+            dir.data.resize(m_nBlockSize);
+            ReadFsBlock(dir.block, dir.data.data());
+            LookAheadChildren(dir.data.data());
         }
-        // A block left for a sub-directory is read again (from the cache) on return.
-        ReadFsBlock(dir.block, block.data());
-        ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(block.data()),
+        ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(dir.data.data()),
                                     m_nBlockSize, dir.position);
         const int result = ScanEntries(kBlockContext, parser, dir.block, dir.inode, sink);
         if (result == EntrySink::kDescend) {
@@ -370,7 +377,7 @@ void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
     const unsigned long long offset =
         static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
         static_cast<unsigned long long>(index - 1) * m_nInodeSize;
-    const unsigned int got = m_pCache->ReadFromCache(buffer, m_nInodeSize, offset);
+    const unsigned int got = m_pCache->ReadAligned(buffer, m_nInodeSize, offset);
     if (got != m_nInodeSize) {
         ReaderLog().Error(
             kReadInodeContext,
@@ -380,25 +387,38 @@ void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
     }
 }
 
-unsigned int ReadExt3DirFromDevice::ReadBlockThrough(BufferCache& cache, const char* context,
-                                                     unsigned int block, char* buffer) {
+unsigned int ReadExt3DirFromDevice::ReadDirBlock(const char* context, unsigned int block,
+                                                 char* buffer) {
     if (block >= m_nBlocksCount) {
         ReaderLog().Error(context, "Block :%u is beyond the file system . BlocksCount:%u", block,
                           m_nBlocksCount);
         Throw(RDFD_EXC_FS, "Block number out of range.");
     }
-    const unsigned long long offset = static_cast<unsigned long long>(block) * m_nBlockSize;
-    const unsigned int got = cache.ReadFromCache(buffer, m_nBlockSize, offset);
-    if (got != m_nBlockSize) {
-        ReaderLog().Error(context, "Could not read Block :%u . Read returned:%u . SeekOffset:%llu",
-                          block, got, offset);
-        Throw(RDFD_EXC_READ, " Could not read FsBlock.");
+    if (!m_Run.Holds(block)) {
+        const uint32_t limit =
+            std::min(std::max(1u, kMaxRunBytes / m_nBlockSize), m_nBlocksCount - block);
+        const uint32_t count = m_Plan.TakeRun(block, limit);
+        const unsigned long long offset = static_cast<unsigned long long>(block) * m_nBlockSize;
+        m_Run.count = 0;
+        m_Run.data.resize(size_t{count} * m_nBlockSize);
+        const unsigned int got =
+            m_pReadCallBack(m_pReadContext, m_Run.data.data(), count * m_nBlockSize, offset);
+        if (got < m_nBlockSize || got > count * m_nBlockSize) {
+            ReaderLog().Error(context,
+                              "Could not read Block :%u . Read returned:%u . SeekOffset:%llu",
+                              block, got, offset);
+            Throw(RDFD_EXC_READ, " Could not read FsBlock.");
+        }
+        m_Run.first = block;
+        m_Run.count = got / m_nBlockSize;  // a short run keeps the blocks it delivered
     }
+    std::memcpy(buffer, m_Run.data.data() + size_t{block - m_Run.first} * m_nBlockSize,
+                m_nBlockSize);
     return m_nBlockSize;
 }
 
 unsigned int ReadExt3DirFromDevice::ReadFsBlock(unsigned int block, char* buffer) {
-    return ReadBlockThrough(*m_pCache, kReadBlockContext, block, buffer);
+    return ReadDirBlock(kReadBlockContext, block, buffer);
 }
 
 void ReadExt3DirFromDevice::ChargeDirBlock(unsigned int dirInode, unsigned int block,
@@ -419,15 +439,10 @@ void ReadExt3DirFromDevice::ChargeDirBlock(unsigned int dirInode, unsigned int b
 int ReadExt3DirFromDevice::WalkIndirect(const char* context, unsigned int block,
                                         unsigned int dirInode,
                                         const std::function<int(unsigned int)>& perEntry) {
-    ChargeDirBlock(dirInode, block);
-    auto buffer = AllocBuffer(m_nBlockSize, context, kBlockBufText);
-    ReadFsBlock(block, buffer.get());
-    const auto* entries = reinterpret_cast<const unsigned char*>(buffer.get());
-    for (unsigned int i = 0; i < m_nBlockSize / 4; ++i) {
-        const unsigned int entry = ext3::Le32(entries + 4 * i);
-        if (entry == 0)
-            continue;
-        if (perEntry(entry) == -1)
+    std::vector<uint32_t> entries;
+    LoadIndirect(context, dirInode, &m_nDirBlocksLeft, block, &entries);
+    for (const uint32_t entry : entries) {
+        if (entry != 0 && perEntry(entry) == -1)
             return -1;
     }
     return 0;
@@ -484,10 +499,17 @@ uint8_t ReadExt3DirFromDevice::EntryFileType(const ext3::DirEntry& entry) {
         return entry.fileType;
     if (!InodeTableHolds(entry.inode))
         return ext3::kFileTypeUnknown;
-    auto buffer =
-        AllocBuffer(m_nInodeSize, kBlockContext, "Could not allocate memory to hold the InodeBuf");
-    ReadInode(entry.inode, buffer.get());
-    return ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer.get())).EntryFileType();
+    return ReadDecodedInode(kBlockContext, entry.inode).EntryFileType();
+}
+
+ext3::Inode ReadExt3DirFromDevice::ReadDecodedInode(const char* context, unsigned int inode) {
+    if (m_InodeBuffer.size() != m_nInodeSize) {
+        auto buffer =
+            AllocBuffer(m_nInodeSize, context, "Could not allocate memory to hold the InodeBuf");
+        m_InodeBuffer.assign(buffer.get(), buffer.get() + m_nInodeSize);
+    }
+    ReadInode(inode, reinterpret_cast<char*>(m_InodeBuffer.data()));
+    return ext3::DecodeInode(m_InodeBuffer.data());
 }
 
 int ReadExt3DirFromDevice::ScanDirBlock(const char* context, unsigned int block,

@@ -10,6 +10,14 @@
 // The walk keeps its path in an explicit stack on the heap, one small cursor per
 // directory level, so the depth of a tree costs memory, not the thread's stack.
 //
+// Directory and indirect blocks are read exactly, one block or one run of blocks
+// the walk announced as neighbours (at most 32 KiB) per read; inodes go through the
+// block cache, whose buffers hold aligned windows of the inode tables, so that the
+// inodes of a directory, met in any order, share the fills of their windows. Given a read-ahead
+// hook, the walk hints what it will read before it reads it: the inode-table blocks holding inodes
+// in use (from the inode bitmaps) when it starts, a directory's blocks as soon as its inode is
+// known, and the blocks of the sub-directories listed in each directory block it reads.
+//
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
 // The walk is bounded whatever the image holds: the inode budget (inodes count,
 // spent per inode walked), a per-directory block budget, a walk-wide block budget
@@ -30,6 +38,7 @@
 #include "rdfd/BufferCache.h"
 #include "rdfd/InodeSet.h"
 #include "rdfd/ReadDirFromDevice.h"
+#include "rdfd/ReadPlan.h"
 
 namespace kzvol::ext3 {
 struct DirEntry;
@@ -69,10 +78,17 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
                                  unsigned int blockBudget);
     // Reads inode-size bytes of one inode.
     void ReadInode(unsigned int inode, char* buffer);
+    // Reads and decodes one inode; `context` names the caller in an allocation
+    // failure's log line.
+    kzvol::ext3::Inode ReadDecodedInode(const char* context, unsigned int inode);
     // Polls the quit callback, reads the inode, reports it (files with several links
     // and inodes not in use excepted) and, for a directory, walks it.
     int ProcessInode(unsigned int parentInode, unsigned int inode, char* name, bool isDir);
     void SetAclEnabled(unsigned int enabled) { m_nAclEnabled = enabled; }
+    // Hints go to `hook` with the read context; null (the default) hints nothing.
+    void SetReadAhead(ReadAheadCallBack hook) {
+        m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
+    }
     void SetSELinuxEnabled(unsigned int enabled) { m_nSELinuxEnabled = enabled; }
 
     // Geometry left by ValidateFileSystem.
@@ -83,6 +99,8 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int GetInodesCount() const { return m_nInodesCount; }
     const std::list<unsigned int>& GetInodeTableBlocks() const { return m_InodeTableBlocks; }
     const BufferCache& GetCache() const { return *m_pCache; }
+    // Bytes handed to the read-ahead hook so far.
+    unsigned long long GetHintedBytes() const { return m_Plan.HintedBytes(); }
 
   protected:
     // What is done with the usable entries of a directory block: the depth-first
@@ -106,10 +124,16 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // than 0.
     int ScanEntries(const char* context, kzvol::ext3::DirBlockParser& parser, unsigned int block,
                     unsigned int dirInode, EntrySink& sink);
-    // Reads `block` through `cache` into `buffer`; throws code 1 for a block beyond
-    // the file system and code 3 for a short read.
-    unsigned int ReadBlockThrough(BufferCache& cache, const char* context, unsigned int block,
-                                  char* buffer);
+    // Reads `block` into `buffer`: from the run read last, or with one read of the
+    // announced run starting at it. Throws code 1 for a block beyond the file
+    // system and code 3 when not even the block could be read.
+    unsigned int ReadDirBlock(const char* context, unsigned int block, char* buffer);
+    // Announces (and hints) the blocks a directory's pointers name.
+    void AnnounceDirectory(const kzvol::ext3::Inode& node);
+    // Reads an inode for read-ahead only, through the cache or with a read of its
+    // own: false, with nothing logged or thrown, for an inode not in use or out of
+    // range and for a failed read.
+    bool PeekInode(unsigned int inode, kzvol::ext3::Inode* node, bool throughCache);
     // Counts one directory or indirect block against a directory's block budget
     // (*dirBlocksLeft, by default the one set by DirBlockBudget) and, with
     // `countForWalk`, the walk's; throws "Block Count Exceeded" when a budget is
@@ -172,6 +196,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int m_nSELinuxEnabled = 0;
     std::unique_ptr<BufferCache> m_pCache;
     bool m_bNamesOnly;
+    kzvol::rdfd::ReadPlan m_Plan{nullptr, nullptr};
 
     kzvol::InodeSet m_WalkedDirs;  // every directory reported so far
 
@@ -194,14 +219,29 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // Scans the cursor's directory from where it stopped, reporting its files:
     // 1 with the next sub-directory to walk (already reported) in *childInode and
     // *childNode, 0 at the directory's end, -1 when a lower level gave up.
-    int NextSubdirectory(DirCursor& dir, std::vector<char>& block, unsigned int* childInode,
-                         kzvol::ext3::Inode* childNode);
-    void LoadIndirect(unsigned int dirInode, unsigned long long* dirBlocksLeft, unsigned int block,
-                      std::vector<uint32_t>* entries);
+    int NextSubdirectory(DirCursor& dir, unsigned int* childInode, kzvol::ext3::Inode* childNode);
+    // Reads indirect block `block`, charged to *dirBlocksLeft and the walk, into
+    // `entries` and announces them.
+    void LoadIndirect(const char* context, unsigned int dirInode, unsigned long long* dirBlocksLeft,
+                      unsigned int block, std::vector<uint32_t>* entries);
+    // Hints the inode-table blocks that hold inodes in use.
+    void HintInodeTables();
+    // Announces the blocks of the sub-directories listed in a directory block.
+    void LookAheadChildren(const char* block);
+
+    // The blocks read last: a run of neighbours, served block by block.
+    struct BlockRun {
+        uint32_t first = 0, count = 0;
+        std::vector<char> data;
+        bool Holds(uint32_t block) const { return block >= first && block - first < count; }
+    };
 
     unsigned int m_nInodesCount = 0;
     bool m_bEntryFileTypes = true;                  // entries carry their file type
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
+    std::vector<unsigned int> m_InodeBitmapByGroup;
+    BlockRun m_Run;
+    std::vector<unsigned char> m_InodeBuffer;  // one inode's bytes, read and decoded at once
     // Per group, how many inodes from the start of its table may be in use.
     std::vector<unsigned int> m_InodesInUseByGroup;
     unsigned long long m_nDirBlocksLeft = 0;

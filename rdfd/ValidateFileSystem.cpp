@@ -294,7 +294,9 @@ void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t d
     m_InodeTableBlocks.clear();
     m_InodeTableByGroup.clear();
     m_InodesInUseByGroup.clear();
+    m_InodeBitmapByGroup.clear();
     m_InodeTableByGroup.reserve(groupCount);
+    m_InodeBitmapByGroup.reserve(groupCount);
     m_InodesInUseByGroup.reserve(groupCount);
     for (uint32_t g = 0; g < groupCount; ++g) {
         const ext3::GroupDesc desc =
@@ -303,6 +305,7 @@ void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t d
                              desc.inodeTable);
         m_InodeTableBlocks.push_back(desc.inodeTable);
         m_InodeTableByGroup.push_back(desc.inodeTable);
+        m_InodeBitmapByGroup.push_back(desc.inodeBitmap);
         m_InodesInUseByGroup.push_back(InodesInUse(desc, groupFlags, m_nInodesPerGroup));
     }
 }

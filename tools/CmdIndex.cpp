@@ -75,6 +75,10 @@ unsigned int CountingRead(void* context, char* buffer, unsigned int size,
     return n;
 }
 
+void ReadAhead(void* context, unsigned long long offset, unsigned long long length) {
+    RDFDReadAheadCallBack(&static_cast<Run*>(context)->fd, offset, length);
+}
+
 bool CountingAdd(void* context, unsigned long long parentInode, unsigned long long inode,
                  unsigned long long size, unsigned int mtime, bool isDir, char* name) {
     Run* run = static_cast<Run*>(context);
@@ -133,11 +137,11 @@ bool RunReader(const Settings& s, Run* run, RDFDException* failure) {
         char unused[] = "";
         return RDFDInterfaceForVirtualPod(rootName.data(), CountingRead, run, CountingAdd, run,
                                           dumpPath, &foundType, unused, extent, unused, unused,
-                                          &supported, QuitCheck, 0, nullptr, failure);
+                                          &supported, QuitCheck, 0, nullptr, failure, ReadAhead);
     }
     return RDFDInterfaceForImgPod(rootName.data(), CountingRead, run, CountingAdd, run, dumpPath,
                                   fsType, platform, extent, s.acl, s.selinux, s.namesOnly,
-                                  QuitCheck, nullptr, failure);
+                                  QuitCheck, nullptr, failure, ReadAhead);
 }
 
 // The code of a failure the reader did not hand back (its walk ended without an

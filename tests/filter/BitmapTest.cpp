@@ -7,58 +7,31 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 
-#include <functional>
 #include <memory>
 
-#include "filter/QnbfVolInfo.h"
 #include "host/TraceFile.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/filter/BitmapMembers.h"
 #include "tests/filter/RecordingChannel.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
 
 constexpr uint32_t kExtent = 1 << 20;
 
-// The extent numbers whose bits are set, bit i in byte i / 8, least significant first.
-std::vector<int> SetExtents(const std::vector<unsigned char>& bits) {
-    std::vector<int> out;
-    for (size_t i = 0; i < bits.size() * 8; ++i)
-        if (bits[i / 8] & (1u << (i % 8)))
-            out.push_back(static_cast<int>(i));
-    return out;
-}
-
-class Bitmaps : public MemoryDriver {
+class Bitmaps : public RecordedDriver {
   protected:
-    void SetUp() override {
-        MemoryDriver::SetUp();
-        recorder_ = std::make_unique<RecordingChannel>(&driver());
-        SetDriverChannel(recorder_.get());
-    }
-
     // A driver-mode object bound to filter device `minor`, open unless told otherwise.
     std::unique_ptr<KZVolumeUnix> Bound(int minor, bool open = true) {
-        auto volume = std::make_unique<KZVolumeUnix>(kQnbfAdminNode);
-        volume->m_QnbfNodeMinorno = minor;
+        auto volume = BoundVolume(minor);
         EXPECT_TRUE(!open || volume->Open());
         seen().Clear();
         return volume;
     }
-    std::vector<int> Read(KZVolumeUnix& volume, KZVBitmapType type, size_t bytes,
-                          bool clear = false) {
+    std::vector<int> Read(KZVolumeUnix& volume, KZVBitmapType type, size_t bytes) {
         std::vector<unsigned char> bits(bytes, 0xee);
-        bool ok = clear ? volume.QNBFGetAndClrVolBitmap(type, bits.data(), bytes, false)
-                        : volume.QNBFGetVolBitmap(type, bits.data(), bytes, false);
-        EXPECT_TRUE(ok);
+        EXPECT_TRUE(volume.QNBFGetVolBitmap(type, bits.data(), bytes, false));
         return SetExtents(bits);
     }
-
-    RecordingChannel& seen() { return *recorder_; }
-
-  private:
-    std::unique_ptr<RecordingChannel> recorder_;
 };
 
 TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
@@ -68,7 +41,7 @@ TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
     // Creation resets both bitmaps with a null buffer: size 0 and a null pointer go out.
     ASSERT_TRUE(volume->QNBFSetVolBitmap(KZV_BITMAP_INCREMENTAL, nullptr));
     ASSERT_TRUE(volume->QNBFSetVolBitmap(KZV_BITMAP_DIFFERENTIAL, nullptr));
-    auto reset = seen().Seen().back().As<qn_bitmap_arg>();
+    auto reset = Sent<qn_bitmap_arg>();
     EXPECT_EQ(seen().Seen().back().request, QNBF_SET_BITMAP);
     EXPECT_EQ(reset.kind, QNBF_KIND_DIFFERENTIAL);
     EXPECT_EQ(reset.size, 0u);
@@ -104,14 +77,13 @@ TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
     std::vector<unsigned char> only(8, 0);
     only[1] = 0x01;  // extent 8
     ASSERT_TRUE(volume->QNBFSetVolBitmap(KZV_BITMAP_DIFFERENTIAL, only.data()));
-    EXPECT_EQ(seen().Seen().back().As<qn_bitmap_arg>().size, 8u);
+    EXPECT_EQ(Sent<qn_bitmap_arg>().size, 8u);
     EXPECT_EQ(Read(*volume, KZV_BITMAP_DIFFERENTIAL, 8), std::vector<int>({8}));
     ASSERT_TRUE(volume->QNBFClearVolBitmap(KZV_BITMAP_DIFFERENTIAL));
     EXPECT_TRUE(Read(*volume, KZV_BITMAP_DIFFERENTIAL, 8).empty());
     ASSERT_TRUE(volume->QNBFSaveVolBitmap(KZV_BITMAP_INCREMENTAL));
-    auto save = seen().Seen().back();
-    EXPECT_EQ(save.request, QNBF_SAVE_BITMAP);
-    EXPECT_EQ(save.As<qn_bitmapcmd_arg>().kind, QNBF_KIND_INCREMENTAL);
+    EXPECT_EQ(seen().Seen().back().request, QNBF_SAVE_BITMAP);
+    EXPECT_EQ(Sent<qn_bitmapcmd_arg>().kind, QNBF_KIND_INCREMENTAL);
 
     ASSERT_GE(Snap(dev), 0);
     ASSERT_TRUE(volume->QNBFGetVolInfo(info));
@@ -174,104 +146,45 @@ TEST(VolumeInformation, RecordFromTheDriversAnswer) {
     SetDriverChannel(nullptr);
 }
 
-// One operation with the messages of its two preconditions.
-struct Row {
-    const char* context;
-    std::function<bool(KZVolumeUnix&)> call;
-    const char* handleMessage;  // when the admin node cannot be opened; null: not checked
-    bool opensOnDemand;
-    const char* minorMessage;
-};
-
-unsigned char g_buffer[8];
-
-const Row kRows[] = {
-    {"KZVolumeUnix::QNBFGetVolInfo",
-     [](KZVolumeUnix& v) {
-         QNBFVolInfo_t i;
-         return v.QNBFGetVolInfo(i);
-     },
-     "open failed errno=2 \n", true, "invalid minor node \n"},
-    {"KZVolumeUnix::QNBFGetVolBitmap",
-     [](KZVolumeUnix& v) {
-         return v.QNBFGetVolBitmap(KZV_BITMAP_INCREMENTAL, g_buffer, sizeof g_buffer, false);
-     },
-     "failed to open errno=2 \n", true, "invalid minor node=-1 \n"},
-    {"KZVolumeUnix::QNBFGetAndClrVolBitmap",
-     [](KZVolumeUnix& v) {
-         return v.QNBFGetAndClrVolBitmap(KZV_BITMAP_INCREMENTAL, g_buffer, sizeof g_buffer, false);
-     },
-     "Failed to open QNBF node.\n", true, " invalid handle =-1 for minor node \n"},
-    {"KZVolumeUnix::QNBFSetVolBitmap",
-     [](KZVolumeUnix& v) { return v.QNBFSetVolBitmap(KZV_BITMAP_INCREMENTAL, g_buffer); },
-     "Open failed... errno=", false, "Invalid m_QnbfNodeMinorno \n"},
-    {"KZVolumeUnix::QNBFClearVolBitmap",
-     [](KZVolumeUnix& v) { return v.QNBFClearVolBitmap(KZV_BITMAP_DIFFERENTIAL); },
-     "failed to open errno=2 \n", true, "invalid minorno=-1\n"},
-    {"KZVolumeUnix::QNBFSaveVolBitmap",
-     [](KZVolumeUnix& v) { return v.QNBFSaveVolBitmap(KZV_BITMAP_DIFFERENTIAL); },
-     "failed to open errno=2\n", true, "INVALID minor no=-1\n"},
-    {"KZVolumeUnix::QNBFMergeVolBitmap",
-     [](KZVolumeUnix& v) {
-         return v.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, g_buffer, sizeof g_buffer);
-     },
-     "invalid handle=-1 errno=", false, "invalid m_QnbfNodeMinorno=-1\n"},
-    {"KZVolumeUnix::QNBFPrepareDataBlock:",
-     [](KZVolumeUnix& v) {
-         qn_getdatablockbmp_arg arg{};
-         return v.QNBFPrepareDataBlock("", &arg);
-     },
-     nullptr, false, "QNBFGetVolInfo:invalid handle=-1\n"},
-};
-
 TEST_F(Bitmaps, PreconditionsInTheirOrderWithTheirMessages) {
-    for (const Row& row : kRows) {
-        SCOPED_TRACE(row.context);
+    Bits bits(8);
+    for (const BitmapMember& m : BitmapMembers()) {
+        SCOPED_TRACE(m.context);
         seen().Clear();
         // Not open, no minor: operations that open on demand reach the minor check;
         // the others fail on the handle first.
         KZVolumeUnix fresh(kQnbfAdminNode);
-        EXPECT_FALSE(row.call(fresh));
-        const bool handleFirst = row.handleMessage && !row.opensOnDemand;
-        EXPECT_EQ(env_.CountLogs(handleFirst ? row.handleMessage : row.minorMessage, row.context),
-                  1);
+        EXPECT_FALSE(m.call(fresh, KZV_BITMAP_INCREMENTAL, bits));
+        const bool handleFirst = m.noHandle && !m.opensOnDemand;
+        EXPECT_EQ(env_.CountLogs(handleFirst ? m.noHandle : m.noMinor, m.context), 1);
         // Open, no minor.
         KZVolumeUnix open(kQnbfAdminNode);
         ASSERT_TRUE(open.Open());
-        EXPECT_FALSE(row.call(open));
-        EXPECT_EQ(env_.CountLogs(row.minorMessage, row.context), handleFirst ? 1 : 2);
+        EXPECT_FALSE(m.call(open, KZV_BITMAP_INCREMENTAL, bits));
+        EXPECT_EQ(env_.CountLogs(m.noMinor, m.context), handleFirst ? 1 : 2);
         EXPECT_TRUE(seen().Seen().empty()) << "a request went out";
     }
+
+    // A type naming no bitmap is refused without a request.
+    auto volume = Bound(AddDevice("/dev/sdb", 64ull * kExtent, kExtent));
+    for (const BitmapMember& m : BitmapMembers())
+        EXPECT_TRUE(!m.typed || !m.call(*volume, static_cast<KZVBitmapType>(7), bits)) << m.context;
+    EXPECT_FALSE(volume->QNBFSetVolBitmap(static_cast<KZVBitmapType>(7), nullptr));
+    EXPECT_TRUE(seen().Seen().empty());
+    EXPECT_EQ(env_.CountLogs("bitmap type=7 names no bitmap"), 7);
 
     // No driver: the admin node cannot be opened (errno 2).
     emulator::Emulator absent(dir_.File("no-driver"));
     emulator::Plug(&absent);
-    for (const Row& row : kRows) {
-        if (!row.handleMessage)
+    for (const BitmapMember& m : BitmapMembers()) {
+        if (!m.noHandle)
             continue;
-        SCOPED_TRACE(row.context);
-        KZVolumeUnix volume(kQnbfAdminNode);
-        volume.m_QnbfNodeMinorno = 0;
-        EXPECT_FALSE(row.call(volume));
-        EXPECT_EQ(env_.CountLogs(row.handleMessage, row.context), row.opensOnDemand ? 1 : 2);
+        SCOPED_TRACE(m.context);
+        KZVolumeUnix unreachable(kQnbfAdminNode);
+        unreachable.m_QnbfNodeMinorno = 0;
+        EXPECT_FALSE(m.call(unreachable, KZV_BITMAP_INCREMENTAL, bits));
+        EXPECT_EQ(env_.CountLogs(m.noHandle, m.context), m.opensOnDemand ? 1 : 2);
     }
-}
-
-TEST_F(Bitmaps, TypeNamingNoBitmapIsRefusedWithoutARequest) {
-    int dev = AddDevice("/dev/sdb", 64ull * kExtent, kExtent);
-    auto volume = Bound(dev);
-    const auto bad = static_cast<KZVBitmapType>(7);
-    unsigned char bits[8] = {0};
-    seen().Clear();
-    EXPECT_FALSE(volume->QNBFGetVolBitmap(bad, bits, 8, false));
-    EXPECT_FALSE(volume->QNBFGetAndClrVolBitmap(bad, bits, 8, false));
-    EXPECT_FALSE(volume->QNBFSetVolBitmap(bad, bits));
-    EXPECT_FALSE(volume->QNBFSetVolBitmap(bad, nullptr));
-    EXPECT_FALSE(volume->QNBFClearVolBitmap(bad));
-    EXPECT_FALSE(volume->QNBFSaveVolBitmap(bad));
-    EXPECT_FALSE(volume->QNBFMergeVolBitmap(bad, bits, 8));
-    EXPECT_TRUE(seen().Seen().empty());
-    EXPECT_EQ(env_.CountLogs("bitmap type=7 names no bitmap"), 7);
 }
 
 TEST_F(Bitmaps, MergeOfTheWrongSizeFailsBeforeTheMerge) {
@@ -315,13 +228,11 @@ TEST_F(Bitmaps, ReadsFlushTheFilterDeviceFirstBestEffort) {
     EXPECT_EQ(env_.CountLogs("ioctl() failed: errno=5 ret=-1 \n"), 1);
 
     // A cluster client's node comes from the driver; an unknown minor fails the read.
-    ::setenv("KZVOL_CONFIG",
-             dir_.Write("registry.ini", "[Machines/vm1]\nbClusterGroupClient=1\n").c_str(), 1);
+    UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
     volume->setClntDisplayName("vm1");
     volume->m_QnbfNodeMinorno = 9;
     EXPECT_FALSE(volume->QNBFGetVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 8, false));
     EXPECT_EQ(env_.CountLogs("Unable to find node for minor num=9 \n"), 1);
-    ::unsetenv("KZVOL_CONFIG");
 }
 
 TEST_F(Bitmaps, TraceSwitchAppendsTheBytesReadToTheDump) {

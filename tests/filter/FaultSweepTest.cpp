@@ -13,7 +13,7 @@
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
-#include "filter/QnbfVolInfo.h"
+#include "tests/filter/BitmapMembers.h"
 #include "tests/filter/FaultSweep.h"
 #include "tests/filter/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
@@ -30,15 +30,7 @@ class FaultSweep : public MemoryDriver {
         dev_ = AddDevice("/dev/sdb", 16 << 20);
         snap_ = Snap(dev_);
         ASSERT_GE(snap_, 0);
-        ::setenv("KZVOL_CONFIG",
-                 dir_.Write("registry.ini",
-                            "[Base]\ndBASEHOME=/opt/kz\n[Machines/vm1]\nbClusterGroupClient=1\n")
-                     .c_str(),
-                 1);
-    }
-    void TearDown() override {
-        ::unsetenv("KZVOL_CONFIG");
-        MemoryDriver::TearDown();
+        UseRegistry("[Base]\ndBASEHOME=/opt/kz\n[Machines/vm1]\nbClusterGroupClient=1\n");
     }
 
     void SweepDriverCalls(const Operation& op) {
@@ -125,64 +117,31 @@ TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
         SweepDriverCalls(op);
 }
 
-// A driver-mode object bound to filter device `minor`.
-std::unique_ptr<KZVolumeUnix> Bound(int minor, const std::string& name = kQnbfAdminNode) {
-    auto volume = std::make_unique<KZVolumeUnix>(name);
-    volume->m_QnbfNodeMinorno = minor;
-    return volume;
-}
-
 TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
-    unsigned char bits[2] = {0x01};  // 16 extents of 1 MiB
+    Bits bits = {0x01, 0x00};  // 16 extents of 1 MiB
     // The flush before a bitmap read is best effort.
     auto flush = [this](const Call& c) {
         return c.request == BLKFLSBUF || c.node == FilterNode(dev_);
     };
-    auto bitmapOp = [&](const char* name, std::function<bool(KZVolumeUnix&)> fn) {
-        return Operation{name,
-                         [this, fn] {
-                             auto volume = Bound(dev_);
-                             return volume->Open() && fn(*volume);
-                         },
-                         false, flush};
-    };
-    const std::vector<Operation> bitmaps = {
-        bitmapOp("QNBFGetVolInfo",
-                 [](KZVolumeUnix& v) {
-                     QNBFVolInfo_t info;
-                     return v.QNBFGetVolInfo(info);
-                 }),
-        bitmapOp("QNBFGetVolBitmap",
-                 [&](KZVolumeUnix& v) {
-                     return v.QNBFGetVolBitmap(KZV_BITMAP_INCREMENTAL, bits, sizeof bits, false);
-                 }),
-        bitmapOp("QNBFGetAndClrVolBitmap",
-                 [&](KZVolumeUnix& v) {
-                     return v.QNBFGetAndClrVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits, sizeof bits,
-                                                     false);
-                 }),
-        bitmapOp("QNBFSetVolBitmap",
-                 [&](KZVolumeUnix& v) { return v.QNBFSetVolBitmap(KZV_BITMAP_INCREMENTAL, bits); }),
-        bitmapOp("QNBFMergeVolBitmap",
-                 [&](KZVolumeUnix& v) {
-                     return v.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, sizeof bits);
-                 }),
-        bitmapOp("QNBFClearVolBitmap",
-                 [](KZVolumeUnix& v) { return v.QNBFClearVolBitmap(KZV_BITMAP_DIFFERENTIAL); }),
-        bitmapOp("QNBFSaveVolBitmap",
-                 [](KZVolumeUnix& v) { return v.QNBFSaveVolBitmap(KZV_BITMAP_INCREMENTAL); }),
-        bitmapOp("QNBFPrepareDataBlock",
-                 [&](KZVolumeUnix& v) {
-                     qn_getdatablockbmp_arg arg{0, sizeof bits, reinterpret_cast<uint64_t>(bits)};
-                     return v.QNBFPrepareDataBlock("", &arg);
-                 }),
-        bitmapOp("SWSnapRead",
-                 [](KZVolumeUnix& v) {
-                     char sector[512];
-                     unsigned long done = 0;
-                     return v.SWSnapRead(0, 1, sector, done) && done == 1;
-                 }),
-    };
+    std::vector<Operation> bitmaps;
+    for (const BitmapMember& m : BitmapMembers()) {
+        bitmaps.push_back({m.context,
+                           [this, &m, &bits] {
+                               auto volume = BoundVolume(dev_);
+                               return volume->Open() &&
+                                      m.call(*volume, KZV_BITMAP_INCREMENTAL, bits);
+                           },
+                           false, flush});
+    }
+    bitmaps.push_back({"SWSnapRead",
+                       [this] {
+                           char sector[512];
+                           unsigned long done = 0;
+                           auto volume = BoundVolume(dev_);
+                           return volume->Open() && volume->SWSnapRead(0, 1, sector, done) &&
+                                  done == 1;
+                       },
+                       false, flush});
     for (const Operation& op : bitmaps)
         SweepDriverCalls(op);
 
@@ -206,7 +165,7 @@ TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
     };
     SweepDriverCalls({"snapshot life",
                       [this, own] {
-                          auto volume = Bound(own, FilterNode(own));
+                          auto volume = BoundVolume(own, FilterNode(own));
                           return volume->SWSnapSynchronize(FilterNode(own), 0) &&
                                  volume->SWSnapFreezeSync("", KZ_APP_NONE) &&
                                  volume->SWSnapUnsynchronize();

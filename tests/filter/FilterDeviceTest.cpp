@@ -15,10 +15,6 @@
 namespace kzvol::testing {
 namespace {
 
-const char kBootScript[] =
-    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
-    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
-
 // Some block device node of this machine: creation insists on one, and the
 // memory-mode driver never opens it.
 std::string AnyBlockDevice() {
@@ -76,10 +72,6 @@ class FilterDevice : public MemoryDriver {
             GTEST_SKIP() << "no block device node to put under the filter";
         driver().DeclareVolume(device_, 64 << 20);
     }
-    void TearDown() override {
-        ::unsetenv("KZVOL_CONFIG");
-        MemoryDriver::TearDown();
-    }
 
     CreateDevArg_t Arg(unsigned long extsize) {
         CreateDevArg_t arg{};
@@ -122,7 +114,7 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
         EXPECT_EQ(d.state, emulator::NodeState::Started);
         EXPECT_TRUE(d.incr.tracked && d.diff.tracked);
         EXPECT_TRUE(d.serial.empty());
-        EXPECT_EQ(env_.ShellCommands().back(), kBootScript);
+        EXPECT_EQ(env_.ShellCommands().back(), kBootScriptLine);
 
         size_t scripts = env_.ShellCommands().size();
         ASSERT_TRUE(Delete(arg.minorno));
@@ -217,15 +209,10 @@ class ClusterFilterDevice : public FilterDevice {
         if (IsSkipped())
             return;
         shared_ = dir_.File("shared");
-        ::setenv("KZVOL_CONFIG",
-                 dir_.Write("registry.ini", "[Base]\ndBASEHOME=" + dir_.path() +
-                                                "\nsInstanceName=Instance001\n"
-                                                "[EventManager]\ndEVLOGDIR=/var/log/kz\n"
-                                                "[Machines/client1]\nbClusterGroupClient=1\n"
-                                                "dJOBRESULTSDIR=" +
-                                                shared_ + "\n")
-                     .c_str(),
-                 1);
+        UseRegistry("[Base]\ndBASEHOME=" + dir_.path() +
+                    "\nsInstanceName=Instance001\n[EventManager]\ndEVLOGDIR=/var/log/kz\n"
+                    "[Machines/client1]\nbClusterGroupClient=1\ndJOBRESULTSDIR=" +
+                    shared_ + "\n");
         volume_.setClntDisplayName("client1");
     }
     std::string shared_;

@@ -34,13 +34,6 @@ class Lookup : public MemoryDriver {
         EXPECT_TRUE(list_qnbf_devs(&list));
         return {list.minors, list.minors + list.count};
     }
-    void UseConfig(const std::string& text) {
-        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv("KZVOL_CONFIG");
-        MemoryDriver::TearDown();
-    }
     qn_getinfo_arg info_;
     std::string filter_;
 };
@@ -56,6 +49,14 @@ TEST_F(Lookup, EmptyDriverAnswersNoDeviceWithoutFailedRequests) {
 TEST_F(Lookup, NameLookupWantsTheWholeNameAndStopsAtTheFirstFailingDevice) {
     int first = AddDevice("/dev/sdb", 1 << 30);
     int second = AddDevice("/dev/sdc", 2ull << 30);
+    // The volume object's own list request fills the caller's record.
+    KZVolumeUnix vol(kQnbfAdminNode);
+    qn_getdevicelist_arg list{};
+    list.cmd = 1;
+    ASSERT_TRUE(vol.QNBFShowDevList(&list));
+    EXPECT_EQ(std::vector<uint32_t>(list.minors, list.minors + list.count),
+              (std::vector<uint32_t>{uint32_t(first), uint32_t(second)}));
+
     ASSERT_TRUE(ByName("qnbf" + std::to_string(second), &info_));
     EXPECT_EQ(info_.minor, static_cast<uint32_t>(second));
     EXPECT_STREQ(info_.dev_name, "sdc");
@@ -111,29 +112,15 @@ TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
     EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
 }
 
-// The volume object's own list request fills the caller's record. (Failing
-// requests are swept in FaultSweepTest.)
-TEST_F(Lookup, ShowDevListFillsTheCallersRecord) {
-    int a = AddDevice("/dev/sdb", 1 << 30);
-    int b = AddDevice("/dev/sdc", 1 << 30);
-    KZVolumeUnix vol("/dev/qnbf/ctrl");
-    qn_getdevicelist_arg list{};
-    list.cmd = 1;
-    ASSERT_TRUE(vol.QNBFShowDevList(&list));
-    ASSERT_EQ(list.count, 2u);
-    EXPECT_EQ(list.minors[0], static_cast<uint32_t>(a));
-    EXPECT_EQ(list.minors[1], static_cast<uint32_t>(b));
-}
-
 TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
-    UseConfig("");
+    UseRegistry("");
     KZVolumeUnix vol("/dev/null", "", false, false);  // /dev/null is c 1 3
     EXPECT_EQ(vol.m_QnbfNodeMinorno, 3);
     EXPECT_TRUE(vol.IsOpen());  // the admin node was opened on the way
     EXPECT_FALSE(vol.QNBFSetMinorno("/dev/kzvol-missing"));
     EXPECT_EQ(vol.m_QnbfNodeMinorno, 3);
 
-    UseConfig("[Machines/vm1]\nbClusterGroupClient=1\n");
+    UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
     AddDevice("/dev/sdb", 1 << 30);
     int minor = AddDevice("/dev/sdc", 1 << 30);
     KZVolumeUnix cluster("/dev/qnbf/ctrl");

@@ -1,11 +1,15 @@
 // Requests to the filter driver through the library's channel, shared with the
 // devices-mode system tests, and the fixture for unit tests: a memory-mode stand-in
 // driver in a temporary state directory, plugged into the channel for the test's
-// scope, with the capturing host services installed.
+// scope, with the capturing host services installed and a registry of the test's
+// choosing.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,9 +17,16 @@
 #include "emulator/Emulator.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfProtocol.h"
+#include "host/Handles.h"
 #include "tests/support/TestEnv.h"
+#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
+
+// The shell line that regenerates the driver's boot script after a change.
+constexpr char kBootScriptLine[] =
+    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
+    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
 
 // Sends one request; 0 or the errno of the refusal.
 inline int Send(unsigned long request, void* arg) {
@@ -28,6 +39,30 @@ inline int SendMinor(unsigned long request, uint32_t minor) {
 
 inline std::string FilterNode(int minor) {
     return "/dev/qnbf/qnbf" + std::to_string(minor);
+}
+
+// A driver-mode object (or one opened on `name`) bound to filter device `minor`.
+inline std::unique_ptr<KZVolumeUnix> BoundVolume(int minor,
+                                                 const std::string& name = kQnbfAdminNode) {
+    auto volume = std::make_unique<KZVolumeUnix>(name);
+    volume->m_QnbfNodeMinorno = minor;
+    return volume;
+}
+
+// Writes 512 bytes of `byte` at byte `at` of the volume or image at `path`.
+inline bool WriteSector(const std::string& path, uint64_t at, char byte) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    std::string sector(512, byte);
+    return fd && ::pwrite(fd.get(), sector.data(), 512, static_cast<off_t>(at)) == 512;
+}
+
+// The extent numbers whose bits are set, bit i in byte i / 8, least significant first.
+inline std::vector<int> SetExtents(const std::vector<unsigned char>& bits) {
+    std::vector<int> out;
+    for (size_t i = 0; i < bits.size() * 8; ++i)
+        if (bits[i / 8] & (1u << (i % 8)))
+            out.push_back(static_cast<int>(i));
+    return out;
 }
 
 // Starts the new device `minor` if `start`; answers it or minus the errno of a refusal.
@@ -86,7 +121,10 @@ class MemoryDriver : public ::testing::Test {
         driver_ = std::make_unique<emulator::Emulator>(state_dir());
         emulator::Plug(driver_.get());
     }
-    void TearDown() override { emulator::Plug(nullptr); }
+    void TearDown() override {
+        ::unsetenv("KZVOL_CONFIG");
+        emulator::Plug(nullptr);
+    }
 
     std::string state_dir() const { return dir_.File("driver"); }
     emulator::Emulator& driver() { return *driver_; }
@@ -101,6 +139,10 @@ class MemoryDriver : public ::testing::Test {
     // Snapshots into the temporary directory: files `name` and `name`map.
     int Snap(int minor, const std::string& name = "snap") {
         return SnapFilter(minor, dir_.File(name));
+    }
+    // Points KZVOL_CONFIG at a registry holding `text`, until the test ends.
+    void UseRegistry(const std::string& text) {
+        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
     }
 
     TempDir dir_;

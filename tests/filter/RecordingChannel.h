@@ -1,14 +1,17 @@
 // A request channel that records every request (its number and a copy of the
-// record as the library sent it) before passing it to the stand-in driver.
+// record as the library sent it) before passing it to the stand-in driver, and the
+// memory-mode fixture that puts one in front of its driver.
 #pragma once
 
 #include <linux/ioctl.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "filter/DriverChannel.h"
+#include "tests/filter/MemoryDriver.h"
 
 namespace kzvol::testing {
 
@@ -54,14 +57,6 @@ class RecordingChannel : public DriverChannel {
             n += s.request == request;
         return n;
     }
-    // Bitmap requests of any kind (get, get-and-clear, set, merge, clear, save).
-    int BitmapRequests() const {
-        int n = 0;
-        for (const SeenRequest& s : Seen())
-            n +=
-                _IOC_TYPE(s.request) == 0x43 && _IOC_NR(s.request) >= 9 && _IOC_NR(s.request) <= 14;
-        return n;
-    }
     void Clear() {
         std::lock_guard<std::mutex> lock(mu_);
         seen_.clear();
@@ -71,6 +66,25 @@ class RecordingChannel : public DriverChannel {
     DriverChannel* target_;
     mutable std::mutex mu_;
     std::vector<SeenRequest> seen_;
+};
+
+class RecordedDriver : public MemoryDriver {
+  protected:
+    void SetUp() override {
+        MemoryDriver::SetUp();
+        seen_ = std::make_unique<RecordingChannel>(&driver());
+        SetDriverChannel(seen_.get());
+    }
+    RecordingChannel& seen() { return *seen_; }
+    // The record of the request sent `back` requests before the last one.
+    template <typename T>
+    T Sent(size_t back = 0) {
+        auto all = seen_->Seen();
+        return all[all.size() - 1 - back].As<T>();
+    }
+
+  private:
+    std::unique_ptr<RecordingChannel> seen_;
 };
 
 }  // namespace kzvol::testing

@@ -4,36 +4,29 @@
 // refusals on the way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
 
 #include "filter/SnapFiles.h"
 #include "host/TraceFile.h"
-#include "tests/filter/MemoryDriver.h"
 #include "tests/filter/RecordingChannel.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
 
 constexpr uint32_t kExtent = 1 << 20;
-const char kBootScript[] =
-    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
-    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
 
 bool Exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::access(path.c_str(), F_OK) == 0;
 }
 
-class Snapshots : public MemoryDriver {
+class Snapshots : public RecordedDriver {
   protected:
     void SetUp() override {
-        MemoryDriver::SetUp();
-        recorder_ = std::make_unique<RecordingChannel>(&driver());
-        SetDriverChannel(recorder_.get());
-        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", "").c_str(), 1);
+        RecordedDriver::SetUp();
+        UseRegistry("");
         ::mkdir(cow_dir().c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", cow_dir().c_str(), 1);
         // 4 MiB whose sector i is filled with the byte 'a' + i % 26.
@@ -44,29 +37,19 @@ class Snapshots : public MemoryDriver {
         minor_ = AddDevice(image_, 0, kExtent);
         ASSERT_GE(minor_, 0);
         node_ = FilterNode(minor_);
-        volume_ = std::make_unique<KZVolumeUnix>(node_);
-        volume_->m_QnbfNodeMinorno = minor_;
+        volume_ = BoundVolume(minor_, node_);
     }
     void TearDown() override {
         volume_.reset();
         ::unsetenv("KZ_SNAP_PARTITION");
-        ::unsetenv("KZVOL_CONFIG");
-        MemoryDriver::TearDown();
+        RecordedDriver::TearDown();
     }
 
     std::string cow_dir() const { return dir_.File("cow"); }
     std::string cow_file(const char* suffix) const {
         return cow_dir() + "/.qnbf" + std::to_string(minor_) + suffix;
     }
-    void Overwrite(uint64_t sector, char byte) {
-        FILE* f = std::fopen(image_.c_str(), "r+");
-        ASSERT_NE(f, nullptr);
-        std::fseek(f, static_cast<long>(sector * 512), SEEK_SET);
-        std::fwrite(std::string(512, byte).data(), 1, 512, f);
-        std::fclose(f);
-    }
 
-    std::unique_ptr<RecordingChannel> recorder_;
     std::string image_, node_;
     int minor_ = -1;
     std::unique_ptr<KZVolumeUnix> volume_;
@@ -75,20 +58,20 @@ class Snapshots : public MemoryDriver {
 TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
     const int descriptors = OpenDescriptorCount();
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
-    auto sync = recorder_->Seen()[recorder_->Seen().size() - 2].As<qn_snapsync_arg>();
+    auto sync = Sent<qn_snapsync_arg>(1);
     EXPECT_EQ(sync.minor, minor_);
     EXPECT_EQ(sync.chunk_size, 4096u);
     EXPECT_EQ(std::string(sync.data_file), cow_file("-snap"));
     EXPECT_EQ(std::string(sync.map_file), cow_file("-snapmap"));
     EXPECT_EQ(sync.snap_minor, -1);
     // The started snapshot is the one the object now names.
-    ASSERT_EQ(recorder_->Seen().back().request, QNBF_START_NODE);
-    const uint32_t snapMinor = recorder_->Seen().back().As<uint32_t>();
+    ASSERT_EQ(seen().Seen().back().request, QNBF_START_NODE);
+    const uint32_t snapMinor = Sent<uint32_t>();
     const std::string snapNode = FilterNode(static_cast<int>(snapMinor));
     EXPECT_EQ(volume_->m_strSnapId, snapNode);
 
     // The live device moves on; the snapshot keeps the old sectors.
-    Overwrite(10, 'Z');
+    ASSERT_TRUE(WriteSector(image_, 10 * 512, 'Z'));
     std::string buffer(1024, '\0');
     unsigned long done = 99;
     ASSERT_TRUE(volume_->SWSnapRead(9, 2, buffer.data(), done));
@@ -97,9 +80,9 @@ TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
     EXPECT_NE(volume_->m_hSnapVolume, -1);
 
     ASSERT_TRUE(volume_->SWSnapFreezeSync("ignored", KZ_APP_NONE));
-    EXPECT_EQ(recorder_->Seen().back().request, QNBF_DELETE_NODE);
-    EXPECT_EQ(recorder_->Seen().back().As<uint32_t>(), snapMinor);
-    EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>{kBootScript});
+    EXPECT_EQ(seen().Seen().back().request, QNBF_DELETE_NODE);
+    EXPECT_EQ(Sent<uint32_t>(), snapMinor);
+    EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>{kBootScriptLine});
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
     EXPECT_EQ(volume_->m_strSnapId, snapNode);
     EXPECT_EQ(env_.CountLogs("snap_minor=" + std::to_string(snapMinor) + " \n"), 1);
@@ -143,17 +126,14 @@ TEST_F(Snapshots, ChunkSizeNotations) {
     // The parsed value reaches the driver unchanged.
     dir_.Write("registry.ini", "[UnixImagePOD]\ndSnapChunkSize=0x2000\n");
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
-    EXPECT_EQ(recorder_->Seen()[recorder_->Seen().size() - 2].As<qn_snapsync_arg>().chunk_size,
-              8192u);
+    EXPECT_EQ(Sent<qn_snapsync_arg>(1).chunk_size, 8192u);
 }
 
 TEST(SnapshotFiles, NamesWithAndWithoutATrailingSlash) {
-    CowFiles plain = CowFileNames("/snaps", "/dev/qnbf/qnbf3");
-    CowFiles slash = CowFileNames("/snaps/", "/dev/qnbf/qnbf3");
-    EXPECT_EQ(plain.data, "/snaps/.qnbf3-snap");
-    EXPECT_EQ(plain.map, "/snaps/.qnbf3-snapmap");
-    EXPECT_EQ(slash.data, plain.data);
-    EXPECT_EQ(slash.map, plain.map);
+    for (const char* dir : {"/snaps", "/snaps/"}) {
+        EXPECT_EQ(CowFileNames(dir, "/dev/qnbf/qnbf3").data, "/snaps/.qnbf3-snap");
+        EXPECT_EQ(CowFileNames(dir, "/dev/qnbf/qnbf3").map, "/snaps/.qnbf3-snapmap");
+    }
     EXPECT_EQ(CowFileNames("/snaps", "qnbf4").data, "/snaps/.qnbf4-snap");
 }
 
@@ -165,7 +145,7 @@ TEST_F(Snapshots, SnapshotReadLimitsRetriesAndTrace) {
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(env_.CountLogs("transfer of 8388608 sectors refused"), 1);
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
-    EXPECT_TRUE(recorder_->Seen().size() == 2u);  // the device's add and start only
+    EXPECT_TRUE(seen().Seen().size() == 2u);  // the device's add and start only
 
     // No snapshot yet: nothing to open.
     EXPECT_FALSE(volume_->SWSnapRead(0, 1, buffer.data(), done));
@@ -201,7 +181,7 @@ TEST_F(Snapshots, SnapshotReadLimitsRetriesAndTrace) {
 TEST_F(Snapshots, StopWithoutASnapshotAndRefusalsOnTheWay) {
     ASSERT_TRUE(volume_->SWSnapFreezeSync("src", KZ_APP_NONE));
     EXPECT_EQ(env_.CountLogs("No active snap...\n"), 1);
-    EXPECT_EQ(recorder_->Count(QNBF_DELETE_NODE), 0);
+    EXPECT_EQ(seen().Count(QNBF_DELETE_NODE), 0);
     EXPECT_TRUE(env_.ShellCommands().empty());
 
     // Creation: an unknown device, a refused start (the snapshot stays synchronized).
@@ -221,13 +201,13 @@ TEST_F(Snapshots, StopWithoutASnapshotAndRefusalsOnTheWay) {
     EXPECT_TRUE(Exists(cow_file("-snapmap")));  // not reached
 
     ::unsetenv("KZ_SNAP_PARTITION");
-    const size_t requests = recorder_->Seen().size();
+    const size_t requests = seen().Seen().size();
     EXPECT_FALSE(volume_->SWSnapSynchronize(node_, 0));
     EXPECT_EQ(env_.CountLogs("could not get KZ_SNAP_PARTITION \n"), 1);
     EXPECT_FALSE(volume_->SWSnapUnsynchronize());
     EXPECT_EQ(env_.CountLogs("could not get KZ_SNAP_APRTITION \n"), 1);
-    EXPECT_EQ(recorder_->Count(QNBF_SNAP_SYNC), 1);
-    EXPECT_EQ(recorder_->Seen().size(), requests + 2);  // the device lookup: list, information
+    EXPECT_EQ(seen().Count(QNBF_SNAP_SYNC), 1);
+    EXPECT_EQ(seen().Seen().size(), requests + 2);  // the device lookup: list, information
 }
 
 TEST_F(Snapshots, QueriesThatLinuxLeavesEmpty) {

@@ -1,9 +1,11 @@
-// The file-index table: what goes in comes out (in table order, by directory,
-// by path), the external sort, the writer's life cycle (calling order, reuse
-// after Close, disposal of a table never closed, I/O failures), and damage: a
-// table that is damaged, truncated, mismatched or of another version is refused
-// with a reason, and no byte of either file can change what the reader reports
-// without the reader noticing.
+// The file-index table: its checksumming writer; what goes in comes out (in
+// table order, by directory, by path) and in a layout fixed byte for byte; the
+// external sort; the writer's life cycle (calling order, reuse after Close,
+// disposal of a table never closed, I/O failures); and damage: a table that is
+// damaged, truncated, mismatched or of another version is refused with a
+// reason, and no byte of either file can change what the reader reports without
+// the reader noticing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <fstream>
 #include <map>
@@ -19,8 +22,10 @@
 
 #include "fstree/Crc32c.h"
 #include "fstree/FsTreeFormat.h"
+#include "fstree/FsTreeIo.h"
 #include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
+#include "host/Handles.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -86,11 +91,11 @@ TEST(Crc32c, KnownValueAndBothWaysAgree) {
     EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
     EXPECT_EQ(Crc32cPortable(0, "123456789", 9), 0xE3069283u);
     std::mt19937 rng(3);
-    std::string data(5000, '\0');
+    std::string data(20000, '\0');
     for (char& c : data)
         c = static_cast<char>(rng());
     for (size_t start : {0, 1, 3, 7}) {
-        for (size_t size : {0, 1, 7, 8, 9, 63, 4096, 4993 - 7}) {
+        for (size_t size : {0, 1, 2, 3, 5, 6, 7, 8, 9, 63, 3071, 3072, 4096, 16384, 19993}) {
             uint32_t whole = Crc32c(0, data.data() + start, size);
             EXPECT_EQ(whole, Crc32cPortable(0, data.data() + start, size)) << start << " " << size;
             // Continuing over two pieces gives the CRC of the whole.
@@ -99,6 +104,41 @@ TEST(Crc32c, KnownValueAndBothWaysAgree) {
                       whole);
         }
     }
+}
+
+// Pieces written through the buffer, filled in place, and larger than the whole
+// buffer all land in the file in order, each unit of it checksummed once.
+TEST(FsTreeIo, EveryWayInGivesTheSameBytesAndUnitChecksums) {
+    TempDir dir;
+    UniqueFd fd(::open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd);
+    ASSERT_EQ(::write(fd.get(), "head", 4), 4);
+    fstree::ChecksummedWriter out(fd.get(), 64, 100);
+    out.StartWriteback();
+    std::mt19937 rng(5);
+    std::string expected;
+    for (size_t size : {0, 10, 90, 1, 100, 99, 250, 7, 64, 500, 3}) {
+        std::string piece(size, '\0');
+        for (char& c : piece)
+            c = static_cast<char>(rng());
+        if (size % 2 && size <= 100) {
+            unsigned char* p = out.Reserve(size);
+            ASSERT_NE(p, nullptr);
+            std::memcpy(p, piece.data(), size);
+            out.Commit(size);
+        } else {
+            ASSERT_TRUE(out.Write(piece.data(), size));
+        }
+        expected += piece;
+    }
+    ASSERT_TRUE(out.Finish());
+    EXPECT_EQ(out.bytes(), expected.size());
+    EXPECT_EQ(ReadFile(dir.File("out")), "head" + expected);
+    std::vector<uint32_t> units;
+    for (size_t at = 0; at < expected.size(); at += 64)
+        units.push_back(
+            Crc32c(0, expected.data() + at, std::min<size_t>(64, expected.size() - at)));
+    EXPECT_EQ(out.crcs(), units);
 }
 
 TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
@@ -146,6 +186,24 @@ TEST(FsTree, EmptyTableOddNamesAndDuplicates) {
     EXPECT_EQ(Find(reader, "tab\there\nnew\\line \xff"), rows[2]);
     EXPECT_EQ(Find(reader, "/a"), rows[3]);
     EXPECT_EQ(Find(reader, ""), rows[0]);
+}
+
+// Names whose hashes share their top bits, so that the index sort cannot spread
+// them apart by those bits alone: the index still comes out in order.
+TEST(FsTree, NamesWithCloseHashesAreIndexed) {
+    TempDir dir;
+    std::vector<Row> rows = {{0, 2, 0, 0, 1, "/"}};
+    for (uint64_t i = 0; rows.size() < 41; ++i) {
+        std::string name = "n" + std::to_string(i);
+        if (fstree::NameHash(name.data(), name.size()) >> 27 == 0)
+            rows.push_back({2, 3 + i, i, 0, 0, name});
+    }
+    WriteTable(dir.File("t"), rows);
+    UnixFsTreeReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
+    EXPECT_EQ(AllRows(reader), rows);  // reading every row checks the index's order
+    EXPECT_EQ(Find(reader, "/" + rows[17].name), rows[17]);
 }
 
 // Many rows through a sort budget of a few records: the runs spill to disk and
@@ -204,6 +262,52 @@ TEST(FsTree, ExternalSortGivesTheSameIndexAsInMemory) {
         ++resolved;
     }
     EXPECT_GT(resolved, 1000);
+}
+
+// Rows in the orders the walkers produce them and worse: depth-first runs,
+// batches that revisit earlier parents, one directory reported in many pieces
+// and under few names, names long enough to cross row chunks, parents far out of
+// order.
+std::vector<Row> MixedOrderRows() {
+    std::mt19937 rng(12);
+    std::vector<Row> rows = {{0, 2, 4096, 1, 1, "/"}};
+    uint64_t inode = 3;
+    for (int dir = 0; dir < 40; ++dir) {
+        // Every fifth stretch goes to directory 5, under a handful of names.
+        uint64_t parent = dir % 7 == 3 ? 2 + rng() % 5000 : dir % 5 == 1 ? 5 : 2 + dir;
+        for (int i = 0, n = static_cast<int>(rng() % 300); i < n; ++i) {
+            std::string name = parent == 5 ? "same" + std::to_string(rng() % 3)
+                                           : "e" + std::to_string(rng() % 200);
+            name.append(parent == 5 ? 0 : rng() % 40, 'x');
+            rows.push_back({parent, inode++, rng() % 100000, static_cast<uint32_t>(rng()),
+                            static_cast<uint8_t>(rng() % 3 == 0), name});
+        }
+    }
+    return rows;
+}
+
+// CRC-32C of a table file with its header's table id and header checksum left
+// out: the only bytes that differ between two tables of the same rows.
+uint32_t TableDigest(const std::string& path) {
+    std::string bytes = ReadFile(path);
+    EXPECT_GE(bytes.size(), fstree::kHeaderBytes);
+    bytes.replace(24, 8, 8, '\0');
+    bytes.replace(60, 4, 4, '\0');
+    return Crc32c(0, bytes.data(), bytes.size());
+}
+
+// The layout is fixed: these rows have always given exactly these files, with
+// the index built in memory or through spilled runs.
+TEST(FsTree, LayoutOfKnownRowsNeverChanges) {
+    TempDir dir;
+    std::vector<Row> rows = MixedOrderRows();
+    ASSERT_EQ(rows.size(), 5302u);
+    WriteTable(dir.File("memory"), rows);
+    WriteTable(dir.File("spilled"), rows, 16000);
+    for (const char* base : {"memory", "spilled"}) {
+        EXPECT_EQ(TableDigest(dir.File(base) + ".dat"), 1328738843u) << base;
+        EXPECT_EQ(TableDigest(dir.File(base) + ".idx"), 3626552610u) << base;
+    }
 }
 
 // A root, a directory (11) and `files` files spread over the two.

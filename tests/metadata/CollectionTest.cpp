@@ -6,7 +6,6 @@
 
 #include "metadata/DirectoryWalk.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/rdfd/ReaderTestSupport.h"
 #include "tests/support/TestEnv.h"
 #include "volume/KZVolume.h"
 
@@ -53,14 +52,7 @@ class CollectionTest : public ::testing::Test {
     void Registry(const std::string& text) {
         registry_ = std::make_unique<ScopedRegistry>(tmp_.File("registry.ini"), text);
     }
-    bool Collect(KZVolumeUnix* volume = nullptr, std::string mnt = "") {
-        std::string root = "ROOT", info = info_, table = table_, aux = "aux";
-        if (mnt.empty())
-            mnt = mnt_;
-        return (volume ? *volume : volume_)
-            .DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(), aux.data(),
-                                     table.data(), 1048576);
-    }
+    bool Collect() { return kzvol::testing::Collect(volume_, mnt_, info_, table_); }
     bool LeftNothing() const {
         for (const std::string& f : {info_, table_ + ".dat", table_ + ".idx"}) {
             if (::access(f.c_str(), F_OK) == 0)
@@ -77,25 +69,10 @@ class CollectionTest : public ::testing::Test {
     KZVolumeUnix volume_{-1};
 };
 
-std::vector<FsTreeRow> AsTableRows(const std::vector<Row>& rows) {
-    std::vector<FsTreeRow> out;
-    for (const Row& r : rows) {
-        FsTreeRow row;
-        row.parent = r.parent;
-        row.inode = r.inode;
-        row.size = r.size;
-        row.mtime = r.mtime;
-        row.type = r.isDir ? 1 : 0;
-        row.name = r.name;
-        out.push_back(row);
-    }
-    return out;
-}
-
 TEST_F(CollectionTest, Ext3ByTheReaderGivesDebugfsRowsAndNamesOnlyDropsSizes) {
     Table(image_, "ext3");
     ASSERT_TRUE(Collect());
-    EXPECT_EQ(TableRows(table_), AsTableRows(DebugfsRows(image_, "ROOT")));
+    EXPECT_EQ(TableRows(table_), DebugfsTableRows(image_, "ROOT"));
     EXPECT_NE(ReadFile(info_).find("aclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n"),
               std::string::npos);
     EXPECT_EQ(env_.CountLogs("Meta Data Collection successful on the device"), 1);
@@ -157,7 +134,7 @@ TEST_F(CollectionTest, TheSnapshotIsUnmountedOnceAtEitherExit) {
     env_.SetMountTable({{{image_, "/live/vol", "ext2", "rw"}}, {{image_, mnt_, "ext2", "ro"}}});
     FakeSnapshot volume(mnt_);
     env_.QueueCommandResult(32);  // the unmount fails: logged, the result stands
-    ASSERT_TRUE(Collect(&volume, "/live/vol"));
+    ASSERT_TRUE(kzvol::testing::Collect(volume, "/live/vol", info_, table_));
     EXPECT_EQ(env_.Commands(), std::vector<std::string>{"/bin/umount -- " + mnt_});
     EXPECT_TRUE(env_.HasError("failed to unmount snap snapmntpath=" + mnt_));
     EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
@@ -166,7 +143,7 @@ TEST_F(CollectionTest, TheSnapshotIsUnmountedOnceAtEitherExit) {
         1);
 
     table_ = tmp_.File("no/such/dir/table");
-    EXPECT_FALSE(Collect(&volume, "/live/vol"));
+    EXPECT_FALSE(kzvol::testing::Collect(volume, "/live/vol", info_, table_));
     EXPECT_TRUE(env_.HasError("failed to create ctree table for unixfs errno=2"));
     EXPECT_EQ(env_.Commands().size(), 2u);
 }

@@ -17,8 +17,7 @@
 #include "host/ShellQuote.h"
 #include "metadata/ContentSnap.h"
 #include "tests/filter/MemoryDriver.h"
-#include "tests/support/SystemHarness.h"
-#include "tests/support/TestEnv.h"
+#include "tests/support/StandInSystemTest.h"
 #include "tests/tools/Kzvol.h"
 
 namespace kzvol::testing {
@@ -50,21 +49,15 @@ Lines SnapMounts() {
     return out;
 }
 
+// What the driver says of filter device `minor`.
 qn_getinfo_arg DriverInfo(int minor) {
     qn_getinfo_arg info{};
     info.minor = static_cast<uint32_t>(minor);
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
     return info;
 }
-
-// Snapshot minors the driver reports for filter device `minor`.
 int SnapshotCount(int minor) {
     return DriverInfo(minor).snap_minor_cnt;
-}
-
-// The node of the active snapshot of filter device `minor`.
-std::string SnapshotNode(int minor) {
-    return FilterNode(static_cast<int>(DriverInfo(minor).snap_minor[0]));
 }
 
 // One ext2 volume holding f.txt ("v<name>") and the directory "x y", under a
@@ -76,20 +69,15 @@ struct FilterVolume {
     std::string node() const { return FilterNode(minor); }
 };
 
-class ContentSnapSystem : public SystemTest {
+class ContentSnapSystem : public StandInSystemTest {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
+        StandInSystemTest::SetUp();
         if (IsSkipped())
             return;
-        std::string error;
-        ASSERT_TRUE(emulator::Emulator::Create(driverDir(), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(driverDir());
         // kzvol runs the driver's tools from here; the snapshot tool has nothing to do.
         ::mkdir(dir_.File("driver/sbin").c_str(), 0700);
         ASSERT_EQ(::chmod(dir_.Write("driver/sbin/kzsnap", "#!/bin/sh\n").c_str(), 0700), 0);
-        emulator::Plug(driver_.get());
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
         prefix_ = dir_.File("p");
@@ -105,9 +93,7 @@ class ContentSnapSystem : public SystemTest {
             ::umount2(it->c_str(), MNT_DETACH);
         for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it)
             it->mount.reset();
-        std::string error;
-        EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-        emulator::Plug(nullptr);
+        StandInSystemTest::TearDown();
         ::unsetenv("KZ_SNAP_PARTITION");
     }
 
@@ -143,9 +129,7 @@ class ContentSnapSystem : public SystemTest {
             EXPECT_EQ(SnapshotCount(v.minor), 0) << v.node();
     }
 
-    TempDir dir_;
     std::string prefix_;
-    std::unique_ptr<emulator::Emulator> driver_;
     std::vector<FilterVolume> volumes_;
 };
 
@@ -181,9 +165,11 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
     EXPECT_EQ(env.Commands(),
               Lines({"mkdir -p /snapmnt" + home,
-                     "mount -o ro " + SnapshotNode(volumes_[0].minor) + " /snapmnt" + home,
+                     "mount -o ro " + FilterNode(DriverInfo(volumes_[0].minor).snap_minor[0]) +
+                         " /snapmnt" + home,
                      "mkdir -p '/snapmnt" + xy + "'",
-                     "mount -o ro " + SnapshotNode(volumes_[1].minor) + " '/snapmnt" + xy + "'"}));
+                     "mount -o ro " + FilterNode(DriverInfo(volumes_[1].minor).snap_minor[0]) +
+                         " '/snapmnt" + xy + "'"}));
     EXPECT_EQ(SnapshotCount(volumes_[2].minor), 0);  // home2 is not below home
     EXPECT_EQ(env.CountLogs("volume=" + nodeXy + " is already snapped \n"), 1);
 

@@ -1,4 +1,5 @@
-// Table rows, expected tree rows and the scoped registry of the metadata tests.
+// Table rows, expected tree rows, the collection call and the scoped registry of
+// the metadata tests.
 #include "tests/metadata/MetadataTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,21 @@ std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir, const std::strin
             rows.push_back(RowOf(parent.st_ino, st, entry.path().filename().string()));
     }
     return SortedRows(rows);
+}
+
+std::vector<FsTreeRow> DebugfsTableRows(const std::string& image, const std::string& rootName) {
+    std::vector<FsTreeRow> out;
+    for (const Row& r : DebugfsRows(image, rootName))
+        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime,
+                                static_cast<uint8_t>(r.isDir ? 1 : 0), r.name});
+    return out;
+}
+
+bool Collect(KZVolumeUnix& volume, const std::string& mnt, const std::string& info,
+             const std::string& table) {
+    std::string root = "ROOT", m = mnt, i = info, t = table, aux = "aux";
+    return volume.DumpMetadataInformation(root.data(), m.data(), i.data(), aux.data(), aux.data(),
+                                          t.data(), 1048576);
 }
 
 std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {

@@ -1,6 +1,6 @@
 // Shared by the metadata collection tests: the rows of a file-index table, the rows
-// a mounted tree must give (as lstat sees it), and a registry file installed for
-// the life of a test.
+// a mounted tree must give (as lstat sees it) or an image holds (as debugfs sees
+// it), one collection call, and a registry file installed for the life of a test.
 #pragma once
 
 #include <ostream>
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "fstree/UnixFsTreeReader.h"
+#include "tests/rdfd/ReaderTestSupport.h"
+#include "volume/KZVolume.h"
 
 namespace kzvol::fstree {
 // Rows in test failure messages.
@@ -27,6 +29,14 @@ std::vector<FsTreeRow> TableRows(const std::string& table);
 // then every directory, and every other entry with one link, as lstat reports
 // them. Sorted by (parent, name).
 std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir, const std::string& rootName);
+
+// DebugfsRows of `image` as table rows, in the same order.
+std::vector<FsTreeRow> DebugfsTableRows(const std::string& image, const std::string& rootName);
+
+// Collects the metadata of the volume mounted on `mnt` into `table` and `info`,
+// with the root named "ROOT" and 1 MiB extents.
+bool Collect(KZVolumeUnix& volume, const std::string& mnt, const std::string& info,
+             const std::string& table);
 
 // `rows` sorted by (parent, name, inode).
 std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows);

@@ -42,6 +42,12 @@ TEST(RDFDReadCallBack, ReadsAtOffsetsShortAtTheEndAndZeroOnFailure) {
     EXPECT_EQ(RDFDReadCallBack(&isDir, buf, 16, 0), 0u);
     EXPECT_EQ(env.CountLogs("read failed errno:21 Error:Is a directory", "RDFDReadCallBack"), 1);
     EXPECT_EQ(RDFDReadCallBack(nullptr, buf, 16, 0), 0u);
+    // Hints are advice: a bad descriptor or none at all is no failure and no log line.
+    const size_t logs = env.Logs().size();
+    RDFDReadAheadCallBack(&closed, 0, 4096);
+    RDFDReadAheadCallBack(nullptr, 0, 4096);
+    RDFDReadAheadCallBack(&raw, 0, 1ull << 63);
+    EXPECT_EQ(env.Logs().size(), logs);
 }
 
 TEST(RDFDGetInodeNameCallBack, AddsRowsAndReportsRefusals) {

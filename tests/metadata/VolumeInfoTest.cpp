@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "host/Handles.h"
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
@@ -61,25 +63,26 @@ class VolumeInfoTest : public ::testing::Test {
     KZVolumeUnix volume_{-1};
 };
 
-TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFile) {
-    MakeImage("-t ext3 -b 1024 -g 1024 -N 640", "20M");
-    ASSERT_TRUE(Dump(1, 0));
-    const std::string text = ReadFile(info_);
-    EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(1, 0));
-    EXPECT_EQ(text.find("extentsize=65536 \ngdc=20 \nitableblock="), 0u);
-    size_t lines = 0;
-    for (char c : text)
-        lines += c == '\n';
-    EXPECT_EQ(lines, 20u + 17u);
-}
-
-TEST_F(VolumeInfoTest, OneGroupWith4KiBBlocks) {
-    MakeImage("-t ext2 -b 4096 -N 128", "8M");
-    ASSERT_TRUE(Dump(0, 1));
-    const std::string text = ReadFile(info_);
-    EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(0, 1));
-    EXPECT_EQ(text.find("extentsize=65536 \ngdc=1 \nitableblock="), 0u);
-    EXPECT_NE(text.find("\nblocksize=4096 \n"), std::string::npos);
+TEST_F(VolumeInfoTest, OneAndTwentyGroupsMatchTheReadersFile) {
+    const struct {
+        const char *options, *size;
+        int acl, selinux;
+        const char* head;
+        size_t lines;
+    } cases[] = {
+        {"-t ext3 -b 1024 -g 1024 -N 640", "20M", 1, 0,
+         "extentsize=65536 \ngdc=20 \nitableblock=", 20 + 17},
+        {"-t ext2 -b 4096 -N 128", "8M", 0, 1, "extentsize=65536 \ngdc=1 \nitableblock=", 1 + 17},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        MakeImage(c.options, c.size);
+        ASSERT_TRUE(Dump(c.acl, c.selinux));
+        const std::string text = ReadFile(info_);
+        EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(c.acl, c.selinux));
+        EXPECT_EQ(text.find(c.head), 0u);
+        EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), c.lines);
+    }
 }
 
 TEST_F(VolumeInfoTest, UnusableSuperBlocksAreRefusedWithoutAFile) {

@@ -42,11 +42,13 @@ class BufferCacheTest : public ::testing::Test {
         return BufferCache(Device, this, cacheSize ? cacheSize : 8192 * buffers, buffers);
     }
     // Reads through the cache and checks the bytes against the device.
-    unsigned int Read(BufferCache& cache, unsigned long long offset, unsigned int size) {
+    unsigned int Read(BufferCache& cache, unsigned long long offset, unsigned int size,
+                      bool aligned = false) {
         std::string got(size, '?'), want(size, '\0');
         for (unsigned int i = 0; i < size; ++i)
             want[i] = Pattern(offset + i);
-        const unsigned int n = cache.ReadFromCache(got.data(), size, offset);
+        const unsigned int n = aligned ? cache.ReadAligned(got.data(), size, offset)
+                                       : cache.ReadFromCache(got.data(), size, offset);
         EXPECT_TRUE(n != size || got == want) << "wrong bytes at " << offset;
         return n;
     }
@@ -166,6 +168,27 @@ TEST_F(BufferCacheTest, ShortRefillServesOnlyWhatWasDelivered) {
 }
 
 // (The other type words show in the texts every refusal test compares.)
+// Aligned reads fill whole windows at multiples of the buffer size, so requests in
+// any order within a window share its fill; a request across two windows, or in
+// the window at the device's end, is read as an unaligned request is. A short
+// window fill serves what it delivered and is not kept.
+TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
+    BufferCache cache = Make(4);
+    cache.SetDeviceSize(40000);
+    for (unsigned long long offset : {7936ull, 256ull, 4096ull, 0ull, 16384ull + 512})
+        EXPECT_EQ(Read(cache, offset, 256, true), 256u);
+    EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {16384, 8192}}));
+    EXPECT_EQ(Read(cache, 8100, 256, true), 256u);   // across two windows
+    EXPECT_EQ(Read(cache, 33000, 256, true), 256u);  // the window reaches past the end
+    EXPECT_EQ(reads_.back(), (ReadAt{33000, 256}));
+    EXPECT_EQ(reads_[2], (ReadAt{8100, 8192}));
+
+    results_ = {5000};  // a short fill: the request lies inside what came
+    EXPECT_EQ(Read(cache, 24576 + 4096, 256, true), 256u);
+    EXPECT_EQ(Read(cache, 24576 + 6000, 256, true), 256u);  // not kept: read again
+    EXPECT_EQ(reads_.size(), 6u);
+}
+
 TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
     const std::string longText(300, 'm');
     const std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>> cases = {

@@ -29,6 +29,12 @@ unsigned int MemoryDevice::Read(void* context, char* buffer, unsigned int size,
     return static_cast<unsigned int>(n);
 }
 
+void MemoryDevice::TakeHint(void* context, unsigned long long offset, unsigned long long length) {
+    auto* device = static_cast<MemoryDevice*>(context);
+    std::lock_guard<std::mutex> lock(*device->hintsMutex);
+    device->hints.emplace_back(offset, length);
+}
+
 void MemoryDevice::Put(size_t offset, uint32_t value, int width) {
     for (int i = 0; i < width; ++i)
         bytes[offset + i] = static_cast<char>(value >> (8 * i));
@@ -280,7 +286,8 @@ bool ReaderFixture::RunImgPod(RowCollector* rows, const char* fsTypeName, const 
     return RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
                                   const_cast<char*>(dump), const_cast<char*>(fsTypeName),
                                   const_cast<char*>(platform), 2097152, 0, 0, namesOnly,
-                                  quit ? QuitProbe::Check : nullptr, quit, &failure_);
+                                  quit ? QuitProbe::Check : nullptr, quit, &failure_,
+                                  hinting_ ? MemoryDevice::TakeHint : nullptr);
 }
 
 bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool* isSupported,
@@ -289,7 +296,7 @@ bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool*
     return RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add, rows,
                                       nullptr, fsType, nullptr, 2097152, nullptr, nullptr,
                                       isSupported, quit ? QuitProbe::Check : nullptr, 0, quit,
-                                      &failure_);
+                                      &failure_, hinting_ ? MemoryDevice::TakeHint : nullptr);
 }
 
 void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
@@ -30,9 +32,13 @@ struct MemoryDevice {
     unsigned long long failRead = 0;
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
+    // Read-ahead hints taken (from the reader's hint thread).
+    std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
+    std::vector<std::pair<unsigned long long, unsigned long long>> hints;  // offset, length
 
     static unsigned int Read(void* context, char* buffer, unsigned int size,
                              unsigned long long offset);
+    static void TakeHint(void* context, unsigned long long offset, unsigned long long length);
     // Stores `value` little-endian in `width` bytes.
     void Put(size_t offset, uint32_t value, int width = 4);
     uint32_t Get32(size_t offset) const;
@@ -127,6 +133,7 @@ class ReaderFixture : public ::testing::Test {
                         bool* isSupported = nullptr);
 
     TestEnv env_;
+    bool hinting_ = false;  // runs hand the entry points MemoryDevice::TakeHint
     RDFDException failure_{RDFD_EXC_APPLICATION, "untouched"};  // what the last run handed back
     TempDir tmp_;
     std::string image_;

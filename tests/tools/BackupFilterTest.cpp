@@ -24,24 +24,17 @@ namespace {
 constexpr uint32_t kExtent = 64 << 10;
 constexpr uint32_t kExtents = 24;
 
-// Passes every call to the filter source, with a hook before each read and a
-// read that fails.
-class Hooked : public backup::Source {
+// The filter source with a hook before each read of the snapshot and a read that
+// fails.
+class Hooked : public backup::FilterSource {
   public:
-    explicit Hooked(backup::Source& inner) : inner_(inner) {}
+    using FilterSource::FilterSource;
     std::function<void(uint64_t)> beforeRead;
     long failRead = -1;
 
-    bool Shape(backup::VolumeShape* s, std::string* e) override { return inner_.Shape(s, e); }
-    bool TakeChanges(std::vector<uint8_t>* b, std::string* e) override {
-        return inner_.TakeChanges(b, e);
-    }
-    bool ReturnChanges(const std::vector<uint8_t>& b, std::string* e) override {
-        return inner_.ReturnChanges(b, e);
-    }
     bool Freeze(std::string* r, std::string* e) override {
         reads_ = 0;
-        return inner_.Freeze(r, e);
+        return FilterSource::Freeze(r, e);
     }
     bool ReadFrozen(uint64_t offset, uint32_t length, char* buffer, std::string* e) override {
         if (beforeRead)
@@ -50,18 +43,10 @@ class Hooked : public backup::Source {
             *e = "injected read failure";
             return false;
         }
-        return inner_.ReadFrozen(offset, length, buffer, e);
-    }
-    bool IndexFrozen(const std::string& t, const std::string& v, std::string* e) override {
-        return inner_.IndexFrozen(t, v, e);
-    }
-    bool Thaw(std::string* e) override { return inner_.Thaw(e); }
-    bool RemoveLeftover(const std::string& r, std::string* e) override {
-        return inner_.RemoveLeftover(r, e);
+        return FilterSource::ReadFrozen(offset, length, buffer, e);
     }
 
   private:
-    backup::Source& inner_;
     uint64_t reads_ = 0;
 };
 
@@ -88,8 +73,7 @@ class StandInBackup : public MemoryDriver {
         ASSERT_TRUE(PWriteAll(fd.get(), data.data(), data.size(), uint64_t{n} * kExtent + 5));
     }
     std::string Backup(bool incremental, backup::BackupReport* report, Hooked* hooked = nullptr) {
-        backup::FilterSource filter(FilterNode(minor_), cow_);
-        Hooked plain(filter);
+        Hooked plain(FilterNode(minor_), cow_);
         backup::BackupOptions options;
         options.incremental = incremental;
         std::string error;
@@ -158,8 +142,7 @@ TEST_F(StandInBackup, ARefusedSnapshotAndAFailedReadGiveTheBitsBack) {
     EXPECT_EQ(GetBitmap(minor_, QNBF_KIND_INCREMENTAL, 3),
               (std::vector<unsigned char>{0x04, 0x10, 0x00}));
 
-    backup::FilterSource filter(FilterNode(minor_), cow_);
-    Hooked failing(filter);
+    Hooked failing(FilterNode(minor_), cow_);
     failing.failRead = 1;
     backup::BackupReport r;
     error = Backup(true, &r, &failing);
@@ -181,8 +164,7 @@ TEST_F(StandInBackup, AKilledBackupsSnapshotGoesWithTheNextBackup) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        backup::FilterSource filter(FilterNode(minor_), cow_);
-        Hooked killed(filter);
+        Hooked killed(FilterNode(minor_), cow_);
         killed.beforeRead = [](uint64_t n) {
             if (n == 1)
                 ::raise(SIGKILL);

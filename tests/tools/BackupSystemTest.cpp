@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "tests/filter/MemoryDriver.h"
-#include "tests/support/SystemHarness.h"
+#include "tests/support/StandInSystemTest.h"
 #include "tests/tools/Kzvol.h"
 
 namespace kzvol::testing {
@@ -17,30 +17,20 @@ namespace {
 
 constexpr uint64_t kVolumeBytes = 64ull << 20;
 
-class BackupSystem : public SystemTest {
+class BackupSystem : public StandInSystemTest {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
+        if (!ZramDevice::Available())
+            GTEST_SKIP() << "no zram here";
+        StandInSystemTest::SetUp();
         if (IsSkipped())
             return;
-        if (::access("/sys/class/zram-control/hot_add", F_OK) != 0)
-            GTEST_SKIP() << "no zram here";
-        std::string added = ReadFile("/sys/class/zram-control/hot_add");
-        ASSERT_FALSE(added.empty());
-        zram_ = std::stoi(added);
-        const std::string zram = "/dev/zram" + std::to_string(zram_);
+        zram_ = std::make_unique<ZramDevice>(kVolumeBytes);
+        ASSERT_TRUE(zram_->ok());
         std::string out;
-        ASSERT_EQ(RunCommandLine("echo " + std::to_string(kVolumeBytes) + " > /sys/block/zram" +
-                                     std::to_string(zram_) + "/disksize && mke2fs -q -F -t ext3 " +
-                                     zram + " 2>&1",
-                                 &out),
-                  0)
+        ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + zram_->path() + " 2>&1", &out), 0)
             << out;
-        std::string error;
-        ASSERT_TRUE(emulator::Emulator::Create(state_, emulator::Mode::Devices, &error)) << error;
-        driver_ = std::make_unique<emulator::Emulator>(state_);
-        emulator::Plug(driver_.get());
-        int minor = AddFilter(zram, 1 << 20);
+        int minor = AddFilter(zram_->path(), 1 << 20);
         ASSERT_GE(minor, 0);
         ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, QNBF_KIND_INCREMENTAL), 0);
         node_ = FilterNode(minor);
@@ -52,14 +42,8 @@ class BackupSystem : public SystemTest {
     void TearDown() override {
         RunCommandLine("fsfreeze -u " + mnt_ + " 2>/dev/null");
         mount_.reset();
-        if (driver_) {
-            std::string error;
-            EXPECT_TRUE(driver_->Shutdown(true, &error)) << error;
-            emulator::Plug(nullptr);
-        }
-        if (zram_ >= 0)
-            RunCommandLine("echo " + std::to_string(zram_) +
-                           " > /sys/class/zram-control/hot_remove");
+        StandInSystemTest::TearDown();
+        zram_.reset();
     }
 
     // Runs kzvol with the stand-in; its exit status, output in *out.
@@ -83,12 +67,10 @@ class BackupSystem : public SystemTest {
         Shell("cat " + node_ + " > " + copy + "; fsfreeze -u " + mnt_);
     }
 
-    TempDir dir_;
     const std::string state_ = dir_.File("driver"), mnt_ = "/talmartmp/vol",
                       repo_ = dir_.File("repo");
     std::string node_;
-    int zram_ = -1;
-    std::unique_ptr<emulator::Emulator> driver_;
+    std::unique_ptr<ZramDevice> zram_;
     std::unique_ptr<ScopedMount> mount_;
 };
 

@@ -37,7 +37,7 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
     bool ok = RDFDInterfaceForImgPod(rootName.data(), RDFDReadCallBack, &device,
                                      RDFDGetInodeNameCallBack, &writer, dumpPath.data(), fsType,
                                      platform, static_cast<unsigned int>(extentBytes), 0, 0, false,
-                                     NeverQuit, nullptr);
+                                     NeverQuit, nullptr, nullptr, RDFDReadAheadCallBack);
     if (ok && (rc = writer.Close()) != 0) {
         *error = "cannot finish the table " + table + ": " + std::strerror(rc);
         ok = false;

@@ -1,0 +1,54 @@
+// The read-ahead thread: takes hints off the queue in order and gives them to the
+// hook outside the lock.
+#include "rdfd/HintQueue.h"
+
+#include <system_error>
+
+namespace kzvol::rdfd {
+
+HintQueue::HintQueue(ReadAheadCallBack hook, void* context) : hook_(hook), context_(context) {
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        // No thread: Push gives each hint at once.
+    }
+}
+
+HintQueue::~HintQueue() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    ready_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void HintQueue::Push(uint64_t offset, uint64_t length, bool bulk) {
+    if (!thread_.joinable()) {
+        hook_(context_, offset, length);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        (bulk ? bulk_ : soon_).emplace_back(offset, length);
+    }
+    ready_.notify_one();
+}
+
+void HintQueue::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        ready_.wait(lock, [this] { return stop_ || !soon_.empty() || !bulk_.empty(); });
+        auto& queue = soon_.empty() ? bulk_ : soon_;
+        if (queue.empty())
+            return;  // stopped, and every hint given
+        const auto [offset, length] = queue.front();
+        queue.pop_front();
+        lock.unlock();
+        hook_(context_, offset, length);
+        lock.lock();
+    }
+}
+
+}  // namespace kzvol::rdfd

@@ -1,0 +1,113 @@
+// The directory reader's read-ahead: finding, before the walk needs them, the
+// inode-table blocks and directory blocks it will read, and announcing them to the
+// read plan. Nothing here reports, throws or logs: a read-ahead read that fails
+// only leaves a hint out, and the walk meets the failure itself if it matters.
+#include <algorithm>
+#include <cstring>
+
+#include "rdfd/DirBlock.h"
+#include "rdfd/Ext3Layout.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
+
+namespace ext3 = kzvol::ext3;
+
+namespace {
+
+// True when any of bits [from, to) of `bitmap` is set (bit i is bit i % 8 of byte
+// i / 8).
+bool AnyBitSet(const std::vector<unsigned char>& bitmap, uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) {
+        if (i % 8 == 0 && i + 8 <= to) {
+            if (bitmap[i / 8] != 0)
+                return true;
+            i += 7;
+        } else if (bitmap[i / 8] & (1u << (i % 8))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void ReadExt3DirFromDevice::HintInodeTables() {
+    if (!m_Plan.Hinting())
+        return;
+    const uint32_t perBlock = m_nBlockSize / m_nInodeSize;
+    const size_t groups = m_InodeTableByGroup.size();
+    auto readable = [&](size_t g) {
+        return m_InodesInUseByGroup[g] != 0 && m_InodeBitmapByGroup[g] < m_nBlocksCount;
+    };
+    for (size_t g = 0; g < groups; ++g) {
+        if (readable(g))
+            m_Plan.HintBytes(uint64_t{m_InodeBitmapByGroup[g]} * m_nBlockSize, m_nBlockSize);
+    }
+    std::vector<unsigned char> bitmap(m_nBlockSize);
+    for (size_t g = 0; g < groups; ++g) {
+        const uint32_t inUse = std::min(m_InodesInUseByGroup[g], m_nBlockSize * 8);
+        if (inUse == 0)
+            continue;
+        const bool haveBitmap =
+            readable(g) &&
+            m_pReadCallBack(m_pReadContext, reinterpret_cast<char*>(bitmap.data()), m_nBlockSize,
+                            uint64_t{m_InodeBitmapByGroup[g]} * m_nBlockSize) == m_nBlockSize;
+        const uint64_t table = uint64_t{m_InodeTableByGroup[g]} * m_nBlockSize;
+        const uint32_t tableBlocks = (inUse + perBlock - 1) / perBlock;
+        uint32_t runStart = 0, runLength = 0;
+        for (uint32_t k = 0; k <= tableBlocks; ++k) {
+            const bool used =
+                k < tableBlocks && (!haveBitmap || AnyBitSet(bitmap, k * perBlock,
+                                                             std::min(inUse, (k + 1) * perBlock)));
+            if (used) {
+                if (runLength++ == 0)
+                    runStart = k;
+                continue;
+            }
+            if (runLength != 0)
+                m_Plan.HintBytes(table + uint64_t{runStart} * m_nBlockSize,
+                                 uint64_t{runLength} * m_nBlockSize, true);
+            runLength = 0;
+        }
+    }
+}
+
+void ReadExt3DirFromDevice::AnnounceDirectory(const ext3::Inode& node) {
+    m_Plan.Announce(node.block, ext3::kBlockPointers);
+}
+
+bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, bool throughCache) {
+    if (inode == 0 || inode > m_nInodesCount || m_nInodesPerGroup == 0)
+        return false;
+    const unsigned int group = (inode - 1) / m_nInodesPerGroup;
+    const unsigned int index = (inode - 1) % m_nInodesPerGroup;
+    if (group >= m_InodeTableByGroup.size() || index >= m_InodesInUseByGroup[group])
+        return false;
+    const unsigned long long offset =
+        static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
+        static_cast<unsigned long long>(index) * m_nInodeSize;
+    m_InodeBuffer.resize(m_nInodeSize);
+    char* buffer = reinterpret_cast<char*>(m_InodeBuffer.data());
+    const unsigned int got = throughCache
+                                 ? m_pCache->ReadAligned(buffer, m_nInodeSize, offset)
+                                 : m_pReadCallBack(m_pReadContext, buffer, m_nInodeSize, offset);
+    if (got != m_nInodeSize)
+        return false;
+    *node = ext3::DecodeInode(m_InodeBuffer.data());
+    return true;
+}
+
+void ReadExt3DirFromDevice::LookAheadChildren(const char* block) {
+    if (!m_Plan.Hinting() || !m_bEntryFileTypes)
+        return;
+    ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(block), m_nBlockSize);
+    ext3::DirEntry entry;
+    ext3::Inode node;
+    while (parser.Next(&entry) == ext3::DirEntryStatus::kEntry) {
+        if (entry.fileType != ext3::kFileTypeDirectory || entry.inode == 0 ||
+            m_WalkedDirs.Contains(entry.inode) || std::strcmp(entry.name, ".") == 0 ||
+            std::strcmp(entry.name, "..") == 0)
+            continue;
+        if (PeekInode(entry.inode, &node, true) && node.IsDirectory())
+            AnnounceDirectory(node);
+    }
+}

@@ -1,0 +1,65 @@
+// Runs of announced blocks: joining, hinting and taking them.
+#include "rdfd/ReadPlan.h"
+
+#include <algorithm>
+
+namespace kzvol::rdfd {
+
+namespace {
+constexpr uint64_t kHintPiece = 2 << 20;
+}  // namespace
+
+void ReadPlan::Announce(const uint32_t* blocks, size_t count) {
+    size_t i = 0;
+    while (i < count) {
+        if (blocks[i] == 0) {
+            ++i;
+            continue;
+        }
+        const uint32_t first = blocks[i];
+        uint32_t length = 1;
+        while (i + length < count && blocks[i + length] == first + length && first + length != 0)
+            ++length;
+        AddRun(first, length);
+        i += length;
+    }
+}
+
+void ReadPlan::AddRun(uint32_t first, uint32_t count) {
+    auto [it, added] = runs_.emplace(first, count);
+    if (!added) {
+        if (it->second >= count)
+            return;  // announced and hinted before
+        it->second = count;
+    }
+    HintBytes(uint64_t{first} * blockSize_, uint64_t{count} * blockSize_);
+}
+
+void ReadPlan::HintBytes(uint64_t offset, uint64_t length, bool bulk) {
+    if (!Hinting() || length == 0)
+        return;
+    if (!queue_)
+        queue_ = std::make_unique<HintQueue>(hook_, context_);
+    hintedBytes_ += length;
+    for (uint64_t done = 0; done < length; done += kHintPiece)
+        queue_->Push(offset + done, std::min(kHintPiece, length - done), bulk);
+}
+
+uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {
+    auto it = runs_.upper_bound(block);
+    if (it == runs_.begin())
+        return 1;
+    --it;
+    const uint32_t first = it->first, count = it->second;
+    if (block - first >= count)
+        return 1;
+    const uint32_t take = std::max<uint32_t>(1, std::min(limit, first + count - block));
+    runs_.erase(it);
+    if (block > first)
+        runs_.emplace(first, block - first);  // the part before stays announced
+    if (block + take < first + count)
+        runs_.emplace(block + take, first + count - block - take);
+    return take;
+}
+
+}  // namespace kzvol::rdfd

@@ -1,0 +1,57 @@
+// What the directory reader knows it will read next. Blocks the walk announces
+// (a directory's block pointers once its inode is read, an indirect block's
+// entries, the optimized walker's queued blocks) are kept as runs of consecutive
+// numbers, so that one device read fetches a whole run, and each new run is
+// passed to the caller's read-ahead hook, so the device works on it while the walk
+// goes on. Without a hook nothing is hinted; runs still join neighbouring reads.
+// Hints go through a HintQueue, so the hook runs on the queue's thread; announced
+// blocks go ahead of bulk ranges, which are handed on in pieces so that the
+// announced blocks need not wait long behind them.
+//
+// Threads: one plan belongs to one reader and is used from the caller's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "rdfd/HintQueue.h"
+#include "rdfd/RDFDCallBacks.h"
+
+namespace kzvol::rdfd {
+
+class ReadPlan {
+  public:
+    ReadPlan(ReadAheadCallBack hook, void* context) : hook_(hook), context_(context) {}
+
+    void SetBlockSize(uint32_t blockSize) { blockSize_ = blockSize; }
+    // True when a hook takes hints: only then is it worth reading ahead to find them.
+    bool Hinting() const { return hook_ != nullptr && blockSize_ != 0; }
+
+    // Announces blocks in the order the walk will read them; zeros are skipped.
+    // Neighbours (each number one above the one before) form one run.
+    void Announce(const uint32_t* blocks, size_t count);
+    // Hints a byte range of the device to the hook, without remembering it; a bulk
+    // range gives way to announced blocks.
+    void HintBytes(uint64_t offset, uint64_t length, bool bulk = false);
+
+    // How many blocks, from `block` on and at most `limit`, one read should fetch:
+    // the rest of the announced run that holds `block`, or 1. The blocks returned
+    // are forgotten.
+    uint32_t TakeRun(uint32_t block, uint32_t limit);
+
+    uint64_t HintedBytes() const { return hintedBytes_; }
+
+  private:
+    void AddRun(uint32_t first, uint32_t count);
+
+    ReadAheadCallBack hook_;
+    void* context_;
+    uint32_t blockSize_ = 0;
+    uint64_t hintedBytes_ = 0;
+    std::unique_ptr<HintQueue> queue_;   // started with the first hint
+    std::map<uint32_t, uint32_t> runs_;  // first block -> blocks in the run
+};
+
+}  // namespace kzvol::rdfd
