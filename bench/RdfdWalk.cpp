@@ -21,6 +21,7 @@
 
 #include "host/Env.h"
 #include "host/Handles.h"
+#include "metadata/ReaderCallBacks.h"
 #include "rdfd/RDFD.h"
 
 namespace {
@@ -115,9 +116,10 @@ int main(int argc, char** argv) {
     }
     Device device;
     device.fd = fd.get();
-    // The walk hints all it reads; the kernel's own read-ahead would only add bytes.
+    // As the library's callers do; RDFD_WALK_KERNEL_READAHEAD keeps the kernel's own
+    // read-ahead, for comparison.
     if (hints && std::getenv("RDFD_WALK_KERNEL_READAHEAD") == nullptr)
-        ::posix_fadvise(device.fd, 0, 0, POSIX_FADV_RANDOM);
+        RDFDPrepareForReadAhead(device.fd);
     Counts counts;
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     const auto start = std::chrono::steady_clock::now();

@@ -144,16 +144,16 @@ bool RunDirectoryReader(MetadataRun* run, bool* indexed) {
     g_log.Debug(kContext, "Collect MetaData on %s", run->device.c_str());
     kzvol::UniqueFd device(::open(run->device.c_str(), O_RDONLY | O_LARGEFILE | O_CLOEXEC));
     int fd = device.get();
+    RDFDPrepareForReadAhead(fd);
     const bool namesOnly = !Switch("dNoMtimeNoSize").empty();
     if (namesOnly)
         g_log.Debug(kContext, "Mtime and Size attributes for files will not be collected.");
     char platform[100] = "linux";
-    *indexed =
-        RDFDInterfaceForImgPod(run->rootName, RDFDReadCallBack, &fd, RDFDGetInodeNameCallBack,
-                               &run->table, run->volumeInfoPath, run->fsType.data(), platform,
-                               static_cast<unsigned int>(run->extentSize), run->aclEnabled,
-                               run->seLinuxEnforcing, namesOnly, QuitFlagCheck, &run->volume,
-                               nullptr, RDFDReadAheadCallBack);
+    *indexed = RDFDInterfaceForImgPod(
+        run->rootName, RDFDReadCallBack, &fd, RDFDGetInodeNameCallBack, &run->table,
+        run->volumeInfoPath, run->fsType.data(), platform,
+        static_cast<unsigned int>(run->extentSize), run->aclEnabled, run->seLinuxEnforcing,
+        namesOnly, QuitFlagCheck, &run->volume, nullptr, RDFDReadAheadCallBack);
     device.reset();
     if (!CloseTable(&run->table, run->snapMountPath, run->tablePath))
         return false;

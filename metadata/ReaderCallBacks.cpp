@@ -52,6 +52,10 @@ unsigned int RDFDReadCallBack(void* context, char* buffer, unsigned int size,
     return static_cast<unsigned int>(n);
 }
 
+void RDFDPrepareForReadAhead(int fd) {
+    ::posix_fadvise64(fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
 void RDFDReadAheadCallBack(void* context, unsigned long long offset, unsigned long long length) {
     if (context == nullptr || offset > static_cast<unsigned long long>(INT64_MAX) ||
         length > static_cast<unsigned long long>(INT64_MAX))

@@ -21,6 +21,11 @@ KZVOL_API unsigned int RDFDReadCallBack(void* context, char* buffer, unsigned in
 KZVOL_API void RDFDReadAheadCallBack(void* context, unsigned long long offset,
                                      unsigned long long length);
 
+// Readies descriptor `fd` for a walk with RDFDReadAheadCallBack: the walk hints all
+// it reads, so the kernel's own read-ahead, which would read past what is needed, is
+// switched off for the descriptor (POSIX_FADV_RANDOM). Advice only.
+KZVOL_API void RDFDPrepareForReadAhead(int fd);
+
 // `context` is the CCreateUNIXFSTree the row goes to. Adds the row (type 1 for a
 // directory, 0 otherwise); true when the table took it, false (logged) when not.
 KZVOL_API bool RDFDGetInodeNameCallBack(void* context, unsigned long long parentInode,

@@ -218,6 +218,7 @@ int RunIndex(const Words& args) {
 
     Run run;
     run.fd = device.get();
+    RDFDPrepareForReadAhead(run.fd);
     run.table = &table;
     run.showProgress = ::isatty(STDERR_FILENO) == 1;
     RDFDException failure(kNoException, nullptr);

@@ -34,6 +34,7 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
     char fsType[] = "ext3";
     char platform[100] = "linux";
     int device = fd;
+    RDFDPrepareForReadAhead(device);
     bool ok = RDFDInterfaceForImgPod(rootName.data(), RDFDReadCallBack, &device,
                                      RDFDGetInodeNameCallBack, &writer, dumpPath.data(), fsType,
                                      platform, static_cast<unsigned int>(extentBytes), 0, 0, false,
