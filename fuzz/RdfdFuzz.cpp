@@ -1,7 +1,8 @@
 // Fuzz target of the on-disk directory reader: the input is a device image, walked
-// by both entry points (and once more names-only), the volume-information file
-// written by both. Any crash, sanitizer report, name longer than an escaped entry
-// name or hang is a finding; a false result is not.
+// by both entry points (and once more names-only, and once with the prescan of the
+// inode tables forced), the volume-information file written by both. Any crash,
+// sanitizer report, name longer than an escaped entry name or hang is a finding; a
+// false result is not.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "rdfd/DirBlock.h"
 #include "rdfd/RDFD.h"
+#include "rdfd/ReadExt3DirFromDevice.h"
 
 namespace {
 
@@ -65,6 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                namesOnly ? nullptr : DumpPath(), ext3, platform, 2097152, 0, 0,
                                namesOnly, NeverQuit, nullptr, nullptr,
                                namesOnly ? nullptr : CheckHint);
+    }
+    // The depth-first walk once more, with the prescan of the inode tables forced.
+    try {
+        ReadExt3DirFromDevice reader(ReadImage, &image, NeverQuit, 0, nullptr, 0, false, 4194304,
+                                     512, nullptr);
+        reader.SetReadAhead(CheckHint);
+        reader.SetPrescanThreshold(0);
+        reader.ValidateFileSystem(nullptr, nullptr, nullptr);
+        reader.GetInodeAnameMapping(CheckRow, &rows, root, 2);
+    } catch (RDFDException* e) {
+        delete e;
     }
     std::string fsType;
     bool supported = true;

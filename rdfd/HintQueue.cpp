@@ -31,7 +31,10 @@ void HintQueue::Push(uint64_t offset, uint64_t length, bool bulk) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        (bulk ? bulk_ : soon_).emplace_back(offset, length);
+        auto& queue = bulk ? bulk_ : soon_;
+        if (queue.size() >= kMaxQueued)
+            return;
+        queue.emplace_back(offset, length);
     }
     ready_.notify_one();
 }

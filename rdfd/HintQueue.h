@@ -3,12 +3,15 @@
 // overlaps the walk instead of holding it up. Hints come in two classes: bulk
 // (large ranges the walk reads throughout, like the inode tables) and the rest
 // (blocks the walk will read soon), which go first. Within a class hints are
-// given in the order they were pushed, every one of them: the destructor waits until the queue is
-// empty (at the end of a walk the hints left are mostly for data read already, which costs the hook
-// little). When no thread can be started, hints are given at once.
+// given in the order they were pushed, every one of them: the destructor waits
+// until the queue is empty (at the end of a walk the hints left are mostly for data
+// read already, which costs the hook little). A class holds at most kMaxQueued
+// hints; more are dropped, as advice may be. When no thread can be started, hints
+// are given at once.
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -27,6 +30,8 @@ class HintQueue {
     HintQueue& operator=(const HintQueue&) = delete;
 
     void Push(uint64_t offset, uint64_t length, bool bulk);
+
+    static constexpr size_t kMaxQueued = 1 << 20;
 
   private:
     void Run();

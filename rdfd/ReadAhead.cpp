@@ -3,6 +3,7 @@
 // read plan. Nothing here reports, throws or logs: a read-ahead read that fails
 // only leaves a hint out, and the walk meets the failure itself if it matters.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "rdfd/DirBlock.h"
@@ -28,11 +29,25 @@ bool AnyBitSet(const std::vector<unsigned char>& bitmap, uint32_t from, uint32_t
     return false;
 }
 
+// The bytes the prescan reads at once, and in its first read: the one it times to
+// tell a device answering from memory (tens of microseconds for these bytes) from
+// one that is not (hundreds at least).
+constexpr uint64_t kPrescanChunk = 1 << 20;
+constexpr uint64_t kPrescanProbe = 64 << 10;
+
 }  // namespace
 
 void ReadExt3DirFromDevice::HintInodeTables() {
     if (!m_Plan.Hinting())
         return;
+    const std::vector<TableRun> runs = InodeTableRuns();
+    for (const TableRun& run : runs)
+        m_Plan.HintBytes(run.offset, run.length, true);
+    PrescanDirectories(runs);
+}
+
+std::vector<ReadExt3DirFromDevice::TableRun> ReadExt3DirFromDevice::InodeTableRuns() {
+    std::vector<TableRun> runs;
     const uint32_t perBlock = m_nBlockSize / m_nInodeSize;
     const size_t groups = m_InodeTableByGroup.size();
     auto readable = [&](size_t g) {
@@ -63,10 +78,42 @@ void ReadExt3DirFromDevice::HintInodeTables() {
                     runStart = k;
                 continue;
             }
-            if (runLength != 0)
-                m_Plan.HintBytes(table + uint64_t{runStart} * m_nBlockSize,
-                                 uint64_t{runLength} * m_nBlockSize, true);
+            if (runLength != 0) {
+                runs.push_back(TableRun{
+                    table + uint64_t{runStart} * m_nBlockSize, uint64_t{runLength} * m_nBlockSize,
+                    static_cast<uint32_t>(g) * m_nInodesPerGroup + runStart * perBlock + 1});
+            }
             runLength = 0;
+        }
+    }
+    return runs;
+}
+
+void ReadExt3DirFromDevice::PrescanDirectories(const std::vector<TableRun>& runs) {
+    using Clock = std::chrono::steady_clock;
+    const uint64_t deviceSize = uint64_t{m_nBlocksCount} * m_nBlockSize;
+    std::vector<char> chunk(kPrescanChunk);
+    bool first = true;
+    for (const TableRun& run : runs) {
+        for (uint64_t done = 0; done < run.length && run.offset + run.length <= deviceSize;) {
+            const auto size = static_cast<unsigned int>(
+                std::min(first ? kPrescanProbe : kPrescanChunk, run.length - done));
+            const Clock::time_point start = Clock::now();
+            if (m_pReadCallBack(m_pReadContext, chunk.data(), size, run.offset + done) != size)
+                return;
+            // A device that answers from memory gains nothing from the prescan.
+            if (first && Clock::now() - start < std::chrono::microseconds(m_nPrescanMicros))
+                return;
+            first = false;
+            m_bPrescanned = true;
+            const auto firstInode = static_cast<uint32_t>(run.firstInode + done / m_nInodeSize);
+            for (unsigned int i = 0; i < size / m_nInodeSize; ++i) {
+                const ext3::Inode node = ext3::DecodeInode(
+                    reinterpret_cast<const unsigned char*>(chunk.data()) + i * m_nInodeSize);
+                if (node.IsDirectory() && node.linksCount != 0 && firstInode + i != 0)
+                    AnnounceDirectory(node);
+            }
+            done += size;
         }
     }
 }
@@ -97,7 +144,7 @@ bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, boo
 }
 
 void ReadExt3DirFromDevice::LookAheadChildren(const char* block) {
-    if (!m_Plan.Hinting() || !m_bEntryFileTypes)
+    if (!m_Plan.Hinting() || m_bPrescanned || !m_bEntryFileTypes)
         return;
     ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(block), m_nBlockSize);
     ext3::DirEntry entry;

@@ -13,10 +13,14 @@
 // Directory and indirect blocks are read exactly, one block or one run of blocks
 // the walk announced as neighbours (at most 32 KiB) per read; inodes go through the
 // block cache, whose buffers hold aligned windows of the inode tables, so that the
-// inodes of a directory, met in any order, share the fills of their windows. Given a read-ahead
-// hook, the walk hints what it will read before it reads it: the inode-table blocks holding inodes
-// in use (from the inode bitmaps) when it starts, a directory's blocks as soon as its inode is
-// known, and the blocks of the sub-directories listed in each directory block it reads.
+// inodes of a directory, met in any order, share the fills of their windows.
+//
+// Given a read-ahead hook, the walk hints what it will read before it reads it:
+// the inode-table blocks holding inodes in use (from the inode bitmaps) when it
+// starts, a directory's blocks as soon as its inode is known, and the blocks of the
+// sub-directories listed in each directory block it reads. On a device that does
+// not answer from memory, a prescan of the inode tables finds every directory and
+// hints all their blocks before the walk begins.
 //
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
 // The walk is bounded whatever the image holds: the inode budget (inodes count,
@@ -89,6 +93,11 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     void SetReadAhead(ReadAheadCallBack hook) {
         m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
     }
+    // The prescan runs when reading the first 64 KiB of the inode tables takes at
+    // least `micros` microseconds (a device that answers from memory is faster):
+    // 0 always, a large value never.
+    void SetPrescanThreshold(unsigned int micros) { m_nPrescanMicros = micros; }
+    bool Prescanned() const { return m_bPrescanned; }
     void SetSELinuxEnabled(unsigned int enabled) { m_nSELinuxEnabled = enabled; }
 
     // Geometry left by ValidateFileSystem.
@@ -197,6 +206,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::unique_ptr<BufferCache> m_pCache;
     bool m_bNamesOnly;
     kzvol::rdfd::ReadPlan m_Plan{nullptr, nullptr};
+    bool m_bPrescanned = false;  // every directory's blocks are announced already
 
     kzvol::InodeSet m_WalkedDirs;  // every directory reported so far
 
@@ -224,8 +234,19 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // `entries` and announces them.
     void LoadIndirect(const char* context, unsigned int dirInode, unsigned long long* dirBlocksLeft,
                       unsigned int block, std::vector<uint32_t>* entries);
-    // Hints the inode-table blocks that hold inodes in use.
+    // A stretch of inode-table blocks holding inodes in use.
+    struct TableRun {
+        uint64_t offset, length;  // bytes
+        uint32_t firstInode;      // the inode at `offset`
+    };
+    // Hints the inode-table blocks that hold inodes in use, then prescans them.
     void HintInodeTables();
+    // The stretches, from the inode bitmaps (a bitmap that cannot be read gives its
+    // group's whole table in use).
+    std::vector<TableRun> InodeTableRuns();
+    // Announces the blocks of every directory the tables hold, unless the first
+    // read shows a device answering from memory.
+    void PrescanDirectories(const std::vector<TableRun>& runs);
     // Announces the blocks of the sub-directories listed in a directory block.
     void LookAheadChildren(const char* block);
 
@@ -241,6 +262,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
+    unsigned int m_nPrescanMicros = 200;
     std::vector<unsigned char> m_InodeBuffer;  // one inode's bytes, read and decoded at once
     // Per group, how many inodes from the start of its table may be in use.
     std::vector<unsigned int> m_InodesInUseByGroup;

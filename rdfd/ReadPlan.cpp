@@ -26,6 +26,10 @@ void ReadPlan::Announce(const uint32_t* blocks, size_t count) {
 }
 
 void ReadPlan::AddRun(uint32_t first, uint32_t count) {
+    if (runs_.size() >= kMaxRuns && runs_.count(first) == 0) {
+        HintBytes(uint64_t{first} * blockSize_, uint64_t{count} * blockSize_);
+        return;
+    }
     auto [it, added] = runs_.emplace(first, count);
     if (!added) {
         if (it->second >= count)

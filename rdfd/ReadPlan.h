@@ -30,7 +30,9 @@ class ReadPlan {
     bool Hinting() const { return hook_ != nullptr && blockSize_ != 0; }
 
     // Announces blocks in the order the walk will read them; zeros are skipped.
-    // Neighbours (each number one above the one before) form one run.
+    // Neighbours (each number one above the one before) form one run. At most
+    // kMaxRuns runs are remembered (a damaged file system can announce any number);
+    // beyond that, runs are only hinted.
     void Announce(const uint32_t* blocks, size_t count);
     // Hints a byte range of the device to the hook, without remembering it; a bulk
     // range gives way to announced blocks.
@@ -42,6 +44,8 @@ class ReadPlan {
     uint32_t TakeRun(uint32_t block, uint32_t limit);
 
     uint64_t HintedBytes() const { return hintedBytes_; }
+
+    static constexpr size_t kMaxRuns = 1 << 19;
 
   private:
     void AddRun(uint32_t first, uint32_t count);
