@@ -7,8 +7,8 @@
 //
 //   rdfd_walk imgpod|virtualpod SOURCE [--no-hints]
 //
-// Reads are one pread each and hints go to posix_fadvise, as with the library's own
-// callbacks; --no-hints walks without a read-ahead hook.
+// Reads and hints go through the library's own callbacks (RDFDReadCallBack,
+// RDFDReadAheadCallBack), counted and timed; --no-hints walks without a hook.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,17 +44,15 @@ unsigned int ReadDevice(void* context, char* buffer, unsigned int size, unsigned
         ++d->backward;
     d->lastOffset = offset;
     const auto start = std::chrono::steady_clock::now();
-    const ssize_t n = ::pread(d->fd, buffer, size, static_cast<off_t>(offset));
+    const unsigned int n = RDFDReadCallBack(&d->fd, buffer, size, offset);
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     d->readSeconds += took;
     auto& [calls, seconds] = d->bySize[size];
     ++calls;
     seconds += took;
-    if (n < 0)
-        return 0;
-    d->bytes += static_cast<unsigned long long>(n);
-    return static_cast<unsigned int>(n);
+    d->bytes += n;
+    return n;
 }
 
 void HintDevice(void* context, unsigned long long offset, unsigned long long length) {
@@ -62,8 +60,7 @@ void HintDevice(void* context, unsigned long long offset, unsigned long long len
     d->hinted += length;
     ++d->hints;
     const auto start = std::chrono::steady_clock::now();
-    ::posix_fadvise(d->fd, static_cast<off_t>(offset), static_cast<off_t>(length),
-                    POSIX_FADV_WILLNEED);
+    RDFDReadAheadCallBack(&d->fd, offset, length);
     d->hintSeconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

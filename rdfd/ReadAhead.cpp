@@ -4,7 +4,6 @@
 // only leaves a hint out, and the walk meets the failure itself if it matters.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "rdfd/DirBlock.h"
 #include "rdfd/Ext3Layout.h"
@@ -79,9 +78,8 @@ std::vector<ReadExt3DirFromDevice::TableRun> ReadExt3DirFromDevice::InodeTableRu
                 continue;
             }
             if (runLength != 0) {
-                runs.push_back(TableRun{
-                    table + uint64_t{runStart} * m_nBlockSize, uint64_t{runLength} * m_nBlockSize,
-                    static_cast<uint32_t>(g) * m_nInodesPerGroup + runStart * perBlock + 1});
+                runs.push_back(TableRun{table + uint64_t{runStart} * m_nBlockSize,
+                                        uint64_t{runLength} * m_nBlockSize});
             }
             runLength = 0;
         }
@@ -95,7 +93,9 @@ void ReadExt3DirFromDevice::PrescanDirectories(const std::vector<TableRun>& runs
     std::vector<char> chunk(kPrescanChunk);
     bool first = true;
     for (const TableRun& run : runs) {
-        for (uint64_t done = 0; done < run.length && run.offset + run.length <= deviceSize;) {
+        if (run.offset + run.length > deviceSize)
+            continue;
+        for (uint64_t done = 0; done < run.length;) {
             const auto size = static_cast<unsigned int>(
                 std::min(first ? kPrescanProbe : kPrescanChunk, run.length - done));
             const Clock::time_point start = Clock::now();
@@ -106,11 +106,10 @@ void ReadExt3DirFromDevice::PrescanDirectories(const std::vector<TableRun>& runs
                 return;
             first = false;
             m_bPrescanned = true;
-            const auto firstInode = static_cast<uint32_t>(run.firstInode + done / m_nInodeSize);
             for (unsigned int i = 0; i < size / m_nInodeSize; ++i) {
                 const ext3::Inode node = ext3::DecodeInode(
                     reinterpret_cast<const unsigned char*>(chunk.data()) + i * m_nInodeSize);
-                if (node.IsDirectory() && node.linksCount != 0 && firstInode + i != 0)
+                if (node.IsDirectory() && node.linksCount != 0)
                     AnnounceDirectory(node);
             }
             done += size;
@@ -123,23 +122,17 @@ void ReadExt3DirFromDevice::AnnounceDirectory(const ext3::Inode& node) {
 }
 
 bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, bool throughCache) {
-    if (inode == 0 || inode > m_nInodesCount || m_nInodesPerGroup == 0)
+    unsigned int group = 0, index = 0;
+    if (!FindInode(inode, &group, &index) || index > m_InodesInUseByGroup[group])
         return false;
-    const unsigned int group = (inode - 1) / m_nInodesPerGroup;
-    const unsigned int index = (inode - 1) % m_nInodesPerGroup;
-    if (group >= m_InodeTableByGroup.size() || index >= m_InodesInUseByGroup[group])
-        return false;
-    const unsigned long long offset =
-        static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
-        static_cast<unsigned long long>(index) * m_nInodeSize;
-    m_InodeBuffer.resize(m_nInodeSize);
-    char* buffer = reinterpret_cast<char*>(m_InodeBuffer.data());
+    const unsigned long long offset = InodeOffset(group, index);
+    char* buffer = InodeBuffer("ReadExt3DirFromDevice :: PeekInode");
     const unsigned int got = throughCache
                                  ? m_pCache->ReadAligned(buffer, m_nInodeSize, offset)
                                  : m_pReadCallBack(m_pReadContext, buffer, m_nInodeSize, offset);
     if (got != m_nInodeSize)
         return false;
-    *node = ext3::DecodeInode(m_InodeBuffer.data());
+    *node = ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer));
     return true;
 }
 
@@ -150,9 +143,9 @@ void ReadExt3DirFromDevice::LookAheadChildren(const char* block) {
     ext3::DirEntry entry;
     ext3::Inode node;
     while (parser.Next(&entry) == ext3::DirEntryStatus::kEntry) {
+        // "." and ".." lead to directories walked already.
         if (entry.fileType != ext3::kFileTypeDirectory || entry.inode == 0 ||
-            m_WalkedDirs.Contains(entry.inode) || std::strcmp(entry.name, ".") == 0 ||
-            std::strcmp(entry.name, "..") == 0)
+            m_WalkedDirs.Contains(entry.inode))
             continue;
         if (PeekInode(entry.inode, &node, true) && node.IsDirectory())
             AnnounceDirectory(node);

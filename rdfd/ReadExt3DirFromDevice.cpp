@@ -340,18 +340,27 @@ int ReadExt3DirFromDevice::WalkDirectoryBlocks(unsigned int inode, const unsigne
     return 0;
 }
 
+bool ReadExt3DirFromDevice::FindInode(unsigned int inode, unsigned int* group,
+                                      unsigned int* index) const {
+    *group = 0xFFFFFFFFu;  // inode 0 falls into group -1
+    *index = 0;
+    if (inode != 0 && m_nInodesPerGroup != 0) {
+        *group = (inode - 1) / m_nInodesPerGroup;
+        *index = (inode - 1) % m_nInodesPerGroup + 1;
+    }
+    return *group < m_InodeTableByGroup.size() && inode <= m_nInodesCount;
+}
+
+unsigned long long ReadExt3DirFromDevice::InodeOffset(unsigned int group,
+                                                      unsigned int index) const {
+    return static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
+           static_cast<unsigned long long>(index - 1) * m_nInodeSize;
+}
+
 void ReadExt3DirFromDevice::LocateInode(unsigned int inode, unsigned int* group,
                                         unsigned int* index) const {
-    *group = 0xFFFFFFFFu;
-    *index = 0;
-    if (m_nInodesPerGroup != 0) {
-        *group = inode / m_nInodesPerGroup;
-        *index = inode % m_nInodesPerGroup;
-        if (*index == 0) {
-            *group -= 1;
-            *index = m_nInodesPerGroup;
-        }
-    }
+    if (FindInode(inode, group, index))
+        return;
     if (*group >= m_InodeTableByGroup.size()) {
         ReaderLog().Error(kReadInodeContext,
                           " InodeTableBlocks out of range exception. GroupInWhichThisInodeFalls:%u",
@@ -374,9 +383,7 @@ bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) const {
 void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
     unsigned int group = 0, index = 0;
     LocateInode(inode, &group, &index);
-    const unsigned long long offset =
-        static_cast<unsigned long long>(m_InodeTableByGroup[group]) * m_nBlockSize +
-        static_cast<unsigned long long>(index - 1) * m_nInodeSize;
+    const unsigned long long offset = InodeOffset(group, index);
     const unsigned int got = m_pCache->ReadAligned(buffer, m_nInodeSize, offset);
     if (got != m_nInodeSize) {
         ReaderLog().Error(
@@ -502,14 +509,19 @@ uint8_t ReadExt3DirFromDevice::EntryFileType(const ext3::DirEntry& entry) {
     return ReadDecodedInode(kBlockContext, entry.inode).EntryFileType();
 }
 
-ext3::Inode ReadExt3DirFromDevice::ReadDecodedInode(const char* context, unsigned int inode) {
-    if (m_InodeBuffer.size() != m_nInodeSize) {
-        auto buffer =
+char* ReadExt3DirFromDevice::InodeBuffer(const char* context) {
+    if (m_nInodeBufferSize != m_nInodeSize) {
+        m_InodeBuffer =
             AllocBuffer(m_nInodeSize, context, "Could not allocate memory to hold the InodeBuf");
-        m_InodeBuffer.assign(buffer.get(), buffer.get() + m_nInodeSize);
+        m_nInodeBufferSize = m_nInodeSize;
     }
-    ReadInode(inode, reinterpret_cast<char*>(m_InodeBuffer.data()));
-    return ext3::DecodeInode(m_InodeBuffer.data());
+    return m_InodeBuffer.get();
+}
+
+ext3::Inode ReadExt3DirFromDevice::ReadDecodedInode(const char* context, unsigned int inode) {
+    char* buffer = InodeBuffer(context);
+    ReadInode(inode, buffer);
+    return ext3::DecodeInode(reinterpret_cast<unsigned char*>(buffer));
 }
 
 int ReadExt3DirFromDevice::ScanDirBlock(const char* context, unsigned int block,

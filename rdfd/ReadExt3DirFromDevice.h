@@ -108,8 +108,6 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int GetInodesCount() const { return m_nInodesCount; }
     const std::list<unsigned int>& GetInodeTableBlocks() const { return m_InodeTableBlocks; }
     const BufferCache& GetCache() const { return *m_pCache; }
-    // Bytes handed to the read-ahead hook so far.
-    unsigned long long GetHintedBytes() const { return m_Plan.HintedBytes(); }
 
   protected:
     // What is done with the usable entries of a directory block: the depth-first
@@ -222,6 +220,13 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // Group and index of an inode in the inode tables; throws for inode 0, an
     // inode beyond the inodes count or in a group the file system does not have.
     void LocateInode(unsigned int inode, unsigned int* group, unsigned int* index) const;
+    // The same without a log line or an exception: false where LocateInode throws.
+    bool FindInode(unsigned int inode, unsigned int* group, unsigned int* index) const;
+    // Byte offset of the inode at 1-based `index` of group `group`'s table.
+    unsigned long long InodeOffset(unsigned int group, unsigned int index) const;
+    // The reader's one inode buffer, allocated at first use (`context` names the
+    // caller in an allocation failure's log line).
+    char* InodeBuffer(const char* context);
     // False when the group descriptors say the inode is not in use.
     bool InodeTableHolds(unsigned int inode) const;
     // Depth-first walk of everything below the reported directory `inode`.
@@ -237,7 +242,6 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // A stretch of inode-table blocks holding inodes in use.
     struct TableRun {
         uint64_t offset, length;  // bytes
-        uint32_t firstInode;      // the inode at `offset`
     };
     // Hints the inode-table blocks that hold inodes in use, then prescans them.
     void HintInodeTables();
@@ -263,7 +267,8 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
     unsigned int m_nPrescanMicros = 200;
-    std::vector<unsigned char> m_InodeBuffer;  // one inode's bytes, read and decoded at once
+    std::unique_ptr<char[]> m_InodeBuffer;  // one inode's bytes, read and decoded at once
+    unsigned int m_nInodeBufferSize = 0;
     // Per group, how many inodes from the start of its table may be in use.
     std::vector<unsigned int> m_InodesInUseByGroup;
     unsigned long long m_nDirBlocksLeft = 0;

@@ -38,6 +38,26 @@ bool RepositoryExists(const std::string& dir) {
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// TakeRepository's answer when the command goes on.
+constexpr int kGoOn = -1;
+
+// Parses `args` into `opts` and takes their one positional argument as the
+// repository, which must exist; `complete` (may be null) checks the command's own
+// options, and `wants` says what a usage error lacks. Returns kGoOn with *dir set,
+// or the exit status of the refusal.
+int TakeRepository(const Words& args, const char* wants, bool (*complete)(const Options&),
+                   Options* opts, std::string* dir) {
+    std::string error;
+    if (!opts->Parse(args, &error))
+        return Usage(error);
+    if (opts->positional().size() != 1 || (complete && !complete(*opts)))
+        return Usage(wants);
+    *dir = opts->positional()[0];
+    if (!RepositoryExists(*dir))
+        return Fail("no repository " + *dir);
+    return kGoOn;
+}
+
 // The target of a restore: a block device written in place, or a file written
 // beside its final name and renamed over it once complete.
 class RestoreTarget {
@@ -119,14 +139,11 @@ std::string ChainText(const std::vector<Manifest>& chain) {
 
 int RunBackups(const Words& args) {
     Options opts({}, {});
-    std::string error;
-    if (!opts.Parse(args, &error))
-        return Usage(error);
-    if (opts.positional().size() != 1)
-        return Usage("wants one repository DIR");
-    backup::Repository repo(opts.positional()[0]);
-    if (!RepositoryExists(repo.dir()))
-        return Fail("no repository " + repo.dir());
+    std::string dir, error;
+    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &dir);
+        status != kGoOn)
+        return status;
+    backup::Repository repo(dir);
     std::printf("%-7s %-12s %-7s %-21s %8s %12s %s\n", "ID", "KIND", "PARENT", "TIME (UTC)",
                 "EXTENTS", "BYTES", "INDEX");
     for (const std::string& id : repo.BackupIds()) {
@@ -148,14 +165,13 @@ int RunBackups(const Words& args) {
 
 int RunRestore(const Words& args) {
     Options opts({"backup", "to"}, {});
-    std::string error;
-    if (!opts.Parse(args, &error))
-        return Usage(error);
-    if (opts.positional().size() != 1 || !opts.Has("to"))
-        return Usage("wants one repository DIR and --to FILE_OR_DEVICE");
-    backup::Repository repo(opts.positional()[0]);
-    if (!RepositoryExists(repo.dir()))
-        return Fail("no repository " + repo.dir());
+    std::string dir, error;
+    if (int status = TakeRepository(
+            args, "wants one repository DIR and --to FILE_OR_DEVICE",
+            [](const Options& o) { return o.Has("to"); }, &opts, &dir);
+        status != kGoOn)
+        return status;
+    backup::Repository repo(dir);
     std::vector<std::string> ids = repo.BackupIds();
     std::string id = opts.Get("backup", ids.empty() ? "" : ids.back());
     if (id.empty())
@@ -185,14 +201,11 @@ int RunRestore(const Words& args) {
 
 int RunVerify(const Words& args) {
     Options opts({}, {});
-    std::string error;
-    if (!opts.Parse(args, &error))
-        return Usage(error);
-    if (opts.positional().size() != 1)
-        return Usage("wants one repository DIR");
-    backup::Repository repo(opts.positional()[0]);
-    if (!RepositoryExists(repo.dir()))
-        return Fail("no repository " + repo.dir());
+    std::string dir, error;
+    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &dir);
+        status != kGoOn)
+        return status;
+    backup::Repository repo(dir);
     const std::vector<std::string> ids = repo.BackupIds();
     size_t bad = 0;
     for (const std::string& id : ids) {

@@ -28,9 +28,7 @@ const char kDataDir[] = "/talmartmp/data";
 class FilterSystem : public StandInSystemTest {
   protected:
     void SetUp() override {
-        if (!ZramDevice::Available())
-            GTEST_SKIP() << "no zram here";
-        StandInSystemTest::SetUp();
+        SetUpOnZram();
         if (IsSkipped())
             return;
         ASSERT_EQ(PrivateMachineFiles(), "");

@@ -25,6 +25,12 @@ class StandInSystemTest : public SystemTest {
         driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
         emulator::Plug(driver_.get());
     }
+    // For tests whose volume lives on zram: skipped where there is none.
+    void SetUpOnZram() {
+        if (!ZramDevice::Available())
+            GTEST_SKIP() << "no zram here";
+        StandInSystemTest::SetUp();
+    }
     void TearDown() override {
         if (!driver_)
             return;

@@ -20,9 +20,7 @@ constexpr uint64_t kVolumeBytes = 64ull << 20;
 class BackupSystem : public StandInSystemTest {
   protected:
     void SetUp() override {
-        if (!ZramDevice::Available())
-            GTEST_SKIP() << "no zram here";
-        StandInSystemTest::SetUp();
+        SetUpOnZram();
         if (IsSkipped())
             return;
         zram_ = std::make_unique<ZramDevice>(kVolumeBytes);
