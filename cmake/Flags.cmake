@@ -12,11 +12,6 @@ if(KZVOL_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# Adds one public header set of a subsystem to the install tree.
-function(kzvol_public_headers subdir)
-  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kzvol/${subdir} COMPONENT dev)
-endfunction()
-
 # Fuzzing: every object carries libFuzzer's coverage hooks and the sanitizers; the
 # fuzz targets link libFuzzer's main.
 if(KZVOL_BUILD_FUZZ)

@@ -2,6 +2,7 @@
 # components: runtime (the library, with the tool and its manual page) and dev
 # (headers, the unversioned link name, the CMake package, the pkg-config file).
 include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/PublicHeaders.cmake)
 
 install(TARGETS kzvol EXPORT kzvolTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev

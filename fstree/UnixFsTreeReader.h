@@ -15,13 +15,12 @@
 #include <vector>
 
 #include "fstree/FsTreeFormat.h"
-#include "host/Export.h"
 
 namespace kzvol {
 
 using FsTreeRow = fstree::Row;
 
-class KZVOL_API UnixFsTreeReader {
+class UnixFsTreeReader {
   public:
     UnixFsTreeReader();
     ~UnixFsTreeReader();

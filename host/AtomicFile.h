@@ -8,14 +8,12 @@
 
 #include <string>
 
-#include "host/Export.h"
-
 namespace kzvol {
 
 // A new version of `path`, written through fd() and put in place by Commit.
 // Until then the target is untouched; a writer destroyed without a successful
 // Commit removes its temporary file. Not thread-safe.
-class KZVOL_API AtomicFile {
+class AtomicFile {
   public:
     // Creates the temporary file beside `path`; ok() is false (errno set) when
     // that fails. A new target gets `modeIfNew`, an existing one keeps its mode.
@@ -39,14 +37,14 @@ class KZVOL_API AtomicFile {
 };
 
 // The directory part of `path`: "." when it has none, "/" for a file in the root.
-KZVOL_API std::string DirectoryOf(const std::string& path);
+std::string DirectoryOf(const std::string& path);
 
 // Makes the entries of directory `dir` durable (after a rename into it).
-KZVOL_API bool SyncDirectory(const std::string& dir);
+bool SyncDirectory(const std::string& dir);
 
 // True when `path` now holds `contents`. On false the target is unchanged and no
 // temporary file is left; errno tells why. A new file gets `modeIfNew`.
-KZVOL_API bool ReplaceFileContents(const std::string& path, const std::string& contents,
-                                   mode_t modeIfNew = 0644);
+bool ReplaceFileContents(const std::string& path, const std::string& contents,
+                         mode_t modeIfNew = 0644);
 
 }  // namespace kzvol

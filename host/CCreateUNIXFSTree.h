@@ -40,6 +40,6 @@ class KZVOL_API CCreateUNIXFSTree {
     void SetSortMemory(size_t bytes);
 
   private:
-    struct Impl;
+    struct KZVOL_LOCAL Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -5,9 +5,9 @@
 #include <cstdarg>
 #include <string>
 
-#include "host/Export.h"
+#include "host/Format.h"
 
-class KZVOL_API EvDebug {
+class EvDebug {
   public:
     // The file instance names the log; null means the process's default log.
     explicit EvDebug(const char* fileInstance = nullptr);
@@ -17,9 +17,3 @@ class KZVOL_API EvDebug {
     void DebugLvl(const char* context, int level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
 };
-
-namespace kzvol {
-// printf into a std::string.
-KZVOL_API std::string FormatV(const char* format, va_list args);
-KZVOL_API std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-}  // namespace kzvol

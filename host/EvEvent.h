@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/Export.h"
-
-class KZVOL_API EvEvent {
+class EvEvent {
   public:
     EvEvent& operator<<(const std::string& arg);
     EvEvent& operator<<(const char* arg);

@@ -3,3 +3,5 @@
 #pragma once
 
 #define KZVOL_API __attribute__((visibility("default")))
+// Marks a nested part of an exported class that stays inside the library.
+#define KZVOL_LOCAL __attribute__((visibility("hidden")))

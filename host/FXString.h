@@ -3,9 +3,7 @@
 
 #include <string>
 
-#include "host/Export.h"
-
-class KZVOL_API FXString {
+class FXString {
   public:
     // Removes one occurrence of suffix from the end of text, when text ends with it.
     static void RemoveRight(std::string& text, const std::string& suffix);

@@ -5,14 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/Export.h"
-
 namespace kzvol {
 
 // Each is true when every byte moved; false with errno set otherwise (EIO when a
 // transfer made no progress, such as a read that met the end of the file early).
-KZVOL_API bool WriteAll(int fd, const void* data, size_t size);
-KZVOL_API bool PWriteAll(int fd, const void* data, size_t size, uint64_t offset);
-KZVOL_API bool PReadAll(int fd, void* data, size_t size, uint64_t offset);
+bool WriteAll(int fd, const void* data, size_t size);
+bool PWriteAll(int fd, const void* data, size_t size, uint64_t offset);
+bool PReadAll(int fd, void* data, size_t size, uint64_t offset);
 
 }  // namespace kzvol

@@ -9,11 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "host/Export.h"
-
 namespace kzvol {
 
-class KZVOL_API IniFile {
+class IniFile {
   public:
     static IniFile Parse(std::istream& in);
     // Empty when the file does not exist; throws KzException when it exists but

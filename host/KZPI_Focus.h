@@ -3,9 +3,7 @@
 
 #include <string>
 
-#include "host/Export.h"
-
-class KZVOL_API KZPI_Focus {
+class KZPI_Focus {
   public:
     // The registry's "sInstanceName" in section "Base"; empty when there is none.
     static std::string getFocus();

@@ -5,10 +5,9 @@
 
 #include <string>
 
-#include "host/Export.h"
 #include "host/IniFile.h"
 
-class KZVOL_API KZPlatformInfo {
+class KZPlatformInfo {
   public:
     // Throws KzException when the file exists but cannot be read.
     KZPlatformInfo();

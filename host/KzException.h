@@ -3,9 +3,7 @@
 
 #include <string>
 
-#include "host/Export.h"
-
-class KZVOL_API KzException {
+class KzException {
   public:
     explicit KzException(std::string message) : message_(std::move(message)) {}
     virtual ~KzException() = default;

@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/Export.h"
-
-class KZVOL_API KzMntTab {
+class KzMntTab {
   public:
     // One mounted file system: device, directory, type, options, frequency, pass.
     struct Entry {

@@ -7,13 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "host/Export.h"
-
 namespace kzvol {
 class ChildProcess;
 }
 
-class KZVOL_API KzProcess {
+class KzProcess {
   public:
     KzProcess();
     ~KzProcess();
@@ -40,5 +38,5 @@ class KZVOL_API KzProcess {
 
 namespace kzvol {
 // The operating system's system() call, through the current Env.
-KZVOL_API int RunShell(const std::string& command);
+int RunShell(const std::string& command);
 }  // namespace kzvol

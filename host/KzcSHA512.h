@@ -3,9 +3,7 @@
 
 #include <cstddef>
 
-#include "host/Export.h"
-
-class KZVOL_API KzcSHA512 {
+class KzcSHA512 {
   public:
     KzcSHA512();
     ~KzcSHA512();

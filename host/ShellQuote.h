@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "host/Export.h"
-
 namespace kzvol {
-KZVOL_API std::string ShellQuote(const std::string& arg);
+std::string ShellQuote(const std::string& arg);
 }  // namespace kzvol

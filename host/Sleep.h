@@ -1,8 +1,6 @@
 // The host sleep. The file name and line only label the wait for diagnostics.
 #pragma once
 
-#include "host/Export.h"
-
-KZVOL_API void UXSLEEP_InTeRnAl(unsigned long milliseconds, const char* file, int line);
+void UXSLEEP_InTeRnAl(unsigned long milliseconds, const char* file, int line);
 
 #define UXSLEEP(ms) UXSLEEP_InTeRnAl((ms), __FILE__, __LINE__)

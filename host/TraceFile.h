@@ -8,18 +8,17 @@
 #include <cstdio>
 #include <string>
 
-#include "host/Export.h"
 #include "host/Handles.h"
 
 namespace kzvol {
 
-KZVOL_API const std::string& TraceDirectory();
+const std::string& TraceDirectory();
 // Moves the switch and the trace files elsewhere (tests); returns the old directory.
-KZVOL_API std::string SetTraceDirectory(const std::string& dir);
+std::string SetTraceDirectory(const std::string& dir);
 // True while the switch file is present and trustworthy.
-KZVOL_API bool TraceEnabled();
+bool TraceEnabled();
 
-class KZVOL_API TraceFile {
+class TraceFile {
   public:
     enum Mode { Truncate, Append };
     // Opens TraceDirectory()/name when tracing is on; otherwise stays closed.
