@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/backup/Manifest.h"
+#include "backup/Manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kzvol::backup;

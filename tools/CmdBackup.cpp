@@ -6,9 +6,9 @@
 
 #include "tools/Commands.h"
 #include "tools/Options.h"
-#include "tools/backup/Backup.h"
-#include "tools/backup/FilterSource.h"
-#include "tools/backup/ProgressLine.h"
+#include "backup/Backup.h"
+#include "backup/FilterSource.h"
+#include "backup/ProgressLine.h"
 
 namespace kzvol::cli {
 namespace {

@@ -15,9 +15,9 @@
 #include "host/Handles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
-#include "tools/backup/Files.h"
-#include "tools/backup/ProgressLine.h"
-#include "tools/backup/Readback.h"
+#include "backup/Files.h"
+#include "backup/ProgressLine.h"
+#include "backup/Readback.h"
 
 namespace kzvol::cli {
 namespace {

@@ -1,5 +1,5 @@
 // Listing, loading and chaining the backups of a repository.
-#include "tools/backup/Repository.h"
+#include "backup/Repository.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "tools/backup/Files.h"
+#include "backup/Files.h"
 
 namespace kzvol::backup {
 namespace {

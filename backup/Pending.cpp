@@ -1,5 +1,5 @@
 // Writing a backup folder under its temporary name and renaming it into place.
-#include "tools/backup/Pending.h"
+#include "backup/Pending.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "host/AtomicFile.h"
 #include "host/FullIO.h"
-#include "tools/backup/Files.h"
+#include "backup/Files.h"
 
 namespace kzvol::backup {
 namespace {

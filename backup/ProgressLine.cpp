@@ -1,5 +1,5 @@
 // The progress line of backup, restore and verify.
-#include "tools/backup/ProgressLine.h"
+#include "backup/ProgressLine.h"
 
 #include <unistd.h>
 

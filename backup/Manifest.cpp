@@ -1,5 +1,5 @@
 // Writing and strictly parsing backup manifests.
-#include "tools/backup/Manifest.h"
+#include "backup/Manifest.h"
 
 #include <algorithm>
 #include <cerrno>

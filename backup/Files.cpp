@@ -1,5 +1,5 @@
 // Small file helpers of the backup repository.
-#include "tools/backup/Files.h"
+#include "backup/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -14,9 +14,9 @@
 #include "host/FullIO.h"
 #include "host/Handles.h"
 #include "tests/filter/MemoryDriver.h"
-#include "tools/backup/Backup.h"
-#include "tools/backup/FilterSource.h"
-#include "tools/backup/Readback.h"
+#include "backup/Backup.h"
+#include "backup/FilterSource.h"
+#include "backup/Readback.h"
 
 namespace kzvol::testing {
 namespace {

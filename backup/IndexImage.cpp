@@ -1,5 +1,5 @@
 // The directory reader run over a frozen image into the backup's folder.
-#include "tools/backup/IndexImage.h"
+#include "backup/IndexImage.h"
 
 #include <unistd.h>
 

@@ -13,10 +13,10 @@
 
 #include "host/Handles.h"
 #include "tests/support/TestEnv.h"
-#include "tests/tools/FakeSource.h"
-#include "tools/backup/Backup.h"
-#include "tools/backup/FilterSource.h"
-#include "tools/backup/Readback.h"
+#include "tests/backup/FakeSource.h"
+#include "backup/Backup.h"
+#include "backup/FilterSource.h"
+#include "backup/Readback.h"
 
 namespace kzvol::testing {
 namespace {

@@ -15,9 +15,9 @@
 #include <atomic>
 #include <string>
 
-#include "tools/backup/Readback.h"
-#include "tools/backup/Repository.h"
-#include "tools/backup/Source.h"
+#include "backup/Readback.h"
+#include "backup/Repository.h"
+#include "backup/Source.h"
 
 namespace kzvol::backup {
 

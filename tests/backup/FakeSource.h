@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
-#include "tools/backup/Manifest.h"
-#include "tools/backup/Source.h"
+#include "backup/Manifest.h"
+#include "backup/Source.h"
 
 namespace kzvol::testing {
 

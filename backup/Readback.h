@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/backup/Repository.h"
+#include "backup/Repository.h"
 
 namespace kzvol::backup {
 

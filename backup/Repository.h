@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/Handles.h"
-#include "tools/backup/Manifest.h"
+#include "backup/Manifest.h"
 
 namespace kzvol::backup {
 

@@ -1,5 +1,5 @@
 // The backup source over a filter device, through the library's volume objects.
-#include "tools/backup/FilterSource.h"
+#include "backup/FilterSource.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
 #include "host/Handles.h"
-#include "tools/backup/IndexImage.h"
-#include "tools/backup/Manifest.h"
+#include "backup/IndexImage.h"
+#include "backup/Manifest.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::backup {

@@ -1,6 +1,6 @@
 // The backup cycle: bitmap, temporary folder, frozen image, hashed extents,
 // manifest, rename; and the way back on failure.
-#include "tools/backup/Backup.h"
+#include "backup/Backup.h"
 
 #include <unistd.h>
 
@@ -11,9 +11,9 @@
 
 #include "checksum/CheckSum.h"
 #include "host/Env.h"
-#include "tools/backup/Files.h"
-#include "tools/backup/Pending.h"
-#include "tools/backup/Pipeline.h"
+#include "backup/Files.h"
+#include "backup/Pending.h"
+#include "backup/Pipeline.h"
 
 namespace kzvol::backup {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/Handles.h"
-#include "tools/backup/Repository.h"
+#include "backup/Repository.h"
 
 namespace kzvol::backup {
 

@@ -1,5 +1,5 @@
 // The reader thread and the ring of buffers between it and the caller.
-#include "tools/backup/Pipeline.h"
+#include "backup/Pipeline.h"
 
 #include <algorithm>
 #include <condition_variable>

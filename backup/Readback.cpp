@@ -1,7 +1,7 @@
 // Verification and restore: a plan of pieces (which extents file, where in it,
 // where on the volume), checked for size first, then read on one thread and
 // hashed and written on the other.
-#include "tools/backup/Readback.h"
+#include "backup/Readback.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include "host/FullIO.h"
 #include "host/Handles.h"
 #include "host/KzcSHA512.h"
-#include "tools/backup/Files.h"
-#include "tools/backup/Pipeline.h"
+#include "backup/Files.h"
+#include "backup/Pipeline.h"
 
 namespace kzvol::backup {
 namespace {

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "host/Env.h"
-#include "tools/backup/Source.h"
+#include "backup/Source.h"
 
 class KZVolumeUnix;
 
