@@ -9,11 +9,11 @@
 #include <cstring>
 #include <memory>
 
-#include "checksum/CheckSum.h"
-#include "host/Env.h"
 #include "backup/Files.h"
 #include "backup/Pending.h"
 #include "backup/Pipeline.h"
+#include "checksum/CheckSum.h"
+#include "host/Env.h"
 
 namespace kzvol::backup {
 namespace {

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <utility>
 
+#include "backup/IndexImage.h"
+#include "backup/Manifest.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
 #include "host/Handles.h"
-#include "backup/IndexImage.h"
-#include "backup/Manifest.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::backup {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "host/Env.h"
 #include "backup/Source.h"
+#include "host/Env.h"
 
 class KZVolumeUnix;
 

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "backup/Files.h"
 #include "host/AtomicFile.h"
 #include "host/FullIO.h"
-#include "backup/Files.h"
 
 namespace kzvol::backup {
 namespace {

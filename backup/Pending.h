@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "host/Handles.h"
 #include "backup/Repository.h"
+#include "host/Handles.h"
 
 namespace kzvol::backup {
 

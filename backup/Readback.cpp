@@ -10,11 +10,11 @@
 #include <cstring>
 #include <memory>
 
+#include "backup/Files.h"
+#include "backup/Pipeline.h"
 #include "host/FullIO.h"
 #include "host/Handles.h"
 #include "host/KzcSHA512.h"
-#include "backup/Files.h"
-#include "backup/Pipeline.h"
 
 namespace kzvol::backup {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "host/Handles.h"
 #include "backup/Manifest.h"
+#include "host/Handles.h"
 
 namespace kzvol::backup {
 

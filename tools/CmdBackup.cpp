@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/Commands.h"
-#include "tools/Options.h"
 #include "backup/Backup.h"
 #include "backup/FilterSource.h"
 #include "backup/ProgressLine.h"
+#include "tools/Commands.h"
+#include "tools/Options.h"
 
 namespace kzvol::cli {
 namespace {

@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include "host/Handles.h"
-#include "tools/Commands.h"
-#include "tools/Options.h"
 #include "backup/Files.h"
 #include "backup/ProgressLine.h"
 #include "backup/Readback.h"
+#include "host/Handles.h"
+#include "tools/Commands.h"
+#include "tools/Options.h"
 
 namespace kzvol::cli {
 namespace {

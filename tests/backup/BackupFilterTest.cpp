@@ -11,12 +11,12 @@
 #include <functional>
 #include <random>
 
-#include "host/FullIO.h"
-#include "host/Handles.h"
-#include "tests/filter/MemoryDriver.h"
 #include "backup/Backup.h"
 #include "backup/FilterSource.h"
 #include "backup/Readback.h"
+#include "host/FullIO.h"
+#include "host/Handles.h"
+#include "tests/filter/MemoryDriver.h"
 
 namespace kzvol::testing {
 namespace {

@@ -11,12 +11,12 @@
 #include <algorithm>
 #include <fstream>
 
-#include "host/Handles.h"
-#include "tests/support/TestEnv.h"
-#include "tests/backup/FakeSource.h"
 #include "backup/Backup.h"
 #include "backup/FilterSource.h"
 #include "backup/Readback.h"
+#include "host/Handles.h"
+#include "tests/backup/FakeSource.h"
+#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
