@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #include "filter/QnbfVolInfo.h"
@@ -29,8 +30,13 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool LoopAttached(int minor) {
-    return Exists("/sys/block/loop" + std::to_string(minor) + "/loop/backing_file");
+// What loop device `minor` is attached over; empty when it is free. Another
+// process may take a freed number at once, so a detach shows as a change.
+std::string LoopBacking(int minor) {
+    std::ifstream in("/sys/block/loop" + std::to_string(minor) + "/loop/backing_file");
+    std::string path;
+    std::getline(in, path);
+    return path;
 }
 
 class BackupCycle : public StandInSystemTest {
@@ -99,6 +105,8 @@ TEST_F(BackupCycle, BitmapsSnapshotAndMergeBackOnARealVolume) {
     ASSERT_TRUE(device.SWSnapSynchronize(node, 0));
     const std::string snapNode = device.m_strSnapId;
     const int snapMinor = std::stoi(snapNode.substr(sizeof kQnbfNodePrefix - 1));
+    const std::string snapBacking = LoopBacking(snapMinor);
+    ASSERT_FALSE(snapBacking.empty());
     ASSERT_TRUE(Exists(snapNode));
     ASSERT_TRUE(WriteSector(node, 17 * kExtent + 4096, 'z'));
     std::string old(512, '\0');
@@ -125,12 +133,14 @@ TEST_F(BackupCycle, BitmapsSnapshotAndMergeBackOnARealVolume) {
     ASSERT_TRUE(device.SWSnapUnsynchronize());
     device.Close();
     backup.Close();
+    const std::string backing = LoopBacking(minor);
+    ASSERT_FALSE(backing.empty());
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(minor)), 0);
     ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, static_cast<uint32_t>(minor)), 0);
     EXPECT_FALSE(Exists(snapNode));
     EXPECT_FALSE(Exists(node));
-    EXPECT_FALSE(LoopAttached(snapMinor));
-    EXPECT_FALSE(LoopAttached(minor));
+    EXPECT_NE(LoopBacking(snapMinor), snapBacking);
+    EXPECT_NE(LoopBacking(minor), backing);
     EXPECT_FALSE(Exists(dir_.File("cow/.qnbf" + std::to_string(minor) + "-snap")));
     EXPECT_FALSE(Exists(dir_.File("cow/.qnbf" + std::to_string(minor) + "-snapmap")));
     EXPECT_EQ(env_.ShellCommands().size(), 1u);  // the boot-script regeneration, recorded

@@ -168,6 +168,9 @@ bool OverlayDirectory(const std::string& dir, std::string* error) {
         *error = Errno("overlay on " + dir);
         return false;
     }
+    // The overlay keeps its layers' tmpfs alive; detached, it leaves no folder in /tmp.
+    ::umount2(base.c_str(), MNT_DETACH);
+    ::rmdir(base.c_str());
     return true;
 }
 
