@@ -180,9 +180,10 @@ TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
         CreateDevArg_t arg = Arg(link, &entry);
         ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
         EXPECT_EQ(Devices().at(0).underlying, target);
-        EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "#" + link + " " + kDataDir +
-                                              " ext2 defaults 0 1\n" + FilterNode(arg.minorno) +
-                                              "\t" + kDataDir + "\text2\tdefaults\t0\t1 \n");
+        EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "#kzvol:" + FilterNode(arg.minorno) +
+                                              ":" + link + " " + kDataDir + " ext2 defaults 0 1\n" +
+                                              FilterNode(arg.minorno) + "\t" + kDataDir +
+                                              "\text2\tdefaults\t0\t1 \n");
         std::string error;
         ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // the node goes before the mount
     }
