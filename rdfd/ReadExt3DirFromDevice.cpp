@@ -374,7 +374,7 @@ void ReadExt3DirFromDevice::LocateInode(unsigned int inode, unsigned int* group,
     }
 }
 
-bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) {
+bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) const {
     unsigned int group = 0, index = 0;
     LocateInode(inode, &group, &index);
     if (index <= m_InodesInUseByGroup[group])

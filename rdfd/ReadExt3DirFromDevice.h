@@ -230,7 +230,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // False when the group descriptors say the inode is not in use and the
     // group's inode bitmap does not mark it either (e2fsck keeps an inode past
     // the unused mark whose bit is set).
-    bool InodeTableHolds(unsigned int inode);
+    bool InodeTableHolds(unsigned int inode) const;
     // Depth-first walk of everything below the reported directory `inode`.
     int WalkTree(unsigned int inode, const kzvol::ext3::Inode& node);
     // Scans the cursor's directory from where it stopped, reporting its files:
@@ -266,10 +266,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int m_nInodesCount = 0;
     bool m_bEntryFileTypes = true;                  // entries carry their file type
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
-    // Inode bitmap block per group; kNoInodeBitmap where the bitmap was never
-    // initialised.
+    // Inode bitmap block per group; kzvol::rdfd::kNoInodeBitmap where the bitmap
+    // was never initialised.
     std::vector<unsigned int> m_InodeBitmapByGroup;
-    static constexpr unsigned int kNoInodeBitmap = 0xFFFFFFFFu;
     BlockRun m_Run;
     unsigned int m_nPrescanMicros = 200;
     std::unique_ptr<char[]> m_InodeBuffer;  // one inode's bytes, read and decoded at once

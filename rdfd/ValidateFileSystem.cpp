@@ -194,7 +194,7 @@ void ReadExt3DirFromDevice::ReadGroupDescriptors(uint32_t groupCount, uint32_t d
         m_InodeTableBlocks.push_back(desc.inodeTable);
         m_InodeTableByGroup.push_back(desc.inodeTable);
         const bool uninit = groupFlags && (desc.flags & ext3::kGroupInodeUninit);
-        m_InodeBitmapByGroup.push_back(uninit ? kNoInodeBitmap : desc.inodeBitmap);
+        m_InodeBitmapByGroup.push_back(uninit ? kzvol::rdfd::kNoInodeBitmap : desc.inodeBitmap);
         m_InodesInUseByGroup.push_back(InodesInUse(desc, groupFlags, m_nInodesPerGroup));
     }
 }
