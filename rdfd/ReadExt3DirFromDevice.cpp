@@ -383,10 +383,11 @@ bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) const {
     if (bitmap >= m_nBlocksCount)
         return false;
     // Past the unused mark: the inode bitmap has the last word.
-    char bits = 0;
+    unsigned char bits = 0;
     const unsigned long long offset =
         static_cast<unsigned long long>(bitmap) * m_nBlockSize + (index - 1) / 8;
-    return m_pCache->ReadAligned(&bits, 1, offset) == 1 && (bits >> ((index - 1) % 8)) & 1;
+    return m_pCache->ReadAligned(reinterpret_cast<char*>(&bits), 1, offset) == 1 &&
+           ((bits >> ((index - 1) % 8)) & 1) != 0;
 }
 
 void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {
