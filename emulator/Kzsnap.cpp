@@ -1,139 +1,16 @@
 // kzsnap: the stand-in driver's counterpart of the driver installation's snapshot
-// tool. "-c create_script" prints a boot script that re-creates every filter device
-// the stand-in driver knows (the library stores it as /sbin/qnbf-bootscript1.rc);
-// "-a DEVICE -e BYTES [-s SERIAL]" is what each line of that script runs: add the
-// filter device over DEVICE and start it, as the driver does at boot (a saved
-// bitmap is loaded again, nothing is reset).
-//
-// The stand-in driver is the one whose state directory KZVOL_EMULATOR names, else
-// /run/kzvol-emulator. Exit status: 0 done, 1 failed, 2 wrong arguments.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+// tool (see emulator/KzsnapTool.h). The stand-in driver is the one whose state
+// directory KZVOL_EMULATOR names, else /run/kzvol-emulator; the boot script it
+// writes calls /sbin/kzsnap. Exit status: 0 done, 1 failed, 2 wrong arguments.
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "emulator/Emulator.h"
-#include "filter/DriverChannel.h"
-#include "filter/QnbfProtocol.h"
-#include "host/ShellQuote.h"
-
-namespace {
-
-using kzvol::ShellQuote;
-using kzvol::emulator::Emulator;
-
-const char kDefaultStateDir[] = "/run/kzvol-emulator";
-const char kConfigDir[] = "/etc/talmar/";
-
-int UsageError(const char* message) {
-    std::fprintf(stderr,
-                 "kzsnap: %s\nusage: kzsnap -c create_script\n"
-                 "       kzsnap -a DEVICE -e EXTENT_BYTES [-s SERIAL]\n",
-                 message);
-    return 2;
-}
-
-int Failed(const std::string& message) {
-    std::fprintf(stderr, "kzsnap: %s\n", message.c_str());
-    return 1;
-}
-
-std::string StateDir() {
-    const char* env = std::getenv("KZVOL_EMULATOR");
-    return env && *env ? env : kDefaultStateDir;
-}
-
-// The script: one "-a" line per filter device that is not on its way out.
-int CreateScript(Emulator& driver) {
-    kzvol::emulator::State state;
-    if (!driver.Snapshot(&state))
-        return Failed("no stand-in driver state in " + driver.state_dir());
-    std::string script =
-        "#!/bin/sh\n"
-        "# Re-creates the qnbf filter devices at boot; written by kzsnap -c create_script.\n"
-        "KZVOL_EMULATOR=" +
-        ShellQuote(driver.state_dir()) + "\nexport KZVOL_EMULATOR\n";
-    for (const kzvol::emulator::Device& d : state.devices) {
-        if (d.snapshot || d.state == kzvol::emulator::NodeState::Defunct)
-            continue;
-        script +=
-            "/sbin/kzsnap -a " + ShellQuote(d.underlying) + " -e " + std::to_string(d.extent_bytes);
-        if (!d.serial.empty())
-            script += " -s " + ShellQuote(d.serial);
-        script += "\n";
-    }
-    if (std::fwrite(script.data(), 1, script.size(), stdout) != script.size() ||
-        std::fflush(stdout) != 0)
-        return Failed(std::string("cannot write the script: ") + std::strerror(errno));
-    return 0;
-}
-
-int Request(Emulator& driver, int fd, unsigned long request, void* arg) {
-    return driver.Request(fd, request, arg) == 0 ? 0 : errno;
-}
-
-int AddDevice(Emulator& driver, const std::string& device, unsigned long extentBytes,
-              const std::string& serial) {
-    qn_addnode_arg add;
-    std::memset(&add, 0, sizeof add);
-    if (device.size() >= sizeof add.dev_path || serial.size() >= sizeof add.serial)
-        return Failed("device path or serial number too long");
-    std::snprintf(add.dev_path, sizeof add.dev_path, "%s", device.c_str());
-    std::snprintf(add.config_dir, sizeof add.config_dir, "%s", kConfigDir);
-    std::snprintf(add.serial, sizeof add.serial, "%s", serial.c_str());
-    add.minor = -1;
-    add.extent_bytes = static_cast<uint32_t>(extentBytes);
-    int fd = driver.OpenNode(kzvol::kQnbfAdminNode, O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return Failed(std::string("cannot open the admin node: ") + std::strerror(errno));
-    int err = Request(driver, fd, QNBF_ADD_NODE, &add);
-    uint32_t minor = static_cast<uint32_t>(add.minor);
-    if (!err)
-        err = Request(driver, fd, QNBF_START_NODE, &minor);
-    ::close(fd);
-    if (err)
-        return Failed("cannot re-create the filter device over " + device + ": " +
-                      std::strerror(err));
-    std::printf("%s%u %s\n", kzvol::kQnbfNodePrefix, minor, device.c_str());
-    return 0;
-}
-
-}  // namespace
+#include "emulator/KzsnapTool.h"
 
 int main(int argc, char** argv) {
-    std::string action, device, serial, extent;
-    for (int opt; (opt = ::getopt(argc, argv, "c:a:e:s:")) != -1;) {
-        switch (opt) {
-            case 'c':
-                action = optarg;
-                break;
-            case 'a':
-                device = optarg;
-                break;
-            case 'e':
-                extent = optarg;
-                break;
-            case 's':
-                serial = optarg;
-                break;
-            default:
-                return UsageError("unknown option");
-        }
-    }
-    if (optind != argc)
-        return UsageError("unexpected argument");
-    Emulator driver(StateDir());
-    if (action == "create_script" && device.empty())
-        return CreateScript(driver);
-    if (!action.empty())
-        return UsageError("the only -c action is create_script");
-    char* end = nullptr;
-    unsigned long bytes = extent.empty() ? 0 : std::strtoul(extent.c_str(), &end, 10);
-    if (device.empty() || !end || *end || bytes == 0 || bytes > 0xffffffffUL)
-        return UsageError("-a DEVICE wants -e EXTENT_BYTES");
-    return AddDevice(driver, device, bytes, serial);
+    const char* env = std::getenv("KZVOL_EMULATOR");
+    const std::string stateDir = env && *env ? env : "/run/kzvol-emulator";
+    return kzvol::emulator::RunKzsnap(std::vector<std::string>(argv + 1, argv + argc), stateDir,
+                                      "/sbin/kzsnap");
 }

@@ -96,6 +96,8 @@ bool RollBack(const kzvol::AdminNode& node, const char* device, int minor) {
     if (removed)
         g_log.Debug(kContext, "successfully removed created device bcoz of error errorno=%d \n",
                     errno);
+    // The script may already list the device: it must not come back at boot.
+    kzvol::RegenerateBootScript(kContext);
     return false;
 }
 
@@ -104,7 +106,7 @@ bool SaveOriginalFstab(const kzvol::FstabFiles& files) {
     if (::access(files.backup.c_str(), F_OK) == 0)
         return true;
     const std::string command =
-        "cp " + kzvol::ShellQuote(files.table) + " " + kzvol::ShellQuote(files.backup);
+        "cp -- " + kzvol::ShellQuote(files.table) + " " + kzvol::ShellQuote(files.backup);
     std::string output, error;
     KzProcess process;
     if (process.system(command, &output, &error, 0, false) == 0)
@@ -142,7 +144,7 @@ bool SetUpStartedDevice(const kzvol::AdminNode& node, KZVolumeUnix& vol, CreateD
         !kzvol::RecordClusterDevice(shared, device, minor, serial, arg->extsize * 512))
         return false;
     g_log.Debug(kContext, "Dumped qnbf device information\n");
-    kzvol::RegenerateBootScript();
+    kzvol::RegenerateBootScript(kContext);
     if (!arg->fstab)
         return true;
     kzvol::FstabFiles files;

@@ -1,6 +1,8 @@
 // KZVolumeUnix::QNBFDeleteDevice: takes a volume out of the filter driver (defunct,
 // then delete), regenerates the boot script and, for a cluster client, removes the
 // device's state directory and its shared_disks entry as far as it can.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +15,9 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
+#include "host/Env.h"
 #include "host/EvDebug.h"
+#include "host/Handles.h"
 #include "host/NoThrow.h"
 #include "volume/KZVolume.h"
 
@@ -46,6 +50,30 @@ int MinorOf(const std::string& displayName, const char* device) {
     return static_cast<int>(minor);
 }
 
+// Why the filter node of `minor` must stay: where it is mounted, or that someone
+// holds it open exclusively; empty when it is free. Defuncting a node in use would
+// stop change tracking of a volume that is still written.
+std::string NodeInUse(int minor) {
+    const std::string node = kzvol::kQnbfNodePrefix + std::to_string(minor);
+    struct stat nodeStat;
+    const bool exists = ::stat(node.c_str(), &nodeStat) == 0 && S_ISBLK(nodeStat.st_mode);
+    std::vector<kzvol::MountTableEntry> table;
+    if (kzvol::CurrentEnv()->ReadMountTable(&table)) {
+        for (const kzvol::MountTableEntry& entry : table) {
+            struct stat st;
+            if (entry.fields.size() >= 2 &&
+                (entry.fields[0] == node ||
+                 (exists && ::stat(entry.fields[0].c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+                  st.st_rdev == nodeStat.st_rdev)))
+                return node + " is mounted on " + entry.fields[1];
+        }
+    }
+    if (!exists)
+        return std::string();
+    kzvol::UniqueFd held(::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK));
+    return !held && errno == EBUSY ? node + " is held open" : std::string();
+}
+
 bool RemoveFromDriver(int minor) {
     kzvol::AdminNode node;
     if (!node.ok()) {
@@ -72,9 +100,14 @@ bool DeleteDevice(KZVolumeUnix& vol, char* device) {
     if (minor < 0)
         return false;
     g_log.Debug(kContext, "got minor number=%d for device=%s \n", minor, device);
+    vol.m_strErrorString = NodeInUse(minor);
+    if (!vol.m_strErrorString.empty()) {
+        g_log.Error(kContext, "%s: not removed \n", vol.m_strErrorString.c_str());
+        return false;
+    }
     if (!RemoveFromDriver(minor))
         return false;
-    kzvol::RegenerateBootScript();
+    kzvol::RegenerateBootScript(kContext);
     if (!is_VM(vol.m_strClntDisplayName))
         return true;
     return kzvol::ForgetClusterDevice(vol, minor);

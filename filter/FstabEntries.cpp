@@ -2,8 +2,11 @@
 // system's entry under the filter device, and giving the table back afterwards.
 #include <mntent.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "filter/FstabRewrite.h"
@@ -13,6 +16,47 @@ namespace kzvol {
 namespace {
 
 EvDebug g_log;
+
+// The characters addmntent writes in octal, and getmntent's codes for them.
+const struct {
+    char c;
+    const char* code;
+} kFstabCodes[] = {
+    {' ', "\\040"}, {'\t', "\\011"}, {'\n', "\\012"}, {'\\', "\\134"}, {'\\', "\\\\"}};
+
+// A field as addmntent writes it.
+std::string FstabEscape(const std::string& field) {
+    std::string out;
+    for (char c : field) {
+        auto code = std::find_if(std::begin(kFstabCodes), std::end(kFstabCodes),
+                                 [c](const auto& k) { return k.c == c; });
+        out += code == std::end(kFstabCodes) ? std::string(1, c) : std::string(code->code);
+    }
+    return out;
+}
+
+// A field as getmntent reads it.
+std::string FstabUnescape(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size();) {
+        auto code = std::find_if(
+            std::begin(kFstabCodes), std::end(kFstabCodes),
+            [&](const auto& k) { return field.compare(i, std::strlen(k.code), k.code) == 0; });
+        if (code == std::end(kFstabCodes)) {
+            out += field[i++];
+        } else {
+            out += code->c;
+            i += std::strlen(code->code);
+        }
+    }
+    return out;
+}
+
+// The mark creation puts before a line it comments out, so that undoing gives
+// back only that line and never one the administrator had commented out.
+std::string CreationMark(const std::string& node) {
+    return "#kzvol:" + node + ":";
+}
 
 // Word `index` (0 first) of `line`, split on blanks; empty when there is none.
 std::string Word(const std::string& line, size_t index) {
@@ -47,15 +91,35 @@ std::string DeviceWord(const char* context, const std::string& line) {
     return resolved;
 }
 
-// The mount directories of the entries whose device is `node`.
-std::set<std::string> DirectoriesMountedFrom(const std::string& table, const std::string& node) {
+// What the table has to undo for `node`: the (decoded) mount directories of the
+// entries whose device is `node`, and whether a line carries creation's mark.
+struct FilterLines {
     std::set<std::string> dirs;
+    bool marked = false;
+};
+
+FilterLines FilterLinesOf(const std::string& table, const std::string& node) {
+    FilterLines found;
+    const std::string mark = CreationMark(node);
     std::ifstream in(table);
     for (std::string line; std::getline(in, line);) {
         if (FstabFirstWord(line) == node)
-            dirs.insert(Word(line, 1));
+            found.dirs.insert(FstabUnescape(Word(line, 1)));
+        found.marked = found.marked || line.rfind(mark, 0) == 0;
     }
-    return dirs;
+    return found;
+}
+
+// A line commented out with a plain "#" by creation before it marked its lines:
+// the device's last component and the directory match.
+bool UnmarkedLineOfOurs(const char* context, const std::string& line, const std::string& devName,
+                        const std::set<std::string>& dirs) {
+    if (line.size() < 2 || line[0] != '#' || std::isspace(static_cast<unsigned char>(line[1])))
+        return false;
+    const std::string rest = line.substr(1);
+    const std::string device = DeviceWord(context, rest);
+    return !device.empty() && LastComponent(device) == devName &&
+           dirs.count(FstabUnescape(Word(rest, 1)));
 }
 
 }  // namespace
@@ -69,29 +133,29 @@ bool PutFstabUnderFilter(const FstabFiles& files, const char* context, const std
             return line;
         g_log.Debug(context, "Matching entry found rawdevpath:%s mntdevname:%s", device.c_str(),
                     word.c_str());
-        return "#" + line;
+        return CreationMark(node) + line;
     };
-    std::string tail = Format("%s\t%s\t%s\t%s\t%d\t%d", node.c_str(), entry.mnt_dir, entry.mnt_type,
-                              entry.mnt_opts, entry.mnt_freq, entry.mnt_passno);
+    std::string tail =
+        Format("%s\t%s\t%s\t%s\t%d\t%d", FstabEscape(node).c_str(),
+               FstabEscape(entry.mnt_dir).c_str(), FstabEscape(entry.mnt_type).c_str(),
+               FstabEscape(entry.mnt_opts).c_str(), entry.mnt_freq, entry.mnt_passno);
     return RewriteFstab(files, context, edit, tail + " \n");
 }
 
 bool TakeFstabFromFilter(const FstabFiles& files, const char* context, const std::string& node,
                          const std::string& devName, bool* changed) {
-    const std::set<std::string> dirs = DirectoriesMountedFrom(files.table, node);
-    *changed = !dirs.empty();
+    const FilterLines found = FilterLinesOf(files.table, node);
+    *changed = !found.dirs.empty() || found.marked;
     if (!*changed)
         return true;
+    const std::string mark = CreationMark(node);
     auto edit = [&](const std::string& line) {
         if (FstabFirstWord(line) == node)
             return std::string();
-        if (line.size() < 2 || line[0] != '#' || std::isspace(static_cast<unsigned char>(line[1])))
-            return line;
-        std::string rest = line.substr(1);
-        std::string device = DeviceWord(context, rest);
-        bool ours =
-            !device.empty() && LastComponent(device) == devName && dirs.count(Word(rest, 1));
-        return ours ? rest : line;
+        if (line.rfind(mark, 0) == 0)
+            return line.substr(mark.size());
+        bool ours = !found.marked && UnmarkedLineOfOurs(context, line, devName, found.dirs);
+        return ours ? line.substr(1) : line;
     };
     return RewriteFstab(files, context, edit, std::string());
 }

@@ -42,15 +42,19 @@ KZVOL_API std::string ResolveMapperLink(const std::string& path);
 // it is longer than 1023 bytes (no device path is that long).
 KZVOL_API std::string FstabFirstWord(const std::string& line);
 
-// Comments out the lines whose first word (a /dev/mapper/ link resolved) is `device`
-// and appends "NODE\tDIR\tTYPE\tOPTIONS\tFREQ\tPASS \n" for `entry`.
+// Comments out the lines whose first word (a /dev/mapper/ link resolved) is `device`,
+// marking each as "#kzvol:NODE:LINE", and appends "NODE\tDIR\tTYPE\tOPTIONS\tFREQ\tPASS \n"
+// for `entry`, its fields escaped as addmntent does (blank, tab, newline and
+// backslash as \040, \011, \012 and \134).
 KZVOL_API bool PutFstabUnderFilter(const FstabFiles& files, const char* context,
                                    const std::string& device, const std::string& node,
                                    const struct mntent& entry);
 
 // Undoes PutFstabUnderFilter: drops the lines that mount `node` and uncomments the
-// commented lines whose device (a /dev/mapper/ link resolved) has the last path
-// component `devName` and that mount the same directory. *changed tells whether
+// lines creation marked for `node`; lines the administrator commented out stay so.
+// (A table from before the mark: the commented lines whose device, a /dev/mapper/
+// link resolved, has the last path component `devName` and that mount the same
+// directory, compared decoded.) *changed tells whether
 // the table had anything to undo; an unchanged table is not rewritten.
 KZVOL_API bool TakeFstabFromFilter(const FstabFiles& files, const char* context,
                                    const std::string& node, const std::string& devName,

@@ -12,6 +12,7 @@
 
 #include "filter/DriverChannel.h"
 #include "filter/DriverVolume.h"
+#include "filter/FilterFiles.h"
 #include "filter/QnbfLookup.h"
 #include "filter/SnapFiles.h"
 #include "host/EvDebug.h"
@@ -21,11 +22,6 @@
 namespace {
 
 EvDebug g_log;
-
-// Regenerates the driver's boot script after a device went away.
-const char kBootScriptCommand[] =
-    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
-    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
 
 // Copies `text` into a text field of the snapshot record; false when it does not fit.
 bool CopyPath(char (&field)[1024], const std::string& text) {
@@ -153,7 +149,7 @@ bool KZVolumeUnix::SWSnapFreezeSync(std::string source, KZ_AppType) {
                     m_strVolName.c_str(), m_strSnapId.c_str(), ret, errno);
         return false;
     }
-    kzvol::RunShell(kBootScriptCommand);
+    kzvol::RegenerateBootScript(kContext);
     g_log.Debug(kContext, "Successfully stopped/deleted snap for volume %s (%s) \n",
                 m_strVolName.c_str(), m_strSnapId.c_str());
     return true;

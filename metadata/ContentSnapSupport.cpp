@@ -2,9 +2,13 @@
 // driver's snapshot flag.
 #include "metadata/ContentSnapSupport.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 
 #include "filter/QnbfVolInfo.h"
+#include "host/Env.h"
 #include "host/EvEvent.h"
 #include "host/KzProcess.h"
 #include "volume/KZVolume.h"
@@ -28,11 +32,37 @@ bool IsAtOrBelow(const std::string& dir, const std::string& top) {
     return dir.size() == len ? len != 0 : dir[len] == '/';
 }
 
+std::string NormalPath(const std::string& path) {
+    if (path.empty())
+        return path;
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
 int RunCommand(const std::string& command, std::string* output, std::string* error) {
     output->clear();
     error->clear();
     KzProcess process;
     return process.system(command, output, error, 0, false);
+}
+
+bool IsMountedAt(const std::string& device, const std::string& dir) {
+    std::vector<MountTableEntry> table;
+    if (!CurrentEnv()->ReadMountTable(&table))
+        return false;
+    struct stat wanted;
+    const bool numbered = ::stat(device.c_str(), &wanted) == 0 && S_ISBLK(wanted.st_mode);
+    for (const MountTableEntry& entry : table) {
+        if (entry.fields.size() < 2 || entry.fields[1] != dir)
+            continue;
+        struct stat st;
+        if (entry.fields[0] == device || (numbered && ::stat(entry.fields[0].c_str(), &st) == 0 &&
+                                          S_ISBLK(st.st_mode) && st.st_rdev == wanted.st_rdev))
+            return true;
+    }
+    return false;
 }
 
 bool VolumeHasSnapshot(KZVolumeUnix& volume, bool* hasSnapshot) {

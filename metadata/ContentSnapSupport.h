@@ -27,6 +27,10 @@ void RaiseEvent(int code, const std::string* arg);
 // absolute directory.
 bool IsAtOrBelow(const std::string& dir, const std::string& top);
 
+// `path` with repeated slashes, "." and ".." components and a trailing slash
+// taken out lexically, so that "/area/." is seen as "/area".
+std::string NormalPath(const std::string& path);
+
 // Where the snapshot of the volume mounted on `mntPath` is mounted.
 inline std::string SnapMountPath(const std::string& mntPath) {
     return kSnapMountRoot + mntPath;
@@ -35,6 +39,10 @@ inline std::string SnapMountPath(const std::string& mntPath) {
 // Runs `command` through the host's process runner with fresh *output and
 // *error; its result, 0 on success.
 int RunCommand(const std::string& command, std::string* output, std::string* error);
+
+// True when the mount table lists `device` (by name or device number) mounted
+// on `dir`.
+bool IsMountedAt(const std::string& device, const std::string& dir);
 
 // Reads the driver's information on the volume `volume` is bound to. False when
 // the request failed; otherwise *hasSnapshot tells whether the driver reports at

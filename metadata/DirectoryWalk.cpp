@@ -1,7 +1,8 @@
 // DumpFileListToCTree: the mounted-tree walk into the file-index table. Entries
 // are looked up relative to their directory's descriptor (fstatat, openat), which
 // reads the same attributes as a by-path lstat without resolving the path again
-// at every level.
+// at every level. The walk stays on the file system it starts on: a mount point
+// inside it, and what is mounted there, are left out.
 #include "metadata/DirectoryWalk.h"
 
 #include <fcntl.h>
@@ -44,6 +45,7 @@ struct Level {
     unsigned long long inode;
     CCreateUNIXFSTree* table;
     KZJobCtrlClient* jobCtrl;
+    dev_t device;  // the walked file system's; entries on another are not walked
 };
 
 // Adds the directory's row and walks its content. False ends the walk.
@@ -107,7 +109,12 @@ bool DumpFileListToCTree(DIR* dir, std::string dirPath, unsigned long long paren
         g_log.Error(kContext, "invalid directory stream or table for path=%s \n", dirPath.c_str());
         return false;
     }
-    const Level level{dir, dirPath, parentInode, table, jobCtrl};
+    struct stat64 self;
+    if (::fstat64(::dirfd(dir), &self) != 0) {
+        g_log.Error(kContext, "failed to stat directory=%s errno=%d \n", dirPath.c_str(), errno);
+        return false;
+    }
+    const Level level{dir, dirPath, parentInode, table, jobCtrl, self.st_dev};
     for (;;) {
         errno = 0;
         const struct dirent64* entry = ::readdir64(dir);
@@ -131,6 +138,11 @@ bool DumpFileListToCTree(DIR* dir, std::string dirPath, unsigned long long paren
             const int err = errno;
             g_log.Debug(kContext, "failed to do lstat on=%s errno=%d \n",
                         (dirPath + "/" + name).c_str(), err);
+            continue;
+        }
+        if (st.st_dev != level.device) {
+            if (DebugLog)
+                g_log.Debug(kContext, "skipping mount point=%s/%s \n", dirPath.c_str(), name);
             continue;
         }
         const bool go =

@@ -29,9 +29,11 @@ void LogCommandFailure(const std::string& command, const std::string& output,
 }
 
 // The mount directory of the first table entry on the device `device` (stat
-// order of the table). False when the table cannot be read, when an entry's
-// directory cannot be stat'ed (both raise their event) or when none matches.
-bool FindMountDir(dev_t device, std::string* dir) {
+// order of the table). An entry whose directory cannot be stat'ed (a shadowed or
+// vanished mount) is skipped, unless it is `contentPath` itself. False when the
+// table cannot be read, when `contentPath`'s entry cannot be stat'ed (both raise
+// their event) or when none matches.
+bool FindMountDir(dev_t device, const std::string& contentPath, std::string* dir) {
     std::vector<MountTableEntry> table;
     errno = 0;
     if (!CurrentEnv()->ReadMountTable(&table)) {
@@ -47,6 +49,8 @@ bool FindMountDir(dev_t device, std::string* dir) {
         if (::stat(mntDir.c_str(), &st) != 0) {
             g_log.Debug(kContext, "failed to stat on mntpath=%s errno=%d \n", mntDir.c_str(),
                         errno);
+            if (NormalPath(mntDir) != contentPath)
+                continue;
             RaiseEvent(kEventStatFailed, &mntDir);
             return false;
         }
@@ -63,7 +67,9 @@ void AddRecord(kz_contenttosnapmnt& item, const kz_devmntpath& volume) {
     ++item.snapCount;
 }
 
-// Records the snapshot the volume already has, without mounting anything.
+// Records the snapshot the volume already has, without mounting anything. The
+// snapshot must be mounted where the record says: a record of a snapshot that is
+// not mounted there would make the caller read the live volume.
 void RecordExistingSnapshot(KZVolumeUnix& vol, kz_contenttosnapmnt& item,
                             const kz_devmntpath& volume) {
     g_log.Debug(kContext, "volume=%s is already snapped \n", volume.devName.c_str());
@@ -72,7 +78,22 @@ void RecordExistingSnapshot(KZVolumeUnix& vol, kz_contenttosnapmnt& item,
         RaiseEvent(kEventNoSnapshot, &volume.mntPath);
         return;
     }
+    const std::string snapMntPath = SnapMountPath(volume.mntPath);
+    if (!IsMountedAt(vol.m_strSnapId, snapMntPath)) {
+        g_log.Debug(kContext, "snapshot %s of vol=%s is not mounted at %s \n",
+                    vol.m_strSnapId.c_str(), volume.devName.c_str(), snapMntPath.c_str());
+        RaiseEvent(kEventMountFailed, &volume.mntPath);
+        return;
+    }
     AddRecord(item, volume);
+}
+
+// Releases the snapshot just started when it could not be mounted: unrecorded,
+// it would stay for good and make the next run believe the volume snapped.
+void ReleaseUnmounted(KZVolumeUnix& vol, const kz_devmntpath& volume) {
+    if (!vol.SWSnapFreezeSync(volume.devName, KZ_APP_NONE))
+        g_log.Debug(kContext, "failed to release the unmounted snapshot of vol=%s \n",
+                    volume.devName.c_str());
 }
 
 // Starts a snapshot of the volume and mounts it. False when the item ends here.
@@ -86,15 +107,17 @@ bool SnapAndMount(KZVolumeUnix& vol, kz_contenttosnapmnt& item, const kz_devmntp
     }
     const std::string snapMntPath = SnapMountPath(volume.mntPath);
     std::string output, error;
-    std::string command = "mkdir -p " + ShellQuote(snapMntPath);
+    std::string command = "mkdir -p -- " + ShellQuote(snapMntPath);
     if (RunCommand(command, &output, &error) != 0) {
         LogCommandFailure(command, output, error, errno);
+        ReleaseUnmounted(vol, volume);
         RaiseEvent(kEventNoSnapshot, &volume.mntPath);
         return false;
     }
-    command = "mount -o ro " + ShellQuote(vol.m_strSnapId) + " " + ShellQuote(snapMntPath);
+    command = "mount -o ro -- " + ShellQuote(vol.m_strSnapId) + " " + ShellQuote(snapMntPath);
     if (RunCommand(command, &output, &error) != 0) {
         LogCommandFailure(command, output, error, errno);
+        ReleaseUnmounted(vol, volume);
         RaiseEvent(kEventMountFailed, &volume.mntPath);
         return false;
     }
@@ -126,7 +149,7 @@ bool SnapVolume(kz_contenttosnapmnt& item, const kz_devmntpath& volume,
 }
 
 void SnapContentItem(kz_contenttosnapmnt& item) {
-    const std::string contentPath = item.contentPath;
+    const std::string contentPath = NormalPath(item.contentPath);
     if (contentPath == "/") {
         g_log.Debug(kContext, "contenstr=%s not supported \n", contentPath.c_str());
         RaiseEvent(kEventRootPath, &contentPath);
@@ -139,7 +162,7 @@ void SnapContentItem(kz_contenttosnapmnt& item) {
         return;
     }
     std::string mountDir;
-    if (!FindMountDir(content.st_dev, &mountDir))
+    if (!FindMountDir(content.st_dev, contentPath, &mountDir))
         return;
     g_log.Debug(kContext, " found mountpath=%s \n", mountDir.c_str());
     // On the root file system only what lies at or below the content path counts.

@@ -240,9 +240,13 @@ bool CollectMetadata(MetadataRun* run) {
         g_log.Debug(kContext, "successfully mounted snap for mntpath=%s to snapmntpath=%s\n",
                     run->mountPath, run->snapMountPath.c_str());
         mounted.Hold(run->snapMountPath);
+        // The reader reads the frozen picture too, never the live device: the
+        // device mounted there (none found: the walk alone).
+        run->device = getrawdev(run->snapMountPath.data());
     }
     bool indexed = false;
-    if (!readerOff && run->fsType == "ext3" && !RunDirectoryReader(run, &indexed))
+    if (!readerOff && run->fsType == "ext3" && !run->device.empty() &&
+        !RunDirectoryReader(run, &indexed))
         return false;
     if (indexed || volume.QuitNow())
         return true;

@@ -1,7 +1,9 @@
 // GetMntOptions, CheckIfACLEnabled and CheckIfSELinuxEnforcing.
 #include "metadata/MountProbes.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -10,6 +12,7 @@
 #include "host/KZPlatformInfo.h"
 #include "host/KzProcess.h"
 #include "host/ShellQuote.h"
+#include "rdfd/Ext3Layout.h"
 #include "volume/MountScan.h"
 
 namespace {
@@ -33,6 +36,23 @@ bool FindMount(const char* context, const char* mountPath, kzvol::MountedFs* fs)
             return false;
     }
     return false;
+}
+
+// Whether the comma-separated `options` hold `option` as a whole word.
+bool HasOption(const std::string& options, const std::string& option) {
+    return ("," + options + ",").find("," + option + ",") != std::string::npos;
+}
+
+// Whether the ext2/ext3 superblock of `device` has ACLs among its default mount
+// options (which the mount table does not list); false when it cannot be read.
+bool AclByDefault(const std::string& device) {
+    constexpr off_t kDefaultMountOptions = 1024 + 0x100;
+    constexpr uint32_t kDefaultAcl = 0x8;
+    kzvol::UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    unsigned char bytes[4];
+    if (!fd || ::pread(fd.get(), bytes, sizeof bytes, kDefaultMountOptions) != sizeof bytes)
+        return false;
+    return (kzvol::ext3::Le32(bytes) & kDefaultAcl) != 0;
 }
 
 // The configured temporary directory, "" when none (or the registry is unreadable).
@@ -86,7 +106,10 @@ bool CheckIfACLEnabled(char* mountPath) {
     if (!FindMount(kContext, mountPath, &fs))
         return false;
     g_log.Debug(kContext, "mountpoint=%s mounted with options=%s\n", mountPath, fs.options.c_str());
-    return fs.options.find("acl") != std::string::npos;
+    if (HasOption(fs.options, "noacl"))
+        return false;
+    return HasOption(fs.options, "acl") ||
+           (fs.type.compare(0, 3, "ext") == 0 && AclByDefault(fs.device));
 }
 
 bool CheckIfSELinuxEnforcing() {

@@ -1,9 +1,11 @@
 // KZVolumeUnix::UnmountUnsnapAll: unmount and release every snapshot a content
 // list records, newest record of each item first. An unmount that keeps failing
 // is retried every 3000 ms, at most 20 times in one call; the snapshot is released
-// whatever the unmount gave. The outcome per record is in its status.
+// whatever the unmount gave. The outcome per record is in its status; a record
+// whose snapshot an earlier record of the list released cleanly is left at 0.
 #include <cerrno>
 #include <memory>
+#include <set>
 
 #include "filter/DriverChannel.h"
 #include "host/EvDebug.h"
@@ -27,7 +29,7 @@ constexpr int kStatusReleaseFailed = 2;
 
 // Unmounts the record's snapshot; *retries counts the retries of the whole call.
 void UnmountSnapshot(kz_snapdevmntpath& record, int* retries) {
-    const std::string command = "umount " + ShellQuote(record.snapMntPath);
+    const std::string command = "umount -- " + ShellQuote(record.snapMntPath);
     std::string output, error;
     int rc = RunCommand(command, &output, &error);
     while (rc != 0 && *retries < kUnmountRetries) {
@@ -62,6 +64,9 @@ bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist* list) {
     if (!list)
         return true;
     int retries = 0;
+    // Snapshots released cleanly in this call, by volume and snapshot path: two
+    // content paths on one volume share one snapshot, released once.
+    std::set<std::pair<std::string, std::string>> released;
     const size_t count = list->count < 0 ? 0 : static_cast<size_t>(list->count);
     for (size_t i = 0; i < count && i < list->contents.size(); ++i) {
         kz_contenttosnapmnt& item = list->contents[i];
@@ -69,8 +74,13 @@ bool KZVolumeUnix::UnmountUnsnapAll(kz_subclient_contentlist* list) {
             if (static_cast<size_t>(k) >= item.snaps.size())
                 continue;
             kz_snapdevmntpath& record = item.snaps[static_cast<size_t>(k)];
+            const auto key = std::make_pair(record.devName, record.snapMntPath);
+            if (released.count(key))
+                continue;
             kzvol::contentsnap::UnmountSnapshot(record, &retries);
             kzvol::contentsnap::ReleaseSnapshot(record);
+            if (record.status == 0)
+                released.insert(key);
         }
     }
     return true;

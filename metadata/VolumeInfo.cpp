@@ -35,7 +35,7 @@ bool ReadGeometry(int fd, const std::string& device, VolumeGeometry* g) {
                     static_cast<int>(got), errno);
         return false;
     }
-    const std::string problem = kzvol::metadata::DecodeGeometry(sb, g);
+    const std::string problem = kzvol::metadata::DecodeGeometry(sb, g).why;
     if (g->magic != kzvol::ext3::kMagic) {
         g_log.Error(kContext, "dev=%s superblock is currupt run fsck and try again \n",
                     device.c_str());
@@ -99,7 +99,8 @@ bool KZVolumeUnix::DumpVolumeInfo(char* mountPath, char* volumeInfoPath, unsigne
     if (!ReadGeometry(fd.get(), device, &g) || !ReadInodeTables(fd.get(), g, &inodeTables))
         return false;
     const std::string text = kzvol::metadata::FormatVolumeInfo(
-        g, inodeTables, static_cast<uint32_t>(extentSize), aclEnabled, seLinuxLabels);
+        g, inodeTables, static_cast<uint32_t>(extentSize), static_cast<unsigned>(aclEnabled),
+        static_cast<unsigned>(seLinuxLabels));
     if (!kzvol::ReplaceFileContents(volumeInfoPath, text)) {
         g_log.Error(kContext, "failed to open file=%s errno=%d\n", volumeInfoPath, errno);
         return false;

@@ -377,7 +377,17 @@ void ReadExt3DirFromDevice::LocateInode(unsigned int inode, unsigned int* group,
 bool ReadExt3DirFromDevice::InodeTableHolds(unsigned int inode) const {
     unsigned int group = 0, index = 0;
     LocateInode(inode, &group, &index);
-    return index <= m_InodesInUseByGroup[group];
+    if (index <= m_InodesInUseByGroup[group])
+        return true;
+    const unsigned int bitmap = m_InodeBitmapByGroup[group];
+    if (bitmap >= m_nBlocksCount)
+        return false;
+    // Past the unused mark: the inode bitmap has the last word.
+    unsigned char bits = 0;
+    const unsigned long long offset =
+        static_cast<unsigned long long>(bitmap) * m_nBlockSize + (index - 1) / 8;
+    return m_pCache->ReadAligned(reinterpret_cast<char*>(&bits), 1, offset) == 1 &&
+           ((bits >> ((index - 1) % 8)) & 1) != 0;
 }
 
 void ReadExt3DirFromDevice::ReadInode(unsigned int inode, char* buffer) {

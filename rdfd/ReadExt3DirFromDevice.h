@@ -227,7 +227,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // The reader's one inode buffer, allocated at first use (`context` names the
     // caller in an allocation failure's log line).
     char* InodeBuffer(const char* context);
-    // False when the group descriptors say the inode is not in use.
+    // False when the group descriptors say the inode is not in use and the
+    // group's inode bitmap does not mark it either (e2fsck keeps an inode past
+    // the unused mark whose bit is set).
     bool InodeTableHolds(unsigned int inode) const;
     // Depth-first walk of everything below the reported directory `inode`.
     int WalkTree(unsigned int inode, const kzvol::ext3::Inode& node);
@@ -264,6 +266,8 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     unsigned int m_nInodesCount = 0;
     bool m_bEntryFileTypes = true;                  // entries carry their file type
     std::vector<unsigned int> m_InodeTableByGroup;  // the same list, indexed by group
+    // Inode bitmap block per group; kzvol::rdfd::kNoInodeBitmap where the bitmap
+    // was never initialised.
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
     unsigned int m_nPrescanMicros = 200;

@@ -10,6 +10,9 @@
 
 namespace kzvol::rdfd {
 
+// The inode bitmap block of a group whose bitmap was never initialised: no block.
+constexpr unsigned int kNoInodeBitmap = 0xFFFFFFFFu;
+
 // Every layer of the reader logs through this one object.
 EvDebug& ReaderLog();
 

@@ -78,10 +78,12 @@ int RunAclDump(const Words& args) {
     std::map<unsigned long long, std::string> files;
     if (!ListTree(dir, &files, &error))
         return Fail(error);
-    OutputFile data(out), list(out + ".idx");
-    if (!data.ok() || !list.ok())
-        return Fail("cannot write " + (data.ok() ? out + ".idx" : out) + ": " +
-                    std::strerror(errno));
+    OutputFile data(out);
+    if (!data.ok())
+        return Fail("cannot write " + out + ": " + std::strerror(errno));
+    OutputFile list(out + ".idx");
+    if (!list.ok())
+        return Fail("cannot write " + out + ".idx: " + std::strerror(errno));
 
     AclStateScope state;
     StopOnSignals stop;

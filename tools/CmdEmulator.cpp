@@ -15,6 +15,7 @@
 
 #include "emulator/Emulator.h"
 #include "emulator/HostOps.h"
+#include "emulator/KzsnapTool.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
@@ -221,6 +222,13 @@ int RunEmulator(const Words& args) {
     if (opts.positional().empty())
         return Usage("wants an action: start, stop, status, add or remove");
     const std::string& action = opts.positional()[0];
+    if (action == "kzsnap") {
+        // The stand-in's snapshot tool: its words follow "--".
+        if (opts.positional().size() != 1)
+            return Usage("kzsnap takes its words after --");
+        const std::string dir = StateDir(opts);
+        return emulator::RunKzsnap(opts.rest(), dir, dir + "/sbin/kzsnap");
+    }
     if (action == "add" || action == "remove") {
         const std::string dir = StateDir(opts);
         return action == "add" ? Add(opts, dir) : Remove(opts, dir);

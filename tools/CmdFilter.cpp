@@ -162,8 +162,13 @@ int Remove(const Options& opts) {
     if (opts.Has("fstab") && !get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME))
         return Fail("the filter driver has no device " + node);
     KZVolumeUnix driver(kQnbfAdminNode);
-    if (!driver.QNBFDeleteDevice(node.data()))
+    if (!driver.QNBFDeleteDevice(node.data())) {
+        const std::string why = driver.GetErrorString();
+        if (!why.empty())
+            return Fail("cannot remove the filter device: " + why +
+                        "; unmount it (and close what holds it) first");
         return Fail("cannot remove the filter device " + node + kSeeLog);
+    }
     std::printf("removed %s\n", node.c_str());
     if (!opts.Has("fstab")) {
         if (FstabMounts(node))

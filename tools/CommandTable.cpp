@@ -29,10 +29,12 @@ const std::vector<Command>& AllCommands() {
         {"probe", "probe PATH", "classify PATH and show its size and sector geometry", RunProbe},
         {"emulator",
          "emulator start [--memory] [--force] | stop | status | add PATH [--extent-size BYTES] | "
-         "remove NODE  [--state DIR]",
+         "remove NODE | kzsnap -- ARGS  [--state DIR]",
          "prepare, tear down or show the stand-in filter driver; add puts PATH (a file in "
          "memory mode, a block device in devices mode) under it with its extent size (default "
-         "2097152) and prints the minor and node of its filter device, remove takes NODE out",
+         "2097152) and prints the minor and node of its filter device, remove takes NODE out; "
+         "kzsnap is the stand-in's snapshot tool (-c create_script prints the boot script, "
+         "-a DEVICE -e BYTES re-creates a filter device)",
          RunEmulator},
         {"volinfo", "volinfo NODE",
          "show what the driver reports about the filter device NODE (such as /dev/qnbf/qnbf3): "

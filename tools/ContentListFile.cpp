@@ -1,6 +1,7 @@
 // Writing and reading the content-list file.
 #include "tools/ContentListFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -61,6 +62,23 @@ bool ParseStatus(const std::string& text, int* status) {
     return true;
 }
 
+// A filter node path: "/dev/qnbf/qnbf" and a decimal minor.
+bool IsFilterNode(const std::string& path) {
+    const std::string prefix = "/dev/qnbf/qnbf";
+    const std::string digits = path.substr(std::min(path.size(), prefix.size()));
+    return path.compare(0, prefix.size(), prefix) == 0 && !digits.empty() && digits.size() < 10 &&
+           digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "/snapmnt" followed by the record's absolute mount point, with no "." or ".."
+// component that could lead the release outside "/snapmnt".
+bool IsSnapshotPath(const kz_snapdevmntpath& r) {
+    if (r.mntPath.empty() || r.mntPath[0] != '/' || r.snapMntPath != "/snapmnt" + r.mntPath)
+        return false;
+    const std::string padded = r.mntPath + "/";
+    return padded.find("/./") == std::string::npos && padded.find("/../") == std::string::npos;
+}
+
 // Adds the line's item or record to *list; false with *why on a bad line.
 bool AddLine(const std::vector<std::string>& f, kz_subclient_contentlist* list, std::string* why) {
     if (f[0] == "item" && f.size() == 2) {
@@ -78,6 +96,10 @@ bool AddLine(const std::vector<std::string>& f, kz_subclient_contentlist* list, 
     kz_snapdevmntpath record{f[1], f[2], f[3], 0};
     if (!ParseStatus(f[4], &record.status)) {
         *why = "bad status";
+        return false;
+    }
+    if (!IsSnapshotPath(record) || !IsFilterNode(record.devName)) {
+        *why = "not a snapshot under /snapmnt of a filter node";
         return false;
     }
     kz_contenttosnapmnt& item = list->contents.back();

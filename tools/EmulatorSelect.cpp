@@ -3,6 +3,7 @@
 #include "tools/EmulatorSelect.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -18,15 +19,16 @@ namespace {
 
 constexpr char kSbin[] = "/sbin/";
 
-// The stand-in's snapshot tool: its devices live in the state directory, so the
-// boot script it writes has nothing to set up again.
-const char kStandInKzsnap[] =
-    "#!/bin/sh\n"
-    "# kzsnap of the kzvol stand-in driver\n"
-    "if [ \"$1\" = -c ] && [ \"$2\" = create_script ]; then\n"
-    "    echo '# qnbf stand-in: no devices to set up at boot'\n"
-    "fi\n"
-    "exit 0\n";
+// The stand-in's snapshot tool: this program's "emulator kzsnap" on the state
+// directory, so that the boot script lists the stand-in's devices and re-creates
+// them.
+std::string StandInKzsnap(const std::string& stateDir) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string program = n > 0 ? std::string(self, static_cast<size_t>(n)) : "kzvol";
+    return "#!/bin/sh\n# kzsnap of the kzvol stand-in driver\nexec " + ShellQuote(program) +
+           " --emulator " + ShellQuote(stateDir) + " emulator kzsnap -- \"$@\"\n";
+}
 
 std::string& Selected() {
     static std::string dir;
@@ -48,7 +50,7 @@ class SbinRedirect : public EnvWrapper {
   private:
     std::string Redirect(const std::string& command) const {
         if (::mkdir(sbin_.c_str(), 0700) == 0)
-            ReplaceFileContents(sbin_ + "/kzsnap", kStandInKzsnap, 0755);
+            ReplaceFileContents(sbin_ + "/kzsnap", StandInKzsnap(DirectoryOf(sbin_)), 0755);
         return RedirectSbin(command, sbin_);
     }
 

@@ -19,9 +19,22 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A symbolic link that neither the caller nor the owner of its directory made:
+// one planted by another user in a shared (sticky) directory such as /tmp.
+bool ForeignLink(const std::string& path) {
+    struct stat link, dir;
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == ::geteuid())
+        return false;
+    return ::stat(DirectoryOf(path).c_str(), &dir) != 0 || link.st_uid != dir.st_uid;
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
+    if (ForeignLink(path)) {
+        errno = EPERM;  // never written through: it would replace the link's target
+        return;
+    }
     // /dev/stdout and its kin name a descriptor the caller set up: written as it is.
     if (path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0) {
         direct_.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));

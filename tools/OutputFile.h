@@ -2,7 +2,8 @@
 // beside its target and replaces it only once complete, so a failed command
 // leaves what the target held; a device, FIFO or terminal, and any path under
 // /dev or /proc (/dev/stdout), is written directly. A symbolic link is followed
-// to its file.
+// to its file only when the caller or the owner of its directory made it; another
+// user's link (planted in /tmp) is refused with EPERM.
 #pragma once
 
 #include <memory>

@@ -38,7 +38,7 @@ std::string AnyBlockDevice() {
 class MkdirEnv : public TestEnv {
   public:
     int RunShell(const std::string& command) override {
-        return command.rfind("mkdir -p  ", 0) == 0 ? RunCommandLine(command) : 0;
+        return command.rfind("mkdir -p -- ", 0) == 0 ? RunCommandLine(command) : 0;
     }
 };
 
@@ -158,6 +158,24 @@ TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice)
     EXPECT_EQ(Devices().size(), 1u);
 }
 
+TEST_F(FilterDevice, BootScriptIsReplacedOnlyWhenTheToolSucceededAndRebuiltAfterARollBack) {
+    const std::string dropNew = "rm -f -- /sbin/qnbf-bootscript1.rc.new";
+    env_.QueueCommandResult(256);  // the snapshot tool fails: the old script stays
+    CreateDevArg_t arg = Arg(4096);
+    ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
+    EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>({kBootScriptLine, dropNew}));
+    EXPECT_TRUE(env_.HasError("could not rebuild the boot script (status 256); the old one stays"));
+    ASSERT_TRUE(Delete(arg.minorno));
+
+    // A creation that is rolled back rebuilds the script without the device.
+    driver().FailNext(QNBF_SET_BITMAP, EIO);
+    const size_t before = env_.ShellCommands().size();
+    arg = Arg(4096);
+    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
+    ASSERT_EQ(env_.ShellCommands().size(), before + 1);
+    EXPECT_EQ(env_.ShellCommands().back(), kBootScriptLine);
+}
+
 TEST_F(FilterDevice, RefusalsBeforeTheDeviceIsStartedIssueNoRollBack) {
     driver().FailNext(QNBF_ADD_NODE, EEXIST);
     CreateDevArg_t arg = Arg(4096);
@@ -183,6 +201,19 @@ TEST_F(FilterDevice, RefusalsBeforeTheDeviceIsStartedIssueNoRollBack) {
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
     EXPECT_EQ(Devices().size(), 1u);
     EXPECT_TRUE(env_.ShellCommands().empty());
+}
+
+TEST_F(FilterDevice, MountedNodeIsRefusedBeforeItIsMarkedDefunct) {
+    CreateDevArg_t arg = Arg(4096);
+    ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
+    env_.SetMountTable({{{FilterNode(arg.minorno), "/data", "ext3", "rw", "0", "0"}}});
+    EXPECT_FALSE(Delete(arg.minorno));
+    EXPECT_EQ(volume_.GetErrorString(), FilterNode(arg.minorno) + " is mounted on /data");
+    ASSERT_EQ(Devices().size(), 1u);
+    EXPECT_EQ(Devices()[0].state, emulator::NodeState::Started);
+    env_.SetMountTable({});
+    EXPECT_TRUE(Delete(arg.minorno));
+    EXPECT_TRUE(Devices().empty());
 }
 
 TEST_F(FilterDevice, DeletionTakesTheMinorFromTheNodeAndStopsWhenDefunctIsRefused) {

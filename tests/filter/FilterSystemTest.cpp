@@ -99,9 +99,10 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     const int minor = Devices().at(0).minor;
     const std::string node = FilterNode(minor);
     EXPECT_EQ(out, node + " minor " + std::to_string(minor) + "\n");
-    EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "# data volume\n#" + Device() + " " +
-                                          kDataDir + " ext2 defaults,noatime 0 2\n" + node + "\t" +
-                                          kDataDir + "\text2\tdefaults,noatime\t0\t2 \n");
+    EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "# data volume\n#kzvol:" + node + ":" +
+                                          Device() + " " + kDataDir +
+                                          " ext2 defaults,noatime 0 2\n" + node + "\t" + kDataDir +
+                                          "\text2\tdefaults,noatime\t0\t2 \n");
     EXPECT_EQ(ReadFile("/etc/fstab.orig"), before);
     EXPECT_EQ(::access("/etc/fstab-temptalmar", F_OK), -1);
     const std::string script = state_dir() + kBootScript;  // where kzvol keeps it
@@ -115,6 +116,10 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     ASSERT_EQ(RunCommandLine(std::string("mount ") + kDataDir + " 2>&1", &out), 0) << out;
     EXPECT_NE(ReadFile("/proc/self/mounts").find(node + " " + kDataDir + " ext2 "),
               std::string::npos);
+    // A mounted node is refused before the driver is asked anything.
+    EXPECT_EQ(Kzvol("filter remove " + node + " --fstab", &out), 1);
+    EXPECT_NE(out.find(node + " is mounted on " + kDataDir), std::string::npos) << out;
+    EXPECT_EQ(Devices().at(0).state, emulator::NodeState::Started);
     ASSERT_EQ(::umount(kDataDir), 0);
 
     ASSERT_EQ(Kzvol("filter remove " + node + " --fstab", &out), 0) << out;
@@ -180,9 +185,10 @@ TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
         CreateDevArg_t arg = Arg(link, &entry);
         ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
         EXPECT_EQ(Devices().at(0).underlying, target);
-        EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "#" + link + " " + kDataDir +
-                                              " ext2 defaults 0 1\n" + FilterNode(arg.minorno) +
-                                              "\t" + kDataDir + "\text2\tdefaults\t0\t1 \n");
+        EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "#kzvol:" + FilterNode(arg.minorno) +
+                                              ":" + link + " " + kDataDir + " ext2 defaults 0 1\n" +
+                                              FilterNode(arg.minorno) + "\t" + kDataDir +
+                                              "\text2\tdefaults\t0\t1 \n");
         std::string error;
         ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // the node goes before the mount
     }

@@ -62,7 +62,7 @@ TEST_F(FstabRewrite, FilterEntryReplacesTheDevicesLineAndUndoingGivesTheTableBac
     const std::string entry = "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n";
     EXPECT_EQ(ReadFile(files_.table),
               "# static file system information\n"
-              "UUID=1234 / ext4 errors=remount-ro 0 1\n#" +
+              "UUID=1234 / ext4 errors=remount-ro 0 1\n#kzvol:/dev/qnbf/qnbf3:" +
                   longLine + "\n/dev/sdb10 /other ext3 defaults 0 0\n" + entry);
     struct stat st;
     ASSERT_EQ(::stat(files_.table.c_str(), &st), 0);
@@ -76,6 +76,54 @@ TEST_F(FstabRewrite, FilterEntryReplacesTheDevicesLineAndUndoingGivesTheTableBac
     EXPECT_EQ(ReadFile(files_.table), original);
     ASSERT_TRUE(TakeFstabFromFilter(files_, kContext, "/dev/qnbf/qnbf3", "sdb1", &changed));
     EXPECT_FALSE(changed);
+}
+
+// A mount directory with a blank, a tab, a newline and a backslash is written as
+// addmntent writes it, so the entry parses and no field can start a line of its
+// own; undoing uncomments only the line creation commented, never the
+// administrator's own commented line for the same device and directory.
+TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
+    const std::string original =
+        "#/dev/sdb1 /mnt/my\\040data ext3 noauto 0 0\n"
+        "/dev/sdb1 /mnt/my\\040data ext3 defaults 0 2\n";
+    dir_.Write("fstab", original);
+    static char dir[] = "/mnt/my data\tx\n/dev/sda1 / ext4 defaults 0 0\\", type[] = "ext3",
+                opts[] = "defaults";
+    mntent entry{};
+    entry.mnt_dir = dir, entry.mnt_type = type, entry.mnt_opts = opts, entry.mnt_passno = 2;
+    ASSERT_TRUE(PutFstabUnderFilter(files_, kContext, "/dev/sdb1", "/dev/qnbf/qnbf3", entry));
+    const std::string expected =
+        "#/dev/sdb1 /mnt/my\\040data ext3 noauto 0 0\n"
+        "#kzvol:/dev/qnbf/qnbf3:/dev/sdb1 /mnt/my\\040data ext3 defaults 0 2\n"
+        "/dev/qnbf/qnbf3\t/mnt/my\\040data\\011x\\012/dev/sda1\\040/"
+        "\\040ext4\\040defaults\\0400\\0400"
+        "\\134\text3\tdefaults\t0\t2 \n";
+    EXPECT_EQ(ReadFile(files_.table), expected);
+    UniqueFile table(std::fopen(files_.table.c_str(), "r"));
+    int entries = 0;
+    while (mntent* e = ::getmntent(table.get())) {
+        EXPECT_STREQ(e->mnt_fsname, "/dev/qnbf/qnbf3");
+        EXPECT_STREQ(e->mnt_dir, dir);
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+
+    bool changed = false;
+    ASSERT_TRUE(TakeFstabFromFilter(files_, kContext, "/dev/qnbf/qnbf3", "sdb1", &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(ReadFile(files_.table), original);
+}
+
+// A table written before creation marked its lines: the commented device line
+// for the same directory (compared decoded) is given back.
+TEST_F(FstabRewrite, UnmarkedTableIsGivenBackByDeviceAndDirectory) {
+    dir_.Write("fstab",
+               "#/dev/sdb1 /mnt/a\\040b ext3 defaults 0 "
+               "2\n/dev/qnbf/qnbf3\t/mnt/a\\040b\text3\tdefaults\t0\t2 \n");
+    bool changed = false;
+    ASSERT_TRUE(TakeFstabFromFilter(files_, kContext, "/dev/qnbf/qnbf3", "sdb1", &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(ReadFile(files_.table), "/dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n");
 }
 
 TEST_F(FstabRewrite, EntryIsAppendedOnItsOwnLineWhenNoLineNamedTheDevice) {
@@ -129,7 +177,8 @@ TEST_F(FstabRewrite, CrashBetweenTheWriteAndTheRenameLeavesTheOldTable) {
     // The next rewrite starts afresh over the stale temporary file.
     ASSERT_TRUE(Put("/dev/sdb1"));
     EXPECT_EQ(ReadFile(files_.table),
-              "#" + original + "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
+              "#kzvol:/dev/qnbf/qnbf3:" + original +
+                  "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
     EXPECT_FALSE(TempLeft());
 }
 
@@ -153,9 +202,10 @@ TEST_F(FstabRewrite, RewriterThatWaitedEditsTheTableThatReplacedTheOne) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(ReadFile(files_.table),
-              "#/dev/sdb1 /data ext3 defaults 0 0\n/dev/sdc /c ext3 defaults 0 0\n"
-              "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
+    EXPECT_EQ(
+        ReadFile(files_.table),
+        "#kzvol:/dev/qnbf/qnbf3:/dev/sdb1 /data ext3 defaults 0 0\n/dev/sdc /c ext3 defaults 0 0\n"
+        "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n");
 }
 
 TEST(FstabFirstWord, LongWordsNameNoDevice) {

@@ -25,8 +25,9 @@ namespace kzvol::testing {
 
 // The shell line that regenerates the driver's boot script after a change.
 constexpr char kBootScriptLine[] =
-    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
-    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
+    "/sbin/kzsnap -c 'create_script' > /sbin/qnbf-bootscript1.rc.new && "
+    "chmod 744 -- /sbin/qnbf-bootscript1.rc.new && sync -- /sbin/qnbf-bootscript1.rc.new && "
+    "mv -f -- /sbin/qnbf-bootscript1.rc.new /sbin/qnbf-bootscript1.rc";
 
 // Sends one request; 0 or the errno of the refusal.
 inline int Send(unsigned long request, void* arg) {

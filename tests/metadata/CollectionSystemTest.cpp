@@ -53,6 +53,18 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     EXPECT_EQ(SortedRows(walked), SortedRows(debugfs));
     EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", readerInfo);
     EXPECT_TRUE(env_.Commands().empty());  // nothing mounted, nothing unmounted
+
+    // A file system mounted inside is not the volume's: the walk leaves out the
+    // mount point and all below it.
+    ScopedMount inner("tmpfs", mnt + "/emptydir", "tmpfs");
+    ASSERT_TRUE(inner.ok()) << inner.error();
+    ASSERT_EQ(RunCommandLine("echo x >'" + mnt + "/emptydir/on-tmpfs'"), 0);
+    ASSERT_TRUE(Collect(mnt));
+    std::vector<FsTreeRow> volumeRows;
+    for (const FsTreeRow& r : SortedRows(debugfs))
+        if (r.name != "emptydir")
+            volumeRows.push_back(r);
+    EXPECT_EQ(SortedRows(TableRows(table_)), volumeRows);
 }
 
 }  // namespace

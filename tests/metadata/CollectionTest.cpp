@@ -106,17 +106,19 @@ TEST_F(CollectionTest, Ext2AndTheReaderSwitchTakeTheWalk) {
 }
 
 TEST_F(CollectionTest, ReaderFailureDeletesItsOutputAndTheWalkRebuildsIt) {
-    // An inodes count beyond what the groups hold: the reader refuses the
-    // superblock, the volume information of the walk does not need it.
+    // A feature the reader cannot walk (extents): the reader refuses the file
+    // system, the volume information of the walk does not need it.
     MemoryDevice dev;
     dev.bytes = ReadFile(image_);
-    dev.Put(1024, 0xFFFFFF00u);
+    dev.Put(1024 + 96, dev.Get32(1024 + 96) | 0x40);
     const std::string damaged = tmp_.Write("damaged", dev.bytes);
     Table(damaged, "ext3");
     ASSERT_TRUE(Collect());
     EXPECT_EQ(env_.CountLogs("Deleting "), 3);
     EXPECT_EQ(SortedRows(TableRows(table_)), WalkOracle());
-    EXPECT_NE(ReadFile(info_).find("icount=4294967040 \n"), std::string::npos);
+    const std::string info = ReadFile(info_);
+    EXPECT_NE(info.find("gdc="), std::string::npos);
+    EXPECT_EQ(info.find("fstype"), std::string::npos);  // the walk's file
 }
 
 TEST_F(CollectionTest, QuitDuringTheReaderGivesTrueWithNoIndexLeft) {
@@ -127,6 +129,17 @@ TEST_F(CollectionTest, QuitDuringTheReaderGivesTrueWithNoIndexLeft) {
     EXPECT_TRUE(Collect());
     EXPECT_EQ(env_.CountLogs("Deleting "), 3);
     EXPECT_TRUE(LeftNothing());
+}
+
+TEST_F(CollectionTest, TheReaderReadsTheMountedSnapshotNotTheLiveDevice) {
+    // The live device cannot be read at all; the snapshot is the image.
+    env_.SetMountTable(
+        {{{tmp_.File("live-absent"), "/live/vol", "ext3", "rw"}}, {{image_, mnt_, "ext3", "ro"}}});
+    FakeSnapshot volume(mnt_);
+    ASSERT_TRUE(kzvol::testing::Collect(volume, "/live/vol", info_, table_));
+    EXPECT_EQ(env_.CountLogs("Collect MetaData on " + image_), 1);
+    EXPECT_EQ(env_.CountLogs("Deleting "), 0);
+    EXPECT_EQ(TableRows(table_), DebugfsTableRows(image_, "ROOT"));
 }
 
 TEST_F(CollectionTest, TheSnapshotIsUnmountedOnceAtEitherExit) {

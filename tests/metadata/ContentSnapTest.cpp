@@ -132,10 +132,10 @@ TEST_F(ContentSnapUnit, NonFilterMountPointUnstatableEntryAndUnreadableTable) {
     EXPECT_EQ(EventText(env_), Lines{"0x700006b:" + mnt});  // plain2 is not below plain
     EXPECT_EQ(env_.CountLogs("failed to getalldevicemntp on mntpath=" + mnt + "\n"), 1);
 
-    // An unreachable mount directory listed before the match ends the item.
+    // An unreachable mount directory listed before the match is passed over.
     env_.SetMountTable({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", mnt)});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x7000069:" + dir_.File("gone"));
+    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + mnt);
 
     env_.readable = false;
     KZVolSnap(KZVOLSNAP_SNAP, &list);
@@ -152,10 +152,18 @@ TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
     if (root.st_dev != here.st_dev)
         GTEST_SKIP() << "the temporary directory is not on the root file system";
     env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "2")});
-    auto list = ListOf({content});
+    // "home/." and "home//" are the content path "home": the volume mounted on
+    // home2 is still not below it.
+    auto list = ListOf({content, content + "/.", content + "//"});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(env_.CountLogs(" found mountpath=/ \n"), 1);
-    EXPECT_EQ(EventText(env_), Lines{"0x700006b:" + content});
+    EXPECT_EQ(env_.CountLogs(" found mountpath=/ \n"), 3);
+    EXPECT_EQ(EventText(env_), Lines(3, "0x700006b:" + content));
+
+    // A filter volume mounted below the content path is found from "home/.".
+    env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "/vol")});
+    list = ListOf({content + "/."});
+    KZVolSnap(KZVOLSNAP_SNAP, &list);
+    EXPECT_EQ(env_.CountLogs("failed to getvolinfo for dev=/dev/qnbf/qnbf5"), 1);
 }
 
 kz_snapdevmntpath Record(const std::string& mnt, int minor) {
@@ -171,9 +179,9 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
         env_.QueueCommandResult(32, "");  // /b: 1 + 20 attempts; /a: one attempt
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
 
-    Lines expected(21, "umount /snapmnt/b");
-    expected.push_back("umount /snapmnt/a");
-    expected.push_back("umount /snapmnt/c");  // answered 0
+    Lines expected(21, "umount -- /snapmnt/b");
+    expected.push_back("umount -- /snapmnt/a");
+    expected.push_back("umount -- /snapmnt/c");  // answered 0
     EXPECT_EQ(env_.Commands(), expected);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
     EXPECT_EQ(env_.CountLogs("after retries=20\n", "KZVolumeUnix::UnmountUnsnapAll:"), 2);
@@ -190,12 +198,16 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
 
 TEST_F(ContentSnapUnit, CommandLinesQuoteBlanksAndMetacharacters) {
     kz_subclient_contentlist list;
-    list.contents.push_back(
-        {2, {Record("/mnt/with blank", 1), Record("/mnt/x;touch pwned'$(id)", 2)}, "/mnt"});
+    // A path that looks like an option stays a path.
+    list.contents.push_back({3,
+                             {{"/x", "/dev/qnbf/qnbf3", "-a", 0},
+                              Record("/mnt/with blank", 1),
+                              Record("/mnt/x;touch pwned'$(id)", 2)},
+                             "/mnt"});
     list.count = 1;
     KZVolSnap(KZVOLSNAP_RELEASE, &list);
-    EXPECT_EQ(env_.Commands(), Lines({"umount '/snapmnt/mnt/x;touch pwned'\\''$(id)'",
-                                      "umount '/snapmnt/mnt/with blank'"}));
+    EXPECT_EQ(env_.Commands(), Lines({"umount -- '/snapmnt/mnt/x;touch pwned'\\''$(id)'",
+                                      "umount -- '/snapmnt/mnt/with blank'", "umount -- -a"}));
 }
 
 TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {

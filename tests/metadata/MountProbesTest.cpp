@@ -28,8 +28,28 @@ TEST(MountProbes, OptionsAndAclsComeFromTheFirstEntryOfTheMountPoint) {
     EXPECT_EQ(env.CountLogs("mountpoint=/none was not mounted \n"), 1);
     EXPECT_FALSE(CheckIfACLEnabled(m));
     EXPECT_TRUE(CheckIfACLEnabled(x));
-    EXPECT_TRUE(CheckIfACLEnabled(n));  // the text "acl" is what counts
+    EXPECT_FALSE(CheckIfACLEnabled(n));
     EXPECT_FALSE(CheckIfACLEnabled(none));
+}
+
+// Today's kernels list no "acl" option when the superblock's default mount
+// options turn ACLs on: the superblock decides unless an option says otherwise.
+TEST(MountProbes, AclsOnByDefaultInTheSuperBlockCount) {
+    TempDir tmp;
+    const std::string image = tmp.File("image");
+    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + image + " 2M && tune2fs -o acl " + image +
+                             " >/dev/null"),
+              0);
+    TestEnv env;
+    env.SetMountTable({{{image, "/a", "ext3", "rw,relatime"}},
+                       {{image, "/off", "ext3", "rw,noacl"}},
+                       {{image, "/x", "xfs", "rw"}}});
+    char a[] = "/a", off[] = "/off", x[] = "/x";
+    EXPECT_TRUE(CheckIfACLEnabled(a));
+    EXPECT_FALSE(CheckIfACLEnabled(off));
+    EXPECT_FALSE(CheckIfACLEnabled(x));
+    ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
+    EXPECT_FALSE(CheckIfACLEnabled(a));
 }
 
 // A stand-in sestatus first in PATH, printing its status line on standard error

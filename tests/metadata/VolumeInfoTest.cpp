@@ -95,10 +95,10 @@ TEST_F(VolumeInfoTest, UnusableSuperBlocksAreRefusedWithoutAFile) {
     const Damage cases[] = {
         {56, 0x1234, 2, "superblock is currupt run fsck and try again"},
         {96, 0x12, 4, "ext2/ext3 metablock group not supported"},
-        {88, 0, 2, "inode size 0 and"},
-        {32, 0, 4, "and blocks per group 0 must"},
-        {24, 40, 4, "block size shift 40 is beyond 64 KiB blocks"},
-        {20, 0xFFFFFFFF, 4, "first data block 4294967295 is not below the blocks count"},
+        {88, 0, 2, "InodeSize , InodesPerGroup , TotalBlockCount , BlocksPerGroup"},
+        {32, 0, 4, "InodeSize , InodesPerGroup , TotalBlockCount , BlocksPerGroup"},
+        {24, 40, 4, "FS Block size is weird!! . Block Size :262144"},
+        {20, 0xFFFFFFFF, 4, "First data block beyond the blocks count :4294967295"},
     };
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.error);
@@ -108,6 +108,14 @@ TEST_F(VolumeInfoTest, UnusableSuperBlocksAreRefusedWithoutAFile) {
         EXPECT_TRUE(env_.HasError(d.error));
         EXPECT_NE(::access(info_.c_str(), F_OK), 0);
     }
+    // Four billion groups of one block: the group and descriptor counts must not
+    // wrap into a small table that four billion descriptors are then read from.
+    MakeImage("-t ext3 -b 1024", "4M");
+    PatchSuperBlock(32, 1, 4);
+    PatchSuperBlock(4, 0xFFFFFFFF, 4);
+    EXPECT_FALSE(Dump());
+    EXPECT_TRUE(env_.HasError("Group descriptor table too large"));
+
     char unmounted[] = "/not/mounted";
     EXPECT_FALSE(volume_.DumpVolumeInfo(unmounted, info_.data(), 1, 0, 0));
     EXPECT_TRUE(env_.HasError("failed to open= errno=2"));

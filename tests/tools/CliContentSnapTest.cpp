@@ -55,6 +55,13 @@ TEST(CliContentSnap, ABadListFileReleasesNothing) {
         {"kzvol-content-list 1\nitem\t/a\\q\n", "line 2: bad escape"},
         {"kzvol-content-list 1\nitem\t/a\nsnap\t/a\t/dev/qnbf/qnbf0\n",
          "line 3: neither an item nor a snap line"},
+        // Only snapshot paths under /snapmnt of filter nodes are ever unmounted.
+        {"kzvol-content-list 1\nitem\t/a\nsnap\t/a\t/dev/qnbf/qnbf0\t-a\t0\n",
+         "line 3: not a snapshot under /snapmnt of a filter node"},
+        {"kzvol-content-list 1\nitem\t/\nsnap\t/../etc\t/dev/qnbf/qnbf0\t/snapmnt/../etc\t0\n",
+         "line 3: not a snapshot under /snapmnt of a filter node"},
+        {"kzvol-content-list 1\nitem\t/a\nsnap\t/a\t--all\t/snapmnt/a\t0\n",
+         "line 3: not a snapshot under /snapmnt of a filter node"},
     };
     for (const auto& c : cases) {
         const std::string file = dir.Write("bad", c.text);

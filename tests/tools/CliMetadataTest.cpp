@@ -94,6 +94,23 @@ TEST(CliAclDump, RefusalsLeaveNothing) {
     EXPECT_EQ(left, "");
 }
 
+TEST(CliAclDump, AnotherUsersLinkInASharedDirectoryIsNotWrittenThrough) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making a link owned by another user needs root";
+    TempDir dir;
+    const std::string shared = dir.File("shared"), link = shared + "/acls";
+    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const std::string target = dir.Write("target", "keep");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    std::string text;
+    EXPECT_EQ(Kzvol("acl-dump " + dir.path() + " --out " + link, &text), 1);
+    EXPECT_NE(text.find("cannot write " + link + ": Operation not permitted"), std::string::npos)
+        << text;
+    EXPECT_EQ(ReadFile(target), "keep");
+}
+
 TEST(CliMetadata, RefusesWhatItCannotReplaceSafely) {
     TempDir dir;
     std::string text;
