@@ -45,8 +45,14 @@ void RemoveTree(const std::string& dir) {
 
 class Restorer {
   public:
-    Restorer(PointFiles& files, RestoreCounts* counts)
-        : files_(files), fs_(files.fs()), counts_(counts), asRoot_(::geteuid() == 0) {}
+    // Entries are made below `made`, which becomes `target` at the end.
+    Restorer(PointFiles& files, RestoreCounts* counts, std::string made, std::string target)
+        : files_(files),
+          fs_(files.fs()),
+          counts_(counts),
+          asRoot_(::geteuid() == 0),
+          made_(std::move(made)),
+          target_(std::move(target)) {}
 
     // Makes the entry of `file` at `path`, which does not exist, and, unless it
     // is the top, finishes it.
@@ -94,18 +100,23 @@ class Restorer {
   private:
     static long Nanos(uint32_t nanos) { return nanos < 1000000000u ? nanos : 0; }
 
+    // The name the user knows `path` by.
+    std::string Shown(const std::string& path) const {
+        return path.compare(0, made_.size(), made_) == 0 ? target_ + path.substr(made_.size())
+                                                         : path;
+    }
     bool Failed(const std::string& path) {
-        error_ = WithErrno("cannot restore " + path);
+        error_ = WithErrno("cannot restore " + Shown(path));
         return false;
     }
     bool FsFailed(const std::string& path, const std::string& why) {
-        error_ = "cannot restore " + path + ": " + files_.FsError(why);
+        error_ = "cannot restore " + Shown(path) + ": " + files_.FsError(why);
         return false;
     }
 
     bool MakeDirectory(const ext3::FileInode& dir, const std::string& path) {
         if (!onPath_.insert(dir.number).second) {
-            error_ = "cannot restore " + path + ": the directory holds itself";
+            error_ = "cannot restore " + Shown(path) + ": the directory holds itself";
             return false;
         }
         if (::mkdir(path.c_str(), 0700) != 0)
@@ -218,6 +229,7 @@ class Restorer {
     bool skippedLast_ = false;
     std::map<uint32_t, std::string> linked_;  // inodes of several names: the first made
     std::set<uint32_t> onPath_;
+    const std::string made_, target_;
     std::string error_;
 };
 
@@ -259,7 +271,7 @@ bool RestoreFiles(PointFiles& files, uint32_t inode, const std::string& target,
         return false;
     }
     const std::string made = stage + "/entry";
-    Restorer restorer(files, counts);
+    Restorer restorer(files, counts, made, target);
     bool ok = restorer.Make(top, made, true);
     if (ok && tree) {
         UniqueFd dir(::open(made.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
