@@ -104,7 +104,7 @@ const std::vector<Command>& AllCommands() {
          "restoring the volume (mode, times and, as root, owner kept); a file is replaced "
          "only when complete, a directory only restored to a new name",
          RunRestore},
-        {"mount", "mount DIR [--backup ID] MOUNTPOINT",
+        {"mount", "mount DIR [--backup ID] [--foreground] MOUNTPOINT",
          "serve the volume as it was at backup ID (default: the newest) as the read-only file "
          "MOUNTPOINT/image through FUSE, each extent read from the newest backup of the chain "
          "holding it and checked on first read (a damaged extent answers EIO); runs in the "

@@ -77,8 +77,12 @@ class Restorer {
             made = MakeSpecial(file, path, type);
         else
             return ++counts_->skipped, true;  // a socket means nothing once its server is gone
-        if (made == false || skippedLast_)
-            return skippedLast_ = false, made;
+        if (!made)
+            return false;
+        if (skippedLast_) {  // nothing was made to finish
+            skippedLast_ = false;
+            return true;
+        }
         return top || Finish(file, path);
     }
 
@@ -181,7 +185,9 @@ class Restorer {
         };
         if (!CopyData(file, path, size, write))
             return false;
-        if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 || ::fsync(fd.get()) != 0)
+        // A file alone is synced here, the files of a tree at once at the end.
+        if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 ||
+            (path == made_ && ::fsync(fd.get()) != 0))
             return Failed(path);
         ++counts_->files;
         return true;
@@ -273,13 +279,17 @@ bool RestoreFiles(PointFiles& files, uint32_t inode, const std::string& target,
     const std::string made = stage + "/entry";
     Restorer restorer(files, counts, made, target);
     bool ok = restorer.Make(top, made, true);
-    if (ok && tree) {
+    struct stat st;
+    if (!ok) {
+        *error = restorer.error();
+    } else if (::lstat(made.c_str(), &st) != 0) {
+        *error = "cannot restore " + target + ": a socket, or a device without root";
+        ok = false;
+    } else if (tree) {  // one sync of the file system for every file of the tree
         UniqueFd dir(::open(made.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ok = dir && ::syncfs(dir.get()) == 0;
         if (!ok)
             *error = WithErrno("cannot sync " + made);
-    } else if (!ok) {
-        *error = restorer.error();
     }
     if (ok && ::renameat2(AT_FDCWD, made.c_str(), AT_FDCWD, target.c_str(),
                           tree ? RENAME_NOREPLACE : 0) != 0) {
