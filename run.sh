@@ -5,7 +5,8 @@
 # the image changes (debugfs adds and deletes files); an incremental backup with its
 # index; the two backups and the files that differ between them; the incremental
 # point restored to a new file, which equals the volume byte for byte and passes
-# e2fsck -fn; and the whole repository verified.
+# e2fsck -fn; the whole repository verified; and one changed file restored by its
+# path from the incremental point, without restoring the image, equal to the live file.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -47,11 +48,16 @@ show $kzvol backup "$node" --repo "$repo" --incremental --index --cow-dir "$work
 show $kzvol backups "$repo"
 echo "--- files that differ between the two backups (kzvol rows: parent, inode, size, mtime, type, name)"
 diff <($kzvol rows "$repo/000001/index") <($kzvol rows "$repo/000002/index") || true
-show $kzvol ls "$repo/000002/index" /etc
-show $kzvol find "$repo/000002/index" /srv/www/news.html
+show $kzvol ls "$repo" --backup 000002 /etc
+show $kzvol find "$repo" --backup 000002 /srv/www/news.html
 
 show $kzvol restore "$repo" --to "$work/restored.img"
 cmp "$work/volume.img" "$work/restored.img"
 echo "--- $work/restored.img equals the volume byte for byte"
 show e2fsck -fn "$work/restored.img"
 show $kzvol verify "$repo"
+
+show $kzvol restore "$repo" --backup 000002 --path /srv/www/news.html --to "$work/news.html.restored"
+debugfs -R "dump /srv/www/news.html $work/news.html.live" "$work/volume.img" 2>/dev/null
+cmp "$work/news.html.live" "$work/news.html.restored"
+echo "--- /srv/www/news.html restored from backup 000002 equals the live file: $(cat "$work/news.html.restored")"

@@ -1,8 +1,9 @@
 // Fuzz target of the on-disk directory reader: the input is a device image, walked
 // by both entry points (and once more names-only, and once with the prescan of the
-// inode tables forced), the volume-information file written by both. Any crash,
-// sanitizer report, name longer than an escaped entry name or hang is a finding; a
-// false result is not.
+// inode tables forced), the volume-information file written by both, and the
+// root directory's entries read as a restore reads them (inodes, block maps).
+// Any crash, sanitizer report, name longer than an escaped entry name, block run
+// past the file system or hang is a finding; a false result is not.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "rdfd/DirBlock.h"
+#include "rdfd/InodeReader.h"
 #include "rdfd/RDFD.h"
 #include "rdfd/ReadExt3DirFromDevice.h"
 
@@ -55,6 +57,32 @@ int NeverQuit(int, void*, void* flag) {
     return 0;
 }
 
+// Reads the root directory's entries and maps each one's blocks, as a restore by
+// path does; every run must lie inside the file system.
+void MapRootEntries(Image& image) {
+    kzvol::ext3::InodeReader reader(ReadImage, &image);
+    kzvol::ext3::FileInode root, file;
+    std::string error;
+    if (!reader.Open(&error) || !reader.ReadInode(2, &root, &error))
+        return;
+    int budget = 64;
+    reader.ListDirectory(
+        root,
+        [&](const kzvol::ext3::DirEntry& entry) {
+            if (reader.ReadInode(entry.inode, &file, &error))
+                reader.MapBlocks(
+                    file,
+                    [&](const kzvol::ext3::BlockRun& run) {
+                        if (run.count == 0 || run.physical + run.count > reader.BlocksCount())
+                            std::abort();
+                        return true;
+                    },
+                    &error);
+            return --budget > 0;
+        },
+        &error);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -84,5 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RDFDInterfaceForVirtualPod(root, ReadImage, &image, CheckRow, &rows, DumpPath(), &fsType,
                                nullptr, 2097152, nullptr, nullptr, &supported, NeverQuit, 0,
                                nullptr, nullptr, CheckHint);
+    MapRootEntries(image);
     return 0;
 }

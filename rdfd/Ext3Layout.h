@@ -246,6 +246,48 @@ inline Inode DecodeInode(const unsigned char* b) {
     return inode;
 }
 
+// What a restore keeps of an inode besides its data: owner, times, flags, and
+// what tells a fast symbolic link (target in the block pointers) from one whose
+// target lies in a data block.
+struct InodeAttributes {
+    uint16_t mode;
+    uint32_t uid, gid;
+    uint32_t accessTime, changeTime, modifyTime;
+    uint32_t accessNanos = 0, modifyNanos = 0;  // from a large inode's extra fields
+    uint32_t flags, sectors, fileAcl;
+};
+
+// Offsets past the 128-byte inode (Linux's osd2 and the large inode's extra
+// fields) that DecodeInodeAttributes reads.
+constexpr size_t kUidHighOffset = 120;
+constexpr size_t kGidHighOffset = 122;
+constexpr size_t kExtraSizeOffset = 128;
+constexpr size_t kModifyExtraOffset = 136;
+constexpr size_t kAccessExtraOffset = 140;
+
+// Decodes the attributes of an inode of `inodeSize` bytes at `b`.
+inline InodeAttributes DecodeInodeAttributes(const unsigned char* b, uint32_t inodeSize) {
+    InodeAttributes a;
+    a.mode = Le16(b + offsetof(RawInode, mode));
+    a.uid = Le16(b + offsetof(RawInode, uid)) | (uint32_t{Le16(b + kUidHighOffset)} << 16);
+    a.gid = Le16(b + offsetof(RawInode, gid)) | (uint32_t{Le16(b + kGidHighOffset)} << 16);
+    a.accessTime = Le32(b + offsetof(RawInode, accessTime));
+    a.changeTime = Le32(b + offsetof(RawInode, changeTime));
+    a.modifyTime = Le32(b + offsetof(RawInode, modifyTime));
+    a.flags = Le32(b + offsetof(RawInode, flags));
+    a.sectors = Le32(b + offsetof(RawInode, sectors));
+    a.fileAcl = Le32(b + offsetof(RawInode, fileAcl));
+    if (inodeSize >= kAccessExtraOffset + 4) {
+        const uint32_t extra = Le16(b + kExtraSizeOffset);
+        // The extra fields hold the nanoseconds above their two epoch bits.
+        if (extra >= kModifyExtraOffset + 4 - sizeof(RawInode))
+            a.modifyNanos = Le32(b + kModifyExtraOffset) >> 2;
+        if (extra >= kAccessExtraOffset + 4 - sizeof(RawInode))
+            a.accessNanos = Le32(b + kAccessExtraOffset) >> 2;
+    }
+    return a;
+}
+
 struct RawDirEntryHeader {
     le32 inode;
     le16 recLen;

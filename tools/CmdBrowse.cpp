@@ -1,8 +1,12 @@
 // kzvol rows, ls and find: read a file-index table the way other tools and a
-// restore do (every row in table order; one directory; one path).
+// restore do (every row in table order; one directory; one path). ls and find
+// also take a backup repository with --backup ID (default: the newest backup).
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 
+#include "backup/PointFiles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
 #include "tools/TableText.h"
@@ -10,15 +14,40 @@
 namespace kzvol::cli {
 namespace {
 
-// Parses words that take no options into between `least` and `most` positionals.
-bool Positionals(const Words& args, size_t least, size_t most, Words* out) {
-    Options opts({}, {});
+// Parses `args` into between `least` and `most` positionals; `backup` (may be
+// null) receives the value of --backup, which only then is accepted.
+bool Positionals(const Words& args, size_t least, size_t most, Words* out,
+                 std::string* backup = nullptr) {
+    Options opts(backup ? std::set<std::string>{"backup"} : std::set<std::string>{}, {});
     std::string error;
     if (!opts.Parse(args, &error))
         return false;
     *out = opts.positional();
     out->insert(out->end(), opts.rest().begin(), opts.rest().end());
+    if (backup)
+        *backup = opts.Get("backup");
     return out->size() >= least && out->size() <= most;
+}
+
+// The table a browse reads: `first` itself, or, when it is a repository (or
+// --backup is given), the index of backup `backup` in it. 0, or the exit status
+// of the failure printed.
+int TableOf(const std::string& first, std::string backup, std::string* table) {
+    struct stat st;
+    const bool repository = ::stat(first.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!repository && backup.empty()) {
+        *table = first;
+        return 0;
+    }
+    if (!repository)
+        return Fail("no repository " + first);
+    backup::Repository repo(first);
+    if (backup.empty() && (backup = backup::NewestBackup(repo)).empty())
+        return Fail("no backup in " + first);
+    std::string error;
+    if (!backup::BackupTable(repo, backup, table, &error))
+        return Fail(error);
+    return 0;
 }
 
 void Print(const std::string& text) {
@@ -67,12 +96,15 @@ int RunRows(const Words& args) {
 
 int RunLs(const Words& args) {
     Words words;
-    if (!Positionals(args, 1, 2, &words))
-        return Usage("wants a table PATH and at most one DIR");
+    std::string backup, tablePath;
+    if (!Positionals(args, 1, 2, &words, &backup))
+        return Usage("wants a table PATH (or a repository DIR) and at most one DIR");
+    if (int rc = TableOf(words[0], backup, &tablePath))
+        return rc;
     std::string dir = words.size() > 1 ? words[1] : "/";
     UnixFsTreeReader table;
     FsTreeRow row;
-    if (int rc = OpenAndResolve(words[0], dir, &table, &row))
+    if (int rc = OpenAndResolve(tablePath, dir, &table, &row))
         return rc;
     if (row.type != 1) {
         Print(ListingLine(row));
@@ -81,7 +113,7 @@ int RunLs(const Words& args) {
     std::vector<FsTreeRow> children;
     std::string error;
     if (!table.Children(row.inode, &children, &error))
-        return Fail(words[0] + ": " + error);
+        return Fail(tablePath + ": " + error);
     std::stable_sort(children.begin(), children.end(),
                      [](const FsTreeRow& a, const FsTreeRow& b) { return a.name < b.name; });
     for (const FsTreeRow& child : children)
@@ -91,11 +123,14 @@ int RunLs(const Words& args) {
 
 int RunFind(const Words& args) {
     Words words;
-    if (!Positionals(args, 2, 2, &words))
-        return Usage("wants a table PATH and a FILEPATH");
+    std::string backup, tablePath;
+    if (!Positionals(args, 2, 2, &words, &backup))
+        return Usage("wants a table PATH (or a repository DIR) and a FILEPATH");
+    if (int rc = TableOf(words[0], backup, &tablePath))
+        return rc;
     UnixFsTreeReader table;
     FsTreeRow row;
-    if (int rc = OpenAndResolve(words[0], words[1], &table, &row))
+    if (int rc = OpenAndResolve(tablePath, words[1], &table, &row))
         return rc;
     Print(RowLine(row));
     return 0;

@@ -164,7 +164,7 @@ int RunBackups(const Words& args) {
 }
 
 int RunRestore(const Words& args) {
-    Options opts({"backup", "to"}, {});
+    Options opts({"backup", "to", "path"}, {});
     std::string dir, error;
     if (int status = TakeRepository(
             args, "wants one repository DIR and --to FILE_OR_DEVICE",
@@ -176,6 +176,8 @@ int RunRestore(const Words& args) {
     std::string id = opts.Get("backup", ids.empty() ? "" : ids.back());
     if (id.empty())
         return Fail("no backup in " + repo.dir() + " to restore");
+    if (opts.Has("path"))
+        return RestorePath(repo, id, opts.Get("path"), opts.Get("to"));
     std::vector<Manifest> chain;
     if (!repo.Chain(id, &chain, &error))
         return Fail("cannot restore backup " + id + ": " + error);

@@ -75,9 +75,13 @@ const std::vector<Command>& AllCommands() {
          "print every row of the file-index table PATH in table order, tab-separated: parent "
          "inode, inode, size, mtime, type (1 directory, 0 other), name",
          RunRows},
-        {"ls", "ls PATH [DIR]",
-         "list directory DIR (default: the root) of the file-index table PATH", RunLs},
-        {"find", "find PATH FILEPATH", "print the row of FILEPATH in the file-index table PATH",
+        {"ls", "ls PATH [DIR] | ls REPO [--backup ID] [DIR]",
+         "list directory DIR (default: the root) of the file-index table PATH, or of the index "
+         "of backup ID (default: the newest) of the repository REPO",
+         RunLs},
+        {"find", "find PATH FILEPATH | find REPO [--backup ID] FILEPATH",
+         "print the row of FILEPATH in the file-index table PATH, or in the index of backup ID "
+         "of the repository REPO",
          RunFind},
         {"extents",
          "extents SOURCE --name NAME --job-results DIR --extent-size BYTES [--type 0|1] "
@@ -94,10 +98,21 @@ const std::vector<Command>& AllCommands() {
          "list the backups of the repository DIR: id, kind, parent, time, extents, bytes, "
          "index",
          RunBackups},
-        {"restore", "restore DIR [--backup ID] --to FILE_OR_DEVICE",
+        {"restore", "restore DIR [--backup ID] [--path PATH] --to TARGET",
          "rebuild the volume as it was at backup ID (default: the newest) from its chain, "
-         "checking every extent's digest; a file is replaced only when complete",
+         "checking every extent's digest, to the file or block device TARGET; with --path, "
+         "restore only the file, symbolic link or directory tree PATH of the backup's file "
+         "system to TARGET, found through its file index and read from the backup without "
+         "restoring the volume (mode, times and, as root, owner kept); a file is replaced "
+         "only when complete, a directory only restored to a new name",
          RunRestore},
+        {"mount", "mount DIR [--backup ID] [--foreground] MOUNTPOINT",
+         "serve the volume as it was at backup ID (default: the newest) as the read-only file "
+         "MOUNTPOINT/image through FUSE, each extent read from the newest backup of the chain "
+         "holding it and checked on first read (a damaged extent answers EIO); runs in the "
+         "background until kzvol umount",
+         RunMount},
+        {"umount", "umount MOUNTPOINT", "end a kzvol mount", RunUmount},
         {"verify", "verify DIR",
          "check every backup of the repository DIR: its chain, its extents file and every "
          "extent's digest",

@@ -56,5 +56,19 @@ int RunBitmap(const Words& args);
 int RunSnap(const Words& args);
 int RunFilter(const Words& args);
 int RunContentSnap(const Words& args);
+int RunMount(const Words& args);
+int RunUmount(const Words& args);
+
+}  // namespace kzvol::cli
+
+namespace kzvol::backup {
+class Repository;
+}
+
+namespace kzvol::cli {
+
+// kzvol restore --path: the file, link or tree at `path` of backup `id` to `to`.
+int RestorePath(const backup::Repository& repo, const std::string& id, const std::string& path,
+                const std::string& to);
 
 }  // namespace kzvol::cli

@@ -50,7 +50,8 @@ TEST(CliTable, RowsLsAndFindPrintExactly) {
         {"find " + base + " /", 0, root},
         {"find " + base + " /a.txt/x", 1, "kzvol: /a.txt/x" + noEntry},
         {"find " + base, 2,
-         "kzvol find: wants a table PATH and a FILEPATH (see kzvol find --help)\n"},
+         "kzvol find: wants a table PATH (or a repository DIR) and a FILEPATH (see kzvol find "
+         "--help)\n"},
     };
     for (const auto& c : cases) {
         std::string out;
