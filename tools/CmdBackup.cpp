@@ -47,6 +47,15 @@ void PrintReport(const backup::BackupReport& r) {
                 static_cast<unsigned long long>(r.extentsSkipped));
     if (r.leftoversFolded)
         std::printf(", changes of %zu unfinished backup(s) folded in", r.leftoversFolded);
+    if (r.leftoversLost && r.readAllBecause.empty())
+        std::printf(
+            ", %zu unfinished backup(s) without their changes: every change since the "
+            "last full backup read",
+            r.leftoversLost);
+    if (!r.readAllBecause.empty())
+        std::printf("\nevery extent read: %s", r.readAllBecause.c_str());
+    if (m.indexFailed)
+        std::printf("\nindex missing: %s", r.indexError.c_str());
     std::printf(
         "\nbitmap taken in %.3f s, snapshot taken in %.3f s, removed in %.3f s; %.3f s in all\n",
         r.takeSeconds, r.freezeSeconds, r.thawSeconds, r.seconds);

@@ -3,20 +3,27 @@
 #include "tools/EmulatorSelect.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "emulator/Emulator.h"
 #include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "host/ShellQuote.h"
+#include "tools/backup/Files.h"
 
 namespace kzvol::cli {
 namespace {
 
-constexpr char kSbin[] = "/sbin/";
+// The one line the library runs against the driver's installation in /sbin: it
+// regenerates the boot script.
+constexpr char kBootScriptLine[] =
+    "rm -f /sbin/qnbf-bootscript1.rc; /sbin/kzsnap -c 'create_script' > "
+    "/sbin/qnbf-bootscript1.rc; chmod 744 /sbin/qnbf-bootscript1.rc";
 
 // The stand-in's snapshot tool: its devices live in the state directory, so the
 // boot script it writes has nothing to set up again.
@@ -33,23 +40,25 @@ std::string& Selected() {
     return dir;
 }
 
-// Runs shell lines and commands with /sbin/ redirected into the state directory.
+// Runs the boot-script regeneration with the state directory's kzsnap, writing
+// the script there; every other line runs as it is, its text never rewritten.
 class SbinRedirect : public EnvWrapper {
   public:
     SbinRedirect(Env* target, std::string sbinDir)
         : EnvWrapper(target), sbin_(std::move(sbinDir)) {}
     int RunShell(const std::string& command) override {
-        return target()->RunShell(Redirect(command));
-    }
-    int RunCommand(const std::string& command, std::string* output, std::string* error) override {
-        return target()->RunCommand(Redirect(command), output, error);
+        return command == kBootScriptLine ? RegenerateBootScript() : target()->RunShell(command);
     }
 
   private:
-    std::string Redirect(const std::string& command) const {
+    int RegenerateBootScript() {
         if (::mkdir(sbin_.c_str(), 0700) == 0)
-            ReplaceFileContents(sbin_ + "/kzsnap", kStandInKzsnap, 0755);
-        return RedirectSbin(command, sbin_);
+            ReplaceFileContents(sbin_ + "/" + kStandInProgram, kStandInKzsnap, 0755);
+        std::string script, error;
+        const std::string program = ShellQuote(sbin_ + "/" + kStandInProgram);
+        if (int rc = target()->RunCommand(program + " -c create_script", &script, &error))
+            return rc;
+        return ReplaceFileContents(sbin_ + "/" + kStandInBootScript, script, 0744) ? 0 : 1;
     }
 
     std::string sbin_;
@@ -57,25 +66,20 @@ class SbinRedirect : public EnvWrapper {
 
 void InstallRedirect(const std::string& stateDir) {
     static std::unique_ptr<SbinRedirect> redirect;
-    redirect = std::make_unique<SbinRedirect>(CurrentEnv(), stateDir + "/sbin");
+    redirect = std::make_unique<SbinRedirect>(CurrentEnv(), stateDir + "/" + kStandInSbin);
     SetEnv(redirect.get());
 }
 
 }  // namespace
 
-std::string RedirectSbin(const std::string& command, const std::string& sbinDir) {
-    const std::string target = ShellQuote(sbinDir) + "/";
-    std::string out;
-    for (size_t i = 0; i < command.size();) {
-        bool wordStart = i == 0 || std::strchr(" \t;&|<>(", command[i - 1]) != nullptr;
-        if (wordStart && command.compare(i, sizeof kSbin - 1, kSbin) == 0) {
-            out += target;
-            i += sizeof kSbin - 1;
-        } else {
-            out += command[i++];
-        }
-    }
-    return out;
+void RemoveStandInSbin(const std::string& stateDir) {
+    const std::string sbin = stateDir + "/" + kStandInSbin;
+    std::string program;
+    ::unlink((sbin + "/" + kStandInBootScript).c_str());
+    if (backup::ReadWholeFile(sbin + "/" + kStandInProgram, 1 << 16, &program) &&
+        program == kStandInKzsnap)
+        ::unlink((sbin + "/" + kStandInProgram).c_str());
+    ::rmdir(sbin.c_str());  // only when empty
 }
 
 const std::string& SelectedEmulatorDir() {

@@ -5,9 +5,8 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
-#include "host/Env.h"
+#include "tools/backup/ErrorTail.h"
 #include "tools/backup/Source.h"
 
 class KZVolumeUnix;
@@ -19,25 +18,6 @@ namespace kzvol::backup {
 // that many bitmap bytes; 0 when none or several do.
 uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes);
 
-// Keeps the last error line the library logged, passing every line on. The
-// output of the shell lines the library runs (the driver's boot script after a
-// snapshot is deleted) goes to the log rather than to the terminal.
-class ErrorTail : public EnvWrapper {
-  public:
-    ErrorTail();
-    ~ErrorTail() override;
-    void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override;
-    int RunShell(const std::string& command) override;
-    // The last error line ("" when none), with its trailing newline taken off.
-    std::string Take();
-
-  private:
-    Env* previous_;
-    std::mutex mu_;
-    std::string last_;
-};
-
 class FilterSource : public Source {
   public:
     // `node`: the filter device ("/dev/qnbf/qnbf3" or "qnbf3"); `cowDir`: where the
@@ -48,6 +28,8 @@ class FilterSource : public Source {
     bool Shape(VolumeShape* shape, std::string* error) override;
     bool TakeChanges(std::vector<uint8_t>* bits, std::string* error) override;
     bool ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) override;
+    bool ChangesSinceFull(std::vector<uint8_t>* bits, std::string* error) override;
+    bool ActiveImage(std::string* image, std::string* error) override;
     bool Freeze(std::string* record, std::string* error) override;
     bool ReadFrozen(uint64_t offset, uint32_t length, char* buffer, std::string* error) override;
     bool IndexFrozen(const std::string& table, const std::string& volinfo,

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "host/AtomicFile.h"
 #include "tools/backup/Files.h"
 
 namespace kzvol::backup {
@@ -28,7 +29,7 @@ bool Repository::LockForWriting(std::string* error) {
         *error = WithErrno("cannot create the repository " + dir_);
         return false;
     }
-    lock_.reset(::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    lock_ = OpenRegular(dir_ + "/.lock", O_RDWR | O_CREAT);
     if (!lock_) {
         *error = WithErrno("cannot open the lock of the repository " + dir_);
         return false;
@@ -38,6 +39,39 @@ bool Repository::LockForWriting(std::string* error) {
         lock_.reset();
         return false;
     }
+    if (Open(error))
+        return true;
+    lock_.reset();
+    return false;
+}
+
+bool Repository::Open(std::string* error) {
+    const std::string path = dir_ + "/" + kConfigFile;
+    std::string text, why;
+    hasConfig_ = false;
+    if (!ReadWholeFile(path, 1 << 16, &text)) {
+        if (errno == ENOENT)
+            return true;
+        *error = WithErrno("cannot read the identity file " + path);
+        return false;
+    }
+    if (!ParseConfig(text, &config_, &why)) {
+        *error =
+            "the repository " + dir_ + " cannot be used: its identity file " + path + " " + why;
+        return false;
+    }
+    hasConfig_ = true;
+    return true;
+}
+
+bool Repository::WriteConfig(const RepositoryConfig& config, std::string* error) {
+    const std::string path = dir_ + "/" + kConfigFile;
+    if (!ReplaceFileContents(path, FormatConfig(config), 0600) || !SyncDir(dir_)) {
+        *error = WithErrno("cannot write the identity file " + path);
+        return false;
+    }
+    config_ = config;
+    hasConfig_ = true;
     return true;
 }
 
@@ -96,6 +130,12 @@ bool Repository::Load(const std::string& id, Manifest* out, std::string* error) 
     }
     if (out->id != id) {
         *error = "the manifest of backup " + id + " names itself " + out->id;
+        return false;
+    }
+    if (hasConfig_ && (out->volumeBytes != config_.volume.volumeBytes ||
+                       out->extentBytes != config_.volume.extentBytes)) {
+        *error = "backup " + id + " was made for " + SizeText(*out) + ", but the repository " +
+                 dir_ + " protects " + IdentityText(config_.volume);
         return false;
     }
     return true;
