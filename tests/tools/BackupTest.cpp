@@ -443,11 +443,14 @@ TEST_F(HostileRepository, AMissingLinkIsRefused) {
               std::string::npos);
 }
 
-TEST(ExtentSize, ComesFromTheBitmapWhenOnlyOneSizeFits) {
+TEST(ExtentSize, ComesFromTheBitmapWhenOnlyOneSizeTheDriverTakesFits) {
     EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 128), 1u << 20);
     EXPECT_EQ(backup::ExtentSizeFromBitmap(8u << 20, 16), 65536u);
     EXPECT_EQ(backup::ExtentSizeFromBitmap(4u << 20, 1), 0u);  // 512 KiB to 4 MiB all fit
     EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 100), 0u);
+    // 512 MiB extents of 2 GiB: 256 MiB to 2 GiB all give one byte, so none is taken.
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(2ull << 30, 1), 0u);
+    EXPECT_TRUE(backup::ExtentSizeFits(2ull << 30, 1, 512u << 20));
 }
 
 }  // namespace

@@ -55,6 +55,9 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     EXPECT_EQ(out, "kzvol: no repository " + repo_ + "\n");
     EXPECT_EQ(Backup("--incremental", &out), 1);
     EXPECT_NE(out.find("make a full one first"), npos) << out;
+    EXPECT_EQ(Backup("--extent-size 3000", &out), 2);
+    EXPECT_EQ(Backup("--extent-size 32768", &out), 1);
+    EXPECT_NE(out.find("cannot have extents of 32768 bytes"), npos) << out;
 
     ASSERT_EQ(Backup("", &out), 0) << out;
     EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes)"), npos)

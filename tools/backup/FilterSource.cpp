@@ -54,10 +54,14 @@ bool ReadFsUuid(int fd, std::string* uuid) {
 
 }  // namespace
 
+bool ExtentSizeFits(uint64_t volumeBytes, uint64_t bitmapBytes, uint64_t extentBytes) {
+    return extentBytes && (ExtentCount(volumeBytes, extentBytes) + 7) / 8 == bitmapBytes;
+}
+
 uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes) {
     uint64_t found = 0;
-    for (uint64_t e = kMinExtentBytes; e <= kMaxExtentBytes; e *= 2) {
-        if ((ExtentCount(volumeBytes, e) + 7) / 8 != bitmapBytes)
+    for (uint64_t e = kMinExtentBytes; e <= kDriverMaxExtentBytes; e *= 2) {
+        if (!ExtentSizeFits(volumeBytes, bitmapBytes, e))
             continue;
         if (found)
             return 0;
@@ -83,11 +87,19 @@ bool FilterSource::Shape(VolumeShape* shape, std::string* error) {
         return Failed("no filter device " + path_ + " (see kzvol devices)", error);
     shape_.volumeBytes = info.size;
     shape_.bitmapBytes = info.incr_bmp_size > 0 ? static_cast<size_t>(info.incr_bmp_size) : 0;
-    shape_.extentBytes = ExtentSizeFromBitmap(info.size, shape_.bitmapBytes);
+    const bool knownFits = ExtentSizeFits(info.size, shape_.bitmapBytes, knownExtent_);
+    if (userGivenExtent_ && !knownFits) {
+        *error = path_ + " cannot have extents of " + std::to_string(knownExtent_) +
+                 " bytes: its bitmap of " + std::to_string(shape_.bitmapBytes) + " bytes for " +
+                 std::to_string(info.size) + " bytes does not fit them";
+        return false;
+    }
+    shape_.extentBytes =
+        knownFits ? knownExtent_ : ExtentSizeFromBitmap(info.size, shape_.bitmapBytes);
     if (!shape_.extentBytes) {
         *error = "cannot tell the extent size of " + path_ + " from its bitmap of " +
                  std::to_string(shape_.bitmapBytes) + " bytes for " + std::to_string(info.size) +
-                 " bytes";
+                 " bytes: several sizes fit (say which with --extent-size)";
         return false;
     }
     shape_.device = std::string(info.dev_name, strnlen(info.dev_name, sizeof info.dev_name));
