@@ -162,7 +162,6 @@ bool Cycle::Recover(const std::vector<std::string>& leftovers, std::vector<uint8
             return false;
         for (size_t i = 0; i < bits->size() && i < since.size(); ++i)
             (*bits)[i] |= since[i];
-        report_->readAllBecause = "";
     } else if (f.lost) {
         report_->readAllBecause =
             "an unfinished backup lost its changes and the differential "
