@@ -12,14 +12,17 @@
 #     copy-on-write file, no restore's temporary file.
 # Prints the counts of runs, kills and checks.
 #
-#   scripts/backup_kill_loop.sh      # BUILD=build KILLS=50 SEED=1 WORK=/var/tmp/kzvol-kill-loop
+#   scripts/backup_kill_loop.sh      # BUILD=build (or KZVOL=path) KILLS=50 SEED=1 MAX_MS=1000
+#                                    # WORK=/var/tmp/kzvol-kill-loop
+# A run is killed after a random 0 to MAX_MS milliseconds, unless it ended first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
 kills_wanted=${KILLS:-50}
 RANDOM=${SEED:-1}
 work=${WORK:-/var/tmp/kzvol-kill-loop}
-kzvol=$PWD/$build/tools/kzvol
+kzvol=${KZVOL:-$PWD/$build/tools/kzvol}
+max_ms=${MAX_MS:-1000}
 extent=65536
 extents=128
 
@@ -76,7 +79,7 @@ while [ "$kills" -lt "$kills_wanted" ]; do
   esac
   "$kzvol" "${cmd[@]}" >/dev/null 2>"$work/out/err" &
   pid=$!
-  sleep "0.$(printf '%03d' $((RANDOM % 300)))"
+  sleep "$(awk -v ms=$((RANDOM % (max_ms + 1))) 'BEGIN { printf "%.3f", ms / 1000 }')"
   if kill -KILL "$pid" 2>/dev/null; then kills=$((kills + 1)); fi
   wait "$pid" 2>/dev/null && completed=$((completed + 1)) || true
   runs=$((runs + 1))

@@ -426,8 +426,14 @@ TEST_F(HostileRepository, BadManifestsAreRefused) {
     ExpectRefused("000002", "names extent 37 past the volume's end (37 extents)");
     EditManifest("000002", original, "volume-bytes 150528", "volume-bytes 151040");
     ExpectRefused("000002",
-                  "was made for a volume of 151040 bytes in extents of 4096, but "
-                  "000001 it builds on for a volume of 150528 bytes in extents of 4096");
+                  "backup 000002 was made for a volume of 151040 bytes in extents of 4096, but "
+                  "the repository " +
+                      repo_.dir() + " protects the volume over fake0 (150528 bytes");
+    // Without an identity file (a repository of format 1) the chain is checked link by link.
+    ASSERT_EQ(::unlink((repo_.dir() + "/config").c_str()), 0);
+    Reopen();
+    ExpectRefused("000002",
+                  "but 000001 it builds on for a volume of 150528 bytes in extents of 4096");
     EditManifest("000002", original, "", "");
     EXPECT_EQ(Verify("000002"), "");
 }
