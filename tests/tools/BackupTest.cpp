@@ -131,6 +131,12 @@ TEST_F(BackupCycle, EveryPointRestoresByteForByte) {
     for (const char* id : {"000001", "000002", "000003"})
         EXPECT_EQ(Verify(id), "") << id;
     EXPECT_TRUE(repo_.LeftoverIds().empty());
+    // What holds the volume's data is the owner's alone.
+    struct stat st;
+    for (const char* file : {"/000003/extents", "/000003/bitmap", "/config"}) {
+        ASSERT_EQ(::stat((repo_.dir() + file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 077, 0u) << file;
+    }
 }
 
 TEST_F(BackupCycle, AWriteBetweenBitmapAndSnapshotIsInBoth) {

@@ -25,7 +25,7 @@ std::string SizeText(const Manifest& m) {
 }  // namespace
 
 bool Repository::LockForWriting(std::string* error) {
-    if (::mkdir(dir_.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
         *error = WithErrno("cannot create the repository " + dir_);
         return false;
     }
