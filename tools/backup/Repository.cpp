@@ -77,12 +77,8 @@ bool Repository::WriteConfig(const RepositoryConfig& config, std::string* error)
 
 std::vector<std::string> Repository::Names(bool temporary) const {
     std::vector<std::string> ids;
-    UniqueDir d(::opendir(dir_.c_str()));
-    if (!d)
-        return ids;
     const std::string prefix = temporary ? kTempPrefix : "";
-    while (const dirent* e = ::readdir(d.get())) {
-        std::string name = e->d_name;
+    for (const std::string& name : FolderEntries(dir_)) {
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string id = name.substr(prefix.size());
