@@ -9,9 +9,12 @@
 #include <cstring>
 #include <memory>
 
+#include "backup/ErrorTail.h"
 #include "backup/Files.h"
+#include "backup/Leftovers.h"
 #include "backup/Pending.h"
 #include "backup/Pipeline.h"
+#include "backup/Preflight.h"
 #include "checksum/CheckSum.h"
 #include "host/Env.h"
 
@@ -32,85 +35,6 @@ std::string ExtentName(uint64_t number) {
     return name;
 }
 
-std::string ShapeText(uint64_t volumeBytes, uint64_t extentBytes) {
-    return std::to_string(volumeBytes) + " bytes in extents of " + std::to_string(extentBytes);
-}
-
-bool CheckShape(const VolumeShape& s, std::string* error) {
-    const uint64_t e = s.extentBytes;
-    if (e < kMinExtentBytes || e > kMaxExtentBytes || (e & (e - 1)) != 0 || s.volumeBytes == 0 ||
-        s.volumeBytes % 512 != 0 || s.bitmapBytes < (ExtentCount(s.volumeBytes, e) + 7) / 8) {
-        *error = "the volume's shape cannot be backed up: " + ShapeText(s.volumeBytes, e) +
-                 ", a bitmap of " + std::to_string(s.bitmapBytes) + " bytes";
-        return false;
-    }
-    return true;
-}
-
-// The chain a new backup builds on (empty for a full one), checked against the volume.
-bool CheckRepository(const Repository& repo, const VolumeShape& shape, bool incremental,
-                     std::vector<Manifest>* chain, std::string* error) {
-    const std::vector<std::string> ids = repo.BackupIds();
-    if (ids.empty()) {
-        if (!incremental)
-            return true;
-        *error =
-            "no backup in " + repo.dir() + " to build an incremental on: make a full one first";
-        return false;
-    }
-    Manifest last;
-    bool ok =
-        incremental ? repo.Chain(ids.back(), chain, error) : repo.Load(ids.back(), &last, error);
-    if (!ok) {
-        *error = "the newest backup in " + repo.dir() + " is unusable: " + *error;
-        return false;
-    }
-    if (incremental)
-        last = chain->back();
-    if (last.volumeBytes != shape.volumeBytes || last.extentBytes != shape.extentBytes) {
-        *error = "the repository " + repo.dir() + " holds backups of a volume of " +
-                 ShapeText(last.volumeBytes, last.extentBytes) + "; this volume has " +
-                 ShapeText(shape.volumeBytes, shape.extentBytes);
-        return false;
-    }
-    return true;
-}
-
-// Removes the frozen images that killed backups left behind.
-bool RemoveLeftoverImages(const Repository& repo, Source& source,
-                          const std::vector<std::string>& leftovers, std::string* error) {
-    for (const std::string& id : leftovers) {
-        const std::string path = repo.TempDir(id) + "/" + kSnapshotFile;
-        // Without a record the kill may have come while the snapshot was taken.
-        std::string record;
-        if (!ReadWholeFile(path, 1 << 16, &record))
-            record.clear();
-        if (!source.RemoveLeftover(record, error)) {
-            *error = "cannot remove the snapshot of the unfinished backup in " + repo.TempDir(id) +
-                     ": " + *error;
-            return false;
-        }
-        ::unlink(path.c_str());
-    }
-    return true;
-}
-
-// ORs the bitmaps of unfinished backups into `bits`; answers how many it found.
-size_t FoldLeftoverBitmaps(const Repository& repo, const std::vector<std::string>& leftovers,
-                           std::vector<uint8_t>* bits) {
-    size_t folded = 0;
-    for (const std::string& id : leftovers) {
-        std::string taken;
-        if (!ReadWholeFile(repo.TempDir(id) + "/" + kBitmapFile, bits->size(), &taken) ||
-            taken.size() != bits->size())
-            continue;
-        for (size_t i = 0; i < taken.size(); ++i)
-            (*bits)[i] |= static_cast<uint8_t>(taken[i]);
-        ++folded;
-    }
-    return folded;
-}
-
 std::vector<uint64_t> ExtentsToRead(const VolumeShape& shape, const std::vector<uint8_t>& bits,
                                     bool incremental) {
     const uint64_t count = ExtentCount(shape.volumeBytes, shape.extentBytes);
@@ -119,6 +43,29 @@ std::vector<uint64_t> ExtentsToRead(const VolumeShape& shape, const std::vector<
         if (!incremental || (bits[n / 8] >> (n % 8) & 1))
             numbers.push_back(n);
     return numbers;
+}
+
+// Marks every extent of the volume changed.
+void MarkAll(const VolumeShape& shape, std::vector<uint8_t>* bits) {
+    for (uint64_t n = 0; n < ExtentCount(shape.volumeBytes, shape.extentBytes); ++n)
+        (*bits)[n / 8] |= static_cast<uint8_t>(1u << (n % 8));
+}
+
+// Lists every file of the folder `dir` but its manifest and extents, with digests.
+bool ListFiles(const std::string& dir, std::vector<FileEntry>* files, std::string* error) {
+    files->clear();
+    for (const std::string& name : FolderEntries(dir)) {
+        if (name == kManifestFile || name == kExtentsFile)
+            continue;
+        FileEntry f;
+        f.name = name;
+        if (!IsListableFileName(name) || !DigestFile(dir + "/" + name, &f.digest, &f.bytes)) {
+            *error = WithErrno("cannot digest " + dir + "/" + name);
+            return false;
+        }
+        files->push_back(f);
+    }
+    return true;
 }
 
 // The hash file the tracker compares an incremental with: the newest digest of
@@ -183,6 +130,9 @@ class Cycle {
              std::vector<uint8_t>* bits, std::string* error);
 
   private:
+    bool Recover(const std::vector<std::string>& leftovers, std::vector<uint8_t>* bits,
+                 std::string* error);
+    bool Index(std::string* error);
     bool PrepareTracker(const std::vector<Manifest>& chain, std::string* error);
     bool Transfer(const std::vector<uint64_t>& numbers, std::string* error);
     bool Take(uint64_t number, Slot& slot, std::string* error);
@@ -195,11 +145,55 @@ class Cycle {
     BackupReport* report_;
     Manifest& m_;
     std::unique_ptr<CheckSum> tracker_;
+    ErrorTail tail_;  // the cause of a tracker failure
 };
+
+// Folds the changes of unfinished backups into `bits`. A folder whose bitmap is
+// lost makes every change since the last full backup count (the differential
+// bitmap); an untracked bitmap makes every extent count.
+bool Cycle::Recover(const std::vector<std::string>& leftovers, std::vector<uint8_t>* bits,
+                    std::string* error) {
+    const Folded f = FoldLeftoverBitmaps(repo_, leftovers, bits);
+    report_->leftoversFolded = f.folded;
+    report_->leftoversLost = f.lost;
+    if (f.lost && shape_.sinceFullTracked) {
+        std::vector<uint8_t> since;
+        if (!source_.ChangesSinceFull(&since, error))
+            return false;
+        for (size_t i = 0; i < bits->size() && i < since.size(); ++i)
+            (*bits)[i] |= since[i];
+    } else if (f.lost) {
+        report_->readAllBecause =
+            "an unfinished backup lost its changes and the differential "
+            "bitmap is not tracked";
+    }
+    if (!shape_.changesTracked)
+        report_->readAllBecause = "the driver does not vouch for the change bitmap (untracked)";
+    if (!report_->readAllBecause.empty())
+        MarkAll(shape_, bits);
+    return true;
+}
+
+// Indexes the image; a table that cannot be built leaves the backup without
+// one, saying why, rather than failing the backup.
+bool Cycle::Index(std::string* error) {
+    std::string why;
+    const std::string table = pending_.dir() + "/" + kIndexTable;
+    if (source_.IndexFrozen(table, pending_.dir() + "/" + kVolumeInfoFile, &why)) {
+        m_.indexed = true;
+        return true;
+    }
+    for (const char* suffix : {".dat", ".idx"})
+        ::unlink((table + suffix).c_str());
+    m_.indexFailed = true;
+    report_->indexError = why;
+    return pending_.WriteFile(kIndexFailureFile, why + "\n", false, error);
+}
 
 bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
                 std::vector<uint8_t>* bits, std::string* error) {
-    report_->leftoversFolded = FoldLeftoverBitmaps(repo_, leftovers, bits);
+    if (!Recover(leftovers, bits, error))
+        return false;
     if (!pending_.WriteFile(kBitmapFile, std::string(bits->begin(), bits->end()), true, error))
         return false;
     for (const std::string& id : leftovers)  // their bits are safe in ours now
@@ -218,9 +212,7 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
     if (!pending_.WriteFile(kSnapshotFile, record, false, error) ||
         !Transfer(ExtentsToRead(shape_, *bits, opt_.incremental), error))
         return false;
-    m_.indexed = opt_.index;
-    if (opt_.index && !source_.IndexFrozen(pending_.dir() + "/" + kIndexTable,
-                                           pending_.dir() + "/" + kVolumeInfoFile, error))
+    if (opt_.index && !Index(error))
         return false;
     const auto thawedAt = Clock::now();
     if (!image.Thaw(error))
@@ -231,6 +223,9 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
     tracker_.reset();
     RemoveFolder(checkSumDir);  // the digests live on in the manifest
     ::unlink((pending_.dir() + "/" + kSnapshotFile).c_str());
+    m_.listsFiles = true;
+    if (!ListFiles(pending_.dir(), &m_.files, error))
+        return false;
     const std::string text = FormatManifest(m_);
     if (!pending_.Commit(text, error))
         return false;
@@ -246,8 +241,8 @@ bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* erro
               (!opt_.incremental || WriteChainHashes(chain, tracker_->HashPath(), error)) &&
               tracker_->InitializeBackup();
     if (!ok && error->empty())
-        *error = "cannot prepare the extent hash tracker in " + tracker_->CheckSumDir() +
-                 " (the log has the cause)";
+        *error = "cannot prepare the extent hash tracker in " + tracker_->CheckSumDir() + ": " +
+                 CauseOr(tail_.Take(), "it gave no cause");
     return ok;
 }
 
@@ -256,8 +251,8 @@ bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
     bool send = true;
     if (!tracker_->ShouldThisExtentBeBackedUp(ExtentName(number), slot.data.get(),
                                               static_cast<int>(slot.length), &send)) {
-        *error = "the extent hash tracker failed on extent " + std::to_string(number) +
-                 " (the log has the cause)";
+        *error = "the extent hash tracker failed on extent " + std::to_string(number) + ": " +
+                 CauseOr(tail_.Take(), "it gave no cause");
         return false;
     }
     ++report_->extentsRead;
@@ -312,17 +307,24 @@ bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
 
 }  // namespace
 
-bool RunBackup(const Repository& repo, Source& source, const BackupOptions& options,
-               BackupReport* report, std::string* error) {
+bool RunBackup(Repository& repo, Source& source, const BackupOptions& options, BackupReport* report,
+               std::string* error) {
     const auto start = Clock::now();
     VolumeShape shape;
     std::vector<Manifest> chain;
     if (!source.Shape(&shape, error) || !CheckShape(shape, error) ||
-        !CheckRepository(repo, shape, options.incremental, &chain, error))
+        !AdmitVolume(repo, shape, options.incremental, &chain, error))
         return false;
     const std::vector<std::string> leftovers = repo.LeftoverIds();
-    if (!RemoveLeftoverImages(repo, source, leftovers, error))
+    std::string image;
+    if (!RemoveLeftoverImages(repo, source, leftovers, error) || !source.ActiveImage(&image, error))
         return false;
+    if (!image.empty()) {
+        *error = "the snapshot " + image +
+                 " is active and no backup of this repository recorded it as its own: "
+                 "remove it when nothing uses it, then back up again";
+        return false;
+    }
 
     PendingBackup pending(repo, repo.NextId());
     *report = BackupReport();

@@ -1,12 +1,19 @@
 // One backup of a volume into a repository, in the order that loses no write:
-//   1. remove images left by killed backups, then take and clear the change
-//      bitmap (a full backup clears it too and sends every extent);
-//   2. fold in the bitmaps of backups that never completed, write the result into
-//      the new backup's temporary folder and sync it;
+//   0. check that the repository protects this volume (Preflight.h), remove
+//      the images killed backups recorded, refuse to go on while another image
+//      of the volume is active;
+//   1. take and clear the change bitmap (a full backup clears it too and sends
+//      every extent);
+//   2. fold in the bitmaps of backups that never completed (the differential
+//      bitmap stands in for one that was lost; every extent counts when the
+//      driver does not track the bitmap), write the result into the new
+//      backup's temporary folder and sync it;
 //   3. freeze the volume, read the extents to send from the frozen image, hash
 //      each through the extent hash tracker (an incremental skips extents whose
 //      digest equals the previous point's), index the image when asked, thaw;
-//   4. write the manifest and rename the folder into place.
+//   4. write the manifest (every extent and every other file of the folder with
+//      its digest) and rename the folder into place.
+// An index that cannot be built leaves the backup without one, saying why.
 // A write landing between steps 1 and 3 is in the image and in the next bitmap.
 // On any failure after step 1 the taken bits go back to the bitmap; when that too
 // fails the temporary folder stays, and the next backup folds its bitmap in.
@@ -34,11 +41,14 @@ struct BackupReport {
     uint64_t extentsSkipped = 0;              // read, but equal to the previous point
     uint64_t bytesWritten = 0;                // extents and manifest
     size_t leftoversFolded = 0;
+    size_t leftoversLost = 0;    // unfinished backups whose bitmap was not durable
+    std::string readAllBecause;  // why every extent was read, when it was
+    std::string indexError;      // why the index asked for is missing
     double seconds = 0, takeSeconds = 0, freezeSeconds = 0, thawSeconds = 0;
 };
 
 // `repo` must be locked for writing.
-bool RunBackup(const Repository& repo, Source& source, const BackupOptions& options,
-               BackupReport* report, std::string* error);
+bool RunBackup(Repository& repo, Source& source, const BackupOptions& options, BackupReport* report,
+               std::string* error);
 
 }  // namespace kzvol::backup

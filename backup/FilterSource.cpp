@@ -32,50 +32,42 @@ bool Lookup(const std::string& name, qn_getinfo_arg* info) {
     return get_qnbf_dev_info(key.data(), info, QN_LOOKUP_BY_NAME);
 }
 
+// The UUID of an ext2/3/4 file system on `fd` ("" when it holds none), as blkid
+// prints it.
+bool ReadFsUuid(int fd, std::string* uuid) {
+    unsigned char sb[1024];
+    uuid->clear();
+    ssize_t n = ::pread(fd, sb, sizeof sb, 1024);
+    if (n < 0)
+        return false;
+    if (n < static_cast<ssize_t>(sizeof sb) || sb[56] != 0x53 || sb[57] != 0xEF)
+        return true;
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            *uuid += '-';
+        *uuid += kHex[sb[104 + i] >> 4];
+        *uuid += kHex[sb[104 + i] & 15];
+    }
+    return true;
+}
+
 }  // namespace
+
+bool ExtentSizeFits(uint64_t volumeBytes, uint64_t bitmapBytes, uint64_t extentBytes) {
+    return extentBytes && (ExtentCount(volumeBytes, extentBytes) + 7) / 8 == bitmapBytes;
+}
 
 uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes) {
     uint64_t found = 0;
-    for (uint64_t e = kMinExtentBytes; e <= kMaxExtentBytes; e *= 2) {
-        if ((ExtentCount(volumeBytes, e) + 7) / 8 != bitmapBytes)
+    for (uint64_t e = kMinExtentBytes; e <= kDriverMaxExtentBytes; e *= 2) {
+        if (!ExtentSizeFits(volumeBytes, bitmapBytes, e))
             continue;
         if (found)
             return 0;
         found = e;
     }
     return found;
-}
-
-ErrorTail::ErrorTail() : EnvWrapper(CurrentEnv()) {
-    previous_ = SetEnv(this);
-}
-
-ErrorTail::~ErrorTail() {
-    SetEnv(previous_ == Env::Default() ? nullptr : previous_);
-}
-
-void ErrorTail::Log(LogKind kind, int level, const std::string& context,
-                    const std::string& message) {
-    if (kind == LogKind::Error) {
-        std::lock_guard<std::mutex> lock(mu_);
-        last_ = context + " " + message;
-        while (!last_.empty() && (last_.back() == '\n' || last_.back() == ' '))
-            last_.pop_back();
-    }
-    EnvWrapper::Log(kind, level, context, message);
-}
-
-int ErrorTail::RunShell(const std::string& command) {
-    std::string out, err;
-    int rc = RunCommand(command, &out, &err);
-    if (!out.empty() || !err.empty())
-        EnvWrapper::Log(LogKind::Debug, 0, "kzvol backup", "'" + command + "' said: " + out + err);
-    return rc;
-}
-
-std::string ErrorTail::Take() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::exchange(last_, std::string());
 }
 
 FilterSource::FilterSource(const std::string& node, std::string cowDir)
@@ -95,11 +87,27 @@ bool FilterSource::Shape(VolumeShape* shape, std::string* error) {
         return Failed("no filter device " + path_ + " (see kzvol devices)", error);
     shape_.volumeBytes = info.size;
     shape_.bitmapBytes = info.incr_bmp_size > 0 ? static_cast<size_t>(info.incr_bmp_size) : 0;
-    shape_.extentBytes = ExtentSizeFromBitmap(info.size, shape_.bitmapBytes);
+    const bool knownFits = ExtentSizeFits(info.size, shape_.bitmapBytes, knownExtent_);
+    if (userGivenExtent_ && !knownFits) {
+        *error = path_ + " cannot have extents of " + std::to_string(knownExtent_) +
+                 " bytes: its bitmap of " + std::to_string(shape_.bitmapBytes) + " bytes for " +
+                 std::to_string(info.size) + " bytes does not fit them";
+        return false;
+    }
+    shape_.extentBytes =
+        knownFits ? knownExtent_ : ExtentSizeFromBitmap(info.size, shape_.bitmapBytes);
     if (!shape_.extentBytes) {
         *error = "cannot tell the extent size of " + path_ + " from its bitmap of " +
                  std::to_string(shape_.bitmapBytes) + " bytes for " + std::to_string(info.size) +
-                 " bytes";
+                 " bytes: several sizes fit (say which with --extent-size)";
+        return false;
+    }
+    shape_.device = std::string(info.dev_name, strnlen(info.dev_name, sizeof info.dev_name));
+    shape_.changesTracked = info.incr_bmp_valid != 0;
+    shape_.sinceFullTracked = info.diff_bmp_valid != 0 && info.diff_bmp_size == info.incr_bmp_size;
+    UniqueFd fd(QnbfOpen(path_, O_RDONLY | O_CLOEXEC));
+    if (!fd || !ReadFsUuid(fd.get(), &shape_.fsUuid)) {
+        *error = "cannot read the file system's UUID on " + path_ + ": " + std::strerror(errno);
         return false;
     }
     driver_ = std::make_unique<KZVolumeUnix>(kQnbfAdminNode);
@@ -107,6 +115,23 @@ bool FilterSource::Shape(VolumeShape* shape, std::string* error) {
         return Failed(std::string("cannot open ") + kQnbfAdminNode, error);
     driver_->m_QnbfNodeMinorno = static_cast<int>(info.minor);
     *shape = shape_;
+    return true;
+}
+
+bool FilterSource::ChangesSinceFull(std::vector<uint8_t>* bits, std::string* error) {
+    bits->assign(shape_.bitmapBytes, 0);
+    if (driver_->QNBFGetVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits->data(), bits->size(), false))
+        return true;
+    return Failed("cannot read the differential bitmap of " + path_, error);
+}
+
+bool FilterSource::ActiveImage(std::string* image, std::string* error) {
+    qn_getinfo_arg info;
+    if (!Lookup(name_, &info))
+        return Failed("no filter device " + path_, error);
+    image->clear();
+    if (info.snap_minor_cnt > 0)
+        *image = std::string(kQnbfNodePrefix) + std::to_string(info.snap_minor[0]);
     return true;
 }
 
@@ -178,29 +203,25 @@ bool FilterSource::RemoveSnapshot(const std::string& snapId, const std::string& 
     return true;
 }
 
-// A record names the copy-on-write directory and the snapshot. Without one the kill
-// came while the snapshot was being taken: the device's active snapshot is the
-// killed backup's when its copy-on-write file is in this run's directory.
+// A record names the copy-on-write directory and the snapshot the killed backup
+// took; only that snapshot is removed, and only while it is still there.
 bool FilterSource::RemoveLeftover(const std::string& record, std::string* error) {
     qn_getinfo_arg info;
     if (!Lookup(name_, &info))
         return Failed("no filter device " + path_, error);
-    std::vector<std::string> snaps;
+    size_t nl = record.find('\n');
+    const std::string cowDir = record.substr(0, nl);
+    std::string snapId = nl == std::string::npos ? "" : record.substr(nl + 1);
+    while (!snapId.empty() && snapId.back() == '\n')
+        snapId.pop_back();
+    bool active = false;
     for (int i = 0; i < info.snap_minor_cnt && i < 256; ++i)
-        snaps.push_back(std::string(kQnbfNodePrefix) + std::to_string(info.snap_minor[i]));
-    std::string cowDir = cowDir_, snapId;
-    if (!record.empty()) {
-        size_t nl = record.find('\n');
-        cowDir = record.substr(0, nl);
-        snapId = nl == std::string::npos ? "" : record.substr(nl + 1);
-        while (!snapId.empty() && snapId.back() == '\n')
-            snapId.pop_back();
-    } else if (!snaps.empty() && ::access((cowDir + "/." + name_ + "-snap").c_str(), F_OK) == 0) {
-        snapId = snaps.front();
-    }
-    if (std::find(snaps.begin(), snaps.end(), snapId) == snaps.end())
-        snapId.clear();  // already gone
-    return RemoveSnapshot(snapId, cowDir, error);
+        active |= snapId == std::string(kQnbfNodePrefix) + std::to_string(info.snap_minor[i]);
+    // Nothing recorded that could be removed; or the recorded snapshot is gone and
+    // another one's copy-on-write files may be in use.
+    if (snapId.empty() || cowDir.empty() || (!active && info.snap_minor_cnt > 0))
+        return true;
+    return RemoveSnapshot(active ? snapId : "", cowDir, error);
 }
 
 }  // namespace kzvol::backup

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
+#include "backup/ErrorTail.h"
 #include "backup/Source.h"
 #include "host/Env.h"
 
@@ -14,40 +14,35 @@ class KZVolumeUnix;
 
 namespace kzvol::backup {
 
+// The largest extent size a filter device can be given (a 32-bit byte count).
+constexpr uint64_t kDriverMaxExtentBytes = 1ull << 31;
+
 // The extent size of a volume of `volumeBytes` whose change bitmap has
-// `bitmapBytes` bytes: the one power of two from 512 bytes to 256 MiB that gives
-// that many bitmap bytes; 0 when none or several do.
+// `bitmapBytes` bytes: the one power of two the driver accepts (512 bytes to
+// 2 GiB) that gives that many bitmap bytes; 0 when none or several do.
 uint64_t ExtentSizeFromBitmap(uint64_t volumeBytes, uint64_t bitmapBytes);
-
-// Keeps the last error line the library logged, passing every line on. The
-// output of the shell lines the library runs (the driver's boot script after a
-// snapshot is deleted) goes to the log rather than to the terminal.
-class ErrorTail : public EnvWrapper {
-  public:
-    ErrorTail();
-    ~ErrorTail() override;
-    void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override;
-    int RunShell(const std::string& command) override;
-    // The last error line ("" when none), with its trailing newline taken off.
-    std::string Take();
-
-  private:
-    Env* previous_;
-    std::mutex mu_;
-    std::string last_;
-};
+// True when extents of `extentBytes` give a bitmap of `bitmapBytes` bytes.
+bool ExtentSizeFits(uint64_t volumeBytes, uint64_t bitmapBytes, uint64_t extentBytes);
 
 class FilterSource : public Source {
   public:
     // `node`: the filter device ("/dev/qnbf/qnbf3" or "qnbf3"); `cowDir`: where the
     // snapshot's copy-on-write files go.
     FilterSource(const std::string& node, std::string cowDir);
+    // The extent size the device was made with, when the caller knows it (the
+    // user said so, or the repository recorded it); it must fit the bitmap. The
+    // bitmap alone tells it only when one size fits.
+    void KnownExtentBytes(uint64_t bytes, bool userGiven) {
+        knownExtent_ = bytes;
+        userGivenExtent_ = userGiven;
+    }
     ~FilterSource() override;
 
     bool Shape(VolumeShape* shape, std::string* error) override;
     bool TakeChanges(std::vector<uint8_t>* bits, std::string* error) override;
     bool ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) override;
+    bool ChangesSinceFull(std::vector<uint8_t>* bits, std::string* error) override;
+    bool ActiveImage(std::string* image, std::string* error) override;
     bool Freeze(std::string* record, std::string* error) override;
     bool ReadFrozen(uint64_t offset, uint32_t length, char* buffer, std::string* error) override;
     bool IndexFrozen(const std::string& table, const std::string& volinfo,
@@ -60,6 +55,8 @@ class FilterSource : public Source {
     bool RemoveSnapshot(const std::string& snapId, const std::string& cowDir, std::string* error);
 
     std::string name_, path_, cowDir_;
+    uint64_t knownExtent_ = 0;
+    bool userGivenExtent_ = false;
     VolumeShape shape_;
     ErrorTail tail_;
     std::unique_ptr<KZVolumeUnix> driver_;  // driver mode: bitmaps

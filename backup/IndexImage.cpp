@@ -35,17 +35,19 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
     char platform[100] = "linux";
     int device = fd;
     RDFDPrepareForReadAhead(device);
+    RDFDException failure(static_cast<RDFDExceptionCodes>(-1), "it stopped before the end");
     bool ok = RDFDInterfaceForImgPod(rootName.data(), RDFDReadCallBack, &device,
                                      RDFDGetInodeNameCallBack, &writer, dumpPath.data(), fsType,
                                      platform, static_cast<unsigned int>(extentBytes), 0, 0, false,
-                                     NeverQuit, nullptr, nullptr, RDFDReadAheadCallBack);
+                                     NeverQuit, nullptr, &failure, RDFDReadAheadCallBack);
     if (ok && (rc = writer.Close()) != 0) {
         *error = "cannot finish the table " + table + ": " + std::strerror(rc);
         ok = false;
     } else if (!ok) {
-        *error =
-            "the directory reader could not index the snapshot (an ext2/ext3 file system "
-            "is needed; the log has the cause)";
+        *error = std::string(
+                     "the directory reader could not index the snapshot (an ext2/ext3 "
+                     "file system is needed); the reader says: ") +
+                 failure.GetErrorMsg();
     }
     if (!ok)
         ::unlink(volinfo.c_str());

@@ -116,10 +116,11 @@ bool ParseHead(LineReader& r, Manifest* m, std::string* error) {
     m->parent = parent == "-" ? "" : parent;
     if ((m->kind == Kind::Full) != m->parent.empty() || (!m->parent.empty() && !IsBackupId(parent)))
         return r.Bad("names a parent that does not fit the kind", error);
-    if (time > INT64_MAX || (index != "yes" && index != "no"))
+    if (time > INT64_MAX || (index != "yes" && index != "no" && index != "failed"))
         return r.Bad("holds a bad value", error);
     m->time = static_cast<int64_t>(time);
     m->indexed = index == "yes";
+    m->indexFailed = index == "failed";
     const uint64_t e = m->extentBytes;
     if (e < kMinExtentBytes || e > kMaxExtentBytes || (e & (e - 1)) != 0)
         return r.Bad("gives an extent size that is not a power of two from 512 bytes to 256 MiB",
@@ -154,7 +155,50 @@ bool ParseExtent(LineReader& r, const Manifest& m, ExtentEntry* e, std::string* 
     return true;
 }
 
+bool ParseFile(LineReader& r, const Manifest& m, FileEntry* f, std::string* error) {
+    std::vector<std::string> w;
+    if (!r.Next(&w, error))
+        return false;
+    if (w.size() != 4 || w[0] != "file" || !IsListableFileName(w[1]) ||
+        !ParseU64(w[2], &f->bytes) || !ParseDigest(w[3], &f->digest))
+        return r.Bad("is not \"file NAME BYTES DIGEST\"", error);
+    if (!m.files.empty() && w[1] <= m.files.back().name)
+        return r.Bad("names file " + w[1] + " twice or out of order", error);
+    f->name = w[1];
+    return true;
+}
+
+// The optional list of files after the extents, then "end".
+bool ParseTail(LineReader& r, Manifest* m, std::string* error) {
+    std::vector<std::string> w;
+    if (!r.Next(&w, error))
+        return false;
+    uint64_t count = 0;
+    if (w.size() == 2 && w[0] == "files") {
+        if (!ParseU64(w[1], &count) || count > 64)
+            return r.Bad("has a bad files count", error);
+        m->listsFiles = true;
+        for (uint64_t i = 0; i < count; ++i) {
+            FileEntry f;
+            if (!ParseFile(r, *m, &f, error))
+                return false;
+            m->files.push_back(f);
+        }
+        if (!r.Next(&w, error))
+            return false;
+    }
+    if (w.size() != 1 || w[0] != "end" || !r.AtEnd())
+        return r.Bad("should be the last, \"end\"", error);
+    return true;
+}
+
 }  // namespace
+
+bool IsListableFileName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name[0] != '.' && name != "manifest" &&
+           name != "extents" &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789._-") == std::string::npos;
+}
 
 uint64_t ExtentCount(uint64_t volumeBytes, uint64_t extentBytes) {
     return extentBytes ? (volumeBytes + extentBytes - 1) / extentBytes : 0;
@@ -202,13 +246,22 @@ std::string FormatManifest(const Manifest& m) {
     out += std::string(kHeader) + "\nid " + m.id + "\nkind " + KindName(m.kind) + "\nparent " +
            (m.parent.empty() ? "-" : m.parent) + "\ntime " + std::to_string(m.time) +
            "\nvolume-bytes " + std::to_string(m.volumeBytes) + "\nextent-bytes " +
-           std::to_string(m.extentBytes) + "\nindex " + (m.indexed ? "yes" : "no") + "\nextents " +
-           std::to_string(m.extents.size()) + "\n";
+           std::to_string(m.extentBytes) + "\nindex " +
+           (m.indexed       ? "yes"
+            : m.indexFailed ? "failed"
+                            : "no") +
+           "\nextents " + std::to_string(m.extents.size()) + "\n";
     char head[80];
     for (const ExtentEntry& e : m.extents) {
         std::snprintf(head, sizeof head, "extent %" PRIu64 " %" PRIu64 " %" PRIu32 " ", e.number,
                       e.offset, e.length);
         out += head + DigestHex(e.digest) + "\n";
+    }
+    if (m.listsFiles) {
+        out += "files " + std::to_string(m.files.size()) + "\n";
+        for (const FileEntry& f : m.files)
+            out +=
+                "file " + f.name + " " + std::to_string(f.bytes) + " " + DigestHex(f.digest) + "\n";
     }
     out += "end\n";
     return out;
@@ -229,11 +282,8 @@ bool ParseManifest(const std::string& text, Manifest* out, std::string* error) {
             return false;
         m.extents.push_back(e);
     }
-    std::vector<std::string> w;
-    if (!r.Next(&w, error))
+    if (!ParseTail(r, &m, error))
         return false;
-    if (w.size() != 1 || w[0] != "end" || !r.AtEnd())
-        return r.Bad("should be the last, \"end\"", error);
     if (m.kind == Kind::Full && m.extents.size() != m.VolumeExtents())
         return r.Bad("ends a full backup that lacks extents", error);
     *out = std::move(m);

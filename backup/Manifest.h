@@ -27,6 +27,14 @@ struct ExtentEntry {
     Digest digest{};
 };
 
+// A file of the backup's folder other than its manifest and extents (the bitmap,
+// the file-index table...), with its size and digest.
+struct FileEntry {
+    std::string name;
+    uint64_t bytes = 0;
+    Digest digest{};
+};
+
 struct Manifest {
     std::string id;
     Kind kind = Kind::Full;
@@ -35,7 +43,12 @@ struct Manifest {
     uint64_t volumeBytes = 0;
     uint64_t extentBytes = 0;
     bool indexed = false;              // holds a file-index table of the volume
+    bool indexFailed = false;          // asked for, but the table could not be built
     std::vector<ExtentEntry> extents;  // ascending extent numbers
+    // Every other file of the folder, by ascending name. Manifests written before
+    // files were listed have none and say so with listsFiles false.
+    bool listsFiles = false;
+    std::vector<FileEntry> files;
 
     uint64_t VolumeExtents() const;
     uint64_t BytesHeld() const;
@@ -52,9 +65,12 @@ const char* KindName(Kind kind);
 std::string FormatManifest(const Manifest& manifest);
 // False with *error naming the first thing wrong: a malformed line, a volume or
 // extent size out of range, an extent named twice, out of order or past the
-// volume's end, a full backup that lacks an extent.
+// volume's end, a full backup that lacks an extent, a file named twice or out of
+// order.
 bool ParseManifest(const std::string& text, Manifest* out, std::string* error);
 
 std::string DigestHex(const Digest& digest);
+// Names a backup folder may hold besides its manifest and extents.
+bool IsListableFileName(const std::string& name);
 
 }  // namespace kzvol::backup

@@ -37,7 +37,7 @@ PendingBackup::~PendingBackup() {
 }
 
 bool PendingBackup::Create(std::string* error) {
-    if (::mkdir(dir_.c_str(), 0755) != 0) {
+    if (::mkdir(dir_.c_str(), 0700) != 0) {
         *error = WithErrno("cannot create " + dir_);
         return false;
     }
@@ -48,7 +48,7 @@ bool PendingBackup::Create(std::string* error) {
 bool PendingBackup::WriteFile(const std::string& name, const std::string& contents, bool sync,
                               std::string* error) {
     const std::string path = dir_ + "/" + name;
-    bool ok = sync ? ReplaceFileContents(path, contents, 0644) && SyncDir(dir_) &&
+    bool ok = sync ? ReplaceFileContents(path, contents, 0600) && SyncDir(dir_) &&
                          (repoSynced_ || SyncDir(repo_.dir()))
                    : WriteWholeFile(path, contents);
     repoSynced_ |= ok && sync;
@@ -60,7 +60,8 @@ bool PendingBackup::WriteFile(const std::string& name, const std::string& conten
 
 bool PendingBackup::OpenExtents(std::string* error) {
     const std::string path = dir_ + "/" + kExtentsFile;
-    extents_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    extents_.reset(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (extents_)
         return true;
     *error = WithErrno("cannot create " + path);

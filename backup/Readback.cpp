@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -36,7 +37,7 @@ struct Plan {
 bool OpenExtentFiles(const Repository& repo, Plan* plan, std::string* error) {
     for (const Manifest* m : plan->backups) {
         const std::string path = repo.BackupDir(m->id) + "/" + kExtentsFile;
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd = OpenRegular(path, O_RDONLY);
         struct stat st;
         if (!fd || ::fstat(fd.get(), &st) != 0) {
             *error = WithErrno("cannot open the extents of backup " + m->id);
@@ -111,6 +112,46 @@ bool VerifyBackup(const Repository& repo, const Manifest& backup, const Progress
     }
     plan.bytes = pos;
     return RunPlan(plan, backup.extentBytes, progress, nullptr, error);
+}
+
+bool VerifyFiles(const Repository& repo, const Manifest& backup, std::string* error) {
+    if (!backup.listsFiles)
+        return true;  // written before the other files were digested
+    const std::string dir = repo.BackupDir(backup.id);
+    std::vector<std::string> present;
+    for (const std::string& name : FolderEntries(dir))
+        if (name != kManifestFile && name != kExtentsFile)
+            present.push_back(name);
+    std::vector<std::string> listed;
+    for (const FileEntry& f : backup.files)
+        listed.push_back(f.name);
+    if (present != listed) {
+        std::string extra, missing;
+        for (const std::string& n : present)
+            if (std::find(listed.begin(), listed.end(), n) == listed.end())
+                extra += " " + n;
+        for (const std::string& n : listed)
+            if (std::find(present.begin(), present.end(), n) == present.end())
+                missing += " " + n;
+        *error = "backup " + backup.id + " holds files its manifest does not list (" +
+                 (extra.empty() ? "none" : extra.substr(1)) + ") or lacks files it lists (" +
+                 (missing.empty() ? "none" : missing.substr(1)) + ")";
+        return false;
+    }
+    for (const FileEntry& f : backup.files) {
+        Digest digest;
+        uint64_t bytes = 0;
+        if (!DigestFile(dir + "/" + f.name, &digest, &bytes)) {
+            *error = WithErrno("cannot read " + f.name + " of backup " + backup.id);
+            return false;
+        }
+        if (bytes != f.bytes || digest != f.digest) {
+            *error =
+                "the file " + f.name + " of backup " + backup.id + " does not match its digest";
+            return false;
+        }
+    }
+    return true;
 }
 
 bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, int fd,

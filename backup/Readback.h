@@ -20,6 +20,11 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 bool VerifyBackup(const Repository& repo, const Manifest& backup, const Progress& progress,
                   std::string* error);
 
+// Checks every file of `backup` other than its manifest and extents against the
+// list and digests of its manifest: none missing, none unlisted, none changed.
+// A manifest written before files were listed passes.
+bool VerifyFiles(const Repository& repo, const Manifest& backup, std::string* error);
+
 // Writes the volume as it was at the last backup of `chain` (oldest first, as
 // Repository::Chain gives it) to `fd` at the volume's offsets: each extent from
 // the newest backup of the chain that holds it, checked against its digest

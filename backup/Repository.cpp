@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "backup/Files.h"
+#include "host/AtomicFile.h"
 
 namespace kzvol::backup {
 namespace {
@@ -24,11 +25,11 @@ std::string SizeText(const Manifest& m) {
 }  // namespace
 
 bool Repository::LockForWriting(std::string* error) {
-    if (::mkdir(dir_.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
         *error = WithErrno("cannot create the repository " + dir_);
         return false;
     }
-    lock_.reset(::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    lock_ = OpenRegular(dir_ + "/.lock", O_RDWR | O_CREAT);
     if (!lock_) {
         *error = WithErrno("cannot open the lock of the repository " + dir_);
         return false;
@@ -38,17 +39,46 @@ bool Repository::LockForWriting(std::string* error) {
         lock_.reset();
         return false;
     }
+    if (Open(error))
+        return true;
+    lock_.reset();
+    return false;
+}
+
+bool Repository::Open(std::string* error) {
+    const std::string path = dir_ + "/" + kConfigFile;
+    std::string text, why;
+    hasConfig_ = false;
+    if (!ReadWholeFile(path, 1 << 16, &text)) {
+        if (errno == ENOENT)
+            return true;
+        *error = WithErrno("cannot read the identity file " + path);
+        return false;
+    }
+    if (!ParseConfig(text, &config_, &why)) {
+        *error =
+            "the repository " + dir_ + " cannot be used: its identity file " + path + " " + why;
+        return false;
+    }
+    hasConfig_ = true;
+    return true;
+}
+
+bool Repository::WriteConfig(const RepositoryConfig& config, std::string* error) {
+    const std::string path = dir_ + "/" + kConfigFile;
+    if (!ReplaceFileContents(path, FormatConfig(config), 0600) || !SyncDir(dir_)) {
+        *error = WithErrno("cannot write the identity file " + path);
+        return false;
+    }
+    config_ = config;
+    hasConfig_ = true;
     return true;
 }
 
 std::vector<std::string> Repository::Names(bool temporary) const {
     std::vector<std::string> ids;
-    UniqueDir d(::opendir(dir_.c_str()));
-    if (!d)
-        return ids;
     const std::string prefix = temporary ? kTempPrefix : "";
-    while (const dirent* e = ::readdir(d.get())) {
-        std::string name = e->d_name;
+    for (const std::string& name : FolderEntries(dir_)) {
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string id = name.substr(prefix.size());
@@ -96,6 +126,12 @@ bool Repository::Load(const std::string& id, Manifest* out, std::string* error) 
     }
     if (out->id != id) {
         *error = "the manifest of backup " + id + " names itself " + out->id;
+        return false;
+    }
+    if (hasConfig_ && (out->volumeBytes != config_.volume.volumeBytes ||
+                       out->extentBytes != config_.volume.extentBytes)) {
+        *error = "backup " + id + " was made for " + SizeText(*out) + ", but the repository " +
+                 dir_ + " protects " + IdentityText(config_.volume);
         return false;
     }
     return true;

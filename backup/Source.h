@@ -17,6 +17,10 @@ struct VolumeShape {
     uint64_t volumeBytes = 0;
     uint64_t extentBytes = 0;  // what one bit of the change bitmap covers
     size_t bitmapBytes = 0;
+    std::string device;            // the underlying device, as the driver names it
+    std::string fsUuid;            // of the file system on the volume; "" when none
+    bool changesTracked = true;    // the driver vouches for the incremental bitmap
+    bool sinceFullTracked = true;  // and for the differential one
 };
 
 class Source {
@@ -29,6 +33,11 @@ class Source {
     virtual bool TakeChanges(std::vector<uint8_t>* bits, std::string* error) = 0;
     // Merges bits taken earlier back into the bitmap.
     virtual bool ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) = 0;
+    // Reads the differential bitmap (every change since it was last cleared, which
+    // the backup never does) without clearing it.
+    virtual bool ChangesSinceFull(std::vector<uint8_t>* bits, std::string* error) = 0;
+    // The point-in-time image active on the volume now ("" when none).
+    virtual bool ActiveImage(std::string* image, std::string* error) = 0;
     // Takes the point-in-time image. *record describes it well enough for
     // RemoveLeftover to find it again after a kill.
     virtual bool Freeze(std::string* record, std::string* error) = 0;
@@ -39,9 +48,9 @@ class Source {
                              std::string* error) = 0;
     // Removes the image taken by Freeze.
     virtual bool Thaw(std::string* error) = 0;
-    // Removes an image a killed backup left, described by its record ("" when the
-    // backup recorded none: it may have been killed while taking it); true when
-    // nothing of it is left.
+    // Removes an image a killed backup left, described by its record; a backup
+    // killed before it recorded one ("") left nothing it may remove. True when
+    // nothing of the recorded image is left.
     virtual bool RemoveLeftover(const std::string& record, std::string* error) = 0;
 };
 

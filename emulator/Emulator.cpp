@@ -75,6 +75,36 @@ bool Fail(std::string* error, const std::string& what, int err) {
     return false;
 }
 
+// True when `dir` holds nothing but, perhaps, an empty lock file of the stand-in.
+bool IsEmptyDir(const std::string& dir) {
+    UniqueDir d{::opendir(dir.c_str())};
+    if (!d)
+        return false;
+    while (const dirent* e = ::readdir(d.get())) {
+        const std::string name = e->d_name;
+        struct stat st;
+        if (name == "." || name == "..")
+            continue;
+        if (name != "lock" || ::lstat((dir + "/lock").c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_size != 0)
+            return false;
+    }
+    return true;
+}
+
+// Removes "state.XXXXXX", what a killed writer of the state file left.
+void RemoveStateTemporaries(const std::string& dir) {
+    UniqueDir d{::opendir(dir.c_str())};
+    while (const dirent* e = d ? ::readdir(d.get()) : nullptr) {
+        const std::string name = e->d_name;
+        struct stat st;
+        const std::string path = dir + "/" + name;
+        if (name.size() == 12 && name.compare(0, 6, "state.") == 0 &&
+            ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            ::unlink(path.c_str());
+    }
+}
+
 }  // namespace
 
 template <typename Fn>
@@ -97,12 +127,20 @@ int Emulator::WithState(bool save, Fn fn) {
 bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error, bool replace) {
     if (::mkdir(stateDir.c_str(), 0700) != 0 && errno != EEXIST)
         return Fail(error, "cannot create " + stateDir, Errno());
+    const bool empty = IsEmptyDir(stateDir);
     State running;
     if (Emulator(stateDir).Snapshot(&running)) {
         if (!replace)
             return Fail(error, "a stand-in driver runs with its state in " + stateDir, EEXIST);
         if (!Emulator(stateDir).Shutdown(false, error))
             return false;
+    } else if (!empty) {
+        // Not the stand-in's: its files are the user's to keep.
+        return Fail(error,
+                    stateDir +
+                        " is not empty and holds no stand-in state: choose a new "
+                        "or empty directory",
+                    ENOTEMPTY);
     }
     if (mode == Mode::Devices) {
         if (int err = MakeAdminNode())
@@ -229,6 +267,7 @@ bool Emulator::RemoveState(const std::string& stateDir, std::string* error) {
         }
         ::rmdir(saved.c_str());
     }
+    RemoveStateTemporaries(stateDir);
     for (const char* made : {"/state", "/lock"}) {
         if (::unlink((stateDir + made).c_str()) != 0 && errno != ENOENT)
             return Fail(error, "cannot remove " + stateDir + made, Errno());

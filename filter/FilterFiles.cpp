@@ -12,14 +12,6 @@
 namespace kzvol {
 namespace {
 EvDebug g_log;
-// The script is written beside its name, made executable and flushed, and renamed
-// over the old one only when the snapshot tool succeeded: a failing tool leaves
-// the old script, never an empty one.
-const char kBootScriptCommand[] =
-    "/sbin/kzsnap -c 'create_script' > /sbin/qnbf-bootscript1.rc.new && "
-    "chmod 744 -- /sbin/qnbf-bootscript1.rc.new && sync -- /sbin/qnbf-bootscript1.rc.new && "
-    "mv -f -- /sbin/qnbf-bootscript1.rc.new /sbin/qnbf-bootscript1.rc";
-const char kDropNewScript[] = "rm -f -- /sbin/qnbf-bootscript1.rc.new";
 }  // namespace
 
 void RegenerateBootScript(const char* context) {
@@ -27,7 +19,7 @@ void RegenerateBootScript(const char* context) {
     if (rc == 0)
         return;
     g_log.Error(context, "could not rebuild the boot script (status %d); the old one stays \n", rc);
-    RunShell(kDropNewScript);
+    RunShell(kDropNewBootScript);
 }
 
 bool EnsureDirectory(const char* context, const std::string& dir) {

@@ -6,6 +6,16 @@
 
 namespace kzvol {
 
+// The boot script is written beside its name, made executable and flushed, and
+// renamed over the old one only when the snapshot tool succeeded: a failing tool
+// leaves the old script, never an empty one. The stand-in's tool recognises
+// these two lines.
+constexpr char kBootScriptCommand[] =
+    "/sbin/kzsnap -c 'create_script' > /sbin/qnbf-bootscript1.rc.new && "
+    "chmod 744 -- /sbin/qnbf-bootscript1.rc.new && sync -- /sbin/qnbf-bootscript1.rc.new && "
+    "mv -f -- /sbin/qnbf-bootscript1.rc.new /sbin/qnbf-bootscript1.rc";
+constexpr char kDropNewBootScript[] = "rm -f -- /sbin/qnbf-bootscript1.rc.new";
+
 // Rebuilds the driver's boot script with its snapshot tool. The script is replaced
 // only when the tool succeeded; a failure is logged under `context` and keeps the
 // old script. Callers go on either way.

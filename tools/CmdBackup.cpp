@@ -47,20 +47,40 @@ void PrintReport(const backup::BackupReport& r) {
                 static_cast<unsigned long long>(r.extentsSkipped));
     if (r.leftoversFolded)
         std::printf(", changes of %zu unfinished backup(s) folded in", r.leftoversFolded);
+    if (r.leftoversLost && r.readAllBecause.empty())
+        std::printf(
+            ", %zu unfinished backup(s) without their changes: every change since the "
+            "last full backup read",
+            r.leftoversLost);
+    if (!r.readAllBecause.empty())
+        std::printf("\nevery extent read: %s", r.readAllBecause.c_str());
+    if (m.indexFailed)
+        std::printf("\nindex missing: %s", r.indexError.c_str());
     std::printf(
         "\nbitmap taken in %.3f s, snapshot taken in %.3f s, removed in %.3f s; %.3f s in all\n",
         r.takeSeconds, r.freezeSeconds, r.thawSeconds, r.seconds);
 }
 
+bool ParseExtentSize(const std::string& text, uint64_t* bytes) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *bytes = std::stoull(text);
+    return *bytes >= 512 && *bytes <= backup::kDriverMaxExtentBytes && (*bytes & (*bytes - 1)) == 0;
+}
+
 }  // namespace
 
 int RunBackup(const Words& args) {
-    Options opts({"repo", "cow-dir"}, {"incremental", "index"});
+    Options opts({"repo", "cow-dir", "extent-size"}, {"incremental", "index"});
     std::string error;
     if (!opts.Parse(args, &error))
         return Usage(error);
     if (opts.positional().size() != 1 || !opts.Has("repo"))
         return Usage("wants one NODE and --repo DIR");
+    uint64_t extentBytes = 0;
+    if (opts.Has("extent-size") && !ParseExtentSize(opts.Get("extent-size"), &extentBytes))
+        return Usage("--extent-size wants a power of two from 512 bytes to 2 GiB");
     const char* snapDir = std::getenv("KZ_SNAP_PARTITION");
     const std::string repoDir = opts.Get("repo");
     const std::string cowDir = opts.Get("cow-dir", snapDir && *snapDir ? snapDir : repoDir);
@@ -69,6 +89,10 @@ int RunBackup(const Words& args) {
     if (!repo.LockForWriting(&error))
         return Fail(error);
     backup::FilterSource source(opts.positional()[0], cowDir);
+    if (extentBytes)
+        source.KnownExtentBytes(extentBytes, true);
+    else if (const backup::RepositoryConfig* config = repo.config())
+        source.KnownExtentBytes(config->volume.extentBytes, false);
     backup::BackupOptions options;
     options.incremental = opts.Has("incremental");
     options.index = opts.Has("index");

@@ -189,7 +189,10 @@ int Stop(const std::string& dir) {
         return Fail("no emulator state in " + dir);
     std::string error;
     // Only what the stand-in made goes; the directory stays when it holds more.
-    if (!driver.Shutdown(true, &error) || !emulator::Emulator::RemoveState(dir, &error))
+    if (!driver.Shutdown(true, &error))
+        return Fail(error);
+    RemoveStandInSbin(dir);
+    if (!emulator::Emulator::RemoveState(dir, &error))
         return Fail(error);
     std::printf("emulator stopped\n");
     return 0;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "backup/ErrorTail.h"
+#include "backup/Files.h"
 #include "checksum/CheckSum.h"
 #include "host/Handles.h"
 #include "tools/Commands.h"
@@ -134,14 +136,15 @@ int RunExtents(const Words& args) {
     Tally tally;
     std::string hashTmp, hash;
     {
+        backup::ErrorTail tail;  // the tracker's cause, for the message
         CheckSum tracker(job.name, job.jobResults, static_cast<CheckSumBackupType>(job.type),
                          job.tapeFile, job.restarted);
         if (!tracker.InitializeScan(job.lastExtent))
-            return Fail("cannot prepare the hash files in " + tracker.CheckSumDir() +
-                        " (the log has the cause)");
+            return Fail("cannot prepare the hash files in " + tracker.CheckSumDir() + ": " +
+                        backup::CauseOr(tail.Take(), "no cause given"));
         if (!tracker.InitializeBackup())
-            return Fail("cannot open the hash files in " + tracker.CheckSumDir() +
-                        " (the log has the cause)");
+            return Fail("cannot open the hash files in " + tracker.CheckSumDir() + ": " +
+                        backup::CauseOr(tail.Take(), "no cause given"));
         error = CheckExtents(job, fd.get(), tracker, &tally);
         hashTmp = tracker.HashTmpPath();
         hash = tracker.HashPath();

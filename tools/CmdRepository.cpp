@@ -1,20 +1,17 @@
 // kzvol backups, restore and verify: reading a backup repository. Listing shows
 // the chain; restore rebuilds one point, checking every extent before it is
 // written; verify checks every link and every extent of every backup.
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "backup/Files.h"
 #include "backup/ProgressLine.h"
 #include "backup/Readback.h"
+#include "backup/RestoreTarget.h"
 #include "host/Handles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
@@ -42,91 +39,36 @@ bool RepositoryExists(const std::string& dir) {
 constexpr int kGoOn = -1;
 
 // Parses `args` into `opts` and takes their one positional argument as the
-// repository, which must exist; `complete` (may be null) checks the command's own
-// options, and `wants` says what a usage error lacks. Returns kGoOn with *dir set,
-// or the exit status of the refusal.
+// repository, which must exist and be of a format this tool reads; `complete`
+// (may be null) checks the command's own options, and `wants` says what a usage
+// error lacks. Returns kGoOn with *repo opened, or the exit status of the refusal.
 int TakeRepository(const Words& args, const char* wants, bool (*complete)(const Options&),
-                   Options* opts, std::string* dir) {
+                   Options* opts, backup::Repository* repo) {
     std::string error;
     if (!opts->Parse(args, &error))
         return Usage(error);
     if (opts->positional().size() != 1 || (complete && !complete(*opts)))
         return Usage(wants);
-    *dir = opts->positional()[0];
-    if (!RepositoryExists(*dir))
-        return Fail("no repository " + *dir);
+    const std::string dir = opts->positional()[0];
+    if (!RepositoryExists(dir))
+        return Fail("no repository " + dir);
+    *repo = backup::Repository(dir);
+    if (!repo->Open(&error))
+        return Fail(error);
     return kGoOn;
 }
 
-// The target of a restore: a block device written in place, or a file written
-// beside its final name and renamed over it once complete.
-class RestoreTarget {
-  public:
-    explicit RestoreTarget(std::string path) : path_(std::move(path)) {}
-    ~RestoreTarget() {
-        if (!temp_.empty())
-            ::unlink(temp_.c_str());
-    }
-
-    bool Open(uint64_t volumeBytes, std::string* error) {
-        struct stat st;
-        if (::stat(path_.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
-            return OpenDevice(volumeBytes, error);
-        if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            *error = path_ + " is neither a regular file nor a block device";
-            return false;
-        }
-        size_t slash = path_.rfind('/');
-        std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
-        std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-        temp_ = dir + "/." + base + ".XXXXXX";
-        fd_.reset(::mkostemp(temp_.data(), O_CLOEXEC));
-        if (!fd_) {
-            temp_.clear();
-            *error = backup::WithErrno("cannot create a file beside " + path_);
-            return false;
-        }
-        if (::fchmod(fd_.get(), 0644) == 0 &&
-            ::ftruncate(fd_.get(), static_cast<off_t>(volumeBytes)) == 0)
-            return true;
-        *error = backup::WithErrno("cannot size " + temp_);
-        return false;
-    }
-    int fd() const { return fd_.get(); }
-
-    bool Finish(std::string* error) {
-        if (::fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0) {
-            *error = backup::WithErrno("cannot sync " + (temp_.empty() ? path_ : temp_));
-            return false;
-        }
-        if (temp_.empty())
-            return true;
-        if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-            *error = backup::WithErrno("cannot rename " + temp_ + " to " + path_);
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-
-  private:
-    bool OpenDevice(uint64_t volumeBytes, std::string* error) {
-        fd_.reset(::open(path_.c_str(), O_WRONLY | O_EXCL | O_CLOEXEC));
-        uint64_t bytes = 0;
-        if (!fd_ || ::ioctl(fd_.get(), BLKGETSIZE64, &bytes) != 0) {
-            *error = backup::WithErrno("cannot open " + path_ + " for exclusive writing");
-            return false;
-        }
-        if (bytes == volumeBytes)
-            return true;
-        *error = path_ + " holds " + std::to_string(bytes) +
-                 " bytes; the backup is of a volume of " + std::to_string(volumeBytes);
-        return false;
-    }
-
-    std::string path_, temp_;
-    UniqueFd fd_;
-};
+// The INDEX column: yes, no, or why the index asked for is missing.
+std::string IndexText(const backup::Repository& repo, const Manifest& m) {
+    if (!m.indexFailed)
+        return m.indexed ? "yes" : "no";
+    std::string why;
+    if (!backup::ReadWholeFile(repo.BackupDir(m.id) + "/" + backup::kIndexFailureFile, 4096, &why))
+        why = "the reason was not kept";
+    while (!why.empty() && why.back() == '\n')
+        why.pop_back();
+    return "missing: " + why;
+}
 
 std::string ChainText(const std::vector<Manifest>& chain) {
     std::string text;
@@ -139,11 +81,11 @@ std::string ChainText(const std::vector<Manifest>& chain) {
 
 int RunBackups(const Words& args) {
     Options opts({}, {});
-    std::string dir, error;
-    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &dir);
+    std::string error;
+    backup::Repository repo("");
+    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &repo);
         status != kGoOn)
         return status;
-    backup::Repository repo(dir);
     std::printf("%-7s %-12s %-7s %-21s %8s %12s %s\n", "ID", "KIND", "PARENT", "TIME (UTC)",
                 "EXTENTS", "BYTES", "INDEX");
     for (const std::string& id : repo.BackupIds()) {
@@ -155,7 +97,7 @@ int RunBackups(const Words& args) {
         std::printf("%-7s %-12s %-7s %-21s %8zu %12llu %s\n", id.c_str(), backup::KindName(m.kind),
                     m.parent.empty() ? "-" : m.parent.c_str(), TimeText(m.time).c_str(),
                     m.extents.size(), static_cast<unsigned long long>(m.BytesHeld()),
-                    m.indexed ? "yes" : "no");
+                    IndexText(repo, m).c_str());
     }
     for (const std::string& id : repo.LeftoverIds())
         std::printf("%-7s (unfinished: %s, the next backup removes it)\n", id.c_str(),
@@ -165,13 +107,16 @@ int RunBackups(const Words& args) {
 
 int RunRestore(const Words& args) {
     Options opts({"backup", "to", "path"}, {});
-    std::string dir, error;
+    std::string error;
+    backup::Repository repo("");
     if (int status = TakeRepository(
             args, "wants one repository DIR and --to FILE_OR_DEVICE",
-            [](const Options& o) { return o.Has("to"); }, &opts, &dir);
+            [](const Options& o) { return o.Has("to"); }, &opts, &repo);
         status != kGoOn)
         return status;
-    backup::Repository repo(dir);
+    if (backup::IsInside(opts.Get("to"), repo.dir()))
+        return Fail("will not restore into the repository " + repo.dir() +
+                    ": choose a target outside it");
     std::vector<std::string> ids = repo.BackupIds();
     std::string id = opts.Get("backup", ids.empty() ? "" : ids.back());
     if (id.empty())
@@ -183,7 +128,7 @@ int RunRestore(const Words& args) {
         return Fail("cannot restore backup " + id + ": " + error);
 
     const auto start = std::chrono::steady_clock::now();
-    RestoreTarget target(opts.Get("to"));
+    backup::RestoreTarget target(opts.Get("to"));
     if (!target.Open(chain.back().volumeBytes, &error))
         return Fail(error);
     bool ok;
@@ -201,14 +146,17 @@ int RunRestore(const Words& args) {
     return 0;
 }
 
+// Verifies every backup on its own (extents, then its other files); a backup
+// whose chain holds a link with damaged extents or manifest is not restorable.
 int RunVerify(const Words& args) {
     Options opts({}, {});
-    std::string dir, error;
-    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &dir);
+    std::string error;
+    backup::Repository repo("");
+    if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &repo);
         status != kGoOn)
         return status;
-    backup::Repository repo(dir);
     const std::vector<std::string> ids = repo.BackupIds();
+    std::map<std::string, bool> restorable;  // its manifest and extents are sound
     size_t bad = 0;
     for (const std::string& id : ids) {
         std::vector<Manifest> chain;
@@ -218,10 +166,19 @@ int RunVerify(const Words& args) {
             ok = backup::VerifyBackup(
                 repo, chain.back(), [&](uint64_t d, uint64_t t) { line.Show(d, t); }, &error);
         }
+        restorable[id] = ok;
+        for (size_t i = 0; ok && i + 1 < chain.size(); ++i)
+            if (!restorable[chain[i].id]) {
+                ok = false;
+                error = "not restorable: it builds on " + chain[i].id + ", which is damaged";
+            }
+        if (ok && !backup::VerifyFiles(repo, chain.back(), &error))
+            ok = false;
         if (ok)
-            std::printf("%s %s: ok, %zu extents, chain %s\n", id.c_str(),
+            std::printf("%s %s: ok, %zu extents, chain %s%s\n", id.c_str(),
                         backup::KindName(chain.back().kind), chain.back().extents.size(),
-                        ChainText(chain).c_str());
+                        ChainText(chain).c_str(),
+                        chain.back().listsFiles ? "" : " (its other files predate digests)");
         else
             std::printf("%s: FAILED: %s\n", id.c_str(), error.c_str());
         bad += ok ? 0 : 1;

@@ -88,11 +88,13 @@ const std::vector<Command>& AllCommands() {
          "[--tape-file N] [--restart LAST] [--limit N] [--promote]",
          "decide per extent of a device or image whether a backup sends it (send/skip)",
          RunExtents},
-        {"backup", "backup NODE --repo DIR [--incremental] [--index] [--cow-dir DIR]",
+        {"backup",
+         "backup NODE --repo DIR [--incremental] [--index] [--cow-dir DIR] [--extent-size BYTES]",
          "back the filter device NODE up into the repository DIR: a full backup, or with "
          "--incremental only the extents changed since the last backup; --index adds the "
          "file-index table of its file system; the snapshot's copy-on-write files go to "
-         "--cow-dir (default: KZ_SNAP_PARTITION, else DIR)",
+         "--cow-dir (default: KZ_SNAP_PARTITION, else DIR); --extent-size states the "
+         "device's extent size when its bitmap fits several",
          RunBackup},
         {"backups", "backups DIR",
          "list the backups of the repository DIR: id, kind, parent, time, extents, bytes, "

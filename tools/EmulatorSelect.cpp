@@ -8,8 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
+#include "backup/Files.h"
 #include "emulator/Emulator.h"
+#include "filter/FilterFiles.h"
 #include "host/AtomicFile.h"
 #include "host/Env.h"
 #include "host/ShellQuote.h"
@@ -17,7 +20,7 @@
 namespace kzvol::cli {
 namespace {
 
-constexpr char kSbin[] = "/sbin/";
+constexpr char kStandInKzsnapHead[] = "#!/bin/sh\n# kzsnap of the kzvol stand-in driver\n";
 
 // The stand-in's snapshot tool: this program's "emulator kzsnap" on the state
 // directory, so that the boot script lists the stand-in's devices and re-creates
@@ -26,8 +29,8 @@ std::string StandInKzsnap(const std::string& stateDir) {
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string program = n > 0 ? std::string(self, static_cast<size_t>(n)) : "kzvol";
-    return "#!/bin/sh\n# kzsnap of the kzvol stand-in driver\nexec " + ShellQuote(program) +
-           " --emulator " + ShellQuote(stateDir) + " emulator kzsnap -- \"$@\"\n";
+    return kStandInKzsnapHead + std::string("exec ") + ShellQuote(program) + " --emulator " +
+           ShellQuote(stateDir) + " emulator kzsnap -- \"$@\"\n";
 }
 
 std::string& Selected() {
@@ -35,49 +38,52 @@ std::string& Selected() {
     return dir;
 }
 
-// Runs shell lines and commands with /sbin/ redirected into the state directory.
+// Runs the boot-script regeneration with the state directory's kzsnap, writing
+// the script there; every other line runs as it is, its text never rewritten.
 class SbinRedirect : public EnvWrapper {
   public:
-    SbinRedirect(Env* target, std::string sbinDir)
-        : EnvWrapper(target), sbin_(std::move(sbinDir)) {}
+    SbinRedirect(Env* target, std::string stateDir)
+        : EnvWrapper(target),
+          stateDir_(std::move(stateDir)),
+          sbin_(stateDir_ + "/" + kStandInSbin) {}
     int RunShell(const std::string& command) override {
-        return target()->RunShell(Redirect(command));
-    }
-    int RunCommand(const std::string& command, std::string* output, std::string* error) override {
-        return target()->RunCommand(Redirect(command), output, error);
+        if (command == kBootScriptCommand)
+            return RegenerateBootScript();
+        if (command == kDropNewBootScript)
+            return 0;  // the script is replaced whole or not at all
+        return target()->RunShell(command);
     }
 
   private:
-    std::string Redirect(const std::string& command) const {
+    int RegenerateBootScript() {
         if (::mkdir(sbin_.c_str(), 0700) == 0)
-            ReplaceFileContents(sbin_ + "/kzsnap", StandInKzsnap(DirectoryOf(sbin_)), 0755);
-        return RedirectSbin(command, sbin_);
+            ReplaceFileContents(sbin_ + "/" + kStandInProgram, StandInKzsnap(stateDir_), 0755);
+        std::string script, error;
+        const std::string program = ShellQuote(sbin_ + "/" + kStandInProgram);
+        if (int rc = target()->RunCommand(program + " -c create_script", &script, &error))
+            return rc;
+        return ReplaceFileContents(sbin_ + "/" + kStandInBootScript, script, 0744) ? 0 : 1;
     }
 
-    std::string sbin_;
+    std::string stateDir_, sbin_;
 };
 
 void InstallRedirect(const std::string& stateDir) {
     static std::unique_ptr<SbinRedirect> redirect;
-    redirect = std::make_unique<SbinRedirect>(CurrentEnv(), stateDir + "/sbin");
+    redirect = std::make_unique<SbinRedirect>(CurrentEnv(), stateDir);
     SetEnv(redirect.get());
 }
 
 }  // namespace
 
-std::string RedirectSbin(const std::string& command, const std::string& sbinDir) {
-    const std::string target = ShellQuote(sbinDir) + "/";
-    std::string out;
-    for (size_t i = 0; i < command.size();) {
-        bool wordStart = i == 0 || std::strchr(" \t;&|<>(", command[i - 1]) != nullptr;
-        if (wordStart && command.compare(i, sizeof kSbin - 1, kSbin) == 0) {
-            out += target;
-            i += sizeof kSbin - 1;
-        } else {
-            out += command[i++];
-        }
-    }
-    return out;
+void RemoveStandInSbin(const std::string& stateDir) {
+    const std::string sbin = stateDir + "/" + kStandInSbin;
+    std::string program;
+    ::unlink((sbin + "/" + kStandInBootScript).c_str());
+    if (backup::ReadWholeFile(sbin + "/" + kStandInProgram, 1 << 16, &program) &&
+        program.rfind(kStandInKzsnapHead, 0) == 0)
+        ::unlink((sbin + "/" + kStandInProgram).c_str());
+    ::rmdir(sbin.c_str());  // only when empty
 }
 
 const std::string& SelectedEmulatorDir() {

@@ -2,9 +2,10 @@
 // "--emulator DIR" or, failing that, the environment variable KZVOL_EMULATOR names
 // the emulator's state directory. Without either, driver requests go to the kernel.
 //
-// With the stand-in selected, the commands the library aims at the driver's
-// installation under /sbin (the boot-script regeneration) run against DIR/sbin
-// instead, so that the stand-in never touches the machine's /sbin.
+// With the stand-in selected, the one line the library aims at the driver's
+// installation under /sbin (the boot-script regeneration) runs DIR/sbin/kzsnap
+// and writes the script into DIR/sbin instead, so that the stand-in never touches
+// the machine's /sbin; no command's text is rewritten.
 #pragma once
 
 #include "tools/Commands.h"
@@ -22,8 +23,13 @@ bool SelectEmulator(Words* words, std::string* error);
 // The state directory SelectEmulator plugged in; empty when none.
 const std::string& SelectedEmulatorDir();
 
-// `command` with every word-initial "/sbin/" turned into `sbinDir` + "/" (quoted
-// for the shell where it needs to be).
-std::string RedirectSbin(const std::string& command, const std::string& sbinDir);
+// What the stand-in keeps in DIR/sbin: its kzsnap and the boot script.
+constexpr char kStandInSbin[] = "sbin";
+constexpr char kStandInProgram[] = "kzsnap";
+constexpr char kStandInBootScript[] = "qnbf-bootscript1.rc";
+
+// Removes DIR/sbin's boot script, its kzsnap when it is the stand-in's, and the
+// folder when that leaves it empty.
+void RemoveStandInSbin(const std::string& stateDir);
 
 }  // namespace kzvol::cli

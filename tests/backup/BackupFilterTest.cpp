@@ -190,5 +190,33 @@ TEST_F(StandInBackup, AKilledBackupsSnapshotGoesWithTheNextBackup) {
     EXPECT_TRUE(RestoresTheVolume(r.manifest.id, ReadFile(volume_)));
 }
 
+TEST_F(StandInBackup, AUsersSnapshotStaysAndAnUntrackedBitmapMeansEveryExtent) {
+    ASSERT_EQ(Backup(false), "");
+    const int userSnap = Snap(minor_, "user-snap");
+    ASSERT_GT(userSnap, 0);
+    const std::vector<unsigned char> bits = GetBitmap(minor_, QNBF_KIND_INCREMENTAL, 3);
+    std::string error = Backup(true);
+    EXPECT_NE(error.find("the snapshot /dev/qnbf/qnbf" + std::to_string(userSnap) + " is active"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(Snapshots(), 1);
+    EXPECT_EQ(::access(dir_.File("user-snap").c_str(), F_OK), 0);
+    EXPECT_EQ(GetBitmap(minor_, QNBF_KIND_INCREMENTAL, 3), bits);
+    WriteExtent(6, 'u');
+    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, static_cast<uint32_t>(userSnap)), 0);
+
+    // Re-added without a saved bitmap, the device's bitmap is untracked and misses
+    // the write: every extent is read.
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(minor_)), 0);
+    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, static_cast<uint32_t>(minor_)), 0);
+    minor_ = AddFilter(volume_, kExtent);
+    ASSERT_GE(minor_, 0);
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(true, &r), "");
+    EXPECT_EQ(r.extentsRead, kExtents);
+    EXPECT_EQ(Sent(r), std::vector<uint64_t>{6});
+    EXPECT_TRUE(RestoresTheVolume(r.manifest.id, ReadFile(volume_)));
+}
+
 }  // namespace
 }  // namespace kzvol::testing

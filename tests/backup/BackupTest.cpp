@@ -1,14 +1,18 @@
 // The backup cycle and repository over a volume in memory: full and incremental
 // points restored byte for byte, the write that lands between the bitmap and the
 // snapshot, failures that give the taken changes back, kills at several moments,
-// and hostile repositories that must be refused rather than restored.
+// a repository that serves only its own volume, a bitmap the driver does not
+// vouch for, snapshots that are not the backup's, and hostile repositories that
+// must be refused rather than restored or waited on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 #include "backup/Backup.h"
@@ -67,7 +71,8 @@ class BackupCycle : public ::testing::Test {
         std::vector<Manifest> chain;
         std::string error;
         bool ok = repo_.Chain(id, &chain, &error) &&
-                  backup::VerifyBackup(repo_, chain.back(), nullptr, &error);
+                  backup::VerifyBackup(repo_, chain.back(), nullptr, &error) &&
+                  backup::VerifyFiles(repo_, chain.back(), &error);
         return ok ? "" : error;
     }
     std::vector<uint64_t> Sent(const std::string& id) {
@@ -80,6 +85,12 @@ class BackupCycle : public ::testing::Test {
         return numbers;
     }
     std::vector<uint8_t> Bits() { return {vol_.bits(), vol_.bits() + vol_.bitmapBytes()}; }
+    // Forgets the repository object and opens the directory afresh.
+    void Reopen() {
+        repo_ = backup::Repository(repo_.dir());
+        std::string error;
+        ASSERT_TRUE(repo_.LockForWriting(&error)) << error;
+    }
 
     TestEnv env_;
     TempDir dir_;
@@ -120,6 +131,12 @@ TEST_F(BackupCycle, EveryPointRestoresByteForByte) {
     for (const char* id : {"000001", "000002", "000003"})
         EXPECT_EQ(Verify(id), "") << id;
     EXPECT_TRUE(repo_.LeftoverIds().empty());
+    // What holds the volume's data is the owner's alone.
+    struct stat st;
+    for (const char* file : {"/000003/extents", "/000003/bitmap", "/config"}) {
+        ASSERT_EQ(::stat((repo_.dir() + file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 077, 0u) << file;
+    }
 }
 
 TEST_F(BackupCycle, AWriteBetweenBitmapAndSnapshotIsInBoth) {
@@ -181,6 +198,7 @@ TEST_F(BackupCycle, FailuresGiveTheTakenChangesBack) {
 
 TEST_F(BackupCycle, KillsLoseNoChange) {
     ASSERT_EQ(Backup(false), "");
+    std::memset(vol_.sinceFull(), 0, vol_.bitmapBytes());  // as at a full backup
     const std::string point1 = vol_.Contents();
     struct Moment {
         const char* step;
@@ -188,7 +206,9 @@ TEST_F(BackupCycle, KillsLoseNoChange) {
     };
     std::vector<uint64_t> written;
     uint64_t next = 1;
-    for (Moment at : {Moment{"freeze", 0}, Moment{"read", 1}, Moment{"thaw", 0}}) {
+    // "take": the bits are out of the driver, not yet in the folder.
+    for (Moment at :
+         {Moment{"take", 0}, Moment{"freeze", 0}, Moment{"read", 1}, Moment{"thaw", 0}}) {
         SCOPED_TRACE(at.step);
         for (int k = 0; k < 2; ++k, next += 3) {
             vol_.Fill(next, 'K');
@@ -217,29 +237,130 @@ TEST_F(BackupCycle, KillsLoseNoChange) {
     ASSERT_EQ(Backup(true, &r), "");
     std::sort(written.begin(), written.end());
     EXPECT_EQ(Sent(r.manifest.id), written);
+    EXPECT_EQ(r.extentsRead, written.size());  // the differential bitmap, not every extent
     // Each kill's leftover went with the next attempt; the last one's with this backup.
     EXPECT_EQ(src_.leftoversRemoved, std::vector<std::string>{"image 2\n"});
     EXPECT_TRUE(repo_.LeftoverIds().empty());
     EXPECT_TRUE(RestoreOk(r.manifest.id) == vol_.Contents());
 }
 
-TEST_F(BackupCycle, RepositoriesThatDoNotFitAreRefusedBeforeTheBitmapIsTaken) {
+TEST_F(BackupCycle, ARepositoryServesOnlyItsOwnVolume) {
     vol_.Fill(1, 'D');
-    const std::vector<uint8_t> before = Bits();
     EXPECT_NE(Backup(true).find("to build an incremental on: make a full one first"),
               std::string::npos);
-    EXPECT_EQ(Bits(), before);
+    src_.fsUuid = "0c6d5f4e-1111-2222-3333-444455556666";
     ASSERT_EQ(Backup(false), "");
+    ASSERT_NE(repo_.config(), nullptr);
+    EXPECT_EQ(repo_.config()->volume.device, "fake0");
+    EXPECT_EQ(repo_.config()->id.size(), 32u);
 
-    FakeVolume other(kExtents * kExtent * 2, kExtent);
-    FakeSource bigger(other);
-    backup::BackupReport r;
+    // Another device of the same size, the same one reformatted, a bigger one: each
+    // refused before a bit is taken.
+    vol_.Fill(2, 'E');
+    const std::vector<uint8_t> before = Bits();
+    FakeVolume bigVolume(kExtents * kExtent * 2, kExtent);
+    FakeSource other = src_, reformatted = src_, bigger(bigVolume);
+    other.device = "fake1";
+    reformatted.fsUuid = "99999999-1111-2222-3333-444455556666";
+    bigger.fsUuid = src_.fsUuid;
+    for (FakeSource* s : {&other, &reformatted, &bigger}) {
+        backup::BackupReport r;
+        backup::BackupOptions incremental;
+        incremental.incremental = true;
+        std::string error;
+        EXPECT_FALSE(backup::RunBackup(repo_, *s, incremental, &r, &error));
+        EXPECT_NE(error.find("is not for this volume: it protects the volume over fake0 (150528 "
+                             "bytes in extents of 4096, file system 0c6d5f4e-"),
+                  std::string::npos)
+            << error;
+        EXPECT_EQ(Bits(), before);
+    }
+    EXPECT_EQ(repo_.BackupIds(), std::vector<std::string>{"000001"});
+
+    // A repository from before identities stays readable and is adopted by its next
+    // backup; one of a newer format is refused.
+    const std::string config = repo_.dir() + "/config";
+    ASSERT_EQ(::unlink(config.c_str()), 0);
+    Reopen();
+    EXPECT_EQ(repo_.config(), nullptr);
+    EXPECT_TRUE(RestoreOk("000001").size() == vol_.bytes());
+    ASSERT_EQ(Backup(true), "");
+    ASSERT_NE(repo_.config(), nullptr);
+    std::string text = ReadFile(config);
+    text.replace(text.find("version 2"), 9, "version 3");
+    std::ofstream(config, std::ios::trunc) << text;
+    backup::Repository newer(repo_.dir());
     std::string error;
-    EXPECT_FALSE(backup::RunBackup(repo_, bigger, {}, &r, &error));
-    EXPECT_NE(error.find("holds backups of a volume of 150528 bytes in extents of 4096; this "
-                         "volume has 303104 bytes in extents of 4096"),
-              std::string::npos)
+    EXPECT_FALSE(newer.Open(&error));
+    EXPECT_NE(error.find("is of format version 3; this kzvol knows version 2"), std::string::npos)
         << error;
+}
+
+TEST_F(BackupCycle, AnUntrackedBitmapMakesTheIncrementalReadEveryExtent) {
+    ASSERT_EQ(Backup(false), "");
+    vol_.Fill(5, 'U');
+    std::memset(vol_.bits(), 0, vol_.bitmapBytes());  // re-added without a saved bitmap
+    src_.changesTracked = false;
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(true, &r), "");
+    EXPECT_EQ(r.extentsRead, kExtents);
+    EXPECT_EQ(Sent("000002"), std::vector<uint64_t>{5});
+    EXPECT_TRUE(RestoreOk("000002") == vol_.Contents());
+}
+
+TEST_F(BackupCycle, ASnapshotNoBackupRecordedIsNeitherUsedNorRemoved) {
+    ASSERT_EQ(Backup(false), "");
+    vol_.Fill(3, 'F');
+    ASSERT_EQ(::mkdir(repo_.TempDir("000007").c_str(), 0755), 0);  // killed before recording one
+    src_.activeImage = "/dev/qnbf/qnbf9";                          // a user's snapshot
+    const std::vector<uint8_t> before = Bits();
+    int freezes = 0;
+    src_.hook = [&](const std::string& step, uint64_t) { freezes += step == "freeze"; };
+    EXPECT_NE(Backup(true).find("the snapshot /dev/qnbf/qnbf9 is active and no backup of this "
+                                "repository recorded it"),
+              std::string::npos);
+    EXPECT_TRUE(src_.leftoversRemoved.empty());
+    EXPECT_EQ(freezes, 0);
+    EXPECT_EQ(Bits(), before);
+}
+
+TEST_F(BackupCycle, AnIndexThatCannotBeBuiltLeavesTheImageAndSaysWhy) {
+    src_.indexFailure = "the reader says: FS not ext3";
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(false, &r, true), "");
+    EXPECT_TRUE(r.manifest.indexFailed);
+    EXPECT_EQ(r.indexError, "the reader says: FS not ext3");
+    EXPECT_EQ(ReadFile(repo_.BackupDir("000001") + "/index-failure"),
+              "the reader says: FS not ext3\n");
+    EXPECT_EQ(Verify("000001"), "");
+    EXPECT_TRUE(RestoreOk("000001") == vol_.Contents());
+}
+
+TEST_F(BackupCycle, PlantedFifosAreRefusedNeverWaitedOn) {
+    ASSERT_EQ(Backup(false), "");
+    vol_.Fill(2, 'N');
+    const std::string killed = repo_.TempDir("000005");
+    ASSERT_EQ(::mkdir(killed.c_str(), 0755), 0);
+    for (const char* name : {"/bitmap", "/snapshot"})
+        ASSERT_EQ(::mkfifo((killed + name).c_str(), 0644), 0);
+    backup::BackupReport r;
+    ASSERT_EQ(Backup(true, &r), "");
+    EXPECT_EQ(r.leftoversLost, 1u);
+    EXPECT_EQ(Sent(r.manifest.id), std::vector<uint64_t>{2});
+
+    const std::string extents = repo_.BackupDir("000001") + "/extents";
+    ASSERT_EQ(::unlink(extents.c_str()), 0);
+    ASSERT_EQ(::mkfifo(extents.c_str(), 0644), 0);
+    bool ok = true;
+    EXPECT_NE(Restore(r.manifest.id, &ok).find("cannot open the extents of backup 000001"),
+              std::string::npos);
+    const std::string config = repo_.dir() + "/config";
+    ASSERT_EQ(::unlink(config.c_str()), 0);
+    ASSERT_EQ(::mkfifo(config.c_str(), 0644), 0);
+    backup::Repository planted(repo_.dir());
+    std::string error;
+    EXPECT_FALSE(planted.Open(&error));
+    EXPECT_NE(error.find("cannot read the identity file"), std::string::npos) << error;
 }
 
 class HostileRepository : public BackupCycle {
@@ -288,6 +409,20 @@ TEST_F(HostileRepository, DamagedDataIsRefused) {
     ExpectRefused("000001", "extent 5 of backup 000001 does not match its digest");
 }
 
+TEST_F(HostileRepository, EveryOtherFileIsCoveredByADigest) {
+    const std::string bitmap = Path("000002", "bitmap"), original = ReadFile(bitmap);
+    std::string flipped = original;
+    flipped[0] ^= 1;
+    std::ofstream(bitmap, std::ios::trunc) << flipped;
+    EXPECT_NE(Verify("000002").find("the file bitmap of backup 000002 does not match its digest"),
+              std::string::npos);
+    std::ofstream(bitmap, std::ios::trunc) << original;
+    EXPECT_EQ(Verify("000002"), "");
+    std::ofstream(Path("000002", "planted")) << "x";
+    EXPECT_NE(Verify("000002").find("holds files its manifest does not list (planted)"),
+              std::string::npos);
+}
+
 TEST_F(HostileRepository, BadManifestsAreRefused) {
     const std::string original = ReadFile(Path("000002", "manifest"));
     const std::string sixth = "extent 6 " + std::to_string(6 * kExtent);
@@ -297,8 +432,14 @@ TEST_F(HostileRepository, BadManifestsAreRefused) {
     ExpectRefused("000002", "names extent 37 past the volume's end (37 extents)");
     EditManifest("000002", original, "volume-bytes 150528", "volume-bytes 151040");
     ExpectRefused("000002",
-                  "was made for a volume of 151040 bytes in extents of 4096, but "
-                  "000001 it builds on for a volume of 150528 bytes in extents of 4096");
+                  "backup 000002 was made for a volume of 151040 bytes in extents of 4096, but "
+                  "the repository " +
+                      repo_.dir() + " protects the volume over fake0 (150528 bytes");
+    // Without an identity file (a repository of format 1) the chain is checked link by link.
+    ASSERT_EQ(::unlink((repo_.dir() + "/config").c_str()), 0);
+    Reopen();
+    ExpectRefused("000002",
+                  "but 000001 it builds on for a volume of 150528 bytes in extents of 4096");
     EditManifest("000002", original, "", "");
     EXPECT_EQ(Verify("000002"), "");
 }
@@ -314,11 +455,14 @@ TEST_F(HostileRepository, AMissingLinkIsRefused) {
               std::string::npos);
 }
 
-TEST(ExtentSize, ComesFromTheBitmapWhenOnlyOneSizeFits) {
+TEST(ExtentSize, ComesFromTheBitmapWhenOnlyOneSizeTheDriverTakesFits) {
     EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 128), 1u << 20);
     EXPECT_EQ(backup::ExtentSizeFromBitmap(8u << 20, 16), 65536u);
     EXPECT_EQ(backup::ExtentSizeFromBitmap(4u << 20, 1), 0u);  // 512 KiB to 4 MiB all fit
     EXPECT_EQ(backup::ExtentSizeFromBitmap(1ull << 30, 100), 0u);
+    // 512 MiB extents of 2 GiB: 256 MiB to 2 GiB all give one byte, so none is taken.
+    EXPECT_EQ(backup::ExtentSizeFromBitmap(2ull << 30, 1), 0u);
+    EXPECT_TRUE(backup::ExtentSizeFits(2ull << 30, 1, 512u << 20));
 }
 
 }  // namespace

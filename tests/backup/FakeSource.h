@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -16,23 +17,25 @@
 
 namespace kzvol::testing {
 
-// Bytes and bitmap shared with forked children.
+// Bytes and bitmaps (incremental, then differential) shared with forked children.
 class FakeVolume {
   public:
     FakeVolume(uint64_t bytes, uint64_t extentBytes) : bytes_(bytes), extent_(extentBytes) {
         bitmapBytes_ = (backup::ExtentCount(bytes, extentBytes) + 7) / 8;
-        map_ = static_cast<char*>(::mmap(nullptr, bytes_ + bitmapBytes_, PROT_READ | PROT_WRITE,
+        map_ = static_cast<char*>(::mmap(nullptr, bytes_ + 2 * bitmapBytes_, PROT_READ | PROT_WRITE,
                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     }
-    ~FakeVolume() { ::munmap(map_, bytes_ + bitmapBytes_); }
+    ~FakeVolume() { ::munmap(map_, bytes_ + 2 * bitmapBytes_); }
     FakeVolume(const FakeVolume&) = delete;
     FakeVolume& operator=(const FakeVolume&) = delete;
 
     // Writes `data` at `offset` and marks the extents it touches changed.
     void Write(uint64_t offset, const std::string& data) {
         std::memcpy(map_ + offset, data.data(), data.size());
-        for (uint64_t e = offset / extent_; e * extent_ < offset + data.size(); ++e)
+        for (uint64_t e = offset / extent_; e * extent_ < offset + data.size(); ++e) {
             bits()[e / 8] |= static_cast<unsigned char>(1u << (e % 8));
+            sinceFull()[e / 8] |= static_cast<unsigned char>(1u << (e % 8));
+        }
     }
     // Fills extent `n` with `byte`.
     void Fill(uint64_t n, char byte) {
@@ -40,6 +43,7 @@ class FakeVolume {
     }
     std::string Contents() const { return std::string(map_, bytes_); }
     unsigned char* bits() { return reinterpret_cast<unsigned char*>(map_ + bytes_); }
+    unsigned char* sinceFull() { return bits() + bitmapBytes_; }
     bool Changed(uint64_t n) { return bits()[n / 8] >> (n % 8) & 1; }
 
     uint64_t bytes() const { return bytes_; }
@@ -56,22 +60,34 @@ class FakeSource : public backup::Source {
   public:
     explicit FakeSource(FakeVolume& v) : v_(v) {}
 
-    // Called with the step's name ("freeze", "read", "thaw") and, for reads, the
+    // Called with the step's name ("take", "freeze", "read", "thaw") and, for reads, the
     // count of reads of this image before this one.
     std::function<void(const std::string&, uint64_t)> hook;
     bool refuseFreeze = false, refuseReturn = false;
+    bool changesTracked = true, sinceFullTracked = true;
+    std::string device = "fake0", fsUuid, activeImage;
     long failRead = -1;  // the read of an image with this count fails
     std::vector<std::string> leftoversRemoved;
     int thaws = 0;
     bool frozen = false;
 
     bool Shape(backup::VolumeShape* s, std::string*) override {
-        *s = {v_.bytes(), v_.extent(), v_.bitmapBytes()};
+        *s = {v_.bytes(), v_.extent(),    v_.bitmapBytes(), device,
+              fsUuid,     changesTracked, sinceFullTracked};
+        return true;
+    }
+    bool ChangesSinceFull(std::vector<uint8_t>* bits, std::string*) override {
+        bits->assign(v_.sinceFull(), v_.sinceFull() + v_.bitmapBytes());
+        return true;
+    }
+    bool ActiveImage(std::string* image, std::string*) override {
+        *image = activeImage;
         return true;
     }
     bool TakeChanges(std::vector<uint8_t>* bits, std::string*) override {
         bits->assign(v_.bits(), v_.bits() + v_.bitmapBytes());
         std::memset(v_.bits(), 0, v_.bitmapBytes());
+        Step("take", 0);
         return true;
     }
     bool ReturnChanges(const std::vector<uint8_t>& bits, std::string* error) override {
@@ -98,8 +114,13 @@ class FakeSource : public backup::Source {
         std::memcpy(buffer, image_.data() + offset, length);
         return true;
     }
-    bool IndexFrozen(const std::string& table, const std::string&, std::string*) override {
+    bool IndexFrozen(const std::string& table, const std::string& volinfo,
+                     std::string* error) override {
         indexedAs = table;
+        if (!indexFailure.empty())
+            return Refuse(indexFailure, error);
+        std::ofstream(table + ".dat") << "table";
+        std::ofstream(volinfo) << "volinfo";
         return true;
     }
     bool Thaw(std::string*) override {
@@ -113,7 +134,7 @@ class FakeSource : public backup::Source {
         return true;
     }
 
-    std::string indexedAs;
+    std::string indexedAs, indexFailure;
 
   private:
     void Step(const std::string& name, uint64_t n) {

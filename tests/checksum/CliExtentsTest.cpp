@@ -96,8 +96,10 @@ TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
     const std::string jobs = dir_.File("jobs"), absent = dir_.File("absent");
     // No previous backup to compare with.
     EXPECT_EQ(Run("--type 1"), 1);
-    EXPECT_EQ(err_, "kzvol: cannot open the hash files in " + jobs +
-                        "/CheckSum (the log has the cause)\n");
+    // The tracker's own cause follows, though no log is written.
+    EXPECT_EQ(err_.rfind("kzvol: cannot open the hash files in " + jobs + "/CheckSum: ", 0), 0u)
+        << err_;
+    EXPECT_EQ(err_.find("no cause given"), std::string::npos) << err_;
     const std::pair<std::string, std::string> usage[] = {
         {"--type 2", "--type wants 0 or 1"},
         {"--restart -2", "--restart wants -1 or an extent number, not '-2'"},
@@ -110,8 +112,10 @@ TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
     EXPECT_EQ(Run("", absent), 1);
     EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
     EXPECT_EQ(Run("", "", absent), 1);
-    EXPECT_EQ(err_, "kzvol: cannot prepare the hash files in " + absent +
-                        "/CheckSum (the log has the cause)\n");
+    EXPECT_EQ(err_.rfind("kzvol: cannot prepare the hash files in " + absent + "/CheckSum: ", 0),
+              0u)
+        << err_;
+    EXPECT_EQ(err_.find("no cause given"), std::string::npos) << err_;
 }
 
 }  // namespace

@@ -82,9 +82,12 @@ TEST_F(BackupSystem, EveryPointOfAMountedVolumeRestoresExactly) {
         "conv=notrunc status=none");
     BackupPoint("--incremental", dir_.File("point3"));
 
-    std::string out;
+    std::string out, uuid;
     ASSERT_EQ(Run("verify " + repo_, &out), 0) << out;
     EXPECT_NE(out.find("3 backup(s) verified"), std::string::npos) << out;
+    // The repository knows the volume by its file system too.
+    ASSERT_EQ(RunCommandLine("blkid -s UUID -o value " + zram_->path(), &uuid), 0);
+    EXPECT_NE(ReadFile(repo_ + "/config").find("\nfs-uuid " + uuid), std::string::npos) << uuid;
     ASSERT_EQ(Run("backups " + repo_, &out), 0) << out;
     EXPECT_NE(out.find("000003  incremental  000002"), std::string::npos) << out;
     for (const char* id : {"000001", "000002", "000003"}) {

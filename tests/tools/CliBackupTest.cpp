@@ -1,8 +1,11 @@
 // kzvol backup, backups, restore and verify as a user runs them, against a
-// memory-mode stand-in: the usage errors, the listing, and a restore that meets a
-// damaged backup and leaves the file it was to replace as it was.
+// memory-mode stand-in: the usage errors, the listing, a restore that meets a
+// damaged backup and leaves the file it was to replace as it was, an index that
+// cannot be built, restores that keep the user's modes, and verify reporting the
+// backups that depend on a damaged one.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -52,6 +55,9 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     EXPECT_EQ(out, "kzvol: no repository " + repo_ + "\n");
     EXPECT_EQ(Backup("--incremental", &out), 1);
     EXPECT_NE(out.find("make a full one first"), npos) << out;
+    EXPECT_EQ(Backup("--extent-size 3000", &out), 2);
+    EXPECT_EQ(Backup("--extent-size 32768", &out), 1);
+    EXPECT_NE(out.find("cannot have extents of 32768 bytes"), npos) << out;
 
     ASSERT_EQ(Backup("", &out), 0) << out;
     EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes)"), npos)
@@ -86,6 +92,49 @@ TEST_F(CliBackup, ADamagedBackupLeavesTheTargetAsItWas) {
     EXPECT_EQ(listing, "cow\ndriver\nrepo\ntarget.img\nvol.img\n");  // no temporary file
     EXPECT_EQ(Run("verify " + repo_, &out), 1);
     EXPECT_NE(out.find("000001: FAILED: extent 6 of backup 000001 does not match its digest"), npos)
+        << out;
+}
+
+TEST_F(CliBackup, IndexModesAndDamagedLinks) {
+    std::string out;
+    ASSERT_EQ(Backup("", &out), 0) << out;
+    std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
+    // The volume holds no ext file system: the image is kept, the index is not.
+    ASSERT_EQ(Backup("--incremental --index", &out), 0) << out;
+    EXPECT_NE(out.find("\nindex missing: the directory reader could not index"), npos) << out;
+    EXPECT_EQ(out.find("the log has the cause"), npos) << out;
+    ASSERT_EQ(Run("backups " + repo_, &out), 0);
+    EXPECT_NE(Split(out)[2].find(" missing: the directory reader"), npos) << out;
+
+    EXPECT_EQ(Run("restore " + repo_ + " --to " + repo_ + "/000001/extents", &out), 1);
+    EXPECT_NE(out.find("will not restore into the repository"), npos) << out;
+    const std::string kept = dir_.Write("kept.img", "old"), fresh = dir_.File("fresh.img");
+    ASSERT_EQ(::chmod(kept.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;  // then the owner can be another user's
+    if (root) {
+        ASSERT_EQ(::chown(kept.c_str(), 65534, 65534), 0);
+    }
+    const std::string killed = dir_.Write(".fresh.img.kzvol-restore-AbC123", "half");
+    for (const std::string& to : {kept, fresh})
+        ASSERT_EQ(Run("restore " + repo_ + " --to " + to, &out), 0) << out;
+    struct stat st;
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+    }
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(::access(killed.c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile(fresh), ReadFile(volume_));
+
+    const std::string extents = repo_ + "/000001/extents";
+    std::string data = ReadFile(extents);
+    data[5] ^= 1;
+    std::ofstream(extents, std::ios::trunc) << data;
+    EXPECT_EQ(Run("verify " + repo_, &out), 1);
+    EXPECT_NE(out.find("000002: FAILED: not restorable: it builds on 000001, which is damaged"),
+              npos)
         << out;
 }
 

@@ -224,5 +224,40 @@ TEST(CliFilter, EmulatorLifeAndDeviceListing) {
     EXPECT_NE(::access(state.c_str(), F_OK), 0);
 }
 
+TEST(CliFilter, TheStandInsStateDirectoryHoldsOnlyItsOwn) {
+    TempDir dir;
+    std::string out;
+    const std::string users = dir.File("users");
+    ASSERT_EQ(::mkdir(users.c_str(), 0700), 0);
+    dir.Write("users/state", "my notes");
+    EXPECT_EQ(Kzvol("emulator start --memory --state " + users, &out), 1);
+    EXPECT_NE(out.find("is not empty and holds no stand-in state"), npos) << out;
+    EXPECT_EQ(Kzvol("emulator stop --state " + users, &out), 1);
+    EXPECT_EQ(ReadFile(users + "/state"), "my notes");
+
+    // A name the shell would expand runs nothing; the boot script lands in the
+    // state directory, and stop leaves nothing of the stand-in behind.
+    const std::string odd = dir.File("emu$(touch pwned)"), quoted = "'" + odd + "'";
+    const std::string image = dir.Write("vol.img", std::string(1 << 20, 'v'));
+    ASSERT_EQ(Kzvol("emulator start --memory --state " + quoted, &out), 0) << out;
+    ASSERT_EQ(Kzvol("--emulator " + quoted + " emulator add " + image, &out), 0) << out;
+    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap create /dev/qnbf/qnbf0 --cow-dir " + dir.path(),
+                    &out),
+              0)
+        << out;
+    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap stop /dev/qnbf/qnbf0", &out), 0) << out;
+    EXPECT_NE(ReadFile(odd + "/sbin/qnbf-bootscript1.rc")
+                  .find("'" + odd + "/sbin/kzsnap' -a " + image + " -e 2097152\n"),
+              npos);
+    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap remove /dev/qnbf/qnbf0 --cow-dir " + dir.path(),
+                    &out),
+              0)
+        << out;
+    ASSERT_EQ(Kzvol("emulator stop --state " + quoted, &out), 0) << out;
+    EXPECT_NE(::access(odd.c_str(), F_OK), 0);
+    EXPECT_NE(::access("pwned", F_OK), 0);
+    EXPECT_NE(::access(dir.File("pwned").c_str(), F_OK), 0);
+}
+
 }  // namespace
 }  // namespace kzvol::testing
