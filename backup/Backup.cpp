@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-#include "backup/ErrorTail.h"
 #include "backup/Files.h"
 #include "backup/Leftovers.h"
 #include "backup/Pending.h"
@@ -17,6 +16,7 @@
 #include "backup/Preflight.h"
 #include "checksum/CheckSum.h"
 #include "host/Env.h"
+#include "host/FailureTap.h"
 
 namespace kzvol::backup {
 namespace {
@@ -145,7 +145,7 @@ class Cycle {
     BackupReport* report_;
     Manifest& m_;
     std::unique_ptr<CheckSum> tracker_;
-    ErrorTail tail_;  // the cause of a tracker failure
+    FailureTap tail_{"", true};  // the cause of a tracker failure
 };
 
 // Folds the changes of unfinished backups into `bits`. A folder whose bitmap is

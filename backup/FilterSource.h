@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "backup/ErrorTail.h"
 #include "backup/Source.h"
 #include "host/Env.h"
+#include "host/FailureTap.h"
 
 class KZVolumeUnix;
 
@@ -58,7 +58,7 @@ class FilterSource : public Source {
     uint64_t knownExtent_ = 0;
     bool userGivenExtent_ = false;
     VolumeShape shape_;
-    ErrorTail tail_;
+    FailureTap tail_{"", true};             // causes; the boot script's output to the log
     std::unique_ptr<KZVolumeUnix> driver_;  // driver mode: bitmaps
     std::unique_ptr<KZVolumeUnix> snap_;    // the filter device: its snapshot
 };

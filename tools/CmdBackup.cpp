@@ -1,6 +1,5 @@
 // kzvol backup: one full or incremental image backup of a filter device into a
-// repository (see tools/backup/Backup.h for the cycle).
-#include <csignal>
+// repository (see backup/Backup.h for the cycle).
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,32 +8,10 @@
 #include "backup/ProgressLine.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
+#include "tools/StopOnSignals.h"
 
 namespace kzvol::cli {
 namespace {
-
-std::atomic<bool> g_stop{false};
-
-// SIGINT and SIGTERM stop the backup at its next extent; it then gives the
-// changes it took back and removes what it wrote.
-class StopOnSignals {
-  public:
-    StopOnSignals() {
-        struct sigaction sa {};
-        sa.sa_handler = [](int) { g_stop = true; };
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &oldInt_);
-        ::sigaction(SIGTERM, &sa, &oldTerm_);
-    }
-    ~StopOnSignals() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-
-  private:
-    struct sigaction oldInt_ {
-    }, oldTerm_{};
-};
 
 void PrintReport(const backup::BackupReport& r) {
     const backup::Manifest& m = r.manifest;
@@ -96,7 +73,7 @@ int RunBackup(const Words& args) {
     backup::BackupOptions options;
     options.incremental = opts.Has("incremental");
     options.index = opts.Has("index");
-    options.stop = &g_stop;
+    options.stop = StopFlag();
     backup::BackupReport report;
     bool ok;
     {

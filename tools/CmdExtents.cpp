@@ -11,9 +11,9 @@
 #include <cstring>
 #include <memory>
 
-#include "backup/ErrorTail.h"
 #include "backup/Files.h"
 #include "checksum/CheckSum.h"
+#include "host/FailureTap.h"
 #include "host/Handles.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
@@ -136,7 +136,7 @@ int RunExtents(const Words& args) {
     Tally tally;
     std::string hashTmp, hash;
     {
-        backup::ErrorTail tail;  // the tracker's cause, for the message
+        FailureTap tail("", true);  // the tracker's cause, for the message
         CheckSum tracker(job.name, job.jobResults, static_cast<CheckSumBackupType>(job.type),
                          job.tapeFile, job.restarted);
         if (!tracker.InitializeScan(job.lastExtent))

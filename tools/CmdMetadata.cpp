@@ -13,7 +13,7 @@
 #include <iterator>
 
 #include "fstree/UnixFsTreeReader.h"
-#include "host/Env.h"
+#include "host/FailureTap.h"
 #include "tools/Commands.h"
 #include "tools/Options.h"
 #include "tools/OutputFile.h"
@@ -25,29 +25,6 @@ namespace {
 
 // Keeps the cause of a failed collection: the library's last Error line, else
 // the collection's own last line (a refused file-system type is only a Debug line).
-class LastError : public EnvWrapper {
-  public:
-    LastError() : EnvWrapper(CurrentEnv()) { previous_ = SetEnv(this); }
-    ~LastError() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
-    LastError(const LastError&) = delete;
-    LastError& operator=(const LastError&) = delete;
-
-    void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override {
-        const std::string line =
-            context + " " + message.substr(0, message.find_last_not_of(" \n") + 1);
-        if (kind == LogKind::Error)
-            error_ = line;
-        else if (context == "KZVolumeUnix::DumpMetadataInformation")
-            own_ = line;
-        EnvWrapper::Log(kind, level, context, message);
-    }
-    const std::string& last() const { return error_.empty() ? own_ : error_; }
-
-  private:
-    Env* previous_;
-    std::string error_, own_;
-};
 
 struct Settings {
     std::string mountPoint, table, volinfo, rootName;
@@ -99,15 +76,16 @@ std::string Collect(const Settings& s, const std::string& table, const std::stri
     volume.m_bSkipSnapMount = s.skipSnapMount;
     std::string root = s.rootName, mnt = s.mountPoint, info = volinfo, tablePath = table;
     std::string aux = table + ".aux";
-    LastError capture;
+    FailureTap capture("KZVolumeUnix::DumpMetadataInformation");
     StopOnSignals stop;
     const bool ok = volume.DumpMetadataInformation(root.data(), mnt.data(), info.data(), aux.data(),
                                                    aux.data(), tablePath.data(), s.extentSize);
     if (StopRequested())
         return "stopped; nothing was written";
-    if (!ok)
-        return capture.last().empty() ? "metadata collection failed on " + s.mountPoint
-                                      : capture.last();
+    if (!ok) {
+        const std::string cause = capture.Take();
+        return cause.empty() ? "metadata collection failed on " + s.mountPoint : cause;
+    }
     if (::access(info.c_str(), F_OK) != 0 || ::access((table + ".idx").c_str(), F_OK) != 0)
         return "the collection left no index of " + s.mountPoint;
     return "";

@@ -6,16 +6,16 @@
 namespace kzvol::cli {
 namespace {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+std::atomic<bool> g_stopRequested{false};  // lock-free, so a handler may set it
 struct sigaction g_oldInt {
 }, g_oldTerm{};
 
 }  // namespace
 
 StopOnSignals::StopOnSignals() {
-    g_stopRequested = 0;
+    g_stopRequested = false;
     struct sigaction sa {};
-    sa.sa_handler = [](int) { g_stopRequested = 1; };
+    sa.sa_handler = [](int) { g_stopRequested = true; };
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, &g_oldInt);
     ::sigaction(SIGTERM, &sa, &g_oldTerm);
@@ -27,7 +27,11 @@ StopOnSignals::~StopOnSignals() {
 }
 
 bool StopRequested() {
-    return g_stopRequested != 0;
+    return g_stopRequested;
+}
+
+const std::atomic<bool>* StopFlag() {
+    return &g_stopRequested;
 }
 
 }  // namespace kzvol::cli

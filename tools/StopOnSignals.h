@@ -2,6 +2,8 @@
 // they end cleanly (and release what they hold) instead of dying mid-write.
 #pragma once
 
+#include <atomic>
+
 #include "host/KZJobCtrlClient.h"
 
 namespace kzvol::cli {
@@ -16,8 +18,10 @@ class StopOnSignals {
     StopOnSignals& operator=(const StopOnSignals&) = delete;
 };
 
-// Whether a signal asked to stop since the last StopOnSignals was made.
+// Whether a signal asked to stop since the last StopOnSignals was made; the flag
+// itself, for work that polls it.
 bool StopRequested();
+const std::atomic<bool>* StopFlag();
 
 // A job control client that answers the stop request.
 class SignalJobCtrl : public KZJobCtrlClient {
