@@ -14,13 +14,12 @@
 #include "backup/Manifest.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
+#include "filter/SnapFiles.h"
 #include "host/Handles.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::backup {
 namespace {
-
-constexpr char kSnapDirVariable[] = "KZ_SNAP_PARTITION";
 
 std::string LastComponent(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -150,7 +149,7 @@ bool FilterSource::ReturnChanges(const std::vector<uint8_t>& bits, std::string* 
 }
 
 bool FilterSource::Freeze(std::string* record, std::string* error) {
-    ::setenv(kSnapDirVariable, cowDir_.c_str(), 1);
+    SetSnapPartition(cowDir_);
     snap_ = std::make_unique<KZVolumeUnix>(path_);
     if (!snap_->SWSnapSynchronize(path_, 0)) {
         snap_.reset();
@@ -183,7 +182,7 @@ bool FilterSource::IndexFrozen(const std::string& table, const std::string& voli
 
 bool FilterSource::Thaw(std::string* error) {
     std::unique_ptr<KZVolumeUnix> snap = std::move(snap_);
-    ::setenv(kSnapDirVariable, cowDir_.c_str(), 1);
+    SetSnapPartition(cowDir_);
     if (!snap->SWSnapFreezeSync(path_, KZ_APP_NONE))
         return Failed("cannot stop the snapshot " + snap->m_strSnapId, error);
     if (!snap->SWSnapUnsynchronize())
@@ -193,7 +192,7 @@ bool FilterSource::Thaw(std::string* error) {
 
 bool FilterSource::RemoveSnapshot(const std::string& snapId, const std::string& cowDir,
                                   std::string* error) {
-    ::setenv(kSnapDirVariable, cowDir.c_str(), 1);
+    SetSnapPartition(cowDir);
     KZVolumeUnix snap(path_);
     snap.m_strSnapId = snapId;
     if (!snapId.empty() && !snap.SWSnapFreezeSync(path_, KZ_APP_NONE))

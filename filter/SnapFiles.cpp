@@ -47,7 +47,20 @@ unsigned long SnapChunkSize(const char* context) {
     return value;
 }
 
+namespace {
+std::string& ChosenPartition() {
+    static std::string dir;
+    return dir;
+}
+}  // namespace
+
+void SetSnapPartition(const std::string& dir) {
+    ChosenPartition() = dir;
+}
+
 const char* SnapPartition() {
+    if (!ChosenPartition().empty())
+        return ChosenPartition().c_str();
     const char* dir = std::getenv("KZ_SNAP_PARTITION");
     return dir && *dir ? dir : nullptr;
 }

@@ -1,5 +1,6 @@
 // Settings of a copy-on-write snapshot: the chunk size from the host configuration
-// and the copy-on-write file names in the directory KZ_SNAP_PARTITION names.
+// and the copy-on-write file names in the directory chosen by SetSnapPartition or
+// named by KZ_SNAP_PARTITION.
 #pragma once
 
 #include <string>
@@ -13,7 +14,11 @@ namespace kzvol {
 // last three logged under `context`).
 KZVOL_API unsigned long SnapChunkSize(const char* context);
 
-// The value of KZ_SNAP_PARTITION; null when it is not set or empty.
+// The directory of the copy-on-write files: the one SetSnapPartition chose, else
+// the value of KZ_SNAP_PARTITION; null when neither is set or both are empty.
+// Like the variable, the choice holds for the whole process; an empty `dir`
+// gives the variable back.
+KZVOL_API void SetSnapPartition(const std::string& dir);
 KZVOL_API const char* SnapPartition();
 
 // The copy-on-write files of the device whose path is `device`, in `dir`:

@@ -26,11 +26,11 @@ constexpr uint64_t kChunkBlocks = 8192;
 constexpr size_t kPageBytes = 4096;
 const char kSeeLog[] = " (see the log: --verbose)";
 
-// --cow-dir, else KZ_SNAP_PARTITION, handed to the library through the variable;
+// --cow-dir, else KZ_SNAP_PARTITION, handed to the library through its own call;
 // false with the usage error in *error.
 bool ChooseCowDir(const Options& opts, std::string* dir, std::string* error) {
     if (opts.Has("cow-dir"))
-        ::setenv("KZ_SNAP_PARTITION", opts.Get("cow-dir").c_str(), 1);
+        SetSnapPartition(opts.Get("cow-dir"));
     const char* chosen = SnapPartition();
     if (!chosen) {
         *error = "wants --cow-dir DIR or the variable KZ_SNAP_PARTITION";
