@@ -53,7 +53,7 @@ class BackupCycle : public ::testing::Test {
         const std::string out = dir_.File("restored");
         UniqueFd fd(::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
         *ok = repo_.Chain(id, &chain, &error) &&
-              backup::RestoreChain(repo_, chain, fd.get(), nullptr, &error);
+              backup::RestoreChain(repo_, chain, fd.get(), false, nullptr, &error);
         return *ok ? ReadFile(out) : error;
     }
     std::string RestoreOk(const std::string& id) {
@@ -275,17 +275,23 @@ class HostileRepository : public BackupCycle {
 };
 
 TEST_F(HostileRepository, DamagedDataIsRefused) {
+    backup::Manifest m1, m2;
+    std::string error;
+    ASSERT_TRUE(repo_.Load("000001", &m1, &error) && repo_.Load("000002", &m2, &error)) << error;
+    const std::string stored = std::to_string(m2.BytesStored());
     const std::string extents = Path("000002", "extents");
-    ASSERT_EQ(::truncate(extents.c_str(), 2 * kExtent - 1), 0);
-    ExpectRefused("000002",
-                  "the extents file of backup 000002 holds 8191 bytes where its manifest lists "
-                  "8192 (truncated)");
+    ASSERT_EQ(::truncate(extents.c_str(), static_cast<off_t>(m2.BytesStored() - 1)), 0);
+    ExpectRefused("000002", "the extents file of backup 000002 holds " +
+                                std::to_string(m2.BytesStored() - 1) +
+                                " bytes where its manifest lists " + stored + " (truncated)");
     EXPECT_EQ(Verify("000001"), "");
 
+    // A flipped byte in extent 5's stored bytes, compressed or not.
     std::string data = ReadFile(Path("000001", "extents"));
-    data[5 * kExtent + 17] ^= 1;
+    const backup::ExtentEntry& fifth = m1.extents[5];
+    data[fifth.filePos + fifth.StoredBytes() / 2] ^= 1;
     std::ofstream(Path("000001", "extents"), std::ios::trunc) << data;
-    ExpectRefused("000001", "extent 5 of backup 000001 does not match its digest");
+    ExpectRefused("000001", "extent 5 of backup 000001 does not");
 }
 
 TEST_F(HostileRepository, BadManifestsAreRefused) {

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <memory>
 
-#include "checksum/CheckSum.h"
 #include "host/Env.h"
+#include "tools/backup/Codec.h"
+#include "tools/backup/DigestTracker.h"
+#include "tools/backup/ExtentReader.h"
 #include "tools/backup/Files.h"
 #include "tools/backup/Pending.h"
 #include "tools/backup/Pipeline.h"
@@ -185,7 +187,7 @@ class Cycle {
   private:
     bool PrepareTracker(const std::vector<Manifest>& chain, std::string* error);
     bool Transfer(const std::vector<uint64_t>& numbers, std::string* error);
-    bool Take(uint64_t number, Slot& slot, std::string* error);
+    bool Take(uint64_t number, const Slot& slot, std::string* error);
 
     const Repository& repo_;
     Source& source_;
@@ -194,7 +196,7 @@ class Cycle {
     PendingBackup& pending_;
     BackupReport* report_;
     Manifest& m_;
-    std::unique_ptr<CheckSum> tracker_;
+    std::unique_ptr<DigestTracker> tracker_;
 };
 
 bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
@@ -239,7 +241,7 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
 }
 
 bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* error) {
-    tracker_ = std::make_unique<CheckSum>(
+    tracker_ = std::make_unique<DigestTracker>(
         kTrackerName, pending_.dir(),
         opt_.incremental ? CHECKSUM_BACKUP_COMPARE : CHECKSUM_BACKUP_FULL, 0, false);
     bool ok = tracker_->InitializeScan(-1) &&
@@ -251,11 +253,10 @@ bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* erro
     return ok;
 }
 
-// Hashes one extent read from the image and keeps it unless it is unchanged.
-bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
+// Keeps one extent, hashed and compressed on a worker, unless it is unchanged.
+bool Cycle::Take(uint64_t number, const Slot& slot, std::string* error) {
     bool send = true;
-    if (!tracker_->ShouldThisExtentBeBackedUp(ExtentName(number), slot.data.get(),
-                                              static_cast<int>(slot.length), &send)) {
+    if (!tracker_->Changed(ExtentName(number), slot.digest.data(), &send)) {
         *error = "the extent hash tracker failed on extent " + std::to_string(number) +
                  " (the log has the cause)";
         return false;
@@ -270,44 +271,48 @@ bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
     e.number = number;
     e.offset = number * shape_.extentBytes;
     e.length = slot.length;
-    std::memcpy(e.digest.data(), tracker_->LastDigest(), kDigestBytes);
-    if (!pending_.AppendExtent(slot.data.get(), slot.length, error))
+    e.digest = slot.digest;
+    e.stored = slot.outLength;
+    const char* stored = e.stored ? slot.out.get() : slot.data.get();
+    if (!pending_.AppendExtent(stored, e.StoredBytes(), error))
         return false;
-    m_.extents.push_back(e);
+    m_.AddExtent(e);
     return true;
 }
 
+// Reads the extents on the reader thread, hashes and compresses them on the
+// workers, and keeps them in extent order on this one.
 bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
     uint64_t total = 0;
     for (uint64_t n : numbers)
         total += ExtentLength(shape_.volumeBytes, shape_.extentBytes, n);
-    std::string readError;
-    auto fill = [&](uint64_t i, Slot& slot) {
+    PipelineStages stages;
+    stages.fill = [&](uint64_t i, Slot& slot, std::string* why) {
         if (opt_.stop && opt_.stop->load()) {
-            readError = "stopped by a signal";
+            *why = "stopped by a signal";
             return false;
         }
         slot.length = ExtentLength(shape_.volumeBytes, shape_.extentBytes, numbers[i]);
-        if (source_.ReadFrozen(numbers[i] * shape_.extentBytes, slot.length, slot.data.get(),
-                               &readError))
+        if (source_.ReadFrozen(numbers[i] * shape_.extentBytes, slot.length, slot.data.get(), why))
             return true;
-        readError = "reading extent " + std::to_string(numbers[i]) +
-                    " of the snapshot failed: " + readError;
+        *why = "reading extent " + std::to_string(numbers[i]) + " of the snapshot failed: " + *why;
         return false;
     };
-    auto drain = [&](uint64_t i, Slot& slot) {
-        if (!Take(numbers[i], slot, error))
+    const size_t outCapacity = CompressedCapacity(shape_.extentBytes);
+    stages.work = [outCapacity](uint64_t, Slot& slot, std::string*) {
+        slot.digest = DigestOf(slot.data.get(), slot.length);
+        slot.outLength = CompressExtent(slot.data.get(), slot.length, slot.out.get(), outCapacity);
+        return true;
+    };
+    stages.drain = [&](uint64_t i, Slot& slot, std::string* why) {
+        if (!Take(numbers[i], slot, why))
             return false;
         if (opt_.progress)
             opt_.progress(report_->bytesRead, total);
         return true;
     };
-    if (RunPipeline(numbers.size(), static_cast<size_t>(shape_.extentBytes),
-                    PipelineDepth(shape_.extentBytes), fill, drain))
-        return true;
-    if (!readError.empty())
-        *error = readError;
-    return false;
+    return RunPipeline(numbers.size(), PlanPipeline(shape_.extentBytes, outCapacity), stages,
+                       error);
 }
 
 }  // namespace

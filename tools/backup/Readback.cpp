@@ -1,18 +1,14 @@
-// Verification and restore: a plan of pieces (which extents file, where in it,
-// where on the volume), checked for size first, then read on one thread and
-// hashed and written on the other.
+// Verification and restore: a plan of pieces (which backup, which extent of it),
+// each backup's extents file checked for size first, then run through the
+// pipeline: stored bytes read on the reader thread, decompressed and hashed on
+// the workers, written in volume order on the calling thread.
 #include "tools/backup/Readback.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "host/FullIO.h"
-#include "host/Handles.h"
-#include "host/KzcSHA512.h"
+#include "tools/backup/ExtentReader.h"
 #include "tools/backup/Files.h"
 #include "tools/backup/Pipeline.h"
 
@@ -20,80 +16,62 @@ namespace kzvol::backup {
 namespace {
 
 struct Piece {
-    size_t backup;     // index into the plan's backups
-    uint64_t filePos;  // offset in that backup's extents file
+    size_t backup;  // index into the plan's extents files
     const ExtentEntry* entry;
 };
 
 struct Plan {
-    std::vector<const Manifest*> backups;
-    std::vector<UniqueFd> files;
+    std::vector<BackupExtents> files;
     std::vector<Piece> pieces;  // in volume order
     uint64_t bytes = 0;
 };
 
-// Opens the extents file of every backup and checks its size against the manifest.
-bool OpenExtentFiles(const Repository& repo, Plan* plan, std::string* error) {
-    for (const Manifest* m : plan->backups) {
-        const std::string path = repo.BackupDir(m->id) + "/" + kExtentsFile;
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat st;
-        if (!fd || ::fstat(fd.get(), &st) != 0) {
-            *error = WithErrno("cannot open the extents of backup " + m->id);
+bool OpenExtentFiles(const Repository& repo, const std::vector<const Manifest*>& backups,
+                     Plan* plan, std::string* error) {
+    plan->files.resize(backups.size());
+    for (size_t b = 0; b < backups.size(); ++b)
+        if (!plan->files[b].Open(repo, *backups[b], error))
             return false;
-        }
-        const uint64_t want = m->BytesHeld();
-        if (static_cast<uint64_t>(st.st_size) != want) {
-            *error = "the extents file of backup " + m->id + " holds " +
-                     std::to_string(st.st_size) + " bytes where its manifest lists " +
-                     std::to_string(want) +
-                     (static_cast<uint64_t>(st.st_size) < want ? " (truncated)" : "");
-            return false;
-        }
-        plan->files.push_back(std::move(fd));
-    }
     return true;
 }
 
-// Reads each piece on the reader thread; hashes it, compares, and hands it to
-// `write` on the calling thread.
+bool AllZero(const char* data, uint32_t length) {
+    return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
+}
+
+// Runs the plan; `write` (null for a verification) gets each piece's plain bytes,
+// and whether they are all zero, in volume order.
 bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
-             const std::function<bool(const Piece&, const char*)>& write, std::string* error) {
-    std::string readError;
-    KzcSHA512 sha;
-    Digest digest;
-    uint64_t done = 0;
-    auto fill = [&](uint64_t i, Slot& slot) {
+             const std::function<bool(const Piece&, const Slot&, std::string*)>& write,
+             std::string* error) {
+    uint32_t largestStored = 0;
+    for (const Piece& p : plan.pieces)
+        largestStored = std::max(largestStored, p.entry->StoredBytes());
+    PipelineStages stages;
+    stages.fill = [&](uint64_t i, Slot& slot, std::string* why) {
         const Piece& p = plan.pieces[i];
-        slot.length = p.entry->length;
-        if (PReadAll(plan.files[p.backup].get(), slot.data.get(), slot.length, p.filePos))
-            return true;
-        readError = WithErrno("cannot read the extents of backup " + plan.backups[p.backup]->id);
-        return false;
+        slot.length = p.entry->StoredBytes();
+        return plan.files[p.backup].LoadStored(*p.entry, slot.data.get(), why);
     };
-    auto drain = [&](uint64_t i, Slot& slot) {
+    stages.work = [&](uint64_t i, Slot& slot, std::string* why) {
         const Piece& p = plan.pieces[i];
-        sha.reset();
-        sha.addData(slot.data.get(), slot.length);
-        sha._finish(digest.data(), digest.size());
-        if (digest != p.entry->digest) {
-            *error = "extent " + std::to_string(p.entry->number) + " of backup " +
-                     plan.backups[p.backup]->id + " does not match its digest";
+        slot.plain = DecodeExtent(*p.entry, plan.files[p.backup].backup().id, slot.data.get(),
+                                  slot.out.get(), nullptr, why);
+        slot.zero = write && slot.plain && AllZero(slot.plain, p.entry->length);
+        return slot.plain != nullptr;
+    };
+    uint64_t done = 0;
+    stages.drain = [&](uint64_t i, Slot& slot, std::string* why) {
+        const Piece& p = plan.pieces[i];
+        if (write && !write(p, slot, why))
             return false;
-        }
-        if (write && !write(p, slot.data.get()))
-            return false;
-        done += slot.length;
+        done += p.entry->length;
         if (progress)
             progress(done, plan.bytes);
         return true;
     };
-    if (RunPipeline(plan.pieces.size(), static_cast<size_t>(extentBytes),
-                    PipelineDepth(extentBytes), fill, drain))
-        return true;
-    if (!readError.empty())
-        *error = readError;
-    return false;
+    const PipelineShape shape = PlanPipeline(largestStored, extentBytes);
+    return RunPipeline(plan.pieces.size(), shape, stages, error);
 }
 
 }  // namespace
@@ -101,48 +79,40 @@ bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
 bool VerifyBackup(const Repository& repo, const Manifest& backup, const Progress& progress,
                   std::string* error) {
     Plan plan;
-    plan.backups.push_back(&backup);
-    if (!OpenExtentFiles(repo, &plan, error))
+    if (!OpenExtentFiles(repo, {&backup}, &plan, error))
         return false;
-    uint64_t pos = 0;
-    for (const ExtentEntry& e : backup.extents) {
-        plan.pieces.push_back({0, pos, &e});
-        pos += e.length;
-    }
-    plan.bytes = pos;
+    for (const ExtentEntry& e : backup.extents)
+        plan.pieces.push_back({0, &e});
+    plan.bytes = backup.BytesHeld();
     return RunPlan(plan, backup.extentBytes, progress, nullptr, error);
 }
 
 bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, int fd,
-                  const Progress& progress, std::string* error) {
+                  bool skipZeros, const Progress& progress, std::string* error) {
     if (chain.empty() || chain.front().kind != Kind::Full) {
         *error = "the chain does not start with a full backup";
         return false;
     }
     Plan plan;
+    std::vector<const Manifest*> backups;
     for (const Manifest& m : chain)
-        plan.backups.push_back(&m);
-    if (!OpenExtentFiles(repo, &plan, error))
+        backups.push_back(&m);
+    if (!OpenExtentFiles(repo, backups, &plan, error))
         return false;
     // The newest backup holding an extent gives it.
     const uint64_t count = chain.front().VolumeExtents();
-    std::vector<Piece> owner(static_cast<size_t>(count), Piece{0, 0, nullptr});
-    for (size_t b = chain.size(); b-- > 0;) {
-        uint64_t pos = 0;
-        for (const ExtentEntry& e : chain[b].extents) {
+    std::vector<Piece> owner(static_cast<size_t>(count), Piece{0, nullptr});
+    for (size_t b = chain.size(); b-- > 0;)
+        for (const ExtentEntry& e : chain[b].extents)
             if (!owner[e.number].entry)
-                owner[e.number] = {b, pos, &e};
-            pos += e.length;
-        }
-    }
+                owner[e.number] = {b, &e};
     for (const Piece& p : owner)
         plan.bytes += p.entry->length;  // every extent has one: the full backup lists all
     plan.pieces = std::move(owner);
-    std::string writeError;
-    auto write = [&](const Piece& p, const char* data) {
-        if (PWriteAll(fd, data, p.entry->length, p.entry->offset))
+    auto write = [&](const Piece& p, const Slot& slot, std::string* why) {
+        if ((skipZeros && slot.zero) || PWriteAll(fd, slot.plain, p.entry->length, p.entry->offset))
             return true;
-        *error = WithErrno("cannot write extent " + std::to_string(p.entry->number));
+        *why = WithErrno("cannot write extent " + std::to_string(p.entry->number));
         return false;
     };
     return RunPlan(plan, chain.front().extentBytes, progress, write, error);

@@ -1,0 +1,84 @@
+// Loading, decompressing and checking the extents of a backup.
+#include "tools/backup/ExtentReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "host/FullIO.h"
+#include "host/KzcSHA512.h"
+#include "tools/backup/Codec.h"
+#include "tools/backup/Files.h"
+
+namespace kzvol::backup {
+
+Digest DigestOf(const char* data, uint32_t length) {
+    KzcSHA512 sha;
+    Digest digest;
+    sha.addData(data, length);
+    sha._finish(digest.data(), digest.size());
+    return digest;
+}
+
+bool BackupExtents::Open(const Repository& repo, const Manifest& backup, std::string* error) {
+    backup_ = &backup;
+    const std::string path = repo.BackupDir(backup.id) + "/" + kExtentsFile;
+    fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd_ || ::fstat(fd_.get(), &st) != 0) {
+        *error = WithErrno("cannot open the extents of backup " + backup.id);
+        return false;
+    }
+    const uint64_t want = backup.BytesStored();
+    if (static_cast<uint64_t>(st.st_size) == want)
+        return true;
+    *error = "the extents file of backup " + backup.id + " holds " + std::to_string(st.st_size) +
+             " bytes where its manifest lists " + std::to_string(want) +
+             (static_cast<uint64_t>(st.st_size) < want ? " (truncated)" : "");
+    return false;
+}
+
+bool BackupExtents::LoadStored(const ExtentEntry& e, char* stored, std::string* error) const {
+    if (PReadAll(fd_.get(), stored, e.StoredBytes(), e.filePos))
+        return true;
+    *error = WithErrno("cannot read the extents of backup " + backup_->id);
+    return false;
+}
+
+bool BackupExtents::Read(uint64_t number, char* buffer, std::string* error) const {
+    const auto& list = backup_->extents;
+    auto e = std::lower_bound(list.begin(), list.end(), number,
+                              [](const ExtentEntry& x, uint64_t n) { return x.number < n; });
+    if (e == list.end() || e->number != number) {
+        *error = "backup " + backup_->id + " holds no extent " + std::to_string(number);
+        return false;
+    }
+    if (!e->stored)
+        return LoadStored(*e, buffer, error) &&
+               DecodeExtent(*e, backup_->id, buffer, nullptr, nullptr, error);
+    std::unique_ptr<char[]> stored(new char[e->stored]);
+    return LoadStored(*e, stored.get(), error) &&
+           DecodeExtent(*e, backup_->id, stored.get(), buffer, nullptr, error);
+}
+
+const char* DecodeExtent(const ExtentEntry& e, const std::string& backupId, const char* stored,
+                         char* scratch, Digest* digest, std::string* error) {
+    auto fail = [&](const char* what) {
+        *error = "extent " + std::to_string(e.number) + " of backup " + backupId + what;
+        return nullptr;
+    };
+    const char* plain = stored;
+    if (e.stored) {
+        if (!DecompressExtent(stored, e.stored, scratch, e.length))
+            return fail(" does not decompress");
+        plain = scratch;
+    }
+    const Digest got = DigestOf(plain, e.length);
+    if (digest)
+        *digest = got;
+    return got == e.digest ? plain : fail(" does not match its digest");
+}
+
+}  // namespace kzvol::backup
