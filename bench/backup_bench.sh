@@ -36,7 +36,7 @@ secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 # From kzvol backup's report: extents read, bytes sent.
 extents_read() { grep -o '[0-9]* of [0-9]* extents read' <<<"$1" | cut -d' ' -f1; }
-bytes_sent() { grep -o 'sent ([0-9]* bytes)' <<<"$1" | tr -dc '0-9'; }
+bytes_sent() { grep -o 'sent ([0-9]* bytes' <<<"$1" | tr -dc '0-9'; }
 # The stand-in's share of a backup: bitmap request, snapshot and its removal.
 standin_of() {
   sed -n 's/^bitmap taken in \([0-9.]*\) s, snapshot taken in \([0-9.]*\) s, removed in \([0-9.]*\) s.*/\1 \2 \3/p' <<<"$1" |

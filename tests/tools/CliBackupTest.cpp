@@ -55,7 +55,7 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     EXPECT_NE(out.find("make a full one first"), npos) << out;
 
     ASSERT_EQ(Backup("", &out), 0) << out;
-    EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes)"), npos)
+    EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes, "), npos)
         << out;
     std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
     ASSERT_EQ(Backup("--incremental", &out), 0) << out;

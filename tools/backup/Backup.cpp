@@ -16,6 +16,7 @@
 #include "tools/backup/Files.h"
 #include "tools/backup/Pending.h"
 #include "tools/backup/Pipeline.h"
+#include "tools/backup/UsedBlocks.h"
 
 namespace kzvol::backup {
 namespace {
@@ -188,6 +189,7 @@ class Cycle {
     bool PrepareTracker(const std::vector<Manifest>& chain, std::string* error);
     bool Transfer(const std::vector<uint64_t>& numbers, std::string* error);
     bool Take(uint64_t number, const Slot& slot, std::string* error);
+    bool LoadUsedBlocks(std::string* error);
 
     const Repository& repo_;
     Source& source_;
@@ -197,6 +199,7 @@ class Cycle {
     BackupReport* report_;
     Manifest& m_;
     std::unique_ptr<DigestTracker> tracker_;
+    std::unique_ptr<UsedBlocks> used_;  // with usedOnly
 };
 
 bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::string>& leftovers,
@@ -217,7 +220,7 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
     report_->freezeSeconds = Since(frozenAt);
     m_.time = CurrentEnv()->NowSeconds();
     // Not synced: a kill leaves it readable, and after a crash no snapshot is left.
-    if (!pending_.WriteFile(kSnapshotFile, record, false, error) ||
+    if (!pending_.WriteFile(kSnapshotFile, record, false, error) || !LoadUsedBlocks(error) ||
         !Transfer(ExtentsToRead(shape_, *bits, opt_.incremental), error))
         return false;
     m_.indexed = opt_.index;
@@ -251,6 +254,20 @@ bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* erro
         *error = "cannot prepare the extent hash tracker in " + tracker_->CheckSumDir() +
                  " (the log has the cause)";
     return ok;
+}
+
+bool Cycle::LoadUsedBlocks(std::string* error) {
+    m_.usedOnly = opt_.usedOnly;
+    if (!opt_.usedOnly)
+        return true;
+    used_ = std::make_unique<UsedBlocks>();
+    auto read = [this](uint64_t offset, uint32_t length, char* buffer, std::string* why) {
+        return source_.ReadFrozen(offset, length, buffer, why);
+    };
+    if (used_->Load(shape_.volumeBytes, read, error))
+        return true;
+    *error = "--used-only: " + *error;
+    return false;
 }
 
 // Keeps one extent, hashed and compressed on a worker, unless it is unchanged.
@@ -299,7 +316,9 @@ bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
         return false;
     };
     const size_t outCapacity = CompressedCapacity(shape_.extentBytes);
-    stages.work = [outCapacity](uint64_t, Slot& slot, std::string*) {
+    stages.work = [&](uint64_t i, Slot& slot, std::string*) {
+        if (used_ && !slot.zero)
+            used_->Mask(numbers[i] * shape_.extentBytes, slot.data.get(), slot.length);
         slot.digest = DigestOf(slot.data.get(), slot.length);
         slot.outLength = CompressExtent(slot.data.get(), slot.length, slot.out.get(), outCapacity);
         return true;

@@ -3,9 +3,11 @@
 //      bitmap (a full backup clears it too and sends every extent);
 //   2. fold in the bitmaps of backups that never completed, write the result into
 //      the new backup's temporary folder and sync it;
-//   3. freeze the volume, read the extents to send from the frozen image, hash
-//      each through the extent hash tracker (an incremental skips extents whose
-//      digest equals the previous point's), index the image when asked, thaw;
+//   3. freeze the volume, read the extents to send from the frozen image (with
+//      used-only, the unused blocks of its file system as zeros), hash and
+//      compress each on the worker threads, ask the extent hash tracker whether it
+//      changed (an incremental skips extents whose digest equals the previous
+//      point's), index the image when asked, thaw;
 //   4. write the manifest and rename the folder into place.
 // A write landing between steps 1 and 3 is in the image and in the next bitmap.
 // On any failure after step 1 the taken bits go back to the bitmap; when that too
@@ -24,6 +26,9 @@ namespace kzvol::backup {
 struct BackupOptions {
     bool incremental = false;
     bool index = false;
+    // Store only the blocks the snapshot's ext2/ext3 file system uses, the others
+    // as zeros; refused on a volume without one.
+    bool usedOnly = false;
     const std::atomic<bool>* stop = nullptr;  // set: stop at the next extent and fail
     Progress progress;                        // bytes read from the image, bytes to read
 };
