@@ -38,16 +38,15 @@ class StopOnSignals {
 
 void PrintReport(const backup::BackupReport& r) {
     const backup::Manifest& m = r.manifest;
-    std::printf("backup %s: %s%s, %llu of %llu extents read, %zu sent (%llu bytes, %llu stored), "
-                "%llu unchanged%s",
-                m.id.c_str(), backup::KindName(m.kind),
-                m.parent.empty() ? "" : (" on " + m.parent).c_str(),
-                static_cast<unsigned long long>(r.extentsRead),
-                static_cast<unsigned long long>(m.VolumeExtents()), m.extents.size(),
-                static_cast<unsigned long long>(m.BytesHeld()),
-                static_cast<unsigned long long>(m.BytesStored()),
-                static_cast<unsigned long long>(r.extentsSkipped),
-                m.usedOnly ? ", used blocks only" : "");
+    std::printf(
+        "backup %s: %s%s, %llu of %llu extents read, %zu sent (%llu bytes, %llu stored), "
+        "%llu unchanged%s",
+        m.id.c_str(), backup::KindName(m.kind), m.parent.empty() ? "" : (" on " + m.parent).c_str(),
+        static_cast<unsigned long long>(r.extentsRead),
+        static_cast<unsigned long long>(m.VolumeExtents()), m.extents.size(),
+        static_cast<unsigned long long>(m.BytesHeld()),
+        static_cast<unsigned long long>(m.BytesStored()),
+        static_cast<unsigned long long>(r.extentsSkipped), m.usedOnly ? ", used blocks only" : "");
     if (r.leftoversFolded)
         std::printf(", changes of %zu unfinished backup(s) folded in", r.leftoversFolded);
     std::printf(

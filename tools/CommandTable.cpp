@@ -82,8 +82,7 @@ const std::vector<Command>& AllCommands() {
          "[--tape-file N] [--restart LAST] [--limit N] [--promote]",
          "decide per extent of a device or image whether a backup sends it (send/skip)",
          RunExtents},
-        {"backup",
-         "backup NODE --repo DIR [--incremental] [--index] [--used-only] [--cow-dir DIR]",
+        {"backup", "backup NODE --repo DIR [--incremental] [--index] [--used-only] [--cow-dir DIR]",
          "back the filter device NODE up into the repository DIR: a full backup, or with "
          "--incremental only the extents changed since the last backup; --index adds the "
          "file-index table of its file system; --used-only stores only the blocks its "
