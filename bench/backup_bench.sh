@@ -137,7 +137,7 @@ pick_files() {
   local list=$1
   shift
   find "$@" -xdev -type f -printf '%s %p\n' 2>/dev/null |
-    awk -v limit=$((files_mib << 20)) '{ total += $1; if (total > limit) exit; sub(/^[0-9]+ /, ""); print }' >"$list"
+    awk -v limit=$((files_mib << 20)) '{ total += $1; if (total > limit) next; sub(/^[0-9]+ /, ""); print }' >"$list"
 }
 copy_in() { tar -cf - -T "$1" 2>/dev/null | tar -xf - -C "$2"; }
 fs_node=$($kzvol emulator add "$fs" --extent-size "$extent" | cut -d' ' -f2)
