@@ -147,6 +147,30 @@ bool WriteChainHashes(const std::vector<Manifest>& chain, const std::string& pat
     return false;
 }
 
+// A whole extent of zeros, hashed and compressed once: free space of a fresh
+// volume, and every unused extent of a used-only backup.
+struct ZeroExtent {
+    explicit ZeroExtent(uint32_t length) : length(length) {
+        std::string zeros(length, '\0');
+        digest = DigestOf(zeros.data(), length);
+        std::string out(CompressedCapacity(length), '\0');
+        stored.assign(out.data(), CompressExtent(zeros.data(), length, out.data(), out.size()));
+    }
+    // Gives `slot` the digest and stored form when it holds such an extent.
+    bool Take(Slot& slot) const {
+        if (slot.length != length || !AllZero(slot.data.get(), length))
+            return false;
+        slot.digest = digest;
+        slot.outLength = static_cast<uint32_t>(stored.size());
+        std::memcpy(slot.out.get(), stored.data(), stored.size());
+        return true;
+    }
+
+    uint32_t length;
+    Digest digest;
+    std::string stored;  // empty when zeros did not shrink (never with zstd)
+};
+
 // The frozen image, thawed on every path.
 class FrozenImage {
   public:
@@ -316,9 +340,12 @@ bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
         return false;
     };
     const size_t outCapacity = CompressedCapacity(shape_.extentBytes);
+    const ZeroExtent zero(static_cast<uint32_t>(shape_.extentBytes));
     stages.work = [&](uint64_t i, Slot& slot, std::string*) {
         if (used_ && !slot.zero)
             used_->Mask(numbers[i] * shape_.extentBytes, slot.data.get(), slot.length);
+        if (zero.Take(slot))
+            return true;
         slot.digest = DigestOf(slot.data.get(), slot.length);
         slot.outLength = CompressExtent(slot.data.get(), slot.length, slot.out.get(), outCapacity);
         return true;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "host/FullIO.h"
@@ -20,6 +21,10 @@ Digest DigestOf(const char* data, uint32_t length) {
     sha.addData(data, length);
     sha._finish(digest.data(), digest.size());
     return digest;
+}
+
+bool AllZero(const char* data, uint32_t length) {
+    return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
 }
 
 bool BackupExtents::Open(const Repository& repo, const Manifest& backup, std::string* error) {

@@ -45,5 +45,7 @@ const char* DecodeExtent(const ExtentEntry& e, const std::string& backupId, cons
 
 // SHA-512 of `length` bytes.
 Digest DigestOf(const char* data, uint32_t length);
+// True when all `length` bytes are zero.
+bool AllZero(const char* data, uint32_t length);
 
 }  // namespace kzvol::backup

@@ -5,7 +5,6 @@
 #include "tools/backup/Readback.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "host/FullIO.h"
 #include "tools/backup/ExtentReader.h"
@@ -33,10 +32,6 @@ bool OpenExtentFiles(const Repository& repo, const std::vector<const Manifest*>&
         if (!plan->files[b].Open(repo, *backups[b], error))
             return false;
     return true;
-}
-
-bool AllZero(const char* data, uint32_t length) {
-    return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
 }
 
 // Runs the plan; `write` (null for a verification) gets each piece's plain bytes,
