@@ -36,7 +36,7 @@ truncate -s "${size_mib}M" "$volume"
 rm "$work/text"
 export KZVOL_EMULATOR=$work/driver
 $kzvol emulator start --memory --state "$KZVOL_EMULATOR" >/dev/null
-trap 'umount "$work/mnt" 2>/dev/null; $kzvol emulator stop --state "$KZVOL_EMULATOR" >/dev/null; rm -rf "$work"' EXIT
+trap 'umount "$work/mnt" 2>/dev/null || true; $kzvol emulator stop --state "$KZVOL_EMULATOR" >/dev/null; rm -rf "$work"' EXIT
 node=$($kzvol emulator add "$volume" --extent-size "$extent" | cut -d' ' -f2)
 
 now() { date +%s.%N; }

@@ -2,6 +2,7 @@
 #include "tools/backup/Pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -12,23 +13,29 @@ namespace {
 
 constexpr size_t kRingBytes = 128u << 20;
 
+Slot MakeSlot(size_t capacity, size_t outCapacity) {
+    Slot s;
+    s.data.reset(new char[capacity]);
+    if (outCapacity)
+        s.out.reset(new char[outCapacity]);
+    return s;
+}
+
 // Slot i % depth carries extent i. `filled` extents have been read, `claimed`
 // taken by a worker, `drained` consumed; worked[s] says slot s is ready to drain.
+// Each role sleeps on its own condition, woken only when it may go on.
 class Ring {
   public:
     Ring(uint64_t count, const PipelineShape& shape) : count_(count), slots_(shape.depth) {
-        for (Slot& s : slots_) {
-            s.data.reset(new char[shape.capacity]);
-            if (shape.outCapacity)
-                s.out.reset(new char[shape.outCapacity]);
-        }
+        for (Slot& s : slots_)
+            s = MakeSlot(shape.capacity, shape.outCapacity);
         worked_.assign(slots_.size(), false);
     }
 
     void Fill(const Stage& fill) {
         for (uint64_t i = 0; i < count_; ++i) {
             std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [&] { return failed_ || i - drained_ < slots_.size(); });
+            space_.wait(lock, [&] { return failed_ || i - drained_ < slots_.size(); });
             if (failed_)
                 return;
             lock.unlock();
@@ -36,14 +43,19 @@ class Ring {
                 return;
             lock.lock();
             filled_ = i + 1;
-            cv_.notify_all();
+            lock.unlock();
+            // The last extent read lets every idle worker go.
+            if (i + 1 == count_)
+                work_.notify_all();
+            else
+                work_.notify_one();
         }
     }
 
     void Work(const Stage& work) {
         for (;;) {
             std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [&] { return failed_ || claimed_ < filled_ || claimed_ == count_; });
+            work_.wait(lock, [&] { return failed_ || claimed_ < filled_ || claimed_ == count_; });
             if (failed_ || claimed_ == count_)
                 return;
             const uint64_t i = claimed_++;
@@ -52,7 +64,8 @@ class Ring {
                 return;
             lock.lock();
             worked_[i % slots_.size()] = true;
-            cv_.notify_all();
+            lock.unlock();
+            done_.notify_one();
         }
     }
 
@@ -60,7 +73,7 @@ class Ring {
         for (uint64_t i = 0; i < count_; ++i) {
             const size_t s = i % slots_.size();
             std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [&] { return failed_ || worked_[s]; });
+            done_.wait(lock, [&] { return failed_ || worked_[s]; });
             if (failed_)
                 return false;
             lock.unlock();
@@ -69,7 +82,8 @@ class Ring {
             lock.lock();
             worked_[s] = false;
             drained_ = i + 1;
-            cv_.notify_all();
+            lock.unlock();
+            space_.notify_one();
         }
         return true;
     }
@@ -87,11 +101,14 @@ class Ring {
         std::string why;
         if (stage(i, slot, &why))
             return true;
-        std::lock_guard<std::mutex> lock(mu_);
-        if (!failed_)
-            error_ = why;
-        failed_ = true;
-        cv_.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!failed_)
+                error_ = why;
+            failed_ = true;
+        }
+        for (std::condition_variable* cv : {&space_, &work_, &done_})
+            cv->notify_all();
         return false;
     }
 
@@ -99,7 +116,8 @@ class Ring {
     std::vector<Slot> slots_;
     std::vector<bool> worked_;
     std::mutex mu_;
-    std::condition_variable cv_;
+    // The reader waits for space, the workers for work, the caller for done work.
+    std::condition_variable space_, work_, done_;
     uint64_t filled_ = 0, claimed_ = 0, drained_ = 0;
     bool failed_ = false;
     std::string error_;
@@ -131,6 +149,32 @@ bool RunPipeline(uint64_t count, const PipelineShape& shape, const PipelineStage
     if (!ok)
         *error = ring.error();
     return ok;
+}
+
+bool RunUnordered(uint64_t count, size_t capacity, size_t outCapacity, const Stage& step,
+                  std::string* error) {
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    std::atomic<uint64_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mu;
+    auto run = [&] {
+        Slot slot = MakeSlot(capacity, outCapacity);
+        std::string why;
+        for (uint64_t i; !failed && (i = next++) < count;) {
+            if (step(i, slot, &why))
+                continue;
+            std::lock_guard<std::mutex> lock(mu);
+            if (!failed.exchange(true))
+                *error = why;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t t = 1; t < std::min<uint64_t>(cores, count); ++t)
+        threads.emplace_back(run);
+    run();
+    for (std::thread& t : threads)
+        t.join();
+    return !failed;
 }
 
 }  // namespace kzvol::backup

@@ -5,9 +5,9 @@
 // overlap on every core.
 //
 // Memory: a ring of `depth` slots, each one buffer of `capacity` bytes and one of
-// `outCapacity` bytes. PlanPipeline keeps two slots per worker plus two (one
-// being read, one being drained), fewer when that passes 128 MiB, never fewer
-// than three: with 1 MiB extents and two cores, 6 slots, about 12 MiB.
+// `outCapacity` bytes (RunUnordered: one slot per core). PlanPipeline keeps two slots per worker
+// plus two (one being read, one being drained), fewer when that passes 128 MiB, never fewer than
+// three: with 1 MiB extents and two cores, 6 slots, about 12 MiB.
 //
 // Threads: each stage sees a slot only while it holds it; `work` runs on several
 // threads at once and must touch nothing shared but what it locks itself.
@@ -55,5 +55,12 @@ struct PipelineStages {
 // first stage that failed; every thread has ended when it returns.
 bool RunPipeline(uint64_t count, const PipelineShape& shape, const PipelineStages& stages,
                  std::string* error);
+
+// For work whose steps need no order (positioned reads and writes): one thread per
+// core, each with one slot of its own, runs `step` on the next unclaimed i, all of
+// its stages at once. Nothing waits on another thread, so a busy machine costs no
+// hand-over. The same answer as RunPipeline; `step` runs on several threads.
+bool RunUnordered(uint64_t count, size_t capacity, size_t outCapacity, const Stage& step,
+                  std::string* error);
 
 }  // namespace kzvol::backup

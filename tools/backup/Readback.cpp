@@ -1,10 +1,11 @@
 // Verification and restore: a plan of pieces (which backup, which extent of it),
-// each backup's extents file checked for size first, then run through the
-// pipeline: stored bytes read on the reader thread, decompressed and hashed on
-// the workers, written in volume order on the calling thread.
+// each backup's extents file checked for size first, then run on every core:
+// each thread reads a piece's stored bytes, decompresses and hashes them and
+// writes them at their offset, while the others do the same with the next ones.
 #include "tools/backup/Readback.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "host/FullIO.h"
 #include "tools/backup/ExtentReader.h"
@@ -34,39 +35,35 @@ bool OpenExtentFiles(const Repository& repo, const std::vector<const Manifest*>&
     return true;
 }
 
-// Runs the plan; `write` (null for a verification) gets each piece's plain bytes,
-// and whether they are all zero, in volume order.
+// Runs the plan on every core: each piece read, decompressed, checked and handed
+// to `write` (null for a verification) with whether its bytes are all zero.
 bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
              const std::function<bool(const Piece&, const Slot&, std::string*)>& write,
              std::string* error) {
     uint32_t largestStored = 0;
     for (const Piece& p : plan.pieces)
         largestStored = std::max(largestStored, p.entry->StoredBytes());
-    PipelineStages stages;
-    stages.fill = [&](uint64_t i, Slot& slot, std::string* why) {
-        const Piece& p = plan.pieces[i];
-        slot.length = p.entry->StoredBytes();
-        return plan.files[p.backup].LoadStored(*p.entry, slot.data.get(), why);
-    };
-    stages.work = [&](uint64_t i, Slot& slot, std::string* why) {
-        const Piece& p = plan.pieces[i];
-        slot.plain = DecodeExtent(*p.entry, plan.files[p.backup].backup().id, slot.data.get(),
-                                  slot.out.get(), nullptr, why);
-        slot.zero = write && slot.plain && AllZero(slot.plain, p.entry->length);
-        return slot.plain != nullptr;
-    };
+    std::mutex mu;
     uint64_t done = 0;
-    stages.drain = [&](uint64_t i, Slot& slot, std::string* why) {
+    auto step = [&](uint64_t i, Slot& slot, std::string* why) {
         const Piece& p = plan.pieces[i];
+        const BackupExtents& file = plan.files[p.backup];
+        if (!file.LoadStored(*p.entry, slot.data.get(), why))
+            return false;
+        slot.plain =
+            DecodeExtent(*p.entry, file.backup().id, slot.data.get(), slot.out.get(), nullptr, why);
+        if (!slot.plain)
+            return false;
+        slot.zero = write && AllZero(slot.plain, p.entry->length);
         if (write && !write(p, slot, why))
             return false;
+        std::lock_guard<std::mutex> lock(mu);
         done += p.entry->length;
         if (progress)
             progress(done, plan.bytes);
         return true;
     };
-    const PipelineShape shape = PlanPipeline(largestStored, extentBytes);
-    return RunPipeline(plan.pieces.size(), shape, stages, error);
+    return RunUnordered(plan.pieces.size(), largestStored, extentBytes, step, error);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Reading backups back: verifying every extent of a backup against the digest
-// its manifest gives, and rebuilding the volume of one point of a chain, both
-// through the pipeline (reading, decompressing and hashing, writing overlap).
+// its manifest gives, and rebuilding the volume of one point of a chain, both on
+// every core (reading, decompressing and hashing, writing overlap).
 // Nothing read is trusted: an extents file shorter or longer than its manifest says, or
 // an extent whose digest differs, is refused with the backup and extent named.
 #pragma once
