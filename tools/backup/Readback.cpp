@@ -4,6 +4,8 @@
 // writes them at their offset, while the others do the same with the next ones.
 #include "tools/backup/Readback.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -102,8 +104,15 @@ bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, in
         plan.bytes += p.entry->length;  // every extent has one: the full backup lists all
     plan.pieces = std::move(owner);
     auto write = [&](const Piece& p, const Slot& slot, std::string* why) {
-        if ((skipZeros && slot.zero) || PWriteAll(fd, slot.plain, p.entry->length, p.entry->offset))
+        if (skipZeros && slot.zero)
             return true;
+        if (PWriteAll(fd, slot.plain, p.entry->length, p.entry->offset)) {
+            // Writeback starts now, while the next pieces are hashed, rather than
+            // all at the final sync.
+            ::sync_file_range(fd, static_cast<off_t>(p.entry->offset), p.entry->length,
+                              SYNC_FILE_RANGE_WRITE);
+            return true;
+        }
         *why = WithErrno("cannot write extent " + std::to_string(p.entry->number));
         return false;
     };
