@@ -125,6 +125,18 @@ TEST_F(BackupCycle, EveryPointRestoresByteForByte) {
     for (const char* id : {"000001", "000002", "000003"})
         EXPECT_EQ(Verify(id), "") << id;
     EXPECT_TRUE(repo_.LeftoverIds().empty());
+
+    // Extents of a point read one by one are the point's, from whichever backup holds them.
+    std::vector<Manifest> chain;
+    std::string error;
+    backup::PointExtents point;
+    ASSERT_TRUE(repo_.Chain("000002", &chain, &error) && point.Open(repo_, chain, &error)) << error;
+    std::string buffer(kExtent, '\0');
+    for (uint64_t n : {0, 3, 8, 20, 36}) {
+        ASSERT_TRUE(point.Read(n, buffer.data(), &error)) << error;
+        const uint32_t length = backup::ExtentLength(vol_.bytes(), kExtent, n);
+        EXPECT_TRUE(buffer.compare(0, length, point2, n * kExtent, length) == 0) << n;
+    }
 }
 
 TEST_F(BackupCycle, AWriteBetweenBitmapAndSnapshotIsInBoth) {

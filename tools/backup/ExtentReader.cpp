@@ -14,6 +14,16 @@
 #include "tools/backup/Files.h"
 
 namespace kzvol::backup {
+namespace {
+
+uint64_t Number(uint64_t n) {
+    return n;
+}
+uint64_t Number(const ExtentEntry& e) {
+    return e.number;
+}
+
+}  // namespace
 
 Digest DigestOf(const char* data, uint32_t length) {
     KzcSHA512 sha;
@@ -66,6 +76,27 @@ bool BackupExtents::Read(uint64_t number, char* buffer, std::string* error) cons
     std::unique_ptr<char[]> stored(new char[e->stored]);
     return LoadStored(*e, stored.get(), error) &&
            DecodeExtent(*e, backup_->id, stored.get(), buffer, nullptr, error);
+}
+
+bool PointExtents::Open(const Repository& repo, const std::vector<Manifest>& chain,
+                        std::string* error) {
+    files_.clear();
+    files_.resize(chain.size());
+    for (size_t i = 0; i < chain.size(); ++i)
+        if (!files_[i].Open(repo, chain[chain.size() - 1 - i], error))
+            return false;
+    return !chain.empty() || (*error = "no backup to read", false);
+}
+
+bool PointExtents::Read(uint64_t number, char* buffer, std::string* error) const {
+    for (const BackupExtents& file : files_) {
+        const auto& list = file.backup().extents;
+        if (std::binary_search(list.begin(), list.end(), number,
+                               [](const auto& a, const auto& b) { return Number(a) < Number(b); }))
+            return file.Read(number, buffer, error);
+    }
+    *error = "no backup of the chain holds extent " + std::to_string(number);
+    return false;
 }
 
 const char* DecodeExtent(const ExtentEntry& e, const std::string& backupId, const char* stored,

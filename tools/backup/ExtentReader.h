@@ -2,13 +2,15 @@
 // extents file, decompressed when stored compressed, checked against the digest
 // its manifest gives. Restore and verify run the same two steps (LoadStored,
 // DecodeExtent) on the threads of their pipeline; everything else that reads a
-// repository goes through BackupExtents::Read.
+// repository goes through BackupExtents::Read (one backup) or PointExtents::Read
+// (one point of a chain).
 //
 // Threads: Read, LoadStored and DecodeExtent may run on several threads at once.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/Handles.h"
 #include "tools/backup/Repository.h"
@@ -34,6 +36,20 @@ class BackupExtents {
   private:
     const Manifest* backup_ = nullptr;
     UniqueFd fd_;
+};
+
+// The extents of one point: a chain (oldest first, as Repository::Chain gives it),
+// each extent read from the newest backup of the chain that holds it.
+class PointExtents {
+  public:
+    // `chain` must outlive this object.
+    bool Open(const Repository& repo, const std::vector<Manifest>& chain, std::string* error);
+    // Extent `number` of the volume at that point into `buffer` (extentBytes of the
+    // chain), checked against its digest.
+    bool Read(uint64_t number, char* buffer, std::string* error) const;
+
+  private:
+    std::vector<BackupExtents> files_;  // newest first
 };
 
 // The plain bytes of `e` from its stored bytes: `stored` itself when kept raw,
