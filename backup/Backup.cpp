@@ -9,11 +9,15 @@
 #include <cstring>
 #include <memory>
 
+#include "backup/Codec.h"
+#include "backup/DigestTracker.h"
+#include "backup/ExtentReader.h"
 #include "backup/Files.h"
 #include "backup/Leftovers.h"
 #include "backup/Pending.h"
 #include "backup/Pipeline.h"
 #include "backup/Preflight.h"
+#include "backup/UsedBlocks.h"
 #include "checksum/CheckSum.h"
 #include "host/Env.h"
 #include "host/FailureTap.h"
@@ -91,6 +95,30 @@ bool WriteChainHashes(const std::vector<Manifest>& chain, const std::string& pat
     return false;
 }
 
+// A whole extent of zeros, hashed and compressed once: free space of a fresh
+// volume, and every unused extent of a used-only backup.
+struct ZeroExtent {
+    explicit ZeroExtent(uint32_t length) : length(length) {
+        std::string zeros(length, '\0');
+        digest = DigestOf(zeros.data(), length);
+        std::string out(CompressedCapacity(length), '\0');
+        stored.assign(out.data(), CompressExtent(zeros.data(), length, out.data(), out.size()));
+    }
+    // Gives `slot` the digest and stored form when it holds such an extent.
+    bool Take(Slot& slot) const {
+        if (slot.length != length || !AllZero(slot.data.get(), length))
+            return false;
+        slot.digest = digest;
+        slot.outLength = static_cast<uint32_t>(stored.size());
+        std::memcpy(slot.out.get(), stored.data(), stored.size());
+        return true;
+    }
+
+    uint32_t length;
+    Digest digest;
+    std::string stored;  // empty when zeros did not shrink (never with zstd)
+};
+
 // The frozen image, thawed on every path.
 class FrozenImage {
   public:
@@ -135,7 +163,8 @@ class Cycle {
     bool Index(std::string* error);
     bool PrepareTracker(const std::vector<Manifest>& chain, std::string* error);
     bool Transfer(const std::vector<uint64_t>& numbers, std::string* error);
-    bool Take(uint64_t number, Slot& slot, std::string* error);
+    bool Take(uint64_t number, const Slot& slot, std::string* error);
+    bool LoadUsedBlocks(std::string* error);
 
     const Repository& repo_;
     Source& source_;
@@ -144,8 +173,9 @@ class Cycle {
     PendingBackup& pending_;
     BackupReport* report_;
     Manifest& m_;
-    std::unique_ptr<CheckSum> tracker_;
-    FailureTap tail_{"", true};  // the cause of a tracker failure
+    std::unique_ptr<DigestTracker> tracker_;
+    std::unique_ptr<UsedBlocks> used_;  // with usedOnly
+    FailureTap tail_{"", true};         // the cause of a tracker failure
 };
 
 // Folds the changes of unfinished backups into `bits`. A folder whose bitmap is
@@ -209,7 +239,7 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
     report_->freezeSeconds = Since(frozenAt);
     m_.time = CurrentEnv()->NowSeconds();
     // Not synced: a kill leaves it readable, and after a crash no snapshot is left.
-    if (!pending_.WriteFile(kSnapshotFile, record, false, error) ||
+    if (!pending_.WriteFile(kSnapshotFile, record, false, error) || !LoadUsedBlocks(error) ||
         !Transfer(ExtentsToRead(shape_, *bits, opt_.incremental), error))
         return false;
     if (opt_.index && !Index(error))
@@ -234,7 +264,7 @@ bool Cycle::Run(const std::vector<Manifest>& chain, const std::vector<std::strin
 }
 
 bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* error) {
-    tracker_ = std::make_unique<CheckSum>(
+    tracker_ = std::make_unique<DigestTracker>(
         kTrackerName, pending_.dir(),
         opt_.incremental ? CHECKSUM_BACKUP_COMPARE : CHECKSUM_BACKUP_FULL, 0, false);
     bool ok = tracker_->InitializeScan(-1) &&
@@ -246,11 +276,24 @@ bool Cycle::PrepareTracker(const std::vector<Manifest>& chain, std::string* erro
     return ok;
 }
 
-// Hashes one extent read from the image and keeps it unless it is unchanged.
-bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
+bool Cycle::LoadUsedBlocks(std::string* error) {
+    m_.usedOnly = opt_.usedOnly;
+    if (!opt_.usedOnly)
+        return true;
+    used_ = std::make_unique<UsedBlocks>();
+    auto read = [this](uint64_t offset, uint32_t length, char* buffer, std::string* why) {
+        return source_.ReadFrozen(offset, length, buffer, why);
+    };
+    if (used_->Load(shape_.volumeBytes, read, error))
+        return true;
+    *error = "--used-only: " + *error;
+    return false;
+}
+
+// Keeps one extent, hashed and compressed on a worker, unless it is unchanged.
+bool Cycle::Take(uint64_t number, const Slot& slot, std::string* error) {
     bool send = true;
-    if (!tracker_->ShouldThisExtentBeBackedUp(ExtentName(number), slot.data.get(),
-                                              static_cast<int>(slot.length), &send)) {
+    if (!tracker_->Changed(ExtentName(number), slot.digest.data(), &send)) {
         *error = "the extent hash tracker failed on extent " + std::to_string(number) + ": " +
                  CauseOr(tail_.Take(), "it gave no cause");
         return false;
@@ -265,44 +308,53 @@ bool Cycle::Take(uint64_t number, Slot& slot, std::string* error) {
     e.number = number;
     e.offset = number * shape_.extentBytes;
     e.length = slot.length;
-    std::memcpy(e.digest.data(), tracker_->LastDigest(), kDigestBytes);
-    if (!pending_.AppendExtent(slot.data.get(), slot.length, error))
+    e.digest = slot.digest;
+    e.stored = slot.outLength;
+    const char* stored = e.stored ? slot.out.get() : slot.data.get();
+    if (!pending_.AppendExtent(stored, e.StoredBytes(), error))
         return false;
-    m_.extents.push_back(e);
+    m_.AddExtent(e);
     return true;
 }
 
+// Reads the extents on the reader thread, hashes and compresses them on the
+// workers, and keeps them in extent order on this one.
 bool Cycle::Transfer(const std::vector<uint64_t>& numbers, std::string* error) {
     uint64_t total = 0;
     for (uint64_t n : numbers)
         total += ExtentLength(shape_.volumeBytes, shape_.extentBytes, n);
-    std::string readError;
-    auto fill = [&](uint64_t i, Slot& slot) {
+    PipelineStages stages;
+    stages.fill = [&](uint64_t i, Slot& slot, std::string* why) {
         if (opt_.stop && opt_.stop->load()) {
-            readError = "stopped by a signal";
+            *why = "stopped by a signal";
             return false;
         }
         slot.length = ExtentLength(shape_.volumeBytes, shape_.extentBytes, numbers[i]);
-        if (source_.ReadFrozen(numbers[i] * shape_.extentBytes, slot.length, slot.data.get(),
-                               &readError))
+        if (source_.ReadFrozen(numbers[i] * shape_.extentBytes, slot.length, slot.data.get(), why))
             return true;
-        readError = "reading extent " + std::to_string(numbers[i]) +
-                    " of the snapshot failed: " + readError;
+        *why = "reading extent " + std::to_string(numbers[i]) + " of the snapshot failed: " + *why;
         return false;
     };
-    auto drain = [&](uint64_t i, Slot& slot) {
-        if (!Take(numbers[i], slot, error))
+    const size_t outCapacity = CompressedCapacity(shape_.extentBytes);
+    const ZeroExtent zero(static_cast<uint32_t>(shape_.extentBytes));
+    stages.work = [&](uint64_t i, Slot& slot, std::string*) {
+        if (used_ && !slot.zero)
+            used_->Mask(numbers[i] * shape_.extentBytes, slot.data.get(), slot.length);
+        if (zero.Take(slot))
+            return true;
+        slot.digest = DigestOf(slot.data.get(), slot.length);
+        slot.outLength = CompressExtent(slot.data.get(), slot.length, slot.out.get(), outCapacity);
+        return true;
+    };
+    stages.drain = [&](uint64_t i, Slot& slot, std::string* why) {
+        if (!Take(numbers[i], slot, why))
             return false;
         if (opt_.progress)
             opt_.progress(report_->bytesRead, total);
         return true;
     };
-    if (RunPipeline(numbers.size(), static_cast<size_t>(shape_.extentBytes),
-                    PipelineDepth(shape_.extentBytes), fill, drain))
-        return true;
-    if (!readError.empty())
-        *error = readError;
-    return false;
+    return RunPipeline(numbers.size(), PlanPipeline(shape_.extentBytes, outCapacity), stages,
+                       error);
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 //      bitmap stands in for one that was lost; every extent counts when the
 //      driver does not track the bitmap), write the result into the new
 //      backup's temporary folder and sync it;
-//   3. freeze the volume, read the extents to send from the frozen image, hash
-//      each through the extent hash tracker (an incremental skips extents whose
-//      digest equals the previous point's), index the image when asked, thaw;
+//   3. freeze the volume, read the extents to send from the frozen image (with
+//      used-only, the unused blocks of its file system as zeros), hash and
+//      compress each on the worker threads, ask the extent hash tracker whether it
+//      changed (an incremental skips extents whose digest equals the previous
+//      point's), index the image when asked, thaw;
 //   4. write the manifest (every extent and every other file of the folder with
 //      its digest) and rename the folder into place.
 // An index that cannot be built leaves the backup without one, saying why.
@@ -31,6 +33,9 @@ namespace kzvol::backup {
 struct BackupOptions {
     bool incremental = false;
     bool index = false;
+    // Store only the blocks the snapshot's ext2/ext3 file system uses, the others
+    // as zeros; refused on a volume without one.
+    bool usedOnly = false;
     const std::atomic<bool>* stop = nullptr;  // set: stop at the next extent and fail
     Progress progress;                        // bytes read from the image, bytes to read
 };

@@ -13,6 +13,10 @@ namespace kzvol::backup {
 namespace {
 
 constexpr char kHeader[] = "kzvol backup manifest 1";
+// The optional sixth word of an extent line: the extent is stored zstd-compressed
+// in this many bytes.
+constexpr char kZstdPrefix[] = "zstd:";
+constexpr size_t kZstdPrefixSize = sizeof kZstdPrefix - 1;
 
 bool ParseU64(const std::string& text, uint64_t* out) {
     if (text.empty() || text.size() > 20 ||
@@ -85,6 +89,19 @@ class LineReader {
         *error = "line " + std::to_string(number_) + " " + what;
         return false;
     }
+    // True, consuming the line, when the next line is "KEY yes"; otherwise the
+    // line stays for the next read.
+    bool OptionalYes(const char* key) {
+        const std::streampos at = in_.tellg();
+        std::string line;
+        if (std::getline(in_, line) && line == std::string(key) + " yes") {
+            ++number_;
+            return true;
+        }
+        in_.clear();
+        in_.seekg(at);
+        return false;
+    }
     bool AtEnd() {
         std::string rest;
         return !std::getline(in_, rest);
@@ -121,6 +138,7 @@ bool ParseHead(LineReader& r, Manifest* m, std::string* error) {
     m->time = static_cast<int64_t>(time);
     m->indexed = index == "yes";
     m->indexFailed = index == "failed";
+    m->usedOnly = r.OptionalYes("used-only");
     const uint64_t e = m->extentBytes;
     if (e < kMinExtentBytes || e > kMaxExtentBytes || (e & (e - 1)) != 0)
         return r.Bad("gives an extent size that is not a power of two from 512 bytes to 256 MiB",
@@ -134,10 +152,12 @@ bool ParseExtent(LineReader& r, const Manifest& m, ExtentEntry* e, std::string* 
     std::vector<std::string> w;
     if (!r.Next(&w, error))
         return false;
-    uint64_t length = 0;
-    if (w.size() != 5 || w[0] != "extent" || !ParseU64(w[1], &e->number) ||
-        !ParseU64(w[2], &e->offset) || !ParseU64(w[3], &length) || !ParseDigest(w[4], &e->digest))
-        return r.Bad("is not \"extent NUMBER OFFSET LENGTH DIGEST\"", error);
+    uint64_t length = 0, stored = 0;
+    if ((w.size() != 5 && w.size() != 6) || w[0] != "extent" || !ParseU64(w[1], &e->number) ||
+        !ParseU64(w[2], &e->offset) || !ParseU64(w[3], &length) || !ParseDigest(w[4], &e->digest) ||
+        (w.size() == 6 && (w[5].compare(0, kZstdPrefixSize, kZstdPrefix) != 0 ||
+                           !ParseU64(w[5].substr(kZstdPrefixSize), &stored))))
+        return r.Bad("is not \"extent NUMBER OFFSET LENGTH DIGEST [zstd:STORED]\"", error);
     const uint64_t count = m.VolumeExtents();
     if (e->number >= count)
         return r.Bad("names extent " + w[1] + " past the volume's end (" + std::to_string(count) +
@@ -151,7 +171,11 @@ bool ParseExtent(LineReader& r, const Manifest& m, ExtentEntry* e, std::string* 
         length != ExtentLength(m.volumeBytes, m.extentBytes, e->number))
         return r.Bad("gives extent " + w[1] + " an offset or length that does not fit the volume",
                      error);
+    if (w.size() == 6 && (stored == 0 || stored >= length))
+        return r.Bad("gives extent " + w[1] + " a stored length that is not shorter than it",
+                     error);
     e->length = static_cast<uint32_t>(length);
+    e->stored = static_cast<uint32_t>(stored);
     return true;
 }
 
@@ -222,6 +246,15 @@ uint64_t Manifest::BytesHeld() const {
     return total;
 }
 
+uint64_t Manifest::BytesStored() const {
+    return extents.empty() ? 0 : extents.back().filePos + extents.back().StoredBytes();
+}
+
+void Manifest::AddExtent(ExtentEntry e) {
+    e.filePos = BytesStored();
+    extents.push_back(e);
+}
+
 bool IsBackupId(const std::string& id) {
     return id.size() == 6 && id.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -250,12 +283,16 @@ std::string FormatManifest(const Manifest& m) {
            (m.indexed       ? "yes"
             : m.indexFailed ? "failed"
                             : "no") +
-           "\nextents " + std::to_string(m.extents.size()) + "\n";
+           "\n" + (m.usedOnly ? "used-only yes\n" : "") + "extents " +
+           std::to_string(m.extents.size()) + "\n";
     char head[80];
     for (const ExtentEntry& e : m.extents) {
         std::snprintf(head, sizeof head, "extent %" PRIu64 " %" PRIu64 " %" PRIu32 " ", e.number,
                       e.offset, e.length);
-        out += head + DigestHex(e.digest) + "\n";
+        out += head + DigestHex(e.digest);
+        if (e.stored)
+            out += " " + std::string(kZstdPrefix) + std::to_string(e.stored);
+        out += "\n";
     }
     if (m.listsFiles) {
         out += "files " + std::to_string(m.files.size()) + "\n";
@@ -280,7 +317,7 @@ bool ParseManifest(const std::string& text, Manifest* out, std::string* error) {
         ExtentEntry e;
         if (!ParseExtent(r, m, &e, error))
             return false;
-        m.extents.push_back(e);
+        m.AddExtent(e);
     }
     if (!ParseTail(r, &m, error))
         return false;

@@ -1,7 +1,10 @@
 // The manifest of one backup in a repository: what the backup is (id, kind, the
 // backup it builds on, when it was made), the shape of the volume it was taken
-// from, and every extent it holds with its SHA-512 digest. Kept as a small text
-// file; the parser trusts nothing and refuses anything it did not write.
+// from, and every extent it holds with its SHA-512 digest (of the plain bytes)
+// and, when stored compressed, its stored length. Kept as a small text file; the
+// parser trusts nothing and refuses anything it did not write. Manifests of
+// repositories written before compression (no stored lengths, no used-only key)
+// parse unchanged.
 #pragma once
 
 #include <array>
@@ -25,6 +28,10 @@ struct ExtentEntry {
     uint64_t offset = 0;  // byte offset on the volume: number x extent size
     uint32_t length = 0;  // bytes; the last extent of a volume may be short
     Digest digest{};
+    uint32_t stored = 0;   // bytes in the extents file when zstd-compressed; 0: kept raw
+    uint64_t filePos = 0;  // where its stored bytes start in the extents file (derived)
+
+    uint32_t StoredBytes() const { return stored ? stored : length; }
 };
 
 // A file of the backup's folder other than its manifest and extents (the bitmap,
@@ -44,6 +51,7 @@ struct Manifest {
     uint64_t extentBytes = 0;
     bool indexed = false;              // holds a file-index table of the volume
     bool indexFailed = false;          // asked for, but the table could not be built
+    bool usedOnly = false;             // blocks the file system did not use read as zeros
     std::vector<ExtentEntry> extents;  // ascending extent numbers
     // Every other file of the folder, by ascending name. Manifests written before
     // files were listed have none and say so with listsFiles false.
@@ -51,7 +59,10 @@ struct Manifest {
     std::vector<FileEntry> files;
 
     uint64_t VolumeExtents() const;
-    uint64_t BytesHeld() const;
+    uint64_t BytesHeld() const;    // volume bytes of the extents held
+    uint64_t BytesStored() const;  // their bytes in the extents file
+    // Appends `e` at the end of the extents file, setting its filePos.
+    void AddExtent(ExtentEntry e);
 };
 
 // Extents of a volume of `volumeBytes` cut in `extentBytes`, and the length of one.

@@ -1,39 +1,11 @@
-// The assembled point: which backup gives each extent, the extents files opened
-// on first use, and a small cache of checked extents.
+// The assembled point: the chain's extents read through PointExtents, and a small
+// cache of checked extents.
 #include "backup/PointReader.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "backup/Files.h"
-#include "host/FullIO.h"
-#include "host/KzcSHA512.h"
-
 namespace kzvol::backup {
-
-uint64_t StoredLength(const ExtentEntry& entry) {
-    return entry.length;
-}
-
-bool ReadStoredExtent(int fd, uint64_t filePos, const ExtentEntry& entry,
-                      const std::string& backupId, char* out, std::string* error) {
-    const std::string name = "extent " + std::to_string(entry.number) + " of backup " + backupId;
-    if (!PReadAll(fd, out, entry.length, filePos)) {
-        *error = WithErrno("cannot read " + name);
-        return false;
-    }
-    KzcSHA512 sha;
-    Digest digest;
-    sha.addData(out, entry.length);
-    sha._finish(digest.data(), digest.size());
-    if (digest == entry.digest)
-        return true;
-    *error = name + " does not match its digest";
-    return false;
-}
 
 std::string NewestBackup(const Repository& repo) {
     const std::vector<std::string> ids = repo.BackupIds();
@@ -52,42 +24,14 @@ bool PointReader::Open(const std::string& id, std::string* error) {
         *error = "the chain of backup " + id + " does not start with a full backup";
         return false;
     }
-    owners_.assign(static_cast<size_t>(chain_.front().VolumeExtents()), Owner{});
-    for (size_t b = chain_.size(); b-- > 0;) {
-        uint64_t pos = 0;
-        for (const ExtentEntry& e : chain_[b].extents) {
-            if (!owners_[e.number].entry)
-                owners_[e.number] = {b, pos, &e};
-            pos += StoredLength(e);
-        }
-    }
-    files_.clear();
-    files_.resize(chain_.size());
+    cache_.clear();
+    cached_.clear();
     cacheBytes_ = std::max(cacheBytes_, 2 * chain_.front().extentBytes);
-    return true;
+    return extents_.Open(repo_, chain_, error);
 }
 
-bool PointReader::OpenExtentsFile(size_t backup, std::string* error) {
-    if (files_[backup])
-        return true;
-    const Manifest& m = chain_[backup];
-    const std::string path = repo_.BackupDir(m.id) + "/" + kExtentsFile;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        *error = WithErrno("cannot open the extents of backup " + m.id);
-        return false;
-    }
-    uint64_t want = 0;
-    for (const ExtentEntry& e : m.extents)
-        want += StoredLength(e);
-    if (static_cast<uint64_t>(st.st_size) != want) {
-        *error = "the extents file of backup " + m.id + " holds " + std::to_string(st.st_size) +
-                 " bytes where its manifest lists " + std::to_string(want);
-        return false;
-    }
-    files_[backup] = std::move(fd);
-    return true;
+uint32_t PointReader::LengthOf(uint64_t number) const {
+    return ExtentLength(size(), chain_.front().extentBytes, number);
 }
 
 const char* PointReader::Extent(uint64_t number, std::string* error) {
@@ -95,9 +39,6 @@ const char* PointReader::Extent(uint64_t number, std::string* error) {
         cache_.splice(cache_.begin(), cache_, hit->second);
         return cache_.front().data.get();
     }
-    const Owner& owner = owners_[number];
-    if (!OpenExtentsFile(owner.backup, error))
-        return nullptr;
     const uint64_t extentBytes = chain_.front().extentBytes;
     std::unique_ptr<char[]> data;
     if (cache_.size() * extentBytes + extentBytes > cacheBytes_) {
@@ -107,10 +48,9 @@ const char* PointReader::Extent(uint64_t number, std::string* error) {
     } else {
         data.reset(new char[extentBytes]);
     }
-    if (!ReadStoredExtent(files_[owner.backup].get(), owner.filePos, *owner.entry,
-                          chain_[owner.backup].id, data.get(), error))
+    if (!extents_.Read(number, data.get(), error))
         return nullptr;
-    loaded_ += owner.entry->length;
+    loaded_ += LengthOf(number);
     cache_.push_front(Cached{number, std::move(data)});
     cached_[number] = cache_.begin();
     return cache_.front().data.get();
@@ -128,7 +68,7 @@ bool PointReader::Read(char* out, uint64_t length, uint64_t offset, std::string*
         const char* data = Extent(number, error);
         if (!data)
             return false;
-        const uint64_t n = std::min(length, owners_[number].entry->length - within);
+        const uint64_t n = std::min<uint64_t>(length, LengthOf(number) - within);
         std::memcpy(out, data + within, n);
         out += n;
         offset += n;

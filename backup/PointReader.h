@@ -1,6 +1,6 @@
 // An assembled point: the volume as it was at one backup of a repository, read
 // at any offset without restoring it. Each extent comes from the newest backup of
-// the chain that holds it, read whole through one function (ReadStoredExtent) and
+// the chain that holds it, read whole (and decompressed) through PointExtents and
 // checked against its manifest's digest before any byte of it is handed out; the
 // extents read last stay in a bounded cache. A read that meets an extent that
 // cannot be read or does not match its digest fails with the backup and the
@@ -16,17 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "backup/ExtentReader.h"
 #include "backup/Repository.h"
-#include "host/Handles.h"
 
 namespace kzvol::backup {
-
-// The bytes of `entry` stored in backup `backupId`'s extents file `fd` at
-// `filePos`, into `out` (entry.length bytes), checked against the entry's digest.
-bool ReadStoredExtent(int fd, uint64_t filePos, const ExtentEntry& entry,
-                      const std::string& backupId, char* out, std::string* error);
-// The bytes `entry` takes in its backup's extents file.
-uint64_t StoredLength(const ExtentEntry& entry);
 
 // The newest completed backup of `repo`, or "" when it has none.
 std::string NewestBackup(const Repository& repo);
@@ -54,11 +47,6 @@ class PointReader {
     uint64_t BytesLoaded() const { return loaded_; }
 
   private:
-    struct Owner {
-        size_t backup = 0;     // index into chain_
-        uint64_t filePos = 0;  // in that backup's extents file
-        const ExtentEntry* entry = nullptr;
-    };
     struct Cached {
         uint64_t number;
         std::unique_ptr<char[]> data;
@@ -66,13 +54,12 @@ class PointReader {
 
     // The checked bytes of extent `number`, from the cache or the repository.
     const char* Extent(uint64_t number, std::string* error);
-    bool OpenExtentsFile(size_t backup, std::string* error);
+    uint32_t LengthOf(uint64_t number) const;
 
     const Repository& repo_;
     uint64_t cacheBytes_;
     std::vector<Manifest> chain_;
-    std::vector<Owner> owners_;  // by extent number
-    std::vector<UniqueFd> files_;
+    PointExtents extents_;
     std::list<Cached> cache_;  // most recently used first
     std::map<uint64_t, std::list<Cached>::iterator> cached_;
     uint64_t loaded_ = 0;

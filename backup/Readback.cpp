@@ -1,16 +1,18 @@
-// Verification and restore: a plan of pieces (which extents file, where in it,
-// where on the volume), checked for size first, then read on one thread and
-// hashed and written on the other.
+// Verification and restore: a plan of pieces (which backup, which extent of it),
+// each backup's extents file checked for size first, then run on every core:
+// each thread reads a piece's stored bytes, decompresses and hashes them and
+// writes them at their offset, while the others do the same with the next ones.
 #include "backup/Readback.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
+#include "backup/ExtentReader.h"
 #include "backup/Files.h"
 #include "backup/Pipeline.h"
 #include "host/FullIO.h"
@@ -21,80 +23,54 @@ namespace kzvol::backup {
 namespace {
 
 struct Piece {
-    size_t backup;     // index into the plan's backups
-    uint64_t filePos;  // offset in that backup's extents file
+    size_t backup;  // index into the plan's extents files
     const ExtentEntry* entry;
 };
 
 struct Plan {
-    std::vector<const Manifest*> backups;
-    std::vector<UniqueFd> files;
+    std::vector<BackupExtents> files;
     std::vector<Piece> pieces;  // in volume order
     uint64_t bytes = 0;
 };
 
-// Opens the extents file of every backup and checks its size against the manifest.
-bool OpenExtentFiles(const Repository& repo, Plan* plan, std::string* error) {
-    for (const Manifest* m : plan->backups) {
-        const std::string path = repo.BackupDir(m->id) + "/" + kExtentsFile;
-        UniqueFd fd = OpenRegular(path, O_RDONLY);
-        struct stat st;
-        if (!fd || ::fstat(fd.get(), &st) != 0) {
-            *error = WithErrno("cannot open the extents of backup " + m->id);
+bool OpenExtentFiles(const Repository& repo, const std::vector<const Manifest*>& backups,
+                     Plan* plan, std::string* error) {
+    plan->files.resize(backups.size());
+    for (size_t b = 0; b < backups.size(); ++b)
+        if (!plan->files[b].Open(repo, *backups[b], error))
             return false;
-        }
-        const uint64_t want = m->BytesHeld();
-        if (static_cast<uint64_t>(st.st_size) != want) {
-            *error = "the extents file of backup " + m->id + " holds " +
-                     std::to_string(st.st_size) + " bytes where its manifest lists " +
-                     std::to_string(want) +
-                     (static_cast<uint64_t>(st.st_size) < want ? " (truncated)" : "");
-            return false;
-        }
-        plan->files.push_back(std::move(fd));
-    }
     return true;
 }
 
-// Reads each piece on the reader thread; hashes it, compares, and hands it to
-// `write` on the calling thread.
+// Runs the plan on every core: each piece read, decompressed, checked and handed
+// to `write` (null for a verification) with whether its bytes are all zero.
 bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
-             const std::function<bool(const Piece&, const char*)>& write, std::string* error) {
-    std::string readError;
-    KzcSHA512 sha;
-    Digest digest;
+             const std::function<bool(const Piece&, const Slot&, std::string*)>& write,
+             std::string* error) {
+    uint32_t largestStored = 0;
+    for (const Piece& p : plan.pieces)
+        largestStored = std::max(largestStored, p.entry->StoredBytes());
+    std::mutex mu;
     uint64_t done = 0;
-    auto fill = [&](uint64_t i, Slot& slot) {
+    auto step = [&](uint64_t i, Slot& slot, std::string* why) {
         const Piece& p = plan.pieces[i];
-        slot.length = p.entry->length;
-        if (PReadAll(plan.files[p.backup].get(), slot.data.get(), slot.length, p.filePos))
-            return true;
-        readError = WithErrno("cannot read the extents of backup " + plan.backups[p.backup]->id);
-        return false;
-    };
-    auto drain = [&](uint64_t i, Slot& slot) {
-        const Piece& p = plan.pieces[i];
-        sha.reset();
-        sha.addData(slot.data.get(), slot.length);
-        sha._finish(digest.data(), digest.size());
-        if (digest != p.entry->digest) {
-            *error = "extent " + std::to_string(p.entry->number) + " of backup " +
-                     plan.backups[p.backup]->id + " does not match its digest";
+        const BackupExtents& file = plan.files[p.backup];
+        if (!file.LoadStored(*p.entry, slot.data.get(), why))
             return false;
-        }
-        if (write && !write(p, slot.data.get()))
+        slot.plain =
+            DecodeExtent(*p.entry, file.backup().id, slot.data.get(), slot.out.get(), nullptr, why);
+        if (!slot.plain)
             return false;
-        done += slot.length;
+        slot.zero = write && AllZero(slot.plain, p.entry->length);
+        if (write && !write(p, slot, why))
+            return false;
+        std::lock_guard<std::mutex> lock(mu);
+        done += p.entry->length;
         if (progress)
             progress(done, plan.bytes);
         return true;
     };
-    if (RunPipeline(plan.pieces.size(), static_cast<size_t>(extentBytes),
-                    PipelineDepth(extentBytes), fill, drain))
-        return true;
-    if (!readError.empty())
-        *error = readError;
-    return false;
+    return RunUnordered(plan.pieces.size(), largestStored, extentBytes, step, error);
 }
 
 }  // namespace
@@ -102,15 +78,11 @@ bool RunPlan(Plan& plan, uint64_t extentBytes, const Progress& progress,
 bool VerifyBackup(const Repository& repo, const Manifest& backup, const Progress& progress,
                   std::string* error) {
     Plan plan;
-    plan.backups.push_back(&backup);
-    if (!OpenExtentFiles(repo, &plan, error))
+    if (!OpenExtentFiles(repo, {&backup}, &plan, error))
         return false;
-    uint64_t pos = 0;
-    for (const ExtentEntry& e : backup.extents) {
-        plan.pieces.push_back({0, pos, &e});
-        pos += e.length;
-    }
-    plan.bytes = pos;
+    for (const ExtentEntry& e : backup.extents)
+        plan.pieces.push_back({0, &e});
+    plan.bytes = backup.BytesHeld();
     return RunPlan(plan, backup.extentBytes, progress, nullptr, error);
 }
 
@@ -155,35 +127,38 @@ bool VerifyFiles(const Repository& repo, const Manifest& backup, std::string* er
 }
 
 bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, int fd,
-                  const Progress& progress, std::string* error) {
+                  bool skipZeros, const Progress& progress, std::string* error) {
     if (chain.empty() || chain.front().kind != Kind::Full) {
         *error = "the chain does not start with a full backup";
         return false;
     }
     Plan plan;
+    std::vector<const Manifest*> backups;
     for (const Manifest& m : chain)
-        plan.backups.push_back(&m);
-    if (!OpenExtentFiles(repo, &plan, error))
+        backups.push_back(&m);
+    if (!OpenExtentFiles(repo, backups, &plan, error))
         return false;
     // The newest backup holding an extent gives it.
     const uint64_t count = chain.front().VolumeExtents();
-    std::vector<Piece> owner(static_cast<size_t>(count), Piece{0, 0, nullptr});
-    for (size_t b = chain.size(); b-- > 0;) {
-        uint64_t pos = 0;
-        for (const ExtentEntry& e : chain[b].extents) {
+    std::vector<Piece> owner(static_cast<size_t>(count), Piece{0, nullptr});
+    for (size_t b = chain.size(); b-- > 0;)
+        for (const ExtentEntry& e : chain[b].extents)
             if (!owner[e.number].entry)
-                owner[e.number] = {b, pos, &e};
-            pos += e.length;
-        }
-    }
+                owner[e.number] = {b, &e};
     for (const Piece& p : owner)
         plan.bytes += p.entry->length;  // every extent has one: the full backup lists all
     plan.pieces = std::move(owner);
-    std::string writeError;
-    auto write = [&](const Piece& p, const char* data) {
-        if (PWriteAll(fd, data, p.entry->length, p.entry->offset))
+    auto write = [&](const Piece& p, const Slot& slot, std::string* why) {
+        if (skipZeros && slot.zero)
             return true;
-        *error = WithErrno("cannot write extent " + std::to_string(p.entry->number));
+        if (PWriteAll(fd, slot.plain, p.entry->length, p.entry->offset)) {
+            // Writeback starts now, while the next pieces are hashed, rather than
+            // all at the final sync.
+            ::sync_file_range(fd, static_cast<off_t>(p.entry->offset), p.entry->length,
+                              SYNC_FILE_RANGE_WRITE);
+            return true;
+        }
+        *why = WithErrno("cannot write extent " + std::to_string(p.entry->number));
         return false;
     };
     return RunPlan(plan, chain.front().extentBytes, progress, write, error);

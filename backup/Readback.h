@@ -1,6 +1,7 @@
 // Reading backups back: verifying every extent of a backup against the digest
-// its manifest gives, and rebuilding the volume of one point of a chain. Nothing
-// read is trusted: an extents file shorter or longer than its manifest says, or
+// its manifest gives, and rebuilding the volume of one point of a chain, both on
+// every core (reading, decompressing and hashing, writing overlap).
+// Nothing read is trusted: an extents file shorter or longer than its manifest says, or
 // an extent whose digest differs, is refused with the backup and extent named.
 #pragma once
 
@@ -28,8 +29,10 @@ bool VerifyFiles(const Repository& repo, const Manifest& backup, std::string* er
 // Writes the volume as it was at the last backup of `chain` (oldest first, as
 // Repository::Chain gives it) to `fd` at the volume's offsets: each extent from
 // the newest backup of the chain that holds it, checked against its digest
-// before it is written. On false, part of the volume may have been written.
+// before it is written. With `skipZeros` (a target known to read zeros, such as
+// a fresh sparse file) extents of zeros are not written and stay holes. On
+// false, part of the volume may have been written.
 bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, int fd,
-                  const Progress& progress, std::string* error);
+                  bool skipZeros, const Progress& progress, std::string* error);
 
 }  // namespace kzvol::backup

@@ -22,6 +22,8 @@ class RestoreTarget {
 
     bool Open(uint64_t volumeBytes, std::string* error);
     int fd() const { return fd_.get(); }
+    // A fresh file reads zeros wherever nothing was written (extents of zeros stay holes).
+    bool ReadsZeros() const { return !temp_.empty(); }
     // Syncs, and renames a file into place.
     bool Finish(std::string* error);
 

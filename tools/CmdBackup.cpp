@@ -15,13 +15,15 @@ namespace {
 
 void PrintReport(const backup::BackupReport& r) {
     const backup::Manifest& m = r.manifest;
-    std::printf("backup %s: %s%s, %llu of %llu extents read, %zu sent (%llu bytes), %llu unchanged",
-                m.id.c_str(), backup::KindName(m.kind),
-                m.parent.empty() ? "" : (" on " + m.parent).c_str(),
-                static_cast<unsigned long long>(r.extentsRead),
-                static_cast<unsigned long long>(m.VolumeExtents()), m.extents.size(),
-                static_cast<unsigned long long>(m.BytesHeld()),
-                static_cast<unsigned long long>(r.extentsSkipped));
+    std::printf(
+        "backup %s: %s%s, %llu of %llu extents read, %zu sent (%llu bytes, %llu stored), "
+        "%llu unchanged%s",
+        m.id.c_str(), backup::KindName(m.kind), m.parent.empty() ? "" : (" on " + m.parent).c_str(),
+        static_cast<unsigned long long>(r.extentsRead),
+        static_cast<unsigned long long>(m.VolumeExtents()), m.extents.size(),
+        static_cast<unsigned long long>(m.BytesHeld()),
+        static_cast<unsigned long long>(m.BytesStored()),
+        static_cast<unsigned long long>(r.extentsSkipped), m.usedOnly ? ", used blocks only" : "");
     if (r.leftoversFolded)
         std::printf(", changes of %zu unfinished backup(s) folded in", r.leftoversFolded);
     if (r.leftoversLost && r.readAllBecause.empty())
@@ -49,7 +51,7 @@ bool ParseExtentSize(const std::string& text, uint64_t* bytes) {
 }  // namespace
 
 int RunBackup(const Words& args) {
-    Options opts({"repo", "cow-dir", "extent-size"}, {"incremental", "index"});
+    Options opts({"repo", "cow-dir", "extent-size"}, {"incremental", "index", "used-only"});
     std::string error;
     if (!opts.Parse(args, &error))
         return Usage(error);
@@ -73,6 +75,7 @@ int RunBackup(const Words& args) {
     backup::BackupOptions options;
     options.incremental = opts.Has("incremental");
     options.index = opts.Has("index");
+    options.usedOnly = opts.Has("used-only");
     options.stop = StopFlag();
     backup::BackupReport report;
     bool ok;

@@ -86,18 +86,20 @@ int RunBackups(const Words& args) {
     if (int status = TakeRepository(args, "wants one repository DIR", nullptr, &opts, &repo);
         status != kGoOn)
         return status;
-    std::printf("%-7s %-12s %-7s %-21s %8s %12s %s\n", "ID", "KIND", "PARENT", "TIME (UTC)",
-                "EXTENTS", "BYTES", "INDEX");
+    std::printf("%-7s %-12s %-7s %-21s %8s %12s %12s %s\n", "ID", "KIND", "PARENT", "TIME (UTC)",
+                "EXTENTS", "BYTES", "STORED", "INDEX");
     for (const std::string& id : repo.BackupIds()) {
         Manifest m;
         if (!repo.Load(id, &m, &error)) {
             std::printf("%-7s (unusable: %s)\n", id.c_str(), error.c_str());
             continue;
         }
-        std::printf("%-7s %-12s %-7s %-21s %8zu %12llu %s\n", id.c_str(), backup::KindName(m.kind),
-                    m.parent.empty() ? "-" : m.parent.c_str(), TimeText(m.time).c_str(),
-                    m.extents.size(), static_cast<unsigned long long>(m.BytesHeld()),
-                    IndexText(repo, m).c_str());
+        std::printf("%-7s %-12s %-7s %-21s %8zu %12llu %12llu %s%s\n", id.c_str(),
+                    backup::KindName(m.kind), m.parent.empty() ? "-" : m.parent.c_str(),
+                    TimeText(m.time).c_str(), m.extents.size(),
+                    static_cast<unsigned long long>(m.BytesHeld()),
+                    static_cast<unsigned long long>(m.BytesStored()), IndexText(repo, m).c_str(),
+                    m.usedOnly ? "  used blocks only" : "");
     }
     for (const std::string& id : repo.LeftoverIds())
         std::printf("%-7s (unfinished: %s, the next backup removes it)\n", id.c_str(),
@@ -135,7 +137,8 @@ int RunRestore(const Words& args) {
     {
         backup::ProgressLine line("restore");
         ok = backup::RestoreChain(
-            repo, chain, target.fd(), [&](uint64_t d, uint64_t t) { line.Show(d, t); }, &error);
+            repo, chain, target.fd(), target.ReadsZeros(),
+            [&](uint64_t d, uint64_t t) { line.Show(d, t); }, &error);
     }
     if (!ok || !target.Finish(&error))
         return Fail("restore of backup " + id + " failed: " + error);

@@ -89,16 +89,18 @@ const std::vector<Command>& AllCommands() {
          "decide per extent of a device or image whether a backup sends it (send/skip)",
          RunExtents},
         {"backup",
-         "backup NODE --repo DIR [--incremental] [--index] [--cow-dir DIR] [--extent-size BYTES]",
+         "backup NODE --repo DIR [--incremental] [--index] [--used-only] [--cow-dir DIR] "
+         "[--extent-size BYTES]",
          "back the filter device NODE up into the repository DIR: a full backup, or with "
          "--incremental only the extents changed since the last backup; --index adds the "
-         "file-index table of its file system; the snapshot's copy-on-write files go to "
-         "--cow-dir (default: KZ_SNAP_PARTITION, else DIR); --extent-size states the "
-         "device's extent size when its bitmap fits several",
+         "file-index table of its file system; --used-only stores only the blocks its "
+         "ext2/ext3 file system uses (the rest restores as zeros); the snapshot's "
+         "copy-on-write files go to --cow-dir (default: KZ_SNAP_PARTITION, else DIR); "
+         "--extent-size states the device's extent size when its bitmap fits several",
          RunBackup},
         {"backups", "backups DIR",
          "list the backups of the repository DIR: id, kind, parent, time, extents, bytes, "
-         "index",
+         "stored bytes, index, and whether only used blocks were stored",
          RunBackups},
         {"restore", "restore DIR [--backup ID] [--path PATH] --to TARGET",
          "rebuild the volume as it was at backup ID (default: the newest) from its chain, "

@@ -95,7 +95,7 @@ class StandInBackup : public MemoryDriver {
         std::string error;
         UniqueFd fd(::open(dir_.File("restored").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
         bool ok = repo_.Chain(id, &chain, &error) &&
-                  backup::RestoreChain(repo_, chain, fd.get(), nullptr, &error);
+                  backup::RestoreChain(repo_, chain, fd.get(), false, nullptr, &error);
         EXPECT_TRUE(ok) << error;
         return ok && ReadFile(dir_.File("restored")) == expected;
     }

@@ -1,8 +1,10 @@
 // kzvol backup end to end in devices mode: a mounted ext3 on a zram volume under
 // the stand-in, a full backup, writes, an incremental, more writes, a second
 // incremental; every point restores to exactly the bytes the volume held when its
-// snapshot was taken, to a file or to a block device of the volume's size.
+// snapshot was taken, to a file or to a block device of the volume's size. A
+// used-only point restores to the same files; a full disk fails cleanly.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +67,21 @@ class BackupSystem : public StandInSystemTest {
         Shell("cat " + node_ + " > " + copy + "; fsfreeze -u " + mnt_);
     }
 
+    // The newest point restores to a file system e2fsck passes, with the files
+    // the volume holds.
+    void ExpectSameFilesRestored() {
+        const std::string restored = dir_.File("restored"), at = "/talmartmp/restored";
+        std::string out;
+        ASSERT_EQ(Run("restore " + repo_ + " --to " + restored, &out), 0) << out;
+        EXPECT_EQ(RunCommandLine("e2fsck -fn " + restored + " 2>&1", &out), 0) << out;
+        LoopDevice loop(restored);
+        ASSERT_TRUE(loop.ok()) << loop.error();
+        ::mkdir(at.c_str(), 0755);
+        ScopedMount mounted(loop.path(), at, "ext3", MS_RDONLY);
+        ASSERT_TRUE(mounted.ok()) << mounted.error();
+        EXPECT_EQ(RunCommandLine("diff -r " + mnt_ + " " + at + " 2>&1", &out), 0) << out;
+    }
+
     const std::string state_ = dir_.File("driver"), mnt_ = "/talmartmp/vol",
                       repo_ = dir_.File("repo");
     std::string node_;
@@ -113,6 +130,44 @@ TEST_F(BackupSystem, EveryPointOfAMountedVolumeRestoresExactly) {
                                         "67108864"),
               std::string::npos)
         << out;
+}
+
+// A used-only point restores to a file system e2fsck passes holding the same
+// files. A repository or a restore target on a full file system fails cleanly:
+// nothing half-written stays, and the changes taken go back to the bitmap.
+TEST_F(BackupSystem, UsedOnlyPointsAndAFullDisk) {
+    Shell(
+        "mkdir -p docs; cp -r /usr/include/linux docs; head -c 3000000 /dev/urandom > blob; "
+        "seq 1 100000 > docs/numbers; rm -rf docs/linux/netfilter*");
+    BackupPoint("--used-only", dir_.File("point1"));
+    std::string out;
+    ASSERT_EQ(Run("backups " + repo_, &out), 0) << out;
+    EXPECT_NE(out.find("used blocks only"), std::string::npos) << out;
+    ExpectSameFilesRestored();
+
+    const std::string small = "/talmartmp/small";
+    ::mkdir(small.c_str(), 0755);
+    ScopedMount full("tmpfs", small, "tmpfs", 0, "size=2m");
+    ASSERT_TRUE(full.ok()) << full.error();
+    Shell("head -c 4000000 /dev/urandom > blob; sync");
+    EXPECT_EQ(
+        Run("backup " + node_ + " --repo " + small + "/repo --cow-dir " + dir_.File("cow"), &out),
+        1);
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
+    out.clear();
+    RunCommandLine("ls -A " + small + "/repo", &out);
+    EXPECT_EQ(out, ".lock\nconfig\n");  // no backup folder, finished or not
+    // The bits went back: the next incremental holds the new blob.
+    BackupPoint("--incremental", dir_.File("point2"));
+    ExpectSameFilesRestored();
+
+    const std::string target = small + "/target.img";
+    RunCommandLine("echo the user\\'s file > " + target);
+    EXPECT_EQ(Run("restore " + repo_ + " --to " + target, &out), 1);
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
+    out.clear();
+    RunCommandLine("ls -A " + small + "; cat " + target, &out);
+    EXPECT_EQ(out, "repo\ntarget.img\nthe user's file\n");
 }
 
 }  // namespace

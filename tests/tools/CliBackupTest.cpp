@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "tests/tools/Kzvol.h"
 
@@ -60,7 +61,7 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     EXPECT_NE(out.find("cannot have extents of 32768 bytes"), npos) << out;
 
     ASSERT_EQ(Backup("", &out), 0) << out;
-    EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes)"), npos)
+    EXPECT_NE(out.find("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes, "), npos)
         << out;
     std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
     ASSERT_EQ(Backup("--incremental", &out), 0) << out;
@@ -70,7 +71,12 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     std::vector<std::string> lines = Split(out);
     ASSERT_EQ(lines.size(), 3u) << out;
     EXPECT_EQ(lines[1].substr(0, 29), "000001  full         -       ");
-    EXPECT_NE(lines[2].find("       1        16384 no"), npos) << out;
+    // One extent of 16384 bytes, stored compressed in fewer.
+    std::istringstream row(lines[2]);
+    std::string id, kind, parent, date, time, count, bytes, stored, index;
+    row >> id >> kind >> parent >> date >> time >> count >> bytes >> stored >> index;
+    EXPECT_EQ(count + " " + bytes + " " + index, "1 16384 no") << out;
+    EXPECT_LT(std::stoul(stored), 16384u) << out;
 }
 
 TEST_F(CliBackup, ADamagedBackupLeavesTheTargetAsItWas) {
@@ -78,21 +84,18 @@ TEST_F(CliBackup, ADamagedBackupLeavesTheTargetAsItWas) {
     ASSERT_EQ(Backup("", &out), 0) << out;
     const std::string extents = repo_ + "/000001/extents";
     std::string data = ReadFile(extents);
-    data[100000] ^= 0x20;
+    data[data.size() / 2] ^= 0x20;
     std::ofstream(extents, std::ios::trunc) << data;
     const std::string target = dir_.Write("target.img", "the user's file");
 
     EXPECT_EQ(Run("restore " + repo_ + " --to " + target, &out), 1);
-    EXPECT_EQ(out,
-              "kzvol: restore of backup 000001 failed: extent 6 of backup 000001 does not "
-              "match its digest\n");
+    EXPECT_EQ(out.rfind("kzvol: restore of backup 000001 failed: extent ", 0), 0u) << out;
     EXPECT_EQ(ReadFile(target), "the user's file");
     std::string listing;
     RunCommandLine("ls -A " + dir_.path(), &listing);
     EXPECT_EQ(listing, "cow\ndriver\nrepo\ntarget.img\nvol.img\n");  // no temporary file
     EXPECT_EQ(Run("verify " + repo_, &out), 1);
-    EXPECT_NE(out.find("000001: FAILED: extent 6 of backup 000001 does not match its digest"), npos)
-        << out;
+    EXPECT_NE(out.find("000001: FAILED: extent "), npos) << out;
 }
 
 TEST_F(CliBackup, IndexModesAndDamagedLinks) {

@@ -53,12 +53,7 @@ TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
     EXPECT_EQ(point.Run("umount " + mnt, &out), 1);
 
     // Extent 3 of the full backup damaged: its range fails, the others read.
-    {
-        std::fstream extents(point.repo() + "/000001/extents",
-                             std::ios::in | std::ios::out | std::ios::binary);
-        extents.seekp(3 * 65536 + 100);
-        extents.write("damage", 6);
-    }
+    DamageExtent(point.repo(), "000001", 3);
     ASSERT_EQ(point.Run("mount " + point.repo() + " --backup 000001 " + mnt, &out), 0) << out;
     EXPECT_EQ(ReadAt(image, 3 * 65536 + 4096, 4096), EIO);
     EXPECT_EQ(ReadAt(image, 5 * 65536, 4096), 0);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/Repository.h"
 #include "tests/tools/Kzvol.h"
 
 namespace kzvol::testing {
@@ -135,5 +136,24 @@ class PointRepository {
     bool ok_ = false;
     std::string why_;
 };
+
+// Overwrites six bytes in the middle of the stored form of extent `number` of
+// backup `id` (compressed or not), so that it no longer decodes to its digest.
+inline void DamageExtent(const std::string& repoDir, const std::string& id, uint64_t number) {
+    backup::Repository repo(repoDir);
+    backup::Manifest m;
+    std::string error;
+    ASSERT_TRUE(repo.Load(id, &m, &error)) << error;
+    for (const backup::ExtentEntry& e : m.extents) {
+        if (e.number != number)
+            continue;
+        std::fstream extents(repoDir + "/" + id + "/extents",
+                             std::ios::in | std::ios::out | std::ios::binary);
+        extents.seekp(static_cast<std::streamoff>(e.filePos + e.StoredBytes() / 2));
+        extents.write("damage", 6);
+        return;
+    }
+    FAIL() << "backup " << id << " holds no extent " << number;
+}
 
 }  // namespace kzvol::testing
