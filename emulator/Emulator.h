@@ -119,8 +119,10 @@ class Emulator final : public kzvol::DriverChannel {
   private:
     // Runs `fn(state)` under the lock with the state loaded, saving it afterwards
     // when `save`. Answers fn's errno value, or the lock or load failure's.
+    // `serve`: devices mode first makes sure the serving process serves every
+    // device (Driver::Reconnect).
     template <typename Fn>
-    int WithState(bool save, Fn fn);
+    int WithState(bool save, Fn fn, bool serve = false);
     bool TakeInjected(unsigned long request, int* err);
 
     std::string dir_;

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libssl-dev libacl1-dev libgtest-dev libgmock-dev
           libbenchmark-dev e2fsprogs util-linux clang libclang-rt-14-dev xfsprogs sleuthkit
-          python3 dpkg-dev)
+          python3 dpkg-dev fuse3 libfuse3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
