@@ -236,7 +236,8 @@ FrozenFileSystem::FrozenFileSystem(const std::string& mountPoint) {
     if (!fd_) {
         err_ = Errno();
     } else if (::ioctl(fd_.get(), FIFREEZE, 0) != 0) {
-        err_ = Errno();
+        // EBUSY: frozen already by someone else, who also thaws it.
+        err_ = errno == EBUSY ? 0 : Errno();
         fd_.reset();
     }
 }

@@ -44,7 +44,8 @@ void RemoveAdminNode();
 // mount namespace), or "" when none is.
 std::string MountPointOf(const std::string& device);
 // Freezes the file system mounted at `mountPoint` (FIFREEZE) until the object
-// ends; nothing when `mountPoint` is empty.
+// ends; nothing when `mountPoint` is empty or the file system is frozen already
+// (whoever froze it thaws it).
 class FrozenFileSystem {
   public:
     explicit FrozenFileSystem(const std::string& mountPoint);

@@ -2,7 +2,6 @@
 #include "emulator/ServeClient.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -87,6 +86,16 @@ int Spawn(const std::string& program, const std::string& stateDir) {
     return 0;
 }
 
+// Whether process `pid` still runs (a zombie waiting for its reaper does not).
+bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
 pid_t PidOf(const std::string& stateDir) {
     std::ifstream in(ServePidFile(stateDir));
     long pid = 0;
@@ -159,7 +168,7 @@ int StopServer(const std::string& stateDir) {
     if (err)
         return err;
     for (int i = 0; pid && i < kWaitSteps; ++i) {
-        if (::kill(pid, 0) != 0 && errno == ESRCH)
+        if (!Running(pid))
             return 0;
         std::this_thread::sleep_for(kWaitStep);
     }
