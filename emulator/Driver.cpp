@@ -385,6 +385,7 @@ int Driver::Reconnect(bool* changed) {
     std::string instance, error;
     if (int err = StartServer(dir_, &instance, &error))
         return err;
+    s_.serving = instance;
     for (Device& d : s_.devices) {
         if (d.snapshot || d.serve_instance == instance)
             continue;
@@ -465,7 +466,8 @@ int Driver::Track(Device& d) {
 }
 
 int Driver::TakeServedWrites(Device& d) {
-    if (d.snapshot || !d.serve_id)
+    // A device not served by the running process has all its bits set already.
+    if (d.snapshot || !d.serve_id || d.serve_instance != s_.serving)
         return 0;
     std::string written;
     if (int err = CallServer(dir_, "written " + std::to_string(d.serve_id), "", nullptr, &written))

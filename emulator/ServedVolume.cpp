@@ -61,6 +61,30 @@ char* Bounce(size_t n) {
     return b.p;
 }
 
+constexpr char kMapMagic[] = "kzvol-cow 1\n";
+
+// A regular file (never a link) whose first bytes are `magic`.
+bool StartsWith(const std::string& path, const char* magic) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    std::string head(std::strlen(magic), '\0');
+    return ::pread(fd.get(), head.data(), head.size(), 0) == ssize_t(head.size()) && head == magic;
+}
+
+// The files of an earlier snapshot of this driver (its map file says so) go; the
+// library releases a snapshot without removing them. Anything else stays, and the
+// exclusive creation that follows refuses it.
+void RemoveLeftover(const std::string& mapPath, const std::string& dataPath) {
+    if (!StartsWith(mapPath, kMapMagic))
+        return;
+    struct stat st;
+    if (::lstat(dataPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(dataPath.c_str());
+    ::unlink(mapPath.c_str());
+}
+
 int CreateExclusive(const std::string& path, UniqueFd* fd) {
     fd->reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     return fd->valid() ? 0 : Errno();
@@ -212,6 +236,9 @@ int ServedVolume::StartSnapshot(uint32_t chunkBytes, const std::string& mapPath,
                                 const std::string& dataPath) {
     if (chunkBytes < 512 || chunkBytes > (64u << 20) || (chunkBytes & (chunkBytes - 1)))
         return EINVAL;
+    if (snapshot_active())
+        return EBUSY;
+    RemoveLeftover(mapPath, dataPath);
     auto cow = std::make_unique<Cow>();
     cow->chunk = chunkBytes;
     if (int err = CreateExclusive(mapPath, &cow->map))
@@ -220,7 +247,7 @@ int ServedVolume::StartSnapshot(uint32_t chunkBytes, const std::string& mapPath,
         ::unlink(mapPath.c_str());
         return err;
     }
-    std::string head = "kzvol-cow 1\nchunk " + std::to_string(chunkBytes) + "\nsize " +
+    std::string head = kMapMagic + std::string("chunk ") + std::to_string(chunkBytes) + "\nsize " +
                        std::to_string(size_) + "\n";
     head.resize(kMapHead, '\n');
     if (int err = Exactly(true, cow->map.get(), head.data(), head.size(), 0)) {

@@ -42,7 +42,8 @@ class ServedVolume {
     std::string TakeWritten();
 
     // Starts copy-on-write into `dataPath` and `mapPath`, both created here
-    // (exclusively, never through a link, mode 0600). EBUSY when one is active.
+    // (exclusively, never through a link, mode 0600) after the files of an earlier
+    // snapshot of this driver under those names are removed. EBUSY when one is active.
     int StartSnapshot(uint32_t chunkBytes, const std::string& mapPath, const std::string& dataPath);
     // Ends copy-on-write and closes its files (they stay).
     void EndSnapshot();

@@ -51,6 +51,9 @@ struct State {
     Mode mode = Mode::Memory;
     std::vector<Device> devices;              // in the order they were added
     std::map<std::string, uint64_t> volumes;  // memory mode: declared volume sizes
+    // Devices mode: the running serving process's instance token, once
+    // Driver::Reconnect has asked it (not saved).
+    std::string serving;
 
     Device* Find(uint32_t minor);
     // The lowest minor no device uses.
