@@ -140,14 +140,16 @@ fi
 
 [ "$parts" = classic ] && exit 0
 # --- write path: fio through the filter node against the raw zram device
-# A zram device of the given size, filled with compressible non-zero data.
+# A zram device of the given size, its path in $made (not a subshell: the
+# cleanup must see every device added).
 zram() {
   local z
   z=$(cat /sys/class/zram-control/hot_add)
   zrams+=("$z")
   echo "$1" >"/sys/block/zram$z/disksize"
-  echo "/dev/zram$z"
+  made=/dev/zram$z
 }
+# Fills a device with compressible non-zero data.
 fill() {
   yes "kzvol write path bench $1" | dd of="$1" bs=1M iflag=fullblock oflag=direct status=none 2>/dev/null || true
 }
@@ -157,7 +159,8 @@ fio_mbs() {
       --size=512M --runtime=5 --time_based --output-format=terse --terse-version=3 2>/dev/null |
     awk -F';' -v rw="$3" '{ kb = (rw ~ /read/) ? $7 : $48; printf "%.1f\n", kb / 1024 }'
 }
-raw=$(zram 1G)
+zram 1G
+raw=$made
 fill "$raw"
 wp=(--emulator "$work/writepath")
 "$kzvol" emulator start --state "$work/writepath" >/dev/null
@@ -183,7 +186,8 @@ done <"$work/raw.mbs"
 "$kzvol" "${wp[@]}" snap remove "$wnode" --cow-dir "$work/wcow" >/dev/null
 
 # --- snapshot start: 1 GiB against 8 GiB, both full
-big=$(zram 8G)
+zram 8G
+big=$made
 fill "$big"
 read -r _ bnode < <("$kzvol" "${wp[@]}" emulator add "$big" --extent-size 1048576)
 echo "snapshot start (kzvol snap create, whole command), median of $rounds:"
