@@ -187,17 +187,23 @@ int ServedVolume::CopyChunks(uint64_t offset, size_t length) {
     return 0;
 }
 
+// The extents are noted under the copy-on-write lock, before the data moves: a
+// bitmap request that took them is followed by a snapshot start, which waits for
+// the lock, so the write is then in the snapshot; one that did not leaves them
+// for the next request.
 int ServedVolume::Write(const char* buffer, size_t length, uint64_t offset) {
     if (offset > size_ || length > size_ - offset)
         return EINVAL;
     char* data = const_cast<char*>(buffer);  // only read from
-    NoteWritten(offset, length);
     {
         std::shared_lock<std::shared_mutex> shared(cowMu_);
-        if (!cow_ || AllCopied(offset, length))
+        if (!cow_ || AllCopied(offset, length)) {
+            NoteWritten(offset, length);
             return Transfer(true, data, length, offset);
+        }
     }
     std::unique_lock<std::shared_mutex> alone(cowMu_);
+    NoteWritten(offset, length);
     if (cow_) {
         if (int err = CopyChunks(offset, length))
             return err;
