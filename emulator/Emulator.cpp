@@ -127,8 +127,10 @@ bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error
     if (int err = Save(stateDir, state))
         return Fail(error, "cannot write the state", err);
     std::string instance;
-    if (mode == Mode::Devices && StartServer(stateDir, &instance, error))
+    if (mode == Mode::Devices && StartServer(stateDir, &instance, error)) {
+        ::unlink((stateDir + "/state").c_str());  // no driver without its serving process
         return false;
+    }
     return true;
 }
 

@@ -147,6 +147,11 @@ int StartServer(const std::string& stateDir, std::string* instance, std::string*
     if (ServerInstance(stateDir, instance) == 0)
         return 0;
     const std::string program = Program();
+    if (::access(program.c_str(), X_OK) != 0) {
+        *error = "cannot run " + program + ": " + std::strerror(errno) +
+                 " (KZVOL_FILTERD names another)";
+        return ENOENT;
+    }
     if (int err = Spawn(program, stateDir)) {
         *error = "cannot start " + program + ": " + std::strerror(err);
         return err;

@@ -176,7 +176,9 @@ int Start(const Options& opts, const std::string& dir) {
     std::string error;
     if (!emulator::Emulator::Create(dir, memory ? emulator::Mode::Memory : emulator::Mode::Devices,
                                     &error, opts.Has("force")))
-        return Fail(error + (opts.Has("force") ? "" : " (stop it first, or start with --force)"));
+        return Fail(error + (opts.Has("force") || error.find("driver runs") == std::string::npos
+                                 ? ""
+                                 : " (stop it first, or start with --force)"));
     std::printf("emulator started in %s mode, state in %s\nexport %s=%s\n",
                 memory ? "memory" : "devices", dir.c_str(), kEmulatorVariable, dir.c_str());
     return 0;
