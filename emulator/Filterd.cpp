@@ -301,6 +301,7 @@ int Run(const std::string& dir) {
     const char* argv[] = {"kzvol-filterd", "-o", "fsname=kzvol-filterd,subtype=kzvol"};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
     g.fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+    fuse_opt_free_args(&args);
     if (!g.fuse || fuse_mount(g.fuse, mount.c_str()) != 0) {
         Log("cannot mount the served files on " + mount);
         return 1;
