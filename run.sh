@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job on the bundled sample with
-# no root: the whole backup cycle through the stand-in filter driver in memory mode.
+# Installs what is missing, builds, and runs the main job on the bundled sample. As
+# root it runs through the real write path of the stand-in filter driver
+# (scripts/run-devices.sh: the sample mounted through the filter node, changed while
+# mounted); otherwise, with no root, the whole backup cycle through the stand-in in
+# memory mode, which finds changes by comparing digests:
 # The sample ext3 image goes under the stand-in; a full backup with its file index;
 # the image changes (debugfs adds and deletes files); an incremental backup with its
 # index; the two backups and the files that differ between them; the incremental
@@ -14,6 +17,10 @@ cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j "$(nproc)" --target kzvol_cli
 out=build/sample
 ./scripts/make-sample-image.sh "$out"
+if [ "$(id -u)" = 0 ] && [ -z "${KZVOL_RUN_MEMORY:-}" ]; then
+  cmake --build build --target kzvol-filterd >/dev/null
+  exec ./scripts/run-devices.sh build "$out"
+fi
 export PATH="$PATH:/sbin:/usr/sbin"
 kzvol=./build/tools/kzvol
 work=$out/cycle

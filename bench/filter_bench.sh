@@ -14,6 +14,13 @@
 # `kzvol volinfo` of the same device (one information request); the medians and the
 # differences.
 #
+# Write path (devices mode): fio with direct I/O on a 1 GiB zram volume, raw and
+# through its filter node: 1 MiB sequential writes and reads, 4 KiB random writes,
+# then the same through the node with a snapshot active (copy-on-write); the
+# throughput ratios node / raw. Then the time `kzvol snap create` takes on a 1 GiB
+# and an 8 GiB zram volume, both full. PARTS=writepath runs only this part,
+# PARTS=classic only the two above.
+#
 # Root only: it runs itself in a private mount namespace (tmpfs on /dev/qnbf) and
 # detaches every loop device it attached.
 #
@@ -36,7 +43,13 @@ mkdir -p /dev/qnbf
 mount -t tmpfs tmpfs /dev/qnbf
 
 loops=()
+zrams=()
 cleanup() {
+  "$kzvol" emulator stop --state "$work/writepath" >/dev/null 2>&1 || true
+  for z in "${zrams[@]}"; do
+    echo 1 >"/sys/block/zram$z/reset" 2>/dev/null || true
+    echo "$z" >/sys/class/zram-control/hot_remove 2>/dev/null || true
+  done
   "$kzvol" emulator stop --state "$work/devices" >/dev/null 2>&1 || true
   "$kzvol" emulator stop --state "$work/memory" >/dev/null 2>&1 || true
   for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
@@ -55,6 +68,8 @@ timed() {
 best() { sort -n | head -n1; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+parts=${PARTS:-all}
+if [ "$parts" != writepath ]; then
 # --- snapshot read against dd
 size_mib=1024
 dd if=/dev/urandom of="$work/volume.img" bs=4M count=$((size_mib / 4)) status=none
@@ -121,3 +136,68 @@ awk -v i="$info_s" -v g="$get_s" -v f="$file_s" -v p="$print_s" 'BEGIN {
   printf "  kzvol bitmap getclr --file F     %.1f ms  (+%.1f ms, x%.2f)\n", f * 1000, (f - i) * 1000, f / i
   printf "  kzvol bitmap getclr (print all)  %.1f ms  (+%.1f ms, x%.2f)\n", p * 1000, (p - i) * 1000, p / i }'
 "$kzvol" "${mem[@]}" emulator remove "$big" >/dev/null
+fi
+
+[ "$parts" = classic ] && exit 0
+# --- write path: fio through the filter node against the raw zram device
+# A zram device of the given size, its path in $made (not a subshell: the
+# cleanup must see every device added).
+zram() {
+  local z
+  z=$(cat /sys/class/zram-control/hot_add)
+  zrams+=("$z")
+  echo "$1" >"/sys/block/zram$z/disksize"
+  made=/dev/zram$z
+}
+# Fills a device with compressible non-zero data.
+fill() {
+  yes "kzvol write path bench $1" | dd of="$1" bs=1M iflag=fullblock oflag=direct status=none 2>/dev/null || true
+}
+# MiB/s of one fio job (name, device, rw, block size).
+fio_mbs() {
+  fio --name="$1" --filename="$2" --rw="$3" --bs="$4" --direct=1 --ioengine=libaio --iodepth=8 \
+      --size=512M --runtime=5 --time_based --output-format=terse --terse-version=3 2>/dev/null |
+    awk -F';' -v rw="$3" '{ kb = (rw ~ /read/) ? $7 : $48; printf "%.1f\n", kb / 1024 }'
+}
+zram 1G
+raw=$made
+fill "$raw"
+wp=(--emulator "$work/writepath")
+"$kzvol" emulator start --state "$work/writepath" >/dev/null
+read -r _ wnode < <("$kzvol" "${wp[@]}" emulator add "$raw" --extent-size 1048576)
+mkdir -p "$work/wcow"
+echo "write path, 1 GiB zram, fio direct libaio iodepth 8, 5 s each (MiB/s):"
+for job in "seq-write write 1M 0.5" "seq-read read 1M 0.8" "rand-write randwrite 4k 0.3"; do
+  set -- $job
+  r=$(fio_mbs "$1" "$raw" "$2" "$3")
+  n=$(fio_mbs "$1" "$wnode" "$2" "$3")
+  awk -v j="$1" -v r="$r" -v n="$n" -v g="$4" 'BEGIN {
+    printf "  %-10s raw %8.1f  node %8.1f  ratio %.2f (goal %.1f)\n", j, r, n, n / r, g }'
+  echo "$1 $r" >>"$work/raw.mbs"
+done
+"$kzvol" "${wp[@]}" snap create "$wnode" --cow-dir "$work/wcow" >/dev/null
+echo "the same through the node with a snapshot active (copy-on-write, 4 KiB chunks):"
+while read -r name r; do
+  case $name in seq-write) rw=write bs=1M ;; seq-read) rw=read bs=1M ;; *) rw=randwrite bs=4k ;; esac
+  n=$(fio_mbs "$name" "$wnode" "$rw" "$bs")
+  awk -v j="$name" -v r="$r" -v n="$n" 'BEGIN { printf "  %-10s node %8.1f  ratio %.2f\n", j, n, n / r }'
+done <"$work/raw.mbs"
+"$kzvol" "${wp[@]}" snap stop "$wnode" >/dev/null
+"$kzvol" "${wp[@]}" snap remove "$wnode" --cow-dir "$work/wcow" >/dev/null
+
+# --- snapshot start: 1 GiB against 8 GiB, both full
+zram 8G
+big=$made
+fill "$big"
+read -r _ bnode < <("$kzvol" "${wp[@]}" emulator add "$big" --extent-size 1048576)
+echo "snapshot start (kzvol snap create, whole command), median of $rounds:"
+for n in "$wnode 1" "$bnode 8"; do
+  set -- $n
+  : >"$work/snap.t"
+  for _ in $(seq "$rounds"); do
+    timed "$kzvol" "${wp[@]}" snap create "$1" --cow-dir "$work/wcow" >>"$work/snap.t"
+    "$kzvol" "${wp[@]}" snap stop "$1" >/dev/null
+    "$kzvol" "${wp[@]}" snap remove "$1" --cow-dir "$work/wcow" >/dev/null
+  done
+  awk -v s="$(median <"$work/snap.t")" -v g="$2" 'BEGIN { printf "  %d GiB: %.3f s\n", g, s }'
+done

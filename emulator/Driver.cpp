@@ -12,6 +12,8 @@
 #include <sstream>
 
 #include "emulator/HostOps.h"
+#include "emulator/ServeClient.h"
+#include "filter/DriverChannel.h"
 #include "filter/QnbfProtocol.h"
 
 namespace kzvol::emulator {
@@ -160,8 +162,13 @@ int Driver::Add(void* arg) {
     if (s_.mode == Mode::Devices) {
         if (!isBlock)
             return ENOTBLK;
-        if (int err = AttachLoop(d.underlying, false, &d.loop_minor))
+        uint32_t sector = 512;
+        if (int err = Serve(d, &sector))
             return err;
+        if (int err = AttachServed(d, sector, -1)) {
+            Unserve(d, "drop");
+            return err;
+        }
         d.minor = static_cast<uint32_t>(d.loop_minor);
         d.data_path = LoopPath(d.loop_minor);
     } else {
@@ -173,13 +180,14 @@ int Driver::Add(void* arg) {
     if (s_.mode == Mode::Devices) {
         if (int err = MakeNode(d.node_name, d.loop_minor)) {
             DetachLoop(d.loop_minor);
+            Unserve(d, "drop");
             return err;
         }
     }
     d.incr.bits.assign(d.BitmapBytes(), 0);
     d.diff.bits.assign(d.BitmapBytes(), 0);
     LoadSavedBitmaps(d);
-    if (!d.data_path.empty())
+    if (s_.mode == Mode::Memory && !d.data_path.empty())
         ExtentDigests(d.data_path, d.size, d.extent_bytes, &d.digests);
     add->minor = static_cast<int32_t>(d.minor);
     s_.devices.push_back(std::move(d));
@@ -222,7 +230,10 @@ int Driver::Delete(uint32_t minor) {
         if (Device* source = s_.Find(d->source)) {
             auto& list = source->snapshots;
             list.erase(std::remove(list.begin(), list.end(), minor), list.end());
+            Unserve(*source, "uncow");
         }
+    } else {
+        Unserve(*d, "drop");
     }
     s_.devices.erase(s_.devices.begin() + (d - s_.devices.data()));
     return 0;
@@ -266,31 +277,140 @@ int Driver::SnapSync(void* arg) {
     snap.size = source->size;
     snap.extent_bytes = source->extent_bytes;
     snap.chunk_size = sync->chunk_size;
-    int err = source->data_path.empty() ? MakeEmptyImage(snap.data_file, snap.size)
-                                        : CopyImage(source->data_path, snap.data_file, snap.size);
+    int err =
+        s_.mode == Mode::Devices ? SnapSyncServed(*source, snap) : SnapSyncCopy(*source, snap);
     if (err)
         return err;
-    std::ostringstream map;
-    map << "qnbf snapshot map\nsource " << source->node_name << "\nsize " << snap.size << "\nchunk "
-        << snap.chunk_size << "\n";
-    if ((err = WriteFileAtomically(snap.map_file, map.str())))
-        return err;
-    if (s_.mode == Mode::Devices) {
-        if ((err = AttachLoop(snap.data_file, true, &snap.loop_minor)))
-            return err;
-        snap.minor = static_cast<uint32_t>(snap.loop_minor);
-    } else {
-        snap.minor = s_.FreeMinor();
-    }
     snap.node_name = "qnbf" + std::to_string(snap.minor);
-    snap.data_path = snap.data_file;
     if (s_.mode == Mode::Devices && (err = MakeNode(snap.node_name, snap.loop_minor))) {
         DetachLoop(snap.loop_minor);
+        Unserve(*source, "uncow");
         return err;
     }
     source->snapshots.insert(source->snapshots.begin(), snap.minor);
     sync->snap_minor = static_cast<int32_t>(snap.minor);
     s_.devices.push_back(std::move(snap));
+    return 0;
+}
+
+// Memory mode: the data file receives a full image of the device. The next look
+// compares with what the image holds, so a write made while it was copied and
+// undone afterwards still counts.
+int Driver::SnapSyncCopy(Device& source, Device& snap) {
+    int err = source.data_path.empty() ? MakeEmptyImage(snap.data_file, snap.size)
+                                       : CopyImage(source.data_path, snap.data_file, snap.size);
+    if (err)
+        return err;
+    if (!source.data_path.empty()) {
+        std::vector<uint64_t> copied;
+        if ((err = ExtentDigests(snap.data_file, snap.size, snap.extent_bytes, &copied)))
+            return err;
+        MarkChanged(source, source.digests, copied);
+        source.digests = std::move(copied);
+    }
+    std::ostringstream map;
+    map << "qnbf snapshot map\nsource " << source.node_name << "\nsize " << snap.size << "\nchunk "
+        << snap.chunk_size << "\n";
+    if ((err = WriteFileAtomically(snap.map_file, map.str())))
+        return err;
+    snap.minor = s_.FreeMinor();
+    snap.data_path = snap.data_file;
+    return 0;
+}
+
+// Devices mode: copy-on-write in the serving process, started while the file
+// system on the node (if one is mounted) is frozen, so the snapshot holds it
+// clean; the snapshot's node is a read-only loop device over its served file.
+int Driver::SnapSyncServed(Device& source, Device& snap) {
+    if (!source.snapshots.empty())
+        return EBUSY;  // one active snapshot per filter device
+    std::string body = snap.map_file;
+    body += '\0';
+    body += snap.data_file;
+    int err = 0;
+    {
+        FrozenFileSystem frozen(MountPointOf(kQnbfNodeDir + source.node_name));
+        if (frozen.error())
+            return frozen.error();
+        err = CallServer(
+            dir_, "cow " + std::to_string(source.serve_id) + " " + std::to_string(snap.chunk_size),
+            body, nullptr);
+    }
+    if (err)
+        return err;
+    snap.data_path = ServedFile(SnapshotFileName(source.serve_id));
+    LoopOptions options;
+    options.readOnly = options.direct = true;
+    options.blockSize = SectorOf(LoopPath(source.loop_minor));
+    if ((err = AttachLoop(snap.data_path, options, &snap.loop_minor))) {
+        Unserve(source, "uncow");
+        ::unlink(snap.map_file.c_str());  // made just now, exclusively
+        ::unlink(snap.data_file.c_str());
+        return err;
+    }
+    snap.minor = static_cast<uint32_t>(snap.loop_minor);
+    return 0;
+}
+
+std::string Driver::ServedFile(const std::string& name) const {
+    return ServeMount(dir_) + "/" + name;
+}
+
+int Driver::Serve(Device& d, uint32_t* sector) {
+    std::vector<std::string> words;
+    if (int err = CallServer(dir_, "serve " + std::to_string(d.extent_bytes), d.underlying, &words))
+        return err;
+    if (words.size() != 3)
+        return EPROTO;
+    d.serve_id = std::strtoull(words[0].c_str(), nullptr, 10);
+    *sector = static_cast<uint32_t>(std::strtoul(words[1].c_str(), nullptr, 10));
+    d.serve_instance = words[2];
+    return 0;
+}
+
+int Driver::AttachServed(Device& d, uint32_t sector, int preferredLoop) {
+    LoopOptions options;
+    options.direct = true;
+    options.blockSize = sector;
+    options.preferred = preferredLoop;
+    return AttachLoop(ServedFile(VolumeFileName(d.serve_id)), options, &d.loop_minor);
+}
+
+void Driver::Unserve(const Device& d, const char* verb) {
+    if (s_.mode == Mode::Devices && d.serve_id)
+        CallServer(dir_, std::string(verb) + " " + std::to_string(d.serve_id), "", nullptr);
+}
+
+int Driver::Reconnect(bool* changed) {
+    std::string instance, error;
+    if (int err = StartServer(dir_, &instance, &error))
+        return err;
+    s_.serving = instance;
+    for (Device& d : s_.devices) {
+        if (d.snapshot || d.serve_instance == instance)
+            continue;
+        *changed = true;
+        // What was written since the last look died with the old process.
+        for (Bitmap* b : {&d.incr, &d.diff}) {
+            std::fill(b->bits.begin(), b->bits.end(), 0xff);
+            TrimBits(b->bits, d.Extents());
+            b->tracked = false;
+        }
+        if (d.loop_minor >= 0 && LoopBusy(d.loop_minor))
+            continue;  // mounted over the dead file: again once it is released
+        RemoveNode(d.node_name);
+        if (d.loop_minor >= 0)
+            DetachLoop(d.loop_minor);
+        uint32_t sector = 512;
+        const int old = d.loop_minor;
+        d.loop_minor = -1;
+        if (Serve(d, &sector) || AttachServed(d, sector, old) ||
+            MakeNode(d.node_name, d.loop_minor)) {
+            d.serve_instance.clear();  // again at the next request
+            continue;
+        }
+        d.data_path = LoopPath(d.loop_minor);
+    }
     return 0;
 }
 
@@ -321,20 +441,43 @@ int Driver::UsableBitmap(uint32_t minor, uint32_t kind, Device** d, Bitmap** bit
     return *bitmap ? 0 : EINVAL;
 }
 
+void Driver::MarkChanged(Device& d, const std::vector<uint64_t>& before,
+                         const std::vector<uint64_t>& now) {
+    for (uint64_t i = 0; i < now.size(); ++i) {
+        if (i < before.size() && before[i] == now[i])
+            continue;
+        SetBit(d.incr.bits, i);
+        SetBit(d.diff.bits, i);
+    }
+}
+
 int Driver::Track(Device& d) {
+    if (s_.mode == Mode::Devices)
+        return TakeServedWrites(d);
     if (d.data_path.empty())
         return 0;
     FlushDevice(d.data_path);
     std::vector<uint64_t> now;
     if (int err = ExtentDigests(d.data_path, d.size, d.extent_bytes, &now))
         return err;
-    for (uint64_t i = 0; i < now.size(); ++i) {
-        if (i < d.digests.size() && d.digests[i] == now[i])
-            continue;
-        SetBit(d.incr.bits, i);
-        SetBit(d.diff.bits, i);
-    }
+    MarkChanged(d, d.digests, now);
     d.digests = std::move(now);
+    return 0;
+}
+
+int Driver::TakeServedWrites(Device& d) {
+    // A device not served by the running process has all its bits set already.
+    if (d.snapshot || !d.serve_id || d.serve_instance != s_.serving)
+        return 0;
+    std::string written;
+    if (int err = CallServer(dir_, "written " + std::to_string(d.serve_id), "", nullptr, &written))
+        return err == ENOENT ? EIO : err;
+    for (size_t i = 0; i < written.size() && i < d.incr.bits.size(); ++i) {
+        d.incr.bits[i] |= static_cast<uint8_t>(written[i]);
+        d.diff.bits[i] |= static_cast<uint8_t>(written[i]);
+    }
+    TrimBits(d.incr.bits, d.Extents());
+    TrimBits(d.diff.bits, d.Extents());
     return 0;
 }
 

@@ -16,6 +16,7 @@
 
 #include "emulator/Driver.h"
 #include "emulator/HostOps.h"
+#include "emulator/ServeClient.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfProtocol.h"
 #include "host/Handles.h"
@@ -108,13 +109,23 @@ void RemoveStateTemporaries(const std::string& dir) {
 }  // namespace
 
 template <typename Fn>
-int Emulator::WithState(bool save, Fn fn) {
+int Emulator::WithState(bool save, Fn fn, bool serve) {
     DirLock lock(dir_);
     if (lock.error())
         return lock.error();
     State state;
     if (int err = Load(dir_, &state))
         return err;
+    if (serve && state.mode == Mode::Devices) {
+        bool changed = false;
+        int err = Driver(state, dir_).Reconnect(&changed);
+        save = save || changed;
+        if (err) {
+            if (changed)
+                Save(dir_, state);
+            return err;
+        }
+    }
     int err = fn(state);
     if (save) {
         int saved = Save(dir_, state);
@@ -153,6 +164,11 @@ bool Emulator::Create(const std::string& stateDir, Mode mode, std::string* error
     state.mode = mode;
     if (int err = Save(stateDir, state))
         return Fail(error, "cannot write the state", err);
+    std::string instance;
+    if (mode == Mode::Devices && StartServer(stateDir, &instance, error)) {
+        ::unlink((stateDir + "/state").c_str());  // no driver without its serving process
+        return false;
+    }
     return true;
 }
 
@@ -191,7 +207,8 @@ int Emulator::Request(int fd, unsigned long request, void* arg) {
     const bool changes = request != QNBF_GET_DEVLIST && request != QNBF_GET_INFO &&
                          request != QNBF_GET_DATABLOCK_MAP;
     if (!TakeInjected(request, &err))
-        err = WithState(changes, [&](State& s) { return Driver(s, dir_).Handle(request, arg); });
+        err = WithState(
+            changes, [&](State& s) { return Driver(s, dir_).Handle(request, arg); }, true);
     if (err == 0)
         return 0;
     errno = err;
@@ -242,12 +259,30 @@ bool Emulator::NoteWrite(uint32_t minor, uint64_t offset, uint64_t length) {
 
 bool Emulator::Shutdown(bool removeAdminNode, std::string* error) {
     Mode mode = Mode::Memory;
+    std::string refusal;
     int err = WithState(true, [&](State& s) {
         mode = s.mode;
+        for (const Device& d : s.devices) {
+            const std::string node = kQnbfNodeDir + d.node_name;
+            std::string at = d.loop_minor >= 0 ? MountPointOf(LoopPath(d.loop_minor)) : "";
+            if (!at.empty()) {
+                refusal = node + " is mounted on " + at + ": unmount it first";
+                return EBUSY;
+            }
+        }
         return Driver(s, dir_).DeleteAll();
     });
-    if (removeAdminNode && mode == Mode::Devices)
-        RemoveAdminNode();
+    if (!refusal.empty()) {
+        if (error)
+            *error = refusal;
+        return false;
+    }
+    if (mode == Mode::Devices) {
+        if (int stopped = StopServer(dir_); stopped && !err)
+            err = stopped;
+        if (removeAdminNode)
+            RemoveAdminNode();
+    }
     return err == 0 || Fail(error, "tearing the devices down", err);
 }
 
@@ -268,7 +303,8 @@ bool Emulator::RemoveState(const std::string& stateDir, std::string* error) {
         ::rmdir(saved.c_str());
     }
     RemoveStateTemporaries(stateDir);
-    for (const char* made : {"/state", "/lock"}) {
+    ::rmdir(ServeMount(stateDir).c_str());
+    for (const char* made : {"/state", "/lock", "/filterd.log"}) {
         if (::unlink((stateDir + made).c_str()) != 0 && errno != ENOENT)
             return Fail(error, "cannot remove " + stateDir + made, Errno());
     }

@@ -12,14 +12,19 @@
 //            (read-only). Volume sizes come from DeclareVolume, else from the file
 //            or block device the path names.
 //   devices  root, inside a mount namespace with /dev/qnbf on tmpfs. The admin node
-//            is "/dev/qnbf/ctrl" (c 7 0; its ioctls reach only this channel). Each
-//            filter device is a loop device attached over the underlying block
-//            device with the node "/dev/qnbf/qnbfN", N the loop minor; a snapshot
-//            is a read-only loop device over its copy-on-write data file with its
-//            own node, so it can be mounted.
+//            is "/dev/qnbf/ctrl" (c 7 0; its ioctls reach only this channel). A
+//            serving process (kzvol-filterd, started with the driver; pid file,
+//            log and socket in the state directory) serves each filter device as
+//            a file through FUSE; the node "/dev/qnbf/qnbfN" is a loop device with
+//            direct I/O over that file, so every write passes the stand-in before
+//            it reaches the underlying block device. A snapshot is a read-only
+//            loop device over the served snapshot file, with its own node, so it
+//            can be mounted.
 //
 // The driver's rules:
-// - Minors: the loop minor in devices mode, else the lowest free minor from 0.
+// - Minors: the loop minor in devices mode (a filter device served again after
+//   its serving process died keeps its minor even when its new loop device has
+//   another), else the lowest free minor from 0.
 //   Node names are "qnbf<minor>". The device list holds filter devices (never
 //   snapshots) in the order they were added; its cmd word is answered 1, or 2
 //   when the list is empty. Snapshot minors are listed newest (active) first.
@@ -49,20 +54,40 @@
 //   buffer of exactly the bitmap's size. CLEAR zeroes. Bits past the last extent
 //   are always kept 0.
 // - Change tracking: writes set the bits of the extents they touch in both
-//   bitmaps. The driver compares a digest of every extent with the digest taken at
-//   its previous look, and looks (after flushing the device) at ADD, before every
-//   bitmap request and before a snapshot. A write undone before the next look
-//   leaves no trace. Devices without data (memory mode over a declared volume)
-//   change only through NoteWrite.
+//   bitmaps. Devices mode: the serving process notes each write's extents before
+//   the data moves, and every bitmap request and snapshot first takes what it
+//   noted, so a request sees every write acknowledged before it; nothing is read
+//   or hashed. If the serving process dies, the next request starts it again and
+//   every filter device it served comes back with both bitmaps all set and
+//   untracked (GET_INFO 4316 and 4320 read 0) until SET resets them; a node still
+//   mounted over the dead process is served again once it is unmounted.
+//   Memory mode finds changes by comparing a digest of every extent with the one
+//   taken at its previous look (at ADD, before every bitmap request and before a
+//   snapshot, whose baseline is what the snapshot copied): a write undone before
+//   the next look leaves no trace. Devices without data (memory mode over a
+//   declared volume) change only through NoteWrite.
 // - SAVE writes the bitmap under "saved/" in the state directory, keyed by the
 //   underlying path and kind. ADD over the same path with the same extent size
 //   reloads a saved bitmap of the right size (and marks it tracked); creation then
 //   resets it with SET as usual, so the reload serves boot-time re-adds.
 // - SNAP_SYNC: the source must be a started filter device (EINVAL); the map and
-//   data paths must be NUL-terminated, non-empty and distinct (EINVAL). The data
-//   file receives a full point-in-time image of the device (holes for zeros), the
-//   map file a short text description; failures to write them answer their errno.
-//   The new snapshot is "added" until START. DELETE of a snapshot leaves both files.
+//   data paths must be NUL-terminated, non-empty and distinct (EINVAL). The new
+//   snapshot is "added" until START. DELETE of a snapshot leaves both files.
+//   Devices mode: one active snapshot per filter device (EBUSY). The file system
+//   mounted on the node, if any, is frozen (FIFREEZE; one frozen already stays as
+//   it is) while copy-on-write starts, so the start costs the same for any volume
+//   size and a journaled file system is clean in the snapshot. The map and data
+//   files are created exclusively, never through a link, mode 0600 (the files of
+//   an earlier snapshot of this driver under the same names are replaced; anything
+//   else there: EEXIST). From then on the first write to each chunk (the chunk
+//   size: a power of two from 512 bytes to 64 MiB, else EINVAL) copies the old
+//   chunk into the data file and records it in the map file before it goes on; the
+//   snapshot reads each chunk from the data file or from the volume. The map file
+//   is a 64-byte head ("kzvol-cow 1", chunk and size lines) followed by one
+//   little-endian 64-bit chunk number per copied chunk, the k-th held at k times
+//   the chunk size in the data file. DELETE ends copy-on-write.
+//   Memory mode: the data file receives a full point-in-time image of the device
+//   (holes for zeros), the map file a short text description.
 // - GET_DATABLOCK_MAP takes a snapshot minor (EINVAL otherwise): `size` is answered
 //   with the map's size; a zero buffer address only asks for it; a smaller buffer:
 //   ENOBUFS. Bit i is set when extent i of the snapshot holds a non-zero byte.
@@ -108,8 +133,10 @@ class Emulator final : public kzvol::DriverChannel {
     bool NoteWrite(uint32_t minor, uint64_t offset, uint64_t length);
     // The next request numbered `request` fails with `err` (this process only).
     void FailNext(unsigned long request, int err);
-    // Deletes every device and releases its loop device and node. Devices mode:
-    // also removes the admin node when `removeAdminNode`.
+    // Deletes every device and releases its loop device and node; devices mode also
+    // stops the serving process, and removes the admin node when `removeAdminNode`.
+    // Refused, with *error naming the node and its mount point, while a node of
+    // the driver is mounted.
     bool Shutdown(bool removeAdminNode, std::string* error);
     // A copy of the current state; false when it cannot be read.
     bool Snapshot(State* out);
@@ -119,8 +146,10 @@ class Emulator final : public kzvol::DriverChannel {
   private:
     // Runs `fn(state)` under the lock with the state loaded, saving it afterwards
     // when `save`. Answers fn's errno value, or the lock or load failure's.
+    // `serve`: devices mode first makes sure the serving process serves every
+    // device (Driver::Reconnect).
     template <typename Fn>
-    int WithState(bool save, Fn fn);
+    int WithState(bool save, Fn fn, bool serve = false);
     bool TakeInjected(unsigned long request, int* err);
 
     std::string dir_;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
+#include <mntent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,28 +15,12 @@
 #include <memory>
 
 #include "filter/DriverChannel.h"
+#include "host/Handles.h"
 
 namespace kzvol::emulator {
 namespace {
 
 constexpr size_t kIoChunk = 1 << 20;
-
-// A descriptor closed at the end of the scope.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
 
 int Errno() {
     return errno ? errno : EIO;
@@ -72,8 +57,8 @@ template <typename Fn>
 int ForEachExtent(const std::string& path, uint64_t size, uint32_t extentBytes, Fn each) {
     if (extentBytes == 0)
         return EINVAL;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok())
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return Errno();
     std::unique_ptr<char[]> buffer(new char[kIoChunk]);
     for (uint64_t at = 0; at < size;) {
@@ -115,8 +100,8 @@ int SizeOf(const std::string& path, uint64_t* size, int32_t* devno, bool* isBloc
     }
     if (!*isBlock)
         return ENOTBLK;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok())
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return Errno();
     if (::ioctl(fd.get(), BLKGETSIZE64, size) != 0)
         return Errno();
@@ -129,46 +114,67 @@ std::string LoopPath(int minor) {
     return "/dev/loop" + std::to_string(minor);
 }
 
-int AttachLoop(const std::string& path, bool readOnly, int* minor) {
-    const int mode = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-    Fd file(::open(path.c_str(), mode));
-    if (!file.ok())
+// LOOP_CONFIGURE of loop device `n`: 0, EBUSY when another process took it, or
+// another errno value.
+int Configure(int n, int file, const LoopOptions& o) {
+    UniqueFd dev(::open(LoopPath(n).c_str(), (o.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    if (!dev.valid())
+        return EBUSY;  // gone or not ours: try another
+    struct loop_config config;
+    std::memset(&config, 0, sizeof config);
+    config.fd = static_cast<unsigned>(file);
+    config.block_size = o.blockSize;
+    config.info.lo_flags =
+        (o.readOnly ? LO_FLAGS_READ_ONLY : 0) | (o.direct ? LO_FLAGS_DIRECT_IO : 0);
+    return ::ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0 ? 0 : Errno();
+}
+
+int AttachLoop(const std::string& path, const LoopOptions& options, int* minor) {
+    const int mode = (options.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+    UniqueFd file(::open(path.c_str(), mode));
+    if (!file.valid())
         return Errno();
-    Fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-    if (!control.ok())
+    if (options.preferred >= 0 && Configure(options.preferred, file.get(), options) == 0) {
+        *minor = options.preferred;
+        return 0;
+    }
+    UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (!control.valid())
         return Errno();
     // Another process may take the free device first: try the next one.
     for (int attempt = 0; attempt < 20; ++attempt) {
         int n = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
         if (n < 0)
             return Errno();
-        Fd dev(::open(LoopPath(n).c_str(), mode));
-        if (!dev.ok())
-            continue;
-        struct loop_config config;
-        std::memset(&config, 0, sizeof config);
-        config.fd = static_cast<unsigned>(file.get());
-        config.info.lo_flags = readOnly ? LO_FLAGS_READ_ONLY : 0;
-        if (::ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0) {
+        int err = Configure(n, file.get(), options);
+        if (err == 0) {
             *minor = n;
             return 0;
         }
-        if (errno != EBUSY)
-            return Errno();
+        if (err != EBUSY)
+            return err;
     }
     return EBUSY;
 }
 
+uint32_t SectorOf(const std::string& blockDevice) {
+    UniqueFd fd(::open(blockDevice.c_str(), O_RDONLY | O_CLOEXEC));
+    int sector = 0;
+    if (!fd || ::ioctl(fd.get(), BLKSSZGET, &sector) != 0 || sector <= 0)
+        return 512;
+    return static_cast<uint32_t>(sector);
+}
+
 int LoopBusy(int minor) {
-    Fd dev(::open(LoopPath(minor).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
-    return dev.ok() ? 0 : (errno == EBUSY ? EBUSY : 0);
+    UniqueFd dev(::open(LoopPath(minor).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    return dev.valid() ? 0 : (errno == EBUSY ? EBUSY : 0);
 }
 
 int DetachLoop(int minor) {
     if (int err = LoopBusy(minor))
         return err;
-    Fd dev(::open(LoopPath(minor).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!dev.ok())
+    UniqueFd dev(::open(LoopPath(minor).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!dev.valid())
         return Errno();
     if (::ioctl(dev.get(), LOOP_CLR_FD, 0) != 0 && errno != ENXIO)
         return Errno();
@@ -205,9 +211,45 @@ void RemoveAdminNode() {
     ::unlink(kQnbfAdminNode);
 }
 
+std::string MountPointOf(const std::string& device) {
+    struct stat dev;
+    if (::stat(device.c_str(), &dev) != 0 || !S_ISBLK(dev.st_mode))
+        return "";
+    UniqueFile mounts(::setmntent("/proc/self/mounts", "re"));
+    if (!mounts)
+        return "";
+    struct mntent entry;
+    char line[8192];
+    while (::getmntent_r(mounts.get(), &entry, line, sizeof line)) {
+        struct stat st;
+        if (entry.mnt_fsname[0] == '/' && ::stat(entry.mnt_fsname, &st) == 0 &&
+            S_ISBLK(st.st_mode) && st.st_rdev == dev.st_rdev)
+            return entry.mnt_dir;
+    }
+    return "";
+}
+
+FrozenFileSystem::FrozenFileSystem(const std::string& mountPoint) {
+    if (mountPoint.empty())
+        return;
+    fd_.reset(::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd_) {
+        err_ = Errno();
+    } else if (::ioctl(fd_.get(), FIFREEZE, 0) != 0) {
+        // EBUSY: frozen already by someone else, who also thaws it.
+        err_ = errno == EBUSY ? 0 : Errno();
+        fd_.reset();
+    }
+}
+
+FrozenFileSystem::~FrozenFileSystem() {
+    if (fd_)
+        ::ioctl(fd_.get(), FITHAW, 0);
+}
+
 void FlushDevice(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok())
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return;
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && S_ISBLK(st.st_mode))
@@ -246,8 +288,8 @@ int ExtentsWithData(const std::string& path, uint64_t size, uint32_t extentBytes
 }
 
 int MakeEmptyImage(const std::string& to, uint64_t size) {
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!out.ok())
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!out.valid())
         return Errno();
     if (::ftruncate(out.get(), static_cast<off_t>(size)) != 0)
         return Errno();
@@ -257,13 +299,13 @@ int MakeEmptyImage(const std::string& to, uint64_t size) {
 // Shares the blocks of a regular file of exactly `size` bytes with `to` where the
 // file system can (a reflink clone): a snapshot then costs no copy at all.
 bool CloneImage(const std::string& from, const std::string& to, uint64_t size) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (!in.ok() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<uint64_t>(st.st_size) != size)
         return false;
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    return out.ok() && ::ioctl(out.get(), FICLONE, in.get()) == 0;
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    return out.valid() && ::ioctl(out.get(), FICLONE, in.get()) == 0;
 }
 
 // Snapshot images are not synced: a snapshot lives no longer than the machine runs,
@@ -274,8 +316,8 @@ int CopyImage(const std::string& from, const std::string& to, uint64_t size) {
         return 0;
     if (int err = MakeEmptyImage(to, size))
         return err;
-    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!out.ok())
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!out.valid())
         return Errno();
     int err = 0;
     int walk = ForEachExtent(from, size, kIoChunk, [&](uint64_t extent, const char* p, size_t n) {
@@ -287,8 +329,8 @@ int CopyImage(const std::string& from, const std::string& to, uint64_t size) {
 
 int WriteFileAtomically(const std::string& path, const std::string& contents) {
     std::string tmp = path + ".XXXXXX";
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (!fd.ok())
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    if (!fd.valid())
         return Errno();
     int err = WriteAll(fd.get(), contents.data(), contents.size(), 0);
     if (!err && ::rename(tmp.c_str(), path.c_str()) != 0)

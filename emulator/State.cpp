@@ -169,6 +169,10 @@ bool ApplyField(const std::string& key, const std::string& value, Device* d) {
             return (d->underlying_dev = std::stoi(value), true);
         if (key == "chunk")
             return (d->chunk_size = static_cast<uint32_t>(std::stoul(value)), true);
+        if (key == "serve_id")
+            return (d->serve_id = std::stoull(value), true);
+        if (key == "serve_instance")
+            return Unescape(value, &d->serve_instance);
         if (key == "loop")
             return (d->loop_minor = std::stoi(value), true);
         if (key == "node")
@@ -219,7 +223,8 @@ std::string Serialize(const State& state) {
             << Escape(d.data_file) << "\nsnaps " << Minors(d.snapshots) << "\nincr "
             << Hex(d.incr.bits) << "\ndiff " << Hex(d.diff.bits) << "\nincr_tracked "
             << (d.incr.tracked ? 1 : 0) << "\ndiff_tracked " << (d.diff.tracked ? 1 : 0)
-            << "\ndigests " << Digests(d.digests) << "\nend\n";
+            << "\ndigests " << Digests(d.digests) << "\nserve_id " << d.serve_id
+            << "\nserve_instance " << Escape(d.serve_instance) << "\nend\n";
     }
     return out.str();
 }

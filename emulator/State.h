@@ -38,6 +38,10 @@ struct Device {
     std::string map_file, data_file;  // snapshot: its copy-on-write files
     uint32_t chunk_size = 0;
     int loop_minor = -1;  // devices mode: the loop device behind the node
+    // Devices mode, filter device: its number in the serving process and that
+    // process's instance token (another token: the process was restarted).
+    uint64_t serve_id = 0;
+    std::string serve_instance;
 
     uint64_t Extents() const;
     size_t BitmapBytes() const { return static_cast<size_t>((Extents() + 7) / 8); }
@@ -47,6 +51,9 @@ struct State {
     Mode mode = Mode::Memory;
     std::vector<Device> devices;              // in the order they were added
     std::map<std::string, uint64_t> volumes;  // memory mode: declared volume sizes
+    // Devices mode: the running serving process's instance token, once
+    // Driver::Reconnect has asked it (not saved).
+    std::string serving;
 
     Device* Find(uint32_t minor);
     // The lowest minor no device uses.

@@ -16,6 +16,7 @@
 #include "emulator/Emulator.h"
 #include "emulator/HostOps.h"
 #include "emulator/KzsnapTool.h"
+#include "emulator/ServeClient.h"
 #include "filter/DriverChannel.h"
 #include "filter/QnbfLookup.h"
 #include "filter/QnbfProtocol.h"
@@ -176,7 +177,9 @@ int Start(const Options& opts, const std::string& dir) {
     std::string error;
     if (!emulator::Emulator::Create(dir, memory ? emulator::Mode::Memory : emulator::Mode::Devices,
                                     &error, opts.Has("force")))
-        return Fail(error + (opts.Has("force") ? "" : " (stop it first, or start with --force)"));
+        return Fail(error + (opts.Has("force") || error.find("driver runs") == std::string::npos
+                                 ? ""
+                                 : " (stop it first, or start with --force)"));
     std::printf("emulator started in %s mode, state in %s\nexport %s=%s\n",
                 memory ? "memory" : "devices", dir.c_str(), kEmulatorVariable, dir.c_str());
     return 0;
@@ -208,6 +211,13 @@ int Status(const std::string& dir) {
     std::printf("emulator: running in %s mode, state in %s, %zu device(s)\n",
                 state.mode == emulator::Mode::Devices ? "devices" : "memory", dir.c_str(),
                 state.devices.size());
+    std::string instance;
+    if (state.mode == emulator::Mode::Devices)
+        std::printf(
+            "  serving process: %s\n",
+            emulator::ServerInstance(dir, &instance) == 0
+                ? ("running, log " + emulator::ServeLog(dir)).c_str()
+                : "not running (the next request starts it; its devices come back untracked)");
     for (const emulator::Device& d : state.devices) {
         std::printf("  minor %u %s %s %s\n", d.minor, d.snapshot ? "snapshot" : "filter",
                     StateName(d.state), d.snapshot ? d.data_file.c_str() : d.underlying.c_str());

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -280,6 +281,28 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     EXPECT_EQ(bits, 0x05);
     map.minor = static_cast<uint32_t>(minor_);
     EXPECT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), EINVAL);
+}
+
+// A write the snapshot's copy caught and that is undone before the next look
+// still counts: the next look compares with what the copy holds.
+TEST_F(ChangeTracking, AWriteCaughtByTheCopyAndUndoneLeavesItsBit) {
+    Write(2 * kMiB, "A");
+    Bits(QNBF_KIND_INCREMENTAL, true);
+    std::atomic<bool> stop{false};
+    std::thread toggler([&] {
+        UniqueFd fd(::open(volume_.c_str(), O_WRONLY | O_CLOEXEC));
+        while (!stop)
+            for (const char* c : {"B", "A"})
+                (void)!::pwrite(fd.get(), c, 1, 2 * kMiB);
+    });
+    const int snap = Snap(minor_);
+    stop = true;
+    toggler.join();
+    ASSERT_GE(snap, 0);
+    Write(2 * kMiB, "A");
+    if (ReadFile(dir_.File("snap"))[2 * kMiB] == 'B') {
+        EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL) & 0x04, 0x04);
+    }
 }
 
 }  // namespace
