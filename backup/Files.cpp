@@ -28,11 +28,6 @@ UniqueFd OpenRegular(const std::string& path, int flags, mode_t mode) {
     return fd;
 }
 
-bool SyncDir(const std::string& dir) {
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
-}
-
 bool WriteWholeFile(const std::string& path, const std::string& contents) {
     UniqueFd fd = OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
     return fd && WriteAll(fd.get(), contents.data(), contents.size());

@@ -1,5 +1,5 @@
 // Small file helpers of the backup repository: opening a file others may have
-// planted something at, syncing a directory, reading a bounded file whole,
+// planted something at, reading a bounded file whole,
 // digesting a file, and error text with the cause.
 #pragma once
 
@@ -18,8 +18,6 @@ namespace kzvol::backup {
 // waiting on a FIFO or a device; the descriptor is kept only when it is a regular
 // file (otherwise errno is EINVAL), and then blocks again as usual.
 UniqueFd OpenRegular(const std::string& path, int flags, mode_t mode = 0600);
-// fsync of a directory, so that entries created or renamed in it are durable.
-bool SyncDir(const std::string& dir);
 // Writes `contents` to `path` (created 0600 or truncated), not synced: for files
 // that only a killed process, not a crash, must find again.
 bool WriteWholeFile(const std::string& path, const std::string& contents);

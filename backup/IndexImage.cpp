@@ -6,18 +6,9 @@
 #include <cstring>
 
 #include "host/CCreateUNIXFSTree.h"
-#include "metadata/ReaderCallBacks.h"
-#include "rdfd/RDFD.h"
+#include "metadata/ReaderIntoTable.h"
 
 namespace kzvol::backup {
-namespace {
-
-int NeverQuit(int, void*, void* flag) {
-    *static_cast<unsigned char*>(flag) = 0;
-    return 0;
-}
-
-}  // namespace
 
 bool IndexImage(int fd, const std::string& table, const std::string& volinfo, uint64_t extentBytes,
                 std::string* error) {
@@ -30,24 +21,19 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
         *error = "cannot create the table " + table + ": " + std::strerror(rc);
         return false;
     }
-    std::string rootName = "/", dumpPath = volinfo;
-    char fsType[] = "ext3";
-    char platform[100] = "linux";
-    int device = fd;
-    RDFDPrepareForReadAhead(device);
-    RDFDException failure(static_cast<RDFDExceptionCodes>(-1), "it stopped before the end");
-    bool ok = RDFDInterfaceForImgPod(rootName.data(), RDFDReadCallBack, &device,
-                                     RDFDGetInodeNameCallBack, &writer, dumpPath.data(), fsType,
-                                     platform, static_cast<unsigned int>(extentBytes), 0, 0, false,
-                                     NeverQuit, nullptr, &failure, RDFDReadAheadCallBack);
+    ReaderJob job;
+    job.volinfoPath = volinfo;
+    job.extentBytes = static_cast<uint32_t>(extentBytes);
+    std::string failure;
+    bool ok = ReadDeviceIntoTable(fd, &writer, job, &failure);
     if (ok && (rc = writer.Close()) != 0) {
         *error = "cannot finish the table " + table + ": " + std::strerror(rc);
         ok = false;
     } else if (!ok) {
-        *error = std::string(
-                     "the directory reader could not index the snapshot (an ext2/ext3 "
-                     "file system is needed); the reader says: ") +
-                 failure.GetErrorMsg();
+        *error =
+            "the directory reader could not index the snapshot (an ext2/ext3 file system is "
+            "needed); the reader says: " +
+            failure;
     }
     if (!ok)
         ::unlink(volinfo.c_str());

@@ -48,8 +48,8 @@ bool PendingBackup::Create(std::string* error) {
 bool PendingBackup::WriteFile(const std::string& name, const std::string& contents, bool sync,
                               std::string* error) {
     const std::string path = dir_ + "/" + name;
-    bool ok = sync ? ReplaceFileContents(path, contents, 0600) && SyncDir(dir_) &&
-                         (repoSynced_ || SyncDir(repo_.dir()))
+    bool ok = sync ? ReplaceFileContents(path, contents, 0600) && SyncDirectory(dir_) &&
+                         (repoSynced_ || SyncDirectory(repo_.dir()))
                    : WriteWholeFile(path, contents);
     repoSynced_ |= ok && sync;
     if (ok)
@@ -95,7 +95,7 @@ bool PendingBackup::Commit(const std::string& manifest, std::string* error) {
         return false;
     }
     created_ = false;
-    if (SyncDir(repo_.dir()))
+    if (SyncDirectory(repo_.dir()))
         return true;
     *error = WithErrno("backup " + id_ + " is in place, but syncing " + repo_.dir() + " failed");
     return false;

@@ -20,7 +20,7 @@
 #include "metadata/DirectoryWalk.h"
 #include "metadata/MountProbes.h"
 #include "metadata/ReaderCallBacks.h"
-#include "rdfd/RDFD.h"
+#include "metadata/ReaderIntoTable.h"
 #include "volume/KZVolume.h"
 
 namespace {
@@ -143,17 +143,23 @@ bool RunDirectoryReader(MetadataRun* run, bool* indexed) {
         return false;
     g_log.Debug(kContext, "Collect MetaData on %s", run->device.c_str());
     kzvol::UniqueFd device(::open(run->device.c_str(), O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-    int fd = device.get();
-    RDFDPrepareForReadAhead(fd);
-    const bool namesOnly = !Switch("dNoMtimeNoSize").empty();
-    if (namesOnly)
+    kzvol::ReaderJob job;
+    job.rootName = run->rootName;
+    job.volinfoPath = run->volumeInfoPath;
+    job.fsType = run->fsType;
+    job.extentBytes = static_cast<uint32_t>(run->extentSize);
+    job.aclEnabled = run->aclEnabled;
+    job.seLinuxEnabled = run->seLinuxEnforcing;
+    job.namesOnly = !Switch("dNoMtimeNoSize").empty();
+    if (job.namesOnly)
         g_log.Debug(kContext, "Mtime and Size attributes for files will not be collected.");
-    char platform[100] = "linux";
-    *indexed = RDFDInterfaceForImgPod(
-        run->rootName, RDFDReadCallBack, &fd, RDFDGetInodeNameCallBack, &run->table,
-        run->volumeInfoPath, run->fsType.data(), platform,
-        static_cast<unsigned int>(run->extentSize), run->aclEnabled, run->seLinuxEnforcing,
-        namesOnly, QuitFlagCheck, &run->volume, nullptr, RDFDReadAheadCallBack);
+    job.quit = QuitFlagCheck;
+    job.quitContext = &run->volume;
+    std::string failure;
+    *indexed = kzvol::ReadDeviceIntoTable(device.get(), &run->table, job, &failure);
+    if (!*indexed)
+        g_log.Debug(kContext, "the directory reader did not index %s: %s", run->device.c_str(),
+                    failure.c_str());
     device.reset();
     if (!CloseTable(&run->table, run->snapMountPath, run->tablePath))
         return false;
