@@ -6,7 +6,8 @@
 # files change while it is mounted; an incremental backup with its index, taken
 # while a writer runs; the backups and the files that differ; the incremental point
 # restored to a new file, which passes e2fsck -fn with no journal to replay and
-# holds the files synced before its snapshot; the whole repository verified.
+# holds the files synced before its snapshot; the whole repository verified; one
+# changed file restored by path from the incremental point equals the live file.
 #   usage: scripts/run-devices.sh BUILD_DIR SAMPLE_DIR   (run.sh calls it as root)
 set -euo pipefail
 if [ -z "${KZVOL_RUN_NS:-}" ]; then
@@ -71,3 +72,7 @@ show e2fsck -fn "$work/restored.img"
 [ "$(debugfs -R 'cat /etc/motd' "$work/restored.img" 2>/dev/null)" = welcome ]
 echo "--- $work/restored.img: clean, no journal to replay, /etc/motd holds what was synced"
 show $kzvol verify "$repo"
+
+show $kzvol restore "$repo" --backup 000002 --path /srv/www/news.html --to "$work/news.html.restored"
+cmp "$work/mnt/srv/www/news.html" "$work/news.html.restored"
+echo "--- /srv/www/news.html restored from backup 000002 equals the live file: $(cat "$work/news.html.restored")"
