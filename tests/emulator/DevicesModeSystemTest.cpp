@@ -30,9 +30,6 @@ bool LoopAttached(int minor) {
 
 class DevicesMode : public StandInSystemTest {
   protected:
-    // Released after TearDown, once no loop device holds it.
-    std::unique_ptr<ZramDevice> zram_;
-
     // A 32 MiB ext2 image holding a.txt with `text`, on a loop device.
     std::unique_ptr<LoopDevice> Volume(const std::string& text) {
         ::mkdir(dir_.File("src").c_str(), 0755);

@@ -69,15 +69,8 @@ class WritePath : public StandInSystemTest {
         SetUpOnZram();
         if (IsSkipped())
             return;
-        zram_ = std::make_unique<ZramDevice>(kVolumeBytes);
-        ASSERT_TRUE(zram_->ok());
-        std::string out;
-        ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + zram_->path() + " 2>&1", &out), 0)
-            << out;
-        minor_ = AddFilter(zram_->path(), kExtent);
+        minor_ = FilteredExt3OnZram(kVolumeBytes, kExtent);
         ASSERT_GE(minor_, 0);
-        for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL})
-            ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor_, kind), 0);
         node_ = FilterNode(minor_);
         ::mkdir(mnt_.c_str(), 0755);
         ::mkdir(dir_.File("cow").c_str(), 0700);
@@ -128,7 +121,6 @@ class WritePath : public StandInSystemTest {
     const std::string mnt_ = "/talmartmp/live", repo_ = dir_.File("repo");
     int minor_ = -1;
     std::string node_;
-    std::unique_ptr<ZramDevice> zram_;
     std::unique_ptr<ScopedMount> mount_;
     std::unique_ptr<Writer> writer_;
 };

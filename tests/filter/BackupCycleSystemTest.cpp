@@ -68,8 +68,7 @@ class BackupCycle : public StandInSystemTest {
     }
 
     TestEnv env_;
-    // Released after TearDown, once no filter device holds them.
-    std::unique_ptr<ZramDevice> zram_;
+    // Released after TearDown, once no filter device holds it.
     std::unique_ptr<LoopDevice> loop_;
 };
 

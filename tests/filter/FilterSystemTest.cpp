@@ -84,7 +84,6 @@ class FilterSystem : public StandInSystemTest {
     }
 
     TestEnv env_;
-    std::unique_ptr<ZramDevice> zram_;
     std::string original_fstab_;
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
 };

@@ -3,10 +3,12 @@
 // nodes and loop devices released) when the test ends.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "emulator/Emulator.h"
+#include "tests/filter/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"
 
@@ -31,6 +33,27 @@ class StandInSystemTest : public SystemTest {
             GTEST_SKIP() << "no zram here";
         StandInSystemTest::SetUp();
     }
+    // A new zram volume of `bytes` holding a fresh ext3 file system, put under the
+    // filter with `extentBytes` extents and both bitmaps reset: its minor, or -1
+    // after a test failure. The volume stays in zram_, for the test's TearDown to
+    // release after StandInSystemTest::TearDown.
+    int FilteredExt3OnZram(uint64_t bytes, uint32_t extentBytes) {
+        zram_ = std::make_unique<ZramDevice>(bytes);
+        std::string out;
+        if (!zram_->ok() ||
+            RunCommandLine("mke2fs -q -F -t ext3 " + zram_->path() + " 2>&1", &out) != 0) {
+            ADD_FAILURE() << "no ext3 file system on zram: " << out;
+            return -1;
+        }
+        const int minor = AddFilter(zram_->path(), extentBytes);
+        for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL}) {
+            if (minor < 0 || BitmapRequest(QNBF_SET_BITMAP, minor, kind) != 0) {
+                ADD_FAILURE() << "cannot put " << zram_->path() << " under the filter";
+                return -1;
+            }
+        }
+        return minor;
+    }
     void TearDown() override {
         if (!driver_)
             return;
@@ -41,6 +64,7 @@ class StandInSystemTest : public SystemTest {
 
     TempDir dir_;
     std::unique_ptr<emulator::Emulator> driver_;
+    std::unique_ptr<ZramDevice> zram_;
 };
 
 }  // namespace kzvol::testing

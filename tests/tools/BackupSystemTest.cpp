@@ -25,14 +25,8 @@ class BackupSystem : public StandInSystemTest {
         SetUpOnZram();
         if (IsSkipped())
             return;
-        zram_ = std::make_unique<ZramDevice>(kVolumeBytes);
-        ASSERT_TRUE(zram_->ok());
-        std::string out;
-        ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + zram_->path() + " 2>&1", &out), 0)
-            << out;
-        int minor = AddFilter(zram_->path(), 1 << 20);
+        const int minor = FilteredExt3OnZram(kVolumeBytes, 1 << 20);
         ASSERT_GE(minor, 0);
-        ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, QNBF_KIND_INCREMENTAL), 0);
         node_ = FilterNode(minor);
         ::mkdir(mnt_.c_str(), 0755);
         ::mkdir(dir_.File("cow").c_str(), 0755);
@@ -85,7 +79,6 @@ class BackupSystem : public StandInSystemTest {
     const std::string state_ = dir_.File("driver"), mnt_ = "/talmartmp/vol",
                       repo_ = dir_.File("repo");
     std::string node_;
-    std::unique_ptr<ZramDevice> zram_;
     std::unique_ptr<ScopedMount> mount_;
 };
 
