@@ -7,11 +7,6 @@
 
 namespace kzvol::backup {
 
-std::string NewestBackup(const Repository& repo) {
-    const std::vector<std::string> ids = repo.BackupIds();
-    return ids.empty() ? "" : ids.back();
-}
-
 PointReader::PointReader(const Repository& repo, uint64_t cacheBytes)
     : repo_(repo), cacheBytes_(cacheBytes) {}
 

@@ -21,9 +21,6 @@
 
 namespace kzvol::backup {
 
-// The newest completed backup of `repo`, or "" when it has none.
-std::string NewestBackup(const Repository& repo);
-
 class PointReader {
   public:
     // At most `cacheBytes` of checked extents are kept (at least two extents).

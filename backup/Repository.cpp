@@ -89,6 +89,11 @@ std::vector<std::string> Repository::Names(bool temporary) const {
     return ids;
 }
 
+std::string Repository::NewestId() const {
+    const std::vector<std::string> ids = BackupIds();
+    return ids.empty() ? "" : ids.back();
+}
+
 std::vector<std::string> Repository::BackupIds() const {
     return Names(false);
 }

@@ -52,6 +52,8 @@ class Repository {
     // Ids of the completed backups, oldest first; of the unfinished ones.
     std::vector<std::string> BackupIds() const;
     std::vector<std::string> LeftoverIds() const;
+    // The newest completed backup; "" when there is none.
+    std::string NewestId() const;
     // One past the highest id in use, completed or not.
     std::string NextId() const;
 

@@ -42,7 +42,7 @@ int TableOf(const std::string& first, std::string backup, std::string* table) {
     if (!repository)
         return Fail("no repository " + first);
     backup::Repository repo(first);
-    if (backup.empty() && (backup = backup::NewestBackup(repo)).empty())
+    if (backup.empty() && (backup = repo.NewestId()).empty())
         return Fail("no backup in " + first);
     std::string error;
     if (!backup::BackupTable(repo, backup, table, &error))

@@ -170,7 +170,7 @@ int RunMount(const Words& args) {
     if (!::realpath(opts.positional()[0].c_str(), repoPath))
         return Fail("no repository " + opts.positional()[0]);
     backup::Repository repo(repoPath);
-    const std::string id = opts.Get("backup", backup::NewestBackup(repo));
+    const std::string id = opts.Get("backup", repo.NewestId());
     if (id.empty())
         return Fail("no backup in " + opts.positional()[0] + " to mount");
     backup::PointReader point(repo);

@@ -119,8 +119,7 @@ int RunRestore(const Words& args) {
     if (backup::IsInside(opts.Get("to"), repo.dir()))
         return Fail("will not restore into the repository " + repo.dir() +
                     ": choose a target outside it");
-    std::vector<std::string> ids = repo.BackupIds();
-    std::string id = opts.Get("backup", ids.empty() ? "" : ids.back());
+    const std::string id = opts.Get("backup", repo.NewestId());
     if (id.empty())
         return Fail("no backup in " + repo.dir() + " to restore");
     if (opts.Has("path"))
