@@ -16,7 +16,7 @@
 #include "backup/Readback.h"
 #include "host/FullIO.h"
 #include "host/Handles.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 
 namespace kzvol::testing {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
-#include "tests/filter/FaultSweep.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/FaultSweep.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"

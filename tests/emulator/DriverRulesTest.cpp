@@ -16,7 +16,7 @@
 #include "filter/FilterInternal.h"
 #include "filter/QnbfLookup.h"
 #include "host/Handles.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 
 namespace kzvol::testing {
 namespace {

@@ -15,9 +15,9 @@
 
 #include "emulator/ServeWire.h"
 #include "host/Handles.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

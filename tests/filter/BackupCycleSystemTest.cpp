@@ -14,7 +14,7 @@
 
 #include "filter/QnbfVolInfo.h"
 #include "host/Handles.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
 #include "volume/KZVolume.h"
 

@@ -14,8 +14,8 @@
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
 #include "tests/filter/BitmapMembers.h"
-#include "tests/filter/FaultSweep.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/FaultSweep.h"
+#include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 

@@ -9,7 +9,7 @@
 
 #include "filter/CreateDevArg.h"
 #include "filter/QnbfConfig.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {

@@ -10,7 +10,7 @@
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfLookup.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "filter/DriverChannel.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 
 namespace kzvol::testing {
 

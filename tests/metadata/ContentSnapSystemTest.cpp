@@ -16,9 +16,9 @@
 #include "filter/QnbfProtocol.h"
 #include "host/ShellQuote.h"
 #include "metadata/ContentSnap.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

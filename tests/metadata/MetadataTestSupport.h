@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fstree/UnixFsTreeReader.h"
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::fstree {

@@ -3,7 +3,7 @@
 // SnapMountSystemTest.)
 #include <gtest/gtest.h>
 
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {

@@ -12,7 +12,7 @@
 #include "metadata/ReaderCallBacks.h"
 #include "rdfd/DirBlock.h"
 #include "rdfd/DirBlockSequence.h"
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {

@@ -5,7 +5,7 @@
 // (seen in the sizes of the device reads), the names, flags and filter it hands on.
 #include <gtest/gtest.h>
 
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {

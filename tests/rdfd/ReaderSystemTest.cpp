@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "host/Handles.h"
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 #include "tests/support/SystemHarness.h"
 
 namespace kzvol::testing {

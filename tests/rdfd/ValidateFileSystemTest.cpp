@@ -3,7 +3,7 @@
 // (Group arithmetic and the information file are checked against debugfs.)
 #include <gtest/gtest.h>
 
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {

@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 
 namespace kzvol::testing {
 namespace {

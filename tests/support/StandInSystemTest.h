@@ -8,7 +8,7 @@
 #include <string>
 
 #include "emulator/Emulator.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"
 

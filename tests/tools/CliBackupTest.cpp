@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

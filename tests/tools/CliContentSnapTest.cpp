@@ -4,7 +4,7 @@
 // before anything is released.
 #include <gtest/gtest.h>
 
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

@@ -10,8 +10,8 @@
 
 #include <sstream>
 
-#include "tests/filter/MemoryDriver.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/MemoryDriver.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <set>
 
-#include "tests/rdfd/ReaderTestSupport.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/ReaderTestSupport.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

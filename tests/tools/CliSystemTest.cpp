@@ -19,7 +19,7 @@
 #include "host/ShellQuote.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 extern char** environ;
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/CCreateUNIXFSTree.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "host/Env.h"
 #include "host/ShellQuote.h"
-#include "tests/filter/MemoryDriver.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/MemoryDriver.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "backup/Repository.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 

@@ -13,10 +13,10 @@
 #include <memory>
 
 #include "filter/CreateDevArg.h"
-#include "tests/filter/MemoryDriver.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/MachineOverlay.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/tools/Kzvol.h"
+#include "tests/support/Kzvol.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {

@@ -1,6 +1,6 @@
 // In-memory device, row collector, image builder, debugfs oracle and small-image
 // fixture for the reader's tests.
-#include "tests/rdfd/ReaderTestSupport.h"
+#include "tests/support/ReaderTestSupport.h"
 
 #include <pthread.h>
 
