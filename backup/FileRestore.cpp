@@ -18,6 +18,7 @@
 
 #include "backup/Files.h"
 #include "host/AtomicFile.h"
+#include "host/Env.h"
 #include "host/FullIO.h"
 #include "host/Handles.h"
 
@@ -187,7 +188,7 @@ class Restorer {
             return false;
         // A file alone is synced here, the files of a tree at once at the end.
         if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 ||
-            (path == made_ && ::fsync(fd.get()) != 0))
+            (path == made_ && !CurrentEnv()->SyncFile(fd.get())))
             return Failed(path);
         ++counts_->files;
         return true;

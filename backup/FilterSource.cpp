@@ -112,7 +112,8 @@ bool FilterSource::Shape(VolumeShape* shape, std::string* error) {
     driver_ = std::make_unique<KZVolumeUnix>(kQnbfAdminNode);
     if (!driver_->Open())
         return Failed(std::string("cannot open ") + kQnbfAdminNode, error);
-    driver_->m_QnbfNodeMinorno = static_cast<int>(info.minor);
+    if (!QnbfBindByName(*driver_, name_))
+        return Failed("no filter device " + path_ + " (see kzvol devices)", error);
     *shape = shape_;
     return true;
 }

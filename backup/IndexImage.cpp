@@ -24,8 +24,8 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
     ReaderJob job;
     job.volinfoPath = volinfo;
     job.extentBytes = static_cast<uint32_t>(extentBytes);
-    std::string failure;
-    bool ok = ReadDeviceIntoTable(fd, &writer, job, &failure);
+    ReaderOutcome outcome;
+    bool ok = ReadDeviceIntoTable(fd, &writer, job, &outcome);
     if (ok && (rc = writer.Close()) != 0) {
         *error = "cannot finish the table " + table + ": " + std::strerror(rc);
         ok = false;
@@ -33,7 +33,7 @@ bool IndexImage(int fd, const std::string& table, const std::string& volinfo, ui
         *error =
             "the directory reader could not index the snapshot (an ext2/ext3 file system is "
             "needed); the reader says: " +
-            failure;
+            outcome.failure;
     }
     if (!ok)
         ::unlink(volinfo.c_str());

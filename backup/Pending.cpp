@@ -10,6 +10,7 @@
 
 #include "backup/Files.h"
 #include "host/AtomicFile.h"
+#include "host/Env.h"
 #include "host/FullIO.h"
 
 namespace kzvol::backup {
@@ -48,7 +49,7 @@ bool PendingBackup::Create(std::string* error) {
 bool PendingBackup::WriteFile(const std::string& name, const std::string& contents, bool sync,
                               std::string* error) {
     const std::string path = dir_ + "/" + name;
-    bool ok = sync ? ReplaceFileContents(path, contents, 0600) && SyncDirectory(dir_) &&
+    bool ok = sync ? ReplaceFileContents(path, contents, 0600) &&
                          (repoSynced_ || SyncDirectory(repo_.dir()))
                    : WriteWholeFile(path, contents);
     repoSynced_ |= ok && sync;
@@ -83,7 +84,7 @@ bool PendingBackup::AppendExtent(const char* data, uint32_t length, std::string*
 }
 
 bool PendingBackup::Commit(const std::string& manifest, std::string* error) {
-    if (::fsync(extents_.get()) != 0 || ::close(extents_.release()) != 0) {
+    if (!CurrentEnv()->SyncFile(extents_.get()) || ::close(extents_.release()) != 0) {
         *error = WithErrno("cannot sync " + dir_ + "/" + kExtentsFile);
         return false;
     }

@@ -66,7 +66,7 @@ bool Repository::Open(std::string* error) {
 
 bool Repository::WriteConfig(const RepositoryConfig& config, std::string* error) {
     const std::string path = dir_ + "/" + kConfigFile;
-    if (!ReplaceFileContents(path, FormatConfig(config), 0600) || !SyncDirectory(dir_)) {
+    if (!ReplaceFileContents(path, FormatConfig(config), 0600)) {
         *error = WithErrno("cannot write the identity file " + path);
         return false;
     }

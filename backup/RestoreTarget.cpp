@@ -12,6 +12,8 @@
 #include <filesystem>
 
 #include "backup/Files.h"
+#include "host/AtomicFile.h"
+#include "host/Env.h"
 
 namespace kzvol::backup {
 namespace {
@@ -104,12 +106,17 @@ bool RestoreTarget::OpenDevice(uint64_t volumeBytes, std::string* error) {
 }
 
 bool RestoreTarget::Finish(std::string* error) {
-    if (::fsync(fd_.get()) != 0) {
+    if (!CurrentEnv()->SyncFile(fd_.get())) {
         *error = WithErrno("cannot sync " + (temp_.empty() ? path_ : temp_));
         return false;
     }
     if (!temp_.empty() && ::rename(temp_.c_str(), path_.c_str()) != 0) {
         *error = WithErrno("cannot rename " + temp_ + " to " + path_);
+        return false;
+    }
+    // The new name must survive a crash as well as the contents.
+    if (!temp_.empty() && !SyncDirectory(DirectoryOf(path_))) {
+        *error = WithErrno("cannot sync the directory of " + path_);
         return false;
     }
     temp_.clear();

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "host/AtomicFile.h"
+#include "host/Env.h"
 #include "host/EvDebug.h"
 #include "host/Handles.h"
 #include "volume/MountTable.h"
@@ -130,7 +131,7 @@ bool CopyEdited(FILE* in, FILE* out, const FstabLineEdit& edit, const std::strin
         return false;
     if (!endsLine && !Put(out, "\n"))
         return false;
-    return Put(out, tail) && ::fsync(::fileno(out)) == 0;
+    return Put(out, tail) && CurrentEnv()->SyncFile(::fileno(out));
 }
 
 }  // namespace

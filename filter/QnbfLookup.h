@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
 #include "filter/QnbfProtocol.h"
 #include "host/Export.h"
 
@@ -14,6 +16,14 @@
 // device, or of one of its snapshots for QN_LOOKUP_BY_SNAP_MINOR). False when no
 // device matched, a request failed or the mode is unknown; `out` is then untouched.
 KZVOL_API bool get_qnbf_dev_info(char* key, qn_getinfo_arg* out, int mode);
+
+class KZVolumeUnix;
+// Binds a driver-mode volume object to the filter device `node` (a node path or its
+// last component) by asking the driver for the device of that name, as
+// QNBFSetMinorno does for cluster virtual clients; unlike a look at the node itself
+// it works where the node has no file. False, the object untouched, when the driver
+// lists no such device.
+KZVOL_API bool QnbfBindByName(KZVolumeUnix& volume, const std::string& node);
 
 // Major and minor number of st->st_rdev.
 KZVOL_API unsigned int qn_getmajor(struct stat* st);

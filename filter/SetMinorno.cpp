@@ -1,6 +1,6 @@
 // Binding a driver-mode volume object to its filter device: the minor number comes
-// from the driver by node name for cluster virtual clients, else from the device
-// node itself.
+// from the driver by node name for cluster virtual clients (and for QnbfBindByName),
+// else from the device node itself.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -22,6 +22,15 @@ std::string LastComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The minor of the filter device named by the last component of `node`; -1 when
+// the driver lists none.
+int MinorByName(const std::string& node) {
+    std::string name = LastComponent(node);
+    qn_getinfo_arg info;
+    return get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME) ? static_cast<int>(info.minor)
+                                                                    : -1;
+}
+
 // QNBFSetMinorno without its guard against host exceptions.
 bool SetMinorno(KZVolumeUnix& vol, const std::string& device) {
     if ((vol.m_hVolume == -1 || vol.m_hVolume == 0) && !vol.Open()) {
@@ -30,13 +39,11 @@ bool SetMinorno(KZVolumeUnix& vol, const std::string& device) {
     }
     int minor = -1;
     if (is_VM(vol.m_strClntDisplayName)) {
-        std::string name = LastComponent(device);
-        qn_getinfo_arg info;
-        if (!get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
+        minor = MinorByName(device);
+        if (minor == -1) {
             g_log.Error(kContext, "Unable to find node for minor num=%d \n", vol.m_QnbfNodeMinorno);
             return false;
         }
-        minor = static_cast<int>(info.minor);
     } else {
         struct stat st;
         if (::stat(device.c_str(), &st) != 0) {
@@ -55,4 +62,12 @@ bool SetMinorno(KZVolumeUnix& vol, const std::string& device) {
 
 bool KZVolumeUnix::QNBFSetMinorno(std::string device) {
     return kzvol::FalseOnThrow(g_log, kContext, [&] { return SetMinorno(*this, device); });
+}
+
+bool QnbfBindByName(KZVolumeUnix& volume, const std::string& node) {
+    const int minor = MinorByName(node);
+    if (minor == -1)
+        return false;
+    volume.m_QnbfNodeMinorno = minor;
+    return true;
 }

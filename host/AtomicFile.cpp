@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "host/Env.h"
 #include "host/FullIO.h"
 #include "host/Handles.h"
 
@@ -23,7 +24,7 @@ std::string DirectoryOf(const std::string& path) {
 
 bool SyncDirectory(const std::string& dir) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
+    return fd && CurrentEnv()->SyncFile(fd.get());
 }
 
 AtomicFile::AtomicFile(std::string path, mode_t modeIfNew)
@@ -50,7 +51,7 @@ bool AtomicFile::Commit() {
         return false;
     struct stat st;
     mode_t mode = ::stat(path_.c_str(), &st) == 0 ? (st.st_mode & 07777) : modeIfNew_;
-    bool ok = ::fchmod(fd_, mode) == 0 && ::fsync(fd_) == 0;
+    bool ok = ::fchmod(fd_, mode) == 0 && CurrentEnv()->SyncFile(fd_);
     ok = ::close(std::exchange(fd_, -1)) == 0 && ok;
     if (ok && ::rename(temp_.c_str(), path_.c_str()) == 0)
         return SyncDirectory(DirectoryOf(path_));

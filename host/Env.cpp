@@ -1,12 +1,18 @@
 // The current Env and the forwarding wrapper.
 #include "host/Env.h"
 
+#include <unistd.h>
+
 #include <atomic>
 
 namespace kzvol {
 
 ChildProcess::~ChildProcess() = default;
 Env::~Env() = default;
+
+bool Env::SyncFile(int fd) {
+    return ::fsync(fd) == 0;
+}
 
 namespace {
 std::atomic<Env*> g_current{nullptr};
@@ -51,6 +57,10 @@ void EnvWrapper::RaiseCriticalEvent(int code, const std::vector<std::string>& ar
 }
 bool EnvWrapper::ReadMountTable(std::vector<MountTableEntry>* entries) {
     return target_->ReadMountTable(entries);
+}
+
+bool EnvWrapper::SyncFile(int fd) {
+    return target_->SyncFile(fd);
 }
 
 }  // namespace kzvol

@@ -69,6 +69,11 @@ class KZVOL_API Env {
     // Reads the table of mounted file systems. False when it cannot be read.
     virtual bool ReadMountTable(std::vector<MountTableEntry>* entries) = 0;
 
+    // Makes a file's data, or a directory's entries, durable (fsync). Every sync a
+    // rename's durability rests on goes through here, so that a test can see that
+    // it happens and when; a kill cannot show a missing one.
+    virtual bool SyncFile(int fd);
+
     // The production implementation; never destroyed.
     static Env* Default();
 };
@@ -96,6 +101,7 @@ class KZVOL_API EnvWrapper : public Env {
                                                std::string* error) override;
     void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override;
+    bool SyncFile(int fd) override;
 
   private:
     Env* target_;

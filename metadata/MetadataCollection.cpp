@@ -155,11 +155,11 @@ bool RunDirectoryReader(MetadataRun* run, bool* indexed) {
         g_log.Debug(kContext, "Mtime and Size attributes for files will not be collected.");
     job.quit = QuitFlagCheck;
     job.quitContext = &run->volume;
-    std::string failure;
-    *indexed = kzvol::ReadDeviceIntoTable(device.get(), &run->table, job, &failure);
+    kzvol::ReaderOutcome outcome;
+    *indexed = kzvol::ReadDeviceIntoTable(device.get(), &run->table, job, &outcome);
     if (!*indexed)
         g_log.Debug(kContext, "the directory reader did not index %s: %s", run->device.c_str(),
-                    failure.c_str());
+                    outcome.failure.c_str());
     device.reset();
     if (!CloseTable(&run->table, run->snapMountPath, run->tablePath))
         return false;

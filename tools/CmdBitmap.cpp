@@ -122,11 +122,9 @@ int RunBitmap(const Words& args) {
     if (!reads && !writes && opts.Has("file"))
         return Usage(action + " takes no --file");
 
-    int minor = -1;
-    if (!FindFilterMinor(job.node, &minor, &error))
-        return Fail(error);
     KZVolumeUnix volume(kQnbfAdminNode);
-    volume.m_QnbfNodeMinorno = minor;
+    if (!BindFilterNode(volume, job.node, &error))
+        return Fail(error);
     job.volume = &volume;
     if (action == "clear" || action == "save") {
         bool ok = action == "clear" ? volume.QNBFClearVolBitmap(job.type)

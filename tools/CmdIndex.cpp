@@ -1,5 +1,5 @@
 // kzvol index: runs the on-disk directory reader over a device or image into a
-// file-index table, with the same callbacks metadata collection uses, and reports
+// file-index table, through the sequence metadata collection uses, and reports
 // what it read. The outputs replace their targets only when the run succeeded.
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Handles.h"
-#include "metadata/ReaderCallBacks.h"
-#include "rdfd/RDFD.h"
+#include "metadata/ReaderIntoTable.h"
+#include "rdfd/RDFDException.h"
 #include "tools/Commands.h"
 #include "tools/ExtProbe.h"
 #include "tools/Options.h"
@@ -25,7 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kProgressEvery = 1024;  // entries between clock checks
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
 int QuitCheck(int, void*, void* flag) {
@@ -41,56 +40,31 @@ struct Settings {
     int acl = 0, selinux = 0;
 };
 
-// What one run read and reported; the context of both callbacks.
-struct Run {
-    int fd = -1;
-    CCreateUNIXFSTree* table = nullptr;
-    uint64_t bytesRead = 0, readCalls = 0, entries = 0, directories = 0;
-    bool showProgress = false;
-    Clock::time_point start = Clock::now(), shown{};  // the first check shows progress
-
-    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
-    void ShowProgress() {
+// The progress line on a terminal, at most every 200 ms.
+class Progress {
+  public:
+    void Show(const ReaderCounts& counts) {
         auto now = Clock::now();
-        if (now - shown < kProgressInterval)
+        if (now - shown_ < kProgressInterval)
             return;
-        shown = now;
+        shown_ = now;
         double s = Seconds();
         std::fprintf(stderr, "\rindexing: %llu entries, %.0f entries/s ",
-                     static_cast<unsigned long long>(entries), s > 0 ? entries / s : 0.0);
+                     static_cast<unsigned long long>(counts.entries),
+                     s > 0 ? counts.entries / s : 0.0);
         std::fflush(stderr);
+        used_ = true;
     }
-    void EndProgress() {
-        if (showProgress)
+    void End() {
+        if (used_)
             std::fprintf(stderr, "\r\033[K");
     }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+  private:
+    Clock::time_point start_ = Clock::now(), shown_{};  // the first call shows
+    bool used_ = false;
 };
-
-unsigned int CountingRead(void* context, char* buffer, unsigned int size,
-                          unsigned long long offset) {
-    Run* run = static_cast<Run*>(context);
-    unsigned int n = RDFDReadCallBack(&run->fd, buffer, size, offset);
-    run->bytesRead += n;
-    ++run->readCalls;
-    return n;
-}
-
-void ReadAhead(void* context, unsigned long long offset, unsigned long long length) {
-    RDFDReadAheadCallBack(&static_cast<Run*>(context)->fd, offset, length);
-}
-
-bool CountingAdd(void* context, unsigned long long parentInode, unsigned long long inode,
-                 unsigned long long size, unsigned int mtime, bool isDir, char* name) {
-    Run* run = static_cast<Run*>(context);
-    if (!RDFDGetInodeNameCallBack(run->table, parentInode, inode, size, mtime, isDir, name))
-        return false;
-    ++run->entries;
-    if (isDir)
-        ++run->directories;
-    if (run->showProgress && run->entries % kProgressEvery == 0)
-        run->ShowProgress();
-    return true;
-}
 
 bool ParseSettings(const Words& args, Settings* s, std::string* error) {
     Options opts({"table", "volinfo", "root-name", "extent-size", "acl", "selinux"},
@@ -122,58 +96,47 @@ bool ParseSettings(const Words& args, Settings* s, std::string* error) {
     return true;
 }
 
-// Runs the chosen entry point. ext2 and ext3 share every structure the reader
-// reads, so the entry point is always told "ext3"; its own validation refuses
-// what it cannot walk (ext4, no ext file system) with its own text.
-bool RunReader(const Settings& s, Run* run, RDFDException* failure) {
-    std::string rootName = s.rootName, volinfo = s.volinfoWrite;
-    char fsType[] = "ext3";
-    char platform[100] = "linux";
-    char* dumpPath = volinfo.empty() ? nullptr : volinfo.data();
-    auto extent = static_cast<unsigned int>(s.extentSize);
-    if (s.optimized) {
-        std::string foundType;
-        bool supported = true;
-        char unused[] = "";
-        return RDFDInterfaceForVirtualPod(rootName.data(), CountingRead, run, CountingAdd, run,
-                                          dumpPath, &foundType, unused, extent, unused, unused,
-                                          &supported, QuitCheck, 0, nullptr, failure, ReadAhead);
-    }
-    return RDFDInterfaceForImgPod(rootName.data(), CountingRead, run, CountingAdd, run, dumpPath,
-                                  fsType, platform, extent, s.acl, s.selinux, s.namesOnly,
-                                  QuitCheck, nullptr, failure, ReadAhead);
+// The reader's job for these settings. ext2 and ext3 share every structure the
+// reader reads, so it is always told "ext3"; its own validation refuses what it
+// cannot walk (ext4, no ext file system) with its own text.
+ReaderJob JobFor(const Settings& s) {
+    ReaderJob job;
+    job.rootName = s.rootName;
+    job.volinfoPath = s.volinfoWrite;
+    job.extentBytes = static_cast<uint32_t>(s.extentSize);
+    job.aclEnabled = s.acl;
+    job.seLinuxEnabled = s.selinux;
+    job.namesOnly = s.namesOnly;
+    job.optimized = s.optimized;
+    job.quit = QuitCheck;
+    return job;
 }
 
-// The code of a failure the reader did not hand back (its walk ended without an
-// exception).
-constexpr auto kNoException = static_cast<RDFDExceptionCodes>(-1);
-
-// What went wrong, in words, for the reader's exception `failure`; the reader's
-// own text follows.
-std::string Refusal(const Settings& s, const RDFDException& failure) {
+// What went wrong, in words, for the reader's `failure`; its own text follows.
+std::string Refusal(const Settings& s, const ReaderOutcome& failure) {
     const std::string head = "cannot index " + s.source + ": ";
-    if (failure.GetCode() == kNoException)
+    if (failure.failureCode == -1)
         return head + "the directory reader stopped before the end";
     std::string why;
     if (StopRequested())
         why = "interrupted; nothing was kept";
-    else if (failure.GetCode() == RDFD_EXC_FS)
+    else if (failure.failureCode == RDFD_EXC_FS)
         why = s.source +
               " holds no ext2/ext3 file system the directory reader can walk (it is "
               "another type, empty or damaged; e2fsck -fn " +
               s.source + " tells more)";
-    else if (failure.GetCode() == RDFD_EXC_READ)
+    else if (failure.failureCode == RDFD_EXC_READ)
         why = "could not read " + s.source + " to the end (a truncated image or a failing device)";
-    else if (failure.GetCode() == RDFD_EXC_SYSTEM)
+    else if (failure.failureCode == RDFD_EXC_SYSTEM)
         why = s.volinfo.empty()
                   ? "out of memory"
                   : "out of memory, or cannot write the volume-information file " + s.volinfo;
     else
         why = "could not add a row to the table " + s.table + " (is its file system full?)";
-    return head + why + "; the reader says: " + failure.GetErrorMsg();
+    return head + why + "; the reader says: " + failure.failure;
 }
 
-void PrintSummary(const std::string& type, const Run& run, double seconds) {
+void PrintSummary(const std::string& type, const ReaderCounts& run, double seconds) {
     std::printf(
         "type: %s\nentries: %llu\ndirectories: %llu\nfiles: %llu\nseconds: %.3f\n"
         "device bytes read: %llu\nread calls: %llu\n",
@@ -216,26 +179,26 @@ int RunIndex(const Words& args) {
     if (rc != 0)
         return Fail("cannot create the table " + s.table + ": " + std::strerror(rc));
 
-    Run run;
-    run.fd = device.get();
-    RDFDPrepareForReadAhead(run.fd);
-    run.table = &table;
-    run.showProgress = ::isatty(STDERR_FILENO) == 1;
-    RDFDException failure(kNoException, nullptr);
+    Progress progress;
+    ReaderJob job = JobFor(s);
+    if (::isatty(STDERR_FILENO) == 1)
+        job.progress = [&progress](const ReaderCounts& counts) { progress.Show(counts); };
+    ReaderOutcome outcome;
     bool ok;
     {
         StopOnSignals stop;
-        ok = RunReader(s, &run, &failure);
+        ok = ReadDeviceIntoTable(device.get(), &table, job, &outcome);
     }
-    run.EndProgress();
-    error = ok ? "" : Refusal(s, failure);
+    progress.End();
+    error = ok ? "" : Refusal(s, outcome);
     if (ok && (rc = table.Close()) != 0)
         error = "cannot finish the table " + s.table + ": " + std::strerror(rc);
     if (!error.empty())
         return Fail(error);
     if (!staged.Commit() || (volinfo && !volinfo->Commit()))
         return Fail("cannot put the outputs in place: " + std::string(std::strerror(errno)));
-    PrintSummary(type, run, run.Seconds());  // the walk and the index built at Close
+    PrintSummary(type, outcome.counts,
+                 progress.Seconds());  // the walk and the index built at Close
     return 0;
 }
 

@@ -164,13 +164,11 @@ int RunSnap(const Words& args) {
     if (!takesCowDir && opts.Has("cow-dir"))
         return Usage(action + " takes no --cow-dir");
 
-    int minor = -1;
-    if (!FindFilterMinor(node, &minor, &error))
-        return Fail(error);
     // The object stands for the filter device itself, so that the copy-on-write
     // names follow its node.
     KZVolumeUnix volume(node);
-    volume.m_QnbfNodeMinorno = minor;
+    if (!BindFilterNode(volume, node, &error))
+        return Fail(error);
     if (action == "create")
         return Create(opts, volume, node);
     if (action == "read")

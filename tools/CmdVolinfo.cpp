@@ -19,11 +19,9 @@ int RunVolinfo(const Words& args) {
     if (opts.positional().size() != 1)
         return Usage("wants one NODE");
     const std::string node = opts.positional()[0];
-    int minor = -1;
-    if (!FindFilterMinor(node, &minor, &error))
-        return Fail(error);
     KZVolumeUnix volume(kQnbfAdminNode);
-    volume.m_QnbfNodeMinorno = minor;
+    if (!BindFilterNode(volume, node, &error))
+        return Fail(error);
     QNBFVolInfo_t info;
     if (!volume.QNBFGetVolInfo(info))
         return Fail("the driver gave no information on " + node + " (see the log: --verbose)");
@@ -31,9 +29,10 @@ int RunVolinfo(const Words& args) {
         "node: %s\nminor: %d\ndev_name: %s\ntotal_blocks: %llu\nincr_bmp_size: %u\n"
         "incr_tracked: %u\ndiff_bmp_size: %u\ndiff_tracked: %u\nhas_snapshot: %u\n"
         "dev_value: %lld\n",
-        node.c_str(), minor, info.dev_name, static_cast<unsigned long long>(info.total_blocks),
-        info.incr_bmp_size, info.incr_tracked, info.diff_bmp_size, info.diff_tracked,
-        info.has_snapshot, static_cast<long long>(info.dev_value));
+        node.c_str(), volume.m_QnbfNodeMinorno, info.dev_name,
+        static_cast<unsigned long long>(info.total_blocks), info.incr_bmp_size, info.incr_tracked,
+        info.diff_bmp_size, info.diff_tracked, info.has_snapshot,
+        static_cast<long long>(info.dev_value));
     return 0;
 }
 

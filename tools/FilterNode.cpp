@@ -13,14 +13,9 @@
 
 namespace kzvol::cli {
 
-bool FindFilterMinor(const std::string& node, int* minor, std::string* error) {
-    const size_t slash = node.rfind('/');
-    std::string name = slash == std::string::npos ? node : node.substr(slash + 1);
-    qn_getinfo_arg info;
-    if (get_qnbf_dev_info(name.data(), &info, QN_LOOKUP_BY_NAME)) {
-        *minor = static_cast<int>(info.minor);
+bool BindFilterNode(KZVolumeUnix& volume, const std::string& node, std::string* error) {
+    if (QnbfBindByName(volume, node))
         return true;
-    }
     AdminNode admin;  // why the lookup failed
     if (!admin.ok())
         *error = std::string("cannot reach the filter driver through ") + kQnbfAdminNode + ": " +

@@ -8,12 +8,14 @@
 #include "host/AtomicFile.h"
 #include "host/Handles.h"
 
+class KZVolumeUnix;
+
 namespace kzvol::cli {
 
-// The minor of the filter device NODE (a node under /dev/qnbf/, matched by its
+// Binds `volume` to the filter device NODE (a node under /dev/qnbf/, matched by its
 // name). False with *error saying what to do when the driver cannot be reached or
 // lists no such device.
-bool FindFilterMinor(const std::string& node, int* minor, std::string* error);
+bool BindFilterNode(KZVolumeUnix& volume, const std::string& node, std::string* error);
 
 // Where a command's bytes go: standard output; a device or FIFO the user names,
 // written straight; or a file replaced only once complete.
