@@ -128,7 +128,9 @@ class ReaderFixture : public ::testing::Test {
     bool Run(bool optimized, RowCollector* rows) {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
-    // Both entry points fail on the image, each logging `text` and handing it back.
+    // The text either entry point hands back when it fails; empty when it succeeds.
+    std::string Refusal(bool optimized, RowCollector* rows = nullptr);
+    // Both entry points fail on the image, each handing back `text`.
     void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
                         bool* isSupported = nullptr);
 
