@@ -207,22 +207,22 @@ TEST_F(CorruptImageTest, BadRecordSkipsTheRestOfItsBlockOnly) {
 TEST_F(CorruptImageTest, BlockPointersPastTheLastBlockAreRefused) {
     BuildImage("ext2", 400);
     const std::string pristine = device_.bytes;
-    const uint32_t blocks = device_.Get32(1024 + 4),
-                   dirBlock = device_.Get32(BlockPointer("/d1", 0));
-    const uint32_t indirect = device_.Get32(BlockPointer("/big", 12));
+    const size_t d1 = BlockPointer("/d1", 0), big = BlockPointer("/big", 0);
+    const uint32_t blocks = device_.Get32(1024 + 4), dirBlock = device_.Get32(d1);
+    const uint32_t indirect = device_.Get32(big + 48);
     ASSERT_EQ(device_.bytes.size(), size_t{blocks} * kBs);
     ASSERT_NE(indirect, 0u);
     RowCollector before;
     ASSERT_TRUE(RunImgPod(&before));
     device_.bytes.replace((blocks - 1) * kBs, kBs, pristine.substr(dirBlock * kBs, kBs));
-    device_.Put(BlockPointer("/d1", 0), blocks - 1);
+    device_.Put(d1, blocks - 1);
     for (bool optimized : {false, true}) {
         RowCollector rows;
         ASSERT_TRUE(Run(optimized, &rows)) << optimized;
         EXPECT_EQ(Sorted(rows.rows), Sorted(before.rows));
     }
     device_.keepLog = true;
-    device_.Put(BlockPointer("/d1", 0), blocks);
+    device_.Put(d1, blocks);
     ExpectBothFail("FS\tBlock number out of range.");
     device_.bytes = pristine;
     device_.Put(indirect * kBs + 8, 0x7FFFFFFFu);
@@ -232,8 +232,8 @@ TEST_F(CorruptImageTest, BlockPointersPastTheLastBlockAreRefused) {
 
     device_.bytes = pristine;
     for (size_t i = 0; i < kBs / 4; ++i)
-        device_.Put(indirect * kBs + 4 * i, device_.Get32(BlockPointer("/big", 0)));
-    device_.Put(BlockPointer("/big", 13), indirect);
+        device_.Put(indirect * kBs + 4 * i, device_.Get32(big));
+    device_.Put(big + 52, indirect);
     ExpectBothFail("FS\tBlock Count Exceeded");
 }
 
