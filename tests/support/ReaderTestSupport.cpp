@@ -99,6 +99,7 @@ void BuildTree(const std::string& root, int manyFiles) {
     ASSERT_EQ(
         RunCommandLine("mkdir -p " + root + " && cd " + root +
                        " && echo hello >a.txt && : >empty && echo linked twice >h1 && ln h1 h2"
+                       " && echo dots >..dots && mkdir .hidden"
                        " && ln -s a.txt short-link && ln -s " +
                        std::string(100, 't') +
                        " long-link && mkfifo fifo && truncate -s 5G big && echo long name >" +

@@ -75,8 +75,8 @@ struct QuitProbe {
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
 // Builds at `root` a tree with every kind of object the reader reports or skips (hard
-// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, a chain 40
-// deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
+// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, names that
+// begin with dots, a chain 40 deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
 // blocks.
 void BuildTree(const std::string& root, int manyFiles);
 
