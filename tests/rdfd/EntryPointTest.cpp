@@ -49,15 +49,6 @@ TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
     }
 }
 
-TEST_F(EntryPointTest, JournalAwaitingRecoveryIsAccepted) {
-    BuildImage("ext3");
-    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
-    RowCollector a, b;
-    EXPECT_TRUE(RunImgPod(&a));
-    EXPECT_TRUE(RunVirtualPod(&b));
-    EXPECT_EQ(Sorted(a.rows), Sorted(b.rows));
-}
-
 TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
     BuildImage("ext2", 1200);
     QuitProbe never, quit{0, 1}, quit2{0, 1};
@@ -73,6 +64,15 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
     failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
     EXPECT_FALSE(RunVirtualPod(&rows2, nullptr, nullptr, &quit2));
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
+}
+
+TEST_F(EntryPointTest, JournalAwaitingRecoveryIsAccepted) {
+    BuildImage("ext3");
+    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
+    RowCollector a, b;
+    EXPECT_TRUE(RunImgPod(&a));
+    EXPECT_TRUE(RunVirtualPod(&b));
+    EXPECT_EQ(Sorted(a.rows), Sorted(b.rows));
 }
 
 // The caller's mistakes: a wrong platform or type name (refused before the device is
