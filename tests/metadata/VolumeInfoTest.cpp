@@ -125,6 +125,8 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
     const std::string text = ReadFile(info_);
     EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(1, 0));
     EXPECT_EQ(text.find("extentsize=65536 \ngdc=20 \nitableblock="), 0u);
+    ASSERT_TRUE(Dump(0, 1));
+    EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", ReaderInfo(0, 1));
 
     // A foreign magic, meta block groups, a geometry the check refuses.
     for (const auto& [offset, value, width] :
