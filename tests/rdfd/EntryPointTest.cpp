@@ -1,7 +1,7 @@
 // The two entry points: what they refuse and how (foreign and ext4 devices, wrong
 // platform or type name, the quit callback, a refusing mapping callback, null
 // callbacks, failing device reads), each refusal a false result with the
-// exception's text logged; and how each builds its reader: the cache geometries
+// exception's text handed back; and how each builds its reader: the cache geometries
 // (seen in the sizes of the device reads), the names, flags and filter it hands on.
 #include <gtest/gtest.h>
 
