@@ -5,10 +5,10 @@
 
 #include <cerrno>
 
-#include "fstree/UnixFsTreeReader.h"
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Handles.h"
 #include "metadata/ReaderCallBacks.h"
+#include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -60,15 +60,9 @@ TEST(RDFDGetInodeNameCallBack, AddsRowsAndReportsRefusals) {
     EXPECT_FALSE(RDFDGetInodeNameCallBack(&table, 2, 13, 0, 0, false, nullptr));
     ASSERT_EQ(table.Close(), 0);
 
-    UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
-    std::vector<FsTreeRow> rows;
-    ASSERT_TRUE(
-        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error));
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (FsTreeRow{0, 2, 4096, 7, 1, "/"}));
-    EXPECT_EQ(rows[1], (FsTreeRow{2, 12, 5ull << 32, 4294967295u, 0, "file"}));
+    EXPECT_EQ(TableRows(dir.File("t")),
+              (std::vector<FsTreeRow>{{0, 2, 4096, 7, 1, "/"},
+                                      {2, 12, 5ull << 32, 4294967295u, 0, "file"}}));
 }
 
 }  // namespace
