@@ -34,21 +34,22 @@ TEST(VolumeGeometry, EachLimitAcceptsItsLastValueAndRefusesTheNext) {
     };
     const Case cases[] = {
         {{}, 1},
-        {{{4, 8194}}, 2},   // a second group of one block
-        {{{24, 4}}, 1},     // 16 KiB blocks
-        {{{24, 5}}, 0},     // 32 KiB
-        {{{88, 128}}, 1},   // smallest inode
-        {{{88, 64}}, 0},    //
+        {{{4, 8194}}, 2},  // a second group of one block
+        {{{24, 4}}, 1},    // 16 KiB blocks
+        {{{24, 5}}, 0},    // 32 KiB
+        {{{88, 128}}, 1},  // smallest inode
+        {{{88, 64}}, 0},
         {{{88, 1024}}, 1},  // an inode per block
         {{{88, 2048}}, 0},  // larger than a block
         {{{88, 384}}, 0},   // not a power of two
         {{{32, 8193}}, 0},  // more blocks than a bitmap block maps
         {{{40, 8192}}, 1},  // inodes per group: a bitmap's worth
-        {{{40, 8193}}, 0},  //
+        {{{40, 8193}}, 0},
         {{{20, 8192}}, 1},  // first data block: the last block
-        {{{20, 8193}}, 0},  //
-        {{{0, 257}}, 0},    // one inode more than the group holds
-        {{{40, 0}}, 0},
+        {{{20, 8193}}, 0},
+        {{{20, 8193}, {0, 0}}, 0},  // refused for itself, not for its inodes
+        {{{0, 257}}, 0},            // one inode more than the group holds
+        {{{40, 0}, {0, 0}}, 0},
         {{{88, 0}}, 0},
         {{{32, 0}}, 0},
         {{{4, 0}}, 0},
