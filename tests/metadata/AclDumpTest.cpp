@@ -1,5 +1,6 @@
-// The ACL dump: ACLs set with libacl on files in a temporary directory, dumped
-// into an ACL file, read back from the offsets the index list records.
+// The ACL dump's cache and failures: ACLs set with libacl on files in a temporary
+// directory, dumped into an ACL file, read back from the offsets the index list
+// records. (Sharing and the list's inode order: CliAclDump.)
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -75,34 +76,6 @@ class AclDumpTest : public ::testing::Test {
     unsigned int count_ = 0;
 };
 
-TEST_F(AclDumpTest, SharedAclsAreWrittenOnceAndListedByInode) {
-    // Caller inodes out of order, with one inode given twice.
-    const unsigned long long inodes[] = {30, 10, 20, 50, 20, 40, 60, 5, 45};
-    for (int i = 0; i < 9; ++i) {
-        const std::string path = MakeFile("f" + std::to_string(i), 1000 + i % 3);
-        ASSERT_TRUE(Dump(path, inodes[i])) << path;
-    }
-    EXPECT_EQ(count_, 9u);
-    EXPECT_EQ(acl_in_memory, 3);
-    const std::vector<acl_info> records = Records();
-    ASSERT_EQ(records.size(), 9u);
-    unsigned long long distinctBytes = 0;
-    for (size_t i = 0; i < records.size(); ++i) {
-        if (i > 0) {
-            EXPECT_LE(records[i - 1].inode, records[i].inode);
-        }
-        if (records[i].offset + records[i].size > distinctBytes)
-            distinctBytes = records[i].offset + records[i].size;
-    }
-    EXPECT_EQ(records.front().inode, 5u);
-    EXPECT_EQ(fileoffset, distinctBytes);
-    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
-    // The two records of inode 20 keep call order: f2 (uid 1002) before f4 (1001).
-    EXPECT_NE(StoredAcl(records[2]).find("user:1002:r--"), std::string::npos);
-    EXPECT_NE(StoredAcl(records[3]).find("user:1001:r--"), std::string::npos);
-    EXPECT_EQ(env_.CountLogs(" found matching acl already in memory"), 6);
-}
-
 TEST_F(AclDumpTest, TheDistinctAclAfterAFullCacheFlushesIt) {
     std::vector<std::string> paths;
     for (int i = 0; i <= KZ_ACL_CACHE_ENTRIES; ++i)
@@ -118,12 +91,14 @@ TEST_F(AclDumpTest, TheDistinctAclAfterAFullCacheFlushesIt) {
     const unsigned long long afterFlush = fileoffset;
     ASSERT_TRUE(Dump(paths[KZ_ACL_CACHE_ENTRIES], 5001));
     EXPECT_EQ(fileoffset, afterFlush);
-    ASSERT_TRUE(Dump(paths[0], 5002));
+    ASSERT_TRUE(Dump(paths[0], 1));  // inode 1 again: listed after its first record
     EXPECT_GT(fileoffset, afterFlush);
     EXPECT_EQ(acl_in_memory, 2);
-    const acl_info last = Records().back();
-    EXPECT_EQ(last.offset, afterFlush);
-    EXPECT_EQ(StoredAcl(last), StoredAcl(Records().front()));
+    EXPECT_EQ(count_, KZ_ACL_CACHE_ENTRIES + 3u);
+    const std::vector<acl_info> records = Records();
+    ASSERT_EQ(records.at(1).inode, 1u);
+    EXPECT_EQ(records[1].offset, afterFlush);
+    EXPECT_EQ(StoredAcl(records[1]), StoredAcl(records[0]));
     EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
 }
 
@@ -131,7 +106,6 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     const std::string a = MakeFile("a", 3000), b = MakeFile("b", 3001), c = MakeFile("c", 3002);
     ASSERT_TRUE(Dump(a, 1));
     EXPECT_FALSE(Dump(tmp_.File("missing"), 2));
-    EXPECT_EQ(env_.CountLogs("failed to get acl for file="), 1);
 
     // A short write: the file may grow by only a few bytes more.
     const unsigned long long offset = fileoffset;
@@ -145,7 +119,6 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
-    EXPECT_TRUE(env_.HasError("failed to write aclbuf to file for filename=" + b));
     EXPECT_EQ(fileoffset, offset);
     EXPECT_EQ(count_, 1u);
     EXPECT_EQ(acl_in_memory, 1);

@@ -1,7 +1,8 @@
 // Metadata collection on real mounts in the system harness: an ext3 loop volume
-// mounted at a path with a blank, indexed by the reader and by the walk, each
-// against debugfs' view of the device. (Other file system types are refused in
-// CollectionTest.)
+// mounted at a path with a blank, indexed by the reader (read through the
+// descriptor callback from the block device) and by the walk, each against
+// debugfs' view of the device, itself checked against the kernel's. (Other file
+// system types are refused in CollectionTest.)
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -42,6 +43,8 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     volume_.m_bSkipSnapMount = true;
     const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path(), "ROOT");
 
+    // The kernel's view of the volume is debugfs' view.
+    EXPECT_EQ(SortedRows(debugfs), ExpectedTreeRows(mnt, "ROOT"));
     ASSERT_TRUE(Collect(mnt));
     EXPECT_EQ(TableRows(table_), debugfs);
     const std::string readerInfo = ReadFile(info_);

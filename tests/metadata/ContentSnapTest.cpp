@@ -81,15 +81,10 @@ TEST(DeviceMntPath, MatchesTheMountPointAndBelowByWholeComponents) {
                      "/dev/qnbf/qnbf2 /mnt/home", "/dev/qnbf/qnbf3 /home/x", "/dev/qnbf/qnbf4 /"}));
     EXPECT_EQ(Found("/hom", &any), Lines{"earlier /kept"});
     EXPECT_FALSE(any);
-    EXPECT_EQ(env.CountLogs(" found devname=/dev/qnbf/qnbf3 \t mntpath=/home/x \tgiven "
-                            "mntpath=/home \t count=2\n",
-                            "getAllDeviceMntPath:"),
-              1);
 
     env.readable = false;
     EXPECT_EQ(Found("/", &any), Lines{"earlier /kept"});
     EXPECT_FALSE(any);
-    EXPECT_EQ(env.CountLogs("failed to open file=/etc/mtab errno=13 \n"), 1);
 }
 
 class ContentSnapUnit : public ::testing::Test {
@@ -103,6 +98,10 @@ class ContentSnapUnit : public ::testing::Test {
     TableEnv env_;
 };
 
+// Each failure ends only its item, with its event: the root, a missing path, a
+// volume the driver does not answer for, a mount point without a filter volume
+// (one whose name merely begins the same is not below it), an unreachable mount
+// directory passed over, an unreadable mount table.
 TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
     const std::string mnt = Dir("mnt"), data = Dir("mnt/data");
     env_.SetMountTable({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf9", mnt + "/vol")});
@@ -118,29 +117,22 @@ TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
         EXPECT_TRUE(item.snaps.empty());
     }
     EXPECT_TRUE(env_.Commands().empty());
-    EXPECT_EQ(env_.CountLogs("contenstr=/ not supported \n"), 1);
-    EXPECT_EQ(env_.CountLogs(" found mountpath=" + mnt + " \n"), 2);
-    EXPECT_EQ(env_.CountLogs("failed to getvolinfo for dev=/dev/qnbf/qnbf9"), 2);
-    EXPECT_EQ(env_.CountLogs("returning success \n", "KZVolumeUnix::FSpodSnap"), 1);
-}
 
-TEST_F(ContentSnapUnit, NonFilterMountPointUnstatableEntryAndUnreadableTable) {
-    const std::string mnt = Dir("plain");
-    env_.SetMountTable({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf1", mnt + "2")});
-    auto list = ListOf({mnt});
+    const std::string plain = Dir("plain");
+    env_.SetMountTable({Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")});
+    list = ListOf({plain});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_), Lines{"0x700006b:" + mnt});  // plain2 is not below plain
-    EXPECT_EQ(env_.CountLogs("failed to getalldevicemntp on mntpath=" + mnt + "\n"), 1);
+    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + plain);  // plain2 is not below plain
 
     // An unreachable mount directory listed before the match is passed over.
-    env_.SetMountTable({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", mnt)});
+    env_.SetMountTable({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", plain)});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + mnt);
+    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + plain);
 
     env_.readable = false;
     KZVolSnap(KZVOLSNAP_SNAP, &list);
     EXPECT_EQ(EventText(env_).back(), "0x700006a:");
-    EXPECT_EQ(env_.Events().size(), 3u);
+    EXPECT_EQ(env_.Events().size(), 7u);
     EXPECT_EQ(list.contents[0].snapCount, 0);
 }
 
@@ -156,14 +148,14 @@ TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
     // home2 is still not below it.
     auto list = ListOf({content, content + "/.", content + "//"});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(env_.CountLogs(" found mountpath=/ \n"), 3);
     EXPECT_EQ(EventText(env_), Lines(3, "0x700006b:" + content));
 
     // A filter volume mounted below the content path is found from "home/.".
+    Dir("home/vol");
     env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "/vol")});
     list = ListOf({content + "/."});
     KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(env_.CountLogs("failed to getvolinfo for dev=/dev/qnbf/qnbf5"), 1);
+    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + content + "/vol");
 }
 
 kz_snapdevmntpath Record(const std::string& mnt, int minor) {
@@ -184,11 +176,9 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
     expected.push_back("umount -- /snapmnt/c");  // answered 0
     EXPECT_EQ(env_.Commands(), expected);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
-    EXPECT_EQ(env_.CountLogs("after retries=20\n", "KZVolumeUnix::UnmountUnsnapAll:"), 2);
     // Every snapshot is released whatever its unmount gave; with no driver here
     // each release fails.
     EXPECT_EQ(EventText(env_), Lines({"0x700006d:/b", "0x700006d:/a", "0x700006d:/c"}));
-    EXPECT_EQ(env_.CountLogs("failed to unsnap volume=/dev/qnbf/qnbf2 \n"), 1);
     for (const auto& item : list.contents) {
         for (const auto& r : item.snaps)
             EXPECT_EQ(r.status, 2) << r.mntPath;

@@ -28,22 +28,15 @@ class MountSnapTest : public MemoryDriver {
     KZVolumeUnix volume_{-1};
 };
 
+// A filter device without a node, a device that is no filter device, an unmounted
+// path, a file system of another type: each refused, none running a command.
 TEST_F(MountSnapTest, RefusalsRunNoCommand) {
     Snap(Mounted("ext3", "rw"));
-    EXPECT_FALSE(MountSnap(mnt_));  // no node to take the minor from
-    EXPECT_TRUE(
-        env_.HasError("failed to get volifno devname=/dev/qnbf/qnbf0 mntpath=/data/my vol"));
+    EXPECT_FALSE(MountSnap(mnt_));
     EXPECT_FALSE(MountSnap("/plain"));
-    EXPECT_TRUE(
-        env_.HasError("function not supported for NONQNBF devname=/dev/sdz1 for "
-                      "mntpath=/plain"));
     EXPECT_FALSE(MountSnap("/nowhere"));
-    EXPECT_TRUE(env_.HasError("failed to find qnbf devname for mntpath=/nowhere"));
     env_.SetMountTable({{{"/dev/qnbf/qnbf0", mnt_, "xfs", "rw"}}});
     EXPECT_FALSE(MountSnap(mnt_));
-    EXPECT_TRUE(
-        env_.HasError("failed to get mountoptions or unsupported filesystem type for "
-                      "mntpath=/data/my vol"));
     EXPECT_TRUE(env_.Commands().empty());
 }
 

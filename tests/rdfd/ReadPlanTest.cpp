@@ -44,15 +44,5 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
                                               {5 << 20, 1 << 20}}));
 }
 
-TEST(ReadPlan, WithoutAHookRunsStillJoin) {
-    ReadPlan plan(nullptr, nullptr);
-    plan.SetBlockSize(4096);
-    EXPECT_FALSE(plan.Hinting());
-    const uint32_t blocks[] = {100, 101, 102, 103};
-    plan.Announce(blocks, 4);
-    EXPECT_EQ(plan.HintedBytes(), 0u);
-    EXPECT_EQ(plan.TakeRun(100, 8), 4u);
-}
-
 }  // namespace
 }  // namespace kzvol::rdfd

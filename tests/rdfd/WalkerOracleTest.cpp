@@ -24,13 +24,6 @@ struct ImageCase {
     const char* features = "";
 };
 
-// One image per case, built on first use and kept for the other tests of the case.
-struct BuiltImage {
-    TempDir dir;
-    std::string path, bytes;
-    std::vector<Row> expected;
-};
-
 class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterface<ImageCase> {
   public:
     static std::string Name(const ImageCase& c) {
@@ -43,55 +36,48 @@ class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterf
 
   protected:
     void SetUp() override {
-        static std::map<std::string, std::unique_ptr<BuiltImage>> built;
-        auto& image = built[Name(GetParam())];
-        if (!image) {
-            auto fresh = std::make_unique<BuiltImage>();
-            Build(GetParam(), fresh.get());
-            if (HasFatalFailure())
-                return;
-            image = std::move(fresh);
-        }
-        image_ = image->path;
-        device_.bytes = image->bytes;
-        expected_ = image->expected;
-    }
-
-    static void Build(const ImageCase& c, BuiltImage* image) {
-        const std::string tree = image->dir.File("tree");
+        const ImageCase& c = GetParam();
+        const std::string tree = tmp_.File("tree");
         BuildTree(tree, c.manyFiles);
-        image->path = image->dir.File("image");
-        MakeImage(tree, image->path, c.fsType, c.blockSize, 16384,
+        image_ = tmp_.File("image");
+        MakeImage(tree, image_, c.fsType, c.blockSize, 16384,
                   *c.features ? std::string("-O ") + c.features : "");
         // A device node, which mke2fs -d copies only for root.
         std::string output;
         ASSERT_EQ(
-            RunCommandLine("debugfs -w -R 'mknod chardev c 1 3' " + image->path + " 2>&1", &output),
-            0)
+            RunCommandLine("debugfs -w -R 'mknod chardev c 1 3' " + image_ + " 2>&1", &output), 0)
             << output;
         if (c.hashed) {
             // Exit status 1: the file system was changed (directories indexed).
-            ASSERT_EQ(
-                RunCommandLine("e2fsck -fyD " + image->path + " >/dev/null 2>&1; test $? -le 1"),
-                0);
-            RunCommandLine("debugfs -R 'htree /many' " + image->path + " 2>&1", &output);
+            ASSERT_EQ(RunCommandLine("e2fsck -fyD " + image_ + " >/dev/null 2>&1; test $? -le 1"),
+                      0);
+            RunCommandLine("debugfs -R 'htree /many' " + image_ + " 2>&1", &output);
             ASSERT_NE(output.find("Root node dump"), std::string::npos) << output;
         }
-        image->bytes = ReadFile(image->path);
-        image->expected = DebugfsRows(image->path, "/");
+        device_.bytes = ReadFile(image_);
+        expected_ = DebugfsRows(image_, "/");
     }
+    // The information file against the geometry debugfs reports.
+    void ExpectInformationFile(const std::string& dump);
 
     std::vector<Row> expected_;
 };
 
-TEST_P(WalkerOracleTest, DepthFirstWalkReportsWhatDebugfsListsInTheSameOrder) {
+// The depth-first walk reports what debugfs lists, in the same order, with and
+// without read-ahead; names only, files have no size or time (and files with
+// several links are reported too). The optimized walk reports the same rows, each
+// after its parent: every file at the final flush, after every directory, in
+// ascending inode order, the root's sub-directories in ascending inode order too.
+TEST_P(WalkerOracleTest, BothWalkersReportWhatDebugfsLists) {
+    const std::string dump = tmp_.File("volinfo");
     RowCollector rows;
     for (bool hinting : {true, false}) {  // read-ahead never changes a row
         hinting_ = hinting;
         rows.rows.clear();
-        ASSERT_TRUE(RunImgPod(&rows));
+        ASSERT_TRUE(RunImgPod(&rows, "ext3", "linux", nullptr, false, dump.c_str()));
         EXPECT_EQ(rows.rows, expected_) << (hinting ? "with" : "without") << " read-ahead";
     }
+    ExpectInformationFile(dump);
     // The cases the image was built for are really in it.
     std::map<std::string, unsigned long long> sizes;
     for (const auto& r : rows.rows)
@@ -102,28 +88,34 @@ TEST_P(WalkerOracleTest, DepthFirstWalkReportsWhatDebugfsListsInTheSameOrder) {
                 sizes.count(std::string(255, 'd')));
     EXPECT_EQ(sizes["big"], 5ULL << 30);
     EXPECT_EQ(sizes["long-link"], 100u);
-}
 
-TEST_P(WalkerOracleTest, OptimizedWalkReportsTheSameRowsEachAfterItsParent) {
-    RowCollector rows;
+    RowCollector names;
+    ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
+    std::vector<Row> expected, got;
+    for (Row r : expected_) {
+        if (!r.isDir)
+            r.size = r.mtime = 0;
+        expected.push_back(r);
+    }
+    for (const auto& r : names.rows)
+        if (r.name != "h1" && r.name != "h2")
+            got.push_back(r);
+    EXPECT_EQ(got, expected);
+
+    RowCollector optimized, hinted;
     std::string fsType;
     bool supported = true;  // left alone on success
+    ASSERT_TRUE(RunVirtualPod(&optimized, &fsType, &supported));
     hinting_ = true;
-    RowCollector unhinted;
-    ASSERT_TRUE(RunVirtualPod(&rows, &fsType, &supported));
-    hinting_ = false;
-    ASSERT_TRUE(RunVirtualPod(&unhinted));
-    EXPECT_EQ(rows.rows, unhinted.rows);
+    ASSERT_TRUE(RunVirtualPod(&hinted));
+    EXPECT_EQ(optimized.rows, hinted.rows);
     EXPECT_EQ(fsType, "ext3");
     EXPECT_TRUE(supported);
-    EXPECT_EQ(Sorted(rows.rows), Sorted(expected_));
-    // Few files: every file is reported at the final flush, after every directory,
-    // in ascending inode order; the root's sub-directories are walked in ascending
-    // inode order too.
+    EXPECT_EQ(Sorted(optimized.rows), Sorted(expected_));
     std::set<unsigned long long> seenDirs{0};
     bool fileSeen = false;
     unsigned long long lastFile = 0, lastRootChild = 0;
-    for (const auto& r : rows.rows) {
+    for (const auto& r : optimized.rows) {
         EXPECT_TRUE(seenDirs.count(r.parent)) << r;
         EXPECT_FALSE(fileSeen && r.isDir) << r;
         if (r.isDir)
@@ -137,29 +129,7 @@ TEST_P(WalkerOracleTest, OptimizedWalkReportsTheSameRowsEachAfterItsParent) {
     }
 }
 
-// Names only: files are reported without reading their inodes, so files with several
-// links are reported too, and no file has a size or time.
-TEST_P(WalkerOracleTest, NamesOnlyLeavesFileSizeAndTimeOutButNotDirectories) {
-    RowCollector rows;
-    ASSERT_TRUE(RunImgPod(&rows, "ext3", "linux", nullptr, true));
-    std::vector<Row> expected, got;
-    for (Row r : expected_) {
-        if (!r.isDir)
-            r.size = r.mtime = 0;
-        expected.push_back(r);
-    }
-    for (const auto& r : rows.rows) {
-        EXPECT_TRUE(r.isDir || r.size + r.mtime == 0) << r;
-        if (r.name != "h1" && r.name != "h2")
-            got.push_back(r);
-    }
-    EXPECT_EQ(got, expected);
-}
-
-TEST_P(WalkerOracleTest, InformationFileMatchesTheGeometryDebugfsReports) {
-    const std::string dump = tmp_.File("volinfo");
-    RowCollector rows;
-    ASSERT_TRUE(RunImgPod(&rows, "ext3", "linux", nullptr, false, dump.c_str()));
+void WalkerOracleTest::ExpectInformationFile(const std::string& dump) {
     std::string stats, tables;
     RunCommandLine("debugfs -R stats " + image_ + " 2>/dev/null", &stats);
     const auto stat = [&](const std::string& key) {

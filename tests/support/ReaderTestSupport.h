@@ -75,8 +75,8 @@ struct QuitProbe {
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
 // Builds at `root` a tree with every kind of object the reader reports or skips (hard
-// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, a chain 40
-// deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
+// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, names that
+// begin with dots, a chain 40 deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
 // blocks.
 void BuildTree(const std::string& root, int manyFiles);
 
@@ -128,7 +128,9 @@ class ReaderFixture : public ::testing::Test {
     bool Run(bool optimized, RowCollector* rows) {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
-    // Both entry points fail on the image, each logging `text` and handing it back.
+    // The text either entry point hands back when it fails; empty when it succeeds.
+    std::string Refusal(bool optimized, RowCollector* rows = nullptr);
+    // Both entry points fail on the image, each handing back `text`.
     void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
                         bool* isSupported = nullptr);
 
