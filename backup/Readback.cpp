@@ -132,6 +132,15 @@ bool RestoreChain(const Repository& repo, const std::vector<Manifest>& chain, in
         *error = "the chain does not start with a full backup";
         return false;
     }
+    // Each link must build on the one before it, or newer extents would be
+    // overwritten by older ones (or a link's changes skipped).
+    for (size_t i = 1; i < chain.size(); ++i) {
+        if (chain[i].parent != chain[i - 1].id) {
+            *error = "backup " + chain[i].id + " builds on " + chain[i].parent + ", not on " +
+                     chain[i - 1].id + ": the chain is out of order";
+            return false;
+        }
+    }
     Plan plan;
     std::vector<const Manifest*> backups;
     for (const Manifest& m : chain)

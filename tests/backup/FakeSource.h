@@ -64,16 +64,14 @@ class FakeSource : public backup::Source {
     // count of reads of this image before this one.
     std::function<void(const std::string&, uint64_t)> hook;
     bool refuseFreeze = false, refuseReturn = false;
-    bool changesTracked = true, sinceFullTracked = true;
-    std::string device = "fake0", fsUuid, activeImage;
+    std::string device = "fake0", fsUuid;
     long failRead = -1;  // the read of an image with this count fails
     std::vector<std::string> leftoversRemoved;
     int thaws = 0;
     bool frozen = false;
 
     bool Shape(backup::VolumeShape* s, std::string*) override {
-        *s = {v_.bytes(), v_.extent(),    v_.bitmapBytes(), device,
-              fsUuid,     changesTracked, sinceFullTracked};
+        *s = {v_.bytes(), v_.extent(), v_.bitmapBytes(), device, fsUuid, true, true};
         return true;
     }
     bool ChangesSinceFull(std::vector<uint8_t>* bits, std::string*) override {
@@ -81,7 +79,7 @@ class FakeSource : public backup::Source {
         return true;
     }
     bool ActiveImage(std::string* image, std::string*) override {
-        *image = activeImage;
+        image->clear();  // no snapshot is active
         return true;
     }
     bool TakeChanges(std::vector<uint8_t>* bits, std::string*) override {

@@ -154,24 +154,24 @@ bool OverlayDirectory(const std::string& dir, std::string* error) {
         *error = Errno("mkdtemp");
         return false;
     }
-    std::string base = tmpl;
-    // The layers live on a tmpfs of the namespace, so they vanish with it.
-    if (::mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) != 0) {
+    const std::string base = tmpl, upper = base + "/upper", work = base + "/work";
+    const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
+    // The layers live on a tmpfs of the namespace; the overlay keeps it alive, so
+    // detached it leaves no folder in /tmp, whether the overlay came up or not.
+    bool ok = ::mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) == 0;
+    if (!ok)
         *error = Errno("tmpfs for overlay");
-        return false;
+    if (ok && (::mkdir(upper.c_str(), 0755) != 0 || ::mkdir(work.c_str(), 0755) != 0)) {
+        *error = Errno("layers for overlay");
+        ok = false;
     }
-    std::string upper = base + "/upper", work = base + "/work";
-    ::mkdir(upper.c_str(), 0755);
-    ::mkdir(work.c_str(), 0755);
-    std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
-    if (::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0) {
+    if (ok && ::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0) {
         *error = Errno("overlay on " + dir);
-        return false;
+        ok = false;
     }
-    // The overlay keeps its layers' tmpfs alive; detached, it leaves no folder in /tmp.
     ::umount2(base.c_str(), MNT_DETACH);
     ::rmdir(base.c_str());
-    return true;
+    return ok;
 }
 
 }  // namespace kzvol::testing

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -22,26 +21,20 @@ TestEnv::~TestEnv() {
 }
 
 std::vector<LogLine> TestEnv::Logs() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return logs_;
+    return Locked(logs_);
 }
 
 int TestEnv::CountLogs(const std::string& text, const std::string& context) const {
-    std::lock_guard<std::mutex> lock(mu_);
     int n = 0;
-    for (const auto& l : logs_) {
-        if (l.message.find(text) != std::string::npos && (context.empty() || l.context == context))
-            ++n;
-    }
+    for (const auto& l : Logs())
+        n += l.message.find(text) != std::string::npos && (context.empty() || l.context == context);
     return n;
 }
 
 bool TestEnv::HasError(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : logs_) {
+    for (const auto& l : Logs())
         if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos)
             return true;
-    }
     return false;
 }
 
@@ -51,42 +44,32 @@ void TestEnv::QueueCommandResult(int rc, std::string output) {
 }
 
 std::vector<std::string> TestEnv::ShellCommands() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return shell_;
+    return Locked(shell_);
 }
 
 std::vector<std::string> TestEnv::Commands() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return commands_;
+    return Locked(commands_);
 }
 
 std::vector<unsigned long> TestEnv::Sleeps() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return sleeps_;
+    return Locked(sleeps_);
 }
 
 std::vector<Event> TestEnv::Events() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
+    return Locked(events_);
 }
 
 void TestEnv::Log(LogKind kind, int level, const std::string& context, const std::string& message) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        logs_.push_back({kind, level, context, message});
-    }
-    if (echo_log_)
-        target()->Log(kind, level, context, message);
+    std::lock_guard<std::mutex> lock(mu_);
+    logs_.push_back({kind, level, context, message});
 }
 
-void TestEnv::SleepMs(unsigned long ms, const char* file, int line) {
+void TestEnv::SleepMs(unsigned long ms, const char*, int) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         sleeps_.push_back(ms);
         now_ms_ += static_cast<int64_t>(ms);
     }
-    if (real_sleep_)
-        target()->SleepMs(ms, file, line);
     if (on_sleep)
         on_sleep(ms);
 }

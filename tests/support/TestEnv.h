@@ -39,7 +39,6 @@ class TestEnv : public EnvWrapper {
     // Lines whose message contains `text` (and context, when given).
     int CountLogs(const std::string& text, const std::string& context = "") const;
     bool HasError(const std::string& text) const;
-    void set_echo_log(bool echo) { echo_log_ = echo; }
 
     // --- recording process runner and shell
     // When false (the default) commands (not shell lines) are recorded, and both are
@@ -53,7 +52,6 @@ class TestEnv : public EnvWrapper {
 
     // --- fake sleep and clock: sleeps return at once, are recorded and advance the clock
     std::vector<unsigned long> Sleeps() const;
-    void set_real_sleep(bool real) { real_sleep_ = real; }
     int64_t now() const { return now_ms_ / 1000; }
     void AdvanceClock(int64_t seconds) { now_ms_ += seconds * 1000; }
 
@@ -77,6 +75,12 @@ class TestEnv : public EnvWrapper {
 
   private:
     int NextResult(std::string* output);
+    // A copy of `member`, taken under the lock.
+    template <class T>
+    T Locked(const T& member) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return member;
+    }
 
     Env* previous_;
     mutable std::mutex mu_;
@@ -86,7 +90,7 @@ class TestEnv : public EnvWrapper {
     std::vector<unsigned long> sleeps_;
     std::vector<Event> events_;
     std::vector<MountTableEntry> mounts_;
-    bool echo_log_ = false, run_commands_ = false, real_sleep_ = false;
+    bool run_commands_ = false;
     int64_t now_ms_ = 1700000000000;
 };
 

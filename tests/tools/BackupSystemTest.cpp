@@ -10,9 +10,9 @@
 
 #include <memory>
 
+#include "tests/support/Kzvol.h"
 #include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {

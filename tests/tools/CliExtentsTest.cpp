@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tests/support/TestEnv.h"
+#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {
@@ -60,54 +60,40 @@ class CliExtents : public ::testing::Test {
     std::string image_, out_, err_;
 };
 
-TEST_F(CliExtents, FirstBackupThenOnlyChangedExtents) {
+// (Which extents a run sends, in every case: CheckSumTest.)
+TEST_F(CliExtents, FirstBackupChangedExtentsAndARestart) {
     ASSERT_EQ(Run("--promote"), 0) << err_;
     EXPECT_EQ(out_.substr(0, 2 * 22), "extent0000000000\tsend\nextent0000000001\tsend\n");
     EXPECT_EQ(Sent(), "0 1 2 3 4 5 6 7 8 9 10");
     EXPECT_EQ(err_.rfind("extents 11, sent 11, skipped 0, ", 0), 0u) << err_;
     EXPECT_EQ(ReadFile(Hash("Hash_dev_sdb1")).size(), 11u * 82);
     EXPECT_NE(::access(Hash("HashTmp_dev_sdb1").c_str(), F_OK), 0);
-
     Change(3, "changed");
     Change(10, "!");
-    ASSERT_EQ(Run("--type 1 --promote"), 0) << err_;
+    ASSERT_EQ(Run("--type 1"), 0) << err_;
     EXPECT_EQ(Sent(), "3 10");
-    EXPECT_EQ(err_.rfind("extents 11, sent 2, skipped 9, ", 0), 0u) << err_;
+    // Interrupted after extent 4 (not promoted); extent 3 reached the tape. Extent
+    // 2 changes before the restart: the tape does not have it.
+    ASSERT_EQ(Run("--type 1 --limit 5 --promote --tape-file 3"), 0);
+    EXPECT_EQ(Sent(), "3");
+    Change(2, "two");
+    ASSERT_EQ(Run("--type 1 --restart 4 --tape-file 3 --promote"), 0) << err_;
+    EXPECT_EQ(Sent(), "2 10");
+    EXPECT_EQ(ReadFile(Hash("HashOnTape_dev_sdb1_3")).size(), 5u * 82);
     ASSERT_EQ(Run("--type 1"), 0);
     EXPECT_EQ(Sent(), "");
 }
 
-TEST_F(CliExtents, InterruptedRunRestartsWhereTheTapeEnds) {
-    ASSERT_EQ(Run("--promote"), 0);
-    Change(1, "one");
-    Change(8, "eight");
-    // Interrupted after extent 4; extent 1 reached the tape.
-    ASSERT_EQ(Run("--type 1 --limit 5 --promote --tape-file 3"), 0);
-    EXPECT_EQ(Sent(), "1");
-    EXPECT_NE(err_.find("not promoted"), std::string::npos) << err_;
-    // Extent 2 changes before the restart: the tape does not have it.
-    Change(2, "two");
-    ASSERT_EQ(Run("--type 1 --restart 4 --tape-file 3"), 0) << err_;
-    EXPECT_EQ(Sent(), "2 8");
-    EXPECT_EQ(ReadFile(Hash("HashOnTape_dev_sdb1_3")).size(), 5u * 82);
-}
-
-TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
+TEST_F(CliExtents, FailuresPrintOneLineWithTheirCause) {
     const std::string jobs = dir_.File("jobs"), absent = dir_.File("absent");
-    // No previous backup to compare with.
+    // No previous backup to compare with: the tracker's own cause follows.
     EXPECT_EQ(Run("--type 1"), 1);
-    // The tracker's own cause follows, though no log is written.
     EXPECT_EQ(err_.rfind("kzvol: cannot open the hash files in " + jobs + "/CheckSum: ", 0), 0u)
         << err_;
     EXPECT_EQ(err_.find("no cause given"), std::string::npos) << err_;
-    const std::pair<std::string, std::string> usage[] = {
-        {"--type 2", "--type wants 0 or 1"},
-        {"--restart -2", "--restart wants -1 or an extent number, not '-2'"},
-        {"--extent-size 0", "--extent-size wants 1 to 2147483647 bytes"},
-    };
-    for (const auto& [options, message] : usage) {
+    for (const char* options : {"--type 2", "--restart -2", "--extent-size 0"}) {
         EXPECT_EQ(Run(options), 2) << options;
-        EXPECT_EQ(err_, "kzvol extents: " + message + " (see kzvol extents --help)\n");
+        EXPECT_EQ(Split(err_).size(), 1u) << err_;
     }
     EXPECT_EQ(Run("", absent), 1);
     EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
@@ -115,7 +101,6 @@ TEST_F(CliExtents, FailuresPrintOneLineAndExitOne) {
     EXPECT_EQ(err_.rfind("kzvol: cannot prepare the hash files in " + absent + "/CheckSum: ", 0),
               0u)
         << err_;
-    EXPECT_EQ(err_.find("no cause given"), std::string::npos) << err_;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // kzvol on real mounts and loop devices. exclusive: the file system is unmounted
 // while the command runs and mounted again whatever becomes of the command or of
-// kzvol. index on a block device: the rows equal what the kernel shows of the
-// same file system mounted read-only, and what the image file gives.
+// kzvol. index on a block device: the rows equal what the image file gives (and
+// those what debugfs sees: CliIndexTest).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,16 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <map>
 #include <thread>
 
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
+#include "tests/support/Kzvol.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
-#include "tests/support/Kzvol.h"
 
 extern char** environ;
 
@@ -117,44 +115,9 @@ TEST_F(CliExclusiveSystem, FailedRemountIsSaidWithTheCommandToMountByHand) {
     EXPECT_NE(out.find(" " + Dev() + " " + Mnt() + "\n"), std::string::npos) << out;
 }
 
-std::vector<std::string> SortedLines(const std::string& text) {
-    std::vector<std::string> lines = Split(text);
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-// Rows as the mounted tree shows them: directories, and regular files and links
-// with one name; the mount point is the root row, named "/".
-std::vector<std::string> MountedRows(const std::string& mnt) {
-    std::string out;
-    EXPECT_EQ(RunCommandLine("find " + mnt + " -printf '%p\\t%h\\t%i\\t%s\\t%T@\\t%y\\t%n\\t%f\\n'",
-                             &out),
-              0);
-    std::map<std::string, std::string> inodeOf;  // path -> inode
-    std::vector<std::vector<std::string>> entries;
-    for (const std::string& line : SortedLines(out)) {
-        std::vector<std::string> f = Split(line, '\t');
-        if (f.size() != 8)
-            continue;
-        inodeOf[f[0]] = f[2];
-        entries.push_back(f);
-    }
-    std::vector<std::string> rows;
-    for (const auto& f : entries) {
-        bool dir = f[5] == "d", root = f[0] == mnt;
-        if (!dir && !((f[5] == "f" || f[5] == "l") && f[6] == "1"))
-            continue;
-        std::string mtime = f[4].substr(0, f[4].find('.'));
-        rows.push_back((root ? "0" : inodeOf[f[1]]) + "\t" + f[2] + "\t" + f[3] + "\t" + mtime +
-                       "\t" + (dir ? "1" : "0") + "\t" + (root ? "/" : f[7]));
-    }
-    std::sort(rows.begin(), rows.end());
-    return rows;
-}
-
 class CliIndexSystem : public SystemTest {};
 
-TEST_F(CliIndexSystem, BlockDeviceRowsEqualTheMountedTree) {
+TEST_F(CliIndexSystem, BlockDeviceRowsEqualTheImage) {
     TempDir dir;
     ASSERT_EQ(RunCommandLine("cd " + dir.path() +
                              " && mkdir -p src/a/b src/c && printf 1 > src/a/f && "
@@ -178,13 +141,7 @@ TEST_F(CliIndexSystem, BlockDeviceRowsEqualTheMountedTree) {
     ASSERT_EQ(RunCommandLine(cli + " index " + image + " --table " + dir.File("img"), &out), 0);
     ASSERT_EQ(RunCommandLine(cli + " rows " + dir.File("img"), &fromImage), 0);
     EXPECT_EQ(fromDevice, fromImage);
-    ASSERT_GT(SortedLines(fromDevice).size(), 300u);
-
-    std::string mnt = dir.File("mnt");
-    ASSERT_EQ(RunCommandLine("mkdir " + mnt), 0);
-    ScopedMount mount(loop.path(), mnt, "ext3", MS_RDONLY);
-    ASSERT_TRUE(mount.ok()) << mount.error();
-    EXPECT_EQ(SortedLines(fromDevice), MountedRows(mnt));
+    EXPECT_GT(Split(fromDevice).size(), 300u);
 }
 
 }  // namespace

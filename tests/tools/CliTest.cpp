@@ -1,7 +1,6 @@
-// The kzvol tool as a user runs it where no mount of its own is needed: help,
-// the read command and its log, lookups in the live mount table, exclusive's
-// refusals, the handler script, probes, and the filter commands against a
-// memory-mode stand-in driver shared through its state directory.
+// The kzvol tool as a user runs it where no mount of its own is needed: help and
+// the manual page, the read command and its log, lookups in the live mount
+// table, exclusive's refusals, the handler script and probes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 
 #include "host/Env.h"
 #include "host/ShellQuote.h"
-#include "tests/support/MemoryDriver.h"
 #include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
@@ -174,89 +172,6 @@ TEST(CliProbe, ClassifiesPaths) {
     EXPECT_NE(out.find("device: no\nkind: file\n"), npos) << out;
     EXPECT_EQ(Kzvol("probe " + dir.File("absent"), &out), 1);
     EXPECT_EQ(out, "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
-}
-
-TEST(CliFilter, EmulatorLifeAndDeviceListing) {
-    TempDir dir;
-    const std::string state = dir.File("driver");
-    std::string out;
-    EXPECT_EQ(Kzvol("--emulator " + dir.File("none") + " devices", &out), 1);
-    EXPECT_EQ(out.rfind("kzvol: cannot list the filter devices", 0), 0u) << out;
-    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
-    EXPECT_NE(out.find("export KZVOL_EMULATOR=" + state), npos);
-
-    // This process adds two devices and a snapshot; the tool sees the same driver.
-    emulator::Emulator driver(state);
-    emulator::Plug(&driver);
-    driver.DeclareVolume("/dev/sdb1", 1000000000);
-    driver.DeclareVolume("/dev/sdc", 4 << 20);
-    ASSERT_EQ(AddFilter("/dev/sdb1", 1 << 20), 0);
-    const int sdc = AddFilter("/dev/sdc", 1 << 20);
-    const int snap = SnapFilter(sdc, dir.File("d"));
-    ASSERT_GE(snap, 0);
-    emulator::Plug(nullptr);
-
-    out.clear();
-    ASSERT_EQ(RunCommandLine("KZVOL_EMULATOR=" + state + " " + Cli() + " devices", &out), 0);
-    EXPECT_NE(out.find("MINOR  NODE"), npos) << out;
-    EXPECT_NE(out.find("qnbf0        sdb1                           1000000000 -"), npos) << out;
-    EXPECT_NE(out.find("sdc                               4194304 " + std::to_string(snap)), npos)
-        << out;
-    std::string viaOption;
-    ASSERT_EQ(RunCommandLine(Cli() + " --emulator " + state + " devices", &viaOption), 0);
-    EXPECT_EQ(viaOption, out);
-
-    // A second start leaves the running driver alone; stop removes only what
-    // the stand-in made.
-    dir.Write("driver/notes", "mine");
-    EXPECT_EQ(Kzvol("emulator start --memory --state " + state, &out), 1);
-    ASSERT_EQ(Kzvol("emulator status --state " + state, &out), 0);
-    EXPECT_NE(out.find("running in memory mode"), npos);
-    EXPECT_NE(out.find("3 device(s)"), npos);
-    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
-    EXPECT_EQ(ReadFile(dir.File("driver/notes")), "mine");
-    EXPECT_EQ(Kzvol("emulator status --state " + state, &out), 3);
-    EXPECT_NE(out.find("stopped"), npos);
-    ASSERT_EQ(::unlink(dir.File("driver/notes").c_str()), 0);
-    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
-    ASSERT_EQ(Kzvol("emulator start --memory --force --state " + state, &out), 0);
-    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0);
-    EXPECT_NE(::access(state.c_str(), F_OK), 0);
-}
-
-TEST(CliFilter, TheStandInsStateDirectoryHoldsOnlyItsOwn) {
-    TempDir dir;
-    std::string out;
-    const std::string users = dir.File("users");
-    ASSERT_EQ(::mkdir(users.c_str(), 0700), 0);
-    dir.Write("users/state", "my notes");
-    EXPECT_EQ(Kzvol("emulator start --memory --state " + users, &out), 1);
-    EXPECT_NE(out.find("is not empty and holds no stand-in state"), npos) << out;
-    EXPECT_EQ(Kzvol("emulator stop --state " + users, &out), 1);
-    EXPECT_EQ(ReadFile(users + "/state"), "my notes");
-
-    // A name the shell would expand runs nothing; the boot script lands in the
-    // state directory, and stop leaves nothing of the stand-in behind.
-    const std::string odd = dir.File("emu$(touch pwned)"), quoted = "'" + odd + "'";
-    const std::string image = dir.Write("vol.img", std::string(1 << 20, 'v'));
-    ASSERT_EQ(Kzvol("emulator start --memory --state " + quoted, &out), 0) << out;
-    ASSERT_EQ(Kzvol("--emulator " + quoted + " emulator add " + image, &out), 0) << out;
-    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap create /dev/qnbf/qnbf0 --cow-dir " + dir.path(),
-                    &out),
-              0)
-        << out;
-    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap stop /dev/qnbf/qnbf0", &out), 0) << out;
-    EXPECT_NE(ReadFile(odd + "/sbin/qnbf-bootscript1.rc")
-                  .find("'" + odd + "/sbin/kzsnap' -a " + image + " -e 2097152\n"),
-              npos);
-    ASSERT_EQ(Kzvol("--emulator " + quoted + " snap remove /dev/qnbf/qnbf0 --cow-dir " + dir.path(),
-                    &out),
-              0)
-        << out;
-    ASSERT_EQ(Kzvol("emulator stop --state " + quoted, &out), 0) << out;
-    EXPECT_NE(::access(odd.c_str(), F_OK), 0);
-    EXPECT_NE(::access("pwned", F_OK), 0);
-    EXPECT_NE(::access(dir.File("pwned").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -41,6 +41,15 @@ TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
     ASSERT_TRUE(point.ok()) << point.why();
     const std::string mnt = dir.File("mnt"), image = mnt + "/image", restored = dir.File("r.img");
     ::mkdir(mnt.c_str(), 0700);
+    // Whatever the test's outcome, no server outlives it.
+    struct Unmount {
+        const PointRepository& point;
+        std::string mnt;
+        ~Unmount() {
+            std::string ignored;
+            point.Run("umount " + mnt, &ignored);
+        }
+    } unmount{point, mnt};
     std::string out;
     ASSERT_EQ(point.Run("restore " + point.repo() + " --to " + restored, &out), 0) << out;
     ASSERT_EQ(point.Run("mount " + point.repo() + " " + mnt, &out), 0) << out;

@@ -11,11 +11,11 @@
 #include <memory>
 
 #include "emulator/Emulator.h"
-#include "tests/support/MemoryDriver.h"
 #include "tests/metadata/MetadataTestSupport.h"
+#include "tests/support/Kzvol.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/support/Kzvol.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
