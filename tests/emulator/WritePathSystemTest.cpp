@@ -1,8 +1,7 @@
 // The stand-in in the write path (devices mode), on an ext3 on zram mounted
 // through the filter node: backups taken while a writer runs restore to clean
-// file systems holding every file synced before their snapshot; exact writes give
-// exact bits; a killed serving process leaves its device untracked and the next
-// backup whole; content snapshots and metadata collection of the live file system.
+// file systems holding every file synced before their snapshot; a killed serving
+// process leaves its device untracked and the next backup whole.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,9 +14,9 @@
 
 #include "emulator/ServeWire.h"
 #include "host/Handles.h"
+#include "tests/support/Kzvol.h"
 #include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
-#include "tests/support/Kzvol.h"
 
 namespace kzvol::testing {
 namespace {
@@ -152,22 +151,6 @@ TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
     }
 }
 
-TEST_F(WritePath, ThreeWrittenExtentsGiveExactlyThreeBits) {
-    GetBitmap(minor_, QNBF_KIND_INCREMENTAL, kVolumeBytes / kExtent / 8, true);
-    {
-        UniqueFd fd(::open(node_.c_str(), O_RDWR | O_CLOEXEC));
-        ASSERT_TRUE(fd.valid());
-        for (uint64_t extent : {3, 17, 100})
-            ASSERT_EQ(::pwrite(fd.get(), "x", 1, extent * kExtent + 4000), 1);
-        ASSERT_EQ(::fsync(fd.get()), 0);
-    }
-    std::vector<unsigned char> expected(kVolumeBytes / kExtent / 8, 0);
-    expected[0] = 0x08;
-    expected[2] = 0x02;
-    expected[12] = 0x10;
-    EXPECT_EQ(GetBitmap(minor_, QNBF_KIND_INCREMENTAL, expected.size()), expected);
-}
-
 TEST_F(WritePath, AKilledServingProcessLeavesItsDeviceUntracked) {
     Mount();
     writer_ = std::make_unique<Writer>(mnt_ + "/busy");
@@ -186,35 +169,6 @@ TEST_F(WritePath, AKilledServingProcessLeavesItsDeviceUntracked) {
     Backup(true);
     std::string out;
     EXPECT_EQ(RunCommandLine("cmp " + Restore("000002") + " " + node_, &out), 0) << out;
-}
-
-TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
-    Mount();
-    ASSERT_TRUE(WriteSynced(mnt_ + "/kept", "kept\n"));
-    writer_ = std::make_unique<Writer>(mnt_ + "/busy");
-    std::string out;
-    for (int round = 0; round < 2; ++round) {  // the second over the first's files
-        const std::string list = dir_.File("list" + std::to_string(round));
-        ASSERT_EQ(Run("content-snap " + mnt_ + " --list " + list, &out), 0) << out;
-        EXPECT_EQ(ReadFile("/snapmnt" + mnt_ + "/kept"), "kept\n");
-        ASSERT_EQ(Run("content-snap --release " + list, &out), 0) << out;
-    }
-    // Metadata collection mounts the snapshot the agent made beforehand.
-    ::mkdir(dir_.File("cow2").c_str(), 0700);
-    const std::string cow = " --cow-dir " + dir_.File("cow2");
-    ASSERT_EQ(Run("snap create " + node_ + cow, &out), 0) << out;
-    EXPECT_EQ(Run("metadata " + mnt_ + " --table " + dir_.File("table") + " --volinfo " +
-                      dir_.File("volinfo") + " --extent-size 1048576",
-                  &out),
-              0)
-        << out;
-    ASSERT_EQ(Run("snap stop " + node_, &out), 0) << out;
-    ASSERT_EQ(Run("snap remove " + node_ + cow, &out), 0) << out;
-    writer_->Stop();
-    EXPECT_EQ(Info().snap_minor_cnt, 0);
-    std::string left;
-    RunCommandLine("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts", &left);
-    EXPECT_EQ(left, "");
 }
 
 }  // namespace
