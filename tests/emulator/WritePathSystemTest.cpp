@@ -110,12 +110,6 @@ class WritePath : public StandInSystemTest {
         EXPECT_EQ(Run("restore " + repo_ + " --backup " + id + " --to " + to, &out), 0) << out;
         return to;
     }
-    qn_getinfo_arg Info() {
-        qn_getinfo_arg info{};
-        info.minor = static_cast<uint32_t>(minor_);
-        EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-        return info;
-    }
 
     const std::string mnt_ = "/talmartmp/live", repo_ = dir_.File("repo");
     int minor_ = -1;
@@ -162,7 +156,9 @@ TEST_F(WritePath, AKilledServingProcessLeavesItsDeviceUntracked) {
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     writer_->Stop();
     Unmount();
-    const qn_getinfo_arg info = Info();  // the driver brings the device back
+    qn_getinfo_arg info{};  // the driver brings the device back
+    info.minor = static_cast<uint32_t>(minor_);
+    ASSERT_EQ(Send(QNBF_GET_INFO, &info), 0);
     EXPECT_EQ(info.incr_bmp_valid, 0);
     EXPECT_EQ(info.diff_bmp_valid, 0);
 
