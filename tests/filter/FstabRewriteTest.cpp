@@ -113,15 +113,25 @@ TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
 }
 
 // A table written before creation marked its lines: the commented device line
-// for the same directory (compared decoded) is given back.
+// for the same directory (compared decoded) is given back, no other.
 TEST_F(FstabRewrite, UnmarkedTableIsGivenBackByDeviceAndDirectory) {
-    dir_.Write("fstab",
-               "#/dev/sdb1 /mnt/a\\040b ext3 defaults 0 "
-               "2\n/dev/qnbf/qnbf3\t/mnt/a\\040b\text3\tdefaults\t0\t2 \n");
+    // Neither a live line nor a comment in prose ("# ...") is ever uncommented.
+    const std::string kept =
+        "/dev/by-id/sdb1 /mnt/a\\040b ext3 noauto 0 0\n"
+        "# /dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n";
+    dir_.Write("fstab", kept +
+                            "#/dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n"
+                            "/dev/qnbf/qnbf3\t/mnt/a\\040b\text3\tdefaults\t0\t2 \n");
     bool changed = false;
     ASSERT_TRUE(TakeFstabFromFilter(files_, kContext, "/dev/qnbf/qnbf3", "sdb1", &changed));
     EXPECT_TRUE(changed);
-    EXPECT_EQ(ReadFile(files_.table), "/dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n");
+    EXPECT_EQ(ReadFile(files_.table), kept + "/dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n");
+
+    // A marked line is given back even when its filter entry is gone already.
+    dir_.Write("fstab", "#kzvol:/dev/qnbf/qnbf3:/dev/sdb1 /data ext3 defaults 0 0\n");
+    ASSERT_TRUE(TakeFstabFromFilter(files_, kContext, "/dev/qnbf/qnbf3", "sdb1", &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(ReadFile(files_.table), "/dev/sdb1 /data ext3 defaults 0 0\n");
 }
 
 TEST_F(FstabRewrite, EntryIsAppendedOnItsOwnLineWhenNoLineNamedTheDevice) {
