@@ -72,15 +72,17 @@ TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
 }
 
 TEST_F(DriverRules, InformationDescribesTheDevice) {
-    int dev = AddDevice("/dev/disk/sdb", 10 * kMiB + 1, kMiB);  // 11 extents
+    int dev = AddDevice("/dev/disk/sdb", 8 * kMiB + 1, kMiB);  // 9 extents, the last of 1 byte
     qn_getinfo_arg info = Info(dev);
-    EXPECT_EQ(info.size, 10u * kMiB + 1);
+    EXPECT_EQ(info.size, 8u * kMiB + 1);
     EXPECT_EQ(std::string(info.node_name), "qnbf" + std::to_string(dev));
     EXPECT_STREQ(info.dev_name, "sdb");
     EXPECT_EQ(info.incr_bmp_size, 2);
     EXPECT_EQ(info.diff_bmp_size, 2);
     EXPECT_EQ(info.snap_minor_cnt, 0);
     EXPECT_EQ(info.incr_bmp_valid, 0);  // not reset yet
+    ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
 
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
     EXPECT_EQ(Info(dev).incr_bmp_valid, 1);
