@@ -58,16 +58,16 @@ class MkdirEnv : public TestEnv {
 };
 
 // Passes requests to the stand-in driver but refuses `request` (of bitmap `kind`
-// only, when given).
+// only, when not -1).
 class Refuse : public DriverChannel {
   public:
-    Refuse(DriverChannel* driver, unsigned long request, uint32_t kind = 0)
+    Refuse(DriverChannel* driver, unsigned long request, int64_t kind = -1)
         : driver_(driver), request_(request), kind_(kind) {}
     int OpenNode(const std::string& path, int flags) override {
         return driver_->OpenNode(path, flags);
     }
     int Request(int fd, unsigned long request, void* arg) override {
-        if (request == request_ && (!kind_ || static_cast<qn_bitmap_arg*>(arg)->kind == kind_)) {
+        if (request == request_ && (kind_ < 0 || static_cast<qn_bitmap_arg*>(arg)->kind == kind_)) {
             errno = request == QNBF_ADD_NODE ? EEXIST : EIO;
             return -1;
         }
@@ -77,7 +77,7 @@ class Refuse : public DriverChannel {
   private:
     DriverChannel* driver_;
     unsigned long request_;
-    uint32_t kind_;
+    int64_t kind_;
 };
 
 class FilterDevice : public MemoryDriver {
@@ -149,18 +149,18 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
 TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice) {
     const struct {
         unsigned long request;
-        uint32_t kind;
+        int64_t kind;  // of bitmap refused, -1: any
         bool defunctRefused;
         size_t left;
         emulator::NodeState state;
         bool script;
     } cases[] = {
-        {QNBF_ADD_NODE, 0, false, 0, {}, false},
-        {QNBF_START_NODE, 0, false, 1, emulator::NodeState::Added, false},
-        {QNBF_GET_INFO, 0, false, 0, {}, true},
+        {QNBF_ADD_NODE, -1, false, 0, {}, false},
+        {QNBF_START_NODE, -1, false, 1, emulator::NodeState::Added, false},
+        {QNBF_GET_INFO, -1, false, 0, {}, true},
         {QNBF_SET_BITMAP, QNBF_KIND_INCREMENTAL, false, 0, {}, true},
         {QNBF_SET_BITMAP, QNBF_KIND_DIFFERENTIAL, false, 0, {}, true},
-        {QNBF_GET_INFO, 0, true, 1, emulator::NodeState::Started, true},
+        {QNBF_GET_INFO, -1, true, 1, emulator::NodeState::Started, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request + c.kind + c.defunctRefused);
