@@ -31,11 +31,9 @@ bool WriteSynced(const std::string& path, const std::string& text) {
            ::fsync(fd.get()) == 0;
 }
 
-// Copies a block into files of a directory of the mounted file system until
-// stopped, new files first, then over them in place; errors (a dead device) are
-// ignored. (It deletes and truncates nothing: a file being deleted or cut
-// short when the file system is frozen sits on the orphan list, which the kernel
-// empties at mount but e2fsck -n counts as damage.)
+// Writes blocks into files of a directory until stopped, ignoring errors. It
+// deletes and truncates nothing: such a file frozen mid-way sits on the orphan
+// list, which e2fsck -n counts as damage.
 class Writer {
   public:
     explicit Writer(std::string dir) : dir_(std::move(dir)) {
@@ -83,9 +81,11 @@ class WritePath : public StandInSystemTest {
         ::unsetenv("KZ_SNAP_PARTITION");
     }
 
-    void Mount() {
+    // Mounts the volume through the filter node and starts a writer on it.
+    void MountWithWriter() {
         mount_ = std::make_unique<ScopedMount>(node_, mnt_, "ext3");
         ASSERT_TRUE(mount_->ok()) << mount_->error();
+        writer_ = std::make_unique<Writer>(mnt_ + "/busy");
     }
     // Unmounts, waiting for the file system to let go after a failure.
     void Unmount() {
@@ -119,8 +119,7 @@ class WritePath : public StandInSystemTest {
 };
 
 TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
-    Mount();
-    writer_ = std::make_unique<Writer>(mnt_ + "/busy");
+    MountWithWriter();
     const int points = 4;
     for (int i = 0; i < points; ++i) {
         ASSERT_TRUE(
@@ -146,8 +145,7 @@ TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
 }
 
 TEST_F(WritePath, AKilledServingProcessLeavesItsDeviceUntracked) {
-    Mount();
-    writer_ = std::make_unique<Writer>(mnt_ + "/busy");
+    MountWithWriter();
     Backup(false);
     std::ifstream pidFile(emulator::ServePidFile(dir_.File("driver")));
     pid_t pid = 0;
