@@ -270,8 +270,9 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     // The data-block map: extents 0 and 2 hold data.
     qn_getdatablockbmp_arg map{};
     map.minor = static_cast<uint32_t>(snap);
+    ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);  // no buffer: the size needed
+    EXPECT_EQ(map.size, 1u);
     unsigned char bits = 0xee;
-    map.size = 1;
     map.buffer = reinterpret_cast<uintptr_t>(&bits);
     ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
     EXPECT_EQ(bits, 0x05);
