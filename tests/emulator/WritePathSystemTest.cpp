@@ -1,7 +1,8 @@
 // The stand-in in the write path (devices mode), on an ext3 on zram mounted
 // through the filter node: backups taken while a writer runs restore to clean
 // file systems holding every file synced before their snapshot; a killed serving
-// process leaves its device untracked and the next backup whole.
+// process leaves its device untracked and the next backup whole; content
+// snapshots and metadata collection of the live file system.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -163,6 +164,37 @@ TEST_F(WritePath, AKilledServingProcessLeavesItsDeviceUntracked) {
     Backup(true);
     std::string out;
     EXPECT_EQ(RunCommandLine("cmp " + Restore("000002") + " " + node_, &out), 0) << out;
+}
+
+TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
+    MountWithWriter();
+    ASSERT_TRUE(WriteSynced(mnt_ + "/kept", "kept\n"));
+    std::string out;
+    for (int round = 0; round < 2; ++round) {  // the second over the first's files
+        const std::string list = dir_.File("list" + std::to_string(round));
+        ASSERT_EQ(Run("content-snap " + mnt_ + " --list " + list, &out), 0) << out;
+        EXPECT_EQ(ReadFile("/snapmnt" + mnt_ + "/kept"), "kept\n");
+        ASSERT_EQ(Run("content-snap --release " + list, &out), 0) << out;
+    }
+    // Metadata collection mounts the snapshot the agent made beforehand.
+    ::mkdir(dir_.File("cow2").c_str(), 0700);
+    const std::string cow = " --cow-dir " + dir_.File("cow2");
+    ASSERT_EQ(Run("snap create " + node_ + cow, &out), 0) << out;
+    EXPECT_EQ(Run("metadata " + mnt_ + " --table " + dir_.File("table") + " --volinfo " +
+                      dir_.File("volinfo") + " --extent-size 1048576",
+                  &out),
+              0)
+        << out;
+    ASSERT_EQ(Run("snap stop " + node_, &out), 0) << out;
+    ASSERT_EQ(Run("snap remove " + node_ + cow, &out), 0) << out;
+    writer_->Stop();
+    qn_getinfo_arg info{};
+    info.minor = static_cast<uint32_t>(minor_);
+    ASSERT_EQ(Send(QNBF_GET_INFO, &info), 0);
+    EXPECT_EQ(info.snap_minor_cnt, 0);
+    std::string left;
+    RunCommandLine("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts", &left);
+    EXPECT_EQ(left, "");
 }
 
 }  // namespace
