@@ -71,34 +71,18 @@ TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
     EXPECT_EQ(list.cmd, 2u);
 }
 
-TEST_F(DriverRules, AddRefusesBadRequests) {
-    driver().DeclareVolume("/dev/sdb", 8 * kMiB);
-    EXPECT_EQ(AddFilter("", kMiB), -EINVAL);
-    EXPECT_EQ(AddFilter("/dev/sdb", 3000), -EINVAL);
-    EXPECT_EQ(AddFilter("/dev/sdb", 256), -EINVAL);
-    EXPECT_EQ(AddFilter("/dev/kzvol-absent", kMiB), -ENOENT);
-    EXPECT_GE(AddFilter("/dev/sdb", kMiB), 0);
-    EXPECT_EQ(AddFilter("/dev/sdb", kMiB), -EEXIST);
-
-    qn_addnode_arg unterminated;
-    std::memset(&unterminated, 'a', sizeof unterminated.dev_path);
-    unterminated.minor = -1;
-    unterminated.extent_bytes = kMiB;
-    std::memset(unterminated.config_dir, 0, sizeof unterminated.config_dir);
-    std::memset(unterminated.serial, 0, sizeof unterminated.serial);
-    EXPECT_EQ(Send(QNBF_ADD_NODE, &unterminated), EINVAL);
-}
-
 TEST_F(DriverRules, InformationDescribesTheDevice) {
-    int dev = AddDevice("/dev/disk/sdb", 10 * kMiB + 1, kMiB);  // 11 extents
+    int dev = AddDevice("/dev/disk/sdb", 8 * kMiB + 1, kMiB);  // 9 extents, the last of 1 byte
     qn_getinfo_arg info = Info(dev);
-    EXPECT_EQ(info.size, 10u * kMiB + 1);
+    EXPECT_EQ(info.size, 8u * kMiB + 1);
     EXPECT_EQ(std::string(info.node_name), "qnbf" + std::to_string(dev));
     EXPECT_STREQ(info.dev_name, "sdb");
     EXPECT_EQ(info.incr_bmp_size, 2);
     EXPECT_EQ(info.diff_bmp_size, 2);
     EXPECT_EQ(info.snap_minor_cnt, 0);
     EXPECT_EQ(info.incr_bmp_valid, 0);  // not reset yet
+    ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
 
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
     EXPECT_EQ(Info(dev).incr_bmp_valid, 1);
@@ -135,8 +119,21 @@ TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
     EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
 }
 
-TEST_F(DriverRules, BitmapRequestsRefuseBadArguments) {
-    int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
+TEST_F(DriverRules, RequestsRefuseBadArguments) {
+    driver().DeclareVolume("/dev/sdb", 11 * kMiB);
+    qn_addnode_arg unterminated{};
+    std::memset(unterminated.dev_path, 'a', sizeof unterminated.dev_path);
+    unterminated.minor = -1;
+    unterminated.extent_bytes = kMiB;
+    EXPECT_EQ(Send(QNBF_ADD_NODE, &unterminated), EINVAL);
+    EXPECT_EQ(AddFilter("", kMiB), -EINVAL);
+    EXPECT_EQ(AddFilter("/dev/sdb", 3000), -EINVAL);
+    EXPECT_EQ(AddFilter("/dev/sdb", 256), -EINVAL);
+    EXPECT_EQ(AddFilter("/dev/kzvol-absent", kMiB), -ENOENT);
+    const int dev = AddFilter("/dev/sdb", kMiB);
+    ASSERT_GE(dev, 0);
+    EXPECT_EQ(AddFilter("/dev/sdb", kMiB), -EEXIST);
+
     int snap = Snap(dev);
     unsigned char buf[2] = {0, 0};
     EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, kIncr, buf, 1), ENOBUFS);
@@ -273,7 +270,7 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     // The data-block map: extents 0 and 2 hold data.
     qn_getdatablockbmp_arg map{};
     map.minor = static_cast<uint32_t>(snap);
-    ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
+    ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);  // no buffer: the size needed
     EXPECT_EQ(map.size, 1u);
     unsigned char bits = 0xee;
     map.buffer = reinterpret_cast<uintptr_t>(&bits);

@@ -68,53 +68,47 @@ TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
         uint32_t m = static_cast<uint32_t>(minor);
         return get_qnbf_dev_info(reinterpret_cast<char*>(&m), &info_, mode);
     };
-    const std::vector<Operation> operations = {
+    // Every one answers false when a call fails.
+    const std::pair<const char*, std::function<bool()>> operations[] = {
         {"list_qnbf_devs",
          [] {
              qn_getdevicelist_arg list{};
              list.cmd = 1;
              return list_qnbf_devs(&list);
-         },
-         false},
+         }},
         {"lookup by name",
          [&] {
              return get_qnbf_dev_info(const_cast<char*>(node.c_str()), &info_, QN_LOOKUP_BY_NAME);
-         },
-         false},
-        {"lookup by minor", [&] { return byMinor(dev_, QN_LOOKUP_BY_MINOR); }, false},
-        {"lookup by snapshot minor", [&] { return byMinor(snap_, QN_LOOKUP_BY_SNAP_MINOR); },
-         false},
+         }},
+        {"lookup by minor", [&] { return byMinor(dev_, QN_LOOKUP_BY_MINOR); }},
+        {"lookup by snapshot minor", [&] { return byMinor(snap_, QN_LOOKUP_BY_SNAP_MINOR); }},
         {"isQNBFDevice",
          [] {
              std::string filter;
              return isQNBFDevice("/dev/sdb", filter);
-         },
-         false},
+         }},
         {"QNBFShowDevList",
          [] {
              KZVolumeUnix vol(kQnbfAdminNode);
              qn_getdevicelist_arg list{};
              list.cmd = 1;
              return vol.QNBFShowDevList(&list);
-         },
-         false},
+         }},
         {"GetVolumeInfo",
          [this] {
              KZVolumeUnix vol(kQnbfAdminNode);
              vol.m_QnbfNodeMinorno = dev_;
              return vol.Open() && vol.GetVolumeInfo() && vol.GetBlockSize() == 512;
-         },
-         false},
+         }},
         {"QNBFSetMinorno of a cluster client",
          [&] {
              KZVolumeUnix vol(kQnbfAdminNode);
              vol.setClntDisplayName("vm1");
              return vol.QNBFSetMinorno("/dev/qnbf/" + node) && vol.m_QnbfNodeMinorno == dev_;
-         },
-         false},
+         }},
     };
-    for (const Operation& op : operations)
-        SweepDriverCalls(op);
+    for (const auto& [name, run] : operations)
+        SweepDriverCalls({name, run, false});
 }
 
 TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {

@@ -4,6 +4,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 
 #include <cerrno>
 
@@ -15,22 +18,34 @@
 namespace kzvol::testing {
 namespace {
 
-// Some block device node of this machine: creation insists on one, and the
-// memory-mode driver never opens it.
+// A block device node of this machine that stays put: creation insists on one,
+// and the memory-mode driver never opens it. Nodes that come and go while other
+// programs run (zram, nbd, device-mapper) are passed over, loop nodes come last,
+// and so does any device of the admin node's major (creation would take it for a
+// filter device already).
 std::string AnyBlockDevice() {
-    std::string found;
+    struct stat admin;
+    const bool adminShown = ::stat(kQnbfAdminNode, &admin) == 0;
+    std::vector<std::string> names;
     if (DIR* dir = ::opendir("/dev")) {
-        while (dirent* e = ::readdir(dir)) {
-            std::string path = std::string("/dev/") + e->d_name;
-            struct stat st;
-            if (::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
-                found = path;
-                break;
-            }
-        }
+        while (dirent* e = ::readdir(dir))
+            names.push_back(e->d_name);
         ::closedir(dir);
     }
-    return found;
+    auto rank = [](const std::string& n) { return n.rfind("loop", 0) == 0; };
+    std::sort(names.begin(), names.end(), [&](const std::string& x, const std::string& y) {
+        return std::make_pair(rank(x), x) < std::make_pair(rank(y), y);
+    });
+    for (const std::string& name : names) {
+        const std::string path = "/dev/" + name;
+        struct stat st;
+        if (name.rfind("zram", 0) == 0 || name.rfind("nbd", 0) == 0 || name.rfind("dm-", 0) == 0 ||
+            ::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
+            (adminShown && major(st.st_rdev) == major(admin.st_rdev)))
+            continue;
+        return path;
+    }
+    return std::string();
 }
 
 // Runs "mkdir -p" lines for real and answers 0 to every other shell line; the
@@ -42,18 +57,18 @@ class MkdirEnv : public TestEnv {
     }
 };
 
-// Passes requests to the stand-in driver but refuses to reset the differential
-// bitmap, the last request of creation.
-class RefuseDifferentialReset : public DriverChannel {
+// Passes requests to the stand-in driver but refuses `request` (of bitmap `kind`
+// only, when not -1).
+class Refuse : public DriverChannel {
   public:
-    explicit RefuseDifferentialReset(DriverChannel* driver) : driver_(driver) {}
+    Refuse(DriverChannel* driver, unsigned long request, int64_t kind = -1)
+        : driver_(driver), request_(request), kind_(kind) {}
     int OpenNode(const std::string& path, int flags) override {
         return driver_->OpenNode(path, flags);
     }
     int Request(int fd, unsigned long request, void* arg) override {
-        if (request == QNBF_SET_BITMAP &&
-            static_cast<qn_bitmap_arg*>(arg)->kind == QNBF_KIND_DIFFERENTIAL) {
-            errno = EIO;
+        if (request == request_ && (kind_ < 0 || static_cast<qn_bitmap_arg*>(arg)->kind == kind_)) {
+            errno = request == QNBF_ADD_NODE ? EEXIST : EIO;
             return -1;
         }
         return driver_->Request(fd, request, arg);
@@ -61,6 +76,8 @@ class RefuseDifferentialReset : public DriverChannel {
 
   private:
     DriverChannel* driver_;
+    unsigned long request_;
+    int64_t kind_;
 };
 
 class FilterDevice : public MemoryDriver {
@@ -121,114 +138,90 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
         EXPECT_TRUE(Devices().empty());
         EXPECT_EQ(env_.ShellCommands().size(), scripts + 1);
     }
-    EXPECT_EQ(env_.CountLogs("is not power of 2"), 2);
-    EXPECT_EQ(env_.CountLogs("to MAX EXTSIZE=524288"), 1);
     EXPECT_TRUE(env_.Commands().empty());  // no fstab backup without the flag
     volume_.Close();  // the object's own admin descriptor, opened by the deletion
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
+// Each refusal of creation's requests: before the start nothing is rolled back
+// (an added device stays); from the information request on the device is removed
+// and the boot script rebuilt without it; a roll-back the driver refuses leaves it.
 TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice) {
-    for (unsigned long request : {QNBF_GET_INFO, QNBF_SET_BITMAP}) {
-        driver().FailNext(request, EIO);
-        CreateDevArg_t arg = Arg(4096);
-        EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-        EXPECT_TRUE(Devices().empty());
-    }
-    EXPECT_TRUE(env_.HasError("QNBF_GET_INFO: ioctl for minorno=0 has failed error no=5"));
-    EXPECT_TRUE(env_.HasError("QNBF_SET_INCR: ioctl for minor node=0 device has failed"));
-    {
-        RefuseDifferentialReset refusing(&driver());
+    const struct {
+        unsigned long request;
+        int64_t kind;  // of bitmap refused, -1: any
+        bool defunctRefused;
+        size_t left;
+        emulator::NodeState state;
+        bool script;
+    } cases[] = {
+        {QNBF_ADD_NODE, -1, false, 0, {}, false},
+        {QNBF_START_NODE, -1, false, 1, emulator::NodeState::Added, false},
+        {QNBF_GET_INFO, -1, false, 0, {}, true},
+        {QNBF_SET_BITMAP, QNBF_KIND_INCREMENTAL, false, 0, {}, true},
+        {QNBF_SET_BITMAP, QNBF_KIND_DIFFERENTIAL, false, 0, {}, true},
+        {QNBF_GET_INFO, -1, true, 1, emulator::NodeState::Started, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request + c.kind + c.defunctRefused);
+        Refuse refusing(&driver(), c.request, c.kind);
         SetDriverChannel(&refusing);
+        if (c.defunctRefused)
+            driver().FailNext(QNBF_DEFUNCT_NODE, EIO);
+        const size_t scripts = env_.ShellCommands().size();
         CreateDevArg_t arg = Arg(4096);
         EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
         SetDriverChannel(&driver());
+        auto devices = Devices();
+        ASSERT_EQ(devices.size(), c.left);
+        EXPECT_EQ(env_.ShellCommands().size(), scripts + c.script);
+        if (c.script) {
+            EXPECT_EQ(env_.ShellCommands().back(), kBootScriptLine);
+        }
+        for (const emulator::Device& d : devices) {
+            EXPECT_EQ(d.state, c.state);
+            SendMinor(QNBF_DEFUNCT_NODE, d.minor);
+            EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);
+        }
     }
-    EXPECT_TRUE(env_.HasError("QNBF_SET_FULL: ioctl for minor node=0 device has failed"));
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(env_.CountLogs("successfully removed created device bcoz of error"), 3);
-
-    // A roll-back the driver refuses leaves the device and says so.
-    driver().FailNext(QNBF_GET_INFO, EIO);
-    driver().FailNext(QNBF_DEFUNCT_NODE, EIO);
-    CreateDevArg_t arg = Arg(4096);
-    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_TRUE(env_.HasError("failed to defunct device=" + device_ + " errno=5"));
-    EXPECT_TRUE(env_.HasError("failed to delete device=" + device_ + " errno=16"));
-    EXPECT_EQ(Devices().size(), 1u);
-}
-
-TEST_F(FilterDevice, BootScriptIsReplacedOnlyWhenTheToolSucceededAndRebuiltAfterARollBack) {
-    const std::string dropNew = "rm -f -- /sbin/qnbf-bootscript1.rc.new";
-    env_.QueueCommandResult(256);  // the snapshot tool fails: the old script stays
-    CreateDevArg_t arg = Arg(4096);
-    ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>({kBootScriptLine, dropNew}));
-    EXPECT_TRUE(env_.HasError("could not rebuild the boot script (status 256); the old one stays"));
-    ASSERT_TRUE(Delete(arg.minorno));
-
-    // A creation that is rolled back rebuilds the script without the device.
-    driver().FailNext(QNBF_SET_BITMAP, EIO);
-    const size_t before = env_.ShellCommands().size();
-    arg = Arg(4096);
-    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    ASSERT_EQ(env_.ShellCommands().size(), before + 1);
-    EXPECT_EQ(env_.ShellCommands().back(), kBootScriptLine);
-}
-
-TEST_F(FilterDevice, RefusalsBeforeTheDeviceIsStartedIssueNoRollBack) {
-    driver().FailNext(QNBF_ADD_NODE, EEXIST);
-    CreateDevArg_t arg = Arg(4096);
-    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_TRUE(
-        env_.HasError("QNBF_ADD_NODE ioctl for device=" + device_ + " has failed error no=-1"));
-
-    driver().FailNext(QNBF_START_NODE, EBUSY);
-    EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_TRUE(env_.HasError(" QNBF_START_NODE ioctl for device with minor=0 has failed"));
-    auto devices = Devices();
-    ASSERT_EQ(devices.size(), 1u);  // added, not started, left in the driver
-    EXPECT_EQ(devices[0].state, emulator::NodeState::Added);
-    EXPECT_EQ(env_.CountLogs("defunct"), 0);
 
     // Neither a plain file nor an fstab request without its entry gets that far.
     std::string plain = dir_.Write("plain", "x");
+    CreateDevArg_t arg = Arg(4096);
     arg.devpath = plain.data();
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_TRUE(env_.HasError("Unable to stat " + plain + " or it is not a valid block device"));
     arg = Arg(4096);
     arg.fstab = 1;
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
-    EXPECT_EQ(Devices().size(), 1u);
-    EXPECT_TRUE(env_.ShellCommands().empty());
-}
-
-TEST_F(FilterDevice, MountedNodeIsRefusedBeforeItIsMarkedDefunct) {
-    CreateDevArg_t arg = Arg(4096);
-    ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
-    env_.SetMountTable({{{FilterNode(arg.minorno), "/data", "ext3", "rw", "0", "0"}}});
-    EXPECT_FALSE(Delete(arg.minorno));
-    EXPECT_EQ(volume_.GetErrorString(), FilterNode(arg.minorno) + " is mounted on /data");
-    ASSERT_EQ(Devices().size(), 1u);
-    EXPECT_EQ(Devices()[0].state, emulator::NodeState::Started);
-    env_.SetMountTable({});
-    EXPECT_TRUE(Delete(arg.minorno));
     EXPECT_TRUE(Devices().empty());
 }
 
-TEST_F(FilterDevice, DeletionTakesTheMinorFromTheNodeAndStopsWhenDefunctIsRefused) {
-    char other[] = "/dev/sdb";
-    EXPECT_FALSE(volume_.QNBFDeleteDevice(other));
-    EXPECT_EQ(env_.CountLogs("invalid device=/dev/sdb"), 1);
-
+TEST_F(FilterDevice, BootScriptIsReplacedOnlyWhenTheToolSucceeded) {
+    env_.QueueCommandResult(256);  // the snapshot tool fails: the old script stays
     CreateDevArg_t arg = Arg(4096);
     ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
+    EXPECT_EQ(
+        env_.ShellCommands(),
+        std::vector<std::string>({kBootScriptLine, "rm -f -- /sbin/qnbf-bootscript1.rc.new"}));
+}
+
+// Deletion refuses a mounted node, a path that is no filter node, and stops when
+// the driver refuses to mark the device defunct: no delete is sent.
+TEST_F(FilterDevice, DeletionRefusalsLeaveTheDeviceStarted) {
+    CreateDevArg_t arg = Arg(4096);
+    ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
+    char other[] = "/dev/sdb";
+    EXPECT_FALSE(volume_.QNBFDeleteDevice(other));
+    env_.SetMountTable({{{FilterNode(arg.minorno), "/data", "ext3", "rw", "0", "0"}}});
+    EXPECT_FALSE(Delete(arg.minorno));
+    EXPECT_EQ(volume_.GetErrorString(), FilterNode(arg.minorno) + " is mounted on /data");
+    env_.SetMountTable({});
     driver().FailNext(QNBF_DEFUNCT_NODE, EIO);
     EXPECT_FALSE(Delete(arg.minorno));
-    EXPECT_TRUE(env_.HasError("could not defunct device errno=5 ret=-1"));
-    auto devices = Devices();
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].state, emulator::NodeState::Started);  // no delete was sent
+    ASSERT_EQ(Devices().size(), 1u);
+    EXPECT_EQ(Devices()[0].state, emulator::NodeState::Started);
+    EXPECT_TRUE(Delete(arg.minorno));
+    EXPECT_TRUE(Devices().empty());
 }
 
 // A cluster client: the registry marks it, the shared directory is its job results
@@ -278,7 +271,6 @@ TEST_F(ClusterFilterDevice, CreationRecordsTheDeviceAndDeletionForgetsIt) {
     EXPECT_TRUE(Devices().empty());
     EXPECT_NE(::access(state.c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(shared_ + "/shared_disks"), "/dev/other\n");
-    EXPECT_EQ(mkdir_env_.CountLogs("Failed to remove [" + state + "/inkernel_incr_bmap] file"), 1);
 }
 
 TEST_F(ClusterFilterDevice, CleanUpAfterTheDriverDeletedTheDeviceIsBestEffort) {
@@ -288,12 +280,11 @@ TEST_F(ClusterFilterDevice, CleanUpAfterTheDriverDeletedTheDeviceIsBestEffort) {
     ASSERT_EQ(::unlink((state + "/volume").c_str()), 0);
     EXPECT_FALSE(Delete(arg.minorno));  // unreadable "volume": false, device gone all the same
     EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(mkdir_env_.CountLogs("Failed to open [" + state + "/volume] file"), 1);
 
     ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
     ASSERT_EQ(RunCommandLine("rm -r " + shared_), 0);
     EXPECT_TRUE(Delete(arg.minorno));  // no state directory: nothing to forget
-    EXPECT_EQ(mkdir_env_.CountLogs("directory does not exist"), 1);
+    EXPECT_TRUE(Devices().empty());
 }
 
 }  // namespace

@@ -17,8 +17,6 @@
 namespace kzvol::testing {
 namespace {
 
-const char kInfoFailed[] = "Unable to get qnbf device information";
-
 class Lookup : public MemoryDriver {
   protected:
     bool ByName(const std::string& name, qn_getinfo_arg* out) {
@@ -43,7 +41,6 @@ TEST_F(Lookup, EmptyDriverAnswersNoDeviceWithoutFailedRequests) {
     EXPECT_FALSE(ByName("qnbf0", &info_));
     EXPECT_FALSE(ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(isQNBFDevice("/dev/sdb1", filter_));
-    EXPECT_EQ(env_.CountLogs(kInfoFailed), 0);
 }
 
 TEST_F(Lookup, NameLookupWantsTheWholeNameAndStopsAtTheFirstFailingDevice) {
@@ -67,7 +64,6 @@ TEST_F(Lookup, NameLookupWantsTheWholeNameAndStopsAtTheFirstFailingDevice) {
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
     std::memset(&info_, 0x5a, sizeof info_);
     EXPECT_FALSE(ByName("qnbf" + std::to_string(second), &info_));
-    EXPECT_EQ(env_.CountLogs(kInfoFailed, "get_qnbf_dev_info"), 1);
     EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
 }
 
@@ -82,7 +78,6 @@ TEST_F(Lookup, MinorAndSnapshotMinorLookups) {
     ASSERT_TRUE(ByMinor(older, &info_));  // ... but are found by minor
     EXPECT_EQ(std::string(info_.node_name), "qnbf" + std::to_string(older));
     EXPECT_FALSE(ByMinor(200, &info_));
-    EXPECT_EQ(env_.CountLogs(kInfoFailed), 1);
 
     // By snapshot minor: the device holding it, the active snapshot first.
     ASSERT_TRUE(ByMinor(older, &info_, QN_LOOKUP_BY_SNAP_MINOR));
@@ -146,6 +141,7 @@ class OverstatingDriver : public DriverChannel {
             auto* info = static_cast<qn_getinfo_arg*>(arg);
             std::memset(info->node_name, 'n', sizeof info->node_name);
             std::memset(info->dev_name, 'a', sizeof info->dev_name);
+            // The count is also the value just past the array: read, it would match.
             info->snap_minor_cnt = 100000;
         }
         return 0;
@@ -159,10 +155,9 @@ TEST(LookupOfUntrustedAnswers, CountsAndNamesAreBoundedByTheRecords) {
     qn_getinfo_arg info;
     std::string longName(200, 'n');
     EXPECT_FALSE(get_qnbf_dev_info(longName.data(), &info, QN_LOOKUP_BY_NAME));
-    uint32_t wanted = 9;
+    uint32_t wanted = 100000;
     EXPECT_FALSE(
         get_qnbf_dev_info(reinterpret_cast<char*>(&wanted), &info, QN_LOOKUP_BY_SNAP_MINOR));
-    EXPECT_EQ(env.CountLogs("qnbf_minor:0 buff:9"), 256 * 256);
     std::string filter;
     EXPECT_TRUE(isQNBFDevice("/dev/aaaa", filter));
     EXPECT_EQ(filter, "/dev/qnbf/qnbf7");
