@@ -153,14 +153,14 @@ TEST_F(FstabRewrite, FailedRenameLeavesTheOldTableAndNoTemporary) {
     EXPECT_FALSE(TempLeft());
 }
 
-// Dies by SIGKILL the moment the rewrite has written its temporary file.
+// Dies by SIGKILL the moment the rewrite has synced its temporary file.
 class CrashBeforeRename : public EnvWrapper {
   public:
     CrashBeforeRename() : EnvWrapper(Env::Default()) {}
-    bool DebugLevelShown(int) override { return true; }
-    void Log(LogKind, int, const std::string&, const std::string& message) override {
-        if (message.find("written, replacing") != std::string::npos)
-            ::raise(SIGKILL);
+    bool SyncFile(int fd) override {
+        EnvWrapper::SyncFile(fd);
+        ::raise(SIGKILL);
+        return false;
     }
 };
 
