@@ -34,6 +34,7 @@ TEST_F(Geometry, SizeIsTruncatedTo4096ThenCountedIn512ByteBlocks) {
     EXPECT_EQ(small->m_nTotalBlocks, 16u);
 }
 
+// Offsets map one to one once the driver answered, to 0 otherwise.
 TEST_F(Geometry, BlockSizeIs512WhetherOrNotTheDriverAnswers) {
     auto answered = VolumeOf(1 << 30);
     EXPECT_EQ(answered->GetBlockSize(), 512u);
