@@ -219,39 +219,32 @@ TEST_F(CheckSumTest, FilesAreClosedWithTheTracker) {
 
 using CheckSumRestart = CheckSumTest;
 
+// The merge at a restart: the attempt's whole records up to LastExtent, then the
+// older tape file's beyond it; -1 takes the whole attempt, the same file renamed.
 TEST_F(CheckSumRestart, MergeTakesTheAttemptsWholeRecordsUpToLastThenTheOlderTape) {
-    Write("HashTmp_dev_sdb1", HashRecords(1, 8, 1));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
-    CheckSum t = Restarted();
-    ASSERT_TRUE(t.InitializeScan(5));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")),
-              HashRecords(1, 5, 1) + HashRecords(6, 10, 0));
-    EXPECT_FALSE(Exists("HashOnTapeTmp_dev_sdb1_7"));
-
-    // Without an older tape file only the attempt's records up to LastExtent count.
-    ::unlink(File("HashOnTape_dev_sdb1_7").c_str());
-    Write("HashTmp_dev_sdb1", HashRecords(0, 8, 1));
-    ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 3, 1));
-
-    // The attempt died inside the digest of extent 2: it counts up to extent 1.
-    const std::string attempt = HashRecords(0, 4, 2);
-    Write("HashTmp_dev_sdb1", attempt.substr(0, 2 * 82 + 17 + 30));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(0, 6, 0));
-    ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 1, 2) + HashRecords(4, 6, 0));
-}
-
-// LastExtent -1 takes the whole attempt: the same file, renamed.
-TEST_F(CheckSumRestart, LastExtentMinusOneRenamesTheAttempt) {
-    Write("HashTmp_dev_sdb1", HashRecords(1, 4, 3));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
+    const std::string died = HashRecords(0, 4, 2).substr(0, 2 * 82 + 17 + 30);  // in extent 2
+    const struct {
+        std::string attempt, tape;
+        long long last;
+        std::string merged;
+    } cases[] = {
+        {HashRecords(1, 8, 1), HashRecords(1, 10), 5, HashRecords(1, 5, 1) + HashRecords(6, 10)},
+        {HashRecords(0, 8, 1), "", 3, HashRecords(0, 3, 1)},  // no older tape file
+        {died, HashRecords(0, 6), 3, HashRecords(0, 1, 2) + HashRecords(4, 6)},
+        {HashRecords(1, 4, 3), HashRecords(1, 10), -1, HashRecords(1, 4, 3)}};
     struct stat before, after;
-    ASSERT_EQ(::stat(File("HashTmp_dev_sdb1").c_str(), &before), 0);
-    ASSERT_TRUE(Restarted().InitializeScan(-1));
+    for (const auto& c : cases) {
+        Write("HashTmp_dev_sdb1", c.attempt);
+        ::unlink(File("HashOnTape_dev_sdb1_7").c_str());
+        if (!c.tape.empty())
+            Write("HashOnTape_dev_sdb1_7", c.tape);
+        ASSERT_EQ(::stat(File("HashTmp_dev_sdb1").c_str(), &before), 0);
+        ASSERT_TRUE(Restarted().InitializeScan(c.last)) << c.last;
+        EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), c.merged) << c.last;
+        EXPECT_FALSE(Exists("HashOnTapeTmp_dev_sdb1_7"));
+    }
     ASSERT_EQ(::stat(File("HashOnTape_dev_sdb1_7").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(1, 4, 3));
     EXPECT_FALSE(Exists("HashTmp_dev_sdb1"));
 }
 
