@@ -256,7 +256,7 @@ TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
 
 // The mount-table fields reach umount and mount as they are, whatever they hold
 // (any user picks a FUSE file system's device field), after the end of the
-// options. Each character the shell treats specially is tried alone too.
+// options. Each shell metacharacter is tried alone too.
 TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     TempDir witness;  // where an injected command would leave its mark
     const std::string touch = "touch " + witness.File("pwned");
