@@ -26,6 +26,7 @@ namespace {
 // The caller's descriptor is never closed; the object's own ones always are; an
 // object on an invalid descriptor opens nothing.
 TEST(VolumeObject, DescriptorOwnership) {
+    TestEnv env;
     TempDir dir;
     std::string path = dir.Write("img", std::string(4096, 'x'));
     EXPECT_EQ(KZVolumeUnix(path + "/").GetVolumeName(), path);  // the trailing slash goes
