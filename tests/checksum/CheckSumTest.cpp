@@ -99,15 +99,12 @@ class CheckSumTest : public ::testing::Test {
 TEST_F(CheckSumTest, ScanMakesASearchableDirectoryButNeverFollowsALink) {
     for (const std::string& jobs : {jobs_.File("gone"), std::string()})
         EXPECT_FALSE(CheckSum("v", jobs, CHECKSUM_BACKUP_FULL, 0, false).InitializeScan(-1));
-    EXPECT_TRUE(env_.HasError("JobResults folder [NULL]  does not exist"));
-
     CheckSum t("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);
     EXPECT_NE(::access(Dir().c_str(), F_OK), 0);  // construction touches nothing
     // A dangling link where the directory belongs.
     ASSERT_EQ(::symlink(jobs_.File("nowhere").c_str(), Dir().c_str()), 0);
     EXPECT_FALSE(t.InitializeScan(-1));
-    EXPECT_TRUE(env_.HasError("Could not create CheckSumDir[" + Dir() + "]. errno:17"));
-
+    EXPECT_NE(::access(jobs_.File("nowhere").c_str(), F_OK), 0);
     ::unlink(Dir().c_str());
     mode_t old = ::umask(022);
     EXPECT_TRUE(t.InitializeScan(-1));
@@ -118,31 +115,19 @@ TEST_F(CheckSumTest, ScanMakesASearchableDirectoryButNeverFollowsALink) {
     EXPECT_TRUE(t.InitializeScan(-1));  // already there
 }
 
-TEST_F(CheckSumTest, TypeZeroSendsEverythingAndRecordsEveryDigest) {
-    Write("Hash_dev_sdb1", HashRecords(0, 3));  // not consulted by type 0
-    auto t = Started(CHECKSUM_BACKUP_FULL);
-    EXPECT_EQ(Decisions(*t, 0, 3), "send send send send");
-    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecords(0, 3));
-}
-
-TEST_F(CheckSumTest, TypeOneSkipsExtentsEqualToThePreviousBackup) {
-    Write("Hash_dev_sdb1", HashRecords(0, 5));
+// Type 0 sends everything; type 1 skips what equals the previous backup, its
+// forward-only lookup stopping at a later extent and finding it next time. Both
+// record this run's digests in HashTmp, changed or not.
+TEST_F(CheckSumTest, TypeZeroSendsAllTypeOneSkipsTheUnchanged) {
+    Write("Hash_dev_sdb1", HashRecords(0, 0) + HashRecords(2, 2, 1) + HashRecords(4, 5));
+    auto full = Started(CHECKSUM_BACKUP_FULL);
+    EXPECT_EQ(Decisions(*full, 0, 2), "send send send");
+    EXPECT_EQ(ReadFile(full->HashTmpPath()), HashRecords(0, 2));
     auto t = Started(CHECKSUM_BACKUP_COMPARE);
-    std::string out, want;  // HashTmp holds this run's digests, changed or not
-    for (int k = 0; k <= 6; ++k) {
-        const int version = k == 2 || k == 4 ? 1 : 0;
-        out += Decide(*t, k, version) + " ";
-        want += HashRecords(k, k, version);
-    }
-    EXPECT_EQ(out, "skip skip send skip send skip send ");  // 6 is beyond the Hash file
-    EXPECT_EQ(ReadFile(t->HashTmpPath()), want);
-}
-
-TEST_F(CheckSumTest, LookupStopsAtALaterExtentAndFindsItNextTime) {
-    Write("Hash_dev_sdb1", HashRecords(2, 2) + HashRecords(4, 5));
-    auto t = Started(CHECKSUM_BACKUP_COMPARE);
-    // 3 stops at the record of 4, which the next lookup reads again.
-    EXPECT_EQ(Decisions(*t, 3, 6), "send skip skip send");
+    // 1 and 3 stop at the next record, which the next lookup reads again; 2 changed;
+    // 6 is beyond the Hash file.
+    EXPECT_EQ(Decisions(*t, 0, 6), "skip send send send skip skip send");
+    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecords(0, 6));
 }
 
 TEST_F(CheckSumTest, LookupRewindsAcrossCacheRefills) {
@@ -161,7 +146,21 @@ TEST_F(CheckSumTest, LookupRewindsAcrossCacheRefills) {
     EXPECT_EQ(wrong, 0);
 }
 
-TEST_F(CheckSumTest, TruncatedHashFileCostsAResendNeverASkip) {
+// A name of 4095 bytes is recorded and found again; one byte more, or a newline,
+// would break the record format and is refused (false, send) without a record.
+TEST_F(CheckSumTest, LongestNameRoundTripsLongerIsRefused) {
+    auto name = [](size_t length, int k) { return std::string(length - 16, 'n') + ExtentName(k); };
+    Write("Hash_dev_sdb1", HashRecord(name(4095, 1), Sha512(ExtentData(1))));
+    auto t = Started(CHECKSUM_BACKUP_COMPARE);
+    EXPECT_EQ(Decide(*t, name(4095, 1), ExtentData(1)), "skip");
+    EXPECT_EQ(Decide(*t, name(4096, 2), ExtentData(2)), "send!");
+    EXPECT_EQ(Decide(*t, "extent000000000\n3", "x"), "send!");
+    EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecord(name(4095, 1), Sha512(ExtentData(1))));
+}
+
+// Truncated or damaged records cost a resend, never a skip; the reader finds its
+// way back to the intact records after the damage.
+TEST_F(CheckSumTest, DamagedHashFileCostsAResendNeverASkip) {
     const std::string whole = HashRecords(1, 3);
     const size_t lastRecord = whole.size() - 17 - 65;
     for (size_t cut = lastRecord; cut < whole.size(); ++cut) {
@@ -170,20 +169,12 @@ TEST_F(CheckSumTest, TruncatedHashFileCostsAResendNeverASkip) {
         out.erase(std::remove(out.begin(), out.end(), '!'), out.end());
         EXPECT_EQ(out, "skip skip send send") << "cut at " << cut;
     }
-}
-
-TEST_F(CheckSumTest, DamagedRecordsCostAResendNeverASkip) {
     std::string bad = HashRecords(1, 1);
     bad[bad.size() - 1] = 'X';  // digest not followed by its newline
     std::string longName = HashRecord(std::string(5000, 't') + "0000000002", Sha512(ExtentData(2)));
     Write("Hash_dev_sdb1", bad + longName + HashRecords(3, 3));
     auto t = Started(CHECKSUM_BACKUP_COMPARE);
-    EXPECT_EQ(Decide(*t, 1), "send");
-    EXPECT_TRUE(env_.HasError("the hash file is damaged"));
-    EXPECT_EQ(Decide(*t, 2), "send!");
-    EXPECT_TRUE(env_.HasError("Insufficient Buffer Size"));
-    // The reader finds its way back to the intact records after the damage.
-    EXPECT_EQ(Decide(*t, 3), "skip");
+    EXPECT_EQ(Decisions(*t, 1, 3), "send send! skip");
 }
 
 TEST_F(CheckSumTest, MisuseAnswersFalseAndSend) {
@@ -194,24 +185,18 @@ TEST_F(CheckSumTest, MisuseAnswersFalseAndSend) {
     EXPECT_EQ(Decide(*compare, "extent001", "data"), "send!");
     EXPECT_EQ(ReadFile(compare->HashTmpPath()), HashRecord("extent001", Sha512("data")));
     EXPECT_EQ(Decide(*Started(CHECKSUM_BACKUP_FULL), "extent001", "data"), "send");
-
-    // Before InitializeBackup, with no answer pointer, with an unsupported type, with
-    // a type 1 and no Hash file, and with a name that would break the record format.
+    // Before InitializeBackup, with no answer pointer, a negative length, an
+    // unsupported type, and a type 1 without a Hash file.
     CheckSum early("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);
     EXPECT_EQ(Decide(early, 1), "send!");
     auto t = Started(CHECKSUM_BACKUP_FULL);
     EXPECT_FALSE(t->ShouldThisExtentBeBackedUp(ExtentName(1), "x", 1, nullptr));
-    EXPECT_EQ(Decide(*t, "extent000000000\n1", "x"), "send!");
     EXPECT_EQ(Decide(*t, ExtentName(1), ""), "send");  // empty data has a digest too
     bool backUp = false;
     EXPECT_FALSE(t->ShouldThisExtentBeBackedUp(ExtentName(2), "x", -1, &backUp));
     EXPECT_TRUE(backUp);
     EXPECT_EQ(ReadFile(t->HashTmpPath()), HashRecord(ExtentName(1), Sha512("")));
-
-    auto odd = Started(static_cast<CheckSumBackupType>(2));
-    EXPECT_EQ(Decide(*odd, 1), "send!");
-    EXPECT_TRUE(env_.HasError("Msg:Improper Usage: Backuptype not supported"));
-
+    EXPECT_EQ(Decide(*Started(static_cast<CheckSumBackupType>(2)), 1), "send!");
     ::unlink(File("Hash_dev_sdb1").c_str());
     CheckSum noHash("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_COMPARE, 7, false);
     EXPECT_TRUE(noHash.InitializeScan(-1));
@@ -234,42 +219,32 @@ TEST_F(CheckSumTest, FilesAreClosedWithTheTracker) {
 
 using CheckSumRestart = CheckSumTest;
 
+// The merge at a restart: the attempt's whole records up to LastExtent, then the
+// older tape file's beyond it; -1 takes the whole attempt, the same file renamed.
 TEST_F(CheckSumRestart, MergeTakesTheAttemptsWholeRecordsUpToLastThenTheOlderTape) {
-    Write("HashTmp_dev_sdb1", HashRecords(1, 8, 1));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
-    CheckSum t = Restarted();
-    ASSERT_TRUE(t.InitializeScan(5));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")),
-              HashRecords(1, 5, 1) + HashRecords(6, 10, 0));
-    EXPECT_FALSE(Exists("HashOnTapeTmp_dev_sdb1_7"));
-    EXPECT_FALSE(env_.HasError(""));
-
-    // Without an older tape file only the attempt's records up to LastExtent count.
-    ::unlink(File("HashOnTape_dev_sdb1_7").c_str());
-    Write("HashTmp_dev_sdb1", HashRecords(0, 8, 1));
-    ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 3, 1));
-
-    // The attempt died inside the digest of extent 2: it counts up to extent 1.
-    const std::string attempt = HashRecords(0, 4, 2);
-    Write("HashTmp_dev_sdb1", attempt.substr(0, 2 * 82 + 17 + 30));
-    Write("HashOnTape_dev_sdb1_7", HashRecords(0, 6, 0));
-    ASSERT_TRUE(Restarted().InitializeScan(3));
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(0, 1, 2) + HashRecords(4, 6, 0));
-}
-
-TEST_F(CheckSumRestart, LastExtentMinusOneRenamesTheAttempt) {
-    const std::string attempt = HashRecords(1, 4, 3);
-    Write("HashTmp_dev_sdb1", attempt);
-    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 10, 0));
-    struct stat before;
-    ASSERT_EQ(::stat(File("HashTmp_dev_sdb1").c_str(), &before), 0);
-    CheckSum t = Restarted();
-    ASSERT_TRUE(t.InitializeScan(-1));
-    struct stat after;
+    const std::string died = HashRecords(0, 4, 2).substr(0, 2 * 82 + 17 + 30);  // in extent 2
+    const struct {
+        std::string attempt, tape;
+        long long last;
+        std::string merged;
+    } cases[] = {
+        {HashRecords(1, 8, 1), HashRecords(1, 10), 5, HashRecords(1, 5, 1) + HashRecords(6, 10)},
+        {HashRecords(0, 8, 1), "", 3, HashRecords(0, 3, 1)},  // no older tape file
+        {died, HashRecords(0, 6), 3, HashRecords(0, 1, 2) + HashRecords(4, 6)},
+        {HashRecords(1, 4, 3), HashRecords(1, 10), -1, HashRecords(1, 4, 3)}};
+    struct stat before, after;
+    for (const auto& c : cases) {
+        Write("HashTmp_dev_sdb1", c.attempt);
+        ::unlink(File("HashOnTape_dev_sdb1_7").c_str());
+        if (!c.tape.empty())
+            Write("HashOnTape_dev_sdb1_7", c.tape);
+        ASSERT_EQ(::stat(File("HashTmp_dev_sdb1").c_str(), &before), 0);
+        ASSERT_TRUE(Restarted().InitializeScan(c.last)) << c.last;
+        EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), c.merged) << c.last;
+        EXPECT_FALSE(Exists("HashOnTapeTmp_dev_sdb1_7"));
+    }
     ASSERT_EQ(::stat(File("HashOnTape_dev_sdb1_7").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, renamed
-    EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), attempt);
+    EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_FALSE(Exists("HashTmp_dev_sdb1"));
 }
 
@@ -278,7 +253,6 @@ TEST_F(CheckSumRestart, FailedMergeKeepsTheOldTapeButNeverTrustsIt) {
     Write("HashOnTape_dev_sdb1_7", HashRecords(1, 3));
     CheckSum t = Restarted();
     EXPECT_FALSE(t.InitializeScan(-1));
-    EXPECT_TRUE(env_.HasError("Msg:Rename of HashOnTape failed"));
     EXPECT_EQ(ReadFile(File("HashOnTape_dev_sdb1_7")), HashRecords(1, 3));
     ASSERT_TRUE(t.InitializeBackup());
     EXPECT_EQ(Decide(t, 1), "send");
@@ -296,7 +270,8 @@ TEST_F(CheckSumRestart, FailedMergeKeepsTheOldTapeButNeverTrustsIt) {
 
 TEST_F(CheckSumRestart, TapeDigestsDecideBeforeThePreviousBackup) {
     // Tape: 1 equal, 2 different, 4 equal. Hash (previous backup): 1 different,
-    // 2 equal, 3 equal, 4 different, 5 different.
+    // 2 equal, 3 equal, 4 different, 5 different. A job that is no restart ignores
+    // the tape.
     Write("HashOnTape_dev_sdb1_7", HashRecords(1, 1, 0) + HashRecords(2, 2, 9) + HashRecords(4, 4));
     Write("Hash_dev_sdb1", HashRecords(1, 1, 9) + HashRecords(2, 3, 0) + HashRecords(4, 5, 9));
     CheckSum t = Restarted(CHECKSUM_BACKUP_COMPARE);
@@ -313,12 +288,7 @@ TEST_F(CheckSumRestart, TapeDigestsDecideBeforeThePreviousBackup) {
     ASSERT_TRUE(full.InitializeScan(4));
     ASSERT_TRUE(full.InitializeBackup());
     EXPECT_EQ(Decisions(full, 1, 5), "skip send send skip send");
-}
-
-TEST_F(CheckSumRestart, TapeIsIgnoredWhenTheJobIsNotARestart) {
-    Write("HashOnTape_dev_sdb1_7", HashRecords(1, 3));
-    EXPECT_EQ(Decide(*Started(CHECKSUM_BACKUP_FULL), 1), "send");
-    EXPECT_TRUE(Exists("HashOnTape_dev_sdb1_7"));
+    EXPECT_EQ(Decisions(*Started(CHECKSUM_BACKUP_FULL), 1, 1), "send");
 }
 
 TEST(CheckSumExtentNumber, NumberAfterTheLastT) {
@@ -331,11 +301,6 @@ TEST(CheckSumExtentNumber, NumberAfterTheLastT) {
     EXPECT_EQ(CheckSumProbe::GetExtent("extent4294967301"), 5u);
     for (const char* bad : {"extent001", static_cast<const char*>(nullptr), "0123456789t"})
         EXPECT_THROW(CheckSumProbe::GetExtent(bad), KyException) << (bad ? bad : "NULL");
-    try {  // caught the usual way, by reference as std::exception
-        CheckSumProbe::GetExtent("0123456789t");
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("Msg:Size of Number is zero"), std::string::npos);
-    }
 }
 
 }  // namespace

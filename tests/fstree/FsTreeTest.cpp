@@ -73,20 +73,6 @@ std::vector<std::string> ChildNames(UnixFsTreeReader& reader, uint64_t dir) {
     return names;
 }
 
-// A small tree: / (2) holding etc/ (11), a file with a 255-byte name, a big
-// sparse file; etc/ holding passwd and a deeper dir.
-std::vector<Row> SampleRows() {
-    return {
-        {0, 2, 4096, 1700000000, 1, "/"},
-        {2, 11, 4096, 1700000001, 1, "etc"},
-        {11, 12, 1234, 1700000002, 0, "passwd"},
-        {11, 13, 1024, 1700000003, 1, "ssh"},
-        {13, 14, 7, 1700000004, 0, "link-to-key"},
-        {2, 15, 5ull << 32, 4294967295u, 0, "big.sparse"},
-        {2, 16, 0, 0, 0, std::string(255, 'n')},
-    };
-}
-
 TEST(Crc32c, KnownValueAndBothWaysAgree) {
     EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
     EXPECT_EQ(Crc32cPortable(0, "123456789", 9), 0xE3069283u);
@@ -141,74 +127,68 @@ TEST(FsTreeIo, EveryWayInGivesTheSameBytesAndUnitChecksums) {
     EXPECT_EQ(out.crcs(), units);
 }
 
+// Opens `base` with `reader`; the error, empty on success.
+std::string Open(UnixFsTreeReader& reader, const std::string& base) {
+    std::string error;
+    return reader.Open(base, &error) ? "" : error;
+}
+
+// An empty table; then / (2) holding etc/ (11) with passwd and a deeper dir, a big
+// sparse file, the longest name and an empty one, bytes that matter to text
+// formats, repeated names (inode numbers can repeat when a walk crosses into
+// another file system; the first added wins), a second root, and names whose
+// hashes share their top bits, so that the index sort cannot spread them apart by
+// those bits alone.
 TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
     TempDir dir;
-    std::vector<Row> rows = SampleRows();
-    WriteTable(dir.File("t"), rows);
     UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
+    WriteTable(dir.File("empty"), {});
+    ASSERT_EQ(Open(reader, dir.File("empty")), "");
+    EXPECT_TRUE(AllRows(reader).empty());
+    EXPECT_FALSE(Find(reader, "/"));
+
+    std::vector<Row> rows = {{0, 2, 4096, 1700000000, 1, "/"},
+                             {2, 11, 4096, 1700000001, 1, "etc"},
+                             {11, 12, 1234, 1700000002, 0, "passwd"},
+                             {11, 13, 1024, 1700000003, 1, "ssh"},
+                             {13, 14, 7, 1700000004, 0, "link-to-key"},
+                             {2, 15, 5ull << 32, 4294967295u, 0, "big.sparse"},
+                             {2, 16, 0, 0, 0, std::string(4096, 'n')},
+                             {2, 17, 0, 0, 7, "tab\there\nnew\\line \xff"},
+                             {2, 18, 1, 0, 0, "a"},
+                             {2, 19, 2, 0, 0, "a"},
+                             {2, 20, 0, 0, 0, ""},
+                             {0, 9, 0, 0, 1, "other-root"}};
+    for (uint64_t i = 0; rows.size() < 50; ++i) {
+        std::string name = "n" + std::to_string(i);
+        if (fstree::NameHash(name.data(), name.size()) >> 27 == 0)
+            rows.push_back({11, 100 + i, i, 0, 0, name});
+    }
+    WriteTable(dir.File("t"), rows);
+    ASSERT_EQ(Open(reader, dir.File("t")), "");
     EXPECT_EQ(reader.RowCount(), rows.size());
-    EXPECT_EQ(AllRows(reader), rows);
-    EXPECT_EQ(ChildNames(reader, 2),
-              (std::vector<std::string>{"etc", "big.sparse", std::string(255, 'n')}));
+    EXPECT_EQ(AllRows(reader), rows);  // reading every row checks the index's order
+    EXPECT_EQ(ChildNames(reader, 13), (std::vector<std::string>{"link-to-key"}));
+    EXPECT_EQ(ChildNames(reader, 2), (std::vector<std::string>{"etc", "big.sparse", rows[6].name,
+                                                               rows[7].name, "a", "a", ""}));
     EXPECT_TRUE(ChildNames(reader, 12).empty());
     EXPECT_EQ(Find(reader, "/"), rows[0]);
+    EXPECT_EQ(Find(reader, ""), rows[0]);
     EXPECT_EQ(Find(reader, "//etc/ssh//link-to-key"), rows[4]);
     EXPECT_EQ(Find(reader, "big.sparse"), rows[5]);
-    EXPECT_EQ(Find(reader, "/" + std::string(255, 'n')), rows[6]);
+    EXPECT_EQ(Find(reader, "/" + std::string(4096, 'n')), rows[6]);
+    EXPECT_EQ(Find(reader, "tab\there\nnew\\line \xff"), rows[7]);
+    EXPECT_EQ(Find(reader, "/a"), rows[8]);
+    EXPECT_EQ(Find(reader, "/etc/" + rows[30].name), rows[30]);
     // Missing names, a path through a file, a name of another directory.
     for (std::string missing : {"/etc/shadow", "/etc/passwd/x", "/passwd", "/etc/ssh/link"})
         EXPECT_FALSE(Find(reader, missing)) << missing;
 }
 
-// An empty table; empty names, the longest name taken, bytes that matter to
-// text formats; repeated names (inode numbers can repeat when a walk crosses
-// into another file system), of which the first added wins.
-TEST(FsTree, EmptyTableOddNamesAndDuplicates) {
-    TempDir dir;
-    WriteTable(dir.File("empty"), {});
-    UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("empty"), &error)) << error;
-    EXPECT_TRUE(AllRows(reader).empty());
-    EXPECT_FALSE(Find(reader, "/"));
-
-    std::vector<Row> rows = {{0, 2, 0, 0, 1, ""},
-                             {2, 3, 0, 0, 0, std::string(4096, 'x')},
-                             {2, 4, 0, 0, 7, "tab\there\nnew\\line \xff"},
-                             {2, 5, 1, 0, 0, "a"},
-                             {2, 6, 2, 0, 0, "a"},
-                             {0, 9, 0, 0, 1, "other-root"}};
-    WriteTable(dir.File("odd"), rows);
-    ASSERT_TRUE(reader.Open(dir.File("odd"), &error)) << error;
-    EXPECT_EQ(AllRows(reader), rows);
-    EXPECT_EQ(Find(reader, "tab\there\nnew\\line \xff"), rows[2]);
-    EXPECT_EQ(Find(reader, "/a"), rows[3]);
-    EXPECT_EQ(Find(reader, ""), rows[0]);
-}
-
-// Names whose hashes share their top bits, so that the index sort cannot spread
-// them apart by those bits alone: the index still comes out in order.
-TEST(FsTree, NamesWithCloseHashesAreIndexed) {
-    TempDir dir;
-    std::vector<Row> rows = {{0, 2, 0, 0, 1, "/"}};
-    for (uint64_t i = 0; rows.size() < 41; ++i) {
-        std::string name = "n" + std::to_string(i);
-        if (fstree::NameHash(name.data(), name.size()) >> 27 == 0)
-            rows.push_back({2, 3 + i, i, 0, 0, name});
-    }
-    WriteTable(dir.File("t"), rows);
-    UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("t"), &error)) << error;
-    EXPECT_EQ(AllRows(reader), rows);  // reading every row checks the index's order
-    EXPECT_EQ(Find(reader, "/" + rows[17].name), rows[17]);
-}
-
 // Many rows through a sort budget of a few records: the runs spill to disk and
-// merge, and every lookup agrees with a plain map of the same rows.
-TEST(FsTree, ExternalSortGivesTheSameIndexAsInMemory) {
+// merge, and every lookup agrees with a plain map of the same rows. (That the
+// index equals the one built in memory, the fixed layout below shows.)
+TEST(FsTree, ExternalSortAgreesWithAMapOfTheRows) {
     TempDir dir;
     std::mt19937 rng(7);
     std::vector<Row> rows = {{0, 2, 0, 0, 1, "/"}};
@@ -226,18 +206,12 @@ TEST(FsTree, ExternalSortGivesTheSameIndexAsInMemory) {
     int fds = OpenDescriptorCount();
     WriteTable(dir.File("spilled"), rows, 100 * sizeof(fstree::IndexRecord));
     EXPECT_EQ(OpenDescriptorCount(), fds);
-    WriteTable(dir.File("memory"), rows);
-    // The spilled runs leave nothing behind, and both indexes are byte for byte
-    // the same apart from the table id in the headers.
-    std::string listing;
+    std::string listing;  // the spilled runs leave nothing behind
     RunCommandLine("ls -A " + dir.path(), &listing);
-    EXPECT_EQ(listing, "memory.dat\nmemory.idx\nspilled.dat\nspilled.idx\n");
-    EXPECT_EQ(ReadFile(dir.File("spilled.idx")).substr(fstree::kHeaderBytes),
-              ReadFile(dir.File("memory.idx")).substr(fstree::kHeaderBytes));
+    EXPECT_EQ(listing, "spilled.dat\nspilled.idx\n");
 
     UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(dir.File("spilled"), &error)) << error;
+    ASSERT_EQ(Open(reader, dir.File("spilled")), "");
     EXPECT_EQ(AllRows(reader), rows);
     // Expected children (table order) and paths of the directories a path reaches.
     std::map<uint64_t, std::vector<std::string>> children;
@@ -367,7 +341,7 @@ TEST(FsTreeDamage, FlippedBytesAnywhereAreNoticed) {
         // Every byte of the headers and of the checksum tables at the end of the
         // .idx file, and a sample of the rest (the same checksums guard it all).
         for (size_t at = 0; at < original.size();
-             at += (at < 64 || at + 256 >= original.size()) ? 1 : 29) {
+             at += (at < 64 || at + 256 >= original.size()) ? 1 : 101) {
             std::string bad = original;
             bad[at] = static_cast<char>(bad[at] ^ 0x20);
             Store(path, bad);
@@ -427,17 +401,19 @@ TEST(FsTreeDamage, RefusalsSayWhy) {
         EXPECT_FALSE(o.ok);
         return o.error;
     };
-    EXPECT_EQ(refusal(dat.substr(0, dat.size() - 1), idx),
-              "the table is damaged: its files do not have the sizes their headers give");
-    EXPECT_EQ(refusal(dat, idx + "x"),
-              "the table is damaged: its files do not have the sizes their headers give");
-    EXPECT_EQ(refusal(dat, ReadFile(other + ".idx")),
-              "the .dat and .idx files belong to different tables");
-    EXPECT_EQ(refusal(dat.substr(0, 10), idx),
-              "the .dat file is too short to be a file-index table");
-    EXPECT_EQ(refusal(std::string(dat.size(), '\0'), idx),
-              "the .dat file is not a file-index table");
-    EXPECT_EQ(refusal(dat, ReadFile(other + ".dat")), "the .idx file is not a file-index table");
+    const std::string sizes =
+        "the table is damaged: its files do not have the sizes their headers give";
+    const struct {
+        std::string dat, idx, reason;
+    } cases[] = {
+        {dat.substr(0, dat.size() - 1), idx, sizes},
+        {dat, idx + "x", sizes},
+        {dat, ReadFile(other + ".idx"), "the .dat and .idx files belong to different tables"},
+        {dat.substr(0, 10), idx, "the .dat file is too short to be a file-index table"},
+        {std::string(dat.size(), '\0'), idx, "the .dat file is not a file-index table"},
+        {dat, ReadFile(other + ".dat"), "the .idx file is not a file-index table"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(refusal(c.dat, c.idx), c.reason);
     // A later version, correctly sealed.
     std::string v2 = dat;
     v2[8] = 2;
@@ -446,9 +422,7 @@ TEST(FsTreeDamage, RefusalsSayWhy) {
     EXPECT_EQ(refusal(v2, idx), "the .dat file has table version 2, this program reads version 1");
     ::unlink((base + ".idx").c_str());
     UnixFsTreeReader reader;
-    std::string error;
-    EXPECT_FALSE(reader.Open(base, &error));
-    EXPECT_EQ(error, "cannot open " + base + ".idx: No such file or directory");
+    EXPECT_EQ(Open(reader, base), "cannot open " + base + ".idx: No such file or directory");
 }
 
 // Lengths inside rows are checked even when the checksums were recomputed to
@@ -500,39 +474,30 @@ class FsTreeWriter : public ::testing::Test {
     CCreateUNIXFSTree table_;
 };
 
-TEST_F(FsTreeWriter, RefusesCallsOutOfOrder) {
-    std::string base = dir_.File("t");
+// Calls out of order are refused; refused rows do not poison the table; after
+// Close the writer serves again, over a fresh path and over the first table's.
+TEST_F(FsTreeWriter, RefusesCallsOutOfOrderAndServesAgainAfterClose) {
+    std::string first = dir_.File("first"), second = dir_.File("second");
     EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), EBADF);
     EXPECT_EQ(table_.Close(), EBADF);
-    EXPECT_EQ(table_.Open(base.c_str()), EINVAL);  // no Init yet
+    EXPECT_EQ(table_.Open(first.c_str()), EINVAL);  // no Init yet
     EXPECT_EQ(table_.Init(nullptr), EINVAL);
     ASSERT_EQ(table_.Init(&handle_), 0);
     EXPECT_EQ(table_.Open(nullptr), EINVAL);
     EXPECT_EQ(table_.Open(""), EINVAL);
     EXPECT_EQ(Listing(), "");
-    ASSERT_EQ(table_.Open(base.c_str()), 0);
-    EXPECT_EQ(table_.Open(base.c_str()), EBUSY);
+    ASSERT_EQ(table_.Open(first.c_str()), 0);
+    EXPECT_EQ(table_.Open(first.c_str()), EBUSY);
     EXPECT_EQ(table_.Init(&handle_), EBUSY);
     EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, nullptr), EINVAL);
     EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, std::string(4097, 'a').c_str()), ENAMETOOLONG);
-    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), 0);  // refused rows did not poison the table
+    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), 0);
     EXPECT_EQ(table_.Close(), 0);
     EXPECT_EQ(table_.Close(), EBADF);
     EXPECT_EQ(handle_, 0);  // the caller's handle is only passed, never needed
-
     UnixFsTreeReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.Open(base, &error)) << error;
+    ASSERT_EQ(Open(reader, first), "");
     EXPECT_EQ(reader.RowCount(), 1u);
-}
-
-TEST_F(FsTreeWriter, ReusableAfterCloseAndRetryOverSamePath) {
-    std::string first = dir_.File("first"), second = dir_.File("second");
-    Start("first");
-    ASSERT_EQ(table_.Add(0, 2, 1, 1, 1, "one"), 0);
-    ASSERT_EQ(table_.Close(), 0);
-    // A second strategy: Init and Open again, once over a fresh path and once
-    // over the path of the first table, which is replaced.
     for (const std::string& base : {second, first}) {
         ASSERT_EQ(table_.Init(&handle_), 0);
         ASSERT_EQ(table_.Open(base.c_str()), 0);
@@ -541,34 +506,28 @@ TEST_F(FsTreeWriter, ReusableAfterCloseAndRetryOverSamePath) {
         ASSERT_EQ(table_.Close(), 0);
     }
     for (const std::string& base : {first, second}) {
-        UnixFsTreeReader reader;
-        std::string error;
-        ASSERT_TRUE(reader.Open(base, &error)) << error;
+        ASSERT_EQ(Open(reader, base), "");
         EXPECT_EQ(reader.RowCount(), 2u) << base;
     }
 }
 
+// A table being written reads as never closed; destroyed while open, the writer
+// removes both files and keeps no descriptor.
 TEST_F(FsTreeWriter, DestroyedWhileOpenRemovesBothFiles) {
     int fds = OpenDescriptorCount();
     {
         CCreateUNIXFSTree local;
         ASSERT_EQ(local.Init(&handle_), 0);
         ASSERT_EQ(local.Open(dir_.File("t").c_str()), 0);
-        ASSERT_EQ(local.Add(0, 2, 0, 0, 1, "/"), 0);
+        for (int i = 0; i < 50000; ++i)
+            ASSERT_EQ(local.Add(2, 10 + i, 1, 1, 0, "file"), 0);
         EXPECT_EQ(Listing(), "t.dat\nt.idx\n");
+        UnixFsTreeReader reader;
+        EXPECT_EQ(Open(reader, dir_.File("t")),
+                  "the table was never closed (its writer did not finish)");
     }
     EXPECT_EQ(Listing(), "");
     EXPECT_EQ(OpenDescriptorCount(), fds);
-}
-
-TEST_F(FsTreeWriter, ATableBeingWrittenReadsAsNeverClosed) {
-    Start("t");
-    for (int i = 0; i < 50000; ++i)
-        ASSERT_EQ(table_.Add(2, 10 + i, 1, 1, 0, "file"), 0);
-    UnixFsTreeReader reader;
-    std::string error;
-    EXPECT_FALSE(reader.Open(dir_.File("t"), &error));
-    EXPECT_EQ(error, "the table was never closed (its writer did not finish)");
 }
 
 TEST_F(FsTreeWriter, OpenFailureLeavesNoFile) {

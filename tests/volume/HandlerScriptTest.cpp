@@ -79,32 +79,22 @@ class HandlerScript : public ::testing::Test {
     TempDir dir_;
 };
 
-TEST_F(HandlerScript, ArgumentsAreSecondFirstJobIdAndExitStatusIsIgnored) {
-    WriteScript("printf '%s|' \"$0\" \"$@\" > args\nexit 3\n");
+// The arguments go second, first, then the job id, and the exit status is
+// ignored; without the script, without a home or with a registry that cannot be
+// read the answer is false, and the last two start nothing.
+TEST_F(HandlerScript, ArgumentsOrderAndWhatIsFalse) {
     ScriptEnv env;
+    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));  // no script yet
+    WriteScript("printf '%s|' \"$0\" \"$@\" > args\nexit 3\n");
     EXPECT_TRUE(FireUserGivenScript(" -a", " -b", 42));
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/args")),
               dir_.File("my home/Base/ImgPodSnapHandler.sh") + "|-b|-a|-jobid|42|");
-    EXPECT_FALSE(env.HasError(""));
-}
-
-TEST_F(HandlerScript, NoHomeNoScriptOrBadRegistryIsFalse) {
-    ScriptEnv env;
-    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));  // no script yet
-    EXPECT_TRUE(env.HasError("Could not execute the script:"));
-
-    WriteScript("touch ran\n");
+    EXPECT_EQ(env.starts, 2);
     UseRegistry("[Base]\ndBASEHOME=/opt/x\n");
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    EXPECT_TRUE(env.HasError("Failed to retrieve KZPI_TALMARHOME from the KZPI_BASE registry"));
-    EXPECT_EQ(env.starts, 1);
-
-    // A registry that cannot be read raises the host exception.
     ::setenv("KZVOL_CONFIG", dir_.File("registry.ini/below-a-file").c_str(), 1);
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    EXPECT_TRUE(env.HasError("KzException: "));
-    EXPECT_EQ(env.starts, 1);
-    EXPECT_EQ(::access(dir_.File("my home/Base/ran").c_str(), F_OK), -1);
+    EXPECT_EQ(env.starts, 2);
 }
 
 TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
@@ -117,9 +107,6 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
     const int64_t start = env.NowSeconds();
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/signal")), "interrupted\n");
-    EXPECT_EQ(env.CountLogs("The script ImgPodSnapHandler.sh has taken more than 30 min.Killing it",
-                            "FireUserGivenScript"),
-              1);
     // Waits of 10 s until the clock is past start + 1800, then one without limit.
     EXPECT_EQ(env.NowSeconds() - start, 1810);
     std::vector<int> expected(181, 10);

@@ -86,6 +86,8 @@ std::string RawDevOf(std::string dir) {
     return getrawdev(dir.data());
 }
 
+// The first exact match in table order; an unreadable table finds nothing;
+// names under /dev/qnbf need no table.
 TEST(MountLookups, FirstExactMatchInTableOrder) {
     TableEnv env;
     env.SetMountTable({Entry("proc", "/proc"), Entry("/dev/sdb1", "/mnt/a"),
@@ -93,27 +95,16 @@ TEST(MountLookups, FirstExactMatchInTableOrder) {
     EXPECT_EQ(MountPointOf("/dev/sdb1"), "/mnt/a");
     EXPECT_EQ(RawDevOf("/mnt/a"), "/dev/sdb1");
     EXPECT_EQ(getVolName("/mnt/b"), "/dev/sdb1");
-    EXPECT_FALSE(env.HasError(""));
-    // Exact comparisons: no trailing slash, no prefix; a device is no mount directory.
+    // No trailing slash, no prefix; a device is no mount directory.
     EXPECT_EQ(RawDevOf("/mnt/a/"), "");
     EXPECT_EQ(MountPointOf("/dev/sdb"), "<null>");
     EXPECT_EQ(getVolName("/dev/sdb1"), "");
-    // Absence: an error for kz_getmountpoint, none for getrawdev.
-    EXPECT_TRUE(env.HasError("could not get mountpoint for device=/dev/sdb\n"));
-    EXPECT_FALSE(env.HasError("could not get rawdevice name"));
-}
-
-TEST(MountLookups, UnreadableTableAndNamesThatNeedNoTable) {
-    TableEnv env;
     env.readable = false;
     EXPECT_EQ(MountPointOf("/dev/sdb1"), "<null>");
-    EXPECT_TRUE(env.HasError("failed to open /etc/mtab for device=/dev/sdb1 errno=13\n"));
     EXPECT_EQ(RawDevOf("/mnt/a"), "");
-    EXPECT_EQ(env.CountLogs("failed to open /etc/mtab errno=13 \n", "getrawdev:"), 1);
     const int reads = env.reads;
     EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
     EXPECT_EQ(env.reads, reads);
-
     EXPECT_EQ(getdevname("/dev/mapper/vg-lv"), "vg-lv");
     EXPECT_EQ(getdevname(""), "");
     EXPECT_EQ(getdevname("sdb1"), "sdb1");
@@ -177,8 +168,6 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryAndUnlockMountsItAgainExactly) {
     EXPECT_TRUE(vol.m_bLocked);
     EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime"}));
     ASSERT_TRUE(vol.Lock());  // already locked: nothing more is run
-    EXPECT_EQ(env_.CountLogs("Volume is Already Locked: " + device_ + " \n"), 1);
-
     ASSERT_TRUE(vol.Unlock());
     EXPECT_EQ(env_.Commands(),
               (Lines{"/bin/umount -- /mnt/a",
@@ -190,7 +179,34 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryAndUnlockMountsItAgainExactly) {
     EXPECT_EQ(env_.Commands().size(), 2u);
 }
 
-TEST_F(LockUnit, MatchesByMountDirectoryOrThroughASymbolicLink) {
+// A failed unmount leaves the volume unlocked with nothing to mount again; a
+// failed mount forgets the entry all the same and asks for the user.
+TEST_F(LockUnit, FailedUnmountOrRemount) {
+    env_.SetMountTable({Entry(device_, "/mnt/a")});
+    env_.QueueCommandResult(32);
+    KZVolumeUnix vol(device_);
+    EXPECT_FALSE(vol.Lock());
+    EXPECT_FALSE(vol.m_bLocked);
+    EXPECT_EQ(Remembered(vol), kNothing);
+    EXPECT_TRUE(vol.Unlock());
+    EXPECT_EQ(env_.Commands().size(), 1u);
+
+    env_.QueueCommandResult(0);
+    env_.QueueCommandResult(32);
+    ASSERT_TRUE(vol.Lock());
+    EXPECT_TRUE(vol.Unlock());
+    EXPECT_FALSE(vol.m_bLocked);
+    EXPECT_EQ(Remembered(vol), kNothing);
+    EXPECT_EQ(env_.Commands().size(), 3u);
+    EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
+                             " to mntpath=/mnt/a manually \n"),
+              1);
+}
+
+// Named by a link to the device (absolute or relative) or by its mount
+// directory; not mounted is success with nothing run, an unreadable table or a
+// missing device a refusal.
+TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
     const std::string absolute = dir_.File("dev/abs"), relative = dir_.File("dev/by-id/rel");
     ASSERT_EQ(::symlink(device_.c_str(), absolute.c_str()), 0);
@@ -200,43 +216,21 @@ TEST_F(LockUnit, MatchesByMountDirectoryOrThroughASymbolicLink) {
         KZVolumeUnix vol(name);
         ASSERT_TRUE(vol.Lock()) << name;
         EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime"})) << name;
+        EXPECT_EQ(env_.Commands().back(), "/bin/umount -- /mnt/a");
         vol.Unlock();
     }
-    EXPECT_EQ(env_.CountLogs("successfully unmounted=/mnt/a \n", "KZVolumeUnix::Lock:"), 3);
-}
+    EXPECT_EQ(env_.Commands().size(), 6u);
 
-TEST_F(LockUnit, NotMountedOrUnreadableTableUnmountsNothing) {
-    KZVolumeUnix vol(device_);
     env_.SetMountTable({Entry("/dev/other", "/mnt/a")});
+    KZVolumeUnix vol(device_), missing(dir_.File("dev/absent"));
     EXPECT_TRUE(vol.Lock());
-    EXPECT_TRUE(
-        env_.HasError("did not find " + device_ + " in /etc/mtab as mounted filesystem \n"));
-    EXPECT_TRUE(env_.Commands().empty());
-
-    KZVolumeUnix missing(dir_.File("dev/absent"));
+    EXPECT_FALSE(vol.m_bLocked);
     EXPECT_FALSE(missing.Lock());
-    EXPECT_TRUE(env_.HasError("Failed to Lock : Invalid volume handle=-1 \n"));
-
     TableEnv noTable;
     noTable.readable = false;
     EXPECT_FALSE(vol.Lock());
-    EXPECT_TRUE(
-        noTable.HasError("open /etc/mtab failed for locking device=" + device_ + " errno=13 \n"));
-}
-
-TEST_F(LockUnit, FailedRemountForgetsTheEntryAndAsksForTheUser) {
-    env_.SetMountTable({Entry(device_, "/mnt/a")});
-    env_.QueueCommandResult(0);
-    env_.QueueCommandResult(32);
-    KZVolumeUnix vol(device_);
-    ASSERT_TRUE(vol.Lock());
-    EXPECT_TRUE(vol.Unlock());
-    EXPECT_FALSE(vol.m_bLocked);
-    EXPECT_EQ(Remembered(vol), kNothing);
-    EXPECT_TRUE(env_.HasError("failed to mount=" + device_ + " to mntpath=/mnt/a errno="));
-    EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
-                             " to mntpath=/mnt/a manually \n"),
-              1);
+    EXPECT_EQ(env_.Commands().size(), 6u);
+    EXPECT_TRUE(noTable.Commands().empty());
 }
 
 TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
@@ -261,13 +255,16 @@ TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
 }
 
 // The mount-table fields reach umount and mount as they are, whatever they hold
-// (any user picks a FUSE file system's device field), after the end of the options.
+// (any user picks a FUSE file system's device field), after the end of the
+// options. Each shell metacharacter is tried alone too.
 TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     TempDir witness;  // where an injected command would leave its mark
     const std::string touch = "touch " + witness.File("pwned");
-    for (const std::string& name : {std::string("my disk's"), "$(" + touch + ")", "`" + touch + "`",
-                                    "; " + touch, std::string("a\nb"), std::string("--bind"),
-                                    std::string("-o remount"), std::string("~root")}) {
+    for (const std::string& name :
+         {std::string("my disk's"), "$(" + touch + ")", "`" + touch + "`", "; " + touch,
+          std::string("a\nb"), std::string("--bind"), std::string("-o remount"),
+          std::string("~root"), std::string("a b"), std::string("it's"), std::string("a$b"),
+          std::string("a\"b"), std::string("*"), std::string("a|b&c")}) {
         const std::string dir = "/mnt/" + name, type = "fuse." + name, options = "rw," + name;
         env_.SetMountTable({{{name, dir, type, options, "0", "0"}}});
         KZVolumeUnix vol(dir);
