@@ -46,7 +46,24 @@ void ReadPlan::HintBytes(uint64_t offset, uint64_t length, bool bulk) {
         queue_ = std::make_unique<HintQueue>(hook_, context_);
     hintedBytes_ += length;
     for (uint64_t done = 0; done < length; done += kHintPiece)
-        queue_->Push(offset + done, std::min(kHintPiece, length - done), bulk);
+        Give(offset + done, std::min(kHintPiece, length - done), bulk);
+}
+
+void ReadPlan::Give(uint64_t offset, uint64_t length, bool bulk) {
+    if (!batched_) {
+        queue_->Push(offset, length, bulk);
+        return;
+    }
+    pending_.push_back(HintQueue::Hint{offset, length, bulk});
+    if (pending_.size() >= kBatch)
+        Flush();
+}
+
+void ReadPlan::Flush() {
+    if (pending_.empty() || !queue_)
+        return;
+    queue_->PushMany(pending_.data(), pending_.size());
+    pending_.clear();
 }
 
 uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {
