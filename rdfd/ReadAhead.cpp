@@ -36,39 +36,43 @@ constexpr uint64_t kPrescanChunk = 1 << 20;
 constexpr uint64_t kPrescanProbe = 64 << 10;
 constexpr unsigned int kProbes = 2;
 
+// Times reads of the first bytes of the inode-table stretches `runs` (those within
+// the device): true when one of them came back in less than `micros`.
+template <typename Runs>
+bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint64_t deviceSize,
+                       unsigned int micros) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<char> chunk(kPrescanProbe);
+    unsigned int probes = 0;
+    for (const auto& run : runs) {
+        if (run.offset + run.length > deviceSize)
+            continue;
+        for (uint64_t done = 0; done < run.length && probes < kProbes; done += kPrescanProbe) {
+            const auto size = static_cast<unsigned int>(std::min(kPrescanProbe, run.length - done));
+            const Clock::time_point start = Clock::now();
+            if (read(context, chunk.data(), size, run.offset + done) != size)
+                return false;
+            if (Clock::now() - start < std::chrono::microseconds(micros))
+                return true;
+            ++probes;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void ReadExt3DirFromDevice::HintInodeTables() {
     if (!m_Plan.Hinting())
         return;
     const std::vector<TableRun> runs = InodeTableRuns();
-    m_bFromMemory = AnswersFromMemory(runs);
+    m_bFromMemory = AnswersFromMemory(m_pReadCallBack, m_pReadContext, runs,
+                                      uint64_t{m_nBlocksCount} * m_nBlockSize, m_nPrescanMicros);
     m_Plan.SetBatched(m_bFromMemory);
     for (const TableRun& run : runs)
         m_Plan.HintBytes(run.offset, run.length, true);
     if (!m_bFromMemory)
         PrescanDirectories(runs);
-}
-
-bool ReadExt3DirFromDevice::AnswersFromMemory(const std::vector<TableRun>& runs) {
-    using Clock = std::chrono::steady_clock;
-    const uint64_t deviceSize = uint64_t{m_nBlocksCount} * m_nBlockSize;
-    std::vector<char> chunk(kPrescanProbe);
-    unsigned int probes = 0;
-    for (const TableRun& run : runs) {
-        if (run.offset + run.length > deviceSize)
-            continue;
-        for (uint64_t done = 0; done < run.length && probes < kProbes; done += kPrescanProbe) {
-            const auto size = static_cast<unsigned int>(std::min(kPrescanProbe, run.length - done));
-            const Clock::time_point start = Clock::now();
-            if (m_pReadCallBack(m_pReadContext, chunk.data(), size, run.offset + done) != size)
-                return false;
-            if (Clock::now() - start < std::chrono::microseconds(m_nPrescanMicros))
-                return true;
-            ++probes;
-        }
-    }
-    return false;
 }
 
 std::vector<ReadExt3DirFromDevice::TableRun> ReadExt3DirFromDevice::InodeTableRuns() {

@@ -252,9 +252,6 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // Hints the inode-table blocks that hold inodes in use, then, unless the device
     // answers from memory, prescans them.
     void HintInodeTables();
-    // Times reads of the first inode-table bytes: true when one of them came back
-    // faster than the prescan threshold.
-    bool AnswersFromMemory(const std::vector<TableRun>& runs);
     // The stretches, from the inode bitmaps (a bitmap that cannot be read gives its
     // group's whole table in use).
     std::vector<TableRun> InodeTableRuns();
