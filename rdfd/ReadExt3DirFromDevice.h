@@ -96,7 +96,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
         m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
     }
     // The prescan runs when reading 64 KiB of the inode tables takes at least
-    // `micros` microseconds, twice in a row (a device that answers from memory is
+    // `micros` microseconds, once of two tries (a device that answers from memory is
     // faster): 0 always, a large value never. A device found to answer from memory
     // gets its hints in batches and no look-ahead.
     void SetPrescanThreshold(unsigned int micros) { m_nPrescanMicros = micros; }

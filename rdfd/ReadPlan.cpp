@@ -59,6 +59,18 @@ void ReadPlan::Give(uint64_t offset, uint64_t length, bool bulk) {
         Flush();
 }
 
+bool ReadPlan::NoteRead(std::chrono::steady_clock::duration took) {
+    if (!batched_)
+        return false;
+    ++timedReads_;
+    if (took > kSlowRead)
+        ++slowReads_;
+    if (slowReads_ < kSlowReads || slowReads_ * 8 <= timedReads_)
+        return false;
+    SetBatched(false);
+    return true;
+}
+
 void ReadPlan::Flush() {
     if (pending_.empty() || !queue_)
         return;

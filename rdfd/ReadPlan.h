@@ -13,6 +13,7 @@
 // Threads: one plan belongs to one reader and is used from the caller's thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -36,6 +37,8 @@ class ReadPlan {
         blockSize_ = other.blockSize_;
         hintedBytes_ = other.hintedBytes_;
         batched_ = other.batched_;
+        timedReads_ = other.timedReads_;
+        slowReads_ = other.slowReads_;
         pending_ = std::move(other.pending_);
         queue_ = std::move(other.queue_);
         runs_ = std::move(other.runs_);
@@ -51,6 +54,11 @@ class ReadPlan {
         if (!batched)
             Flush();
     }
+    bool Batched() const { return batched_; }
+    // Takes the time one of the walk's reads took while batched. When reads turn
+    // out slow (at least kSlowReads of them, and more than one in eight), the device
+    // does not answer from memory after all: batching ends, and true is answered.
+    bool NoteRead(std::chrono::steady_clock::duration took);
     // True when a hook takes hints: only then is it worth reading ahead to find them.
     bool Hinting() const { return hook_ != nullptr && blockSize_ != 0; }
 
@@ -72,6 +80,8 @@ class ReadPlan {
 
     static constexpr size_t kMaxRuns = 1 << 19;
     static constexpr size_t kBatch = 256;
+    static constexpr uint64_t kSlowReads = 8;
+    static constexpr std::chrono::microseconds kSlowRead{40};
 
   private:
     void AddRun(uint32_t first, uint32_t count);
@@ -84,9 +94,10 @@ class ReadPlan {
     uint32_t blockSize_ = 0;
     uint64_t hintedBytes_ = 0;
     bool batched_ = false;
-    std::vector<HintQueue::Hint> pending_;  // held back while batched
-    std::unique_ptr<HintQueue> queue_;      // started with the first hint
-    std::map<uint32_t, uint32_t> runs_;     // first block -> blocks in the run
+    uint64_t timedReads_ = 0, slowReads_ = 0;  // while batched
+    std::vector<HintQueue::Hint> pending_;     // held back while batched
+    std::unique_ptr<HintQueue> queue_;         // started with the first hint
+    std::map<uint32_t, uint32_t> runs_;        // first block -> blocks in the run
 };
 
 }  // namespace kzvol::rdfd
