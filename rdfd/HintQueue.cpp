@@ -24,17 +24,19 @@ HintQueue::~HintQueue() {
         thread_.join();
 }
 
-void HintQueue::Push(uint64_t offset, uint64_t length, bool bulk) {
+void HintQueue::PushMany(const Hint* hints, size_t count) {
     if (!thread_.joinable()) {
-        hook_(context_, offset, length);
+        for (size_t i = 0; i < count; ++i)
+            hook_(context_, hints[i].offset, hints[i].length);
         return;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto& queue = bulk ? bulk_ : soon_;
-        if (queue.size() >= kMaxQueued)
-            return;
-        queue.emplace_back(offset, length);
+        for (size_t i = 0; i < count; ++i) {
+            auto& queue = hints[i].bulk ? bulk_ : soon_;
+            if (queue.size() < kMaxQueued)
+                queue.emplace_back(hints[i].offset, hints[i].length);
+        }
     }
     ready_.notify_one();
 }

@@ -7,7 +7,7 @@
 // until the queue is empty (at the end of a walk the hints left are mostly for data
 // read already, which costs the hook little). A class holds at most kMaxQueued
 // hints; more are dropped, as advice may be. When no thread can be started, hints
-// are given at once.
+// are given at once. A batch of hints costs one hand-over (one lock, one wake-up).
 #pragma once
 
 #include <condition_variable>
@@ -29,7 +29,16 @@ class HintQueue {
     HintQueue(const HintQueue&) = delete;
     HintQueue& operator=(const HintQueue&) = delete;
 
-    void Push(uint64_t offset, uint64_t length, bool bulk);
+    struct Hint {
+        uint64_t offset, length;
+        bool bulk;
+    };
+
+    void Push(uint64_t offset, uint64_t length, bool bulk) {
+        const Hint hint{offset, length, bulk};
+        PushMany(&hint, 1);
+    }
+    void PushMany(const Hint* hints, size_t count);
 
     static constexpr size_t kMaxQueued = 1 << 20;
 

@@ -104,7 +104,7 @@ int OptimizedExt3Parser::FlushPendingFiles() {
 }
 
 void OptimizedExt3Parser::LookAhead(unsigned int dirInode) {
-    if (!m_Plan.Hinting() || m_bPrescanned)
+    if (!m_Plan.Hinting() || m_bPrescanned || m_bFromMemory)
         return;
     ext3::Inode node;
     // Read apart from the cache: its two buffers are kept for the walk's own pass.

@@ -24,7 +24,9 @@ typedef bool (*GetInodeAnameMappingCallBack)(void* context, unsigned long long p
 // data, and may do nothing at all. It gets the read callback's context, and is
 // called from a thread of the reader's own while the read callback runs on the
 // caller's: it must not use state the read callback changes (a descriptor's file
-// position, say). Every call has returned before the entry point returns.
+// position, say). Every call has returned before the entry point returns. On a
+// device that answers from memory hints come in batches, possibly after the reads
+// they announce.
 typedef void (*ReadAheadCallBack)(void* context, unsigned long long offset,
                                   unsigned long long length);
 

@@ -28,11 +28,37 @@ bool AnyBitSet(const std::vector<unsigned char>& bitmap, uint32_t from, uint32_t
     return false;
 }
 
-// The bytes the prescan reads at once, and in its first read: the one it times to
+// The bytes the prescan reads at once, and the bytes of a probe: a read timed to
 // tell a device answering from memory (tens of microseconds for these bytes) from
-// one that is not (hundreds at least).
+// one that is not (hundreds at least). Both probes, of neighbouring bytes, must be
+// fast: a device taken for memory wrongly loses its read-ahead until its slow reads
+// show, while one taken for a disk wrongly only costs time.
 constexpr uint64_t kPrescanChunk = 1 << 20;
 constexpr uint64_t kPrescanProbe = 64 << 10;
+constexpr unsigned int kProbes = 2;
+
+// Times reads of the first bytes of the inode-table stretches `runs` (those within
+// the device): true when each of them came back in less than `micros`.
+template <typename Runs>
+bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint64_t deviceSize,
+                       unsigned int micros) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<char> chunk(kPrescanProbe);
+    unsigned int probes = 0;
+    for (const auto& run : runs) {
+        if (run.offset + run.length > deviceSize)
+            continue;
+        for (uint64_t done = 0; done < run.length && probes < kProbes; done += kPrescanProbe) {
+            const auto size = static_cast<unsigned int>(std::min(kPrescanProbe, run.length - done));
+            const Clock::time_point start = Clock::now();
+            if (read(context, chunk.data(), size, run.offset + done) != size ||
+                Clock::now() - start >= std::chrono::microseconds(micros))
+                return false;
+            ++probes;
+        }
+    }
+    return probes != 0;
+}
 
 }  // namespace
 
@@ -40,9 +66,13 @@ void ReadExt3DirFromDevice::HintInodeTables() {
     if (!m_Plan.Hinting())
         return;
     const std::vector<TableRun> runs = InodeTableRuns();
+    m_bFromMemory = AnswersFromMemory(m_pReadCallBack, m_pReadContext, runs,
+                                      uint64_t{m_nBlocksCount} * m_nBlockSize, m_nPrescanMicros);
+    m_Plan.SetBatched(m_bFromMemory);
     for (const TableRun& run : runs)
         m_Plan.HintBytes(run.offset, run.length, true);
-    PrescanDirectories(runs);
+    if (!m_bFromMemory)
+        PrescanDirectories(runs);
 }
 
 std::vector<ReadExt3DirFromDevice::TableRun> ReadExt3DirFromDevice::InodeTableRuns() {
@@ -88,23 +118,15 @@ std::vector<ReadExt3DirFromDevice::TableRun> ReadExt3DirFromDevice::InodeTableRu
 }
 
 void ReadExt3DirFromDevice::PrescanDirectories(const std::vector<TableRun>& runs) {
-    using Clock = std::chrono::steady_clock;
     const uint64_t deviceSize = uint64_t{m_nBlocksCount} * m_nBlockSize;
     std::vector<char> chunk(kPrescanChunk);
-    bool first = true;
     for (const TableRun& run : runs) {
         if (run.offset + run.length > deviceSize)
             continue;
         for (uint64_t done = 0; done < run.length;) {
-            const auto size = static_cast<unsigned int>(
-                std::min(first ? kPrescanProbe : kPrescanChunk, run.length - done));
-            const Clock::time_point start = Clock::now();
+            const auto size = static_cast<unsigned int>(std::min(kPrescanChunk, run.length - done));
             if (m_pReadCallBack(m_pReadContext, chunk.data(), size, run.offset + done) != size)
                 return;
-            // A device that answers from memory gains nothing from the prescan.
-            if (first && Clock::now() - start < std::chrono::microseconds(m_nPrescanMicros))
-                return;
-            first = false;
             m_bPrescanned = true;
             for (unsigned int i = 0; i < size / m_nInodeSize; ++i) {
                 const ext3::Inode node = ext3::DecodeInode(
@@ -137,7 +159,7 @@ bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, boo
 }
 
 void ReadExt3DirFromDevice::LookAheadChildren(const char* block) {
-    if (!m_Plan.Hinting() || m_bPrescanned || !m_bEntryFileTypes)
+    if (!m_Plan.Hinting() || m_bPrescanned || m_bFromMemory || !m_bEntryFileTypes)
         return;
     ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(block), m_nBlockSize);
     ext3::DirEntry entry;

@@ -7,6 +7,7 @@
 #include "rdfd/ReadExt3DirFromDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -418,8 +419,15 @@ unsigned int ReadExt3DirFromDevice::ReadDirBlock(const char* context, unsigned i
         const unsigned long long offset = static_cast<unsigned long long>(block) * m_nBlockSize;
         m_Run.count = 0;
         m_Run.data.resize(size_t{count} * m_nBlockSize);
+        // While hints are batched, slow reads show a device that does not answer
+        // from memory after all: hints then go at once, with the look-ahead.
+        using Clock = std::chrono::steady_clock;
+        const bool timed = m_Plan.Batched();
+        const Clock::time_point start = timed ? Clock::now() : Clock::time_point{};
         const unsigned int got =
             m_pReadCallBack(m_pReadContext, m_Run.data.data(), count * m_nBlockSize, offset);
+        if (timed && m_Plan.NoteRead(Clock::now() - start))
+            m_bFromMemory = false;
         if (got < m_nBlockSize || got > count * m_nBlockSize) {
             ReaderLog().Error(context,
                               "Could not read Block :%u . Read returned:%u . SeekOffset:%llu",

@@ -20,7 +20,9 @@
 // starts, a directory's blocks as soon as its inode is known, and the blocks of the
 // sub-directories listed in each directory block it reads. On a device that does
 // not answer from memory, a prescan of the inode tables finds every directory and
-// hints all their blocks before the walk begins.
+// hints all their blocks before the walk begins. On one that does (timed reads of
+// the inode tables tell), hints only cost time: they are handed on in batches, and
+// the look-ahead at sub-directories is left out.
 //
 // Every failure is thrown as RDFDException*; each level logs the text on its way up.
 // The walk is bounded whatever the image holds: the inode budget (inodes count,
@@ -93,9 +95,10 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     void SetReadAhead(ReadAheadCallBack hook) {
         m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
     }
-    // The prescan runs when reading the first 64 KiB of the inode tables takes at
-    // least `micros` microseconds (a device that answers from memory is faster):
-    // 0 always, a large value never.
+    // The prescan runs when reading 64 KiB of the inode tables takes at least
+    // `micros` microseconds, once of two tries (a device that answers from memory is
+    // faster): 0 always, a large value never. A device found to answer from memory
+    // gets its hints in batches and no look-ahead.
     void SetPrescanThreshold(unsigned int micros) { m_nPrescanMicros = micros; }
     bool Prescanned() const { return m_bPrescanned; }
     void SetSELinuxEnabled(unsigned int enabled) { m_nSELinuxEnabled = enabled; }
@@ -205,6 +208,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     bool m_bNamesOnly;
     kzvol::rdfd::ReadPlan m_Plan{nullptr, nullptr};
     bool m_bPrescanned = false;  // every directory's blocks are announced already
+    bool m_bFromMemory = false;  // the device answers from memory: no look-ahead
 
     kzvol::InodeSet m_WalkedDirs;  // every directory reported so far
 
@@ -245,13 +249,13 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     struct TableRun {
         uint64_t offset, length;  // bytes
     };
-    // Hints the inode-table blocks that hold inodes in use, then prescans them.
+    // Hints the inode-table blocks that hold inodes in use, then, unless the device
+    // answers from memory, prescans them.
     void HintInodeTables();
     // The stretches, from the inode bitmaps (a bitmap that cannot be read gives its
     // group's whole table in use).
     std::vector<TableRun> InodeTableRuns();
-    // Announces the blocks of every directory the tables hold, unless the first
-    // read shows a device answering from memory.
+    // Announces the blocks of every directory the tables hold.
     void PrescanDirectories(const std::vector<TableRun>& runs);
     // Announces the blocks of the sub-directories listed in a directory block.
     void LookAheadChildren(const char* block);

@@ -46,7 +46,36 @@ void ReadPlan::HintBytes(uint64_t offset, uint64_t length, bool bulk) {
         queue_ = std::make_unique<HintQueue>(hook_, context_);
     hintedBytes_ += length;
     for (uint64_t done = 0; done < length; done += kHintPiece)
-        queue_->Push(offset + done, std::min(kHintPiece, length - done), bulk);
+        Give(offset + done, std::min(kHintPiece, length - done), bulk);
+}
+
+void ReadPlan::Give(uint64_t offset, uint64_t length, bool bulk) {
+    if (!batched_) {
+        queue_->Push(offset, length, bulk);
+        return;
+    }
+    pending_.push_back(HintQueue::Hint{offset, length, bulk});
+    if (pending_.size() >= kBatch)
+        Flush();
+}
+
+bool ReadPlan::NoteRead(std::chrono::steady_clock::duration took) {
+    if (!batched_)
+        return false;
+    ++timedReads_;
+    if (took > kSlowRead)
+        ++slowReads_;
+    if (slowReads_ < kSlowReads || slowReads_ * 8 <= timedReads_)
+        return false;
+    SetBatched(false);
+    return true;
+}
+
+void ReadPlan::Flush() {
+    if (pending_.empty() || !queue_)
+        return;
+    queue_->PushMany(pending_.data(), pending_.size());
+    pending_.clear();
 }
 
 uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {
