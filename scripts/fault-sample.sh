@@ -14,7 +14,8 @@
 # (seconds per test run, default 600), JOBS (build jobs, default 2), LIST (the
 # fault list, default scripts/fault-sample.list), SYSTEM (0 skips the system
 # tests even as root; "only" runs the system tests alone, e.g. on the survivors
-# of a unit-only run).
+# of a unit-only run), SHARDS (unit test processes at once, default 3; the
+# system tests always run in one).
 #
 # A fault is killed when a test fails, or the test binary crashes or times out.
 # A survivor of the unit tests also meets the system tests when run as root.
@@ -31,6 +32,7 @@ TIMEOUT=${TIMEOUT:-600}
 JOBS=${JOBS:-2}
 LIST=${LIST:-scripts/fault-sample.list}
 SYSTEM=${SYSTEM:-1}
+SHARDS=${SHARDS:-3}
 
 usage() {
     awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
@@ -144,27 +146,51 @@ fi
 echo "fault-sample: building the unmodified tree in $BUILD" >&2
 build >"$LOGS/clean-build.log" 2>&1 || { echo "fault-sample: the unmodified tree does not build, see $LOGS/clean-build.log" >&2; exit 2; }
 
-# Runs one test binary; prints "killed TEST" or "survived".
-run_tests() {  # run_tests BINARY LOG
-    local rc=0
-    (cd "$BUILD/tests" && timeout -k 30 "$TIMEOUT" "./$1" --gtest_fail_fast --gtest_color=no) \
-        >"$2" 2>&1 || rc=$?
-    if [ $rc = 0 ]; then
-        echo survived
-        return
-    fi
+# The first failure in a test log, as "killed WHAT"; empty when the run passed.
+verdict() {  # verdict RC LOG
+    [ "$1" != 0 ] || return 0
     local failed running
     failed=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\).*/\1/p' "$2" | head -1)
     running=$(sed -n 's/^\[ RUN      \] \([A-Za-z0-9_/.]*\).*/\1/p' "$2" | tail -1)
-    if [ $rc = 124 ] || [ $rc = 137 ]; then
+    if [ "$1" = 124 ] || [ "$1" = 137 ]; then
         echo "killed timeout-in:${running:-?}"
     elif [ -n "$failed" ]; then
         echo "killed $failed"
-    elif [ $rc -gt 128 ]; then
+    elif [ "$1" -gt 128 ]; then
         echo "killed crash-in:${running:-?}"
     else
-        echo "killed exit-$rc-in:${running:-?}"
+        echo "killed exit-$1-in:${running:-?}"
     fi
+}
+
+# Runs one test binary in SHARDS processes at once (the unit tests mostly wait
+# on tools and files); the first shard to fail stops the others. Prints
+# "killed TEST" or "survived".
+run_tests() {  # run_tests BINARY LOG SHARDS
+    local shards=$3 pids=() i n pid rc=0 result=""
+    for ((i = 0; i < shards; i++)); do
+        (cd "$BUILD/tests" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
+            exec timeout -k 30 "$TIMEOUT" "./$1" --gtest_fail_fast --gtest_color=no) \
+            >"$2.$i" 2>&1 &
+        pids+=($!)
+    done
+    local live=("${pids[@]}")
+    while [ ${#live[@]} -gt 0 ]; do
+        rc=0
+        pid=""
+        wait -n -p pid "${live[@]}" || rc=$?
+        [ -n "$pid" ] || break
+        for ((i = 0; i < shards; i++)); do [ "${pids[$i]}" != "$pid" ] || break; done
+        for ((n = 0; n < ${#live[@]}; n++)); do
+            [ "${live[$n]}" != "$pid" ] || { unset "live[$n]"; live=("${live[@]}"); break; }
+        done
+        [ -n "$result" ] || result=$(verdict "$rc" "$2.$i")
+        if [ -n "$result" ]; then  # stop the other shards: one failure is enough
+            for pid in "${live[@]}"; do kill "$pid" 2>/dev/null || true; done
+        fi
+    done
+    cat "$2".* >"$2" && rm -f "$2".*
+    echo "${result:-survived}"
 }
 
 RESULTS=$LOGS/results.tsv
@@ -183,9 +209,9 @@ for id in $SELECTED; do
             status="not-applied" by="does not compile (see $LOGS/$id.build.log)"
         else
             result=survived
-            [ "$SYSTEM" = only ] || result=$(run_tests kzvol_unit_tests "$LOGS/$id.unit.log")
+            [ "$SYSTEM" = only ] || result=$(run_tests kzvol_unit_tests "$LOGS/$id.unit.log" "$SHARDS")
             if [ "$result" = survived ] && [ "$SYSTEM" != 0 ] && [ "$(id -u)" = 0 ]; then
-                result=$(run_tests kzvol_system_tests "$LOGS/$id.system.log")
+                result=$(run_tests kzvol_system_tests "$LOGS/$id.system.log" 1)
                 [ "$result" = survived ] || result="$result (system)"
             fi
             status=${result%% *}
