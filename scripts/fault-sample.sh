@@ -4,10 +4,11 @@
 # rebuilt in a build folder of their own and run until the first failure; the
 # file is always restored afterwards (also on Ctrl-C).
 #
-#   scripts/fault-sample.sh [--only ID,...] [--check]
+#   scripts/fault-sample.sh [--only ID,...] [--check] [--report]
 #
 #   --only ID,...  run only these faults
 #   --check        only check that every fault's old text occurs once; no build
+#   --report       only print the table of the last run (also of an interrupted one)
 #
 # Environment: BUILD (build folder, default build-faults), OUT (result file,
 # default $BUILD/fault-sample.txt), MIN_RATE (percent, default 90), TIMEOUT
@@ -38,12 +39,13 @@ usage() {
     awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
 }
 
-ONLY="" CHECK=0
+ONLY="" CHECK=0 REPORT=0
 while [ $# -gt 0 ]; do
     case $1 in
         --only) [ $# -ge 2 ] || { usage >&2; exit 2; }; ONLY=$2; shift 2 ;;
         --only=*) ONLY=${1#--only=}; shift ;;
         --check) CHECK=1; shift ;;
+        --report) REPORT=1; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "fault-sample: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -112,6 +114,40 @@ if [ "$CHECK" = 1 ]; then
     exit $bad
 fi
 
+mkdir -p "$BUILD/fault-logs"
+LOGS=$BUILD/fault-logs
+RESULTS=$LOGS/results.tsv
+
+# Prints the table and the kill rate of the faults run so far, also to $OUT;
+# sets RATE.
+report() {
+    local killed survived skipped measured id area status by
+    killed=$(awk -F'\t' '$3 == "killed"' "$RESULTS" | wc -l)
+    survived=$(awk -F'\t' '$3 == "survived"' "$RESULTS" | wc -l)
+    skipped=$(awk -F'\t' '$3 == "not-applied"' "$RESULTS" | wc -l)
+    measured=$((killed + survived))
+    RATE=0
+    [ $measured = 0 ] || RATE=$((100 * killed / measured))
+    {
+        echo "Fault sample of $(git rev-parse --short HEAD) on $(date -u '+%Y-%m-%d %H:%M UTC')" \
+            "($(cat "$LOGS/mode"))"
+        echo
+        printf '%-6s %-10s %-12s %s\n' ID AREA RESULT "KILLED BY / WHY NOT APPLIED"
+        while IFS=$'\t' read -r id area status by; do
+            printf '%-6s %-10s %-12s %s\n' "$id" "$area" "$status" "$by"
+        done <"$RESULTS"
+        echo
+        echo "killed $killed of $measured ($RATE%), survived $survived, not applied $skipped" \
+            "(of $(wc -l <"$LOGS/selected") selected)"
+    } | tee "$OUT"
+}
+
+if [ "$REPORT" = 1 ]; then
+    [ -s "$RESULTS" ] || { echo "fault-sample: no results in $RESULTS" >&2; exit 2; }
+    report
+    exit 0
+fi
+
 # The working tree must be clean in the files the faults touch: a fault is
 # restored from a copy, and an uncommitted edit there would be measured too.
 paths=$(for id in $SELECTED; do field "$id" 2; done | sort -u)
@@ -120,8 +156,6 @@ if ! git diff --quiet HEAD -- $paths; then
     exit 2
 fi
 
-mkdir -p "$BUILD/fault-logs"
-LOGS=$BUILD/fault-logs
 SAVED=$LOGS/original.saved
 CURRENT=""  # the file a fault is applied to, until it is restored
 
@@ -132,7 +166,7 @@ restore() {
     fi
 }
 trap restore EXIT
-trap 'restore; echo "fault-sample: interrupted" >&2; exit 130' INT TERM HUP
+trap 'restore; echo "fault-sample: interrupted" >&2; [ ! -s "$RESULTS" ] || report; exit 130' INT TERM HUP
 
 build() {
     cmake --build "$BUILD" -j "$JOBS" --target kzvol_unit_tests kzvol_system_tests
@@ -193,8 +227,13 @@ run_tests() {  # run_tests BINARY LOG SHARDS
     echo "${result:-survived}"
 }
 
-RESULTS=$LOGS/results.tsv
 : >"$RESULTS"
+tr ' ' '\n' <<<"$SELECTED" >"$LOGS/selected"
+case $SYSTEM in
+    only) echo "system tests" ;;
+    0) echo "unit tests" ;;
+    *) echo "unit tests$([ "$(id -u)" = 0 ] && echo ", system tests for survivors")" ;;
+esac >"$LOGS/mode"
 n=0 total=$(wc -w <<<"$SELECTED")
 for id in $SELECTED; do
     n=$((n + 1))
@@ -227,22 +266,5 @@ done
 # The tree back as it was: the build folder holds the unmodified objects again.
 build >"$LOGS/final-build.log" 2>&1 || true
 
-killed=$(awk -F'\t' '$3 == "killed"' "$RESULTS" | wc -l)
-survived=$(awk -F'\t' '$3 == "survived"' "$RESULTS" | wc -l)
-skipped=$(awk -F'\t' '$3 == "not-applied"' "$RESULTS" | wc -l)
-measured=$((killed + survived))
-rate=0
-[ $measured = 0 ] || rate=$((100 * killed / measured))
-{
-    echo "Fault sample of $(git rev-parse --short HEAD) on $(date -u '+%Y-%m-%d %H:%M UTC')" \
-        "($(case $SYSTEM in only) echo system tests ;; 0) echo unit tests ;;
-            *) echo "unit tests$([ "$(id -u)" = 0 ] && echo ", system tests for survivors")" ;; esac))"
-    echo
-    printf '%-6s %-10s %-12s %s\n' ID AREA RESULT "KILLED BY / WHY NOT APPLIED"
-    while IFS=$'\t' read -r id area status by; do
-        printf '%-6s %-10s %-12s %s\n' "$id" "$area" "$status" "$by"
-    done <"$RESULTS"
-    echo
-    echo "killed $killed of $measured ($rate%), survived $survived, not applied $skipped"
-} | tee "$OUT"
-[ "$rate" -ge "$MIN_RATE" ]
+report
+[ "$RATE" -ge "$MIN_RATE" ]
