@@ -16,6 +16,7 @@
 #include "fstree/FsTreeIo.h"
 #include "fstree/FsTreeSort.h"
 #include "host/AtomicFile.h"
+#include "host/Env.h"
 #include "host/Handles.h"
 
 using namespace kzvol::fstree;
@@ -37,7 +38,7 @@ int CreateFile(const std::string& path, kzvol::UniqueFd* fd) {
 
 // Writes a closing header over the open one and waits until the file is on disk.
 int SealHeader(int fd, const unsigned char* header) {
-    if (!PWriteAll(fd, header, kHeaderBytes, 0) || ::fdatasync(fd) != 0)
+    if (!PWriteAll(fd, header, kHeaderBytes, 0) || !kzvol::CurrentEnv()->SyncFile(fd))
         return errno;
     return 0;
 }

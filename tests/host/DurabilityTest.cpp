@@ -1,7 +1,8 @@
 // The syncs that make a replaced file durable, seen through the Env: the new
 // contents are synced under their temporary name (before the rename) and the
 // directory after it, for atomic files, the fstab rewrite, a repository's identity
-// file, a backup's commit and a restore into a file.
+// file, a backup's commit and a restore into a file; a file-index table's index is
+// on disk before its rows' header says the table is closed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mntent.h>
@@ -17,6 +18,7 @@
 #include "backup/RestoreTarget.h"
 #include "filter/FstabRewrite.h"
 #include "host/AtomicFile.h"
+#include "host/CCreateUNIXFSTree.h"
 #include "host/Env.h"
 #include "tests/support/TestEnv.h"
 
@@ -97,6 +99,16 @@ TEST_F(Durability, BackupCommitSyncsTheFolderBeforeItsRename) {
     EXPECT_EQ(synced.back(), dir_.path()) << "the repository after the rename";
     // The repository was synced once the folder held its first synced file.
     EXPECT_EQ(std::count(synced.begin(), synced.end(), dir_.path()), 2);
+}
+
+TEST_F(Durability, AFileIndexTableIsClosedIndexFirst) {
+    static long long handle = 0;
+    CCreateUNIXFSTree table;
+    ASSERT_EQ(table.Init(&handle), 0);
+    ASSERT_EQ(table.Open((dir_.path() + "/t").c_str()), 0);
+    ASSERT_EQ(table.Close(), 0);
+    EXPECT_EQ(syncs_.synced,
+              (std::vector<std::string>{dir_.path() + "/t.idx", dir_.path() + "/t.dat"}));
 }
 
 TEST_F(Durability, RestoreIntoAFileSyncsItBeforeItsRename) {

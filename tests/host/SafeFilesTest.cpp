@@ -97,6 +97,9 @@ TEST(ReplaceFileContents, KeepsModeLeavesNoTemporaryAndFailsWithoutADirectory) {
     RunCommandLine("ls -A " + ShellQuote(dir.path()), &listing);
     EXPECT_EQ(listing, "list\n");
     EXPECT_FALSE(ReplaceFileContents(dir.File("absent/list"), "x"));
+    // The directory synced after the rename, for files at the top and without one.
+    EXPECT_EQ(DirectoryOf("/fstab"), "/");
+    EXPECT_EQ(DirectoryOf("fstab"), ".");
 }
 
 class TraceFiles : public ::testing::Test {

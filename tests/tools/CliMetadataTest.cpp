@@ -127,7 +127,8 @@ TEST(CliVolinfoFile, PrintsByFieldAndRefusesMalformedFiles) {
     EXPECT_NE(text.find("\nselinuxlabels   0\nfstype          ext3\n"), npos);
     for (const char* bad :
          {"extentsize=1 \ngdc=2 \nitableblock=5 \nextentsize=1 \n",
-          "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=2 \n", "extentsize=1 \ngarbage\n"}) {
+          "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=2 \n", "extentsize=1 \ngarbage\n",
+          "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=1 \nextentsize=1 \n"}) {
         EXPECT_EQ(Kzvol("volinfo-file " + dir.Write("bad", bad), &text), 1) << bad;
         EXPECT_EQ(Split(text).size(), 1u) << text;
     }
