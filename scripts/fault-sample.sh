@@ -199,31 +199,41 @@ verdict() {  # verdict RC LOG
 
 # Runs one test binary in SHARDS processes at once (the unit tests mostly wait
 # on tools and files); the first shard to fail stops the others. Prints
-# "killed TEST" or "survived".
+# "killed TEST" or "survived". Each shard leaves its exit status in a file, so a
+# shard that ends before it is looked at is never lost.
 run_tests() {  # run_tests BINARY LOG SHARDS
-    local shards=$3 pids=() i n pid rc=0 result=""
+    local shards=$3 pids=() finished=() i left rc result=""
+    rm -f "$2".*
     for ((i = 0; i < shards; i++)); do
-        (cd "$BUILD/tests" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
-            exec timeout -k 30 "$TIMEOUT" "./$1" --gtest_fail_fast --gtest_color=no) \
-            >"$2.$i" 2>&1 &
+        (
+            cd "$BUILD/tests"
+            rc=0
+            GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i timeout -k 30 "$TIMEOUT" \
+                "./$1" --gtest_fail_fast --gtest_color=no >"$2.$i" 2>&1 || rc=$?
+            echo "$rc" >"$2.status$i"
+        ) &
         pids+=($!)
+        finished+=(0)
     done
-    local live=("${pids[@]}")
-    while [ ${#live[@]} -gt 0 ]; do
-        rc=0
-        pid=""
-        wait -n -p pid "${live[@]}" || rc=$?
-        [ -n "$pid" ] || break
-        for ((i = 0; i < shards; i++)); do [ "${pids[$i]}" != "$pid" ] || break; done
-        for ((n = 0; n < ${#live[@]}; n++)); do
-            [ "${live[$n]}" != "$pid" ] || { unset "live[$n]"; live=("${live[@]}"); break; }
+    left=$shards
+    while [ "$left" -gt 0 ]; do
+        sleep 0.2
+        for ((i = 0; i < shards; i++)); do
+            [ "${finished[$i]}" = 0 ] && [ -s "$2.status$i" ] || continue
+            finished[$i]=1
+            left=$((left - 1))
+            rc=$(cat "$2.status$i")
+            [ -n "$result" ] || result=$(verdict "$rc" "$2.$i")
         done
-        [ -n "$result" ] || result=$(verdict "$rc" "$2.$i")
         if [ -n "$result" ]; then  # stop the other shards: one failure is enough
-            for pid in "${live[@]}"; do kill "$pid" 2>/dev/null || true; done
+            for ((i = 0; i < shards; i++)); do
+                [ "${finished[$i]}" = 1 ] || pkill -TERM -P "${pids[$i]}" 2>/dev/null || true
+            done
         fi
     done
-    cat "$2".* >"$2" && rm -f "$2".*
+    wait "${pids[@]}" 2>/dev/null || true
+    for ((i = 0; i < shards; i++)); do cat "$2.$i"; done >"$2"
+    rm -f "$2".[0-9]* "$2".status*
     echo "${result:-survived}"
 }
 
