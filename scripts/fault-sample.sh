@@ -206,10 +206,10 @@ run_tests() {  # run_tests BINARY LOG SHARDS
     rm -f "$2".*
     for ((i = 0; i < shards; i++)); do
         (
-            cd "$BUILD/tests"
             rc=0
-            GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i timeout -k 30 "$TIMEOUT" \
-                "./$1" --gtest_fail_fast --gtest_color=no >"$2.$i" 2>&1 || rc=$?
+            (cd "$BUILD/tests" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
+                exec timeout -k 30 "$TIMEOUT" "./$1" --gtest_fail_fast --gtest_color=no) \
+                >"$2.$i" 2>&1 || rc=$?
             echo "$rc" >"$2.status$i"
         ) &
         pids+=($!)
