@@ -48,7 +48,8 @@ class FstabRewrite : public ::testing::Test {
 };
 
 // Only the lines whose first word is the device are taken, whatever they mount:
-// not a comment naming it, not a longer or shorter name with the same prefix, not
+// not a comment naming it (which undoing leaves commented, though it mounts the
+// same directory), not a longer or shorter name with the same prefix, not
 // another node's lines. Every other byte stays, and undoing gives the table back.
 TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteForByte) {
     // The device's own line is 20000 bytes long: it must be commented out whole.
@@ -56,7 +57,7 @@ TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteF
     ASSERT_EQ(longLine.size(), 20000u);
     const std::string other = "\t/dev/sdb1\t/mnt/other ext3 defaults 0 0 \r\n";
     const std::string head =
-        "# static file system information\n#/dev/sdb1 /old ext3 noauto 0 0\n"
+        "# static file system information\n#/dev/sdb1 /data ext3 noauto 0 0\n"
         "UUID=1234 / ext4 errors=remount-ro 0 1\n";
     const std::string tail =
         "\n/dev/sdb10 /other ext3 defaults 0 0\n/dev/sdb /whole ext3 defaults 0 0\n"
