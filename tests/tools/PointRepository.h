@@ -113,7 +113,8 @@ class PointRepository {
         if (!Step("cd " + tree +
                   " && ln 'one block' 'dir/sub dir/second name' && ln -s small short "
                   "&& ln -s " +
-                  longTarget + " dir/long && chmod 4750 small && mkfifo dir/fifo"))
+                  longTarget +
+                  " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots"))
             return false;
         const uint64_t blocks = (blockSize_ == 1024 ? 32ull << 20 : 64ull << 20) / blockSize_;
         if (!Step("mke2fs -q -F -t ext3 -b " + std::to_string(blockSize_) + " -d " + tree + " " +

@@ -94,6 +94,7 @@ TEST_P(PointRestore, FilesOfEveryShapeEqualWhatDebugfsDumps) {
     EXPECT_EQ(first.st_ino, second.st_ino);
     ASSERT_EQ(::lstat((tree + "/dir/fifo").c_str(), &fifo), 0);
     EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(ReadFile(tree + "/dir/..dots"), "dots\n");  // a name, not the parent
     EXPECT_EQ(ReadFile(tree + "/dir/changed"), "the file as it is now\n");
     // A tree never replaces anything.
     EXPECT_EQ(point.Run("restore " + point.repo() + " --path /dir --to " + tree, &out), 1);

@@ -210,7 +210,7 @@ TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
     const std::string absolute = dir_.File("dev/abs"), relative = dir_.File("dev/by-id/rel");
     ASSERT_EQ(::symlink(device_.c_str(), absolute.c_str()), 0);
-    ASSERT_EQ(::symlink("../sdb1", relative.c_str()), 0);
+    ASSERT_EQ(::symlink("./../sdb1", relative.c_str()), 0);  // "." is no step
     env_.SetMountTable({Entry("/mnt/a", "/elsewhere"), Entry(device_, "/mnt/a")});
     for (const std::string& name : {absolute, relative, std::string("/mnt/a/")}) {
         KZVolumeUnix vol(name);
