@@ -32,6 +32,7 @@ std::string WithFiles(int n) {
 }
 
 TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
+    const std::string digest(128, 'a');
     const struct {
         std::string text;
         bool ok;
@@ -60,6 +61,12 @@ TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
         {Text("time 1796570762", "time 9223372036854775807"), true},
         {Text("time 1796570762", "time 9223372036854775808"), false},
         {Text("end\n", "end\nextra\n"), false},
+        // Each extent after the one before it, not merely after the first.
+        {Text("extents 2\nextent 35 143360 4096 " + digest + " zstd:4095\nextent 36 147456 3072 " +
+                  digest,
+              "extents 3\nextent 33 135168 4096 " + digest + "\nextent 36 147456 3072 " + digest +
+                  "\nextent 35 143360 4096 " + digest),
+         false},
     };
     for (const auto& c : cases) {
         backup::Manifest m;
@@ -85,6 +92,11 @@ TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
         std::string error;
         EXPECT_EQ(backup::ParseManifest(head, &m, &error), s.ok) << head << error;
     }
+    // Backup ids of six digits; listed names of at most 64 characters.
+    EXPECT_TRUE(backup::IsBackupId("000001"));
+    EXPECT_FALSE(backup::IsBackupId("0000001"));
+    EXPECT_TRUE(backup::IsListableFileName(std::string(64, 'a')));
+    EXPECT_FALSE(backup::IsListableFileName(std::string(65, 'a')));
 }
 
 }  // namespace
