@@ -29,16 +29,19 @@ bool AnyBitSet(const std::vector<unsigned char>& bitmap, uint32_t from, uint32_t
 }
 
 // The bytes the prescan reads at once, and the bytes of a probe: a read timed to
-// tell a device answering from memory (tens of microseconds for these bytes) from
-// one that is not (hundreds at least). Both probes, of neighbouring bytes, must be
-// fast: a device taken for memory wrongly loses its read-ahead until its slow reads
-// show, while one taken for a disk wrongly only costs time.
+// tell a device answering from this machine's memory (a mebibyte in 100-250
+// microseconds) from one that is not. Large probes keep a virtual disk that its
+// host answers from its own cache (tens of microseconds for 64 KiB, but 400 and more
+// for a mebibyte) on the disk side. Both probes must be fast: a device taken for
+// memory wrongly loses its read-ahead until its slow reads show, while one taken for
+// a disk wrongly only costs time.
 constexpr uint64_t kPrescanChunk = 1 << 20;
-constexpr uint64_t kPrescanProbe = 64 << 10;
+constexpr uint64_t kPrescanProbe = kPrescanChunk;
 constexpr unsigned int kProbes = 2;
 
 // Times reads of the first bytes of the inode-table stretches `runs` (those within
-// the device): true when each of them came back in less than `micros`.
+// the device): true when each of them came back in less than `micros` per probe's
+// worth of bytes.
 template <typename Runs>
 bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint64_t deviceSize,
                        unsigned int micros) {
@@ -50,9 +53,10 @@ bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint6
             continue;
         for (uint64_t done = 0; done < run.length && probes < kProbes; done += kPrescanProbe) {
             const auto size = static_cast<unsigned int>(std::min(kPrescanProbe, run.length - done));
+            const auto limit = std::chrono::microseconds(uint64_t{micros} * size / kPrescanProbe);
             const Clock::time_point start = Clock::now();
             if (read(context, chunk.data(), size, run.offset + done) != size ||
-                Clock::now() - start >= std::chrono::microseconds(micros))
+                Clock::now() - start >= limit)
                 return false;
             ++probes;
         }

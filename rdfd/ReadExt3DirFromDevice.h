@@ -95,7 +95,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     void SetReadAhead(ReadAheadCallBack hook) {
         m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
     }
-    // The prescan runs when reading 64 KiB of the inode tables takes at least
+    // The prescan runs when reading a mebibyte of the inode tables takes at least
     // `micros` microseconds, once of two tries (a device that answers from memory is
     // faster): 0 always, a large value never. A device found to answer from memory
     // gets its hints in batches and no look-ahead.
@@ -274,7 +274,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // was never initialised.
     std::vector<unsigned int> m_InodeBitmapByGroup;
     BlockRun m_Run;
-    unsigned int m_nPrescanMicros = 200;
+    unsigned int m_nPrescanMicros = 400;
     std::unique_ptr<char[]> m_InodeBuffer;  // one inode's bytes, read and decoded at once
     unsigned int m_nInodeBufferSize = 0;
     // Per group, how many inodes from the start of its table may be in use.
