@@ -202,12 +202,14 @@ verdict() {  # verdict RC LOG
 # "killed TEST" or "survived". Each shard leaves its exit status in a file, so a
 # shard that ends before it is looked at is never lost.
 run_tests() {  # run_tests BINARY LOG SHARDS
-    local shards=$3 pids=() finished=() i left rc result=""
+    local shards=$3 pids=() finished=() i left rc result="" scratch
     rm -f "$2".*
+    # The tests' temporary folders go here: a shard stopped early cannot remove its own.
+    scratch=$(mktemp -d "${TMPDIR:-/tmp}/kzvol-faults.XXXXXX")
     for ((i = 0; i < shards; i++)); do
         (
             rc=0
-            (cd "$BUILD/tests" && GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
+            (cd "$BUILD/tests" && TMPDIR=$scratch GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i \
                 exec timeout -k 30 "$TIMEOUT" "./$1" --gtest_fail_fast --gtest_color=no) \
                 >"$2.$i" 2>&1 || rc=$?
             echo "$rc" >"$2.status$i"
@@ -232,6 +234,7 @@ run_tests() {  # run_tests BINARY LOG SHARDS
         fi
     done
     wait "${pids[@]}" 2>/dev/null || true
+    rm -rf "$scratch"
     for ((i = 0; i < shards; i++)); do cat "$2.$i"; done >"$2"
     rm -f "$2".[0-9]* "$2".status*
     echo "${result:-survived}"
