@@ -1,7 +1,6 @@
-// What the backup tests share: a backup source over a volume in memory whose bytes
-// and change bitmaps live in shared memory (so a forked child that is killed leaves
-// the "driver" as the kill found it), with switches that refuse or fail a step or
-// run a hook at one; and the steps of running, restoring and killing a backup.
+// What the backup tests share: a backup source over a volume and change bitmaps in
+// shared memory (a killed child leaves the "driver" as the kill found it), with
+// switches that refuse or fail a step or run a hook at one; and backup steps.
 #pragma once
 
 #include <fcntl.h>
@@ -39,10 +38,9 @@ struct FakeSource : backup::Source {
     // Writes `data` at `offset` and marks the extents it touches changed in both bitmaps.
     void Write(uint64_t offset, const std::string& data) {
         std::memcpy(memory.get() + offset, data.data(), data.size());
-        for (uint64_t e = offset / extent; e * extent < offset + data.size(); ++e) {
-            bits[e / 8] |= static_cast<unsigned char>(1u << (e % 8));
-            sinceFull[e / 8] |= static_cast<unsigned char>(1u << (e % 8));
-        }
+        for (uint64_t e = offset / extent; e * extent < offset + data.size(); ++e)
+            for (unsigned char* map : {bits, sinceFull})
+                map[e / 8] |= static_cast<unsigned char>(1u << (e % 8));
     }
     void Fill(uint64_t n, char byte) { Write(n * extent, std::string(Length(n), byte)); }
     uint64_t Length(uint64_t n) const { return std::min(extent, bytes - n * extent); }
