@@ -132,10 +132,7 @@ struct FakeSource : backup::Source {
 inline std::string TryBackup(backup::Repository& repo, backup::Source& source,
                              backup::BackupReport* report, bool incremental, bool index = false,
                              bool usedOnly = false) {
-    backup::BackupOptions options;
-    options.incremental = incremental;
-    options.index = index;
-    options.usedOnly = usedOnly;
+    const backup::BackupOptions options{incremental, index, usedOnly, nullptr, {}};
     std::string error;
     return backup::RunBackup(repo, source, options, report, &error) ? "" : error;
 }
