@@ -1,6 +1,5 @@
-// The backup cycle through the bitmap and snapshot operations of the stand-in driver
-// in memory mode: points restored byte for byte, failures that give the bits back, and
-// snapshots a killed backup left, or a user took.
+// The backup cycle through the bitmaps and snapshots of the memory-mode stand-in driver:
+// a killed backup's snapshot, a refused one, a user's, an untracked bitmap.
 #include <gmock/gmock.h>
 #include <signal.h>
 
@@ -12,7 +11,6 @@ namespace kzvol::testing {
 namespace {
 
 using ::testing::HasSubstr;
-using Numbers = std::vector<uint64_t>;
 
 constexpr uint32_t kExtent = 64 << 10;
 constexpr uint32_t kExtents = 24;
@@ -52,7 +50,7 @@ class StandInBackup : public MemoryDriver {
         backup::FilterSource source(FilterNode(minor_), cow_);
         return TryBackup(repo_, source, &(r_ = {}), incremental);
     }
-    std::vector<uint64_t> Sent() { return ExtentNumbers(r_.manifest); }
+    Numbers Sent() { return ExtentNumbers(r_.manifest); }
     bool Restores(const std::string& id, const std::string& expected) {
         return RestoreTo(repo_, id, dir_.File("restored")) == expected;
     }
@@ -62,7 +60,6 @@ class StandInBackup : public MemoryDriver {
         EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
         return info.snap_minor_cnt;
     }
-    // No snapshot of the volume and no copy-on-write file is left.
     bool Clean() {
         const std::string cow = cow_ + "/.qnbf" + std::to_string(minor_) + "-snap";
         return Snapshots() == 0 && ::access(cow.c_str(), F_OK) != 0;
@@ -75,8 +72,7 @@ class StandInBackup : public MemoryDriver {
     backup::BackupReport r_;
 };
 
-// A killed backup's snapshot goes with the next backup; a refused snapshot gives the
-// bits back; a user's snapshot stays; an untracked bitmap means every extent is read.
+// A killed backup's snapshot goes with the next one; a refused one gives the bits back.
 TEST_F(StandInBackup, SnapshotsAndBitmapsThroughAKillARefusalAndAUsersSnapshot) {
     ASSERT_EQ(Backup(false), "");
     const std::string point1 = ReadFile(volume_);
@@ -86,7 +82,7 @@ TEST_F(StandInBackup, SnapshotsAndBitmapsThroughAKillARefusalAndAUsersSnapshot) 
         TryBackup(repo_, source, &r_, true);
     }));
     EXPECT_EQ(Snapshots(), 1);
-    EXPECT_EQ(repo_.LeftoverIds(), std::vector<std::string>{"000002"});
+    EXPECT_EQ(repo_.LeftoverIds(), Ids{"000002"});
     EXPECT_TRUE(Restores("000001", point1));
     Write({9});
     ASSERT_EQ(Backup(true), "");
@@ -116,8 +112,7 @@ TEST_F(StandInBackup, SnapshotsAndBitmapsThroughAKillARefusalAndAUsersSnapshot) 
     Write({6});
     ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, static_cast<uint32_t>(userSnap)), 0);
 
-    // Re-added without a saved bitmap, the device's bitmap is untracked and misses
-    // the write: every extent is read.
+    // Re-added without a saved bitmap, its bitmap is untracked: every extent is read.
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(minor_)), 0);
     ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, static_cast<uint32_t>(minor_)), 0);
     minor_ = AddFilter(volume_, kExtent);

@@ -1,6 +1,5 @@
-// What the backup tests share: a backup source over a volume and change bitmaps in
-// shared memory (a killed child leaves the "driver" as the kill found it), with
-// switches that refuse or fail a step or run a hook at one; and backup steps.
+// What the backup tests share: a source over a volume and bitmaps in shared memory (a killed
+// child leaves them as the kill found them) that fails or hooks any step; backup steps.
 #pragma once
 
 #include <fcntl.h>
@@ -22,6 +21,9 @@
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
+
+using Numbers = std::vector<uint64_t>;
+using Ids = std::vector<std::string>;
 
 // Copies share the volume.
 struct FakeSource : backup::Source {
@@ -51,8 +53,7 @@ struct FakeSource : backup::Source {
     const size_t bitmapBytes;
     const std::shared_ptr<char> memory;
     unsigned char *const bits, *const sinceFull;  // incremental, differential
-    // Called with the step's name ("take", "freeze", "read", "thaw") and, for reads, the
-    // count of reads of this image before this one.
+    // Runs at "take", "freeze", each "read" (with the count of reads before it), "thaw".
     std::function<void(const std::string&, uint64_t)> hook;
     bool refuseFreeze = false, refuseReturn = false;
     std::string device = "fake0", fsUuid, indexedAs;
@@ -112,7 +113,6 @@ struct FakeSource : backup::Source {
     }
 
   private:
-    // Runs the hook; true.
     bool Step(const std::string& name, uint64_t n) {
         if (hook)
             hook(name, n);
@@ -137,8 +137,7 @@ inline std::string TryBackup(backup::Repository& repo, backup::Source& source,
     return backup::RunBackup(repo, source, options, report, &error) ? "" : error;
 }
 
-// The volume restored through the file `path` from the chain ending at `id`, or why
-// that failed.
+// The volume restored (through `path`) from the chain ending at `id`, or why not.
 inline std::string RestoreTo(const backup::Repository& repo, const std::string& id,
                              const std::string& path) {
     std::vector<backup::Manifest> chain;
@@ -149,8 +148,8 @@ inline std::string RestoreTo(const backup::Repository& repo, const std::string& 
     return ok ? ReadFile(path) : error;
 }
 
-inline std::vector<uint64_t> ExtentNumbers(const backup::Manifest& m) {
-    std::vector<uint64_t> numbers;
+inline Numbers ExtentNumbers(const backup::Manifest& m) {
+    Numbers numbers;
     for (const backup::ExtentEntry& e : m.extents)
         numbers.push_back(e.number);
     return numbers;

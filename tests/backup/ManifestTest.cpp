@@ -34,10 +34,6 @@ bool Parses(const std::string& text) {
 }
 
 TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
-    // Extent numbers below the volume's count, each once, each above the one before;
-    // offsets and lengths as the volume gives them; stored lengths shorter than the
-    // extent, never zero; no more extents than the volume has, a full backup holding
-    // them all; the parent an id; 64 listed files; a time in 63 bits; nothing after "end".
     EXPECT_TRUE(Parses(Text()));
     const char* refused[][2] = {{"extent 36 147456 3072", "extent 37 151552 0"},
                                 {"extent 35 143360", "extent 36 147456"},
@@ -61,14 +57,11 @@ TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
                     "extents 3\n" + Extent(33) + "\n" + Extent(36, 3072) + "\n" + Extent(35))));
     EXPECT_TRUE(Parses(Text("zstd:4095", "zstd:1")));
     EXPECT_TRUE(Parses(Text("time 1796570762", "time 9223372036854775807")));
-    EXPECT_TRUE(Parses(WithFiles(64)));
-    EXPECT_FALSE(Parses(WithFiles(65)));
+    EXPECT_TRUE(Parses(WithFiles(64)) && !Parses(WithFiles(65)));
 
-    // The volume's size, a positive multiple of 512 up to 2^56; extent sizes, powers
-    // of two from 512 bytes to 256 MiB.
-    const std::string head = "volume-bytes 150528\nextent-bytes 4096\nindex no\nextents 2\n";
-    const auto sizes = [&](const std::string& volume, const std::string& extent) {
-        return Parses(Text().substr(0, Text().find(head)) + "volume-bytes " + volume +
+    // Volume sizes: multiples of 512 up to 2^56; extent sizes: powers of two, 512 to 256 MiB.
+    const auto sizes = [](const std::string& volume, const std::string& extent) {
+        return Parses(Text().substr(0, Text().find("volume-bytes")) + "volume-bytes " + volume +
                       "\nextent-bytes " + extent + "\nindex no\nextents 0\nend\n");
     };
     EXPECT_TRUE(sizes("512", "512"));
@@ -79,10 +72,9 @@ TEST(Manifest, EveryFieldIsTakenUpToItsBoundAndRefusedPastIt) {
     for (const auto& c : badSizes)
         EXPECT_FALSE(sizes(c[0], c[1])) << c[0] << " " << c[1];
     // Backup ids of six digits; listed names of at most 64 characters.
-    EXPECT_TRUE(backup::IsBackupId("000001"));
-    EXPECT_FALSE(backup::IsBackupId("0000001"));
-    EXPECT_TRUE(backup::IsListableFileName(std::string(64, 'a')));
-    EXPECT_FALSE(backup::IsListableFileName(std::string(65, 'a')));
+    EXPECT_TRUE(backup::IsBackupId("000001") && !backup::IsBackupId("0000001"));
+    EXPECT_TRUE(backup::IsListableFileName(std::string(64, 'a')) &&
+                !backup::IsListableFileName(std::string(65, 'a')));
 }
 
 }  // namespace
