@@ -1,16 +1,15 @@
-// Host services: configuration, instance name, SHA-512, events, and
-// the mount table (its text parser fed from memory, and as the services give it).
+// Host services: the registry, SHA-512, the recording doubles (events, mount table,
+// commands) and the mount table's text parser fed from memory.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include "host/EvEvent.h"
-#include "host/IniFile.h"
 #include "host/KZPI_Focus.h"
 #include "host/KZPlatformInfo.h"
 #include "host/KzMntTab.h"
+#include "host/KzProcess.h"
 #include "host/KzcSHA512.h"
 #include "host/MountTableStream.h"
 #include "tests/support/TestEnv.h"
@@ -18,58 +17,34 @@
 namespace kzvol::testing {
 namespace {
 
-class ConfigFile {
-  public:
-    explicit ConfigFile(const std::string& text) {
-        path_ = dir_.Write("registry.ini", text);
-        ::setenv("KZVOL_CONFIG", path_.c_str(), 1);
-    }
-    ~ConfigFile() { ::unsetenv("KZVOL_CONFIG"); }
-
-  private:
-    TempDir dir_;
-    std::string path_;
-};
-
-TEST(IniFile, SectionsWithSlashesCommentsAndBlanks) {
-    std::istringstream in(
-        "# comment\n"
-        "; another\n"
-        "[Base]\n"
-        "dBASEHOME = /opt/kz \n"
-        "[Machines/client1]\r\n"
-        "dJOBRESULTSDIR=/var/jr\r\n"
-        "bClusterGroupClient=1\n"
-        "not a key line\n"
-        "[Empty]\n"
-        "key=\n");
-    IniFile ini = IniFile::Parse(in);
-    EXPECT_EQ(ini.Get("Base", "dBASEHOME").value_or("?"), "/opt/kz");
-    EXPECT_EQ(ini.Get("Machines/client1", "dJOBRESULTSDIR").value_or("?"), "/var/jr");
-    EXPECT_EQ(ini.Get("Empty", "key").value_or("?"), "");
-    EXPECT_FALSE(ini.Get("Base", "dJOBRESULTSDIR"));
-    EXPECT_FALSE(ini.Get("Machines", "dJOBRESULTSDIR"));
-    EXPECT_FALSE(ini.Get("Base", "# comment"));
-}
-
-TEST(KZPlatformInfo, LookupsTruncateAndReportLengthClusterFlagNeedsOne) {
-    {
-        TempDir dir;
-        ::setenv("KZVOL_CONFIG", dir.File("absent.ini").c_str(), 1);
-        std::string v;
-        EXPECT_EQ(KZPlatformInfo().getString("Base", "dBASEHOME", &v), 0);  // no file, no values
-        ::unsetenv("KZVOL_CONFIG");
-    }
-    ConfigFile config(
-        "[Base]\ndBASEHOME=/opt/kzvol/base\nsInstanceName=Instance001\n"
-        "[Machines/grp]\nbClusterGroupClient=1\n[Machines/solo]\nbClusterGroupClient=0\n");
+// The registry: comments, blanks and lines without a key skipped, CRLF ends, names
+// and values trimmed, sections with slashes; lookups into a short buffer truncate
+// and report the length; the cluster flag needs "1"; the instance name.
+TEST(KZPlatformInfo, RegistryLookups) {
+    TempDir dir;
+    std::string value;
+    ::setenv("KZVOL_CONFIG", dir.File("absent").c_str(), 1);
+    EXPECT_EQ(KZPlatformInfo().getString("Base", "dBASEHOME", &value), 0);
+    const std::string registry = dir.Write(
+        "registry.ini",
+        "# comment\n; another\n[Base]\ndBASEHOME = /opt/kzvol/base \nsInstanceName=Instance001\n"
+        "[Machines/grp]\r\nbClusterGroupClient=1\r\nnot a key line\n[Machines/solo]\n"
+        "bClusterGroupClient=0\n[Empty]\nkey=\n");
+    ::setenv("KZVOL_CONFIG", registry.c_str(), 1);
     KZPlatformInfo info;
-    char buf[8];
+    auto get = [&](const char* section, const char* key) {
+        return info.getString(section, key, &value) ? value : "(none)";
+    };
+    EXPECT_EQ(get("Empty", "key"), "");
+    EXPECT_EQ(get("Machines/grp", "bClusterGroupClient"), "1");
+    EXPECT_EQ(get("Base", "bClusterGroupClient") + get("Machines", "bClusterGroupClient") +
+                  get("Base", "# comment"),
+              "(none)(none)(none)");
+    char buf[8], untouched[4] = "xyz";
     int len = sizeof buf;
     EXPECT_NE(info.getString("Base", "dBASEHOME", buf, &len), 0);
     EXPECT_STREQ(buf, "/opt/kz");
     EXPECT_EQ(len, 15);
-    char untouched[4] = "xyz";
     len = sizeof untouched;
     EXPECT_EQ(info.getString("Base", "missing", untouched, &len), 0);
     EXPECT_STREQ(untouched, "xyz");
@@ -78,8 +53,9 @@ TEST(KZPlatformInfo, LookupsTruncateAndReportLengthClusterFlagNeedsOne) {
     EXPECT_FALSE(info.isClusterGroupClient("solo"));
     EXPECT_FALSE(info.isClusterGroupClient("nobody"));
     EXPECT_EQ(KZPI_Focus::getFocus(), "Instance001");
-    ConfigFile none("[Base]\n");
+    dir.Write("registry.ini", "[Base]\n");
     EXPECT_EQ(KZPI_Focus::getFocus(), "");
+    ::unsetenv("KZVOL_CONFIG");
 }
 
 TEST(KzcSHA512, PublishedVectorsAndReset) {
@@ -105,7 +81,9 @@ TEST(KzcSHA512, PublishedVectorsAndReset) {
               "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
 }
 
-TEST(HostDoubles, EventsAndMountTableAreRecorded) {
+// Events with their arguments, the mount table as the services give it, and the
+// runner's and the shell's lines kept apart, answered from the queue without running.
+TEST(HostDoubles, EventsMountTableAndCommandsAreRecorded) {
     TestEnv env;
     EvEvent ev;
     ev << "/mnt/data" << std::string("sdb1") << 7LL;
@@ -121,15 +99,21 @@ TEST(HostDoubles, EventsAndMountTableAreRecorded) {
     EXPECT_EQ(entries.front()[0], "/dev/sdb1");
     EXPECT_EQ(entries.front()[3], "rw");
     EXPECT_EQ(entries.front()[9], "");
+
+    env.QueueCommandResult(1, "first");
+    std::string out;
+    EXPECT_EQ(KzProcess().system("/bin/umount /mnt/a", &out, nullptr, 0, false), 1);
+    EXPECT_EQ(out, "first");
+    EXPECT_EQ(RunShell("mkdir -p /nonexistent/x"), 0);
+    EXPECT_EQ(env.Commands(), std::vector<std::string>{"/bin/umount /mnt/a"});
+    EXPECT_EQ(env.ShellCommands(), std::vector<std::string>{"mkdir -p /nonexistent/x"});
 }
 
+// The rest of an overlong line is not taken for an entry; missing numbers read as 0.
 TEST(MountTableStream, DecodesEscapesSkipsCommentsAndSurvivesOverlongLines) {
     std::string text =
-        "# comment\n\n/dev/sdb1 /mnt/my\\040disk\\011x ext3 ro 1 2\n"
-        "overlay /merged overlay " +
-        std::string(20000, 'o') +
-        " 0 0\n"
-        "/dev/sdc1 /mnt/back\\134slash xfs rw\n";
+        "# comment\n\n/dev/sdb1 /mnt/my\\040disk\\011x ext3 ro 1 2\noverlay /merged overlay " +
+        std::string(20000, 'o') + " 0 0\n/dev/sdc1 /mnt/back\\134slash xfs rw\n";
     std::vector<MountTableEntry> entries;
     FILE* stream = ::fmemopen(text.data(), text.size(), "r");
     ASSERT_NE(stream, nullptr);
@@ -139,7 +123,6 @@ TEST(MountTableStream, DecodesEscapesSkipsCommentsAndSurvivesOverlongLines) {
     EXPECT_EQ(entries[0].fields,
               (std::vector<std::string>{"/dev/sdb1", "/mnt/my disk\tx", "ext3", "ro", "1", "2"}));
     EXPECT_EQ(entries[1].fields[1], "/merged");
-    // The rest of the overlong line does not become an entry; missing numbers read as 0.
     EXPECT_EQ(entries[2].fields,
               (std::vector<std::string>{"/dev/sdc1", "/mnt/back\\slash", "xfs", "rw", "0", "0"}));
 }
