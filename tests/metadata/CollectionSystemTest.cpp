@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
@@ -16,58 +18,49 @@
 namespace kzvol::testing {
 namespace {
 
-class CollectionSystemTest : public SystemTest {
-  protected:
-    bool Collect(const std::string& mnt) {
-        return kzvol::testing::Collect(volume_, mnt, info_, table_);
-    }
-
-    TestEnv env_;
-    TempDir tmp_;
-    std::string info_ = tmp_.File("volinfo"), table_ = tmp_.File("table");
-    KZVolumeUnix volume_{-1};
-};
-
+using CollectionSystemTest = SystemTest;
 TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
-    const std::string tree = tmp_.File("tree"), image = tmp_.File("image");
+    TestEnv env;
+    TempDir tmp;
+    const std::string info = tmp.File("volinfo"), table = tmp.File("table"),
+                      tree = tmp.File("tree"), image = tmp.File("image"),
+                      mnt = tmp.File("mount point");
+    KZVolumeUnix volume(-1);
     BuildTree(tree, 300);
     ::unlink((tree + "/fifo").c_str());
     MakeImage(tree, image, "ext3", 4096, 65536);
     LoopDevice loop(image, true);
     ASSERT_TRUE(loop.ok()) << loop.error();
-    const std::string mnt = tmp_.File("mount point");
     ASSERT_EQ(::mkdir(mnt.c_str(), 0755), 0);
     ScopedMount mount(loop.path(), mnt, "ext3", MS_RDONLY);
     ASSERT_TRUE(mount.ok()) << mount.error();
-    env_.SetMountTable({RealMountOn(mnt)});
-    volume_.m_bSkipSnapMount = true;
+    env.SetMountTable({RealMountOn(mnt)});
+    volume.m_bSkipSnapMount = true;
     const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path(), "ROOT");
 
     // The kernel's view of the volume is debugfs' view.
     EXPECT_EQ(SortedRows(debugfs), ExpectedTreeRows(mnt, "ROOT"));
-    ASSERT_TRUE(Collect(mnt));
-    EXPECT_EQ(TableRows(table_), debugfs);
-    const std::string readerInfo = ReadFile(info_);
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    EXPECT_EQ(TableRows(table), debugfs);
+    const std::string readerInfo = ReadFile(info);
 
-    ScopedRegistry registry(tmp_.File("registry.ini"), "[UnixImagePOD]\ndDisableNewMetaData=1\n");
-    ASSERT_TRUE(Collect(mnt));
-    const std::vector<FsTreeRow> walked = TableRows(table_);
-    EXPECT_TRUE(ParentsComeFirst(walked));
-    EXPECT_EQ(SortedRows(walked), SortedRows(debugfs));
-    EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", readerInfo);
-    EXPECT_TRUE(env_.Commands().empty());  // nothing mounted, nothing unmounted
+    ScopedRegistry registry(tmp.File("registry.ini"), "[UnixImagePOD]\ndDisableNewMetaData=1\n");
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    ExpectWalked(TableRows(table), SortedRows(debugfs));
+    EXPECT_EQ(ReadFile(info) + "fstype=ext3\n", readerInfo);
+    EXPECT_TRUE(env.Commands().empty());  // nothing mounted, nothing unmounted
 
     // A file system mounted inside is not the volume's: the walk leaves out the
     // mount point and all below it.
     ScopedMount inner("tmpfs", mnt + "/emptydir", "tmpfs");
     ASSERT_TRUE(inner.ok()) << inner.error();
     ASSERT_EQ(RunCommandLine("echo x >'" + mnt + "/emptydir/on-tmpfs'"), 0);
-    ASSERT_TRUE(Collect(mnt));
-    std::vector<FsTreeRow> volumeRows;
-    for (const FsTreeRow& r : SortedRows(debugfs))
-        if (r.name != "emptydir")
-            volumeRows.push_back(r);
-    EXPECT_EQ(SortedRows(TableRows(table_)), volumeRows);
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    std::vector<FsTreeRow> volumeRows = SortedRows(debugfs);
+    volumeRows.erase(std::remove_if(volumeRows.begin(), volumeRows.end(),
+                                    [](const FsTreeRow& r) { return r.name == "emptydir"; }),
+                     volumeRows.end());
+    EXPECT_EQ(SortedRows(TableRows(table)), volumeRows);
 }
 
 }  // namespace

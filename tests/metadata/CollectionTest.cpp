@@ -4,23 +4,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "metadata/DirectoryWalk.h"
 #include "tests/metadata/MetadataTestSupport.h"
+#include "tests/support/MemoryDriver.h"
 #include "tests/support/TestEnv.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
-
-// Quits from its `quitAt`-th poll on.
-class QuitAt : public KZJobCtrlClient {
-  public:
-    explicit QuitAt(int quitAt) : quitAt_(quitAt) {}
-    bool checkQuitFlag() override { return ++polls_ >= quitAt_; }
-
-  private:
-    int quitAt_, polls_ = 0;
-};
 
 // Reports `dir` as the mounted snapshot without mounting anything.
 class FakeSnapshot : public KZVolumeUnix {
@@ -49,24 +43,18 @@ class CollectionTest : public ::testing::Test {
     void Table(const std::string& device, const std::string& type) {
         env_.SetMountTable({{{device, mnt_, type, "rw,acl"}}});
     }
-    void Registry(const std::string& text) {
-        registry_.reset();  // its end unsets the variable
-        registry_ = std::make_unique<ScopedRegistry>(tmp_.File("registry.ini"), text);
-    }
+    void Registry(const std::string& text) { registry_.emplace(tmp_.File("registry.ini"), text); }
     bool Collect() { return kzvol::testing::Collect(volume_, mnt_, info_, table_); }
     bool LeftNothing() const {
-        for (const std::string& f : {info_, table_ + ".dat", table_ + ".idx"}) {
-            if (::access(f.c_str(), F_OK) == 0)
-                return false;
-        }
-        return true;
+        const std::string files[] = {info_, table_ + ".dat", table_ + ".idx"};
+        return std::none_of(files, files + 3,
+                            [](auto& f) { return ::access(f.c_str(), F_OK) == 0; });
     }
-    std::vector<FsTreeRow> WalkOracle() { return ExpectedTreeRows(mnt_, "ROOT"); }
 
     TestEnv env_;
     TempDir tmp_;
     std::string mnt_, image_, info_ = tmp_.File("volinfo"), table_ = tmp_.File("table");
-    std::unique_ptr<ScopedRegistry> registry_;
+    std::optional<ScopedRegistry> registry_;
     KZVolumeUnix volume_{-1};
 };
 
@@ -102,9 +90,7 @@ TEST_F(CollectionTest, ReaderOnExt3AndTheWalkOtherwise) {
         Table(device, type);
         Registry(registry);
         ASSERT_TRUE(Collect()) << type;
-        const std::vector<FsTreeRow> rows = TableRows(table_);
-        EXPECT_TRUE(ParentsComeFirst(rows));
-        EXPECT_EQ(SortedRows(rows), WalkOracle());
+        ExpectWalked(TableRows(table_), ExpectedTreeRows(mnt_, "ROOT"));
         EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", readerInfo);
     }
 }
@@ -158,6 +144,27 @@ TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(volume_.DumpMetadataInformation(root.data(), mnt.data(), info.data(), root.data(),
                                                  root.data(), table.data(), 1ul << 32));
     EXPECT_TRUE(LeftNothing());
+}
+
+// MountSnap against the stand-in driver in memory mode: a filter device without a
+// node, a device that is no filter device, an unmounted path, a file system of
+// another type. (Mounting a snapshot needs device nodes: SnapMountSystemTest.)
+using MountSnapTest = MemoryDriver;
+TEST_F(MountSnapTest, RefusalsRunNoCommand) {
+    KZVolumeUnix volume(-1);
+    std::string snapPath, mnt = "/data/my vol";
+    auto mountSnap = [&](std::string path) { return volume.MountSnap(path.data(), snapPath); };
+    const int minor = AddDevice("/dev/fake-volume", 8 << 20);
+    ASSERT_GE(minor, 0);
+    Snap(minor);
+    env_.SetMountTable(
+        {{{FilterNode(minor), mnt, "ext3", "rw"}}, {{"/dev/sdz1", "/plain", "ext3", "rw"}}});
+    EXPECT_FALSE(mountSnap(mnt));
+    EXPECT_FALSE(mountSnap("/plain"));
+    EXPECT_FALSE(mountSnap("/nowhere"));
+    env_.SetMountTable({{{"/dev/qnbf/qnbf0", mnt, "xfs", "rw"}}});
+    EXPECT_FALSE(mountSnap(mnt));
+    EXPECT_TRUE(env_.Commands().empty());
 }
 
 }  // namespace

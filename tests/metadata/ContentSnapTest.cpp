@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <sstream>
 
 #include "metadata/ContentSnap.h"
 #include "tests/support/TestEnv.h"
@@ -33,13 +34,11 @@ kz_subclient_contentlist ListOf(const Lines& paths) {
 Lines EventText(const TestEnv& env) {
     Lines out;
     for (const Event& e : env.Events()) {
-        char code[16];
-        std::snprintf(code, sizeof code, "%#x", static_cast<unsigned>(e.code));
-        std::string line = code;
-        line += ":";
+        std::ostringstream line;
+        line << std::hex << std::showbase << e.code << ":";
         for (size_t i = 0; i < e.args.size(); ++i)
-            line += (i ? "," : "") + e.args[i];
-        out.push_back(line);
+            line << (i ? "," : "") << e.args[i];
+        out.push_back(line.str());
     }
     return out;
 }
@@ -200,6 +199,7 @@ TEST_F(ContentSnapUnit, CommandLinesQuoteBlanksAndMetacharacters) {
                                       "umount -- '/snapmnt/mnt/with blank'", "umount -- -a"}));
 }
 
+// Other operations, a null list, and a count of 0 (no item processed).
 TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
     env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
     auto list = ListOf({"/"});
@@ -209,13 +209,11 @@ TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
     EXPECT_EQ(KZVolSnap(-1, &list), 0);
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr), 0);
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
-    EXPECT_TRUE(env_.Events().empty());
-    EXPECT_TRUE(env_.Commands().empty());
-    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
-    // count 0 processes no item.
     list.count = 0;
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(env_.Events().empty());
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
 }
 
 }  // namespace

@@ -25,30 +25,22 @@ std::vector<FsTreeRow> TableRows(const std::string& table) {
     return rows;
 }
 
-namespace {
-FsTreeRow RowOf(uint64_t parent, const struct stat& st, const std::string& name) {
-    FsTreeRow row;
-    row.parent = parent;
-    row.inode = st.st_ino;
-    row.size = static_cast<uint64_t>(st.st_size);
-    row.mtime = static_cast<uint32_t>(st.st_mtime);
-    row.type = S_ISDIR(st.st_mode) ? 1 : 0;
-    row.name = name;
-    return row;
-}
-}  // namespace
-
 std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir, const std::string& rootName) {
-    namespace fs = std::filesystem;
     struct stat st {
     }, parent{};
+    auto row = [&](uint64_t parentInode, const std::string& name) {
+        const uint8_t type = S_ISDIR(st.st_mode) ? 1 : 0;
+        const auto size = static_cast<uint64_t>(st.st_size);
+        const auto mtime = static_cast<uint32_t>(st.st_mtime);
+        return FsTreeRow{parentInode, st.st_ino, size, mtime, type, name};
+    };
     EXPECT_EQ(::stat(dir.c_str(), &st), 0);
-    std::vector<FsTreeRow> rows{RowOf(0, st, rootName)};
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    std::vector<FsTreeRow> rows{row(0, rootName)};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
         EXPECT_EQ(::lstat(entry.path().c_str(), &st), 0);
         EXPECT_EQ(::lstat(entry.path().parent_path().c_str(), &parent), 0);
         if (S_ISDIR(st.st_mode) || st.st_nlink == 1)
-            rows.push_back(RowOf(parent.st_ino, st, entry.path().filename().string()));
+            rows.push_back(row(parent.st_ino, entry.path().filename().string()));
     }
     return SortedRows(rows);
 }
@@ -75,14 +67,11 @@ std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
     return rows;
 }
 
-bool ParentsComeFirst(const std::vector<FsTreeRow>& rows) {
+void ExpectWalked(const std::vector<FsTreeRow>& rows, const std::vector<FsTreeRow>& expected) {
     std::set<uint64_t> seen{0};
-    for (const auto& r : rows) {
-        if (!seen.count(r.parent))
-            return false;
-        seen.insert(r.inode);
-    }
-    return true;
+    for (const auto& r : rows)
+        EXPECT_TRUE(seen.count(r.parent) && (seen.insert(r.inode), true)) << r.name;
+    EXPECT_EQ(SortedRows(rows), expected);
 }
 
 ScopedRegistry::ScopedRegistry(const std::string& path, const std::string& text) {
