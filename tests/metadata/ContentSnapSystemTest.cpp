@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -53,23 +54,15 @@ qn_getinfo_arg DriverInfo(int minor) {
     return info;
 }
 
-// Each record of `item` as "mount|device|snapshot mount|status".
+// Each record of `item` as the tool lists it: mount, device, snapshot mount, status.
 Lines Records(const kz_contenttosnapmnt& item) {
     Lines out;
     for (const auto& r : item.snaps)
-        out.push_back(r.mntPath + "|" + r.devName + "|" + r.snapMntPath + "|" +
+        out.push_back(r.mntPath + "\t" + r.devName + "\t" + r.snapMntPath + "\t" +
                       std::to_string(r.status));
     EXPECT_EQ(item.snapCount, static_cast<int>(item.snaps.size()));
     return out;
 }
-
-// One ext2 volume holding f.txt ("v<name>") and the directory "x y", under a
-// filter device, mounted on its name below prefix_.
-struct FilterVolume {
-    std::unique_ptr<LoopDevice> loop;
-    int minor = -1;
-    std::unique_ptr<ScopedMount> mount;
-};
 
 class ContentSnapSystem : public StandInSystemTest {
   protected:
@@ -90,47 +83,49 @@ class ContentSnapSystem : public StandInSystemTest {
         if (!driver_)
             return;
         Lines left = SnapMounts();
-        for (auto it = left.rbegin(); it != left.rend(); ++it)
-            ::umount2(it->c_str(), MNT_DETACH);
-        for (auto it = volumes_.rbegin(); it != volumes_.rend(); ++it)
-            it->mount.reset();
+        std::for_each(left.rbegin(), left.rend(),
+                      [](auto& m) { ::umount2(m.c_str(), MNT_DETACH); });
+        while (!mounts_.empty())
+            mounts_.pop_back();
         StandInSystemTest::TearDown();
         ::unsetenv("KZ_SNAP_PARTITION");
     }
 
     std::string At(const std::string& name) const { return prefix_ + "/" + name; }
-    std::string Node(int volume) const { return FilterNode(volumes_[volume].minor); }
     // The record of `mnt` on volume `volume` with `status`, as Records gives it.
-    std::string Record(const std::string& mnt, int volume, int status,
-                       const std::string& sep = "|") const {
-        return mnt + sep + Node(volume) + sep + "/snapmnt" + mnt + sep + std::to_string(status);
+    std::string Record(const std::string& mnt, int volume, int status) const {
+        return mnt + "\t" + FilterNode(minors_[volume]) + "\t/snapmnt" + mnt + "\t" +
+               std::to_string(status);
     }
 
+    // An ext2 volume holding f.txt ("v<name>") and the directory "x y", under a
+    // filter device, mounted on At(name).
     void AddVolume(const std::string& name) {
-        const std::string tag = "src" + std::to_string(volumes_.size()), src = dir_.File(tag);
-        ::mkdir(src.c_str(), 0755);
-        ::mkdir((src + "/x y").c_str(), 0755);
+        const std::string tag = "src" + std::to_string(minors_.size()), src = dir_.File(tag);
+        ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote(src + "/x y")), 0);
         dir_.Write(tag + "/f.txt", "v" + name);
         ASSERT_NO_FATAL_FAILURE(MakeImage(src, src + ".img", "ext2", 1024, 8192));
-        FilterVolume v;
-        v.loop = std::make_unique<LoopDevice>(src + ".img");
-        ASSERT_TRUE(v.loop->ok()) << v.loop->error();
-        ASSERT_GE(v.minor = AddFilter(v.loop->path(), 1 << 20), 0);
+        loops_.push_back(std::make_unique<LoopDevice>(src + ".img"));
+        ASSERT_TRUE(loops_.back()->ok()) << loops_.back()->error();
+        minors_.push_back(AddFilter(loops_.back()->path(), 1 << 20));
+        ASSERT_GE(minors_.back(), 0);
         ::mkdir(At(name).c_str(), 0755);
-        v.mount = std::make_unique<ScopedMount>(FilterNode(v.minor), At(name), "ext2");
-        ASSERT_TRUE(v.mount->ok()) << v.mount->error();
-        volumes_.push_back(std::move(v));
+        mounts_.push_back(
+            std::make_unique<ScopedMount>(FilterNode(minors_.back()), At(name), "ext2"));
+        ASSERT_TRUE(mounts_.back()->ok()) << mounts_.back()->error();
     }
 
     // Nothing of a snapshot is left: no mount under /snapmnt, no snapshot.
     void ExpectNothingLeft() {
         EXPECT_EQ(SnapMounts(), Lines{});
-        for (const auto& v : volumes_)
-            EXPECT_EQ(DriverInfo(v.minor).snap_minor_cnt, 0) << v.minor;
+        for (int minor : minors_)
+            EXPECT_EQ(DriverInfo(minor).snap_minor_cnt, 0) << minor;
     }
 
     std::string prefix_ = dir_.File("p");
-    std::vector<FilterVolume> volumes_;
+    std::vector<std::unique_ptr<LoopDevice>> loops_;
+    std::vector<int> minors_;
+    std::vector<std::unique_ptr<ScopedMount>> mounts_;
 };
 
 TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) {
@@ -149,12 +144,12 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     ASSERT_EQ(env.Events().size(), 1u);
     EXPECT_EQ(env.Events()[0].code, 0x7000068);
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
-    auto snapNode = [&](int v) { return FilterNode(DriverInfo(volumes_[v].minor).snap_minor[0]); };
+    auto snapNode = [&](int v) { return FilterNode(DriverInfo(minors_[v]).snap_minor[0]); };
     EXPECT_EQ(env.Commands(), Lines({"mkdir -p -- /snapmnt" + home,
                                      "mount -o ro -- " + snapNode(0) + " /snapmnt" + home,
                                      "mkdir -p -- '/snapmnt" + xy + "'",
                                      "mount -o ro -- " + snapNode(1) + " '/snapmnt" + xy + "'"}));
-    EXPECT_EQ(DriverInfo(volumes_[2].minor).snap_minor_cnt, 0);  // home2 is not below home
+    EXPECT_EQ(DriverInfo(minors_[2]).snap_minor_cnt, 0);  // home2 is not below home
 
     // The snapshots are frozen and read-only.
     ASSERT_EQ(RunCommandLine("echo changed > " + ShellQuote(xy + "/f.txt") + " && sync"), 0);
@@ -205,19 +200,19 @@ TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
               0);
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
-    EXPECT_EQ(DriverInfo(volumes_[0].minor).snap_minor_cnt, 0);
+    EXPECT_EQ(DriverInfo(minors_[0]).snap_minor_cnt, 0);
     ASSERT_EQ(env.Events().size(), 1u);
     EXPECT_EQ(env.Events()[0].code, 0x700006B);
     ::unlink(("/snapmnt" + home).c_str());
 
-    ASSERT_GE(SnapFilter(volumes_[0].minor, dir_.File("cow/.earlier"), true), 0);
+    ASSERT_GE(SnapFilter(minors_[0], dir_.File("cow/.earlier"), true), 0);
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
     ASSERT_EQ(env.Events().size(), 2u);
     EXPECT_EQ(env.Events()[1].code, 0x700006C);
     EXPECT_EQ(env.Events()[1].args, Lines{home});
     EXPECT_EQ(SnapMounts(), Lines{});
-    EXPECT_EQ(DriverInfo(volumes_[1].minor).snap_minor_cnt, 0);  // "x y", after home, is skipped
+    EXPECT_EQ(DriverInfo(minors_[1]).snap_minor_cnt, 0);  // "x y", after home, is skipped
 }
 
 TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
@@ -225,7 +220,7 @@ TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
     const std::string cli = "--emulator " + dir_.File("driver") + " content-snap ";
     std::string out;
     ASSERT_EQ(Kzvol(cli + ShellQuote(home) + " --list " + list, &out), 0) << out;
-    const Lines made = {Record(home, 0, 0, "\t"), Record(xy, 1, 0, "\t")};
+    const Lines made = {Record(home, 0, 0), Record(xy, 1, 0)};
     EXPECT_EQ(Split(out), made);
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
     ASSERT_EQ(Kzvol(cli + "--release " + list, &out), 0) << out;
