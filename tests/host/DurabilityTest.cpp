@@ -1,6 +1,5 @@
-// The syncs that make a replaced file durable, seen through the Env: contents
-// synced under their temporary name before the rename, the directory after it; a
-// file-index table's index on disk before its header says the table is closed.
+// The syncs that make a replaced file durable, seen through the Env: contents under
+// the temporary name before the rename, the directory after it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,20 +20,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Records, for every sync, the name its descriptor had at that moment.
-class SyncRecorder : public TestEnv {
-  public:
-    bool SyncFile(int fd) override {
-        char name[PATH_MAX];
-        ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, sizeof name);
-        synced.emplace_back(name, n > 0 ? static_cast<size_t>(n) : 0);
-        return target()->SyncFile(fd);
-    }
-    Lines synced;
-};
-
-// The syncs of replacing `target` in `dir`: its contents under a name that is not
-// the target's yet, then the directory.
+// Replacing `target` in `dir` synced its contents under another name, then `dir`.
 void ExpectReplaced(const Lines& synced, const std::string& dir, const std::string& target) {
     ASSERT_GE(synced.size(), 2u);
     const std::string& contents = synced[synced.size() - 2];
@@ -43,21 +29,27 @@ void ExpectReplaced(const Lines& synced, const std::string& dir, const std::stri
     EXPECT_EQ(synced.back(), dir);
 }
 
-class Durability : public ::testing::Test {
+// Records, for every sync, the name its descriptor had at that moment.
+class Durability : public ::testing::Test, public TestEnv {
   protected:
-    // The syncs of `act` alone.
+    bool SyncFile(int fd) override {
+        char name[PATH_MAX];
+        ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, sizeof name);
+        synced_.emplace_back(name, n > 0 ? static_cast<size_t>(n) : 0);
+        return target()->SyncFile(fd);
+    }
     const Lines& Syncs(const std::function<bool()>& act) {
-        syncs_.synced.clear();
+        synced_.clear();
         EXPECT_TRUE(act()) << error_;
-        return syncs_.synced;
+        return synced_;
     }
 
     TempDir dir_;
-    SyncRecorder syncs_;
+    Lines synced_;
     std::string d_ = dir_.path(), error_;
 };
 
-TEST_F(Durability, ReplacedFilesSyncTheirContentsBeforeTheRenameAndTheFolderAfter) {
+TEST_F(Durability, ReplacesAndBackupCommitsSyncContentsBeforeTheRenameAndTheFolderAfter) {
     ExpectReplaced(Syncs([&] { return ReplaceFileContents(d_ + "/a", "one"); }), d_, d_ + "/a");
     backup::Repository repo(d_);
     ExpectReplaced(Syncs([&] { return repo.WriteConfig(backup::RepositoryConfig{}, &error_); }), d_,
@@ -71,10 +63,8 @@ TEST_F(Durability, ReplacedFilesSyncTheirContentsBeforeTheRenameAndTheFolderAfte
     auto same = [](const std::string& line) { return line; };
     EXPECT_EQ(Syncs([&] { return RewriteFstab(files, "t", same, "# tail\n"); }),
               Lines({files.temp, d_}));
-}
 
-TEST_F(Durability, BackupCommitSyncsTheFolderBeforeItsRename) {
-    backup::Repository repo(d_);
+    // A backup's commit: the extents and the manifest, the folder before its rename.
     backup::PendingBackup pending(repo, "0001");
     ASSERT_TRUE(pending.Create(&error_) && pending.OpenExtents(&error_) &&
                 pending.AppendExtent("data", 4, &error_))
