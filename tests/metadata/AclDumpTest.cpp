@@ -1,6 +1,5 @@
-// The ACL dump's cache and failures: ACLs set with libacl on files in a temporary
-// directory, dumped into an ACL file, read back from the offsets the index list
-// records. (Sharing and the list's inode order: CliAclDump.)
+// The ACL dump's cache and failures: ACLs set with libacl, dumped, read back from the
+// offsets the index list records. (Sharing, inode order: CliAclDump.)
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,45 +1,16 @@
-// Content snapshots on mount tables written by the test, with the recording doubles:
-// the whole-component mount-point search, item failures and their events, unmount
-// retries, quoting and refusals. No driver is reachable here, so every volume that
-// gets as far as the driver fails with its event (ContentSnapSystemTest snaps).
+// Content snapshots on test mount tables with the recording doubles. No driver is
+// reachable here: every volume that gets as far as it fails with its event.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <sstream>
 
 #include "metadata/ContentSnap.h"
+#include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
-
-using Lines = std::vector<std::string>;
-
-MountTableEntry Entry(const std::string& device, const std::string& dir) {
-    return {{device, dir, "ext3", "rw", "0", "0"}};
-}
-
-kz_subclient_contentlist ListOf(const Lines& paths) {
-    kz_subclient_contentlist list;
-    for (const auto& p : paths)
-        list.contents.push_back({0, {}, p});
-    list.count = static_cast<int>(paths.size());
-    return list;
-}
-
-// "code:arg,arg" per event, in the order raised.
-Lines EventText(const TestEnv& env) {
-    Lines out;
-    for (const Event& e : env.Events()) {
-        std::ostringstream line;
-        line << std::hex << std::showbase << e.code << ":";
-        for (size_t i = 0; i < e.args.size(); ++i)
-            line << (i ? "," : "") << e.args[i];
-        out.push_back(line.str());
-    }
-    return out;
-}
 
 // A TestEnv whose mount table can be made unreadable.
 class TableEnv : public TestEnv {
@@ -99,10 +70,8 @@ class ContentSnapUnit : public ::testing::Test {
     kz_subclient_contentlist list_;
 };
 
-// Each failure ends only its item, with its event: the root, a missing path, a
-// volume the driver does not answer for, a mount point without a filter volume
-// (one whose name merely begins the same is not below it), an unreachable mount
-// directory passed over, an unreadable mount table.
+// The root, a missing path, no driver, a mount point without a filter volume (one
+// whose name merely begins the same is not below it), an unreadable mount table.
 TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
     const std::string mnt = Dir("mnt"), data = Dir("mnt/data"), vol = Dir("mnt/vol");
     const std::string missing = dir_.File("missing"), plain = Dir("plain");

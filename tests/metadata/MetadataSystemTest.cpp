@@ -1,7 +1,6 @@
-// Content snapshots end to end through the stand-in driver in devices mode: filter
-// volumes on home, "home/x y" below it and home2 beside it, snapshotted, mounted
-// under /snapmnt and released again by the library and by kzvol content-snap,
-// leaving no snapshot mount, snapshot or loop device of a snapshot behind.
+// Metadata on real mounts in the system harness: collection from an ext3 loop volume
+// by the reader and by the walk, against debugfs' view; content snapshots of filter
+// volumes through the stand-in driver in devices mode, by the library and the tool.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -14,17 +13,62 @@
 #include "filter/QnbfProtocol.h"
 #include "host/ShellQuote.h"
 #include "metadata/ContentSnap.h"
+#include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/Kzvol.h"
-#include "tests/support/ReaderTestSupport.h"
+#include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
+#include "tests/support/SystemHarness.h"
+#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
+using CollectionSystemTest = SystemTest;
+TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
+    TestEnv env;
+    TempDir tmp;
+    const std::string info = tmp.File("volinfo"), table = tmp.File("table"),
+                      tree = tmp.File("tree"), image = tmp.File("image"),
+                      mnt = tmp.File("mount point");
+    KZVolumeUnix volume(-1);
+    BuildTree(tree, 300);
+    ::unlink((tree + "/fifo").c_str());
+    MakeImage(tree, image, "ext3", 4096, 65536);
+    LoopDevice loop(image, true);
+    ASSERT_TRUE(loop.ok()) << loop.error();
+    ASSERT_EQ(::mkdir(mnt.c_str(), 0755), 0);
+    ScopedMount mount(loop.path(), mnt, "ext3", MS_RDONLY);
+    ASSERT_TRUE(mount.ok()) << mount.error();
+    env.SetMountTable({RealMountOn(mnt)});
+    volume.m_bSkipSnapMount = true;
+    const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path(), "ROOT");
 
-// The recording doubles over the real mount table and real commands; shell lines
-// (the driver's boot script, rewritten after a release) are answered unrun.
+    // The kernel's view of the volume is debugfs' view.
+    EXPECT_EQ(SortedRows(debugfs), ExpectedTreeRows(mnt, "ROOT"));
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    EXPECT_EQ(TableRows(table), debugfs);
+    const std::string readerInfo = ReadFile(info);
+
+    ScopedRegistry registry(tmp.File("registry.ini"), "[UnixImagePOD]\ndDisableNewMetaData=1\n");
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    ExpectWalked(TableRows(table), SortedRows(debugfs));
+    EXPECT_EQ(ReadFile(info) + "fstype=ext3\n", readerInfo);
+    EXPECT_TRUE(env.Commands().empty());  // nothing mounted, nothing unmounted
+
+    // The walk leaves out a file system mounted inside, with its mount point.
+    ScopedMount inner("tmpfs", mnt + "/emptydir", "tmpfs");
+    ASSERT_TRUE(inner.ok()) << inner.error();
+    ASSERT_EQ(RunCommandLine("echo x >'" + mnt + "/emptydir/on-tmpfs'"), 0);
+    ASSERT_TRUE(Collect(volume, mnt, info, table));
+    std::vector<FsTreeRow> volumeRows = SortedRows(debugfs);
+    volumeRows.erase(std::remove_if(volumeRows.begin(), volumeRows.end(),
+                                    [](const FsTreeRow& r) { return r.name == "emptydir"; }),
+                     volumeRows.end());
+    EXPECT_EQ(SortedRows(TableRows(table)), volumeRows);
+}
+
+// The recording doubles over the real mount table and commands; shell lines (the
+// driver's boot script) are answered unrun.
 class LiveEnv : public TestEnv {
   public:
     LiveEnv() { set_run_commands(true); }
@@ -128,12 +172,10 @@ class ContentSnapSystem : public StandInSystemTest {
     std::vector<std::unique_ptr<ScopedMount>> mounts_;
 };
 
-TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) {
+TEST_F(ContentSnapSystem, TheVolumesAtAndBelowAPathAreSnappedAndReleasedByLibraryAndTool) {
     LiveEnv env;
     const std::string home = At("home"), xy = At("home/x y");
-    kz_subclient_contentlist list;
-    list.contents = {{0, {}, home}, {0, {}, xy + "/f.txt"}, {0, {}, "/"}};
-    list.count = 3;
+    auto list = ListOf({home, xy + "/f.txt", "/"});
     const int descriptors = OpenDescriptorCount();
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
 
@@ -141,8 +183,7 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     // The second path's volume was snapshotted for the first: recorded, not mounted again.
     EXPECT_EQ(Records(list.contents[1]), Lines{Record(xy, 1, 0)});
     EXPECT_TRUE(list.contents[2].snaps.empty());
-    ASSERT_EQ(env.Events().size(), 1u);
-    EXPECT_EQ(env.Events()[0].code, 0x7000068);
+    EXPECT_EQ(EventText(env), Lines{"0x7000068:/"});
     EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
     auto snapNode = [&](int v) { return FilterNode(DriverInfo(minors_[v]).snap_minor[0]); };
     EXPECT_EQ(env.Commands(), Lines({"mkdir -p -- /snapmnt" + home,
@@ -166,22 +207,31 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
     EXPECT_EQ(Records(list.contents[0]), Lines({Record(home, 0, 0), Record(xy, 1, 2)}));
     EXPECT_EQ(Records(list.contents[1]), Lines{Record(xy, 1, 1)});
     EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(20, 3000));
-    ASSERT_EQ(env.Events().size(), 2u);
-    EXPECT_EQ(env.Events()[1].code, 0x700006D);
-    EXPECT_EQ(env.Events()[1].args, Lines{xy});
+    EXPECT_EQ(EventText(env), Lines({"0x7000068:/", "0x700006d:" + xy}));
     ExpectNothingLeft();
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 
     // Two content paths on one volume share its snapshot: both records are released
     // by the first release, without unmount retries.
-    list.contents = {{0, {}, At("home2/f.txt")}, {0, {}, At("home2/x y")}};
-    list.count = 2;
+    list = ListOf({At("home2/f.txt"), At("home2/x y")});
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     ASSERT_EQ(list.contents[1].snaps.size(), 1u);
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
     for (const auto& item : list.contents)
         EXPECT_EQ(item.snaps.at(0).status, 0) << item.contentPath;
     EXPECT_EQ(env.Sleeps().size(), 20u);  // none more
+    ExpectNothingLeft();
+
+    // The tool snaps into a list file, listing the records, and releases from it.
+    const std::string listFile = dir_.File("list"),
+                      cli = "--emulator " + dir_.File("driver") + " content-snap ";
+    std::string out;
+    ASSERT_EQ(Kzvol(cli + ShellQuote(home) + " --list " + listFile, &out), 0) << out;
+    const Lines made = {Record(home, 0, 0), Record(xy, 1, 0)};
+    EXPECT_EQ(Split(out), made);
+    EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
+    ASSERT_EQ(Kzvol(cli + "--release " + listFile, &out), 0) << out;
+    EXPECT_EQ(Split(out), made);
     ExpectNothingLeft();
 }
 
@@ -191,9 +241,7 @@ TEST_F(ContentSnapSystem, SnapshotsTheVolumesAtAndBelowAPathAndReleasesThemAll) 
 TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
     LiveEnv env;
     const std::string home = At("home");
-    kz_subclient_contentlist list;
-    list.contents = {{0, {}, home}};
-    list.count = 1;
+    auto list = ListOf({home});
     // A file squats on the snapshot's mount directory: mkdir fails.
     ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote("/snapmnt" + prefix_) + " && touch " +
                              ShellQuote("/snapmnt" + home)),
@@ -201,31 +249,15 @@ TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
     EXPECT_EQ(DriverInfo(minors_[0]).snap_minor_cnt, 0);
-    ASSERT_EQ(env.Events().size(), 1u);
-    EXPECT_EQ(env.Events()[0].code, 0x700006B);
+    EXPECT_EQ(EventText(env), Lines{"0x700006b:" + home});
     ::unlink(("/snapmnt" + home).c_str());
 
     ASSERT_GE(SnapFilter(minors_[0], dir_.File("cow/.earlier"), true), 0);
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
-    ASSERT_EQ(env.Events().size(), 2u);
-    EXPECT_EQ(env.Events()[1].code, 0x700006C);
-    EXPECT_EQ(env.Events()[1].args, Lines{home});
+    EXPECT_EQ(EventText(env), Lines({"0x700006b:" + home, "0x700006c:" + home}));
     EXPECT_EQ(SnapMounts(), Lines{});
     EXPECT_EQ(DriverInfo(minors_[1]).snap_minor_cnt, 0);  // "x y", after home, is skipped
-}
-
-TEST_F(ContentSnapSystem, CliSnapsIntoAListFileAndReleasesIt) {
-    const std::string list = dir_.File("list"), home = At("home"), xy = At("home/x y");
-    const std::string cli = "--emulator " + dir_.File("driver") + " content-snap ";
-    std::string out;
-    ASSERT_EQ(Kzvol(cli + ShellQuote(home) + " --list " + list, &out), 0) << out;
-    const Lines made = {Record(home, 0, 0), Record(xy, 1, 0)};
-    EXPECT_EQ(Split(out), made);
-    EXPECT_EQ(SnapMounts(), Lines({"/snapmnt" + home, "/snapmnt" + xy}));
-    ASSERT_EQ(Kzvol(cli + "--release " + list, &out), 0) << out;
-    EXPECT_EQ(Split(out), made);
-    ExpectNothingLeft();
 }
 
 }  // namespace
