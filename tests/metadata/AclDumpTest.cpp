@@ -27,9 +27,8 @@ class AclDumpTest : public ::testing::Test {
 
     // A file whose ACL gives user `uid` read access on top of the owner's.
     std::string MakeFile(const std::string& name, int uid) {
-        const std::string path = tmp_.Write(name, name);
-        const std::string text = "u::rw-,u:" + std::to_string(uid) + ":r--,g::r--,m::r--,o::---";
-        acl_t acl = ::acl_from_text(text.c_str());
+        const std::string path = tmp_.Write(name, name), uidText = std::to_string(uid);
+        acl_t acl = ::acl_from_text(("u::rw-,u:" + uidText + ":r--,g::r--,m::r--,o::---").c_str());
         EXPECT_EQ(::acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl), 0) << path;
         ::acl_free(acl);
         return path;
@@ -39,7 +38,7 @@ class AclDumpTest : public ::testing::Test {
         return volume_.DumpACLInfo(const_cast<char*>(path.c_str()), inode, ACL_TYPE_ACCESS, &fd,
                                    &count_);
     }
-    std::vector<acl_info> Records() const {
+    static std::vector<acl_info> Records() {
         std::vector<acl_info> records;
         for (const acl_node* n = first; n; n = n->next)
             records.push_back(*n->info);
@@ -100,16 +99,15 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     struct rlimit saved {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = saved;
-    tight.rlim_cur = offset + 5;
+    const struct rlimit tight = {offset + 5, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
     const bool written = Dump(b, 3);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
-    EXPECT_EQ(fileoffset, offset);
     EXPECT_EQ(count_, 1u);
     EXPECT_EQ(acl_in_memory, 1);
+    EXPECT_EQ(fileoffset, offset);
     EXPECT_EQ(FileSize(), offset);
 
     // The next ACL lands where the list says it does.

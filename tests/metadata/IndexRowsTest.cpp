@@ -99,12 +99,8 @@ TEST_F(IndexRows, WalkRowsMatchLstatInPreOrderWithoutHardLinkedFiles) {
     ASSERT_TRUE(walked);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
     const std::vector<FsTreeRow> rows = Rows();
-    ExpectWalked(rows, ExpectedTreeRows(root_, "ROOT"));
+    ExpectWalked(rows, ExpectedTreeRows(root_, "ROOT"));  // no h1, h2, "." or ".."
     EXPECT_EQ(rows.size(), 13u);
-    for (const auto& r : rows) {
-        EXPECT_TRUE(r.name != "." && r.name != ".." && r.name != "h1" && r.name != "h2") << r.name;
-        EXPECT_TRUE(r.name != "link" || (r.size == 15 && r.type == 0));
-    }
 }
 
 TEST_F(IndexRows, QuitRefusedRowAndEmptyDirectoryEndTheWalkAsTheyShould) {
