@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <optional>
 
 #include "metadata/DirectoryWalk.h"
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/MemoryDriver.h"
-#include "tests/support/TestEnv.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {

@@ -1,13 +1,10 @@
 // Content snapshots on test mount tables with the recording doubles. No driver is
 // reachable here: every volume that gets as far as it fails with its event.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 
-#include "metadata/ContentSnap.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {

@@ -3,17 +3,13 @@
 // against what lstat says about the same tree.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <fstream>
 
 #include "host/CCreateUNIXFSTree.h"
 #include "host/Handles.h"
 #include "metadata/DirectoryWalk.h"
 #include "metadata/ReaderCallBacks.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {

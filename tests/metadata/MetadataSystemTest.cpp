@@ -3,22 +3,17 @@
 // volumes through the stand-in driver in devices mode, by the library and the tool.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <memory>
 
 #include "filter/QnbfProtocol.h"
 #include "host/ShellQuote.h"
-#include "metadata/ContentSnap.h"
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/Kzvol.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
 #include "tests/support/SystemHarness.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {

@@ -3,19 +3,13 @@
 // mount options, ACLs and SELinux (a stand-in sestatus through the real shell).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <sstream>
 
 #include "host/Handles.h"
 #include "metadata/MountProbes.h"
 #include "metadata/VolumeGeometry.h"
 #include "rdfd/RDFD.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/support/TestEnv.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
