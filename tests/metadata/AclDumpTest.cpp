@@ -1,15 +1,12 @@
-// The ACL dump's cache and failures: ACLs set with libacl on files in a temporary
-// directory, dumped into an ACL file, read back from the offsets the index list
-// records. (Sharing and the list's inode order: CliAclDump.)
+// The ACL dump's cache and failures: ACLs set with libacl, dumped, read back from the
+// offsets the index list records. (Sharing, inode order: CliAclDump.)
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/acl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <csignal>
-#include <fstream>
 
 #include "host/Handles.h"
 #include "metadata/AclDump.h"
@@ -18,11 +15,6 @@
 
 namespace kzvol::testing {
 namespace {
-
-// Gives user `uid` read access on top of the owner's.
-std::string AclText(int uid) {
-    return "u::rw-,u:" + std::to_string(uid) + ":r--,g::r--,m::r--,o::---";
-}
 
 class AclDumpTest : public ::testing::Test {
   protected:
@@ -33,11 +25,10 @@ class AclDumpTest : public ::testing::Test {
     }
     void TearDown() override { ResetAclDumpState(); }
 
-    // A file with the ACL of `uid`.
+    // A file whose ACL gives user `uid` read access on top of the owner's.
     std::string MakeFile(const std::string& name, int uid) {
-        const std::string path = tmp_.File(name);
-        std::ofstream(path) << name;
-        acl_t acl = ::acl_from_text(AclText(uid).c_str());
+        const std::string path = tmp_.Write(name, name), uidText = std::to_string(uid);
+        acl_t acl = ::acl_from_text(("u::rw-,u:" + uidText + ":r--,g::r--,m::r--,o::---").c_str());
         EXPECT_EQ(::acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl), 0) << path;
         ::acl_free(acl);
         return path;
@@ -47,7 +38,7 @@ class AclDumpTest : public ::testing::Test {
         return volume_.DumpACLInfo(const_cast<char*>(path.c_str()), inode, ACL_TYPE_ACCESS, &fd,
                                    &count_);
     }
-    std::vector<acl_info> Records() const {
+    static std::vector<acl_info> Records() {
         std::vector<acl_info> records;
         for (const acl_node* n = first; n; n = n->next)
             records.push_back(*n->info);
@@ -63,11 +54,7 @@ class AclDumpTest : public ::testing::Test {
         ::acl_free(acl);
         return result;
     }
-    off_t FileSize() const {
-        struct stat st {};
-        ::fstat(aclFile_.get(), &st);
-        return st.st_size;
-    }
+    size_t FileSize() const { return ReadFile(tmp_.File("acls")).size(); }
 
     TestEnv env_;
     TempDir tmp_;
@@ -99,7 +86,7 @@ TEST_F(AclDumpTest, TheDistinctAclAfterAFullCacheFlushesIt) {
     ASSERT_EQ(records.at(1).inode, 1u);
     EXPECT_EQ(records[1].offset, afterFlush);
     EXPECT_EQ(StoredAcl(records[1]), StoredAcl(records[0]));
-    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
+    EXPECT_EQ(FileSize(), fileoffset);
 }
 
 TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
@@ -112,23 +99,22 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     struct rlimit saved {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tight = saved;
-    tight.rlim_cur = offset + 5;
+    const struct rlimit tight = {offset + 5, saved.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
     const bool written = Dump(b, 3);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
-    EXPECT_EQ(fileoffset, offset);
     EXPECT_EQ(count_, 1u);
     EXPECT_EQ(acl_in_memory, 1);
-    EXPECT_EQ(FileSize(), static_cast<off_t>(offset));
+    EXPECT_EQ(fileoffset, offset);
+    EXPECT_EQ(FileSize(), offset);
 
     // The next ACL lands where the list says it does.
     ASSERT_TRUE(Dump(c, 4));
     EXPECT_EQ(Records().back().offset, offset);
     EXPECT_NE(StoredAcl(Records().back()).find("user:3002:r--"), std::string::npos);
-    EXPECT_EQ(FileSize(), static_cast<off_t>(fileoffset));
+    EXPECT_EQ(FileSize(), fileoffset);
 }
 
 }  // namespace

@@ -1,48 +1,13 @@
-// Content snapshots on mount tables written by the test, with the recording
-// process runner, fake sleep and recorded events: the whole-component mount-point
-// search, the item failures and their events, the unmount retries one call shares,
-// the quoting of the command lines and KZVolSnap's refusals. No driver is reachable
-// here, so every volume that gets as far as the driver fails with its event; the
-// system tests take the snapshots for real.
+// Content snapshots on test mount tables with the recording doubles. No driver is
+// reachable here: every volume that gets as far as it fails with its event.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 
-#include "metadata/ContentSnap.h"
-#include "tests/support/TestEnv.h"
+#include "tests/metadata/MetadataTestSupport.h"
 
 namespace kzvol::testing {
 namespace {
-
-using Lines = std::vector<std::string>;
-
-MountTableEntry Entry(const std::string& device, const std::string& dir) {
-    return {{device, dir, "ext3", "rw", "0", "0"}};
-}
-
-kz_subclient_contentlist ListOf(const Lines& paths) {
-    kz_subclient_contentlist list;
-    for (const auto& p : paths)
-        list.contents.push_back({0, {}, p});
-    list.count = static_cast<int>(paths.size());
-    return list;
-}
-
-// "code:arg,arg" per event, in the order raised.
-Lines EventText(const TestEnv& env) {
-    Lines out;
-    for (const Event& e : env.Events()) {
-        char code[16];
-        std::snprintf(code, sizeof code, "%#x", static_cast<unsigned>(e.code));
-        std::string line = code;
-        line += ":";
-        for (size_t i = 0; i < e.args.size(); ++i)
-            line += (i ? "," : "") + e.args[i];
-        out.push_back(line);
-    }
-    return out;
-}
 
 // A TestEnv whose mount table can be made unreadable.
 class TableEnv : public TestEnv {
@@ -54,12 +19,10 @@ class TableEnv : public TestEnv {
     }
 };
 
-Lines Found(const std::string& search, bool* any = nullptr) {
+// Whether getAllDeviceMntPath finds any, then the list it leaves (one entry before).
+Lines Found(const std::string& search) {
     std::vector<kz_devmntpath> found = {{"earlier", "/kept"}};
-    bool result = getAllDeviceMntPath(search, found);
-    if (any)
-        *any = result;
-    Lines out;
+    Lines out = {getAllDeviceMntPath(search, found) ? "any" : "none"};
     for (const auto& f : found)
         out.push_back(f.devName + " " + f.mntPath);
     return out;
@@ -70,21 +33,17 @@ TEST(DeviceMntPath, MatchesTheMountPointAndBelowByWholeComponents) {
     env.SetMountTable({Entry("/dev/qnbf/qnbf0", "/home"), Entry("/dev/qnbf/qnbf1", "/home2"),
                        Entry("/dev/qnbf/qnbf2", "/mnt/home"), Entry("/dev/sdb1", "/home/y"),
                        Entry("/dev/qnbf/qnbf3", "/home/x"), Entry("/dev/qnbf/qnbf4", "/")});
-    bool any = false;
-    const Lines home = {"earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf3 /home/x"};
-    EXPECT_EQ(Found("/home", &any), home);
-    EXPECT_TRUE(any);
+    const Lines home = {"any", "earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf3 /home/x"};
+    EXPECT_EQ(Found("/home"), home);
     EXPECT_EQ(Found("/home/"), home);
-    EXPECT_EQ(Found("/home/x"), Lines({"earlier /kept", "/dev/qnbf/qnbf3 /home/x"}));
+    EXPECT_EQ(Found("/home/x"), Lines({"any", "earlier /kept", "/dev/qnbf/qnbf3 /home/x"}));
     EXPECT_EQ(Found("/"),
-              Lines({"earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf1 /home2",
+              Lines({"any", "earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf1 /home2",
                      "/dev/qnbf/qnbf2 /mnt/home", "/dev/qnbf/qnbf3 /home/x", "/dev/qnbf/qnbf4 /"}));
-    EXPECT_EQ(Found("/hom", &any), Lines{"earlier /kept"});
-    EXPECT_FALSE(any);
-
+    const Lines none = {"none", "earlier /kept"};
+    EXPECT_EQ(Found("/hom"), none);
     env.readable = false;
-    EXPECT_EQ(Found("/", &any), Lines{"earlier /kept"});
-    EXPECT_FALSE(any);
+    EXPECT_EQ(Found("/"), none);
 }
 
 class ContentSnapUnit : public ::testing::Test {
@@ -94,68 +53,59 @@ class ContentSnapUnit : public ::testing::Test {
         ::mkdir(path.c_str(), 0755);
         return path;
     }
+    // Snapshots `paths` under mount table `table`: the events it raised, as text.
+    Lines Snap(const std::vector<MountTableEntry>& table, const Lines& paths) {
+        env_.SetMountTable(table);
+        const size_t before = env_.Events().size();
+        list_ = ListOf(paths);
+        EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list_), 1);
+        Lines events = EventText(env_);
+        return Lines(events.begin() + before, events.end());
+    }
     TempDir dir_;
     TableEnv env_;
+    kz_subclient_contentlist list_;
 };
 
-// Each failure ends only its item, with its event: the root, a missing path, a
-// volume the driver does not answer for, a mount point without a filter volume
-// (one whose name merely begins the same is not below it), an unreachable mount
-// directory passed over, an unreadable mount table.
+// The root, a missing path, no driver, a mount point without a filter volume (one
+// whose name merely begins the same is not below it), an unreadable mount table.
 TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
-    const std::string mnt = Dir("mnt"), data = Dir("mnt/data");
-    env_.SetMountTable({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf9", mnt + "/vol")});
-    Dir("mnt/vol");
-    auto list = ListOf({"/", dir_.File("missing"), data, mnt + "/vol"});
-    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
-    // data lies on the mount point mnt, which holds no filter volume at or below
-    // it besides mnt/vol; mnt/vol reaches the driver, which is not there.
-    EXPECT_EQ(EventText(env_), Lines({"0x7000068:/", "0x7000069:" + dir_.File("missing"),
-                                      "0x700006b:" + mnt + "/vol", "0x700006b:" + mnt + "/vol"}));
-    for (const auto& item : list.contents) {
+    const std::string mnt = Dir("mnt"), data = Dir("mnt/data"), vol = Dir("mnt/vol");
+    const std::string missing = dir_.File("missing"), plain = Dir("plain");
+    // data lies on the mount point mnt, which holds no filter volume at or below it
+    // besides mnt/vol; mnt/vol reaches the driver, which is not there.
+    EXPECT_EQ(
+        Snap({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf9", vol)}, {"/", missing, data, vol}),
+        Lines({"0x7000068:/", "0x7000069:" + missing, "0x700006b:" + vol, "0x700006b:" + vol}));
+    for (const auto& item : list_.contents) {
         EXPECT_EQ(item.snapCount, 0);
         EXPECT_TRUE(item.snaps.empty());
     }
     EXPECT_TRUE(env_.Commands().empty());
-
-    const std::string plain = Dir("plain");
-    env_.SetMountTable({Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")});
-    list = ListOf({plain});
-    KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + plain);  // plain2 is not below plain
-
-    // An unreachable mount directory listed before the match is passed over.
-    env_.SetMountTable({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", plain)});
-    KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + plain);
-
+    const Lines noVolume{"0x700006b:" + plain};
+    EXPECT_EQ(Snap({Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")}, {plain}),
+              noVolume);
+    EXPECT_EQ(Snap({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", plain)}, {plain}),
+              noVolume);
     env_.readable = false;
-    KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x700006a:");
-    EXPECT_EQ(env_.Events().size(), 7u);
-    EXPECT_EQ(list.contents[0].snapCount, 0);
+    EXPECT_EQ(Snap({}, {plain}), Lines{"0x700006a:"});
+    EXPECT_EQ(list_.contents[0].snapCount, 0);
 }
 
+// "home/." and "home//" are the content path "home": the volume mounted on home2 is
+// still not below it, one mounted on home/vol is.
 TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
-    const std::string content = Dir("home");
+    const std::string home = Dir("home"), vol = Dir("home/vol");
     struct stat root, here;
     ASSERT_EQ(::stat("/", &root), 0);
-    ASSERT_EQ(::stat(content.c_str(), &here), 0);
+    ASSERT_EQ(::stat(home.c_str(), &here), 0);
     if (root.st_dev != here.st_dev)
         GTEST_SKIP() << "the temporary directory is not on the root file system";
-    env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "2")});
-    // "home/." and "home//" are the content path "home": the volume mounted on
-    // home2 is still not below it.
-    auto list = ListOf({content, content + "/.", content + "//"});
-    KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_), Lines(3, "0x700006b:" + content));
-
-    // A filter volume mounted below the content path is found from "home/.".
-    Dir("home/vol");
-    env_.SetMountTable({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", content + "/vol")});
-    list = ListOf({content + "/."});
-    KZVolSnap(KZVOLSNAP_SNAP, &list);
-    EXPECT_EQ(EventText(env_).back(), "0x700006b:" + content + "/vol");
+    EXPECT_EQ(Snap({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", home + "2")},
+                   {home, home + "/.", home + "//"}),
+              Lines(3, "0x700006b:" + home));
+    EXPECT_EQ(Snap({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", vol)}, {home + "/."}),
+              Lines{"0x700006b:" + vol});
 }
 
 kz_snapdevmntpath Record(const std::string& mnt, int minor) {
@@ -172,17 +122,15 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
 
     Lines expected(21, "umount -- /snapmnt/b");
-    expected.push_back("umount -- /snapmnt/a");
-    expected.push_back("umount -- /snapmnt/c");  // answered 0
+    expected.insert(expected.end(), {"umount -- /snapmnt/a", "umount -- /snapmnt/c"});
     EXPECT_EQ(env_.Commands(), expected);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
     // Every snapshot is released whatever its unmount gave; with no driver here
     // each release fails.
     EXPECT_EQ(EventText(env_), Lines({"0x700006d:/b", "0x700006d:/a", "0x700006d:/c"}));
-    for (const auto& item : list.contents) {
+    for (const auto& item : list.contents)
         for (const auto& r : item.snaps)
             EXPECT_EQ(r.status, 2) << r.mntPath;
-    }
     EXPECT_EQ(list.contents[0].snapCount, 2);
 }
 
@@ -200,6 +148,7 @@ TEST_F(ContentSnapUnit, CommandLinesQuoteBlanksAndMetacharacters) {
                                       "umount -- '/snapmnt/mnt/with blank'", "umount -- -a"}));
 }
 
+// Other operations, a null list, and a count of 0 (no item processed).
 TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
     env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
     auto list = ListOf({"/"});
@@ -209,13 +158,11 @@ TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
     EXPECT_EQ(KZVolSnap(-1, &list), 0);
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr), 0);
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
-    EXPECT_TRUE(env_.Events().empty());
-    EXPECT_TRUE(env_.Commands().empty());
-    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
-    // count 0 processes no item.
     list.count = 0;
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(env_.Events().empty());
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
 }
 
 }  // namespace

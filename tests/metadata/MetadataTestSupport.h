@@ -1,18 +1,29 @@
-// Shared by the metadata collection tests: the rows of a file-index table, the rows
-// a mounted tree must give (as lstat sees it) or an image holds (as debugfs sees
-// it), one collection call, and a registry file installed for the life of a test.
+// Shared by the metadata tests: file-index table rows as a table holds them, as lstat
+// sees a tree and as debugfs sees an image; one collection call; content lists and
+// their events; a quit request; a registry file installed for the life of a test.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fstree/UnixFsTreeReader.h"
+#include "metadata/ContentSnap.h"
 #include "tests/support/ReaderTestSupport.h"
+#include "tests/support/TestEnv.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::fstree {
-// Rows in test failure messages.
 inline void PrintTo(const Row& r, std::ostream* out) {
     *out << "{" << r.parent << " " << r.inode << " " << r.size << " " << r.mtime << " "
          << int{r.type} << " '" << r.name << "'}";
@@ -21,36 +32,119 @@ inline void PrintTo(const Row& r, std::ostream* out) {
 
 namespace kzvol::testing {
 
-// Every row of the table at `table`, in table order; a test failure when it
-// cannot be read.
-std::vector<FsTreeRow> TableRows(const std::string& table);
-
-// The rows a walk of `dir` must add: `dir` itself with parent 0 and `rootName`,
-// then every directory, and every other entry with one link, as lstat reports
-// them. Sorted by (parent, name).
-std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir, const std::string& rootName);
-
-// DebugfsRows of `image` as table rows, in the same order.
-std::vector<FsTreeRow> DebugfsTableRows(const std::string& image, const std::string& rootName);
-
-// Collects the metadata of the volume mounted on `mnt` into `table` and `info`,
-// with the root named "ROOT" and 1 MiB extents.
-bool Collect(KZVolumeUnix& volume, const std::string& mnt, const std::string& info,
-             const std::string& table);
+// Every row of the table at `table`, in table order.
+inline std::vector<FsTreeRow> TableRows(const std::string& table) {
+    UnixFsTreeReader reader;
+    std::string error;
+    std::vector<FsTreeRow> rows;
+    EXPECT_TRUE(reader.Open(table, &error)) << error;
+    EXPECT_TRUE(
+        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error))
+        << error;
+    return rows;
+}
 
 // `rows` sorted by (parent, name, inode).
-std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows);
+inline std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
+    std::sort(rows.begin(), rows.end(), [](const FsTreeRow& a, const FsTreeRow& b) {
+        return std::tie(a.parent, a.name, a.inode) < std::tie(b.parent, b.name, b.inode);
+    });
+    return rows;
+}
 
-// True when every row's parent row comes before it (the root's parent is 0).
-bool ParentsComeFirst(const std::vector<FsTreeRow>& rows);
+// The rows a walk of `dir` must add, as lstat sees them, sorted: `dir` itself (parent
+// 0, `rootName`), every directory, and every other entry with one link.
+inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
+                                               const std::string& rootName) {
+    struct stat st {
+    }, parent{};
+    auto row = [&](uint64_t parentInode, const std::string& name) {
+        const uint8_t type = S_ISDIR(st.st_mode) ? 1 : 0;
+        const auto size = static_cast<uint64_t>(st.st_size);
+        const auto mtime = static_cast<uint32_t>(st.st_mtime);
+        return FsTreeRow{parentInode, st.st_ino, size, mtime, type, name};
+    };
+    EXPECT_EQ(::stat(dir.c_str(), &st), 0);
+    std::vector<FsTreeRow> rows{row(0, rootName)};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        EXPECT_EQ(::lstat(entry.path().c_str(), &st), 0);
+        EXPECT_EQ(::lstat(entry.path().parent_path().c_str(), &parent), 0);
+        if (S_ISDIR(st.st_mode) || st.st_nlink == 1)
+            rows.push_back(row(parent.st_ino, entry.path().filename().string()));
+    }
+    return SortedRows(rows);
+}
+
+// DebugfsRows of `image` as table rows, in the same order.
+inline std::vector<FsTreeRow> DebugfsTableRows(const std::string& image,
+                                               const std::string& rootName) {
+    std::vector<FsTreeRow> out;
+    for (const Row& r : DebugfsRows(image, rootName))
+        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime,
+                                static_cast<uint8_t>(r.isDir ? 1 : 0), r.name});
+    return out;
+}
+
+// Collects the volume mounted on `mnt` into `table` and `info` (root "ROOT", 1 MiB extents).
+inline bool Collect(KZVolumeUnix& volume, const std::string& mnt, const std::string& info,
+                    const std::string& table) {
+    std::string root = "ROOT", m = mnt, i = info, t = table, aux = "aux";
+    return volume.DumpMetadataInformation(root.data(), m.data(), i.data(), aux.data(), aux.data(),
+                                          t.data(), 1048576);
+}
+
+// Expects `rows` in an order where every row's parent comes first, and, sorted, `expected`.
+inline void ExpectWalked(const std::vector<FsTreeRow>& rows,
+                         const std::vector<FsTreeRow>& expected) {
+    std::set<uint64_t> seen{0};
+    for (const auto& r : rows)
+        EXPECT_TRUE(seen.count(r.parent) && (seen.insert(r.inode), true)) << r.name;
+    EXPECT_EQ(SortedRows(rows), expected);
+}
+
+using Lines = std::vector<std::string>;
+
+// A mount table entry of an ext3 file system.
+inline MountTableEntry Entry(const std::string& device, const std::string& dir) {
+    return {{device, dir, "ext3", "rw", "0", "0"}};
+}
+
+// A content list of `paths`, none snapped.
+inline kz_subclient_contentlist ListOf(const Lines& paths) {
+    kz_subclient_contentlist list;
+    for (const auto& p : paths)
+        list.contents.push_back({0, {}, p});
+    list.count = static_cast<int>(paths.size());
+    return list;
+}
+
+// "code:arg,arg" per event, in the order raised.
+inline Lines EventText(const TestEnv& env) {
+    Lines out;
+    for (const Event& e : env.Events()) {
+        std::ostringstream line;
+        line << std::hex << std::showbase << e.code << ":";
+        for (size_t i = 0; i < e.args.size(); ++i)
+            line << (i ? "," : "") << e.args[i];
+        out.push_back(line.str());
+    }
+    return out;
+}
+
+// Quits from its `quitAt`-th poll on.
+struct QuitAt : KZJobCtrlClient {
+    explicit QuitAt(int quitAt) : quitAt(quitAt) {}
+    bool checkQuitFlag() override { return ++polls >= quitAt; }
+    int quitAt, polls = 0;
+};
 
 // Points KZVOL_CONFIG at a file holding `text` until the end of the scope.
-class ScopedRegistry {
-  public:
-    ScopedRegistry(const std::string& path, const std::string& text);
-    ~ScopedRegistry();
-    ScopedRegistry(const ScopedRegistry&) = delete;
-    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
+struct ScopedRegistry {
+    ScopedRegistry(const std::string& path, const std::string& text) {
+        std::ofstream(path) << text;
+        ::setenv("KZVOL_CONFIG", path.c_str(), 1);
+    }
+    ~ScopedRegistry() { ::unsetenv("KZVOL_CONFIG"); }
 };
 
 }  // namespace kzvol::testing

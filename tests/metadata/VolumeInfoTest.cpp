@@ -1,92 +1,69 @@
-// The ext2/ext3 geometry check at each limit it draws (one value inside, the next
-// outside), and the directory walk's volume-information file on images named by a
-// test mount table: the reader's file without its fstype line, or no file at all.
+// What goes into the volume-information file: the geometry check at each limit, the
+// walk's file (the reader's without its fstype line, or none), and the probes of
+// mount options, ACLs and SELinux (a stand-in sestatus through the real shell).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "host/Handles.h"
-#include "metadata/ReaderCallBacks.h"
+#include "metadata/MountProbes.h"
 #include "metadata/VolumeGeometry.h"
 #include "rdfd/RDFD.h"
-#include "tests/support/TestEnv.h"
-#include "volume/KZVolume.h"
+#include "tests/metadata/MetadataTestSupport.h"
 
 namespace kzvol::testing {
 namespace {
 
-using Patch = std::pair<size_t, uint32_t>;  // superblock offset, 32-bit value
-
-// 1 KiB blocks, 8193 blocks in one group of 8192, 256 inodes of 256 bytes: sound.
-std::string SuperBlock(const std::vector<Patch>& patches) {
+// A sound superblock (1 KiB blocks, 8193 blocks in one group of 8192, 256 inodes of
+// 256 bytes) changed by `patches`, "offset=value,...": 32-bit values, but for the
+// 16-bit inode size at 88.
+std::string SuperBlock(const std::string& patches) {
     std::string sb(1024, '\0');
-    std::vector<Patch> all = {{0, 256}, {4, 8193}, {20, 1}, {32, 8192}, {40, 256}, {88, 256}};
-    all.insert(all.end(), patches.begin(), patches.end());
-    for (const auto& [offset, value] : all)
+    std::istringstream in("0=256,4=8193,20=1,32=8192,40=256,88=256," + patches);
+    size_t offset;
+    uint32_t value;
+    for (char sep; in >> offset >> sep >> value; in >> sep)
         for (int i = 0; i < (offset == 88 ? 2 : 4); ++i)
             sb[offset + i] = static_cast<char>(value >> (8 * i));
     return sb;
 }
 
 TEST(VolumeGeometry, EachLimitAcceptsItsLastValueAndRefusesTheNext) {
-    struct Case {
-        std::vector<Patch> patches;
-        uint32_t gdc;  // 0: refused
-    };
-    const Case cases[] = {
-        {{}, 1},
-        {{{4, 8194}}, 2},  // a second group of one block
-        {{{24, 4}}, 1},    // 16 KiB blocks
-        {{{24, 5}}, 0},    // 32 KiB
-        {{{88, 128}}, 1},  // smallest inode
-        {{{88, 64}}, 0},
-        {{{88, 1024}}, 1},  // an inode per block
-        {{{88, 2048}}, 0},  // larger than a block
-        {{{88, 384}}, 0},   // not a power of two
-        {{{32, 8193}}, 0},  // more blocks than a bitmap block maps
-        {{{40, 8192}}, 1},  // inodes per group: a bitmap's worth
-        {{{40, 8193}}, 0},
-        {{{20, 8192}}, 1},  // first data block: the last block
-        {{{20, 8193}}, 0},
-        {{{20, 8193}, {0, 0}}, 0},  // refused for itself, not for its inodes
-        {{{0, 257}}, 0},            // one inode more than the group holds
-        {{{40, 0}, {0, 0}}, 0},
-        {{{88, 0}}, 0},
-        {{{32, 0}}, 0},
-        {{{4, 0}}, 0},
-        {{{32, 1}, {4, 1048577}}, 1048576},         // a descriptor table of 32 MiB
-        {{{32, 1}, {4, 1048578}}, 0},               // one descriptor block more
-        {{{32, 1}, {4, 0xFFFFFFFF}, {40, 1}}, 0},   // four billion groups must not wrap
-        {{{24, 4}, {4, 270000}, {20, 262142}}, 1},  // descriptors end below 4 GiB
-        {{{24, 4}, {4, 270000}, {20, 262143}}, 0},  // start at 4 GiB
-    };
-    for (const Case& c : cases) {
-        const std::string sb = SuperBlock(c.patches);
+    // "patches:descriptor count", 0 for refused; the accepted value before the refused.
+    std::istringstream cases(
+        ":1 4=8194:2 "                                            // a second group of one block
+        "24=4:1 24=5:0 "                                          // 16 KiB blocks, 32 KiB
+        "88=128:1 88=64:0 88=1024:1 88=2048:0 88=384:0 88=0:0 "   // inode sizes
+        "40=8192:1 40=8193:0 32=8193:0 40=0,0=0:0 32=0:0 4=0:0 "  // a bitmap block's worth
+        "20=8192:1 20=8193:0 20=8193,0=0:0 "        // the first data block: the last block
+        "0=257:0 "                                  // one inode more than the group holds
+        "32=1,4=1048577:1048576 32=1,4=1048578:0 "  // a descriptor table of 32 MiB, and more
+        "32=1,4=4294967295,40=1:0 "                 // four billion groups must not wrap
+        "24=4,4=270000,20=262142:1 24=4,4=270000,20=262143:0");  // descriptors up to 4 GiB
+    for (std::string c; cases >> c;) {
+        const std::string sb = SuperBlock(c.substr(0, c.find(':')));
+        const auto gdc = static_cast<uint32_t>(std::stoul(c.substr(c.find(':') + 1)));
         metadata::VolumeGeometry g;
         const metadata::GeometryProblem problem =
             metadata::DecodeGeometry(reinterpret_cast<const unsigned char*>(sb.data()), &g);
-        const std::string name = ::testing::PrintToString(c.patches);
-        EXPECT_EQ(problem.why.empty(), c.gdc != 0) << name << ": " << problem.why;
-        const bool blockSize = c.patches.size() == 1 && c.patches[0] == Patch(24, 5);
-        EXPECT_EQ(problem.blockSize, blockSize) << name;
-        if (c.gdc != 0) {
-            EXPECT_EQ(g.gdc, c.gdc) << name;
-            EXPECT_EQ(g.descBlock, (c.gdc + g.dpb - 1) / g.dpb) << name;
-            EXPECT_EQ(g.dpb * 32, g.blockSize) << name;
-            EXPECT_EQ(g.ipb * g.isize, g.blockSize) << name;
+        EXPECT_EQ(problem.why.empty(), gdc != 0) << c << ": " << problem.why;
+        EXPECT_EQ(problem.blockSize, c == "24=5:0") << c;
+        if (gdc != 0) {
+            EXPECT_EQ(g.gdc, gdc) << c;
+            EXPECT_EQ(g.descBlock, (gdc + g.dpb - 1) / g.dpb) << c;
+            EXPECT_EQ(g.dpb * 32, g.blockSize) << c;
+            EXPECT_EQ(g.ipb * g.isize, g.blockSize) << c;
         }
     }
 }
 
 class VolumeInfoTest : public ::testing::Test {
   protected:
-    // An image made by mke2fs with `options`, mounted (for the lookup) on /mnt/vol.
-    void MakeImage(const std::string& options, const std::string& size) {
+    // An empty ext3 image with 1 KiB blocks, mounted (for the lookup) on /mnt/vol.
+    void Image(unsigned sizeKiB, const std::string& extra = "") {
         ::unlink(image_.c_str());
-        std::string output;
-        ASSERT_EQ(RunCommandLine("mke2fs -q -F " + options + " " + image_ + " " + size + " 2>&1",
-                                 &output),
-                  0)
-            << output;
+        ::mkdir(tmp_.File("empty").c_str(), 0755);
+        MakeImage(tmp_.File("empty"), image_, "ext3", 1024, sizeKiB, extra);
         env_.SetMountTable({{{image_, "/mnt/vol", "ext3", "rw"}}});
     }
     bool Dump(int acl, int selinux) {
@@ -95,23 +72,15 @@ class VolumeInfoTest : public ::testing::Test {
     }
     // The reader's own information file for the image.
     std::string ReaderInfo(int acl, int selinux) {
-        UniqueFd fd(::open(image_.c_str(), O_RDONLY));
-        int raw = fd.get();
-        CCreateUNIXFSTree table;
-        long long handle = 0;
-        const std::string dump = tmp_.File("reader-info");
-        EXPECT_EQ(table.Init(&handle), 0);
-        EXPECT_EQ(table.Open(tmp_.File("t").c_str()), 0);
+        MemoryDevice device;
+        device.bytes = ReadFile(image_);
+        RowCollector rows;
+        std::string dump = tmp_.File("reader-info");
         char root[] = "/", ext3[] = "ext3", platform[] = "linux";
-        EXPECT_TRUE(RDFDInterfaceForImgPod(root, RDFDReadCallBack, &raw, RDFDGetInodeNameCallBack,
-                                           &table, const_cast<char*>(dump.c_str()), ext3, platform,
-                                           65536, acl, selinux, false, nullptr, nullptr));
-        EXPECT_EQ(table.Close(), 0);
+        EXPECT_TRUE(RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device, RowCollector::Add,
+                                           &rows, dump.data(), ext3, platform, 65536, acl, selinux,
+                                           false, nullptr, nullptr));
         return ReadFile(dump);
-    }
-    void PatchSuperBlock(size_t offset, uint32_t value, int width) {
-        UniqueFd fd(::open(image_.c_str(), O_RDWR));
-        ASSERT_EQ(::pwrite(fd.get(), &value, width, 1024 + offset), width);  // little-endian host
     }
 
     TestEnv env_;
@@ -121,7 +90,7 @@ class VolumeInfoTest : public ::testing::Test {
 };
 
 TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeaveNone) {
-    MakeImage("-t ext3 -b 1024 -g 1024 -N 640", "20M");
+    Image(20480, "-g 1024 -N 640");
     ASSERT_TRUE(Dump(1, 0));
     const std::string text = ReadFile(info_);
     EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(1, 0));
@@ -133,13 +102,82 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
     for (const auto& [offset, value, width] :
          {std::tuple<size_t, uint32_t, int>{56, 0x1234, 2}, {96, 0x12, 4}, {32, 0, 4}}) {
         ::unlink(info_.c_str());
-        MakeImage("-t ext3 -b 1024", "4M");
-        PatchSuperBlock(offset, value, width);
+        Image(4096);
+        UniqueFd fd(::open(image_.c_str(), O_RDWR));
+        ASSERT_EQ(::pwrite(fd.get(), &value, width, 1024 + offset), width);  // little-endian host
         EXPECT_FALSE(Dump(1, 0)) << offset;
         EXPECT_NE(::access(info_.c_str(), F_OK), 0) << offset;
     }
     char unmounted[] = "/not/mounted";
     EXPECT_FALSE(volume_.DumpVolumeInfo(unmounted, info_.data(), 1, 0, 0));
+}
+
+bool Acl(std::string mnt) {
+    return CheckIfACLEnabled(mnt.data());
+}
+
+// Options and ACLs come from the first entry of the mount point; today's kernels
+// list no "acl" option when the superblock's default mount options turn ACLs on, so
+// the superblock decides unless an option says otherwise.
+TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
+    TempDir tmp;
+    const std::string image = tmp.File("image");
+    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + image + " 2M && tune2fs -o acl " + image +
+                             " >/dev/null"),
+              0);
+    TestEnv env;
+    env.SetMountTable({{{"/dev/a", "/m", "ext3", "rw,noatime,data=ordered"}},
+                       {{"/dev/b", "/m", "xfs", "rw,acl"}},
+                       {{"/dev/c", "/x", "xfs", "rw,acl"}},
+                       {{"/dev/d", "/n", "ext4", "rw,noacl"}},
+                       {{image, "/a", "ext3", "rw,relatime"}},
+                       {{image, "/off", "ext3", "rw,noacl"}},
+                       {{image, "/ax", "xfs", "rw"}}});
+    for (const auto& [mnt, options, acl] :
+         {std::tuple<std::string, std::string, bool>{"/m", "rw,noatime,data=ordered", false},
+          {"/x", "", true},
+          {"/n", "rw,noacl", false},
+          {"/none", "", false},
+          {"/a", "rw,relatime", true},
+          {"/off", "rw,noacl", false},
+          {"/ax", "", false}}) {
+        std::string path = mnt;
+        EXPECT_EQ(GetMntOptions(path.data()), options) << mnt;
+        EXPECT_EQ(Acl(mnt), acl) << mnt;
+    }
+    ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
+    EXPECT_FALSE(Acl("/a"));
+}
+
+// A stand-in sestatus first in PATH prints its status line on standard error and the
+// rest on standard output; the output goes to a temporary directory with a blank.
+TEST(MountProbes, SELinuxModeFromBothStreamsAndFalseWithoutTheToolOrTheDirectory) {
+    TestEnv env;
+    env.set_run_commands(true);
+    TempDir tmp;
+    const std::string outDir = tmp.File("kz tmp"), oldPath = std::getenv("PATH");
+    ASSERT_EQ(::mkdir(tmp.File("bin").c_str(), 0755) + ::mkdir(outDir.c_str(), 0755), 0);
+    ::setenv("PATH", (tmp.File("bin") + ":" + oldPath).c_str(), 1);
+    auto answer = [&](const std::string& status, const std::string& rest) {
+        const std::string script = "#!/bin/sh\necho '" + status + "' >&2\nprintf '" + rest + "'\n";
+        ::chmod(tmp.Write("bin/sestatus", script).c_str(), 0755);
+        return CheckIfSELinuxEnforcing();
+    };
+    const std::string enabled = "SELinux status:                 enabled";
+    ScopedRegistry registry(tmp.File("registry.ini"), "[Base]\ndTALMARTEMPDIR=" + outDir + "\n");
+    EXPECT_TRUE(answer(enabled, "SELinuxfs mount: /sys/fs/selinux\\nCurrent mode: enforcing\\n"));
+    EXPECT_EQ(env.ShellCommands().back(), "sestatus > '" + outDir + "/sestatus' 2>&1");
+    EXPECT_NE(ReadFile(outDir + "/sestatus").find(enabled), std::string::npos);
+    EXPECT_FALSE(answer(enabled, "Current mode: permissive\\nMode from config file: enforcing"));
+    EXPECT_FALSE(answer("SELinux status: disabled", "Current mode:   enforcing\\n"));
+    EXPECT_FALSE(answer(enabled, "nothing else\\n"));
+    ::unlink(tmp.File("bin/sestatus").c_str());
+    ::setenv("PATH", tmp.File("bin").c_str(), 1);
+    EXPECT_FALSE(CheckIfSELinuxEnforcing());
+    tmp.Write("registry.ini", "[Base]\n");
+    EXPECT_FALSE(answer("SELinux status: enabled", "Current mode: enforcing\\n"));
+    EXPECT_EQ(env.ShellCommands().size(), 5u);  // none without the directory
+    ::setenv("PATH", oldPath.c_str(), 1);
 }
 
 }  // namespace
