@@ -1,13 +1,7 @@
-// Copy-on-write snapshots of a filter device against the memory-mode stand-in
-// driver: the whole life of one snapshot, the chunk-size notations, the
-// copy-on-write names, the snapshot read's limits, retries and trace, and the
-// refusals on the way.
+// Copy-on-write snapshots of a filter device against the memory-mode stand-in driver:
+// one snapshot's whole life, chunk sizes, file names, and the snapshot read's limits.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <memory>
 
 #include "filter/SnapFiles.h"
 #include "host/TraceFile.h"
@@ -15,8 +9,6 @@
 
 namespace kzvol::testing {
 namespace {
-
-constexpr uint32_t kExtent = 1 << 20;
 
 bool Exists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
@@ -27,14 +19,14 @@ class Snapshots : public RecordedDriver {
     void SetUp() override {
         RecordedDriver::SetUp();
         UseRegistry("");
-        ::mkdir(cow_dir().c_str(), 0700);
-        ::setenv("KZ_SNAP_PARTITION", cow_dir().c_str(), 1);
+        ::mkdir(dir_.File("cow").c_str(), 0700);
+        ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
         // 4 MiB whose sector i is filled with the byte 'a' + i % 26.
         std::string data;
         for (int i = 0; i < 8192; ++i)
             data.append(512, static_cast<char>('a' + i % 26));
         image_ = dir_.Write("volume.img", data);
-        minor_ = AddDevice(image_, 0, kExtent);
+        minor_ = AddDevice(image_, 0);
         ASSERT_GE(minor_, 0);
         node_ = FilterNode(minor_);
         volume_ = BoundVolume(minor_, node_);
@@ -44,10 +36,8 @@ class Snapshots : public RecordedDriver {
         ::unsetenv("KZ_SNAP_PARTITION");
         RecordedDriver::TearDown();
     }
-
-    std::string cow_dir() const { return dir_.File("cow"); }
-    std::string cow_file(const char* suffix) const {
-        return cow_dir() + "/.qnbf" + std::to_string(minor_) + suffix;
+    std::string CowFile(const char* suffix) const {
+        return dir_.File("cow/.qnbf" + std::to_string(minor_) + suffix);
     }
 
     std::string image_, node_;
@@ -59,13 +49,11 @@ TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
     const int descriptors = OpenDescriptorCount();
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
     auto sync = Sent<qn_snapsync_arg>(1);
-    EXPECT_EQ(sync.minor, minor_);
-    EXPECT_EQ(sync.chunk_size, 4096u);
-    EXPECT_EQ(std::string(sync.data_file), cow_file("-snap"));
-    EXPECT_EQ(std::string(sync.map_file), cow_file("-snapmap"));
-    EXPECT_EQ(sync.snap_minor, -1);
+    EXPECT_EQ(std::make_tuple(+sync.minor, +sync.chunk_size, std::string(sync.data_file),
+                              std::string(sync.map_file), +sync.snap_minor),
+              std::make_tuple(minor_, 4096u, CowFile("-snap"), CowFile("-snapmap"), -1));
     // The started snapshot is the one the object now names.
-    ASSERT_EQ(seen().Seen().back().request, QNBF_START_NODE);
+    ASSERT_EQ(LastRequest(), QNBF_START_NODE);
     const uint32_t snapMinor = Sent<uint32_t>();
     const std::string snapNode = FilterNode(static_cast<int>(snapMinor));
     EXPECT_EQ(volume_->m_strSnapId, snapNode);
@@ -80,40 +68,46 @@ TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
     EXPECT_NE(volume_->m_hSnapVolume, -1);
 
     ASSERT_TRUE(volume_->SWSnapFreezeSync("ignored", KZ_APP_NONE));
-    EXPECT_EQ(seen().Seen().back().request, QNBF_DELETE_NODE);
+    EXPECT_EQ(LastRequest(), QNBF_DELETE_NODE);
     EXPECT_EQ(Sent<uint32_t>(), snapMinor);
     EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>{kBootScriptLine});
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
     EXPECT_EQ(volume_->m_strSnapId, snapNode);
 
-    EXPECT_TRUE(Exists(cow_file("-snap")));
+    EXPECT_TRUE(Exists(CowFile("-snap")));
     ASSERT_TRUE(volume_->SWSnapUnsynchronize());
-    EXPECT_FALSE(Exists(cow_file("-snap")));
-    EXPECT_FALSE(Exists(cow_file("-snapmap")));
+    EXPECT_FALSE(Exists(CowFile("-snap")) || Exists(CowFile("-snapmap")));
     EXPECT_TRUE(volume_->SWSnapUnsynchronize());  // neither file: nothing to do
     volume_->Close();
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
+
+    // Queries this system leaves empty answer true and change nothing.
+    SnapVolInfo_t info{{1, 2, 3, 4}};
+    std::vector<SnapCachedExtent_t> extents(1);
+    EXPECT_TRUE(volume_->SWSnapSetCacheConfig(1, 2, 3, 4) && volume_->SWSnapGetSnapStatus());
+    EXPECT_TRUE(volume_->SWSnapGetVolumeInfo(info) &&
+                volume_->SWSnapGetCachedExtents(extents, "x"));
+    EXPECT_EQ(info.reserved[3] + extents.size(), 5u);
 }
 
-TEST_F(Snapshots, ChunkSizeNotations) {
-    const std::pair<const char*, unsigned long> cases[] = {
-        {"", 4096},        {"=", 4096},    {"=0x2000", 8192}, {"=010", 8},
-        {"=65536", 65536}, {"=abc", 4096}, {"=-1", 4096},     {"=0x100000000", 4096},
-    };
-    for (auto [value, size] : cases) {
+TEST_F(Snapshots, ChunkSizeNotationsAndCopyOnWriteNames) {
+    for (auto [value, size] :
+         std::vector<std::pair<const char*, unsigned long>>{{"", 4096},
+                                                            {"=", 4096},
+                                                            {"=010", 8},
+                                                            {"=65536", 65536},
+                                                            {"=abc", 4096},
+                                                            {"=-1", 4096},
+                                                            {"=0x100000000", 4096},
+                                                            {"=0x2000", 8192}}) {
         SCOPED_TRACE(value);
-        dir_.Write("registry.ini",
-                   *value ? std::string("[UnixImagePOD]\ndSnapChunkSize") + value + "\n" : "");
+        UseRegistry(*value ? std::string("[UnixImagePOD]\ndSnapChunkSize") + value + "\n" : "");
         EXPECT_EQ(SnapChunkSize("test"), size);
     }
-
-    // The parsed value reaches the driver unchanged.
-    dir_.Write("registry.ini", "[UnixImagePOD]\ndSnapChunkSize=0x2000\n");
+    // The last value parsed reaches the driver unchanged.
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
     EXPECT_EQ(Sent<qn_snapsync_arg>(1).chunk_size, 8192u);
-}
 
-TEST(SnapshotFiles, NamesWithAndWithoutATrailingSlash) {
     for (const char* dir : {"/snaps", "/snaps/"}) {
         EXPECT_EQ(CowFileNames(dir, "/dev/qnbf/qnbf3").data, "/snaps/.qnbf3-snap");
         EXPECT_EQ(CowFileNames(dir, "/dev/qnbf/qnbf3").map, "/snaps/.qnbf3-snapmap");
@@ -128,8 +122,7 @@ TEST_F(Snapshots, SnapshotReadLimitsRetriesAndTrace) {
     EXPECT_FALSE(volume_->SWSnapRead(0, 8388608, buffer.data(), done));
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
-    EXPECT_TRUE(seen().Seen().size() == 2u);  // the device's add and start only
-
+    EXPECT_EQ(seen().size(), 2u);  // the device's add and start only
     // No snapshot yet: nothing to open.
     EXPECT_FALSE(volume_->SWSnapRead(0, 1, buffer.data(), done));
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
@@ -156,42 +149,31 @@ TEST_F(Snapshots, SnapshotReadLimitsRetriesAndTrace) {
 
 TEST_F(Snapshots, StopWithoutASnapshotAndRefusalsOnTheWay) {
     ASSERT_TRUE(volume_->SWSnapFreezeSync("src", KZ_APP_NONE));
-    EXPECT_EQ(seen().Count(QNBF_DELETE_NODE), 0);
+    EXPECT_EQ(Count(QNBF_DELETE_NODE), 0);
     EXPECT_TRUE(env_.ShellCommands().empty());
 
     // Creation: an unknown device, a refused start (the snapshot stays synchronized).
     EXPECT_FALSE(volume_->SWSnapSynchronize("/dev/qnbf/qnbf77", 0));
-    EXPECT_EQ(seen().Count(QNBF_SNAP_SYNC), 0);
+    EXPECT_EQ(Count(QNBF_SNAP_SYNC), 0);
     driver().FailNext(QNBF_START_NODE, EIO);
     EXPECT_FALSE(volume_->SWSnapSynchronize(node_, 0));
     EXPECT_TRUE(volume_->m_strSnapId.empty());
 
     // Removal: a copy-on-write name taken by a directory is not removed.
-    ASSERT_EQ(::unlink(cow_file("-snap").c_str()), 0);
-    ASSERT_EQ(::mkdir(cow_file("-snap").c_str(), 0700), 0);
+    ASSERT_EQ(::unlink(CowFile("-snap").c_str()), 0);
+    ASSERT_EQ(::mkdir(CowFile("-snap").c_str(), 0700), 0);
     dir_.Write("cow/.qnbf" + std::to_string(minor_) + "-snap/keep", "x");
     EXPECT_FALSE(volume_->SWSnapUnsynchronize());
-    EXPECT_TRUE(Exists(cow_file("-snap") + "/keep"));
-    EXPECT_TRUE(Exists(cow_file("-snapmap")));  // not reached
+    EXPECT_TRUE(Exists(CowFile("-snap") + "/keep"));
+    EXPECT_TRUE(Exists(CowFile("-snapmap")));  // not reached
 
     ::unsetenv("KZ_SNAP_PARTITION");
-    const size_t requests = seen().Seen().size();
+    const size_t requests = seen().size();
     EXPECT_FALSE(volume_->SWSnapSynchronize(node_, 0));
     EXPECT_FALSE(volume_->SWSnapUnsynchronize());
-    EXPECT_TRUE(Exists(cow_file("-snapmap")));
-    EXPECT_EQ(seen().Count(QNBF_SNAP_SYNC), 1);
-    EXPECT_EQ(seen().Seen().size(), requests + 2);  // the device lookup: list, information
-}
-
-TEST_F(Snapshots, QueriesThatLinuxLeavesEmpty) {
-    SnapVolInfo_t info{{1, 2, 3, 4}};
-    std::vector<SnapCachedExtent_t> extents(1);
-    EXPECT_TRUE(volume_->SWSnapSetCacheConfig(1, 2, 3, 4));
-    EXPECT_TRUE(volume_->SWSnapGetVolumeInfo(info));
-    EXPECT_TRUE(volume_->SWSnapGetSnapStatus());
-    EXPECT_TRUE(volume_->SWSnapGetCachedExtents(extents, "x"));
-    EXPECT_EQ(info.reserved[3], 4u);
-    EXPECT_EQ(extents.size(), 1u);
+    EXPECT_TRUE(Exists(CowFile("-snapmap")));
+    EXPECT_EQ(Count(QNBF_SNAP_SYNC), 1);
+    EXPECT_EQ(seen().size(), requests + 2);  // the device lookup: list, information
 }
 
 }  // namespace
