@@ -7,8 +7,7 @@
 #include <tuple>
 
 #include "host/TraceFile.h"
-#include "tests/filter/BitmapMembers.h"
-#include "tests/filter/RecordingChannel.h"
+#include "tests/filter/DriverFixture.h"
 
 namespace kzvol::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
 #include "filter/QnbfLookup.h"
-#include "tests/filter/BitmapMembers.h"
+#include "tests/filter/DriverFixture.h"
 #include "tests/support/FaultSweep.h"
 #include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"

@@ -5,7 +5,7 @@
 
 #include "filter/SnapFiles.h"
 #include "host/TraceFile.h"
-#include "tests/filter/RecordingChannel.h"
+#include "tests/filter/DriverFixture.h"
 
 namespace kzvol::testing {
 namespace {

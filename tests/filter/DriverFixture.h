@@ -1,6 +1,6 @@
-// A request channel that records every request (its number and a copy of the record
-// as sent) before passing it to the stand-in driver, and the fixture that puts one in
-// front of its driver. One thread only.
+// The memory-mode fixture with a channel in front of its driver that records every
+// request (its number and a copy of the record as sent), and the driver-mode members
+// around the change bitmaps as one table. One thread only.
 #pragma once
 
 #include <linux/ioctl.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "filter/DriverChannel.h"
+#include "filter/QnbfVolInfo.h"
 #include "tests/support/MemoryDriver.h"
 
 namespace kzvol::testing {
@@ -23,9 +23,7 @@ struct SeenRequest {
 class RecordingChannel : public DriverChannel {
   public:
     explicit RecordingChannel(DriverChannel* target) : target_(target) {}
-    int OpenNode(const std::string& path, int flags) override {
-        return target_->OpenNode(path, flags);
-    }
+    int OpenNode(const std::string& p, int f) override { return target_->OpenNode(p, f); }
     int Request(int fd, unsigned long request, void* arg) override {
         auto* bytes = static_cast<unsigned char*>(arg);
         seen.push_back({request, {}});
@@ -63,5 +61,42 @@ class RecordedDriver : public MemoryDriver {
   private:
     std::optional<RecordingChannel> channel_;
 };
+
+using Bits = std::vector<unsigned char>;
+
+// A temporary as an argument taken by reference or address.
+template <typename T>
+T& Lvalue(T&& value) {
+    return value;
+}
+
+struct BitmapMember {
+    const char* name;
+    bool (*call)(KZVolumeUnix&, KZVBitmapType, Bits&);
+    bool typed;  // takes a bitmap type
+};
+
+// clang-format off
+#define KZ_MEMBER(typed, call) \
+    BitmapMember{#call, [](KZVolumeUnix& v, KZVBitmapType t, Bits& b) { return call; }, typed}
+// clang-format on
+
+// Each called with a buffer whose size is the one the driver gets.
+inline const std::vector<BitmapMember>& BitmapMembers() {
+    static const std::vector<BitmapMember> members = {
+        KZ_MEMBER(false, v.QNBFGetVolInfo(Lvalue(QNBFVolInfo_t{}))),
+        KZ_MEMBER(true, v.QNBFGetVolBitmap(t, b.data(), b.size(), false)),
+        KZ_MEMBER(true, v.QNBFGetAndClrVolBitmap(t, b.data(), b.size(), false)),
+        KZ_MEMBER(true, v.QNBFSetVolBitmap(t, b.data())),
+        KZ_MEMBER(true, v.QNBFClearVolBitmap(t)),
+        KZ_MEMBER(true, v.QNBFSaveVolBitmap(t)),
+        KZ_MEMBER(true, v.QNBFMergeVolBitmap(t, b.data(), b.size())),
+        KZ_MEMBER(false,
+                  v.QNBFPrepareDataBlock("", &Lvalue(qn_getdatablockbmp_arg{0, uint32_t(b.size()),
+                                                                            uint64_t(b.data())}))),
+    };
+    return members;
+}
+#undef KZ_MEMBER
 
 }  // namespace kzvol::testing
