@@ -1,5 +1,4 @@
-// The change-bitmap members of a driver-mode volume object against the memory-mode
-// stand-in driver, with every request seen at the channel.
+// The change-bitmap members of a driver-mode volume object against the stand-in driver.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -25,7 +24,7 @@ class Bitmaps : public RecordedDriver {
         return volume;
     }
     std::vector<int> Read(KZVolumeUnix& volume, KZVBitmapType type) {
-        std::vector<unsigned char> bits(8, 0xee);
+        Bits bits(8, 0xee);
         EXPECT_TRUE(volume.QNBFGetVolBitmap(type, bits.data(), 8, false));
         return SetExtents(bits);
     }
@@ -84,8 +83,8 @@ TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
     EXPECT_TRUE(volume->QNBFDumpAndClear(KZV_BITMAP_INCREMENTAL, nullptr, 0));
 }
 
-// A driver answering one fixed information record, whose two bitmaps differ in
-// size, and taking every bitmap change, remembering the last one.
+// Answers one fixed information record, whose bitmaps differ in size, and keeps the
+// last bitmap change.
 class FixedInfoChannel : public DriverChannel {
   public:
     int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }
@@ -195,7 +194,7 @@ TEST_F(Bitmaps, ReadsFlushFirstBestEffortAndRefusalsFail) {
     EXPECT_FALSE(volume->QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 9));
     EXPECT_EQ(Count(QNBF_MERGE_BITMAP), 1);
 
-    // A cluster client's node comes from the driver; an unknown minor fails the read.
+    // A cluster client's node comes from the driver: an unknown minor fails the read.
     UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
     volume->setClntDisplayName("vm1");
     volume->m_QnbfNodeMinorno = 9;

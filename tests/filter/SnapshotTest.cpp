@@ -1,5 +1,4 @@
-// Copy-on-write snapshots of a filter device against the memory-mode stand-in driver:
-// one snapshot's whole life, chunk sizes, file names, and the snapshot read's limits.
+// Copy-on-write snapshots of a filter device against the memory-mode stand-in driver.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -21,11 +20,9 @@ class Snapshots : public RecordedDriver {
         UseRegistry("");
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
-        // 4 MiB whose sector i is filled with the byte 'a' + i % 26.
-        std::string data;
-        for (int i = 0; i < 8192; ++i)
-            data.append(512, static_cast<char>('a' + i % 26));
-        image_ = dir_.Write("volume.img", data);
+        image_ = dir_.Write("volume.img", "");
+        for (int i = 0; i < 8192; ++i)  // sector i filled with 'a' + i % 26
+            ASSERT_TRUE(WriteSector(image_, i * 512, static_cast<char>('a' + i % 26)));
         minor_ = AddDevice(image_, 0);
         ASSERT_GE(minor_, 0);
         node_ = FilterNode(minor_);
@@ -45,34 +42,57 @@ class Snapshots : public RecordedDriver {
     std::unique_ptr<KZVolumeUnix> volume_;
 };
 
-TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
+TEST_F(Snapshots, OneSnapshotsLifeAndTheLimitsOfItsRead) {
     const int descriptors = OpenDescriptorCount();
+    std::string buffer(1024, '\0');
+    unsigned long done = 99;
+    // A byte count past 32 bits is refused before anything is opened or read.
+    EXPECT_FALSE(volume_->SWSnapRead(0, 8388608, buffer.data(), done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(seen().size(), 2u);  // the device's add and start only
+    EXPECT_FALSE(volume_->SWSnapRead(0, 1, buffer.data(), done));  // no snapshot to open
+    EXPECT_EQ(volume_->m_hSnapVolume, -1);
+
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
     auto sync = Sent<qn_snapsync_arg>(1);
     EXPECT_EQ(std::make_tuple(+sync.minor, +sync.chunk_size, std::string(sync.data_file),
                               std::string(sync.map_file), +sync.snap_minor),
               std::make_tuple(minor_, 4096u, CowFile("-snap"), CowFile("-snapmap"), -1));
-    // The started snapshot is the one the object now names.
     ASSERT_EQ(LastRequest(), QNBF_START_NODE);
-    const uint32_t snapMinor = Sent<uint32_t>();
-    const std::string snapNode = FilterNode(static_cast<int>(snapMinor));
-    EXPECT_EQ(volume_->m_strSnapId, snapNode);
+    const uint32_t snapMinor = Sent<uint32_t>();  // the started snapshot, named by the object
+    EXPECT_EQ(volume_->m_strSnapId, FilterNode(snapMinor));
 
     // The live device moves on; the snapshot keeps the old sectors.
     ASSERT_TRUE(WriteSector(image_, 10 * 512, 'Z'));
-    std::string buffer(1024, '\0');
-    unsigned long done = 99;
     ASSERT_TRUE(volume_->SWSnapRead(9, 2, buffer.data(), done));
     EXPECT_EQ(done, 2u);
     EXPECT_EQ(buffer, std::string(512, 'a' + 9) + std::string(512, 'a' + 10));
     EXPECT_NE(volume_->m_hSnapVolume, -1);
+
+    TempDir traces;
+    std::string old = SetTraceDirectory(traces.path());
+    traces.Write("debugkzvol", "");
+    EXPECT_TRUE(volume_->SWSnapRead(5, 0, buffer.data(), done));
+    EXPECT_EQ(done, 0u);
+    // Past the end of the 8192-sector snapshot: two short reads, no pause.
+    done = 99;
+    EXPECT_FALSE(volume_->SWSnapRead(8191, 2, buffer.data(), done));
+    EXPECT_EQ(done, 0u);
+    SetTraceDirectory(old);
+    EXPECT_TRUE(env_.Sleeps().empty());
+    const std::string attempt =
+        "\n volume handle=" + std::to_string(volume_->m_hSnapVolume) +
+        " \t offset=4193792 \t size=1024Read failed offset=4193792 size=1024 returned=512 "
+        "errorno=0  retrying\n";
+    EXPECT_EQ(ReadFile(traces.File("readsnapvollog")),
+              "\n blkoffset=8191 \t noofblocks=2 \t blksize=512" + attempt + attempt);
 
     ASSERT_TRUE(volume_->SWSnapFreezeSync("ignored", KZ_APP_NONE));
     EXPECT_EQ(LastRequest(), QNBF_DELETE_NODE);
     EXPECT_EQ(Sent<uint32_t>(), snapMinor);
     EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>{kBootScriptLine});
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
-    EXPECT_EQ(volume_->m_strSnapId, snapNode);
+    EXPECT_EQ(volume_->m_strSnapId, FilterNode(snapMinor));
 
     EXPECT_TRUE(Exists(CowFile("-snap")));
     ASSERT_TRUE(volume_->SWSnapUnsynchronize());
@@ -80,26 +100,18 @@ TEST_F(Snapshots, CreateReadStopAndRemoveOneSnapshot) {
     EXPECT_TRUE(volume_->SWSnapUnsynchronize());  // neither file: nothing to do
     volume_->Close();
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
-
-    // Queries this system leaves empty answer true and change nothing.
-    SnapVolInfo_t info{{1, 2, 3, 4}};
-    std::vector<SnapCachedExtent_t> extents(1);
-    EXPECT_TRUE(volume_->SWSnapSetCacheConfig(1, 2, 3, 4) && volume_->SWSnapGetSnapStatus());
-    EXPECT_TRUE(volume_->SWSnapGetVolumeInfo(info) &&
-                volume_->SWSnapGetCachedExtents(extents, "x"));
-    EXPECT_EQ(info.reserved[3] + extents.size(), 5u);
 }
 
 TEST_F(Snapshots, ChunkSizeNotationsAndCopyOnWriteNames) {
-    for (auto [value, size] :
-         std::vector<std::pair<const char*, unsigned long>>{{"", 4096},
-                                                            {"=", 4096},
-                                                            {"=010", 8},
-                                                            {"=65536", 65536},
-                                                            {"=abc", 4096},
-                                                            {"=-1", 4096},
-                                                            {"=0x100000000", 4096},
-                                                            {"=0x2000", 8192}}) {
+    const std::pair<const char*, unsigned long> cases[] = {{"", 4096},
+                                                           {"=", 4096},
+                                                           {"=010", 8},
+                                                           {"=65536", 65536},
+                                                           {"=abc", 4096},
+                                                           {"=-1", 4096},
+                                                           {"=0x100000000", 4096},
+                                                           {"=0x2000", 8192}};
+    for (auto [value, size] : cases) {
         SCOPED_TRACE(value);
         UseRegistry(*value ? std::string("[UnixImagePOD]\ndSnapChunkSize") + value + "\n" : "");
         EXPECT_EQ(SnapChunkSize("test"), size);
@@ -113,38 +125,6 @@ TEST_F(Snapshots, ChunkSizeNotationsAndCopyOnWriteNames) {
         EXPECT_EQ(CowFileNames(dir, "/dev/qnbf/qnbf3").map, "/snaps/.qnbf3-snapmap");
     }
     EXPECT_EQ(CowFileNames("/snaps", "qnbf4").data, "/snaps/.qnbf4-snap");
-}
-
-TEST_F(Snapshots, SnapshotReadLimitsRetriesAndTrace) {
-    std::string buffer(512, '\0');
-    unsigned long done = 99;
-    // A byte count past 32 bits is refused before anything is opened or read.
-    EXPECT_FALSE(volume_->SWSnapRead(0, 8388608, buffer.data(), done));
-    EXPECT_EQ(done, 0u);
-    EXPECT_EQ(volume_->m_hSnapVolume, -1);
-    EXPECT_EQ(seen().size(), 2u);  // the device's add and start only
-    // No snapshot yet: nothing to open.
-    EXPECT_FALSE(volume_->SWSnapRead(0, 1, buffer.data(), done));
-    EXPECT_EQ(volume_->m_hSnapVolume, -1);
-
-    ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
-    TempDir traces;
-    std::string old = SetTraceDirectory(traces.path());
-    traces.Write("debugkzvol", "");
-    done = 99;
-    EXPECT_TRUE(volume_->SWSnapRead(5, 0, buffer.data(), done));
-    EXPECT_EQ(done, 0u);
-    // Past the end of the 8192-sector snapshot: two short reads, no pause.
-    EXPECT_FALSE(volume_->SWSnapRead(8191, 2, buffer.data(), done));
-    EXPECT_EQ(done, 0u);
-    SetTraceDirectory(old);
-    EXPECT_TRUE(env_.Sleeps().empty());
-    const std::string attempt =
-        "\n volume handle=" + std::to_string(volume_->m_hSnapVolume) +
-        " \t offset=4193792 \t size=1024Read failed offset=4193792 size=1024 returned=512 "
-        "errorno=0  retrying\n";
-    EXPECT_EQ(ReadFile(traces.File("readsnapvollog")),
-              "\n blkoffset=8191 \t noofblocks=2 \t blksize=512" + attempt + attempt);
 }
 
 TEST_F(Snapshots, StopWithoutASnapshotAndRefusalsOnTheWay) {
