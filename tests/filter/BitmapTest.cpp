@@ -15,7 +15,6 @@ constexpr uint32_t kExtent = 1 << 20;
 
 class Bitmaps : public RecordedDriver {
   protected:
-    // A driver-mode object bound to a new 64-extent filter device, open unless told otherwise.
     std::unique_ptr<KZVolumeUnix> Bound(bool open = true) {
         dev_ = AddDevice("/dev/sdb", 64ull * kExtent, kExtent);
         auto volume = BoundVolume(dev_);
@@ -83,8 +82,7 @@ TEST_F(Bitmaps, BackupCycleOnTheDriversBitmaps) {
     EXPECT_TRUE(volume->QNBFDumpAndClear(KZV_BITMAP_INCREMENTAL, nullptr, 0));
 }
 
-// Answers one fixed information record, whose bitmaps differ in size, and keeps the
-// last bitmap change.
+// Answers one fixed information record and keeps the last bitmap change.
 class FixedInfoChannel : public DriverChannel {
   public:
     int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }
@@ -150,8 +148,7 @@ TEST(VolumeInformation, RecordAndBitmapSizesFromTheDriversAnswer) {
     SetDriverChannel(nullptr);
 }
 
-// Without a handle or a minor, with a type naming no bitmap, or with no driver,
-// every member fails and no request goes out.
+// No handle, no minor, a type naming no bitmap, or no driver: no request goes out.
 TEST_F(Bitmaps, PreconditionsRefuseBeforeAnyRequest) {
     Bits bits(8);
     emulator::Emulator absent(dir_.File("no-driver"));

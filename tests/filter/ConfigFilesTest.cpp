@@ -22,7 +22,6 @@ bool Exists(std::string list, std::string word) {
 bool Delete(std::string list, std::string word) {
     return delete_string_from_file(list.data(), word.data());
 }
-// Names of the entries of `dir`, to catch temporaries left behind.
 std::string Entries(const std::string& dir) {
     std::string out;
     RunCommandLine("ls -A " + dir, &out);
@@ -77,8 +76,7 @@ FILE* FailingAfter(const std::string& text) {
     return ::fopencookie(nullptr, "r", io);
 }
 
-// A list that cannot be read whole, or not replaced, stays as it was, with no
-// temporary file beside it.
+// A list that cannot be read whole, or not replaced, stays as it was, with no temporary.
 TEST(WordList, FailedReadOrReplacementLeavesTheListAsItWas) {
     TestEnv env;
     TempDir dir;
@@ -133,8 +131,7 @@ class ClusterConfig : public ::testing::Test {
     std::string serial_;
 };
 
-// A registry that exists but cannot be read makes the host throw; none of these
-// operations passes that on.
+// A registry that exists but cannot be read makes the host throw; none passes that on.
 TEST_F(ClusterConfig, ClusterClientsAreRecognisedAndAnUnreadableRegistryThrowsNothing) {
     EXPECT_TRUE(is_VM("vm1"));
     EXPECT_FALSE(is_VM("") || is_VM("pm1") || is_VM("unknown"));

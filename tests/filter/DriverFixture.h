@@ -1,6 +1,5 @@
-// The memory-mode fixture with a channel in front of its driver that records every
-// request (its number and a copy of the record as sent), and the driver-mode members
-// around the change bitmaps as one table. One thread only.
+// The memory-mode fixture with a channel in front of its driver recording every request
+// as sent, and the driver-mode members around the change bitmaps as one table.
 #pragma once
 
 #include <linux/ioctl.h>
@@ -20,21 +19,18 @@ struct SeenRequest {
     std::vector<unsigned char> record;  // empty for requests without a record
 };
 
-class RecordingChannel : public DriverChannel {
-  public:
-    explicit RecordingChannel(DriverChannel* target) : target_(target) {}
-    int OpenNode(const std::string& p, int f) override { return target_->OpenNode(p, f); }
+struct RecordingChannel : DriverChannel {
+    explicit RecordingChannel(DriverChannel* to) : target(to) {}
+    int OpenNode(const std::string& p, int f) override { return target->OpenNode(p, f); }
     int Request(int fd, unsigned long request, void* arg) override {
         auto* bytes = static_cast<unsigned char*>(arg);
         seen.push_back({request, {}});
         if (arg)
             seen.back().record.assign(bytes, bytes + _IOC_SIZE(request));
-        return target_->Request(fd, request, arg);
+        return target->Request(fd, request, arg);
     }
+    DriverChannel* target;
     std::vector<SeenRequest> seen;
-
-  private:
-    DriverChannel* target_;
 };
 
 class RecordedDriver : public MemoryDriver {
@@ -64,7 +60,6 @@ class RecordedDriver : public MemoryDriver {
 
 using Bits = std::vector<unsigned char>;
 
-// A temporary as an argument taken by reference or address.
 template <typename T>
 T& Lvalue(T&& value) {
     return value;

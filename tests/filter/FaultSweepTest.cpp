@@ -1,6 +1,5 @@
-// Fault sweep through the host seam and the stand-in driver: every driver call and
-// every command of each operation fails in turn; each run must end in the
-// operation's documented answer and leave no descriptor or temporary file behind.
+// Every driver call and every command of each operation fails in turn: each run ends in
+// the documented answer and leaves no descriptor or temporary file behind.
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -64,7 +63,6 @@ class FaultSweep : public MemoryDriver {
     qn_getinfo_arg info_;
 };
 
-// Every one answers false when a call fails.
 TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
     const std::string node = "qnbf" + std::to_string(dev_);
     auto byMinor = [this](uint32_t minor, int mode) {
@@ -113,8 +111,7 @@ TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
         return v.SWSnapRead(0, 1, sector, done) && done == 1;
     }));
 
-    // A snapshot's whole life on its own device. A start that fails leaves the
-    // synchronized snapshot and its files, as documented; they are removed between runs.
+    // A snapshot's life on its own device; what a failed start leaves (documented) is removed.
     const int own = AddDevice(dir_.Write("volume.img", std::string(4096, 'v')), 0, 4096);
     const std::string cow = dir_.File("cow");
     ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);

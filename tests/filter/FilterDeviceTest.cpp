@@ -1,5 +1,4 @@
-// Creating and deleting filter devices through the memory-mode stand-in driver:
-// extent correction, the roll-back after each late refusal, the cluster client's files.
+// Creating and deleting filter devices through the memory-mode stand-in driver.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,9 +13,7 @@
 namespace kzvol::testing {
 namespace {
 
-// A block device node that stays put (creation insists on one; the memory-mode driver
-// never opens it): no zram, nbd or device-mapper node, loop nodes last, and none of
-// the admin node's major (creation would take it for a filter device already).
+// A block device node that stays put (loop nodes last), not of the admin node's major.
 std::string AnyBlockDevice() {
     struct stat admin {
     }, st;
@@ -41,8 +38,7 @@ struct MkdirEnv : TestEnv {
     }
 };
 
-// Passes requests to the stand-in driver but refuses `request` (of bitmap `kind`
-// only, when not -1).
+// Refuses `request` (of bitmap `kind` only, when not -1), passes the others on.
 struct Refuse : DriverChannel {
     Refuse(DriverChannel* d, unsigned long r, int64_t k) : driver(d), request(r), kind(k) {}
     int OpenNode(const std::string& p, int f) override { return driver->OpenNode(p, f); }
@@ -93,10 +89,9 @@ class FilterDevice : public MemoryDriver {
 
 TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRemovesIt) {
     const int descriptors = OpenDescriptorCount();
-    for (auto [given, used] : {std::pair<unsigned long, unsigned long>{0, 4096},
-                               {3000, 4096},
-                               {1048576, 524288},
-                               {8192, 8192}}) {
+    const std::pair<unsigned long, unsigned long> extents[] = {
+        {0, 4096}, {3000, 4096}, {1048576, 524288}, {8192, 8192}};
+    for (auto [given, used] : extents) {
         SCOPED_TRACE(given);
         CreateDevArg_t arg = Arg(given);
         ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
@@ -121,8 +116,7 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
-// From the information request on, a refusal removes the device again and rebuilds
-// the boot script without it.
+// From the information request on, a refusal removes the device and rebuilds the script.
 TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice) {
     const struct {
         unsigned long request;
@@ -169,8 +163,6 @@ TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice)
     EXPECT_TRUE(Devices().empty());
 }
 
-// Deletion refuses a mounted node, a path that is no filter node, and stops when the
-// driver refuses to mark the device defunct.
 TEST_F(FilterDevice, BootScriptKeptWhenItsToolFailsAndDeletionRefusalsLeaveTheDevice) {
     env_.QueueCommandResult(256);
     const int minor = Create();
@@ -191,8 +183,6 @@ TEST_F(FilterDevice, BootScriptKeptWhenItsToolFailsAndDeletionRefusalsLeaveTheDe
     EXPECT_TRUE(Devices().empty());
 }
 
-// A cluster client: its shared directory is its job results directory, its serial
-// number comes from the cluster script.
 class ClusterFilterDevice : public FilterDevice {
   protected:
     void SetUp() override {
@@ -208,7 +198,7 @@ class ClusterFilterDevice : public FilterDevice {
     MkdirEnv mkdir_env_;
 };
 
-TEST_F(ClusterFilterDevice, CreationRecordsTheDeviceAndDeletionForgetsIt) {
+TEST_F(ClusterFilterDevice, CreationRecordsTheDeviceAndDeletionForgetsItBestEffort) {
     mkdir_env_.QueueCommandResult(0, "SERIAL-42 \n");
     CreateDevArg_t arg = Arg(2048);
     ASSERT_TRUE(volume_.QNBFCreateDevice(&arg));
@@ -237,9 +227,8 @@ TEST_F(ClusterFilterDevice, CreationRecordsTheDeviceAndDeletionForgetsIt) {
     EXPECT_TRUE(Devices().empty());
     EXPECT_NE(::access(state.c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(list), "/dev/other\n");
-}
 
-TEST_F(ClusterFilterDevice, CleanUpAfterTheDriverDeletedTheDeviceIsBestEffort) {
+    // Clean-up after the driver deleted the device is best effort.
     int minor = Create();
     ASSERT_EQ(::unlink((State(minor) + "/volume").c_str()), 0);
     EXPECT_FALSE(Delete(minor));  // unreadable "volume": false, device gone all the same

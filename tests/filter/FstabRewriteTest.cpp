@@ -1,5 +1,4 @@
-// The file-system table rewrite on a table in a temporary directory: the filter
-// entry and its undoing, and a table never torn by a failed rename or a crash.
+// The file-system table rewrite for the filter, and its undoing, on a temporary table.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mntent.h>
@@ -35,7 +34,6 @@ int WaitStatus(pid_t child) {
 
 class FstabRewrite : public ::testing::Test {
   protected:
-    // Puts `device` mounted on `dir` under filter node 3.
     bool Put(const std::string& device, const char* dir = "/data", int freq = 1,
              const char* opts = "defaults,noatime") {
         mntent entry{};
@@ -46,7 +44,7 @@ class FstabRewrite : public ::testing::Test {
         entry.mnt_passno = 2;
         return PutFstabUnderFilter(files_, "test:", device, "/dev/qnbf/qnbf3", entry);
     }
-    // Undoes it for sdb1: whether the table changed.
+    // Whether undoing it for sdb1 changed the table.
     bool Take() {
         bool changed = false;
         EXPECT_TRUE(TakeFstabFromFilter(files_, "test:", "/dev/qnbf/qnbf3", "sdb1", &changed));
@@ -59,9 +57,8 @@ class FstabRewrite : public ::testing::Test {
     FstabFiles files_{dir_.File("fstab"), dir_.File("fstab-temptalmar"), dir_.File("fstab.orig")};
 };
 
-// Only the lines whose first word is the device are taken, whatever they mount:
-// not a comment naming it, not a longer or shorter name with the same prefix, not
-// another node's lines. Every other byte stays, and undoing gives the table back.
+// Only the lines whose first word is the device are taken (not a comment naming it, not
+// a name sharing its prefix, not another node's lines); every other byte stays.
 TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteForByte) {
     // The device's own line is 20000 bytes long: it must be commented out whole.
     const std::string longLine = "/dev/sdb1 /data ext3 " + std::string(19974, 'o') + " 1 2\n";
@@ -93,9 +90,7 @@ TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteF
     EXPECT_EQ(ReadFile(files_.table), std::string("proc /proc proc defaults 0 0\n") + kEntry);
 }
 
-// A mount directory with a blank, a tab, a newline and a backslash is written as
-// addmntent writes it, so no field can start a line of its own; undoing uncomments
-// only the line creation commented, never the administrator's own commented line.
+// Fields are escaped as addmntent does, so none can start a line of its own.
 TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
     const std::string original =
         "#/dev/sdb1 /mnt/my\\040data ext3 noauto 0 0\n"
@@ -112,9 +107,7 @@ TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
     EXPECT_EQ(ReadFile(files_.table), original);
 }
 
-// A table written before creation marked its lines: the commented device line for
-// the same directory (compared decoded) is given back; neither a live line nor a
-// comment in prose ("# ...") is.
+// Unmarked: the commented device line of the same (decoded) directory comes back, no other.
 TEST_F(FstabRewrite, UnmarkedTableIsGivenBackByDeviceAndDirectory) {
     const std::string kept =
         "/dev/by-id/sdb1 /mnt/a\\040b ext3 noauto 0 0\n# /dev/sdb1 /mnt/a\\040b ext3 defaults 0 "
@@ -167,8 +160,7 @@ TEST_F(FstabRewrite, FailedRenameOrCrashBeforeTheRenameLeavesTheOldTable) {
     EXPECT_FALSE(TempLeft());
 }
 
-// A rewriter that waited for the lock while another replaced the table edits the
-// new table, not the old file it had opened: no rewrite is lost.
+// A rewriter that waited for the lock edits the table that replaced the one it opened.
 TEST_F(FstabRewrite, RewriterThatWaitedEditsTheTableThatReplacedTheOne) {
     const std::string sdb1 = "/dev/sdb1 /data ext3 defaults 0 0\n", sdc = "/dev/sdc /c ext3 0 0\n";
     dir_.Write("fstab", sdb1);

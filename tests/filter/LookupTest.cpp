@@ -1,5 +1,4 @@
-// Listing and finding filter devices through the request channel, and binding a
-// driver-mode volume object to its filter device, against the stand-in driver.
+// Listing and finding filter devices, and binding a volume object to one, via the stand-in.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -112,8 +111,7 @@ TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
     EXPECT_EQ(cluster.m_QnbfNodeMinorno, minor);
 }
 
-// A driver whose answers overstate their counts and leave names unterminated: the
-// lookups stay inside the records.
+// Overstates its counts and leaves names unterminated: lookups stay inside the records.
 class OverstatingDriver : public DriverChannel {
   public:
     int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }

@@ -1,5 +1,4 @@
-// The driver records as bytes: the header pins every offset at compile time; here
-// the values land little-endian, each field as wide as the driver reads it.
+// The driver records' values land little-endian, each field as wide as the driver reads it.
 #include <gtest/gtest.h>
 
 #include "filter/QnbfProtocol.h"
