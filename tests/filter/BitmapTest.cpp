@@ -1,5 +1,4 @@
 // The change-bitmap members of a driver-mode volume object against the stand-in driver.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 

@@ -9,7 +9,6 @@
 #include "filter/QnbfLookup.h"
 #include "tests/filter/DriverFixture.h"
 #include "tests/support/FaultSweep.h"
-#include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 
 namespace kzvol::testing {
@@ -32,16 +31,18 @@ class FaultSweep : public MemoryDriver {
             return out;
         });
     }
-    // Runs `op` once per command it runs, with that command failing.
-    void SweepCommands(const Operation& op, int commands) {
-        SCOPED_TRACE(op.name);
+    // Runs `call` on a volume of /mnt/a once per command it runs, with that command failing.
+    void SweepCommands(const char* name, bool answer, int commands,
+                       const std::function<bool(KZVolumeUnix&)>& call) {
+        SCOPED_TRACE(name);
         const int descriptors = OpenDescriptorCount();
         for (int k = 0; k < commands; ++k) {
             for (int ok = 0; ok < k; ++ok)
                 env_.QueueCommandResult(0);
             env_.QueueCommandResult(32);
             const size_t before = env_.Commands().size();
-            EXPECT_EQ(op.run(), op.answer_on_failure) << "command " << k << " failing";
+            EXPECT_EQ(call(Lvalue(KZVolumeUnix("/mnt/a"))), answer)
+                << "command " << k << " failing";
             EXPECT_EQ(env_.Commands().size(), before + k + 1);
             EXPECT_EQ(OpenDescriptorCount(), descriptors);
         }
@@ -139,29 +140,16 @@ TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
 
 TEST_F(FaultSweep, CommandsOfLockUnlockAndTheClusterScript) {
     env_.SetMountTable({{{"/dev/sdb", "/mnt/a", "ext3", "rw", "0", "0"}}});
-    SweepCommands({"Lock",
-                   [] {
-                       KZVolumeUnix vol("/mnt/a");
-                       return vol.Lock() || vol.m_bLocked || vol.m_pszMntDir;
-                   },
-                   false},
-                  1);
+    SweepCommands("Lock", false, 1,
+                  [](KZVolumeUnix& v) { return v.Lock() || v.m_bLocked || v.m_pszMntDir; });
     // Unlock answers true whatever the mount does, and forgets the entry.
-    SweepCommands({"Lock then Unlock",
-                   [] {
-                       KZVolumeUnix vol("/mnt/a");
-                       vol.Lock();
-                       return vol.Unlock() && !vol.m_bLocked && !vol.m_pszMntDir;
-                   },
-                   true},
-                  2);
-    SweepCommands({"get_serial_number",
-                   [] {
-                       std::string serial = "kept", dev = "/dev/sdb";
-                       return get_serial_number(dev.data(), "i", "vm1", serial) || serial != "kept";
-                   },
-                   false},
-                  1);
+    SweepCommands("Lock then Unlock", true, 2, [](KZVolumeUnix& v) {
+        return (v.Lock(), v.Unlock()) && !v.m_bLocked && !v.m_pszMntDir;
+    });
+    SweepCommands("get_serial_number", false, 1, [](KZVolumeUnix&) {
+        std::string serial = "kept", dev = "/dev/sdb";
+        return get_serial_number(dev.data(), "i", "vm1", serial) || serial != "kept";
+    });
 }
 
 }  // namespace
