@@ -15,16 +15,15 @@ namespace {
 
 // A block device node that stays put (loop nodes last), not of the admin node's major.
 std::string AnyBlockDevice() {
-    struct stat admin {
-    }, st;
-    ::stat(kQnbfAdminNode, &admin);
+    struct stat st;
+    const unsigned adminMajor = ::stat(kQnbfAdminNode, &st) == 0 ? major(st.st_rdev) : 0;
     for (bool loop : {false, true}) {
         for (const auto& e : std::filesystem::directory_iterator("/dev")) {
             const std::string name = e.path().filename(), path = e.path();
             if ((name.rfind("loop", 0) == 0) == loop && name.rfind("zram", 0) != 0 &&
                 name.rfind("nbd", 0) != 0 && name.rfind("dm-", 0) != 0 &&
                 ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-                (!admin.st_rdev || major(st.st_rdev) != major(admin.st_rdev)))
+                major(st.st_rdev) != adminMajor)
                 return path;
         }
     }
