@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "filter/FilterInternal.h"
@@ -28,7 +27,19 @@ std::string Entries(const std::string& dir) {
     return out;
 }
 
-TEST(WordList, AddFindAndDeleteWholeWords) {
+// A stream that yields `*text`, consuming it, and then fails with EIO.
+FILE* FailingAfter(std::string* text) {
+    cookie_io_functions_t io{};
+    io.read = [](void* rest, char* buf, size_t size) -> ssize_t {
+        size_t n = static_cast<std::string*>(rest)->copy(buf, size);
+        static_cast<std::string*>(rest)->erase(0, n);
+        return n ? static_cast<ssize_t>(n) : (errno = EIO, -1);
+    };
+    return ::fopencookie(text, "r", io);
+}
+
+// The list is replaced whole (never by a shell "mv") or not at all, leaving no temporary.
+TEST(WordList, AddFindAndDeleteWholeWordsReplacingTheListWholeOrNotAtAll) {
     TestEnv env;
     TempDir dir;
     std::string list = dir.File("shared_disks");
@@ -45,8 +56,17 @@ TEST(WordList, AddFindAndDeleteWholeWords) {
     char old[64] = {};
     EXPECT_STREQ((std::fread(old, 1, sizeof old, before.get()), old),
                  "/dev/sdb1\n/dev/sdb\n/dev/sdc\n");
-    EXPECT_TRUE(env.Commands().empty());  // no shell "mv"
-    EXPECT_EQ(Entries(dir.path()), "shared_disks\n");
+    // A list that cannot be read whole stays as it was.
+    std::string partial = "/dev/sdb1\n";
+    UniqueFile in(FailingAfter(&partial));
+    EXPECT_FALSE(rewrite_list_without(in.get(), list.c_str(), "/dev/sdb1"));
+    EXPECT_EQ(ReadFile(list), "/dev/sdb1\n/dev/sdc\n");
+    // A directory in the list's place opens but reads nothing.
+    ASSERT_EQ(::mkdir(dir.File("dir").c_str(), 0755), 0);
+    EXPECT_FALSE(Delete(dir.File("dir"), "/dev/sdb"));
+    EXPECT_FALSE(Delete(dir.File("missing"), "/dev/sdb"));
+    EXPECT_TRUE(env.Commands().empty());
+    EXPECT_EQ(Entries(dir.path()), "dir\nshared_disks\n");
 
     // Words are split on any white space; a rewrite keeps the mode and ends every line.
     list = dir.Write("list", "  /dev/a\t/dev/b\n\n/dev/c");
@@ -58,37 +78,6 @@ TEST(WordList, AddFindAndDeleteWholeWords) {
     struct stat st;
     ASSERT_EQ(::stat(list.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-}
-
-// A stream that yields `text` and then fails with EIO.
-FILE* FailingAfter(const std::string& text) {
-    static std::string data;
-    static size_t at;
-    data = text;
-    at = 0;
-    cookie_io_functions_t io{};
-    io.read = [](void*, char* buf, size_t size) -> ssize_t {
-        size_t n = std::min(size, data.size() - at);
-        std::memcpy(buf, data.data() + at, n);
-        at += n;
-        return n ? static_cast<ssize_t>(n) : (errno = EIO, -1);
-    };
-    return ::fopencookie(nullptr, "r", io);
-}
-
-// A list that cannot be read whole, or not replaced, stays as it was, with no temporary.
-TEST(WordList, FailedReadOrReplacementLeavesTheListAsItWas) {
-    TestEnv env;
-    TempDir dir;
-    std::string list = dir.Write("shared_disks", "/dev/a\n/dev/b\n/dev/c\n");
-    UniqueFile in(FailingAfter("/dev/a\n/dev/b\n"));
-    EXPECT_FALSE(rewrite_list_without(in.get(), list.c_str(), "/dev/a"));
-    EXPECT_EQ(ReadFile(list), "/dev/a\n/dev/b\n/dev/c\n");
-    // A directory in the list's place opens but reads nothing.
-    ASSERT_EQ(::mkdir(dir.File("dir").c_str(), 0755), 0);
-    EXPECT_FALSE(Delete(dir.File("dir"), "/dev/sdb"));
-    EXPECT_FALSE(Delete(dir.File("missing"), "/dev/sdb"));
-    EXPECT_EQ(Entries(dir.path()), "dir\nshared_disks\n");
 }
 
 TEST(QnbfConf, ValueFollowsTheFirstEqualsWithoutLeadingBlanks) {
