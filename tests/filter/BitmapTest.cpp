@@ -152,7 +152,7 @@ TEST_F(Bitmaps, PreconditionsRefuseBeforeAnyRequest) {
         emulator::Plug(&absent);
         EXPECT_FALSE(m.call(*BoundVolume(0), KZV_BITMAP_INCREMENTAL, bits));
         emulator::Plug(&driver());
-        SetDriverChannel(&channel());
+        SetDriverChannel(this);
     }
     EXPECT_FALSE(volume->QNBFSetVolBitmap(static_cast<KZVBitmapType>(7), nullptr));
     EXPECT_TRUE(seen().empty());

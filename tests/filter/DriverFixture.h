@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "filter/QnbfVolInfo.h"
@@ -19,43 +18,36 @@ struct SeenRequest {
     std::vector<unsigned char> record;  // empty for requests without a record
 };
 
-struct RecordingChannel : DriverChannel {
-    explicit RecordingChannel(DriverChannel* to) : target(to) {}
-    int OpenNode(const std::string& p, int f) override { return target->OpenNode(p, f); }
-    int Request(int fd, unsigned long request, void* arg) override {
-        auto* bytes = static_cast<unsigned char*>(arg);
-        seen.push_back({request, {}});
-        if (arg)
-            seen.back().record.assign(bytes, bytes + _IOC_SIZE(request));
-        return target->Request(fd, request, arg);
-    }
-    DriverChannel* target;
-    std::vector<SeenRequest> seen;
-};
-
-class RecordedDriver : public MemoryDriver {
+class RecordedDriver : public MemoryDriver, public DriverChannel {
   protected:
     void SetUp() override {
         MemoryDriver::SetUp();
-        SetDriverChannel(&channel_.emplace(&driver()));
+        SetDriverChannel(this);
     }
-    RecordingChannel& channel() { return *channel_; }
-    std::vector<SeenRequest>& seen() { return channel_->seen; }
-    unsigned long LastRequest() { return seen().back().request; }
+    int OpenNode(const std::string& p, int f) override { return driver().OpenNode(p, f); }
+    int Request(int fd, unsigned long request, void* arg) override {
+        auto* bytes = static_cast<unsigned char*>(arg);
+        seen_.push_back({request, {}});
+        if (arg)
+            seen_.back().record.assign(bytes, bytes + _IOC_SIZE(request));
+        return driver().Request(fd, request, arg);
+    }
+    std::vector<SeenRequest>& seen() { return seen_; }
+    unsigned long LastRequest() { return seen_.back().request; }
     int Count(unsigned long request) {
-        return std::count_if(seen().begin(), seen().end(),
+        return std::count_if(seen_.begin(), seen_.end(),
                              [&](const SeenRequest& s) { return s.request == request; });
     }
     // The record of the request sent `back` requests before the last one.
     template <typename T>
     T Sent(size_t back = 0) {
         T value;
-        std::memcpy(&value, seen().rbegin()[back].record.data(), sizeof value);
+        std::memcpy(&value, seen_.rbegin()[back].record.data(), sizeof value);
         return value;
     }
 
   private:
-    std::optional<RecordingChannel> channel_;
+    std::vector<SeenRequest> seen_;
 };
 
 using Bits = std::vector<unsigned char>;
