@@ -1,7 +1,9 @@
 // Listing and finding filter devices, and binding a volume object to one, via the stand-in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfLookup.h"
@@ -29,66 +31,52 @@ class Lookup : public MemoryDriver {
     std::string filter_;
 };
 
-TEST_F(Lookup, NameLookupWantsTheWholeNameAndStopsAtTheFirstFailingDevice) {
+TEST_F(Lookup, DevicesAreFoundByWholeNameMinorOrSnapshotMinorUntilOneFails) {
     EXPECT_TRUE(List().empty());
-    EXPECT_FALSE(ByName("qnbf0", &info_));
+    EXPECT_FALSE(ByName("qnbf0", &info_) || ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(isQNBFDevice("/dev/sdb1", filter_));
-
     int first = AddDevice("/dev/sdb", 1 << 30);
-    int second = AddDevice("/dev/sdc", 2ull << 30);
-    // The volume object's own list request fills the caller's record.
+    int dev = AddDevice("/dev/sdc", 2ull << 30);
+    int older = Snap(dev, "s1"), newer = Snap(dev, "s2");
+    ASSERT_GE(std::min(older, newer), 0);
+    // The volume object's own list request fills the caller's record; snapshots are not listed.
     qn_getdevicelist_arg list{1, 0, {}};
     ASSERT_TRUE(KZVolumeUnix(kQnbfAdminNode).QNBFShowDevList(&list));
     EXPECT_EQ(std::vector<uint32_t>(list.minors, list.minors + list.count),
-              (std::vector<uint32_t>{uint32_t(first), uint32_t(second)}));
-    ASSERT_TRUE(ByName("qnbf" + std::to_string(second), &info_));
-    EXPECT_EQ(info_.minor, static_cast<uint32_t>(second));
-    EXPECT_STREQ(info_.dev_name, "sdc");
-    EXPECT_EQ(info_.size, 2ull << 30);
+              (std::vector<uint32_t>{uint32_t(first), uint32_t(dev)}));
+    ASSERT_TRUE(ByName("qnbf" + std::to_string(dev), &info_));
+    EXPECT_EQ(std::make_tuple(+info_.minor, std::string(info_.dev_name), +info_.size),
+              std::make_tuple(uint32_t(dev), std::string("sdc"), 2ull << 30));
     EXPECT_FALSE(ByName("qnbf", &info_));
-
-    // A defunct device stays listed but no longer answers information requests.
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
-    std::memset(&info_, 0x5a, sizeof info_);
-    EXPECT_FALSE(ByName("qnbf" + std::to_string(second), &info_));
-    EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
-}
-
-TEST_F(Lookup, MinorAndSnapshotMinorLookups) {
-    EXPECT_FALSE(ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
-    AddDevice("/dev/sdb", 1 << 30);
-    int dev = AddDevice("/dev/sdc", 1 << 30);
-    int older = Snap(dev, "s1");
-    int newer = Snap(dev, "s2");
-    ASSERT_GE(older, 0);
-    ASSERT_GE(newer, 0);
-    EXPECT_EQ(List().size(), 2u);         // snapshots are not listed ...
-    ASSERT_TRUE(ByMinor(older, &info_));  // ... but are found by minor
+    ASSERT_TRUE(ByMinor(older, &info_));
     EXPECT_EQ(std::string(info_.node_name), "qnbf" + std::to_string(older));
     EXPECT_FALSE(ByMinor(200, &info_));
 
     // By snapshot minor: the device holding it, the active snapshot first.
     ASSERT_TRUE(ByMinor(older, &info_, QN_LOOKUP_BY_SNAP_MINOR));
-    EXPECT_EQ(info_.minor, static_cast<uint32_t>(dev));
-    ASSERT_EQ(info_.snap_minor_cnt, 2);
-    EXPECT_EQ(info_.snap_minor[0], static_cast<uint32_t>(newer));
+    EXPECT_EQ(std::make_tuple(+info_.minor, +info_.snap_minor_cnt, +info_.snap_minor[0]),
+              std::make_tuple(uint32_t(dev), 2, uint32_t(newer)));
     EXPECT_FALSE(ByMinor(99, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(ByMinor(0, &info_, 77));  // unknown mode
+
+    // A defunct device stays listed but no longer answers: the name lookup stops there.
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
+    std::memset(&info_, 0x5a, sizeof info_);
+    EXPECT_FALSE(ByName("qnbf" + std::to_string(dev), &info_));
+    EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
 }
 
 TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
     int sdb10 = AddDevice("/dev/sdb10", 1 << 30);
     int sdb1 = AddDevice("/dev/sdb1", 1 << 30);
-    ASSERT_TRUE(isQNBFDevice("/dev/sdb1", filter_));
-    EXPECT_EQ(filter_, FilterNode(sdb10));
-    ASSERT_TRUE(isQNBFDevice("sdb10", filter_));  // no "/": the whole path is the name
-    EXPECT_EQ(filter_, FilterNode(sdb10));
+    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb10));
+    // No "/": the whole path is the name.
+    EXPECT_TRUE(isQNBFDevice("sdb10", filter_) && filter_ == FilterNode(sdb10));
 
     // A device whose information request fails is passed over.
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
     const int descriptors = OpenDescriptorCount();
-    ASSERT_TRUE(isQNBFDevice("/dev/sdb1", filter_));
-    EXPECT_EQ(filter_, FilterNode(sdb1));
+    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb1));
     EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_) || isQNBFDevice("/dev/", filter_));
     EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
 }
