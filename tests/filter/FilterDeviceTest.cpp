@@ -8,7 +8,7 @@
 
 #include "filter/CreateDevArg.h"
 #include "filter/QnbfConfig.h"
-#include "tests/support/MemoryDriver.h"
+#include "tests/filter/DriverFixture.h"
 
 namespace kzvol::testing {
 namespace {
@@ -77,10 +77,7 @@ class FilterDevice : public MemoryDriver {
         EXPECT_TRUE(driver().Snapshot(&state));
         return state.devices;
     }
-    bool Delete(int minor) {
-        std::string node = FilterNode(minor);
-        return volume_.QNBFDeleteDevice(node.data());
-    }
+    bool Delete(int minor) { return volume_.QNBFDeleteDevice(Lvalue(FilterNode(minor)).data()); }
 
     std::string device_;
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
@@ -117,25 +114,21 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
 
 // From the information request on, a refusal removes the device and rebuilds the script.
 TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice) {
-    const struct {
-        unsigned long request;
-        int64_t kind;  // of bitmap refused, -1: any
-        bool defunctRefused;
-        size_t left;
-    } cases[] = {
-        {QNBF_ADD_NODE, -1, false, 0},
-        {QNBF_START_NODE, -1, false, 1},  // added, not started: nothing rolled back
-        {QNBF_GET_INFO, -1, false, 0},
-        {QNBF_SET_BITMAP, QNBF_KIND_INCREMENTAL, false, 0},
-        {QNBF_SET_BITMAP, QNBF_KIND_DIFFERENTIAL, false, 0},
-        {QNBF_GET_INFO, -1, true, 1},  // the roll-back refused
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.request + c.kind + c.defunctRefused);
-        const bool started = c.request != QNBF_ADD_NODE && c.request != QNBF_START_NODE;
-        Refuse refusing(&driver(), c.request, c.kind);
+    // Request refused, kind of bitmap refused (-1: any), devices left: an added device
+    // that never started is not rolled back, and neither is one whose roll-back is refused.
+    const std::tuple<unsigned long, int64_t, size_t> cases[] = {
+        {QNBF_ADD_NODE, -1, 0},
+        {QNBF_START_NODE, -1, 1},
+        {QNBF_GET_INFO, -1, 0},
+        {QNBF_SET_BITMAP, QNBF_KIND_INCREMENTAL, 0},
+        {QNBF_SET_BITMAP, QNBF_KIND_DIFFERENTIAL, 0},
+        {QNBF_GET_INFO, -1, 1}};
+    for (auto [request, kind, left] : cases) {
+        SCOPED_TRACE(request + kind + left);
+        const bool started = request != QNBF_ADD_NODE && request != QNBF_START_NODE;
+        Refuse refusing(&driver(), request, kind);
         SetDriverChannel(&refusing);
-        if (c.defunctRefused)
+        if (started && left)
             driver().FailNext(QNBF_DEFUNCT_NODE, EIO);
         const size_t scripts = env_.ShellCommands().size();
         CreateDevArg_t arg = Arg(4096);
@@ -144,7 +137,7 @@ TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice)
         EXPECT_EQ(env_.ShellCommands().size(), scripts + started);
         EXPECT_TRUE(!started || env_.ShellCommands().back() == kBootScriptLine);
         auto devices = Devices();
-        ASSERT_EQ(devices.size(), c.left);
+        ASSERT_EQ(devices.size(), left);
         for (const emulator::Device& d : devices) {
             EXPECT_EQ(d.state, started ? emulator::NodeState::Started : emulator::NodeState::Added);
             SendMinor(QNBF_DEFUNCT_NODE, d.minor);
@@ -168,8 +161,7 @@ TEST_F(FilterDevice, BootScriptKeptWhenItsToolFailsAndDeletionRefusalsLeaveTheDe
     EXPECT_EQ(
         env_.ShellCommands(),
         std::vector<std::string>({kBootScriptLine, "rm -f -- /sbin/qnbf-bootscript1.rc.new"}));
-    char other[] = "/dev/sdb";
-    EXPECT_FALSE(volume_.QNBFDeleteDevice(other));
+    EXPECT_FALSE(volume_.QNBFDeleteDevice(Lvalue(std::string("/dev/sdb")).data()));
     env_.SetMountTable({{{FilterNode(minor), "/data", "ext3", "rw", "0", "0"}}});
     EXPECT_FALSE(Delete(minor));
     EXPECT_EQ(volume_.GetErrorString(), FilterNode(minor) + " is mounted on /data");
