@@ -36,12 +36,12 @@ class FstabRewrite : public ::testing::Test {
   protected:
     bool Put(const std::string& device, const char* dir = "/data", int freq = 1,
              const char* opts = "defaults,noatime") {
-        mntent entry{};
-        entry.mnt_dir = const_cast<char*>(dir);
-        entry.mnt_type = const_cast<char*>("ext3");
-        entry.mnt_opts = const_cast<char*>(opts);
-        entry.mnt_freq = freq;
-        entry.mnt_passno = 2;
+        const mntent entry{nullptr,
+                           const_cast<char*>(dir),
+                           const_cast<char*>("ext3"),
+                           const_cast<char*>(opts),
+                           freq,
+                           2};
         return PutFstabUnderFilter(files_, "test:", device, "/dev/qnbf/qnbf3", entry);
     }
     // Whether undoing it for sdb1 changed the table.
@@ -90,7 +90,8 @@ TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteF
     EXPECT_EQ(ReadFile(files_.table), std::string("proc /proc proc defaults 0 0\n") + kEntry);
 }
 
-// Fields are escaped as addmntent does, so none can start a line of its own.
+// Fields are escaped as addmntent does, so none can start a line of its own; undoing
+// uncomments only what creation commented, never the administrator's own comments.
 TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
     const std::string original =
         "#/dev/sdb1 /mnt/my\\040data ext3 noauto 0 0\n"
@@ -105,13 +106,11 @@ TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
               "\\040ext4\\040defaults\\0400\\0400\\134\text3\tdefaults\t0\t2 \n");
     EXPECT_TRUE(Take());
     EXPECT_EQ(ReadFile(files_.table), original);
-}
 
-// Unmarked: the commented device line of the same (decoded) directory comes back, no other.
-TEST_F(FstabRewrite, UnmarkedTableIsGivenBackByDeviceAndDirectory) {
+    // Unmarked: the commented device line of the same (decoded) directory comes back, no other.
     const std::string kept =
-        "/dev/by-id/sdb1 /mnt/a\\040b ext3 noauto 0 0\n# /dev/sdb1 /mnt/a\\040b ext3 defaults 0 "
-        "2\n";
+        "/dev/by-id/sdb1 /mnt/a\\040b ext3 noauto 0 0\n"
+        "# /dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n";
     dir_.Write("fstab", kept +
                             "#/dev/sdb1 /mnt/a\\040b ext3 defaults 0 2\n"
                             "/dev/qnbf/qnbf3\t/mnt/a\\040b\text3\tdefaults\t0\t2 \n");
