@@ -103,18 +103,13 @@ TEST_F(Snapshots, OneSnapshotsLifeAndTheLimitsOfItsRead) {
 }
 
 TEST_F(Snapshots, ChunkSizeNotationsAndCopyOnWriteNames) {
-    const std::pair<const char*, unsigned long> cases[] = {{"", 4096},
-                                                           {"=", 4096},
-                                                           {"=010", 8},
-                                                           {"=65536", 65536},
-                                                           {"=abc", 4096},
-                                                           {"=-1", 4096},
-                                                           {"=0x100000000", 4096},
-                                                           {"=0x2000", 8192}};
-    for (auto [value, size] : cases) {
+    const char* values[] = {"", "=", "=010", "=65536", "=abc", "=-1", "=0x100000000", "=0x2000"};
+    const unsigned long sizes[] = {4096, 4096, 8, 65536, 4096, 4096, 4096, 8192};
+    for (size_t i = 0; i < std::size(values); ++i) {
+        const char* value = values[i];
         SCOPED_TRACE(value);
         UseRegistry(*value ? std::string("[UnixImagePOD]\ndSnapChunkSize") + value + "\n" : "");
-        EXPECT_EQ(SnapChunkSize("test"), size);
+        EXPECT_EQ(SnapChunkSize("test"), sizes[i]);
     }
     // The last value parsed reaches the driver unchanged.
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
