@@ -207,24 +207,5 @@ TEST_F(Bitmaps, TraceSwitchAppendsTheBytesReadToTheDump) {
                   "\n KZVolumeUnix::QNBFGetAndClrVolBitmap printing differential  bitmap \n" + row);
 }
 
-TEST_F(Bitmaps, DataBlockMapOfTheActiveSnapshot) {
-    TempDir data;
-    int dev = AddDevice(data.Write("vol", std::string(3 * kExtent, '\0') + "x"), 0, kExtent);
-    auto volume = BoundVolume(dev);
-    qn_getdatablockbmp_arg arg;
-    std::memset(&arg, 0x5a, sizeof arg);
-    EXPECT_FALSE(volume->QNBFPrepareDataBlock("ignored", &arg));
-    EXPECT_EQ(arg.minor, 0x5a5a5a5au);  // untouched
-    EXPECT_EQ(Count(QNBF_GET_DATABLOCK_MAP), 0);
-
-    int snap = Snap(dev);
-    ASSERT_GE(snap, 0);
-    unsigned char map[1] = {0};
-    arg = {0, 1, reinterpret_cast<uint64_t>(map)};
-    ASSERT_TRUE(volume->QNBFPrepareDataBlock("ignored", &arg));
-    EXPECT_EQ(arg.minor, static_cast<uint32_t>(snap));
-    EXPECT_EQ(map[0], 0x08);  // only extent 3 holds data
-}
-
 }  // namespace
 }  // namespace kzvol::testing

@@ -52,6 +52,10 @@ TEST_F(Snapshots, OneSnapshotsLifeAndTheLimitsOfItsRead) {
     EXPECT_EQ(seen().size(), 2u);  // the device's add and start only
     EXPECT_FALSE(volume_->SWSnapRead(0, 1, buffer.data(), done));  // no snapshot to open
     EXPECT_EQ(volume_->m_hSnapVolume, -1);
+    qn_getdatablockbmp_arg arg;
+    std::memset(&arg, 0x5a, sizeof arg);
+    EXPECT_FALSE(volume_->QNBFPrepareDataBlock("ignored", &arg));
+    EXPECT_EQ(arg.minor + Count(QNBF_GET_DATABLOCK_MAP), 0x5a5a5a5au);  // untouched, not asked
 
     ASSERT_TRUE(volume_->SWSnapSynchronize(node_, 0));
     auto sync = Sent<qn_snapsync_arg>(1);
@@ -61,6 +65,10 @@ TEST_F(Snapshots, OneSnapshotsLifeAndTheLimitsOfItsRead) {
     ASSERT_EQ(LastRequest(), QNBF_START_NODE);
     const uint32_t snapMinor = Sent<uint32_t>();  // the started snapshot, named by the object
     EXPECT_EQ(volume_->m_strSnapId, FilterNode(snapMinor));
+    unsigned char map[1] = {0};  // the active snapshot's data blocks: all 4 extents
+    arg = {0, 1, reinterpret_cast<uint64_t>(map)};
+    ASSERT_TRUE(volume_->QNBFPrepareDataBlock("ignored", &arg));
+    EXPECT_EQ(std::make_tuple(+arg.minor, map[0]), std::make_tuple(snapMinor, 0x0f));
 
     // The live device moves on; the snapshot keeps the old sectors.
     ASSERT_TRUE(WriteSector(image_, 10 * 512, 'Z'));
