@@ -13,11 +13,6 @@
 
 namespace kzvol::testing {
 
-struct SeenRequest {
-    unsigned long request;
-    std::vector<unsigned char> record;  // empty for requests without a record
-};
-
 class RecordedDriver : public MemoryDriver, public DriverChannel {
   protected:
     void SetUp() override {
@@ -27,27 +22,25 @@ class RecordedDriver : public MemoryDriver, public DriverChannel {
     int OpenNode(const std::string& p, int f) override { return driver().OpenNode(p, f); }
     int Request(int fd, unsigned long request, void* arg) override {
         auto* bytes = static_cast<unsigned char*>(arg);
-        seen_.push_back({request, {}});
-        if (arg)
-            seen_.back().record.assign(bytes, bytes + _IOC_SIZE(request));
+        seen_.push_back(request);
+        records_.emplace_back(bytes, bytes + (arg ? _IOC_SIZE(request) : 0));
         return driver().Request(fd, request, arg);
     }
-    std::vector<SeenRequest>& seen() { return seen_; }
-    unsigned long LastRequest() { return seen_.back().request; }
-    int Count(unsigned long request) {
-        return std::count_if(seen_.begin(), seen_.end(),
-                             [&](const SeenRequest& s) { return s.request == request; });
-    }
+    // The requests sent, in order.
+    std::vector<unsigned long>& seen() { return seen_; }
+    unsigned long LastRequest() { return seen_.back(); }
+    int Count(unsigned long request) { return std::count(seen_.begin(), seen_.end(), request); }
     // The record of the request sent `back` requests before the last one.
     template <typename T>
     T Sent(size_t back = 0) {
         T value;
-        std::memcpy(&value, seen_.rbegin()[back].record.data(), sizeof value);
+        std::memcpy(&value, records_.rbegin()[back].data(), sizeof value);
         return value;
     }
 
   private:
-    std::vector<SeenRequest> seen_;
+    std::vector<unsigned long> seen_;
+    std::vector<std::vector<unsigned char>> records_;
 };
 
 using Bits = std::vector<unsigned char>;
