@@ -124,8 +124,7 @@ TEST_F(FstabRewrite, FieldsAreEscapedAndUndoingKeepsTheAdministratorsComments) {
 }
 
 // Dies by SIGKILL the moment the rewrite has synced its temporary file.
-class CrashBeforeRename : public EnvWrapper {
-  public:
+struct CrashBeforeRename : EnvWrapper {
     CrashBeforeRename() : EnvWrapper(Env::Default()) {}
     bool SyncFile(int fd) override {
         EnvWrapper::SyncFile(fd);

@@ -100,8 +100,7 @@ TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
 }
 
 // Overstates its counts and leaves names unterminated: lookups stay inside the records.
-class OverstatingDriver : public DriverChannel {
-  public:
+struct OverstatingDriver : DriverChannel {
     int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }
     int Request(int, unsigned long request, void* arg) override {
         if (request == QNBF_GET_DEVLIST) {

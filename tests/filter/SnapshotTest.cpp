@@ -9,10 +9,6 @@
 namespace kzvol::testing {
 namespace {
 
-bool Exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
-
 class Snapshots : public RecordedDriver {
   protected:
     void SetUp() override {
@@ -33,6 +29,7 @@ class Snapshots : public RecordedDriver {
         ::unsetenv("KZ_SNAP_PARTITION");
         RecordedDriver::TearDown();
     }
+    static bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
     std::string CowFile(const char* suffix) const {
         return dir_.File("cow/.qnbf" + std::to_string(minor_) + suffix);
     }
