@@ -111,9 +111,9 @@ TEST_F(Snapshots, ChunkSizeNotationsAndCopyOnWriteNames) {
     const char* values[] = {"", "=", "=010", "=65536", "=abc", "=-1", "=0x100000000", "=0x2000"};
     const unsigned long sizes[] = {4096, 4096, 8, 65536, 4096, 4096, 4096, 8192};
     for (size_t i = 0; i < std::size(values); ++i) {
-        const char* value = values[i];
-        SCOPED_TRACE(value);
-        UseRegistry(*value ? std::string("[UnixImagePOD]\ndSnapChunkSize") + value + "\n" : "");
+        SCOPED_TRACE(values[i]);
+        UseRegistry(std::string("[UnixImagePOD]\n") + (*values[i] ? "dSnapChunkSize" : "") +
+                    values[i]);
         EXPECT_EQ(SnapChunkSize("test"), sizes[i]);
     }
     // The last value parsed reaches the driver unchanged.
