@@ -1,34 +1,29 @@
-// Listing and finding filter devices through the request channel, and binding a
-// driver-mode volume object to its filter device, against the memory-mode
-// stand-in driver.
-#include <fcntl.h>
+// Listing and finding filter devices, and binding a volume object to one, via the stand-in.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfLookup.h"
 #include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
 
+bool ByName(std::string name, qn_getinfo_arg* out) {
+    return get_qnbf_dev_info(name.data(), out, QN_LOOKUP_BY_NAME);
+}
+bool ByMinor(uint32_t minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
+    return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), out, mode);
+}
+
 class Lookup : public MemoryDriver {
   protected:
-    bool ByName(const std::string& name, qn_getinfo_arg* out) {
-        return get_qnbf_dev_info(const_cast<char*>(name.c_str()), out, QN_LOOKUP_BY_NAME);
-    }
-    bool ByMinor(int minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
-        uint32_t m = static_cast<uint32_t>(minor);
-        return get_qnbf_dev_info(reinterpret_cast<char*>(&m), out, mode);
-    }
     std::vector<uint32_t> List() {
-        qn_getdevicelist_arg list{};
-        list.cmd = 1;
+        qn_getdevicelist_arg list{1, 0, {}};
         EXPECT_TRUE(list_qnbf_devs(&list));
         return {list.minors, list.minors + list.count};
     }
@@ -36,74 +31,53 @@ class Lookup : public MemoryDriver {
     std::string filter_;
 };
 
-TEST_F(Lookup, EmptyDriverAnswersNoDeviceWithoutFailedRequests) {
+TEST_F(Lookup, DevicesAreFoundByWholeNameMinorOrSnapshotMinorUntilOneFails) {
     EXPECT_TRUE(List().empty());
-    EXPECT_FALSE(ByName("qnbf0", &info_));
-    EXPECT_FALSE(ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
+    EXPECT_FALSE(ByName("qnbf0", &info_) || ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(isQNBFDevice("/dev/sdb1", filter_));
-}
-
-TEST_F(Lookup, NameLookupWantsTheWholeNameAndStopsAtTheFirstFailingDevice) {
     int first = AddDevice("/dev/sdb", 1 << 30);
-    int second = AddDevice("/dev/sdc", 2ull << 30);
-    // The volume object's own list request fills the caller's record.
-    KZVolumeUnix vol(kQnbfAdminNode);
-    qn_getdevicelist_arg list{};
-    list.cmd = 1;
-    ASSERT_TRUE(vol.QNBFShowDevList(&list));
+    int dev = AddDevice("/dev/sdc", 2ull << 30);
+    int older = Snap(dev, "s1"), newer = Snap(dev, "s2");
+    ASSERT_GE(std::min(older, newer), 0);
+    // The volume object's own list request fills the caller's record; snapshots are not listed.
+    qn_getdevicelist_arg list{1, 0, {}};
+    ASSERT_TRUE(KZVolumeUnix(kQnbfAdminNode).QNBFShowDevList(&list));
     EXPECT_EQ(std::vector<uint32_t>(list.minors, list.minors + list.count),
-              (std::vector<uint32_t>{uint32_t(first), uint32_t(second)}));
-
-    ASSERT_TRUE(ByName("qnbf" + std::to_string(second), &info_));
-    EXPECT_EQ(info_.minor, static_cast<uint32_t>(second));
-    EXPECT_STREQ(info_.dev_name, "sdc");
-    EXPECT_EQ(info_.size, 2ull << 30);
+              (std::vector<uint32_t>{uint32_t(first), uint32_t(dev)}));
+    ASSERT_TRUE(ByName("qnbf" + std::to_string(dev), &info_));
+    EXPECT_EQ(std::make_tuple(+info_.minor, std::string(info_.dev_name), +info_.size),
+              std::make_tuple(uint32_t(dev), std::string("sdc"), 2ull << 30));
     EXPECT_FALSE(ByName("qnbf", &info_));
-
-    // A defunct device stays listed but no longer answers information requests.
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
-    std::memset(&info_, 0x5a, sizeof info_);
-    EXPECT_FALSE(ByName("qnbf" + std::to_string(second), &info_));
-    EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
-}
-
-TEST_F(Lookup, MinorAndSnapshotMinorLookups) {
-    AddDevice("/dev/sdb", 1 << 30);
-    int dev = AddDevice("/dev/sdc", 1 << 30);
-    int older = Snap(dev, "s1");
-    int newer = Snap(dev, "s2");
-    ASSERT_GE(older, 0);
-    ASSERT_GE(newer, 0);
-    EXPECT_EQ(List().size(), 2u);         // snapshots are not listed ...
-    ASSERT_TRUE(ByMinor(older, &info_));  // ... but are found by minor
+    ASSERT_TRUE(ByMinor(older, &info_));
     EXPECT_EQ(std::string(info_.node_name), "qnbf" + std::to_string(older));
     EXPECT_FALSE(ByMinor(200, &info_));
 
     // By snapshot minor: the device holding it, the active snapshot first.
     ASSERT_TRUE(ByMinor(older, &info_, QN_LOOKUP_BY_SNAP_MINOR));
-    EXPECT_EQ(info_.minor, static_cast<uint32_t>(dev));
-    ASSERT_EQ(info_.snap_minor_cnt, 2);
-    EXPECT_EQ(info_.snap_minor[0], static_cast<uint32_t>(newer));
+    EXPECT_EQ(std::make_tuple(+info_.minor, +info_.snap_minor_cnt, +info_.snap_minor[0]),
+              std::make_tuple(uint32_t(dev), 2, uint32_t(newer)));
     EXPECT_FALSE(ByMinor(99, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(ByMinor(0, &info_, 77));  // unknown mode
+
+    // A defunct device stays listed but no longer answers: the name lookup stops there.
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
+    std::memset(&info_, 0x5a, sizeof info_);
+    EXPECT_FALSE(ByName("qnbf" + std::to_string(dev), &info_));
+    EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
 }
 
 TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
     int sdb10 = AddDevice("/dev/sdb10", 1 << 30);
     int sdb1 = AddDevice("/dev/sdb1", 1 << 30);
-    ASSERT_GE(sdb1, 0);
-    ASSERT_TRUE(isQNBFDevice("/dev/sdb1", filter_));
-    EXPECT_EQ(filter_, FilterNode(sdb10));
-    ASSERT_TRUE(isQNBFDevice("sdb10", filter_));  // no "/": the whole path is the name
-    EXPECT_EQ(filter_, FilterNode(sdb10));
+    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb10));
+    // No "/": the whole path is the name.
+    EXPECT_TRUE(isQNBFDevice("sdb10", filter_) && filter_ == FilterNode(sdb10));
 
     // A device whose information request fails is passed over.
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
     const int descriptors = OpenDescriptorCount();
-    ASSERT_TRUE(isQNBFDevice("/dev/sdb1", filter_));
-    EXPECT_EQ(filter_, FilterNode(sdb1));
-    EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_));
-    EXPECT_FALSE(isQNBFDevice("/dev/", filter_));
+    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb1));
+    EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_) || isQNBFDevice("/dev/", filter_));
     EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
 }
 
@@ -121,28 +95,25 @@ TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
     KZVolumeUnix cluster("/dev/qnbf/ctrl");
     cluster.setClntDisplayName("vm1");
     ASSERT_TRUE(cluster.QNBFSetMinorno(FilterNode(minor)));
-    EXPECT_EQ(cluster.m_QnbfNodeMinorno, minor);
     EXPECT_FALSE(cluster.QNBFSetMinorno("/dev/qnbf/qnbf77"));
     EXPECT_EQ(cluster.m_QnbfNodeMinorno, minor);
 }
 
-// A driver whose answers overstate their counts and leave names unterminated: the
-// lookups stay inside the records.
-class OverstatingDriver : public DriverChannel {
-  public:
+// Overstates its counts and leaves names unterminated: lookups stay inside the records.
+struct OverstatingDriver : DriverChannel {
     int OpenNode(const std::string&, int flags) override { return ::open("/dev/null", flags); }
     int Request(int, unsigned long request, void* arg) override {
         if (request == QNBF_GET_DEVLIST) {
             auto* list = static_cast<qn_getdevicelist_arg*>(arg);
             list->count = 5000;
-            for (uint32_t& m : list->minors)
-                m = 7;
+            std::fill(std::begin(list->minors), std::end(list->minors), 7);
         } else if (request == QNBF_GET_INFO) {
             auto* info = static_cast<qn_getinfo_arg*>(arg);
             std::memset(info->node_name, 'n', sizeof info->node_name);
             std::memset(info->dev_name, 'a', sizeof info->dev_name);
-            // The count is also the value just past the array: read, it would match.
-            info->snap_minor_cnt = 100000;
+            std::fill(std::begin(info->snap_minor), std::end(info->snap_minor), 7);
+            // One past the array, and the value just past it: read, it would match.
+            info->snap_minor_cnt = 257;
         }
         return 0;
     }
@@ -153,11 +124,8 @@ TEST(LookupOfUntrustedAnswers, CountsAndNamesAreBoundedByTheRecords) {
     OverstatingDriver driver;
     DriverChannel* previous = SetDriverChannel(&driver);
     qn_getinfo_arg info;
-    std::string longName(200, 'n');
-    EXPECT_FALSE(get_qnbf_dev_info(longName.data(), &info, QN_LOOKUP_BY_NAME));
-    uint32_t wanted = 100000;
-    EXPECT_FALSE(
-        get_qnbf_dev_info(reinterpret_cast<char*>(&wanted), &info, QN_LOOKUP_BY_SNAP_MINOR));
+    EXPECT_FALSE(ByName(std::string(200, 'n'), &info));
+    EXPECT_FALSE(ByMinor(257, &info, QN_LOOKUP_BY_SNAP_MINOR));
     std::string filter;
     EXPECT_TRUE(isQNBFDevice("/dev/aaaa", filter));
     EXPECT_EQ(filter, "/dev/qnbf/qnbf7");
