@@ -54,10 +54,11 @@ void ReadPlan::Give(uint64_t offset, uint64_t length, bool bulk) {
         queue_->Push(offset, length, bulk);
         return;
     }
-    // Held back, a block that continues the one hinted before it joins that hint:
-    // one call of the hook instead of two.
+    // Held back, a block that continues the one hinted before it joins that hint
+    // (up to a piece): one call of the hook instead of two.
     if (!bulk && !pending_.empty() && !pending_.back().bulk &&
-        pending_.back().offset + pending_.back().length == offset) {
+        pending_.back().offset + pending_.back().length == offset &&
+        pending_.back().length + length <= kHintPiece) {
         pending_.back().length += length;
         return;
     }
