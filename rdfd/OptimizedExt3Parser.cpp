@@ -88,7 +88,7 @@ int OptimizedExt3Parser::ProcessBlock(unsigned int block, unsigned int dirInode,
 }
 
 int OptimizedExt3Parser::WalkDirectory(unsigned int inode, const ext3::Inode& node) {
-    AnnounceDirectory(node);
+    AnnounceWalk(inode, node);
     return WalkDirectoryBlocks(inode, node.block, node.sizeLow / m_nBlockSize + 1);
 }
 

@@ -144,7 +144,36 @@ void ReadExt3DirFromDevice::PrescanDirectories(const std::vector<TableRun>& runs
 }
 
 void ReadExt3DirFromDevice::AnnounceDirectory(const ext3::Inode& node) {
-    m_Plan.Announce(node.block, ext3::kBlockPointers);
+    uint32_t blocks[ext3::kBlockPointers];
+    for (unsigned int i = 0; i < ext3::kBlockPointers; ++i)
+        blocks[i] = m_Run.Holds(node.block[i]) ? 0 : node.block[i];
+    m_Plan.Announce(blocks, ext3::kBlockPointers);
+}
+
+void ReadExt3DirFromDevice::AnnounceWalk(unsigned int inode, const ext3::Inode& node) {
+    const bool held = m_Run.Holds(node.block[0]);
+    AnnounceDirectory(node);
+    if (m_bPrescanned || held || node.block[0] == 0)
+        return;
+    // Blocks announced in a row from the directory's first one on.
+    auto leading = [](const ext3::Inode& dir) {
+        uint32_t count = 1;
+        while (count < ext3::kDirectBlocks && dir.block[count] == dir.block[0] + count)
+            ++count;
+        return count;
+    };
+    const uint32_t limit = std::max(1u, kMaxRunBytes / m_nBlockSize);
+    uint64_t next = uint64_t{node.block[0]} + leading(node);
+    ext3::Inode peer;
+    for (uint32_t blocks = leading(node), k = inode + 1; blocks < limit && k != 0; ++k) {
+        if (m_WalkedDirs.Contains(k) || !PeekInode(k, &peer, true) || !peer.IsDirectory() ||
+            peer.linksCount == 0 || peer.block[0] != next)
+            return;
+        AnnounceDirectory(peer);
+        const uint32_t count = leading(peer);
+        blocks += count;
+        next += count;
+    }
 }
 
 bool ReadExt3DirFromDevice::PeekInode(unsigned int inode, ext3::Inode* node, bool throughCache) {

@@ -35,8 +35,6 @@ const char kTripleContext[] = "ReadExt3DirFromDevice :: ProcessTripleIndirection
 const char kBlockContext[] = "ReadExt3DirFromDevice :: ProcessBlock";
 const char kBlockBufText[] = "Could not allocate memory to hold the BlockBuf";
 constexpr unsigned int kQuitInterval = 1000;
-// The most one read of announced neighbouring blocks fetches.
-constexpr unsigned int kMaxRunBytes = 32768;
 
 }  // namespace
 
@@ -251,7 +249,7 @@ int ReadExt3DirFromDevice::WalkTree(unsigned int inode, const ext3::Inode& node)
     auto enter = [&](unsigned int dir, const ext3::Inode& dirNode) {
         m_PathInodes.Insert(dir);
         m_WalkedDirs.Insert(dir);
-        AnnounceDirectory(dirNode);
+        AnnounceWalk(dir, dirNode);
         stack.emplace_back(dir, dirNode, m_nBlockSize);
     };
     enter(inode, node);

@@ -138,8 +138,16 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     // announced run starting at it. Throws code 1 for a block beyond the file
     // system and code 3 when not even the block could be read.
     unsigned int ReadDirBlock(const char* context, unsigned int block, char* buffer);
-    // Announces (and hints) the blocks a directory's pointers name.
+    // Announces (and hints) the blocks a directory's pointers name, except those the
+    // run read last holds.
     void AnnounceDirectory(const kzvol::ext3::Inode& node);
+    // Announces the blocks of directory `inode`, about to be walked. Unless the
+    // prescan announced every directory, or the directory's first block came with
+    // the run read last, the directories whose inodes follow it are announced too,
+    // as long as each one's first block continues the blocks announced so far (up
+    // to one run): directories made one after another have neighbouring inodes and
+    // blocks, and one read then fetches them all.
+    void AnnounceWalk(unsigned int inode, const kzvol::ext3::Inode& node);
     // Reads an inode for read-ahead only, through the cache or with a read of its
     // own: false, with nothing logged or thrown, for an inode not in use or out of
     // range and for a failed read.
@@ -191,6 +199,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
         ReadExt3DirFromDevice* reader_;
         unsigned long long saved_;
     };
+
+    // The most one read of announced neighbouring blocks fetches.
+    static constexpr unsigned int kMaxRunBytes = 32768;
 
     int m_nQuitArgument;
     void* m_pQuitContext;

@@ -54,6 +54,14 @@ void ReadPlan::Give(uint64_t offset, uint64_t length, bool bulk) {
         queue_->Push(offset, length, bulk);
         return;
     }
+    // Held back, a block that continues the one hinted before it joins that hint
+    // (up to a piece): one call of the hook instead of two.
+    if (!bulk && !pending_.empty() && !pending_.back().bulk &&
+        pending_.back().offset + pending_.back().length == offset &&
+        pending_.back().length + length <= kHintPiece) {
+        pending_.back().length += length;
+        return;
+    }
     pending_.push_back(HintQueue::Hint{offset, length, bulk});
     if (pending_.size() >= kBatch)
         Flush();
@@ -83,15 +91,22 @@ uint32_t ReadPlan::TakeRun(uint32_t block, uint32_t limit) {
     if (it == runs_.begin())
         return 1;
     --it;
-    const uint32_t first = it->first, count = it->second;
-    if (block - first >= count)
+    const uint32_t first = it->first;
+    if (block - first >= it->second)
         return 1;
-    const uint32_t take = std::max<uint32_t>(1, std::min(limit, first + count - block));
-    runs_.erase(it);
+    uint64_t end = uint64_t{first} + it->second;
+    it = runs_.erase(it);
     if (block > first)
         runs_.emplace(first, block - first);  // the part before stays announced
-    if (block + take < first + count)
-        runs_.emplace(block + take, first + count - block - take);
+    // Runs announced apart that continue this one on the device join it.
+    while (it != runs_.end() && it->first == end && end - block < limit) {
+        end += it->second;
+        it = runs_.erase(it);
+    }
+    const auto take =
+        static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(limit, end - block)));
+    if (block + uint64_t{take} < end)
+        runs_.emplace(block + take, static_cast<uint32_t>(end - block - take));
     return take;
 }
 

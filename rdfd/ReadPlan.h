@@ -48,7 +48,8 @@ class ReadPlan {
 
     void SetBlockSize(uint32_t blockSize) { blockSize_ = blockSize; }
     // Batched, hints are held back and handed on kBatch at a time (and at the end),
-    // instead of one by one as they come. Turning it off hands on those held back.
+    // instead of one by one as they come; a hint that continues the one held back
+    // before it (bulk ranges excepted) joins it. Turning it off hands on those held back.
     void SetBatched(bool batched) {
         batched_ = batched;
         if (!batched)
@@ -72,8 +73,8 @@ class ReadPlan {
     void HintBytes(uint64_t offset, uint64_t length, bool bulk = false);
 
     // How many blocks, from `block` on and at most `limit`, one read should fetch:
-    // the rest of the announced run that holds `block`, or 1. The blocks returned
-    // are forgotten.
+    // the rest of the announced run that holds `block`, with the announced runs
+    // that continue it on the device, or 1. The blocks returned are forgotten.
     uint32_t TakeRun(uint32_t block, uint32_t limit);
 
     uint64_t HintedBytes() const { return hintedBytes_; }

@@ -44,5 +44,24 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
                                               {5 << 20, 1 << 20}}));
 }
 
+// Directories announced one by one whose blocks follow each other on the device
+// are fetched by one read, up to the limit; held back, their hints join as well.
+TEST(ReadPlan, RunsAnnouncedApartJoinWhenTheyContinueEachOther) {
+    Hints hints;
+    auto plan = std::make_unique<ReadPlan>(Hints::Take, &hints);
+    plan->SetBlockSize(1024);
+    plan->SetBatched(true);
+    const uint32_t blocks[] = {20, 21, 22, 23, 25};
+    plan->Announce(blocks, 2);
+    for (size_t i = 2; i < 5; ++i)
+        plan->Announce(blocks + i, 1);
+    EXPECT_EQ(plan->TakeRun(21, 8), 3u);  // 21 to 23; 20 stays announced
+    EXPECT_EQ(plan->TakeRun(20, 8), 1u);
+    EXPECT_EQ(plan->TakeRun(25, 8), 1u);
+    plan.reset();
+    using Hint = std::pair<unsigned long long, unsigned long long>;
+    EXPECT_EQ(hints.taken, (std::vector<Hint>{{20480, 4096}, {25600, 1024}}));
+}
+
 }  // namespace
 }  // namespace kzvol::rdfd
