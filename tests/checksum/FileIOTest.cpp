@@ -115,14 +115,11 @@ TEST_F(FileIOTest, WriteModesCreateTruncateOrOverwriteInPlace) {
 TEST_F(FileIOTest, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
     const std::string path = dir_.Write("f", "a\n");
     const int before = OpenDescriptorCount();
-    {
-        FileIO f(path, kRead);
-        EXPECT_EQ(OpenDescriptorCount(), before + 1);
-        f.Close();
-        EXPECT_EQ(OpenDescriptorCount(), before);
-        EXPECT_NO_THROW(f.Close());  // only logs
-    }
+    FileIO once(path, kRead);
+    EXPECT_EQ(OpenDescriptorCount(), before + 1);
+    once.Close();
     EXPECT_EQ(OpenDescriptorCount(), before);
+    EXPECT_NO_THROW(once.Close());  // only logs
 
     const int fd = ::open("/dev/null", O_RDONLY);  // the lowest free number, which
     ::close(fd);                                   // the FileIO then takes
