@@ -27,28 +27,24 @@ struct Call {
 class FailNth : public DriverChannel {
   public:
     explicit FailNth(DriverChannel* target) : target_(target) {}
-    int fail_at = -1;
-    int calls = 0;
+    int fail_at = -1, calls = 0;
     Call failed;
 
     int OpenNode(const std::string& path, int flags) override {
-        if (calls++ == fail_at) {
-            failed = {path, 0};
-            errno = ENOENT;
-            return -1;
-        }
-        return target_->OpenNode(path, flags);
+        return Fails({path, 0}, ENOENT) ? -1 : target_->OpenNode(path, flags);
     }
     int Request(int fd, unsigned long request, void* arg) override {
-        if (calls++ == fail_at) {
-            failed = {"", request};
-            errno = EIO;
-            return -1;
-        }
-        return target_->Request(fd, request, arg);
+        return Fails({"", request}, EIO) ? -1 : target_->Request(fd, request, arg);
     }
 
   private:
+    bool Fails(const Call& call, int err) {
+        if (calls++ != fail_at)
+            return false;
+        failed = call;
+        errno = err;
+        return true;
+    }
     DriverChannel* target_;
 };
 
@@ -85,7 +81,7 @@ inline void SweepDriverCalls(DriverChannel* driver, const Operation& op,
         SCOPED_TRACE("call " + std::to_string(k) + " failing: " +
                      (failed.node.empty() ? "request " + std::to_string(failed.request)
                                           : "open " + failed.node));
-        EXPECT_EQ(answer, op.best_effort(failed) ? true : op.answer_on_failure);
+        EXPECT_EQ(answer, op.best_effort(failed) || op.answer_on_failure);
         EXPECT_EQ(OpenDescriptorCount(), descriptors);
         EXPECT_EQ(inventory(), before);
     }

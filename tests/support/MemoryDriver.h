@@ -1,8 +1,6 @@
-// Requests to the filter driver through the library's channel, shared with the
-// devices-mode system tests, and the fixture for unit tests: a memory-mode stand-in
-// driver in a temporary state directory, plugged into the channel for the test's
-// scope, with the capturing host services installed and a registry of the test's
-// choosing.
+// Requests to the filter driver through the library's channel, and the unit test
+// fixture: a memory-mode stand-in driver in a temporary state directory, plugged
+// into the channel for the test's scope, with a registry of the test's choosing.
 #pragma once
 
 #include <fcntl.h>
@@ -31,7 +29,7 @@ constexpr char kBootScriptLine[] =
 
 // Sends one request; 0 or the errno of the refusal.
 inline int Send(unsigned long request, void* arg) {
-    AdminReply reply = SendAdminRequest(request, arg);
+    const AdminReply reply = SendAdminRequest(request, arg);
     return reply.ret == 0 ? 0 : reply.err;
 }
 inline int SendMinor(unsigned long request, uint32_t minor) {
@@ -53,7 +51,7 @@ inline std::unique_ptr<KZVolumeUnix> BoundVolume(int minor,
 // Writes 512 bytes of `byte` at byte `at` of the volume or image at `path`.
 inline bool WriteSector(const std::string& path, uint64_t at, char byte) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    std::string sector(512, byte);
+    const std::string sector(512, byte);
     return fd && ::pwrite(fd.get(), sector.data(), 512, static_cast<off_t>(at)) == 512;
 }
 
@@ -79,7 +77,7 @@ inline int AddFilter(const std::string& path, uint32_t extentBytes, bool start =
     std::snprintf(add.dev_path, sizeof add.dev_path, "%s", path.c_str());
     add.minor = -1;
     add.extent_bytes = extentBytes;
-    int err = Send(QNBF_ADD_NODE, &add);
+    const int err = Send(QNBF_ADD_NODE, &add);  // before add.minor is read
     return MinorOrError(err, add.minor, start);
 }
 
@@ -92,7 +90,7 @@ inline int SnapFilter(int minor, const std::string& data, bool start = false) {
     sync.chunk_size = 4096;
     std::snprintf(sync.map_file, sizeof sync.map_file, "%smap", data.c_str());
     std::snprintf(sync.data_file, sizeof sync.data_file, "%s", data.c_str());
-    int err = Send(QNBF_SNAP_SYNC, &sync);
+    const int err = Send(QNBF_SNAP_SYNC, &sync);
     return MinorOrError(err, sync.snap_minor, start);
 }
 
@@ -129,7 +127,6 @@ class MemoryDriver : public ::testing::Test {
 
     std::string state_dir() const { return dir_.File("driver"); }
     emulator::Emulator& driver() { return *driver_; }
-
     // AddFilter over `path`, declared with `size` bytes unless it is a real file.
     int AddDevice(const std::string& path, uint64_t size, uint32_t extentBytes = 1 << 20,
                   bool start = true) {

@@ -48,10 +48,8 @@ inline MountTableEntry RealMountOn(const std::string& dir) {
     std::vector<MountTableEntry> table;
     Env::Default()->ReadMountTable(&table);
     MountTableEntry found{{"", "", "", ""}};
-    for (auto& e : table) {
-        if (e.fields[1] == dir)
-            found = e;
-    }
+    for (auto& e : table)
+        found = e.fields[1] == dir ? e : found;
     return found;
 }
 

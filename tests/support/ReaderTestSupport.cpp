@@ -4,80 +4,16 @@
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <sstream>
-#include <tuple>
 
 #include "host/ShellQuote.h"
 
 namespace kzvol::testing {
 
-unsigned int MemoryDevice::Read(void* context, char* buffer, unsigned int size,
-                                unsigned long long offset) {
-    auto* device = static_cast<MemoryDevice*>(context);
-    ++device->reads;
-    if (device->keepLog)
-        device->log.emplace_back(offset, size);
-    if ((device->failRead != 0 && device->reads == device->failRead) ||
-        offset >= device->bytes.size())
-        return 0;
-    const size_t n = std::min<size_t>(size, device->bytes.size() - offset);
-    std::memcpy(buffer, device->bytes.data() + offset, n);
-    return static_cast<unsigned int>(n);
-}
-
-void MemoryDevice::TakeHint(void* context, unsigned long long offset, unsigned long long length) {
-    auto* device = static_cast<MemoryDevice*>(context);
-    std::lock_guard<std::mutex> lock(*device->hintsMutex);
-    device->hints.emplace_back(offset, length);
-}
-
-void MemoryDevice::Put(size_t offset, uint32_t value, int width) {
-    for (int i = 0; i < width; ++i)
-        bytes[offset + i] = static_cast<char>(value >> (8 * i));
-}
-uint32_t MemoryDevice::Get32(size_t offset) const {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<unsigned char>(bytes[offset + i]);
-    return v;
-}
-
-bool Row::operator<(const Row& o) const {
-    return std::tie(parent, inode, name, size, mtime, isDir) <
-           std::tie(o.parent, o.inode, o.name, o.size, o.mtime, o.isDir);
-}
-bool Row::operator==(const Row& o) const {
-    return !(*this < o) && !(o < *this);
-}
-
 std::ostream& operator<<(std::ostream& out, const Row& row) {
     return out << "{" << row.parent << " " << row.inode << " " << row.size << " " << row.mtime
                << " " << (row.isDir ? "dir" : "file") << " '" << row.name << "'}";
-}
-
-bool RowCollector::Add(void* context, unsigned long long parent, unsigned long long inode,
-                       unsigned long long size, unsigned int mtime, bool isDir, char* name) {
-    auto* collector = static_cast<RowCollector*>(context);
-    collector->rows.push_back(Row{parent, inode, size, mtime, isDir, name});
-    return collector->refuseAt == 0 || collector->rows.size() < collector->refuseAt;
-}
-
-std::set<std::string> RowCollector::Names() const {
-    std::set<std::string> names;
-    for (const auto& r : rows)
-        names.insert(r.name);
-    return names;
-}
-
-int QuitProbe::Check(int, void* context, void* flag) {
-    auto* probe = static_cast<QuitProbe*>(context);
-    ++probe->polls;
-    *static_cast<bool*>(flag) = probe->quitAt != 0 && probe->polls >= probe->quitAt;
-    return 0;
 }
 
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
@@ -162,14 +98,10 @@ struct InodeFacts {
     unsigned mtime = 0;
 };
 
-InodeFacts ParseStat(const std::string& text) {
-    auto field = [&](const std::string& key, int base) {
-        const size_t at = text.find(key);
-        return at == std::string::npos ? 0
-                                       : std::stoull(text.substr(at + key.size()), nullptr, base);
-    };
-    return InodeFacts{field("Size: ", 10), field("Links: ", 10),
-                      static_cast<unsigned>(field("mtime: 0x", 16))};
+// The number after `key` in debugfs output; 0 when there is none.
+unsigned long long Field(const std::string& text, const std::string& key, int base = 10) {
+    const size_t at = text.find(key);
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + key.size()), nullptr, base);
 }
 
 constexpr unsigned kTypeMask = 0170000, kDir = 0040000, kRegular = 0100000, kSymlink = 0120000;
@@ -204,7 +136,8 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
     EXPECT_EQ(parts.size(), inodes.size());
     std::map<unsigned long long, InodeFacts> facts;
     for (size_t i = 0; i < inodes.size() && i < parts.size(); ++i)
-        facts[inodes[i]] = ParseStat(parts[i]);
+        facts[inodes[i]] = InodeFacts{Field(parts[i], "Size: "), Field(parts[i], "Links: "),
+                                      static_cast<unsigned>(Field(parts[i], "mtime: 0x", 16))};
 
     std::vector<Row> rows{Row{0, 2, facts[2].size, facts[2].mtime, true, rootName}};
     // Pre-order, in listing order, as the depth-first walk meets the entries.
@@ -236,15 +169,12 @@ size_t FindDirEntry(const std::string& bytes, const std::string& name) {
 size_t InodeOffset(const std::string& image, const std::string& path) {
     // "Inode N is part of block group G\n\tlocated at block B, offset 0xOOOO"
     const auto parts = RunDebugfs(image, {"imap " + path, "stats"});
-    const std::string& text = parts.at(0);
-    const size_t block = std::stoul(text.substr(text.find("located at block ") + 17));
-    const size_t offset = std::stoul(text.substr(text.find("offset 0x") + 9), nullptr, 16);
-    return block * std::stoul(parts.at(1).substr(parts.at(1).find("Block size:") + 11)) + offset;
+    return Field(parts.at(0), "located at block ") * Field(parts.at(1), "Block size:") +
+           Field(parts.at(0), "offset 0x", 16);
 }
 
 unsigned InodeOf(const std::string& image, const std::string& path) {
-    const std::string text = RunDebugfs(image, {"stat " + path}).at(0);
-    return static_cast<unsigned>(std::stoul(text.substr(text.find("Inode: ") + 7)));
+    return static_cast<unsigned>(Field(RunDebugfs(image, {"stat " + path}).at(0), "Inode: "));
 }
 
 void RunOnSmallStack(const std::function<void()>& work) {
@@ -260,11 +190,6 @@ void RunOnSmallStack(const std::function<void()>& work) {
     pthread_attr_destroy(&attr);
     ASSERT_EQ(rc, 0);
     pthread_join(thread, nullptr);
-}
-
-std::vector<Row> Sorted(std::vector<Row> rows) {
-    std::sort(rows.begin(), rows.end());
-    return rows;
 }
 
 void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries,
@@ -300,21 +225,13 @@ bool ReaderFixture::RunVirtualPod(RowCollector* rows, std::string* fsType, bool*
                                       &failure_, hinting_ ? MemoryDevice::TakeHint : nullptr);
 }
 
-std::string ReaderFixture::Refusal(bool optimized, RowCollector* rows) {
+std::string ReaderFixture::Refusal(bool optimized, RowCollector* rows, std::string* fsType,
+                                   bool* isSupported) {
     RowCollector own;
     failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
-    if (Run(optimized, rows ? rows : &own))
-        return "";
-    return failure_.GetErrorMsg();
-}
-
-void ReaderFixture::ExpectBothFail(const std::string& text, std::string* fsType,
-                                   bool* isSupported) {
-    EXPECT_EQ(Refusal(false), text);
-    RowCollector rows;
-    failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
-    EXPECT_FALSE(RunVirtualPod(&rows, fsType, isSupported));
-    EXPECT_EQ(failure_.GetErrorMsg(), text);
+    rows = rows ? rows : &own;
+    const bool ok = optimized ? RunVirtualPod(rows, fsType, isSupported) : RunImgPod(rows);
+    return ok ? "" : failure_.GetErrorMsg();
 }
 
 }  // namespace kzvol::testing

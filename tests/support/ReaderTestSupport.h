@@ -1,19 +1,20 @@
-// Test support for the directory reader: an in-memory device behind the read
-// callback (with counters and injectable failures), a mapping callback that collects
-// rows, ext2/ext3 images built with mke2fs -d from a tree, the rows debugfs says the
-// reader must report for an image, and a fixture running either entry point on a
-// small image.
+// Test support for the directory reader: an in-memory device, a callback collecting
+// rows, ext2/ext3 images built from a tree, the rows debugfs says the reader must
+// report for an image, and a fixture running either entry point on a small image.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "rdfd/BufferCache.h"
@@ -28,20 +29,41 @@ namespace kzvol::testing {
 struct MemoryDevice {
     std::string bytes;
     unsigned long long reads = 0;
-    // When non-zero, the read with this 1-based number fails (returns 0).
-    unsigned long long failRead = 0;
+    unsigned long long failRead = 0;  // when non-zero, the read with this 1-based number fails
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
-    // Read-ahead hints taken (from the reader's hint thread).
+    // Read-ahead hints taken (from the reader's hint thread): offset, length.
     std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
-    std::vector<std::pair<unsigned long long, unsigned long long>> hints;  // offset, length
+    std::vector<std::pair<unsigned long long, unsigned long long>> hints;
 
     static unsigned int Read(void* context, char* buffer, unsigned int size,
-                             unsigned long long offset);
-    static void TakeHint(void* context, unsigned long long offset, unsigned long long length);
+                             unsigned long long offset) {
+        auto& d = *static_cast<MemoryDevice*>(context);
+        ++d.reads;
+        if (d.keepLog)
+            d.log.emplace_back(offset, size);
+        if ((d.failRead != 0 && d.reads == d.failRead) || offset >= d.bytes.size())
+            return 0;
+        const size_t n = std::min<size_t>(size, d.bytes.size() - offset);
+        std::memcpy(buffer, d.bytes.data() + offset, n);
+        return static_cast<unsigned int>(n);
+    }
+    static void TakeHint(void* context, unsigned long long offset, unsigned long long length) {
+        auto& d = *static_cast<MemoryDevice*>(context);
+        std::lock_guard<std::mutex> lock(*d.hintsMutex);
+        d.hints.emplace_back(offset, length);
+    }
     // Stores `value` little-endian in `width` bytes.
-    void Put(size_t offset, uint32_t value, int width = 4);
-    uint32_t Get32(size_t offset) const;
+    void Put(size_t offset, uint32_t value, int width = 4) {
+        for (int i = 0; i < width; ++i)
+            bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    }
+    uint32_t Get32(size_t offset) const {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(bytes[offset + i]);
+        return v;
+    }
 };
 
 struct Row {
@@ -49,8 +71,9 @@ struct Row {
     unsigned int mtime = 0;
     bool isDir = false;
     std::string name;
-    bool operator==(const Row& o) const;
-    bool operator<(const Row& o) const;
+    auto Key() const { return std::tie(parent, inode, name, size, mtime, isDir); }
+    bool operator==(const Row& o) const { return Key() == o.Key(); }
+    bool operator<(const Row& o) const { return Key() < o.Key(); }
 };
 std::ostream& operator<<(std::ostream& out, const Row& row);
 
@@ -59,25 +82,36 @@ struct RowCollector {
     std::vector<Row> rows;
     size_t refuseAt = 0;
     static bool Add(void* context, unsigned long long parent, unsigned long long inode,
-                    unsigned long long size, unsigned int mtime, bool isDir, char* name);
-    std::set<std::string> Names() const;
+                    unsigned long long size, unsigned int mtime, bool isDir, char* name) {
+        auto& c = *static_cast<RowCollector*>(context);
+        c.rows.push_back(Row{parent, inode, size, mtime, isDir, name});
+        return c.refuseAt == 0 || c.rows.size() < c.refuseAt;
+    }
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        for (const auto& r : rows)
+            names.insert(r.name);
+        return names;
+    }
 };
 
 // Counts quit polls; raises the flag from poll number `quitAt` (1-based, 0: never).
 struct QuitProbe {
     int polls = 0;
     int quitAt = 0;
-    static int Check(int argument, void* context, void* flag);
+    static int Check(int, void* context, void* flag) {
+        auto& p = *static_cast<QuitProbe*>(context);
+        *static_cast<bool*>(flag) = ++p.polls >= p.quitAt && p.quitAt != 0;
+        return 0;
+    }
 };
 
-// Builds an image of `sizeKiB` KiB at `image` from the tree at `dir`.
-// `fsType` is "ext2" or "ext3"; extra mke2fs options may be given.
+// Builds an `fsType` (ext2, ext3) image of `sizeKiB` KiB at `image` from the tree at `dir`.
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
 // Builds at `root` a tree with every kind of object the reader reports or skips (hard
-// links, symbolic links, a FIFO, a sparse 5 GiB file, 255-byte names, names that
-// begin with dots, a chain 40 deep) and `manyFiles` files with 24-byte names in many/, which then spans over 12
-// blocks.
+// and symbolic links, a FIFO, a sparse 5 GiB file, 255-byte and dotted names, a chain
+// 40 deep) and `manyFiles` files with 24-byte names in many/.
 void BuildTree(const std::string& root, int manyFiles);
 
 // The rows the reader must report for `image` (root first, then depth first in
@@ -88,16 +122,16 @@ std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootNa
 // Byte offset of the directory entry named `name` in an image (its header), found
 // by its name bytes; the name must occur once. npos when absent.
 size_t FindDirEntry(const std::string& bytes, const std::string& name);
-// Byte offset of the inode of `path` in the image, as debugfs places it.
+// Byte offset of the inode of `path` in the image, and its number, as debugfs says.
 size_t InodeOffset(const std::string& image, const std::string& path);
-// Inode number of `path` inside the image, as debugfs resolves it.
 unsigned InodeOf(const std::string& image, const std::string& path);
 
-// Runs `work` on a thread of its own with a 256 KiB stack and waits for it.
-void RunOnSmallStack(const std::function<void()>& work);
+void RunOnSmallStack(const std::function<void()>& work);  // a 256 KiB stack; waits
 
-// The rows in a fixed order, for comparing sets of rows.
-std::vector<Row> Sorted(std::vector<Row> rows);
+inline std::vector<Row> Sorted(std::vector<Row> rows) {  // for comparing sets of rows
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
 
 // The text of the reader exception `run` throws; empty when it throws none.
 template <class F>
@@ -129,10 +163,14 @@ class ReaderFixture : public ::testing::Test {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
     // The text either entry point hands back when it fails; empty when it succeeds.
-    std::string Refusal(bool optimized, RowCollector* rows = nullptr);
+    std::string Refusal(bool optimized, RowCollector* rows = nullptr, std::string* fsType = nullptr,
+                        bool* isSupported = nullptr);
     // Both entry points fail on the image, each handing back `text`.
     void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
-                        bool* isSupported = nullptr);
+                        bool* isSupported = nullptr) {
+        EXPECT_EQ(Refusal(false), text);
+        EXPECT_EQ(Refusal(true, nullptr, fsType, isSupported), text);
+    }
 
     TestEnv env_;
     bool hinting_ = false;  // runs hand the entry points MemoryDevice::TakeHint

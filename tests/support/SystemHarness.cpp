@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "host/Handles.h"
 #include "tests/support/MachineOverlay.h"
 #include "tests/support/TestEnv.h"
 
@@ -57,55 +58,41 @@ void SystemTest::SetUp() {
 }
 
 void MakeSparseFile(const std::string& path, unsigned long long bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << Errno("creating " + path);
-    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(bytes)), 0);
-    ::close(fd);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(fd && ::ftruncate(fd.get(), static_cast<off_t>(bytes)) == 0) << Errno(path);
 }
 
 LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
-    int file = ::open(backingFile.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-    if (file < 0) {
-        error_ = Errno("open " + backingFile);
-        return;
-    }
-    int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    if (control < 0) {
-        error_ = Errno("open /dev/loop-control");
-        ::close(file);
-        return;
-    }
+    const int mode = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+    UniqueFd file(::open(backingFile.c_str(), mode));
+    UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (!file || !control)
+        error_ = Errno(!file ? "open " + backingFile : "open /dev/loop-control");
     // Another process may take the free device first: try again with the next one.
-    for (int attempt = 0; attempt < 20 && minor_ < 0; ++attempt) {
-        int n = ::ioctl(control, LOOP_CTL_GET_FREE);
+    for (int attempt = 0; file && control && attempt < 20 && minor_ < 0; ++attempt) {
+        const int n = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
         if (n < 0) {
             error_ = Errno("LOOP_CTL_GET_FREE");
             break;
         }
-        std::string path = "/dev/loop" + std::to_string(n);
-        int dev = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-        if (dev < 0) {
+        const std::string path = "/dev/loop" + std::to_string(n);
+        UniqueFd dev(::open(path.c_str(), mode));
+        if (!dev) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        struct loop_config config;
-        std::memset(&config, 0, sizeof config);
-        config.fd = static_cast<unsigned>(file);
+        struct loop_config config {};
+        config.fd = static_cast<unsigned>(file.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
-        if (::ioctl(dev, LOOP_CONFIGURE, &config) == 0) {
-            fd_ = dev;
+        if (::ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0) {
+            fd_ = dev.release();
             minor_ = n;
             path_ = path;
             error_.clear();
-        } else {
-            error_ = Errno("LOOP_CONFIGURE " + path);
-            ::close(dev);
-            if (errno != EBUSY)
-                break;
+        } else if (error_ = Errno("LOOP_CONFIGURE " + path); errno != EBUSY) {
+            break;
         }
     }
-    ::close(control);
-    ::close(file);
 }
 
 LoopDevice::~LoopDevice() {
@@ -120,12 +107,10 @@ bool ZramDevice::Available() {
 }
 
 ZramDevice::ZramDevice(unsigned long long bytes) {
-    std::string added = ReadFile("/sys/class/zram-control/hot_add");
-    if (added.empty())
-        return;
-    id_ = std::stoi(added);
-    ok_ = RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
-                         std::to_string(id_) + "/disksize") == 0;
+    const std::string added = ReadFile("/sys/class/zram-control/hot_add");
+    id_ = added.empty() ? -1 : std::stoi(added);
+    ok_ = id_ >= 0 && RunCommandLine("echo " + std::to_string(bytes) + " > /sys/block/zram" +
+                                     std::to_string(id_) + "/disksize") == 0;
 }
 
 ZramDevice::~ZramDevice() {
@@ -158,20 +143,15 @@ bool OverlayDirectory(const std::string& dir, std::string* error) {
     const std::string data = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
     // The layers live on a tmpfs of the namespace; the overlay keeps it alive, so
     // detached it leaves no folder in /tmp, whether the overlay came up or not.
-    bool ok = ::mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) == 0;
-    if (!ok)
-        *error = Errno("tmpfs for overlay");
-    if (ok && (::mkdir(upper.c_str(), 0755) != 0 || ::mkdir(work.c_str(), 0755) != 0)) {
-        *error = Errno("layers for overlay");
-        ok = false;
-    }
-    if (ok && ::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0) {
-        *error = Errno("overlay on " + dir);
-        ok = false;
-    }
+    *error = ::mount("tmpfs", base.c_str(), "tmpfs", 0, nullptr) != 0 ? Errno("tmpfs for overlay")
+             : ::mkdir(upper.c_str(), 0755) != 0 || ::mkdir(work.c_str(), 0755) != 0
+                 ? Errno("layers for overlay")
+             : ::mount("overlay", dir.c_str(), "overlay", 0, data.c_str()) != 0
+                 ? Errno("overlay on " + dir)
+                 : "";
     ::umount2(base.c_str(), MNT_DETACH);
     ::rmdir(base.c_str());
-    return ok;
+    return error->empty();
 }
 
 }  // namespace kzvol::testing

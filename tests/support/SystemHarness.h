@@ -1,9 +1,7 @@
-// The system-test harness. The test process becomes root of a private mount
-// namespace (mounts it makes are invisible outside and vanish with it), with
-// tmpfs on /dev/qnbf, /snapmnt and /talmartmp. Tests attach loop devices and mount
-// through the RAII types below, which always release what they made. Where the
-// machine cannot do this (not root, no namespaces), every system test skips with
-// the reason.
+// The system-test harness: the test process becomes root of a private mount
+// namespace with tmpfs on /dev/qnbf, /snapmnt and /talmartmp; loop devices, zram
+// devices and mounts come from RAII types that always release what they made.
+// Where the machine cannot do this, every system test skips with the reason.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,8 +13,7 @@ namespace kzvol::testing {
 // Empty when the harness is ready; otherwise why system tests cannot run.
 const std::string& SystemUnavailableReason();
 
-// Fixture for system tests: skips when the harness is not ready.
-class SystemTest : public ::testing::Test {
+class SystemTest : public ::testing::Test {  // skips when the harness is not ready
   protected:
     void SetUp() override;
 };
@@ -52,8 +49,7 @@ class ZramDevice {
     ZramDevice(const ZramDevice&) = delete;
     ZramDevice& operator=(const ZramDevice&) = delete;
 
-    // Whether this kernel can add zram devices at all.
-    static bool Available();
+    static bool Available();  // whether this kernel can add zram devices at all
     bool ok() const { return ok_; }
     std::string path() const { return "/dev/zram" + std::to_string(id_); }
 
@@ -72,8 +68,7 @@ class ScopedMount {
     ScopedMount& operator=(const ScopedMount&) = delete;
     bool ok() const { return ok_; }
     const std::string& error() const { return error_; }
-    // Forget the mount (the test unmounted it itself).
-    void Release() { ok_ = false; }
+    void Release() { ok_ = false; }  // forget it (the test unmounted it itself)
 
   private:
     std::string target_, error_;

@@ -1,62 +1,44 @@
 // Test doubles for the host services.
 #include "tests/support/TestEnv.h"
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace kzvol::testing {
 
 TestEnv::TestEnv() : EnvWrapper(Env::Default()) {
-    previous_ = SetEnv(this);
+    previous_ = SetEnv(this);  // once every member is built
 }
 
 TestEnv::~TestEnv() {
     SetEnv(previous_ == Env::Default() ? nullptr : previous_);
 }
 
-std::vector<LogLine> TestEnv::Logs() const {
-    return Locked(logs_);
-}
-
 int TestEnv::CountLogs(const std::string& text, const std::string& context) const {
-    int n = 0;
-    for (const auto& l : Logs())
-        n += l.message.find(text) != std::string::npos && (context.empty() || l.context == context);
-    return n;
+    const auto logs = Logs();
+    return static_cast<int>(std::count_if(logs.begin(), logs.end(), [&](const LogLine& l) {
+        return l.message.find(text) != std::string::npos &&
+               (context.empty() || l.context == context);
+    }));
 }
 
 bool TestEnv::HasError(const std::string& text) const {
-    for (const auto& l : Logs())
-        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos)
-            return true;
-    return false;
+    const auto logs = Logs();
+    return std::any_of(logs.begin(), logs.end(), [&](const LogLine& l) {
+        return l.kind == LogKind::Error && l.message.find(text) != std::string::npos;
+    });
 }
 
 void TestEnv::QueueCommandResult(int rc, std::string output) {
     std::lock_guard<std::mutex> lock(mu_);
     results_.emplace_back(rc, std::move(output));
-}
-
-std::vector<std::string> TestEnv::ShellCommands() const {
-    return Locked(shell_);
-}
-
-std::vector<std::string> TestEnv::Commands() const {
-    return Locked(commands_);
-}
-
-std::vector<unsigned long> TestEnv::Sleeps() const {
-    return Locked(sleeps_);
-}
-
-std::vector<Event> TestEnv::Events() const {
-    return Locked(events_);
 }
 
 void TestEnv::Log(LogKind kind, int level, const std::string& context, const std::string& message) {
@@ -79,9 +61,11 @@ int64_t TestEnv::NowSeconds() {
     return now_ms_ / 1000;
 }
 
-int TestEnv::NextResult(std::string* output) {
+int TestEnv::Record(std::vector<std::string>& list, const std::string& command,
+                    std::string* output) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (results_.empty())
+    list.push_back(command);
+    if (run_commands_ || results_.empty())
         return 0;
     auto [rc, text] = results_.front();
     results_.pop_front();
@@ -91,23 +75,13 @@ int TestEnv::NextResult(std::string* output) {
 }
 
 int TestEnv::RunCommand(const std::string& command, std::string* output, std::string* error) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        commands_.push_back(command);
-    }
-    if (run_commands_)
-        return target()->RunCommand(command, output, error);
-    return NextResult(output);
+    const int rc = Record(commands_, command, output);
+    return run_commands_ ? target()->RunCommand(command, output, error) : rc;
 }
 
 int TestEnv::RunShell(const std::string& command) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        shell_.push_back(command);
-    }
-    if (run_commands_)
-        return target()->RunShell(command);
-    return NextResult(nullptr);
+    const int rc = Record(shell_, command, nullptr);
+    return run_commands_ ? target()->RunShell(command) : rc;
 }
 
 void TestEnv::RaiseCriticalEvent(int code, const std::vector<std::string>& args) {
@@ -116,8 +90,7 @@ void TestEnv::RaiseCriticalEvent(int code, const std::vector<std::string>& args)
 }
 
 bool TestEnv::ReadMountTable(std::vector<MountTableEntry>* entries) {
-    std::lock_guard<std::mutex> lock(mu_);
-    *entries = mounts_;
+    *entries = Locked(mounts_);
     return true;
 }
 
@@ -130,22 +103,19 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    int ignored = std::system(cmd.c_str());
-    (void)ignored;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string TempDir::Write(const std::string& name, const std::string& contents) const {
-    std::string p = File(name);
-    std::ofstream(p, std::ios::binary) << contents;
-    return p;
+    std::ofstream(File(name), std::ios::binary) << contents;
+    return File(name);
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
 }
 
 int RunCommandLine(const std::string& command, std::string* output) {
@@ -153,12 +123,10 @@ int RunCommandLine(const std::string& command, std::string* output) {
     if (!p)
         return -1;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         if (output)
             output->append(buf, n);
-    }
-    int status = ::pclose(p);
+    const int status = ::pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -173,14 +141,10 @@ std::vector<std::string> ShellWords(const std::string& commandLine) {
 }
 
 int OpenDescriptorCount() {
-    int n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (readdir(d))
-        ++n;
-    ::closedir(d);
-    return n - 3;  // ".", ".." and the directory's own descriptor
+    // The iterator holds a descriptor of its own.
+    std::error_code error;
+    auto fds = std::filesystem::directory_iterator("/proc/self/fd", error);
+    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;
 }
 
 }  // namespace kzvol::testing

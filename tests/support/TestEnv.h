@@ -18,8 +18,7 @@ namespace kzvol::testing {
 struct LogLine {
     LogKind kind;
     int level;
-    std::string context;
-    std::string message;
+    std::string context, message;
 };
 
 struct Event {
@@ -34,35 +33,31 @@ class TestEnv : public EnvWrapper {
     TestEnv(const TestEnv&) = delete;
     TestEnv& operator=(const TestEnv&) = delete;
 
-    // --- capturing log
-    std::vector<LogLine> Logs() const;
+    std::vector<LogLine> Logs() const { return Locked(logs_); }
     // Lines whose message contains `text` (and context, when given).
     int CountLogs(const std::string& text, const std::string& context = "") const;
     bool HasError(const std::string& text) const;
 
-    // --- recording process runner and shell
     // When false (the default) commands (not shell lines) are recorded, and both are
     // answered from the queue of results (0 when empty) without running; when true
     // they also run for real.
     void set_run_commands(bool run) { run_commands_ = run; }
     void QueueCommandResult(int rc, std::string output = "");
-    std::vector<std::string> Commands() const;
+    std::vector<std::string> Commands() const { return Locked(commands_); }
     // Command lines given to the plain shell (the operating system's system()).
-    std::vector<std::string> ShellCommands() const;
+    std::vector<std::string> ShellCommands() const { return Locked(shell_); }
 
-    // --- fake sleep and clock: sleeps return at once, are recorded and advance the clock
-    std::vector<unsigned long> Sleeps() const;
+    // Sleeps return at once, are recorded and advance the fake clock.
+    std::vector<unsigned long> Sleeps() const { return Locked(sleeps_); }
     int64_t now() const { return now_ms_ / 1000; }
     void AdvanceClock(int64_t seconds) { now_ms_ += seconds * 1000; }
 
-    // --- events and mount table
-    std::vector<Event> Events() const;
+    std::vector<Event> Events() const { return Locked(events_); }
     void SetMountTable(std::vector<MountTableEntry> table) { mounts_ = std::move(table); }
 
     void Log(LogKind kind, int level, const std::string& context,
              const std::string& message) override;
-    // Every level is captured, shown or not.
-    bool DebugLevelShown(int) override { return true; }
+    bool DebugLevelShown(int) override { return true; }  // every level is captured
     void SleepMs(unsigned long ms, const char* file, int line) override;
     int64_t NowSeconds() override;
     int RunCommand(const std::string& command, std::string* output, std::string* error) override;
@@ -74,8 +69,8 @@ class TestEnv : public EnvWrapper {
     std::function<void(unsigned long)> on_sleep;
 
   private:
-    int NextResult(std::string* output);
-    // A copy of `member`, taken under the lock.
+    // Records `command` in `list`; the queued result unless commands run for real.
+    int Record(std::vector<std::string>& list, const std::string& command, std::string* output);
     template <class T>
     T Locked(const T& member) const {
         std::lock_guard<std::mutex> lock(mu_);
@@ -114,7 +109,6 @@ int RunCommandLine(const std::string& command, std::string* output = nullptr);
 // The words /bin/sh makes of `commandLine` (the program first), without running
 // it: what the command would receive as its arguments.
 std::vector<std::string> ShellWords(const std::string& commandLine);
-// Number of open descriptors of this process.
-int OpenDescriptorCount();
+int OpenDescriptorCount();  // of this process
 
 }  // namespace kzvol::testing
