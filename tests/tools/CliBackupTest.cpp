@@ -14,20 +14,16 @@
 namespace kzvol::testing {
 namespace {
 
-class CliBackup : public ::testing::Test {
+class CliBackup : public StandInCli {
   protected:
     void SetUp() override {
-        Kz(0, "emulator start --memory --state " + state_);
+        StandInCli::SetUp();
         std::string data;
         for (int i = 0; i < 8 * 4096; ++i)
             data += "volume " + std::to_string(i) + "\n";
         volume_ = dir_.Write("vol.img", data.substr(0, 256 * 1024));
         Run(0, "emulator add " + volume_ + " --extent-size 16384");
         ::mkdir(dir_.File("cow").c_str(), 0755);
-    }
-    void TearDown() override { Kz(0, "emulator stop --state " + state_); }
-    std::string Run(int status, const std::string& args) {
-        return Kz(status, "--emulator " + state_ + " " + args);
     }
     std::string Backup(int status, const std::string& options) {
         return Run(status, "backup /dev/qnbf/qnbf0 --repo " + repo_ + " --cow-dir " +
@@ -37,8 +33,7 @@ class CliBackup : public ::testing::Test {
         std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
     }
 
-    TempDir dir_;
-    const std::string state_ = dir_.File("driver"), repo_ = dir_.File("repo");
+    const std::string repo_ = dir_.File("repo");
     std::string volume_;
 };
 

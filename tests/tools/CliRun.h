@@ -1,5 +1,6 @@
 // One-line checks of kzvol and shell runs for the tool's tests: each runs with
-// the exit status it must end with and answers what was printed.
+// the exit status it must end with and answers what was printed; and a fixture
+// keeping a stand-in driver for a test.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -33,5 +34,19 @@ inline std::string Sh(int status, const std::string& line) {
 inline std::string Listing(const std::string& dir) {
     return Sh(0, "ls -A " + dir);
 }
+
+// A memory-mode stand-in driver with its state in the test's folder.
+class StandInCli : public ::testing::Test {
+  protected:
+    void SetUp() override { Kz(0, "emulator start --memory --state " + state_); }
+    void TearDown() override { Kz(0, "emulator stop --state " + state_); }
+    // Runs kzvol with the stand-in selected, expecting `status`; answers the output.
+    std::string Run(int status, const std::string& args) {
+        return Kz(status, "--emulator " + state_ + " " + args);
+    }
+
+    TempDir dir_;
+    const std::string state_ = dir_.File("driver");
+};
 
 }  // namespace kzvol::testing
