@@ -75,8 +75,9 @@ TEST(CliAclDump, RefusalsLeaveNothingAndNeverWriteThroughAnotherUsersLink) {
         return;  // a link owned by another user needs root
     const std::string shared = dir.File("shared"), link = shared + "/acls",
                       target = dir.Write("target", "keep");
-    ASSERT_EQ(::mkdir(shared.c_str(), 01777) | ::chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()) | ::lchown(link.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(::mkdir(shared.c_str(), 01777) == 0 && ::chmod(shared.c_str(), 01777) == 0);
+    ASSERT_TRUE(::symlink(target.c_str(), link.c_str()) == 0 &&
+                ::lchown(link.c_str(), 65534, 65534) == 0);
     EXPECT_THAT(Kz(1, "acl-dump " + shared + " --out " + link),
                 HasSubstr("cannot write " + link + ": Operation not permitted"));
     EXPECT_EQ(ReadFile(target), "keep");
