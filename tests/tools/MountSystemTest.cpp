@@ -2,12 +2,12 @@
 // image a full restore writes, and a damaged extent answers EIO for its range
 // while the rest still reads; kzvol umount ends the server.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "host/Handles.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/tools/PointRepository.h"
 
@@ -23,16 +23,11 @@ class MountSystem : public SystemTest {
     }
 };
 
-// Reads `length` bytes at `offset` of `path`: the errno of a failed read, else 0.
-int ReadAt(const std::string& path, uint64_t offset, size_t length) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    std::string data(length, '\0');
-    const ssize_t n = ::pread(fd, data.data(), length, static_cast<off_t>(offset));
-    const int error = n < 0 ? errno : 0;
-    ::close(fd);
-    return error;
+// The errno of reading 4096 bytes at `offset` of `path`; 0 when they read.
+int ReadError(const std::string& path, off_t offset) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char data[4096];
+    return fd && ::pread(fd.get(), data, sizeof data, offset) >= 0 ? 0 : errno;
 }
 
 TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
@@ -43,30 +38,25 @@ TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
     ::mkdir(mnt.c_str(), 0700);
     // Whatever the test's outcome, no server outlives it.
     struct Unmount {
-        const PointRepository& point;
         std::string mnt;
-        ~Unmount() {
-            std::string ignored;
-            point.Run("umount " + mnt, &ignored);
-        }
-    } unmount{point, mnt};
-    std::string out;
-    ASSERT_EQ(point.Run("restore " + point.repo() + " --to " + restored, &out), 0) << out;
-    ASSERT_EQ(point.Run("mount " + point.repo() + " " + mnt, &out), 0) << out;
-    EXPECT_EQ(RunCommandLine("cmp " + image + " " + restored, &out), 0) << out;
+        ~Unmount() { RunCommandLine(Cli() + " umount " + mnt + " 2>/dev/null"); }
+    } unmount{mnt};
+    point.Run(0, "restore " + point.repo() + " --to " + restored);
+    point.Run(0, "mount " + point.repo() + " " + mnt);
+    Sh(0, "cmp " + image + " " + restored);
     struct stat st;
     ASSERT_EQ(::stat(image.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0400u);
-    EXPECT_EQ(point.Run("umount " + mnt, &out), 0) << out;
+    point.Run(0, "umount " + mnt);
     EXPECT_NE(::stat(image.c_str(), &st), 0);
-    EXPECT_EQ(point.Run("umount " + mnt, &out), 1);
+    point.Run(1, "umount " + mnt);
 
     // Extent 3 of the full backup damaged: its range fails, the others read.
     DamageExtent(point.repo(), "000001", 3);
-    ASSERT_EQ(point.Run("mount " + point.repo() + " --backup 000001 " + mnt, &out), 0) << out;
-    EXPECT_EQ(ReadAt(image, 3 * 65536 + 4096, 4096), EIO);
-    EXPECT_EQ(ReadAt(image, 5 * 65536, 4096), 0);
-    EXPECT_EQ(point.Run("umount " + mnt, &out), 0) << out;
+    point.Run(0, "mount " + point.repo() + " --backup 000001 " + mnt);
+    EXPECT_EQ(ReadError(image, 3 * 65536 + 4096), EIO);
+    EXPECT_EQ(ReadError(image, 5 * 65536), 0);
+    point.Run(0, "umount " + mnt);
 }
 
 }  // namespace
