@@ -3,7 +3,6 @@
 // kzvol. index on a block device: the rows equal what the image file gives (and
 // those what debugfs sees: CliIndexTest).
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -15,9 +14,9 @@
 
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
-#include "tests/support/Kzvol.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
+#include "tests/tools/CliRun.h"
 
 extern char** environ;
 
@@ -50,13 +49,12 @@ class CliExclusiveSystem : public SystemTest {
 };
 
 TEST_F(CliExclusiveSystem, FailingCommandStillRemountsAndTypeAndOptionsApply) {
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- " + FailUnlessUnmounted(3)), 3);
+    Sh(3, Cli() + " exclusive " + Dev() + " -- " + FailUnlessUnmounted(3));
     EXPECT_TRUE(MountedWithData());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Mnt() + " -- " + FailUnlessUnmounted(0)), 0);
+    Sh(0, Cli() + " exclusive " + Mnt() + " -- " + FailUnlessUnmounted(0));
     EXPECT_TRUE(MountedWithData());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Mnt() + " --type ext3 --options ro -- true"),
-              0);
-    EXPECT_EQ(RealMountOn(Mnt()).fields[3].rfind("ro,", 0), 0u) << RealMountOn(Mnt()).fields[3];
+    Sh(0, Cli() + " exclusive " + Mnt() + " --type ext3 --options ro -- true");
+    EXPECT_THAT(RealMountOn(Mnt()).fields[3], StartsWith("ro,"));
     EXPECT_TRUE(MountedWithData());
 }
 
@@ -64,29 +62,25 @@ TEST_F(CliExclusiveSystem, FailingCommandStillRemountsAndTypeAndOptionsApply) {
 // holds it open exclusively.
 TEST_F(CliExclusiveSystem, UnmountedDeviceRunsTheCommandOnlyWhenNobodyHoldsIt) {
     ASSERT_EQ(::umount(Mnt().c_str()), 0);
-    std::string out;
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 4);
-    EXPECT_NE(out.find("is not mounted; running the command as it is"), std::string::npos) << out;
+    const std::string exclusive = Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1";
+    EXPECT_THAT(Sh(4, exclusive), HasSubstr("is not mounted; running the command as it is"));
     UniqueFd holder(::open(Dev().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     ASSERT_TRUE(holder.valid());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 1);
-    EXPECT_NE(out.find("the command did not run"), std::string::npos) << out;
+    EXPECT_THAT(Sh(1, exclusive), HasSubstr("the command did not run"));
 }
 
 TEST_F(CliExclusiveSystem, InterruptedRunStillRemounts) {
+    const std::string ready = dir_.File("ready");
+    std::string cli = Cli(), dev = Dev(),
+                command = "mountpoint -q " + ShellQuote(Mnt()) + " && exit 9; touch " +
+                          ShellQuote(ready) + "; exec sleep 60";
+    char exclusive[] = "exclusive", dashes[] = "--", sh[] = "sh", c[] = "-c";
+    char* argv[] = {cli.data(), exclusive, dev.data(), dashes, sh, c, command.data(), nullptr};
     for (int sig : {SIGTERM, SIGINT}) {
-        const std::string ready = dir_.File("ready");
         ::unlink(ready.c_str());
-        const std::string command = "mountpoint -q " + ShellQuote(Mnt()) + " && exit 9; touch " +
-                                    ShellQuote(ready) + "; exec sleep 60";
-        std::vector<std::string> words = {Cli(), "exclusive", Dev(), "--", "sh", "-c", command};
-        std::vector<char*> argv;
-        for (auto& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
         pid_t pid = -1;
-        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        const auto start = std::chrono::steady_clock::now();
         while (::access(ready.c_str(), F_OK) != 0 &&
                std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -96,51 +90,37 @@ TEST_F(CliExclusiveSystem, InterruptedRunStillRemounts) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         // The signal reached the command too: it did not sleep its minute out.
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-        ASSERT_TRUE(WIFEXITED(status)) << sig;
-        EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig) << sig << ": " << status;
         EXPECT_TRUE(MountedWithData()) << sig;
     }
 }
 
 TEST_F(CliExclusiveSystem, FailedRemountIsSaidWithTheCommandToMountByHand) {
-    std::string out;
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- rmdir " + Mnt() + " 2>&1", &out),
-              1);
+    EXPECT_THAT(Sh(1, Cli() + " exclusive " + Dev() + " -- rmdir " + Mnt() + " 2>&1"),
+                AllOf(HasSubstr("kzvol: REMOUNT FAILED: " + Dev() + " is not mounted on " + Mnt()),
+                      HasSubstr("kzvol: mount it by hand: /bin/mount -t ext3 -o "),
+                      HasSubstr(" " + Dev() + " " + Mnt() + "\n")));
     EXPECT_FALSE(IsMounted(Mnt()));
-    EXPECT_NE(out.find("kzvol: REMOUNT FAILED: " + Dev() + " is not mounted on " + Mnt()),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("kzvol: mount it by hand: /bin/mount -t ext3 -o "), std::string::npos)
-        << out;
-    EXPECT_NE(out.find(" " + Dev() + " " + Mnt() + "\n"), std::string::npos) << out;
 }
 
-class CliIndexSystem : public SystemTest {};
+using CliIndexSystem = SystemTest;
 
 TEST_F(CliIndexSystem, BlockDeviceRowsEqualTheImage) {
     TempDir dir;
-    ASSERT_EQ(RunCommandLine("cd " + dir.path() +
-                             " && mkdir -p src/a/b src/c && printf 1 > src/a/f && "
-                             "printf 22 > src/c/g && ln src/c/g src/a/g2 && ln -s f src/a/l && "
-                             "mkfifo src/p && truncate -s 5G src/a/big && "
-                             "for i in $(seq 300); do : > src/c/n$i; done"),
-              0);
-    std::string image = dir.File("fs.img");
-    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 -d " + dir.File("src") + " " + image +
-                             " 16M 2>/dev/null"),
-              0);
+    const std::string image = dir.File("fs.img"), rows = " && " + Cli() + " rows ";
+    Sh(0,
+       "cd " + dir.path() +
+           " && mkdir -p src/a/b src/c && printf 1 > src/a/f && printf 22 > src/c/g && ln src/c/g "
+           "src/a/g2 && ln -s f src/a/l && mkfifo src/p && truncate -s 5G src/a/big && for i in "
+           "$(seq 300); do : > src/c/n$i; done && mke2fs -q -F -t ext3 -d src " +
+           image + " 16M 2>/dev/null");
     LoopDevice loop(image, true);
     ASSERT_TRUE(loop.ok()) << loop.error();
-
-    std::string out, fromDevice, fromImage;
-    const std::string cli = Cli();
-    ASSERT_EQ(RunCommandLine(cli + " index " + loop.path() + " --table " + dir.File("dev"), &out),
-              0)
-        << out;
-    ASSERT_EQ(RunCommandLine(cli + " rows " + dir.File("dev"), &fromDevice), 0);
-    ASSERT_EQ(RunCommandLine(cli + " index " + image + " --table " + dir.File("img"), &out), 0);
-    ASSERT_EQ(RunCommandLine(cli + " rows " + dir.File("img"), &fromImage), 0);
-    EXPECT_EQ(fromDevice, fromImage);
+    const std::string index = Cli() + " index ";
+    const std::string fromDevice = Sh(0, index + loop.path() + " --table " + dir.File("dev") +
+                                             " >/dev/null" + rows + dir.File("dev"));
+    EXPECT_EQ(fromDevice, Sh(0, index + image + " --table " + dir.File("img") + " >/dev/null" +
+                                    rows + dir.File("img")));
     EXPECT_GT(Split(fromDevice).size(), 300u);
 }
 
