@@ -2,7 +2,6 @@
 // snapshot of a filter volume mounted read-only under /talmartmp, walked into the
 // index (which therefore misses what was written after the snapshot) and
 // unmounted; and a filter volume without a snapshot, which mounts nothing.
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +9,10 @@
 #include <algorithm>
 #include <memory>
 
-#include "emulator/Emulator.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/support/Kzvol.h"
-#include "tests/support/MemoryDriver.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
+#include "tests/tools/CliRun.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
@@ -61,10 +58,6 @@ class SnapMountSystemTest : public StandInSystemTest {
         return minor;
     }
     bool Collect() { return kzvol::testing::Collect(volume_, mnt_, info_, table_); }
-    bool Ran(const std::string& command) const {
-        const auto commands = env_.Commands();
-        return std::find(commands.begin(), commands.end(), command) != commands.end();
-    }
 
     RealMounts env_;
     std::unique_ptr<LoopDevice> loop_;  // released after the mount and the driver
@@ -79,37 +72,31 @@ TEST_F(SnapMountSystemTest, TheWalkReadsTheSnapshotMountedUnderTalmartmp) {
     ASSERT_GE(minor, 0);
     const int snap = SnapFilter(minor, dir_.File("cow"), true);
     ASSERT_GE(snap, 0);
-    dir_.Write("late", "after the snapshot\n");
-    ASSERT_EQ(RunCommandLine("cp " + dir_.File("late") + " '" + mnt_ + "/late.txt' && sync"), 0);
+    Sh(0, "echo after the snapshot > '" + mnt_ + "/late.txt' && sync");
     ASSERT_TRUE(Collect());
-    const std::string snapDir = "/talmartmp" + mnt_;
-    const std::string options = RealMountOn(mnt_).fields[3];
-    ASSERT_EQ(options.rfind("rw", 0), 0u) << options;
-    EXPECT_TRUE(Ran("mkdir -p -- '" + snapDir + "'"));
-    EXPECT_TRUE(
-        Ran("mount -o ro" + options.substr(2) + " -- " + FilterNode(snap) + " '" + snapDir + "'"));
-    EXPECT_TRUE(Ran("/bin/umount -- '" + snapDir + "'"));
+    const std::string snapDir = "/talmartmp" + mnt_, options = RealMountOn(mnt_).fields[3];
+    ASSERT_THAT(options, StartsWith("rw"));
+    EXPECT_THAT(env_.Commands(),
+                ::testing::IsSupersetOf({"mkdir -p -- '" + snapDir + "'",
+                                         "mount -o ro" + options.substr(2) + " -- " +
+                                             FilterNode(snap) + " '" + snapDir + "'",
+                                         "/bin/umount -- '" + snapDir + "'"}));
     EXPECT_FALSE(IsMounted(snapDir));
     EXPECT_EQ(::access(snapDir.c_str(), F_OK), 0);  // the directory stays
 
-    // The frozen tree, as debugfs reads it from the snapshot device.
+    // The frozen tree, as debugfs reads it from the snapshot device, lacks late.txt.
     const std::vector<FsTreeRow> frozen = DebugfsTableRows(FilterNode(snap), "ROOT");
-    for (const FsTreeRow& r : frozen)
-        EXPECT_NE(r.name, "late.txt");
+    EXPECT_TRUE(std::none_of(frozen.begin(), frozen.end(),
+                             [](const FsTreeRow& r) { return r.name == "late.txt"; }));
     EXPECT_EQ(SortedRows(TableRows(table_)), SortedRows(frozen));
-    EXPECT_EQ(ReadFile(info_).find("fstype"), std::string::npos);  // written by the walk
+    EXPECT_THAT(ReadFile(info_), Not(HasSubstr("fstype")));  // written by the walk
 
     // The same through the tool, talking to the stand-in kept in the same directory.
-    std::string out;
     const std::string cliTable = dir_.File("cli table");
-    ASSERT_EQ(Kzvol("--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
-                        cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
-                        " --extent-size 1048576 --root-name ROOT",
-                    &out),
-              0)
-        << out;
-    EXPECT_EQ(out.rfind("strategy: directory walk\nrows: " + std::to_string(frozen.size()), 0), 0u)
-        << out;
+    EXPECT_THAT(Kz(0, "--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
+                          cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
+                          " --extent-size 1048576 --root-name ROOT"),
+                StartsWith("strategy: directory walk\nrows: " + std::to_string(frozen.size())));
     EXPECT_EQ(SortedRows(TableRows(cliTable)), SortedRows(frozen));
     EXPECT_EQ(ReadFile(dir_.File("cli-volinfo")), ReadFile(info_));
     EXPECT_FALSE(IsMounted(snapDir));
