@@ -1,12 +1,12 @@
-// Putting a zram volume under the devices-mode stand-in driver and taking it out,
-// with /etc and /sbin overlaid in the test's namespace: the /etc/fstab rewrite and
-// its undoing, a mount through the rewritten table, /dev/mapper/ links, a roll-back
-// that leaves no node, and a boot script that re-creates the filter devices.
+// A zram volume put under the devices-mode stand-in and taken out, /etc and /sbin
+// overlaid: the /etc/fstab rewrite, its undoing and a mount through it, /dev/mapper/
+// links, a roll-back that leaves no node, a boot script re-creating the devices.
 #include <mntent.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "filter/CreateDevArg.h"
@@ -68,13 +68,7 @@ class FilterSystem : public StandInSystemTest {
     // A creation request for `device` with extents of `extsize`, with the table
     // entry kEntry when `fstab`.
     static CreateDevArg_t Arg(std::string& device, bool fstab, unsigned long extsize = 4096) {
-        CreateDevArg_t arg{};
-        arg.devpath = device.data();
-        arg.mntent = fstab ? &kEntry : nullptr;
-        arg.fstab = fstab;
-        arg.extsize = extsize;
-        arg.minorno = -1;
-        return arg;
+        return {device.data(), fstab ? &kEntry : nullptr, 0, 0, extsize, 0, 0, 0, -1, fstab};
     }
 
     TestEnv env_;
@@ -95,9 +89,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     EXPECT_EQ(ReadFile("/etc/fstab.orig"), before);
     EXPECT_EQ(::access("/etc/fstab-temptalmar", F_OK), -1);
     const std::string script = state_ + kBootScript;  // where kzvol keeps it
-    struct stat st;
-    ASSERT_EQ(::stat(script.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0744u);
+    EXPECT_EQ(std::filesystem::status(script).permissions(), std::filesystem::perms(0744));
     EXPECT_THAT(ReadFile(script), HasSubstr("/sbin/kzsnap -a " + device + " -e 1048576\n"));
 
     // mount(8) reads the new table: the file system comes up through the filter node.
@@ -155,12 +147,10 @@ TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
     {
         ScopedMount mapper("tmpfs", "/dev/mapper", "tmpfs");
         ASSERT_TRUE(mapper.ok()) << mapper.error();
-        struct stat zst;
-        ASSERT_EQ(::stat(zram_->path().c_str(), &zst), 0);
         const std::string target = "/dev/mapper/vg-data";
-        ASSERT_EQ(::mknod(target.c_str(), S_IFBLK | 0600, zst.st_rdev), 0);
         std::string link = dir_.File("vg-data");
-        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+        Sh(0, "mknod -m 600 " + target + " b $(stat -c '0x%t 0x%T' " + zram_->path() +
+                  ") && ln -s " + target + " " + link);
         const std::string line = link + " " + kDataDir + " ext2 defaults 0 1\n";
         WriteFstab(original_fstab_ + line);
         CreateDevArg_t arg = Arg(link, true);
@@ -205,12 +195,11 @@ TEST_F(FilterSystem, LateFailuresRollBackAndTheBootScriptRecreatesTheDevices) {
     ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // what a reboot does to the driver
     ASSERT_TRUE(Devices().empty());
     Sh(0, std::string("sh ") + kBootScript + " 2>&1");
-    const auto devices = Devices();
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].underlying, device);
-    EXPECT_EQ(devices[0].extent_bytes, 1u << 20);
-    EXPECT_EQ(devices[0].state, emulator::NodeState::Started);
-    EXPECT_EQ(::access(FilterNode(devices[0].minor).c_str(), F_OK), 0);
+    ASSERT_EQ(Devices().size(), 1u);
+    const emulator::Device d = Devices()[0];
+    EXPECT_TRUE(d.underlying == device && d.extent_bytes == 1u << 20 &&
+                d.state == emulator::NodeState::Started);
+    EXPECT_EQ(::access(FilterNode(d.minor).c_str(), F_OK), 0);
 }
 
 }  // namespace
