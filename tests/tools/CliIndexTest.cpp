@@ -12,13 +12,12 @@
 namespace kzvol::testing {
 namespace {
 
-// An image of the reader's test tree (every kind of object it reports or skips,
-// and a directory big enough to use its indirect block) by mke2fs -t TYPE.
-std::string TreeImage(const TempDir& dir, const std::string& type, int blockSize) {
-    const std::string image = dir.File(type + "-" + std::to_string(blockSize) + ".img");
+// An ext3 image of the reader's test tree (every kind of object it reports or
+// skips, and a directory big enough to use its indirect block).
+std::string TreeImage(const TempDir& dir, int blockSize) {
     BuildTree(dir.File("src"), 1400);
-    MakeImage(dir.File("src"), image, type, blockSize, 24 << 10, "-N 4096");
-    return image;
+    MakeImage(dir.File("src"), dir.File("fs.img"), "ext3", blockSize, 24 << 10, "-N 4096");
+    return dir.File("fs.img");
 }
 
 // The rows the index must hold, as debugfs sees the image, as sorted text lines;
@@ -54,7 +53,7 @@ std::vector<std::string> TableRows(const std::string& table) {
 // a terminal gets a progress line.
 TEST(CliIndex, RowsEqualWhatDebugfsSees) {
     TempDir dir;
-    const std::string image = TreeImage(dir, "ext3", 4096),
+    const std::string image = TreeImage(dir, 4096),
                       index = "index " + image + " --table " + dir.File("t");
     const std::vector<std::string> expected = OracleRows(image, "/");
     ASSERT_GT(expected.size(), 1400u);
@@ -78,12 +77,9 @@ TEST(CliIndex, RowsEqualWhatDebugfsSees) {
 // fails the run and leaves the device it named in place.
 TEST(CliIndex, OptionsReachTheReader) {
     TempDir dir;
-    const std::string image = TreeImage(dir, "ext3", 1024), table = dir.File("t");
-    std::string err;
-    KzErr(dir, 0,
-          "index " + image + " --table " + table + " --names-only --root-name /srv --volinfo " +
-              dir.File("vi") + " --extent-size 65536 --acl 1",
-          &err);
+    const std::string image = TreeImage(dir, 1024), table = dir.File("t");
+    Kz(0, "index " + image + " --table " + table + " --names-only --root-name /srv --volinfo " +
+              dir.File("vi") + " --extent-size 65536 --acl 1");
     // Names only: the hard-linked file is listed under both names, its link count unread.
     std::vector<std::string> expected = OracleRows(image, "/srv", true);
     for (const std::string name : {"h1", "h2"})
@@ -95,12 +91,10 @@ TEST(CliIndex, OptionsReachTheReader) {
                 AllOf(StartsWith("extentsize=65536 \n"), HasSubstr("\nblocksize=1024 \n"),
                       HasSubstr("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n")));
     // The table browses like the tree it came from.
-    EXPECT_THAT(KzErr(dir, 0, "find " + table + " /a.txt", &err),
-                ::testing::EndsWith("\t0\t0\ta.txt\n"));
-    EXPECT_EQ(Split(KzErr(dir, 0, "ls " + table + " /level0/level1", &err)).size(), 1u);
-
-    KzErr(dir, 1, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full", &err);
-    EXPECT_THAT(err, HasSubstr("; the reader says: SYSTEM\tDump File Write failed\n"));
+    EXPECT_THAT(Kz(0, "find " + table + " /a.txt"), ::testing::EndsWith("\t0\t0\ta.txt\n"));
+    EXPECT_EQ(Split(Kz(0, "ls " + table + " /level0/level1")).size(), 1u);
+    EXPECT_THAT(Kz(1, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full"),
+                HasSubstr("; the reader says: SYSTEM\tDump File Write failed\n"));
     Sh(0, "test -c /dev/full");
     Sh(1, "test -e " + dir.File("u.dat"));
 }
@@ -110,7 +104,7 @@ TEST(CliIndex, OptionsReachTheReader) {
 TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     TempDir dir;
     const std::string src = dir.File("src"), ext4 = dir.File("ext4.img"),
-                      zero = dir.File("zero.img"),
+                      absent = dir.File("absent"), zero = dir.File("zero.img"),
                       t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
     Sh(0, "mkdir -p " + src + "/x && mke2fs -q -F -t ext4 -d " + src + " " + ext4 +
               " 8M 2>&1 && truncate -s 8M " + zero);
@@ -129,15 +123,12 @@ TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
         {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
         {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
         {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
-        {dir.File("absent") + t,
-         "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n"},
-        {zero + " --table " + dir.File("no/such/dir/t"), "kzvol: cannot create the table " +
-                                                             dir.File("no/such/dir/t") +
-                                                             ": No such file or directory\n"},
+        {absent + t, "kzvol: cannot open " + absent + ": No such file or directory\n"},
+        {zero + " --table " + absent + "/t",
+         "kzvol: cannot create the table " + absent + "/t: No such file or directory\n"},
         {zero + t + " --acl 2",
-         "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most 4294967295 (see "
-         "kzvol "
-         "index --help)\n",
+         "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most "
+         "4294967295 (see kzvol index --help)\n",
          2},
     };
     for (const auto& c : cases) {
