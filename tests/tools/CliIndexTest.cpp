@@ -12,14 +12,6 @@
 namespace kzvol::testing {
 namespace {
 
-// An ext3 image of the reader's test tree (every kind of object it reports or
-// skips, and a directory big enough to use its indirect block).
-std::string TreeImage(const TempDir& dir, int blockSize) {
-    BuildTree(dir.File("src"), 1400);
-    MakeImage(dir.File("src"), dir.File("fs.img"), "ext3", blockSize, 24 << 10, "-N 4096");
-    return dir.File("fs.img");
-}
-
 // The rows the index must hold, as debugfs sees the image, as sorted text lines;
 // with `namesOnly`, sizes and times of all but directories are 0.
 std::vector<std::string> OracleRows(const std::string& image, const std::string& rootName,
@@ -48,13 +40,16 @@ std::vector<std::string> TableRows(const std::string& table) {
     return rows;
 }
 
-// Both walkers list exactly what debugfs lists (on every kind of image: the
-// reader's own WalkerOracleTest), the summary counts what was written, and only
-// a terminal gets a progress line.
-TEST(CliIndex, RowsEqualWhatDebugfsSees) {
+// On the reader's test tree (every kind of object it reports or skips, and a
+// directory using its indirect block) both walkers list exactly what debugfs lists
+// (on every kind of image: WalkerOracleTest), the summary counts what was written,
+// only a terminal gets a progress line, and the options reach the reader.
+TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     TempDir dir;
-    const std::string image = TreeImage(dir, 4096),
-                      index = "index " + image + " --table " + dir.File("t");
+    const std::string image = dir.File("fs.img"), table = dir.File("t"),
+                      index = "index " + image + " --table " + table;
+    BuildTree(dir.File("src"), 1400);
+    MakeImage(dir.File("src"), image, "ext3", 1024, 24 << 10, "-N 4096");
     const std::vector<std::string> expected = OracleRows(image, "/");
     ASSERT_GT(expected.size(), 1400u);
     const size_t dirs = std::count_if(expected.begin(), expected.end(), [](const std::string& r) {
@@ -67,32 +62,27 @@ TEST(CliIndex, RowsEqualWhatDebugfsSees) {
                               "\ndirectories: " + std::to_string(dirs) +
                               "\nfiles: " + std::to_string(expected.size() - dirs) + "\n"));
         EXPECT_EQ(err, "");  // no terminal, no progress line
-        EXPECT_TRUE(TableRows(dir.File("t")) == expected) << walker;
+        EXPECT_TRUE(TableRows(table) == expected) << walker;
     }
     EXPECT_THAT(Sh(0, "script -qec '" + Cli() + " " + index + " >/dev/null' /dev/null"),
                 HasSubstr("\rindexing: 1024 entries, "));
-}
 
-// Options reach the reader; a volume-information file that cannot be written
-// fails the run and leaves the device it named in place.
-TEST(CliIndex, OptionsReachTheReader) {
-    TempDir dir;
-    const std::string image = TreeImage(dir, 1024), table = dir.File("t");
-    Kz(0, "index " + image + " --table " + table + " --names-only --root-name /srv --volinfo " +
-              dir.File("vi") + " --extent-size 65536 --acl 1");
     // Names only: the hard-linked file is listed under both names, its link count unread.
-    std::vector<std::string> expected = OracleRows(image, "/srv", true);
+    Kz(0, index + " --names-only --root-name /srv --volinfo " + dir.File("vi") +
+              " --extent-size 65536 --acl 1");
+    std::vector<std::string> names = OracleRows(image, "/srv", true);
     for (const std::string name : {"h1", "h2"})
-        expected.push_back(std::to_string(InodeOf(image, "/")) + "\t" +
-                           std::to_string(InodeOf(image, "/" + name)) + "\t0\t0\t0\t" + name);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_TRUE(TableRows(table) == expected);
+        names.push_back(std::to_string(InodeOf(image, "/")) + "\t" +
+                        std::to_string(InodeOf(image, "/" + name)) + "\t0\t0\t0\t" + name);
+    std::sort(names.begin(), names.end());
+    EXPECT_TRUE(TableRows(table) == names);
     EXPECT_THAT(ReadFile(dir.File("vi")),
                 AllOf(StartsWith("extentsize=65536 \n"), HasSubstr("\nblocksize=1024 \n"),
                       HasSubstr("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n")));
     // The table browses like the tree it came from.
     EXPECT_THAT(Kz(0, "find " + table + " /a.txt"), ::testing::EndsWith("\t0\t0\ta.txt\n"));
     EXPECT_EQ(Split(Kz(0, "ls " + table + " /level0/level1")).size(), 1u);
+    // A volume-information file that cannot be written fails the run, the device stays.
     EXPECT_THAT(Kz(1, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full"),
                 HasSubstr("; the reader says: SYSTEM\tDump File Write failed\n"));
     Sh(0, "test -c /dev/full");
