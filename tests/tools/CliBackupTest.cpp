@@ -1,11 +1,10 @@
-// kzvol backup, backups, restore and verify against a memory-mode stand-in: usage
-// errors, the listing, restores that keep the user's modes and a damaged backup
-// that leaves the target as it was; and kzvol extents as a backup job drives it.
+// kzvol backup, backups, restore and verify against a memory-mode stand-in, and
+// kzvol extents as a backup job drives it.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "tests/tools/CliRun.h"
 
@@ -52,13 +51,13 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
     const std::vector<std::string> lines = Split(Run(0, "backups " + repo_));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_THAT(lines[1], StartsWith("000001  full         -       "));
-    // One extent of 16384 bytes, stored compressed in fewer.
-    std::istringstream row(lines[2]);
-    std::string id, kind, parent, date, time, count, bytes, index;
-    unsigned long stored;
-    row >> id >> kind >> parent >> date >> time >> count >> bytes >> stored >> index;
-    EXPECT_EQ(count + " " + bytes + " " + index, "1 16384 no") << lines[2];
-    EXPECT_LT(stored, 16384u) << lines[2];
+    // One extent of 16384 bytes, stored compressed in fewer; no index.
+    unsigned long count = 0, bytes = 0, stored = 0;
+    char index[4] = "";
+    std::sscanf(lines[2].c_str(), "%*s %*s %*s %*s %*s %lu %lu %lu %3s", &count, &bytes, &stored,
+                index);
+    EXPECT_TRUE(count == 1 && bytes == 16384 && stored < bytes && index == std::string("no"))
+        << lines[2];
 }
 
 // Restores keep a replaced file's mode and owner and make new ones 0600; a
@@ -83,9 +82,8 @@ TEST_F(CliBackup, RestoresKeepModesAndADamagedBackupLeavesTheTargetAsItWas) {
         Run(0, "restore " + repo_ + " --to " + to);
     struct stat st, made;
     ASSERT_EQ(::stat(kept.c_str(), &st) | ::stat(fresh.c_str(), &made), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE((st.st_mode & 07777) == 0640 && (made.st_mode & 07777) == 0600);
     EXPECT_EQ(st.st_uid, root ? 65534u : ::geteuid());
-    EXPECT_EQ(made.st_mode & 07777, 0600u);
     EXPECT_NE(::access(killed.c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(fresh), ReadFile(volume_));
 
@@ -105,6 +103,7 @@ TEST_F(CliBackup, RestoresKeepModesAndADamagedBackupLeavesTheTargetAsItWas) {
 }
 
 constexpr size_t kExtent = 4096;
+constexpr auto npos = std::string::npos;
 
 class CliExtents : public ::testing::Test {
   protected:
@@ -115,7 +114,6 @@ class CliExtents : public ::testing::Test {
         image_ = dir_.Write("image", data + std::string(100, 'z'));
         Sh(0, "mkdir " + jobs_);
     }
-    // Overwrites a few bytes inside extent k.
     void Change(int k, const std::string& bytes) {
         std::ofstream(image_, std::ios::in | std::ios::out).seekp(k * kExtent + 17) << bytes;
     }
@@ -130,11 +128,10 @@ class CliExtents : public ::testing::Test {
     // The extents marked "send" in the output, as "k k k".
     std::string Sent() const {
         std::string sent;
-        size_t at = 0;
-        for (int k = 0; (at = out_.find('\n', at)) != std::string::npos; ++k, ++at) {
-            if (out_.compare(at - 4, 4, "send") == 0)
-                sent += (sent.empty() ? "" : " ") + std::to_string(k);
-        }
+        const std::vector<std::string> lines = Split(out_);
+        for (size_t k = 0; k < lines.size(); ++k)
+            sent += lines[k].find("\tsend") == npos ? ""
+                                                    : (sent.empty() ? "" : " ") + std::to_string(k);
         return sent;
     }
     size_t HashBytes(const std::string& file) {
