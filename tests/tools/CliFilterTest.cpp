@@ -1,7 +1,5 @@
-// The kzvol tool's commands on filter devices against a memory-mode stand-in
-// driver: the stand-in's life in a state directory that holds only its own, a
-// volume put under it and taken out again, its information, its change bitmaps,
-// a snapshot's whole life and the usage errors.
+// kzvol's filter-device commands against a memory-mode stand-in: its state
+// directory, volumes in and out, information, bitmaps, snapshots, usage errors.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,7 +113,7 @@ TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
     EXPECT_THAT(ReadFile(state_ + "/sbin/qnbf-bootscript1.rc"),
                 HasSubstr(state_ + "/sbin/kzsnap -a " + image + " -e 65536\n"));
     Run(0, "snap remove" + node + " --cow-dir " + cow);
-    EXPECT_EQ(Listing(cow), "");
+    EXPECT_EQ(Sh(0, "ls -A " + cow), "");
     Run(1, "snap read" + node + " --offset 0 --count 1");
 }
 

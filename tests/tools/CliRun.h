@@ -1,6 +1,5 @@
-// One-line checks of kzvol and shell runs for the tool's tests: each runs with
-// the exit status it must end with and answers what was printed; and a fixture
-// keeping a stand-in driver for a test.
+// One-line checks of kzvol and shell runs with the exit status each must end with,
+// answering what was printed; and a fixture keeping a stand-in driver for a test.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -28,11 +27,6 @@ inline std::string Sh(int status, const std::string& line) {
     std::string out;
     EXPECT_EQ(RunCommandLine(line, &out), status) << line << "\n" << out;
     return out;
-}
-
-// The names in `dir`, hidden ones too, one a line.
-inline std::string Listing(const std::string& dir) {
-    return Sh(0, "ls -A " + dir);
 }
 
 // A memory-mode stand-in driver with its state in the test's folder.

@@ -1,6 +1,5 @@
-// The kzvol tool where no mount of its own is needed: help and the manual page,
-// the read command and its log, the live mount table, exclusive's refusals, the
-// handler script and probes.
+// The kzvol tool where no mount of its own is needed: help and manual page, read
+// and its log, the live mount table, exclusive's refusals, handler and probe.
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
-// A repository of two indexed backups, through the memory-mode stand-in, of an
-// ext3 image made by mke2fs -d from a tree of every file shape a restore must keep
-// (block-map boundaries, holes, hard and symbolic links, odd names): 000001 full,
-// 000002 after debugfs changed a file. The image stays as 000002 saw it, for debugfs.
+// Two indexed backups, through the memory-mode stand-in, of an ext3 image of a tree
+// of every file shape a restore must keep: 000001 full, 000002 after debugfs changed
+// a file. The image stays as 000002 saw it, for debugfs to dump.
 #pragma once
 
 #include <unistd.h>

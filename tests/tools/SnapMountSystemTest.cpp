@@ -1,7 +1,5 @@
-// Metadata collection through the stand-in filter driver (devices mode): the
-// snapshot of a filter volume mounted read-only under /talmartmp, walked into the
-// index (which therefore misses what was written after the snapshot) and
-// unmounted; and a filter volume without a snapshot, which mounts nothing.
+// Metadata collection in devices mode: a filter volume's snapshot mounted read-only
+// under /talmartmp, walked and unmounted; without a snapshot nothing is mounted.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
