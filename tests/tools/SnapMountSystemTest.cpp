@@ -37,24 +37,6 @@ class SnapMountSystemTest : public StandInSystemTest {
         live_.reset();
         StandInSystemTest::TearDown();
     }
-    // An ext2 volume built from a small tree, under the filter, mounted at mnt_;
-    // answers the filter minor. (The stand-in's snapshot devices are read-only, and
-    // the kernel will not mount one whose ext3 journal needs recovery, as that of
-    // a live read-write ext3 volume does.)
-    int FilteredVolume() {
-        const std::string tree = dir_.File("tree"), image = dir_.File("image");
-        BuildTree(tree, 50);
-        ::unlink((tree + "/fifo").c_str());
-        MakeImage(tree, image, "ext2", 4096, 32768);
-        loop_ = std::make_unique<LoopDevice>(image);
-        EXPECT_TRUE(loop_->ok()) << loop_->error();
-        const int minor = AddFilter(loop_->path(), 1 << 20);
-        EXPECT_GE(minor, 0);
-        EXPECT_EQ(::mkdir(mnt_.c_str(), 0755), 0);
-        live_ = std::make_unique<ScopedMount>(FilterNode(minor), mnt_, "ext2");
-        EXPECT_TRUE(live_->ok()) << live_->error();
-        return minor;
-    }
     bool Collect() { return kzvol::testing::Collect(volume_, mnt_, info_, table_); }
 
     RealMounts env_;
@@ -65,9 +47,28 @@ class SnapMountSystemTest : public StandInSystemTest {
     KZVolumeUnix volume_{-1};
 };
 
-TEST_F(SnapMountSystemTest, TheWalkReadsTheSnapshotMountedUnderTalmartmp) {
-    const int minor = FilteredVolume();
+// An ext2 volume under the filter, mounted. (The stand-in's snapshot devices are
+// read-only, and the kernel will not mount one whose ext3 journal needs recovery,
+// as that of a live read-write ext3 volume does.) Without a snapshot nothing is
+// mounted (a mount point without a filter device: MountSnapTest); with one, the
+// walk reads the snapshot mounted under /talmartmp.
+TEST_F(SnapMountSystemTest, NothingIsMountedWithoutASnapshotAndTheWalkReadsOne) {
+    BuildTree(dir_.File("tree"), 50);
+    ::unlink(dir_.File("tree/fifo").c_str());
+    MakeImage(dir_.File("tree"), dir_.File("image"), "ext2", 4096, 32768);
+    loop_ = std::make_unique<LoopDevice>(dir_.File("image"));
+    ASSERT_TRUE(loop_->ok()) << loop_->error();
+    const int minor = AddFilter(loop_->path(), 1 << 20);
     ASSERT_GE(minor, 0);
+    ASSERT_EQ(::mkdir(mnt_.c_str(), 0755), 0);
+    live_ = std::make_unique<ScopedMount>(FilterNode(minor), mnt_, "ext2");
+    ASSERT_TRUE(live_->ok()) << live_->error();
+    EXPECT_FALSE(Collect());
+    EXPECT_TRUE(env_.HasError("snap does not exist devname="));
+    EXPECT_TRUE(env_.HasError("failed to mount snap for mntpath=" + mnt_));
+    EXPECT_TRUE(env_.Commands().empty());
+    EXPECT_NE(::access(info_.c_str(), F_OK), 0);
+
     const int snap = SnapFilter(minor, dir_.File("cow"), true);
     ASSERT_GE(snap, 0);
     Sh(0, "echo after the snapshot > '" + mnt_ + "/late.txt' && sync");
@@ -98,16 +99,6 @@ TEST_F(SnapMountSystemTest, TheWalkReadsTheSnapshotMountedUnderTalmartmp) {
     EXPECT_EQ(SortedRows(TableRows(cliTable)), SortedRows(frozen));
     EXPECT_EQ(ReadFile(dir_.File("cli-volinfo")), ReadFile(info_));
     EXPECT_FALSE(IsMounted(snapDir));
-}
-
-// (A mount point without a filter device is refused in MountSnapTest.)
-TEST_F(SnapMountSystemTest, NoSnapshotMountsNothing) {
-    ASSERT_GE(FilteredVolume(), 0);
-    EXPECT_FALSE(Collect());
-    EXPECT_TRUE(env_.HasError("snap does not exist devname="));
-    EXPECT_TRUE(env_.HasError("failed to mount snap for mntpath=" + mnt_));
-    EXPECT_TRUE(env_.Commands().empty());
-    EXPECT_NE(::access(info_.c_str(), F_OK), 0);
 }
 
 }  // namespace
