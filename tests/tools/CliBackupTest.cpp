@@ -26,15 +26,18 @@ class CliBackup : public StandInCli {
         return Run(status, "backup /dev/qnbf/qnbf0 --repo " + repo_ + " --cow-dir " +
                                dir_.File("cow") + " " + options);
     }
-    void ChangeVolume() {
-        std::ofstream(volume_, std::ios::in | std::ios::out).write("changed", 7);
+    void ChangeVolume(const std::string& text) {
+        std::ofstream(volume_, std::ios::in | std::ios::out) << text;
     }
 
     const std::string repo_ = dir_.File("repo");
     std::string volume_;
 };
 
-TEST_F(CliBackup, UsageErrorsAndTheListing) {
+// Restores keep a replaced file's mode and owner and make new ones 0600; a
+// damaged backup leaves the target as it was, and verify names the backups
+// that depend on it. (Which damage is refused: BackupTest.)
+TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
     EXPECT_THAT(Run(2, "backup /dev/qnbf/qnbf0"),
                 HasSubstr("kzvol backup: wants one NODE and --repo DIR"));
     Run(2, "restore " + repo_);
@@ -45,7 +48,7 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
 
     EXPECT_THAT(Backup(0, ""),
                 HasSubstr("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes, "));
-    ChangeVolume();
+    ChangeVolume("changed");
     EXPECT_THAT(Backup(0, "--incremental"),
                 HasSubstr("backup 000002: incremental on 000001, 1 of 16 extents read, 1 sent"));
     const std::vector<std::string> lines = Split(Run(0, "backups " + repo_));
@@ -58,18 +61,11 @@ TEST_F(CliBackup, UsageErrorsAndTheListing) {
                 index);
     EXPECT_TRUE(count == 1 && bytes == 16384 && stored < bytes && index == std::string("no"))
         << lines[2];
-}
-
-// Restores keep a replaced file's mode and owner and make new ones 0600; a
-// damaged backup leaves the target as it was, and verify names the backups
-// that depend on it. (Which damage is refused: BackupTest.)
-TEST_F(CliBackup, RestoresKeepModesAndADamagedBackupLeavesTheTargetAsItWas) {
-    Backup(0, "");
-    ChangeVolume();
+    ChangeVolume("CHANGED");
     // The volume holds no ext file system: the image is kept, the index is not.
     EXPECT_THAT(Backup(0, "--incremental --index"),
                 HasSubstr("\nindex missing: the directory reader could not index"));
-    EXPECT_THAT(Split(Run(0, "backups " + repo_)).at(2),
+    EXPECT_THAT(Split(Run(0, "backups " + repo_)).at(3),
                 HasSubstr(" missing: the directory reader"));
 
     Run(1, "restore " + repo_ + " --to " + repo_ + "/000001/extents");
@@ -142,8 +138,25 @@ class CliExtents : public ::testing::Test {
     std::string image_, jobs_ = dir_.File("jobs"), out_, err_;
 };
 
-// (Which extents a run sends, in every case: CheckSumTest.)
-TEST_F(CliExtents, FirstBackupChangedExtentsAndARestart) {
+// Failures print one line with their cause. (Which extents a run sends, in every
+// case: CheckSumTest.)
+TEST_F(CliExtents, FailuresFirstBackupChangedExtentsAndARestart) {
+    const std::string absent = dir_.File("absent");
+    // No previous backup to compare with: the tracker's own cause follows.
+    Run(1, "--type 1");
+    EXPECT_THAT(err_,
+                AllOf(StartsWith("kzvol: cannot open the hash files in " + jobs_ + "/CheckSum: "),
+                      Not(HasSubstr("no cause given"))));
+    for (const char* options : {"--type 2", "--restart -2", "--extent-size 0"}) {
+        Run(2, options);
+        EXPECT_EQ(Split(err_).size(), 1u) << err_;
+    }
+    Run(1, "", absent);
+    EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
+    Run(1, "", "", absent);
+    EXPECT_THAT(err_,
+                StartsWith("kzvol: cannot prepare the hash files in " + absent + "/CheckSum: "));
+
     Run(0, "--promote");
     EXPECT_THAT(out_, StartsWith("extent0000000000\tsend\nextent0000000001\tsend\n"));
     EXPECT_EQ(Sent(), "0 1 2 3 4 5 6 7 8 9 10");
@@ -164,24 +177,6 @@ TEST_F(CliExtents, FirstBackupChangedExtentsAndARestart) {
     EXPECT_EQ(HashBytes("HashOnTape_dev_sdb1_3"), 5u * 82);
     Run(0, "--type 1");
     EXPECT_EQ(Sent(), "");
-}
-
-TEST_F(CliExtents, FailuresPrintOneLineWithTheirCause) {
-    const std::string absent = dir_.File("absent");
-    // No previous backup to compare with: the tracker's own cause follows.
-    Run(1, "--type 1");
-    EXPECT_THAT(err_,
-                AllOf(StartsWith("kzvol: cannot open the hash files in " + jobs_ + "/CheckSum: "),
-                      Not(HasSubstr("no cause given"))));
-    for (const char* options : {"--type 2", "--restart -2", "--extent-size 0"}) {
-        Run(2, options);
-        EXPECT_EQ(Split(err_).size(), 1u) << err_;
-    }
-    Run(1, "", absent);
-    EXPECT_EQ(err_, "kzvol: cannot open " + absent + ": No such file or directory\n");
-    Run(1, "", "", absent);
-    EXPECT_THAT(err_,
-                StartsWith("kzvol: cannot prepare the hash files in " + absent + "/CheckSum: "));
 }
 
 }  // namespace
