@@ -121,10 +121,9 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
 
 TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
     TempDir dir;
-    ASSERT_EQ(::mkdir(dir.File("Base").c_str(), 0755), 0);
-    const std::string script = dir.Write("Base/ImgPodSnapHandler.sh",
-                                         "#!/bin/sh\necho \"$@\" > " + dir.File("args") + "\n");
-    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    Sh(0, "mkdir " + dir.File("Base"));
+    Sh(0, "chmod 755 " + dir.Write("Base/ImgPodSnapHandler.sh",
+                                   "#!/bin/sh\necho \"$@\" > " + dir.File("args") + "\n"));
     const std::string run =
         "KZVOL_CONFIG=" + dir.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir.path() + "\n") +
         " " + Cli() + " handler ";

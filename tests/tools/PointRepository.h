@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -116,20 +117,15 @@ class PointRepository {
 // Overwrites six bytes in the middle of the stored form of extent `number` of
 // backup `id` (compressed or not), so that it no longer decodes to its digest.
 inline void DamageExtent(const std::string& repoDir, const std::string& id, uint64_t number) {
-    backup::Repository repo(repoDir);
     backup::Manifest m;
     std::string error;
-    ASSERT_TRUE(repo.Load(id, &m, &error)) << error;
-    for (const backup::ExtentEntry& e : m.extents) {
-        if (e.number != number)
-            continue;
-        std::fstream extents(repoDir + "/" + id + "/extents",
-                             std::ios::in | std::ios::out | std::ios::binary);
-        extents.seekp(static_cast<std::streamoff>(e.filePos + e.StoredBytes() / 2));
-        extents.write("damage", 6);
-        return;
-    }
-    FAIL() << "backup " << id << " holds no extent " << number;
+    ASSERT_TRUE(backup::Repository(repoDir).Load(id, &m, &error)) << error;
+    const auto e = std::find_if(m.extents.begin(), m.extents.end(),
+                                [&](const backup::ExtentEntry& x) { return x.number == number; });
+    ASSERT_NE(e, m.extents.end()) << "backup " << id << " holds no extent " << number;
+    std::fstream(repoDir + "/" + id + "/extents", std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(e->filePos + e->StoredBytes() / 2))
+        .write("damage", 6);
 }
 
 }  // namespace kzvol::testing
