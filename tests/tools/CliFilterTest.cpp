@@ -56,7 +56,7 @@ TEST(CliEmulator, StartsStopsAndTouchesOnlyItsOwnState) {
 
 using CliStandIn = StandInCli;
 
-TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgain) {
+TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgainAndUsageErrorsAreOneLine) {
     const std::string image = dir_.Write("vol.img", std::string(1 << 20, 'x'));
     EXPECT_EQ(Run(0, "emulator add " + image + " --extent-size 65536"), "0 /dev/qnbf/qnbf0\n");
     Run(1, "emulator add " + image);
@@ -65,6 +65,19 @@ TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgain) {
     std::istringstream row(Split(Run(0, "devices")).at(1));
     EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(row), {}),
               std::vector<std::string>({"0", "qnbf0", "vol.img", "1048576", "-", "2", "2"}));
+    // Usage errors of the filter commands are one line.
+    ::unsetenv("KZ_SNAP_PARTITION");
+    for (const char* args :
+         {"volinfo", "bitmap get /dev/qnbf/qnbf0", "bitmap set /dev/qnbf/qnbf0 --type incr",
+          "bitmap clear /dev/qnbf/qnbf0 --type diff --file x",
+          "bitmap flip /dev/qnbf/qnbf0 --type incr", "snap read /dev/qnbf/qnbf0 --offset 0",
+          "snap stop /dev/qnbf/qnbf0 --cow-dir /tmp", "snap create /dev/qnbf/qnbf0"}) {
+        const std::string out = Run(2, args);
+        EXPECT_THAT(out, StartsWith("kzvol " + Split(args, ' ')[0] + ": "));
+        EXPECT_EQ(Split(out).size(), 1u) << out;
+    }
+    EXPECT_EQ(Run(1, "volinfo /dev/qnbf/qnbf9"),
+              "kzvol: no filter device /dev/qnbf/qnbf9 (kzvol devices lists them)\n");
     EXPECT_EQ(Run(0, "emulator remove /dev/qnbf/qnbf0"), "removed /dev/qnbf/qnbf0\n");
     Run(1, "emulator remove /dev/qnbf/qnbf0");
     Kz(1, "emulator add " + image + " --state " + dir_.File("none"));
@@ -115,22 +128,6 @@ TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
     Run(0, "snap remove" + node + " --cow-dir " + cow);
     EXPECT_EQ(Sh(0, "ls -A " + cow), "");
     Run(1, "snap read" + node + " --offset 0 --count 1");
-}
-
-TEST_F(CliStandIn, UsageErrorsOfTheFilterCommandsAreOneLine) {
-    ::unsetenv("KZ_SNAP_PARTITION");
-    Run(0, "emulator add " + dir_.Write("v", std::string(1 << 20, '\0')));
-    for (const char* args :
-         {"volinfo", "bitmap get /dev/qnbf/qnbf0", "bitmap set /dev/qnbf/qnbf0 --type incr",
-          "bitmap clear /dev/qnbf/qnbf0 --type diff --file x",
-          "bitmap flip /dev/qnbf/qnbf0 --type incr", "snap read /dev/qnbf/qnbf0 --offset 0",
-          "snap stop /dev/qnbf/qnbf0 --cow-dir /tmp", "snap create /dev/qnbf/qnbf0"}) {
-        const std::string out = Run(2, args);
-        EXPECT_THAT(out, StartsWith("kzvol " + Split(args, ' ')[0] + ": "));
-        EXPECT_EQ(Split(out).size(), 1u) << out;
-    }
-    EXPECT_EQ(Run(1, "volinfo /dev/qnbf/qnbf9"),
-              "kzvol: no filter device /dev/qnbf/qnbf9 (kzvol devices lists them)\n");
 }
 
 }  // namespace
