@@ -39,8 +39,7 @@ class BackupSystem : public StandInSystemTest {
         return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
     }
     void Shell(const std::string& line) { Sh(0, "set -e; cd " + mnt_ + "; " + line + " 2>&1"); }
-    // Backs the volume up with the file system frozen, and keeps a copy of what
-    // the backup saw in point`n`.
+    // Backs the volume up frozen, keeping what the backup saw in point`n`.
     void BackupPoint(const std::string& options, int n) {
         Shell("fsfreeze -f " + mnt_);
         Run(0, "backup " + node_ + " --repo " + repo_ + " --cow-dir " + dir_.File("cow") +
@@ -48,8 +47,7 @@ class BackupSystem : public StandInSystemTest {
         Shell("cat " + node_ + " > " + dir_.File("point" + std::to_string(n)) + "; fsfreeze -u " +
               mnt_);
     }
-    // The newest point restores to a file system e2fsck passes, with the files
-    // the volume holds.
+    // The newest point restores to a file system e2fsck passes, with the volume's files.
     void ExpectSameFilesRestored() {
         const std::string restored = dir_.File("restored"), at = "/talmartmp/restored";
         Run(0, "restore " + repo_ + " --to " + restored);
@@ -103,9 +101,8 @@ TEST_F(BackupSystem, EveryPointOfAMountedVolumeRestoresExactly) {
         HasSubstr(smaller.path() + " holds 33554432 bytes; the backup is of a volume of 67108864"));
 }
 
-// A used-only point restores to a file system e2fsck passes holding the same
-// files. A repository or a restore target on a full file system fails cleanly:
-// nothing half-written stays, and the changes taken go back to the bitmap.
+// A repository or restore target on a full file system fails cleanly: nothing
+// half-written stays, and the changes taken go back to the bitmap.
 TEST_F(BackupSystem, UsedOnlyPointsAndAFullDisk) {
     Shell(
         "mkdir -p docs; cp -r /usr/include/linux docs; head -c 3000000 /dev/urandom > blob; "

@@ -34,9 +34,8 @@ class CliBackup : public StandInCli {
     std::string volume_;
 };
 
-// Restores keep a replaced file's mode and owner and make new ones 0600; a
-// damaged backup leaves the target as it was, and verify names the backups
-// that depend on it. (Which damage is refused: BackupTest.)
+// Restores keep a replaced file's mode and owner and make new ones 0600. (Which
+// damage is refused: BackupTest.)
 TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
     EXPECT_THAT(Run(2, "backup /dev/qnbf/qnbf0"),
                 HasSubstr("kzvol backup: wants one NODE and --repo DIR"));
@@ -113,7 +112,6 @@ class CliExtents : public ::testing::Test {
     void Change(int k, const std::string& bytes) {
         std::ofstream(image_, std::ios::in | std::ios::out).seekp(k * kExtent + 17) << bytes;
     }
-    // Runs the command expecting `status`, with stdout in out_ and stderr in err_.
     void Run(int status, const std::string& options, const std::string& image = "",
              const std::string& jobs = "") {
         out_ = Sh(status, Cli() + " extents " + (image.empty() ? image_ : image) +
@@ -138,8 +136,7 @@ class CliExtents : public ::testing::Test {
     std::string image_, jobs_ = dir_.File("jobs"), out_, err_;
 };
 
-// Failures print one line with their cause. (Which extents a run sends, in every
-// case: CheckSumTest.)
+// (Which extents a run sends, in every case: CheckSumTest.)
 TEST_F(CliExtents, FailuresFirstBackupChangedExtentsAndARestart) {
     const std::string absent = dir_.File("absent");
     // No previous backup to compare with: the tracker's own cause follows.
@@ -167,8 +164,7 @@ TEST_F(CliExtents, FailuresFirstBackupChangedExtentsAndARestart) {
     Change(10, "!");
     Run(0, "--type 1");
     EXPECT_EQ(Sent(), "3 10");
-    // Interrupted after extent 4 (not promoted); extent 3 reached the tape. Extent
-    // 2 changes before the restart: the tape does not have it.
+    // Interrupted after extent 4, extent 3 on tape; extent 2 changes before the restart.
     Run(0, "--type 1 --limit 5 --promote --tape-file 3");
     EXPECT_EQ(Sent(), "3");
     Change(2, "two");

@@ -23,8 +23,7 @@ TEST(CliEmulator, StartsStopsAndTouchesOnlyItsOwnState) {
     Kz(1, "emulator stop --state " + users);
     EXPECT_EQ(ReadFile(users + "/state"), "my notes");
 
-    // A name the shell would expand runs nothing; the boot script lands in the
-    // state directory, and stop leaves nothing of the stand-in behind.
+    // A name the shell would expand runs nothing; stop leaves nothing behind.
     const std::string odd = dir.File("emu$(touch pwned)"), state = "'" + odd + "'",
                       emulator = "--emulator " + state + " ";
     const std::string image = dir.Write("vol.img", std::string(1 << 20, 'v'));
@@ -65,7 +64,6 @@ TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgainAndUsageErrorsAreOneLine)
     std::istringstream row(Split(Run(0, "devices")).at(1));
     EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(row), {}),
               std::vector<std::string>({"0", "qnbf0", "vol.img", "1048576", "-", "2", "2"}));
-    // Usage errors of the filter commands are one line.
     ::unsetenv("KZ_SNAP_PARTITION");
     for (const char* args :
          {"volinfo", "bitmap get /dev/qnbf/qnbf0", "bitmap set /dev/qnbf/qnbf0 --type incr",
@@ -84,7 +82,6 @@ TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgainAndUsageErrorsAreOneLine)
     EXPECT_EQ(ReadFile(image), std::string(1 << 20, 'x'));  // the caller's file is only read
 }
 
-// A backup's round through the tool: information, the change bitmaps, a snapshot.
 TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
     std::string data;
     for (int i = 0; i < 2048; ++i)  // 1 MiB, sector i filled with 'a' + i % 26
@@ -112,8 +109,7 @@ TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
     EXPECT_EQ(Run(0, "bitmap get" + diff), "");
     Run(0, "bitmap save" + incr);
 
-    // The snapshot keeps sector 5 as it was; stopping it regenerates the boot
-    // script, which re-creates the filter device through the stand-in's kzsnap.
+    // The snapshot keeps sector 5 as it was; stopping it regenerates the boot script.
     const std::string cow = dir_.File("cow");
     ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);
     EXPECT_EQ(Run(0, "snap create" + node + " --cow-dir " + cow), "/dev/qnbf/qnbf1\n");

@@ -39,10 +39,8 @@ std::vector<std::string> TableRows(const std::string& table) {
     return rows;
 }
 
-// On the reader's test tree (every kind of object it reports or skips, and a
-// directory using its indirect block) both walkers list exactly what debugfs lists
-// (on every kind of image: WalkerOracleTest), the summary counts what was written,
-// only a terminal gets a progress line, and the options reach the reader.
+// On the reader's test tree both walkers list what debugfs lists (on every kind of
+// image: WalkerOracleTest); only a terminal gets a progress line.
 TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     TempDir dir;
     const std::string image = dir.File("fs.img"), table = dir.File("t"),
@@ -78,7 +76,6 @@ TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     EXPECT_THAT(ReadFile(dir.File("vi")),
                 AllOf(StartsWith("extentsize=65536 \n"), HasSubstr("\nblocksize=1024 \n"),
                       HasSubstr("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n")));
-    // The table browses like the tree it came from.
     EXPECT_THAT(Kz(0, "find " + table + " /a.txt"), ::testing::EndsWith("\t0\t0\ta.txt\n"));
     EXPECT_EQ(Split(Kz(0, "ls " + table + " /level0/level1")).size(), 1u);
     // A volume-information file that cannot be written fails the run, the device stays.
@@ -88,8 +85,7 @@ TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     Sh(1, "test -e " + dir.File("u.dat"));
 }
 
-// Failures say in words what went wrong, followed by the reader's own text, and
-// leave the table and the volume information as they were, with nothing beside them.
+// Failures say what went wrong, then the reader's text, and leave the outputs alone.
 TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     TempDir dir;
     const std::string src = dir.File("src"), ext4 = dir.File("ext4.img"),
@@ -132,8 +128,7 @@ TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     }
 }
 
-// / (2) holds docs/ (11) and a.txt; docs/ holds a name with every escaped
-// character in it: a tab, a backslash, a newline and a carriage return.
+// / (2) holds docs/ (11) and a.txt; docs/ a name with every escaped character.
 std::string WriteSample(const std::string& base) {
     long long handle = 0;
     CCreateUNIXFSTree table;
@@ -162,10 +157,8 @@ TEST(CliTable, RowsLsFindAndRefusalsPrintExactly) {
         int status;
         std::string out;
     } cases[] = {
-        // Every row in table order, naming the table or one of its files.
         {"rows " + base, 0, rows},
         {"rows " + base + ".dat", 0, rows},
-        // A directory sorted by name; a file lists itself.
         {"ls " + base, 0, aTxt + "d         11           1024 2023-11-14 22:13:21 docs/\n"},
         {"ls " + base + " /docs", 0,
          "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\\nline\\r\n"},

@@ -25,8 +25,7 @@ std::string AclTextOf(const std::string& path, const std::string* bytes = nullpt
     return result;
 }
 
-// Each distinct ACL once (the deduplication itself: AclDumpTest); the list in
-// inode order, each entry decoding to the file's own ACL.
+// (The deduplication itself: AclDumpTest.)
 TEST(CliAclDump, EachDistinctAclOnceAndTheListInInodeOrder) {
     TempDir dir;
     const std::string tree = dir.File("tree"), out = dir.File("acls");
@@ -62,8 +61,6 @@ TEST(CliAclDump, EachDistinctAclOnceAndTheListInInodeOrder) {
     EXPECT_EQ(offsets.size(), 3u);
 }
 
-// Refusals of acl-dump and metadata leave nothing (metadata: nothing mounted
-// there); acl-dump never writes through another user's link.
 TEST(CliAclDumpAndMetadata, RefusalsLeaveNothingAndNeverWriteThroughAnotherUsersLink) {
     TempDir dir;
     const std::string metadata = "metadata /mnt --table " + dir.File("t");
@@ -115,8 +112,7 @@ TEST(CliContentSnap, TheListIsSavedNeverOverwrittenAndCheckedBeforeAnyRelease) {
     for (const std::string args :
          {"", "/home", "--list", "/home --list a --release b", "/home --release x", "--bogus x"})
         Kz(2, "content-snap " + args);
-    // A content path without a snapshot still gets its item in the list, which is never
-    // overwritten.
+    // A content path without a snapshot still gets its item.
     EXPECT_THAT(Kz(1, "content-snap / --list " + list), HasSubstr("critical event 0x7000068"));
     EXPECT_EQ(ReadFile(list), "kzvol-content-list 1\nitem\t/\n");
     Kz(1, "content-snap / --list " + list);

@@ -54,8 +54,6 @@ TEST_F(CliExclusiveSystem, FailingCommandStillRemountsAndTypeAndOptionsApply) {
     EXPECT_TRUE(MountedWithData());
 }
 
-// With nothing mounted on it, a block device is exclusive only while nobody else
-// holds it open exclusively.
 TEST_F(CliExclusiveSystem, UnmountedDeviceRunsTheCommandOnlyWhenNobodyHoldsIt) {
     ASSERT_EQ(::umount(Mnt().c_str()), 0);
     const std::string exclusive = Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1";
@@ -65,8 +63,7 @@ TEST_F(CliExclusiveSystem, UnmountedDeviceRunsTheCommandOnlyWhenNobodyHoldsIt) {
     EXPECT_THAT(Sh(1, exclusive), HasSubstr("the command did not run"));
 }
 
-// Once the command runs unmounted kzvol is signalled: it passes the signal on (the
-// command does not sleep its minute out), remounts and ends with 128 + the signal.
+// kzvol passes the signal on (the command does not sleep its minute out).
 TEST_F(CliExclusiveSystem, InterruptedRunStillRemounts) {
     const std::string ready = dir_.File("ready"), command = "mountpoint -q " + Mnt() +
                                                             " && exit 9; touch " + ready +

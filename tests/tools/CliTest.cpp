@@ -41,8 +41,6 @@ TEST(CliRead, CopiesSectorsAndFailsInOneLine) {
     EXPECT_THAT(Kz(2, "frobnicate"), HasSubstr("unknown command"));
 }
 
-// The manual page and --help come from the one command table: every command of
-// --help has its usage (exit 0) and an entry in a page groff reads without warning.
 TEST(CliHelp, ManualPageListsEveryCommand) {
     const std::string help = Sh(0, Cli() + " --help"), page = Sh(0, Cli() + " --manpage");
     const std::vector<std::string> lines = Split(help);
@@ -64,9 +62,8 @@ TEST(CliHelp, ManualPageListsEveryCommand) {
     EXPECT_EQ(Sh(0, Cli() + " --manpage | groff -man -ww -z 2>&1"), "");
 }
 
-// The log goes to KZVOL_LOG. Detail lines appear only up to KZVOL_LOG_LEVEL;
-// Debug lines always do. --verbose shows the log on standard error, Debug lines
-// included, though the library alone writes only Error lines there.
+// Detail lines appear only up to KZVOL_LOG_LEVEL, Debug lines always, --verbose
+// too (though the library alone writes only Error lines to standard error).
 TEST(CliLog, LogFileAndLevel) {
     TempDir dir;
     const std::string image = dir.File("fs.img"),
@@ -109,8 +106,7 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
     EXPECT_EQ(Kz(2, "exclusive /dev/x --options ro -- true"),
               "kzvol exclusive: --options needs --type (see kzvol exclusive --help)\n");
     Kz(2, "exclusive /dev/x");
-    // A device that cannot be opened is not locked; a directory or a missing path
-    // unmounts nothing, so nothing is exclusive: the command does not run.
+    // Nothing unopenable, a directory or a missing path is exclusive.
     for (const std::string& target :
          {std::string("/dev/kzvol-absent"), dir.path(), dir.File("absent")}) {
         EXPECT_THAT(Kz(1, "exclusive " + target + " -- touch " + dir.File("ran")),

@@ -55,7 +55,6 @@ class FilterSystem : public StandInSystemTest {
         return state.devices;
     }
     std::string Node() { return FilterNode(Devices().at(0).minor); }
-    // Nodes under /dev/qnbf besides the admin node.
     std::string FilterNodes() { return Sh(1, "ls /dev/qnbf | grep -v '^ctrl$'"); }
     void WriteFstab(const std::string& text) {
         Sh(0, "cp " + dir_.Write("fstab.new", text) + " /etc/fstab");
@@ -65,8 +64,6 @@ class FilterSystem : public StandInSystemTest {
                           const std::string& rest) {
         return "#kzvol:" + node + ":" + line + node + "\t" + kDataDir + "\text2\t" + rest + " \n";
     }
-    // A creation request for `device` with extents of `extsize`, with the table
-    // entry kEntry when `fstab`.
     static CreateDevArg_t Arg(std::string& device, bool fstab, unsigned long extsize = 4096) {
         return {device.data(), fstab ? &kEntry : nullptr, 0, 0, extsize, 0, 0, 0, -1, fstab};
     }
@@ -121,8 +118,7 @@ TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
     EXPECT_THAT(Kz(1, add), HasSubstr("has no line in /etc/fstab and is not mounted"));
     EXPECT_TRUE(Devices().empty());
 
-    // A line naming the device through another link would stay beside the filter
-    // entry, so it is refused too.
+    // A line naming the device through another link would stay: refused too.
     const std::string link = dir_.File("data-disk");
     ASSERT_EQ(::symlink(device.c_str(), link.c_str()), 0);
     WriteFstab(original_fstab_ + link + " " + kDataDir + " ext2 defaults 0 0\n");
@@ -141,8 +137,7 @@ TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
 }
 
 TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
-    // /dev/mapper exists only in this namespace: a tmpfs over a directory made for
-    // the test (and removed again when it was not there before).
+    // /dev/mapper: a tmpfs over a directory made for the test if need be.
     const bool made = ::mkdir("/dev/mapper", 0755) == 0;
     {
         ScopedMount mapper("tmpfs", "/dev/mapper", "tmpfs");

@@ -22,8 +22,7 @@ struct Shape {
     uint64_t size;
 };
 
-// The shapes for `blockSize`: the boundaries of direct, single, double (and,
-// at 4 KiB, triple) indirect blocks, each one byte either side.
+// Direct, single, double (at 4 KiB triple) indirect block boundaries for `blockSize`.
 inline std::vector<Shape> Shapes(uint64_t blockSize) {
     const uint64_t p = blockSize / 4, b = blockSize;
     const uint64_t single = 12 * b, dbl = (12 + p) * b, triple = (12 + p + p * p) * b;
@@ -114,8 +113,7 @@ class PointRepository {
     std::string why_;
 };
 
-// Overwrites six bytes in the middle of the stored form of extent `number` of
-// backup `id` (compressed or not), so that it no longer decodes to its digest.
+// Damages the stored form of extent `number` of backup `id` in its middle.
 inline void DamageExtent(const std::string& repoDir, const std::string& id, uint64_t number) {
     backup::Manifest m;
     std::string error;

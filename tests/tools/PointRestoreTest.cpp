@@ -13,8 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The pieces of a sparse file the image cannot be dumped for: size, holes kept,
-// and the bytes of its pieces against the tree's file.
+// A file too sparse to dump: size, holes and its pieces against the tree's file.
 void ExpectSameSparse(const std::string& restored, const std::string& source, const Shape& shape) {
     struct stat st;
     ASSERT_EQ(::stat(restored.c_str(), &st), 0);

@@ -16,8 +16,7 @@
 namespace kzvol::testing {
 namespace {
 
-// The test Env with the real mount table, so that mounts made by the commands it
-// runs are seen.
+// The test Env with the real mount table, where the commands' mounts show.
 class RealMounts : public TestEnv {
   public:
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
@@ -47,11 +46,8 @@ class SnapMountSystemTest : public StandInSystemTest {
     KZVolumeUnix volume_{-1};
 };
 
-// An ext2 volume under the filter, mounted. (The stand-in's snapshot devices are
-// read-only, and the kernel will not mount one whose ext3 journal needs recovery,
-// as that of a live read-write ext3 volume does.) Without a snapshot nothing is
-// mounted (a mount point without a filter device: MountSnapTest); with one, the
-// walk reads the snapshot mounted under /talmartmp.
+// On ext2: the kernel will not mount a read-only snapshot whose ext3 journal needs
+// recovery. (A mount point without a filter device: MountSnapTest.)
 TEST_F(SnapMountSystemTest, NothingIsMountedWithoutASnapshotAndTheWalkReadsOne) {
     BuildTree(dir_.File("tree"), 50);
     ::unlink(dir_.File("tree/fifo").c_str());
@@ -90,7 +86,6 @@ TEST_F(SnapMountSystemTest, NothingIsMountedWithoutASnapshotAndTheWalkReadsOne) 
     EXPECT_EQ(SortedRows(TableRows(table_)), SortedRows(frozen));
     EXPECT_THAT(ReadFile(info_), Not(HasSubstr("fstype")));  // written by the walk
 
-    // The same through the tool, talking to the stand-in kept in the same directory.
     const std::string cliTable = dir_.File("cli table");
     EXPECT_THAT(Kz(0, "--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
                           cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
