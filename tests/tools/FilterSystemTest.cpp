@@ -30,16 +30,14 @@ class FilterSystem : public StandInSystemTest {
             return;
         ASSERT_EQ(PrivateMachineFiles(), "");
         original_fstab_ = ReadFile("/etc/fstab");
-        ::unlink("/etc/fstab.orig");
-        ::unlink(kBootScript);
         env_.set_run_commands(true);
         ::setenv("KZVOL_EMULATOR", state_.c_str(), 1);  // for kzsnap and kzvol
-        // kzvol runs the driver installation's /sbin commands in the state directory.
-        Sh(0, "mkdir -p " + state_ + "/sbin && cp /sbin/kzsnap " + state_ + "/sbin/");
         zram_ = std::make_unique<ZramDevice>(16 << 20);
         ASSERT_TRUE(zram_->ok());
-        Sh(0, "mke2fs -q -F -t ext2 " + zram_->path() + " 2>&1");
-        ::mkdir(kDataDir, 0755);
+        // kzvol runs the driver installation's /sbin commands in the state directory.
+        Sh(0, std::string("rm -f /etc/fstab.orig ") + kBootScript + " && mkdir -p " + kDataDir +
+                  " " + state_ + "/sbin && cp /sbin/kzsnap " + state_ +
+                  "/sbin/ && mke2fs -q -F -t ext2 " + zram_->path() + " 2>&1");
     }
     void TearDown() override {
         StandInSystemTest::TearDown();
