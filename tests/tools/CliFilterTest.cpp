@@ -1,187 +1,129 @@
-// The kzvol tool's commands on filter devices against a memory-mode stand-in
-// driver, run as a user runs them: the stand-in's life in a state directory that
-// holds only its own, a volume put under it and taken out again, its information,
-// its change bitmaps, a snapshot's whole life and the usage errors.
-#include <gtest/gtest.h>
+// kzvol's filter-device commands against a memory-mode stand-in: its state
+// directory, volumes in and out, information, bitmaps, snapshots, usage errors.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
-#include "tests/support/Kzvol.h"
 #include "tests/support/MemoryDriver.h"
+#include "tests/tools/CliRun.h"
 
 namespace kzvol::testing {
 namespace {
 
-constexpr auto npos = std::string::npos;
-
 TEST(CliEmulator, StartsStopsAndTouchesOnlyItsOwnState) {
     TempDir dir;
-    std::string out;
     const std::string users = dir.File("users");
     ASSERT_EQ(::mkdir(users.c_str(), 0700), 0);
     dir.Write("users/state", "my notes");
-    EXPECT_EQ(Kzvol("--emulator " + users + " devices", &out), 1);
-    EXPECT_EQ(Kzvol("emulator start --memory --state " + users, &out), 1);
-    EXPECT_EQ(Kzvol("emulator stop --state " + users, &out), 1);
+    Kz(1, "--emulator " + users + " devices");
+    Kz(1, "emulator start --memory --state " + users);
+    Kz(1, "emulator stop --state " + users);
     EXPECT_EQ(ReadFile(users + "/state"), "my notes");
 
-    // A name the shell would expand runs nothing; the boot script lands in the
-    // state directory, and stop leaves nothing of the stand-in behind.
-    const std::string odd = dir.File("emu$(touch pwned)"), state = "'" + odd + "'";
+    // A name the shell would expand runs nothing; stop leaves nothing behind.
+    const std::string odd = dir.File("emu$(touch pwned)"), state = "'" + odd + "'",
+                      emulator = "--emulator " + state + " ";
     const std::string image = dir.Write("vol.img", std::string(1 << 20, 'v'));
-    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0) << out;
-    EXPECT_NE(out.find("export KZVOL_EMULATOR=" + odd), npos) << out;
-    EXPECT_EQ(Kzvol("emulator start --memory --state " + state, &out), 1);
-    ASSERT_EQ(Kzvol("--emulator " + state + " emulator add " + image, &out), 0) << out;
-    ASSERT_EQ(
-        Kzvol("--emulator " + state + " snap create /dev/qnbf/qnbf0 --cow-dir " + dir.path(), &out),
-        0)
-        << out;
-    ASSERT_EQ(Kzvol("emulator status --state " + state, &out), 0);
-    EXPECT_NE(out.find("running in memory mode"), npos);
-    EXPECT_NE(out.find("2 device(s)"), npos);
+    EXPECT_THAT(Kz(0, "emulator start --memory --state " + state),
+                HasSubstr("export KZVOL_EMULATOR=" + odd));
+    Kz(1, "emulator start --memory --state " + state);
+    Kz(0, emulator + "emulator add " + image);
+    Kz(0, emulator + "snap create /dev/qnbf/qnbf0 --cow-dir " + dir.path());
+    EXPECT_THAT(Kz(0, "emulator status --state " + state),
+                AllOf(HasSubstr("running in memory mode"), HasSubstr("2 device(s)")));
     // The listing, through the option or the variable, shows the snapshot's minor.
-    ASSERT_EQ(Kzvol("--emulator " + state + " devices", &out), 0);
-    std::string viaVariable;
-    ASSERT_EQ(RunCommandLine("KZVOL_EMULATOR=" + state + " " + Cli() + " devices", &viaVariable),
-              0);
-    EXPECT_EQ(viaVariable, out);
-    EXPECT_NE(out.find("qnbf0        vol.img                           1048576 1"), npos) << out;
-    ASSERT_EQ(Kzvol("--emulator " + state + " snap stop /dev/qnbf/qnbf0", &out), 0) << out;
-    EXPECT_NE(ReadFile(odd + "/sbin/qnbf-bootscript1.rc")
-                  .find("'" + odd + "/sbin/kzsnap' -a " + image + " -e 2097152\n"),
-              npos);
+    const std::string devices = Kz(0, emulator + "devices");
+    EXPECT_EQ(Sh(0, "KZVOL_EMULATOR=" + state + " " + Cli() + " devices"), devices);
+    EXPECT_THAT(devices, HasSubstr("qnbf0        vol.img                           1048576 1"));
+    Kz(0, emulator + "snap stop /dev/qnbf/qnbf0");
+    EXPECT_THAT(ReadFile(odd + "/sbin/qnbf-bootscript1.rc"),
+                HasSubstr("'" + odd + "/sbin/kzsnap' -a " + image + " -e 2097152\n"));
     dir.Write("emu$(touch pwned)/notes", "mine");
-    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0) << out;
+    Kz(0, "emulator stop --state " + state);
     EXPECT_EQ(ReadFile(odd + "/notes"), "mine");
-    EXPECT_EQ(Kzvol("emulator status --state " + state, &out), 3);
+    Kz(3, "emulator status --state " + state);
     ASSERT_EQ(::unlink((odd + "/notes").c_str()), 0);
-    ASSERT_EQ(Kzvol("emulator start --memory --state " + state, &out), 0);
-    ASSERT_EQ(Kzvol("emulator start --memory --force --state " + state, &out), 0);
-    ASSERT_EQ(Kzvol("emulator stop --state " + state, &out), 0) << out;
-    EXPECT_NE(::access(odd.c_str(), F_OK), 0);
-    EXPECT_NE(::access("pwned", F_OK), 0);
-    EXPECT_NE(::access(dir.File("pwned").c_str(), F_OK), 0);
+    Kz(0, "emulator start --memory --state " + state);
+    Kz(0, "emulator start --memory --force --state " + state);
+    Kz(0, "emulator stop --state " + state);
+    for (const std::string& path : {odd, std::string("pwned"), dir.File("pwned")})
+        EXPECT_NE(::access(path.c_str(), F_OK), 0) << path;
 }
 
-class CliStandIn : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string out;
-        ASSERT_EQ(Kzvol("emulator start --memory --state " + state_, &out), 0) << out;
-    }
-    void TearDown() override {
-        std::string out;
-        Kzvol("emulator stop --state " + state_, &out);
-    }
-    // kzvol with the stand-in selected.
-    int Run(const std::string& args, std::string* out) {
-        return Kzvol("--emulator " + state_ + " " + args, out);
-    }
+using CliStandIn = StandInCli;
 
-    TempDir dir_;
-    const std::string state_ = dir_.File("driver");
-};
-
-TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgain) {
-    std::string out;
+TEST_F(CliStandIn, VolumeGoesUnderTheStandInAndOutAgainAndUsageErrorsAreOneLine) {
     const std::string image = dir_.Write("vol.img", std::string(1 << 20, 'x'));
-    ASSERT_EQ(Run("emulator add " + image + " --extent-size 65536", &out), 0);
-    EXPECT_EQ(out, "0 /dev/qnbf/qnbf0\n");
-    EXPECT_EQ(Run("emulator add " + image, &out), 1);
-    EXPECT_EQ(Run("emulator add " + image + " --extent-size 1000", &out), 2);
-    EXPECT_EQ(Run("emulator add", &out), 2);
-    ASSERT_EQ(Run("devices", &out), 0);
-    std::vector<std::string> row;
-    std::istringstream fields(Split(out).at(1));
-    for (std::string f; fields >> f;)
-        row.push_back(f);
-    EXPECT_EQ(row, std::vector<std::string>({"0", "qnbf0", "vol.img", "1048576", "-", "2", "2"}));
-    ASSERT_EQ(Run("emulator remove /dev/qnbf/qnbf0", &out), 0);
-    EXPECT_EQ(out, "removed /dev/qnbf/qnbf0\n");
-    EXPECT_EQ(Run("emulator remove /dev/qnbf/qnbf0", &out), 1);
-    EXPECT_EQ(Kzvol("emulator add " + image + " --state " + dir_.File("none"), &out), 1);
-    EXPECT_EQ(ReadFile(image), std::string(1 << 20, 'x'));  // the caller's file is only read
-}
-
-// A backup's round through the tool: information, the change bitmaps, a snapshot.
-TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
-    std::string data;
-    for (int i = 0; i < 2048; ++i)  // 1 MiB, sector i filled with 'a' + i % 26
-        data.append(512, static_cast<char>('a' + i % 26));
-    const std::string image = dir_.Write("vol.img", data);
-    std::string out;
-    ASSERT_EQ(Run("emulator add " + image + " --extent-size 65536", &out), 0);
-    const std::string node = "/dev/qnbf/qnbf0";
-    ASSERT_EQ(Run("volinfo " + node, &out), 0);
-    EXPECT_NE(out.find("total_blocks: 2048\nincr_bmp_size: 2\nincr_tracked: 1\n"), npos) << out;
-    EXPECT_NE(out.find("dev_name: vol.img\n"), npos);
-    EXPECT_NE(out.find("has_snapshot: 0\n"), npos);
-
-    // Writes to extents 1 and 15 show in both bitmaps, numbered from 0.
-    ASSERT_TRUE(WriteSector(image, 128 * 512, 'X'));
-    ASSERT_TRUE(WriteSector(image, 2047 * 512, 'X'));
-    ASSERT_EQ(Run("bitmap get " + node + " --type incr", &out), 0);
-    EXPECT_EQ(out, "1\n15\n");
-    const std::string raw = dir_.File("incr.bmp");
-    ASSERT_EQ(Run("bitmap getclr " + node + " --type incr --file " + raw, &out), 0);
-    EXPECT_EQ(ReadFile(raw), std::string("\x02\x80", 2));
-    ASSERT_EQ(Run("bitmap get " + node + " --type incr", &out), 0);
-    EXPECT_EQ(out, "");
-    ASSERT_EQ(Run("bitmap merge " + node + " --type incr --file " + raw, &out), 0);
-    ASSERT_EQ(Run("bitmap get " + node + " --type incr", &out), 0);
-    EXPECT_EQ(out, "1\n15\n");
-    dir_.Write("one.bmp", std::string("\x00\x01", 2));
-    ASSERT_EQ(Run("bitmap set " + node + " --type diff --file " + dir_.File("one.bmp"), &out), 0);
-    ASSERT_EQ(Run("bitmap get " + node + " --type diff", &out), 0);
-    EXPECT_EQ(out, "8\n");
-    EXPECT_EQ(Run("bitmap merge " + node + " --type diff --file " + dir_.File("vol.img"), &out), 1);
-    ASSERT_EQ(Run("bitmap clear " + node + " --type diff", &out), 0);
-    ASSERT_EQ(Run("bitmap get " + node + " --type diff", &out), 0);
-    EXPECT_EQ(out, "");
-    ASSERT_EQ(Run("bitmap save " + node + " --type incr", &out), 0);
-
-    // The snapshot keeps sector 5 as it was; stopping it regenerates the boot
-    // script, which re-creates the filter device through the stand-in's kzsnap.
-    const std::string cow = dir_.File("cow");
-    ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);
-    ASSERT_EQ(Run("snap create " + node + " --cow-dir " + cow, &out), 0);
-    EXPECT_EQ(out, "/dev/qnbf/qnbf1\n");
-    EXPECT_EQ(Run("snap create " + node + " --cow-dir " + cow, &out), 1);
-    ASSERT_TRUE(WriteSector(image, 5 * 512, 'Y'));
-    ASSERT_EQ(Run("snap read " + node + " --offset 4 --count 2 --out " + dir_.File("old"), &out),
-              0);
-    EXPECT_EQ(ReadFile(dir_.File("old")), data.substr(4 * 512, 1024));
-    EXPECT_EQ(Run("snap remove " + node + " --cow-dir " + cow, &out), 1);
-    ASSERT_EQ(Run("snap stop " + node, &out), 0);
-    EXPECT_EQ(out, "stopped /dev/qnbf/qnbf1\n");
-    EXPECT_NE(ReadFile(state_ + "/sbin/qnbf-bootscript1.rc")
-                  .find(state_ + "/sbin/kzsnap -a " + image + " -e 65536\n"),
-              npos);
-    ASSERT_EQ(Run("snap remove " + node + " --cow-dir " + cow, &out), 0);
-    EXPECT_EQ(::access((cow + "/.qnbf0-snap").c_str(), F_OK), -1);
-    EXPECT_EQ(::access((cow + "/.qnbf0-snapmap").c_str(), F_OK), -1);
-    EXPECT_EQ(Run("snap read " + node + " --offset 0 --count 1", &out), 1);
-}
-
-TEST_F(CliStandIn, UsageErrorsOfTheFilterCommandsAreOneLine) {
+    EXPECT_EQ(Run(0, "emulator add " + image + " --extent-size 65536"), "0 /dev/qnbf/qnbf0\n");
+    Run(1, "emulator add " + image);
+    Run(2, "emulator add " + image + " --extent-size 1000");
+    Run(2, "emulator add");
+    std::istringstream row(Split(Run(0, "devices")).at(1));
+    EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(row), {}),
+              std::vector<std::string>({"0", "qnbf0", "vol.img", "1048576", "-", "2", "2"}));
     ::unsetenv("KZ_SNAP_PARTITION");
-    std::string out;
-    ASSERT_EQ(Run("emulator add " + dir_.Write("v", std::string(1 << 20, '\0')), &out), 0);
     for (const char* args :
          {"volinfo", "bitmap get /dev/qnbf/qnbf0", "bitmap set /dev/qnbf/qnbf0 --type incr",
           "bitmap clear /dev/qnbf/qnbf0 --type diff --file x",
           "bitmap flip /dev/qnbf/qnbf0 --type incr", "snap read /dev/qnbf/qnbf0 --offset 0",
           "snap stop /dev/qnbf/qnbf0 --cow-dir /tmp", "snap create /dev/qnbf/qnbf0"}) {
-        EXPECT_EQ(Run(args, &out), 2) << args;
-        EXPECT_EQ(out.rfind("kzvol " + Split(args, ' ')[0] + ": ", 0), 0u) << out;
+        const std::string out = Run(2, args);
+        EXPECT_THAT(out, StartsWith("kzvol " + Split(args, ' ')[0] + ": "));
         EXPECT_EQ(Split(out).size(), 1u) << out;
     }
-    EXPECT_EQ(Run("volinfo /dev/qnbf/qnbf9", &out), 1);
-    EXPECT_EQ(out, "kzvol: no filter device /dev/qnbf/qnbf9 (kzvol devices lists them)\n");
+    EXPECT_EQ(Run(1, "volinfo /dev/qnbf/qnbf9"),
+              "kzvol: no filter device /dev/qnbf/qnbf9 (kzvol devices lists them)\n");
+    EXPECT_EQ(Run(0, "emulator remove /dev/qnbf/qnbf0"), "removed /dev/qnbf/qnbf0\n");
+    Run(1, "emulator remove /dev/qnbf/qnbf0");
+    Kz(1, "emulator add " + image + " --state " + dir_.File("none"));
+    EXPECT_EQ(ReadFile(image), std::string(1 << 20, 'x'));  // the caller's file is only read
+}
+
+TEST_F(CliStandIn, BitmapsAndASnapshotOfOneVolume) {
+    std::string data;
+    for (int i = 0; i < 2048; ++i)  // 1 MiB, sector i filled with 'a' + i % 26
+        data.append(512, static_cast<char>('a' + i % 26));
+    const std::string image = dir_.Write("vol.img", data), node = " /dev/qnbf/qnbf0",
+                      incr = node + " --type incr", diff = node + " --type diff";
+    Run(0, "emulator add " + image + " --extent-size 65536");
+    EXPECT_THAT(Run(0, "volinfo" + node),
+                AllOf(HasSubstr("total_blocks: 2048\nincr_bmp_size: 2\nincr_tracked: 1\n"),
+                      HasSubstr("dev_name: vol.img\n"), HasSubstr("has_snapshot: 0\n")));
+
+    // Writes to extents 1 and 15 show in both bitmaps, numbered from 0.
+    ASSERT_TRUE(WriteSector(image, 128 * 512, 'X') && WriteSector(image, 2047 * 512, 'X'));
+    EXPECT_EQ(Run(0, "bitmap get" + incr), "1\n15\n");
+    const std::string raw = dir_.File("incr.bmp");
+    Run(0, "bitmap getclr" + incr + " --file " + raw);
+    EXPECT_EQ(ReadFile(raw), std::string("\x02\x80", 2));
+    EXPECT_EQ(Run(0, "bitmap get" + incr), "");
+    Run(0, "bitmap merge" + incr + " --file " + raw);
+    EXPECT_EQ(Run(0, "bitmap get" + incr), "1\n15\n");
+    Run(0, "bitmap set" + diff + " --file " + dir_.Write("one.bmp", std::string("\x00\x01", 2)));
+    EXPECT_EQ(Run(0, "bitmap get" + diff), "8\n");
+    Run(1, "bitmap merge" + diff + " --file " + image);
+    Run(0, "bitmap clear" + diff);
+    EXPECT_EQ(Run(0, "bitmap get" + diff), "");
+    Run(0, "bitmap save" + incr);
+
+    // The snapshot keeps sector 5 as it was; stopping it regenerates the boot script.
+    const std::string cow = dir_.File("cow");
+    ASSERT_EQ(::mkdir(cow.c_str(), 0700), 0);
+    EXPECT_EQ(Run(0, "snap create" + node + " --cow-dir " + cow), "/dev/qnbf/qnbf1\n");
+    Run(1, "snap create" + node + " --cow-dir " + cow);
+    ASSERT_TRUE(WriteSector(image, 5 * 512, 'Y'));
+    Run(0, "snap read" + node + " --offset 4 --count 2 --out " + dir_.File("old"));
+    EXPECT_EQ(ReadFile(dir_.File("old")), data.substr(4 * 512, 1024));
+    Run(1, "snap remove" + node + " --cow-dir " + cow);
+    EXPECT_EQ(Run(0, "snap stop" + node), "stopped /dev/qnbf/qnbf1\n");
+    EXPECT_THAT(ReadFile(state_ + "/sbin/qnbf-bootscript1.rc"),
+                HasSubstr(state_ + "/sbin/kzsnap -a " + image + " -e 65536\n"));
+    Run(0, "snap remove" + node + " --cow-dir " + cow);
+    EXPECT_EQ(Sh(0, "ls -A " + cow), "");
+    Run(1, "snap read" + node + " --offset 0 --count 1");
 }
 
 }  // namespace

@@ -1,25 +1,15 @@
-// kzvol index on small real images made with mke2fs -d, checked against what
-// debugfs says about the same image; and the refusals, which leave no file.
-#include <gtest/gtest.h>
+// kzvol index on mke2fs -d images against debugfs, and its refusals; rows, ls and
+// find over a table written through the library, in the exact text tools parse.
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "tests/support/Kzvol.h"
+#include "host/CCreateUNIXFSTree.h"
 #include "tests/support/ReaderTestSupport.h"
+#include "tests/tools/CliRun.h"
 
 namespace kzvol::testing {
 namespace {
-
-// An image of the reader's test tree (every kind of object it reports or skips,
-// and a directory big enough to use its indirect block) by mke2fs -t TYPE.
-std::string TreeImage(const TempDir& dir, const std::string& type, int blockSize) {
-    const std::string image = dir.File(type + "-" + std::to_string(blockSize) + ".img");
-    if (::access(dir.File("src").c_str(), F_OK) != 0)
-        BuildTree(dir.File("src"), 1400);
-    MakeImage(dir.File("src"), image, type, blockSize, 24 << 10, "-N 4096");
-    return image;
-}
 
 // The rows the index must hold, as debugfs sees the image, as sorted text lines;
 // with `namesOnly`, sizes and times of all but directories are 0.
@@ -29,113 +19,80 @@ std::vector<std::string> OracleRows(const std::string& image, const std::string&
     for (const Row& r : DebugfsRows(image, rootName)) {
         const bool bare = namesOnly && !r.isDir;
         rows.push_back(std::to_string(r.parent) + "\t" + std::to_string(r.inode) + "\t" +
-                       std::to_string(bare ? 0 : r.size) + "\t" +
-                       std::to_string(bare ? 0 : r.mtime) + "\t" + (r.isDir ? "1" : "0") + "\t" +
-                       r.name);
+                       (bare ? "0\t0" : std::to_string(r.size) + "\t" + std::to_string(r.mtime)) +
+                       (r.isDir ? "\t1\t" : "\t0\t") + r.name);
     }
     std::sort(rows.begin(), rows.end());
     return rows;
 }
 
-// Runs kzvol; returns the exit status with standard output in *out and
-// standard error in *err.
-int Kzvol(const TempDir& dir, const std::string& args, std::string* out, std::string* err) {
-    out->clear();
-    int rc = RunCommandLine(Cli() + " " + args + " 2>" + dir.File("stderr"), out);
+// Runs kzvol expecting `status`; answers standard output, with standard error in *err.
+std::string KzErr(const TempDir& dir, int status, const std::string& args, std::string* err) {
+    const std::string out = Sh(status, Cli() + " " + args + " 2>" + dir.File("stderr"));
     *err = ReadFile(dir.File("stderr"));
-    return rc;
+    return out;
 }
 
-// The rows of the table, sorted.
-std::vector<std::string> TableRows(const TempDir& dir, const std::string& table) {
-    std::string out, err;
-    EXPECT_EQ(Kzvol(dir, "rows " + table, &out, &err), 0) << err;
-    std::vector<std::string> rows = Split(out);
+std::vector<std::string> TableRows(const std::string& table) {
+    std::vector<std::string> rows = Split(Sh(0, Cli() + " rows " + table));
     std::sort(rows.begin(), rows.end());
     return rows;
 }
 
-// Both walkers list exactly what debugfs lists (on every kind of image: the
-// reader's own WalkerOracleTest), the summary counts what was written, and only
-// a terminal gets a progress line.
-TEST(CliIndex, RowsEqualWhatDebugfsSees) {
+// On the reader's test tree both walkers list what debugfs lists (on every kind of
+// image: WalkerOracleTest); only a terminal gets a progress line.
+TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     TempDir dir;
-    const std::string image = TreeImage(dir, "ext3", 4096), table = dir.File("t");
+    const std::string image = dir.File("fs.img"), table = dir.File("t"),
+                      index = "index " + image + " --table " + table;
+    BuildTree(dir.File("src"), 1400);
+    MakeImage(dir.File("src"), image, "ext3", 1024, 24 << 10, "-N 4096");
     const std::vector<std::string> expected = OracleRows(image, "/");
     ASSERT_GT(expected.size(), 1400u);
     const size_t dirs = std::count_if(expected.begin(), expected.end(), [](const std::string& r) {
         return Split(r, '\t').at(4) == "1";
     });
     for (const char* walker : {"", " --optimized"}) {
-        std::string out, err;
-        ASSERT_EQ(Kzvol(dir, "index " + image + " --table " + table + walker, &out, &err), 0)
-            << err;
-        EXPECT_TRUE(TableRows(dir, table) == expected) << walker;
-        EXPECT_NE(out.find("type: ext3\nentries: " + std::to_string(expected.size()) +
-                           "\ndirectories: " + std::to_string(dirs) +
-                           "\nfiles: " + std::to_string(expected.size() - dirs) + "\n"),
-                  std::string::npos)
-            << out;
+        std::string err;
+        EXPECT_THAT(KzErr(dir, 0, index + walker, &err),
+                    HasSubstr("type: ext3\nentries: " + std::to_string(expected.size()) +
+                              "\ndirectories: " + std::to_string(dirs) +
+                              "\nfiles: " + std::to_string(expected.size() - dirs) + "\n"));
         EXPECT_EQ(err, "");  // no terminal, no progress line
+        EXPECT_TRUE(TableRows(table) == expected) << walker;
     }
-    std::string out;
-    const std::string command = Cli() + " index " + image + " --table " + table;
-    ASSERT_EQ(RunCommandLine("script -qec '" + command + " >/dev/null' /dev/null", &out), 0) << out;
-    EXPECT_NE(out.find("\rindexing: 1024 entries, "), std::string::npos) << out;
-}
+    EXPECT_THAT(Sh(0, "script -qec '" + Cli() + " " + index + " >/dev/null' /dev/null"),
+                HasSubstr("\rindexing: 1024 entries, "));
 
-// Options reach the reader; a volume-information file that cannot be written
-// fails the run and leaves the device it named in place.
-TEST(CliIndex, OptionsReachTheReader) {
-    TempDir dir;
-    std::string image = TreeImage(dir, "ext3", 1024), out, err, table = dir.File("t");
-    ASSERT_EQ(Kzvol(dir,
-                    "index " + image + " --table " + table + " --names-only --root-name /srv " +
-                        "--volinfo " + dir.File("vi") + " --extent-size 65536 --acl 1",
-                    &out, &err),
-              0)
-        << err;
     // Names only: the hard-linked file is listed under both names, its link count unread.
-    std::vector<std::string> expected = OracleRows(image, "/srv", true);
-    for (const char* name : {"h1", "h2"})
-        expected.push_back(std::to_string(InodeOf(image, "/")) + "\t" +
-                           std::to_string(InodeOf(image, std::string("/") + name)) + "\t0\t0\t0\t" +
-                           name);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_TRUE(TableRows(dir, table) == expected);
-    std::string info = ReadFile(dir.File("vi"));
-    EXPECT_EQ(info.rfind("extentsize=65536 \n", 0), 0u) << info;
-    EXPECT_NE(info.find("\nblocksize=1024 \n"), std::string::npos) << info;
-    EXPECT_NE(info.find("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n"), std::string::npos);
-    // The table browses like the tree it came from.
-    ASSERT_EQ(Kzvol(dir, "find " + table + " /a.txt", &out, &err), 0) << err;
-    EXPECT_EQ(out.substr(out.size() - 11), "\t0\t0\ta.txt\n");
-    ASSERT_EQ(Kzvol(dir, "ls " + table + " /level0/level1", &out, &err), 0) << err;
-    EXPECT_EQ(Split(out).size(), 1u) << out;
-
-    EXPECT_EQ(Kzvol(dir, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full",
-                    &out, &err),
-              1);
-    EXPECT_NE(err.find("; the reader says: SYSTEM\tDump File Write failed\n"), std::string::npos)
-        << err;
-    EXPECT_EQ(RunCommandLine("test -c /dev/full"), 0);
-    EXPECT_EQ(RunCommandLine("test -e " + dir.File("u.dat")), 1);
+    Kz(0, index + " --names-only --root-name /srv --volinfo " + dir.File("vi") +
+              " --extent-size 65536 --acl 1");
+    std::vector<std::string> names = OracleRows(image, "/srv", true);
+    for (const std::string name : {"h1", "h2"})
+        names.push_back(std::to_string(InodeOf(image, "/")) + "\t" +
+                        std::to_string(InodeOf(image, "/" + name)) + "\t0\t0\t0\t" + name);
+    std::sort(names.begin(), names.end());
+    EXPECT_TRUE(TableRows(table) == names);
+    EXPECT_THAT(ReadFile(dir.File("vi")),
+                AllOf(StartsWith("extentsize=65536 \n"), HasSubstr("\nblocksize=1024 \n"),
+                      HasSubstr("\naclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n")));
+    EXPECT_THAT(Kz(0, "find " + table + " /a.txt"), ::testing::EndsWith("\t0\t0\ta.txt\n"));
+    EXPECT_EQ(Split(Kz(0, "ls " + table + " /level0/level1")).size(), 1u);
+    // A volume-information file that cannot be written fails the run, the device stays.
+    EXPECT_THAT(Kz(1, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full"),
+                HasSubstr("; the reader says: SYSTEM\tDump File Write failed\n"));
+    Sh(0, "test -c /dev/full");
+    Sh(1, "test -e " + dir.File("u.dat"));
 }
 
-// Failures say in words what went wrong, followed by the reader's own text, and
-// leave the table and the volume information as they were, with nothing beside them.
+// Failures say what went wrong, then the reader's text, and leave the outputs alone.
 TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     TempDir dir;
-    std::string src = dir.File("src");
-    ASSERT_EQ(RunCommandLine("mkdir -p " + src + "/x"), 0);
-    std::string ext4 = dir.File("ext4.img"), zero = dir.File("zero.img");
-    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext4 -d " + src + " " + ext4 + " 8M 2>&1"), 0);
-    ASSERT_EQ(RunCommandLine("truncate -s 8M " + zero), 0);
-    struct Case {
-        std::string args, message;
-        int status = 1;
-    };
-    std::string t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
+    const std::string src = dir.File("src"), ext4 = dir.File("ext4.img"),
+                      absent = dir.File("absent"), zero = dir.File("zero.img"),
+                      t = " --table " + dir.File("t") + " --volinfo " + dir.File("vi");
+    Sh(0, "mkdir -p " + src + "/x && mke2fs -q -F -t ext4 -d " + src + " " + ext4 +
+              " 8M 2>&1 && truncate -s 8M " + zero);
     auto refusal = [](const std::string& image, const std::string& reader) {
         return "kzvol: cannot index " + image + ": " + image +
                " holds no ext2/ext3 file system the directory reader can walk (it is another "
@@ -144,30 +101,82 @@ TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     };
     for (const char* name : {"t.dat", "t.idx", "vi"})
         dir.Write(name, std::string("old ") + name);
-    for (const Case& c : std::vector<Case>{
-             {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
-             {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
-             {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
-             {dir.File("absent") + t,
-              "kzvol: cannot open " + dir.File("absent") + ": No such file or directory\n"},
-             {zero + " --table " + dir.File("no/such/dir/t"), "kzvol: cannot create the table " +
-                                                                  dir.File("no/such/dir/t") +
-                                                                  ": No such file or directory\n"},
-             {zero + t + " --acl 2",
-              "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most 4294967295 "
-              "(see kzvol index --help)\n",
-              2},
-         }) {
-        std::string out, err;
-        EXPECT_EQ(Kzvol(dir, "index " + c.args, &out, &err), c.status) << c.args;
+    const struct {
+        std::string args, message;
+        int status = 1;
+    } cases[] = {
+        {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
+        {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
+        {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
+        {absent + t, "kzvol: cannot open " + absent + ": No such file or directory\n"},
+        {zero + " --table " + absent + "/t",
+         "kzvol: cannot create the table " + absent + "/t: No such file or directory\n"},
+        {zero + t + " --acl 2",
+         "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most "
+         "4294967295 (see kzvol index --help)\n",
+         2},
+    };
+    for (const auto& c : cases) {
+        std::string err;
+        EXPECT_EQ(KzErr(dir, c.status, "index " + c.args, &err), "");
         EXPECT_EQ(err, c.message);
-        EXPECT_EQ(out, "");
-        std::string listing;
-        RunCommandLine("ls -A " + dir.path(), &listing);
-        EXPECT_EQ(listing, "ext4.img\nsrc\nstderr\nt.dat\nt.idx\nvi\nzero.img\n") << c.args;
+        EXPECT_EQ(Sh(0, "ls -A " + dir.path()),
+                  "ext4.img\nsrc\nstderr\nt.dat\nt.idx\nvi\nzero.img\n")
+            << c.args;
         for (const char* name : {"t.dat", "t.idx", "vi"})
             EXPECT_EQ(ReadFile(dir.File(name)), std::string("old ") + name);
     }
+}
+
+// / (2) holds docs/ (11) and a.txt; docs/ a name with every escaped character.
+std::string WriteSample(const std::string& base) {
+    long long handle = 0;
+    CCreateUNIXFSTree table;
+    EXPECT_TRUE(table.Init(&handle) == 0 && table.Open(base.c_str()) == 0);
+    EXPECT_EQ(table.Add(0, 2, 4096, 1700000000, 1, "/"), 0);
+    EXPECT_EQ(table.Add(2, 11, 1024, 1700000001, 1, "docs"), 0);
+    EXPECT_EQ(table.Add(11, 12, 5ull << 32, 86400, 0, "tab\tand\\slash\nline\r"), 0);
+    EXPECT_TRUE(table.Add(2, 13, 3, 0, 0, "a.txt") == 0 && table.Close() == 0);
+    return base;
+}
+
+TEST(CliTable, RowsLsFindAndRefusalsPrintExactly) {
+    TempDir dir;
+    const std::string base = WriteSample(dir.File("t")), damaged = WriteSample(dir.File("d")),
+                      none = dir.File("none"), root = "0\t2\t4096\t1700000000\t1\t/\n",
+                      tab = "11\t12\t21474836480\t86400\t0\ttab\\tand\\\\slash\\nline\\r\n",
+                      aTxt = "-         13              3 1970-01-01 00:00:00 a.txt\n",
+                      noEntry = ": no such entry in the table\n",
+                      rows = root + "2\t11\t1024\t1700000001\t1\tdocs\n" + tab +
+                             "2\t13\t3\t0\t0\ta.txt\n";
+    std::string idx = ReadFile(damaged + ".idx");
+    idx.back() ^= 1;  // a row chunk's checksum
+    dir.Write("d.idx", idx);
+    const struct {
+        std::string args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {"rows " + base, 0, rows},
+        {"rows " + base + ".dat", 0, rows},
+        {"ls " + base, 0, aTxt + "d         11           1024 2023-11-14 22:13:21 docs/\n"},
+        {"ls " + base + " /docs", 0,
+         "-         12    21474836480 1970-01-02 00:00:00 tab\\tand\\\\slash\\nline\\r\n"},
+        {"ls " + base + " a.txt", 0, aTxt},
+        {"ls " + base + " /nope", 1, "kzvol: /nope" + noEntry},
+        {"find " + base + " '/docs/tab\tand\\slash\nline\r'", 0, tab},
+        {"find " + base + " /", 0, root},
+        {"find " + base + " /a.txt/x", 1, "kzvol: /a.txt/x" + noEntry},
+        {"find " + base, 2,
+         "kzvol find: wants a table PATH (or a repository DIR) and a FILEPATH (see kzvol find "
+         "--help)\n"},
+        {"rows " + damaged, 1,
+         "kzvol: " + damaged + ": the table is damaged: row chunk 0 fails its checksum\n"},
+        {"ls " + none, 1,
+         "kzvol: " + none + ": cannot open " + none + ".dat: No such file or directory\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Kz(c.status, c.args), c.out) << c.args;
 }
 
 }  // namespace

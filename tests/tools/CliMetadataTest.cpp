@@ -1,9 +1,6 @@
 // kzvol acl-dump, metadata, volinfo-file and content-snap where no driver is
-// needed: the ACL file and its index read back through libacl, refusals that
-// leave nothing, a volume-information file printed by field or refused, and the
-// content list file saved, never overwritten, and checked before any release.
+// needed: outputs read back, refusals that leave nothing, the content list checked.
 #include <acl/libacl.h>
-#include <gtest/gtest.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,12 +9,10 @@
 #include <map>
 #include <set>
 
-#include "tests/support/Kzvol.h"
+#include "tests/tools/CliRun.h"
 
 namespace kzvol::testing {
 namespace {
-
-constexpr auto npos = std::string::npos;
 
 // The access ACL of `path` as text; with `bytes`, of the external form in them.
 std::string AclTextOf(const std::string& path, const std::string* bytes = nullptr) {
@@ -30,18 +25,11 @@ std::string AclTextOf(const std::string& path, const std::string* bytes = nullpt
     return result;
 }
 
-std::string Listing(const std::string& dir) {
-    std::string left;
-    RunCommandLine("ls -A " + dir, &left);
-    return left;
-}
-
-// Each distinct ACL once (the deduplication itself: AclDumpTest); the list in
-// inode order, each entry decoding to the file's own ACL.
+// (The deduplication itself: AclDumpTest.)
 TEST(CliAclDump, EachDistinctAclOnceAndTheListInInodeOrder) {
     TempDir dir;
-    const std::string tree = dir.File("tree");
-    ASSERT_EQ(RunCommandLine("mkdir " + tree + " && cd " + tree + " && touch f1 f2 f3 f4"), 0);
+    const std::string tree = dir.File("tree"), out = dir.File("acls");
+    Sh(0, "mkdir " + tree + " && cd " + tree + " && touch f1 f2 f3 f4");
     std::map<unsigned long long, std::string> byInode;
     for (const std::string name : {"", "/f1", "/f2", "/f3", "/f4"}) {
         if (name == "/f2" || name == "/f4") {
@@ -53,20 +41,16 @@ TEST(CliAclDump, EachDistinctAclOnceAndTheListInInodeOrder) {
         ::lstat((tree + name).c_str(), &st);
         byInode[st.st_ino] = tree + name;
     }
-    const std::string out = dir.File("acls");
-    std::string text;
-    ASSERT_EQ(Kzvol("acl-dump " + tree + " --out " + out, &text), 0) << text;
-    EXPECT_NE(text.find("files: 5\nacls dumped: 5\nacls written: 3\n"), npos) << text;
+    EXPECT_THAT(Kz(0, "acl-dump " + tree + " --out " + out),
+                HasSubstr("files: 5\nacls dumped: 5\nacls written: 3\n"));
     const std::string bytes = ReadFile(out);
     std::ifstream list(out + ".idx");
     unsigned long long inode, offset, previous = 0;
     unsigned size;
     std::set<unsigned long long> offsets;
     size_t lines = 0;
-    while (list >> inode >> offset >> size) {
-        ++lines;
+    for (; list >> inode >> offset >> size; ++lines, previous = inode) {
         EXPECT_LT(previous, inode);
-        previous = inode;
         ASSERT_EQ(byInode.count(inode), 1u) << inode;
         ASSERT_LE(offset + size, bytes.size());
         const std::string stored = bytes.substr(offset, size);
@@ -77,38 +61,28 @@ TEST(CliAclDump, EachDistinctAclOnceAndTheListInInodeOrder) {
     EXPECT_EQ(offsets.size(), 3u);
 }
 
-TEST(CliAclDump, RefusalsLeaveNothingAndNeverWriteThroughAnotherUsersLink) {
+TEST(CliAclDumpAndMetadata, RefusalsLeaveNothingAndNeverWriteThroughAnotherUsersLink) {
     TempDir dir;
-    std::string text;
-    EXPECT_EQ(Kzvol("acl-dump " + dir.File("absent") + " --out " + dir.File("acls"), &text), 1);
-    EXPECT_EQ(Kzvol("acl-dump " + dir.path(), &text), 2);
-    EXPECT_EQ(Kzvol("acl-dump " + dir.path() + " --out " + dir.File("no/such/dir/acls"), &text), 1);
-    EXPECT_NE(text.find("cannot write " + dir.File("no/such/dir/acls")), npos);
-    EXPECT_EQ(Listing(dir.path()), "");
+    const std::string metadata = "metadata /mnt --table " + dir.File("t");
+    Kz(2, metadata + " --volinfo /dev/null");
+    Kz(2, metadata);
+    Kz(1, "metadata " + dir.path() + " --table " + dir.File("t") + " --volinfo " + dir.File("vi") +
+              " --skip-snap-mount");
+    Kz(1, "acl-dump " + dir.File("absent") + " --out " + dir.File("acls"));
+    Kz(2, "acl-dump " + dir.path());
+    EXPECT_THAT(Kz(1, "acl-dump " + dir.path() + " --out " + dir.File("no/such/dir/acls")),
+                HasSubstr("cannot write " + dir.File("no/such/dir/acls")));
+    EXPECT_EQ(Sh(0, "ls -A " + dir.path()), "");
     if (::geteuid() != 0)
         return;  // a link owned by another user needs root
-    const std::string shared = dir.File("shared"), link = shared + "/acls";
-    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    const std::string target = dir.Write("target", "keep");
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(Kzvol("acl-dump " + dir.File("shared") + " --out " + link, &text), 1);
-    EXPECT_NE(text.find("cannot write " + link + ": Operation not permitted"), npos) << text;
+    const std::string shared = dir.File("shared"), link = shared + "/acls",
+                      target = dir.Write("target", "keep");
+    ASSERT_TRUE(::mkdir(shared.c_str(), 01777) == 0 && ::chmod(shared.c_str(), 01777) == 0);
+    ASSERT_TRUE(::symlink(target.c_str(), link.c_str()) == 0 &&
+                ::lchown(link.c_str(), 65534, 65534) == 0);
+    EXPECT_THAT(Kz(1, "acl-dump " + shared + " --out " + link),
+                HasSubstr("cannot write " + link + ": Operation not permitted"));
     EXPECT_EQ(ReadFile(target), "keep");
-}
-
-TEST(CliMetadata, RefusesWhatItCannotReplaceSafely) {
-    TempDir dir;
-    std::string text;
-    EXPECT_EQ(Kzvol("metadata /mnt --table " + dir.File("t") + " --volinfo /dev/null", &text), 2);
-    EXPECT_EQ(Kzvol("metadata /mnt --table " + dir.File("t"), &text), 2);
-    // Nothing mounted there: refused, and nothing is left beside the targets.
-    EXPECT_EQ(Kzvol("metadata " + dir.path() + " --table " + dir.File("t") + " --volinfo " +
-                        dir.File("vi") + " --skip-snap-mount",
-                    &text),
-              1);
-    EXPECT_EQ(Listing(dir.path()), "");
 }
 
 TEST(CliVolinfoFile, PrintsByFieldAndRefusesMalformedFiles) {
@@ -119,38 +93,31 @@ TEST(CliVolinfoFile, PrintsByFieldAndRefusesMalformedFiles) {
         "blocksize=1024 \nfragsize=0 \nblockcount=16384 \nfirstdatablock=1 \nbpg=8192 \n"
         "ipg=2048 \nisize=128 \nipb=8 \ndpb=32 \ndescblock=1 \nfirstinode=11 \nicount=4096 \n"
         "aclenabled=1 \nselinuxlabels=0 \nfstype=ext3\n");
-    std::string text;
-    ASSERT_EQ(Kzvol("volinfo-file " + good, &text), 0) << text;
-    EXPECT_EQ(text.rfind("extentsize      1024\ngdc             2\nitableblock     5 8197\n", 0),
-              0u)
-        << text;
-    EXPECT_NE(text.find("\nselinuxlabels   0\nfstype          ext3\n"), npos);
+    EXPECT_THAT(
+        Kz(0, "volinfo-file " + good),
+        AllOf(StartsWith("extentsize      1024\ngdc             2\nitableblock     5 8197\n"),
+              HasSubstr("\nselinuxlabels   0\nfstype          ext3\n")));
     for (const char* bad :
          {"extentsize=1 \ngdc=2 \nitableblock=5 \nextentsize=1 \n",
           "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=2 \n", "extentsize=1 \ngarbage\n",
-          "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=1 \nextentsize=1 \n"}) {
-        EXPECT_EQ(Kzvol("volinfo-file " + dir.Write("bad", bad), &text), 1) << bad;
-        EXPECT_EQ(Split(text).size(), 1u) << text;
-    }
-    EXPECT_EQ(Kzvol("volinfo-file", &text), 2);
+          "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=1 \nextentsize=1 \n"})
+        EXPECT_EQ(Split(Kz(1, "volinfo-file " + dir.Write("bad", bad))).size(), 1u) << bad;
+    Kz(2, "volinfo-file");
 }
 
 // (Snapshots taken and released through the tool: ContentSnapSystemTest.)
 TEST(CliContentSnap, TheListIsSavedNeverOverwrittenAndCheckedBeforeAnyRelease) {
     TempDir dir;
     const std::string list = dir.File("list");
-    std::string out;
-    for (const char* args :
+    for (const std::string args :
          {"", "/home", "--list", "/home --list a --release b", "/home --release x", "--bogus x"})
-        EXPECT_EQ(Kzvol(std::string("content-snap ") + args, &out), 2) << args << ": " << out;
-    // A content path without a snapshot still gets its item in the list.
-    EXPECT_EQ(Kzvol("content-snap / --list " + list, &out), 1);
-    EXPECT_NE(out.find("critical event 0x7000068"), npos) << out;
+        Kz(2, "content-snap " + args);
+    // A content path without a snapshot still gets its item.
+    EXPECT_THAT(Kz(1, "content-snap / --list " + list), HasSubstr("critical event 0x7000068"));
     EXPECT_EQ(ReadFile(list), "kzvol-content-list 1\nitem\t/\n");
-    EXPECT_EQ(Kzvol("content-snap / --list " + list, &out), 1);
+    Kz(1, "content-snap / --list " + list);
     EXPECT_EQ(ReadFile(list), "kzvol-content-list 1\nitem\t/\n");
-    EXPECT_EQ(Kzvol("content-snap --release " + list, &out), 0) << out;
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(Kz(0, "content-snap --release " + list), "");
 
     const std::string head = "kzvol-content-list 1\n", item = head + "item\t/a\n",
                       notSnap = "line 3: not a snapshot under /snapmnt of a filter node";
@@ -168,8 +135,7 @@ TEST(CliContentSnap, TheListIsSavedNeverOverwrittenAndCheckedBeforeAnyRelease) {
     };
     for (const auto& [text, error] : bad) {
         const std::string file = text.empty() ? dir.File("absent") : dir.Write("bad", text);
-        EXPECT_EQ(Kzvol("content-snap --release " + file, &out), 1) << text;
-        EXPECT_NE(out.find(error), npos) << out;
+        EXPECT_THAT(Kz(1, "content-snap --release " + file), HasSubstr(error)) << text;
     }
 }
 

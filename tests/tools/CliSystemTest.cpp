@@ -1,25 +1,20 @@
-// kzvol on real mounts and loop devices. exclusive: the file system is unmounted
-// while the command runs and mounted again whatever becomes of the command or of
-// kzvol. index on a block device: the rows equal what the image file gives (and
-// those what debugfs sees: CliIndexTest).
+// kzvol on real mounts, loop devices and FUSE: exclusive remounts whatever happens,
+// index reads a block device as its image, mount serves a point as its restore.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <cerrno>
+#include <filesystem>
 
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
-#include "tests/support/Kzvol.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
-
-extern char** environ;
+#include "tests/tools/CliRun.h"
+#include "tests/tools/PointRepository.h"
 
 namespace kzvol::testing {
 namespace {
@@ -50,98 +45,111 @@ class CliExclusiveSystem : public SystemTest {
 };
 
 TEST_F(CliExclusiveSystem, FailingCommandStillRemountsAndTypeAndOptionsApply) {
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- " + FailUnlessUnmounted(3)), 3);
+    Sh(3, Cli() + " exclusive " + Dev() + " -- " + FailUnlessUnmounted(3));
     EXPECT_TRUE(MountedWithData());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Mnt() + " -- " + FailUnlessUnmounted(0)), 0);
+    Sh(0, Cli() + " exclusive " + Mnt() + " -- " + FailUnlessUnmounted(0));
     EXPECT_TRUE(MountedWithData());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Mnt() + " --type ext3 --options ro -- true"),
-              0);
-    EXPECT_EQ(RealMountOn(Mnt()).fields[3].rfind("ro,", 0), 0u) << RealMountOn(Mnt()).fields[3];
+    Sh(0, Cli() + " exclusive " + Mnt() + " --type ext3 --options ro -- true");
+    EXPECT_THAT(RealMountOn(Mnt()).fields[3], StartsWith("ro,"));
     EXPECT_TRUE(MountedWithData());
 }
 
-// With nothing mounted on it, a block device is exclusive only while nobody else
-// holds it open exclusively.
 TEST_F(CliExclusiveSystem, UnmountedDeviceRunsTheCommandOnlyWhenNobodyHoldsIt) {
     ASSERT_EQ(::umount(Mnt().c_str()), 0);
-    std::string out;
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 4);
-    EXPECT_NE(out.find("is not mounted; running the command as it is"), std::string::npos) << out;
+    const std::string exclusive = Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1";
+    EXPECT_THAT(Sh(4, exclusive), HasSubstr("is not mounted; running the command as it is"));
     UniqueFd holder(::open(Dev().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     ASSERT_TRUE(holder.valid());
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- sh -c 'exit 4' 2>&1", &out), 1);
-    EXPECT_NE(out.find("the command did not run"), std::string::npos) << out;
+    EXPECT_THAT(Sh(1, exclusive), HasSubstr("the command did not run"));
 }
 
+// kzvol passes the signal on (the command does not sleep its minute out).
 TEST_F(CliExclusiveSystem, InterruptedRunStillRemounts) {
-    for (int sig : {SIGTERM, SIGINT}) {
-        const std::string ready = dir_.File("ready");
+    const std::string ready = dir_.File("ready"), command = "mountpoint -q " + Mnt() +
+                                                            " && exit 9; touch " + ready +
+                                                            "; exec sleep 60";
+    for (const int sig : {SIGTERM, SIGINT}) {
         ::unlink(ready.c_str());
-        const std::string command = "mountpoint -q " + ShellQuote(Mnt()) + " && exit 9; touch " +
-                                    ShellQuote(ready) + "; exec sleep 60";
-        std::vector<std::string> words = {Cli(), "exclusive", Dev(), "--", "sh", "-c", command};
-        std::vector<char*> argv;
-        for (auto& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        auto start = std::chrono::steady_clock::now();
-        while (::access(ready.c_str(), F_OK) != 0 &&
-               std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(::access(ready.c_str(), F_OK), 0) << "the command did not start unmounted";
-        ::kill(pid, sig);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        // The signal reached the command too: it did not sleep its minute out.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-        ASSERT_TRUE(WIFEXITED(status)) << sig;
-        EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+        const std::string script = "set -m; " + Cli() + " exclusive " + Dev() + " -- sh -c " +
+                                   ShellQuote(command) + " & for i in $(seq 2000); do [ -e " +
+                                   ready + " ] && break; sleep 0.01; done; kill -" +
+                                   std::to_string(sig) + " $!; wait $!; echo $?";
+        EXPECT_EQ(Sh(0, "timeout 30 bash -c " + ShellQuote(script) + " 2>/dev/null"),
+                  std::to_string(128 + sig) + "\n");
         EXPECT_TRUE(MountedWithData()) << sig;
     }
 }
 
 TEST_F(CliExclusiveSystem, FailedRemountIsSaidWithTheCommandToMountByHand) {
-    std::string out;
-    EXPECT_EQ(RunCommandLine(Cli() + " exclusive " + Dev() + " -- rmdir " + Mnt() + " 2>&1", &out),
-              1);
+    EXPECT_THAT(Sh(1, Cli() + " exclusive " + Dev() + " -- rmdir " + Mnt() + " 2>&1"),
+                AllOf(HasSubstr("kzvol: REMOUNT FAILED: " + Dev() + " is not mounted on " + Mnt()),
+                      HasSubstr("kzvol: mount it by hand: /bin/mount -t ext3 -o "),
+                      HasSubstr(" " + Dev() + " " + Mnt() + "\n")));
     EXPECT_FALSE(IsMounted(Mnt()));
-    EXPECT_NE(out.find("kzvol: REMOUNT FAILED: " + Dev() + " is not mounted on " + Mnt()),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("kzvol: mount it by hand: /bin/mount -t ext3 -o "), std::string::npos)
-        << out;
-    EXPECT_NE(out.find(" " + Dev() + " " + Mnt() + "\n"), std::string::npos) << out;
 }
 
-class CliIndexSystem : public SystemTest {};
+using CliIndexSystem = SystemTest;
 
 TEST_F(CliIndexSystem, BlockDeviceRowsEqualTheImage) {
     TempDir dir;
-    ASSERT_EQ(RunCommandLine("cd " + dir.path() +
-                             " && mkdir -p src/a/b src/c && printf 1 > src/a/f && "
-                             "printf 22 > src/c/g && ln src/c/g src/a/g2 && ln -s f src/a/l && "
-                             "mkfifo src/p && truncate -s 5G src/a/big && "
-                             "for i in $(seq 300); do : > src/c/n$i; done"),
-              0);
-    std::string image = dir.File("fs.img");
-    ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 -d " + dir.File("src") + " " + image +
-                             " 16M 2>/dev/null"),
-              0);
+    const std::string image = dir.File("fs.img"), rows = " && " + Cli() + " rows ";
+    Sh(0,
+       "cd " + dir.path() +
+           " && mkdir -p src/a/b src/c && printf 1 > src/a/f && printf 22 > src/c/g && ln src/c/g "
+           "src/a/g2 && ln -s f src/a/l && mkfifo src/p && truncate -s 5G src/a/big && for i in "
+           "$(seq 300); do : > src/c/n$i; done && mke2fs -q -F -t ext3 -d src " +
+           image + " 16M 2>/dev/null");
     LoopDevice loop(image, true);
     ASSERT_TRUE(loop.ok()) << loop.error();
-
-    std::string out, fromDevice, fromImage;
-    const std::string cli = Cli();
-    ASSERT_EQ(RunCommandLine(cli + " index " + loop.path() + " --table " + dir.File("dev"), &out),
-              0)
-        << out;
-    ASSERT_EQ(RunCommandLine(cli + " rows " + dir.File("dev"), &fromDevice), 0);
-    ASSERT_EQ(RunCommandLine(cli + " index " + image + " --table " + dir.File("img"), &out), 0);
-    ASSERT_EQ(RunCommandLine(cli + " rows " + dir.File("img"), &fromImage), 0);
-    EXPECT_EQ(fromDevice, fromImage);
+    const std::string index = Cli() + " index ";
+    const std::string fromDevice = Sh(0, index + loop.path() + " --table " + dir.File("dev") +
+                                             " >/dev/null" + rows + dir.File("dev"));
+    EXPECT_EQ(fromDevice, Sh(0, index + image + " --table " + dir.File("img") + " >/dev/null" +
+                                    rows + dir.File("img")));
     EXPECT_GT(Split(fromDevice).size(), 300u);
+}
+
+class MountSystem : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (!IsSkipped() && ::access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "no usable /dev/fuse: FUSE mounts cannot be tested here";
+    }
+};
+
+// The errno of reading 4096 bytes at `offset` of `path`; 0 when they read.
+int ReadError(const std::string& path, off_t offset) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char data[4096];
+    return fd && ::pread(fd.get(), data, sizeof data, offset) >= 0 ? 0 : errno;
+}
+
+TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
+    TempDir dir;
+    PointRepository point(dir, 1024);
+    ASSERT_TRUE(point.ok()) << point.why();
+    const std::string mnt = dir.File("mnt"), image = mnt + "/image", restored = dir.File("r.img");
+    ::mkdir(mnt.c_str(), 0700);
+    // Whatever the test's outcome, no server outlives it.
+    struct Unmount {
+        std::string mnt;
+        ~Unmount() { RunCommandLine(Cli() + " umount " + mnt + " 2>/dev/null"); }
+    } unmount{mnt};
+    point.Run(0, "restore " + point.repo() + " --to " + restored);
+    point.Run(0, "mount " + point.repo() + " " + mnt);
+    Sh(0, "cmp " + image + " " + restored);
+    EXPECT_EQ(std::filesystem::status(image).permissions(), std::filesystem::perms(0400));
+    point.Run(0, "umount " + mnt);
+    EXPECT_NE(::access(image.c_str(), F_OK), 0);
+    point.Run(1, "umount " + mnt);
+
+    // Extent 3 of the full backup damaged: its range fails, the others read.
+    DamageExtent(point.repo(), "000001", 3);
+    point.Run(0, "mount " + point.repo() + " --backup 000001 " + mnt);
+    EXPECT_EQ(ReadError(image, 3 * 65536 + 4096), EIO);
+    EXPECT_EQ(ReadError(image, 5 * 65536), 0);
+    point.Run(0, "umount " + mnt);
 }
 
 }  // namespace

@@ -1,21 +1,17 @@
-// A repository of two indexed backups of an ext3 image built with mke2fs -d from
-// a tree holding files of every shape a restore must keep (empty, one block,
-// sizes at the direct and indirect boundaries, sparse ones, hard links, short
-// and long symbolic links, names with blanks and newlines), taken through the
-// memory-mode stand-in: 000001 full, 000002 incremental after debugfs changed a
-// file. The image itself stays as the incremental point saw it, so debugfs can
-// be asked what any file of that point holds.
+// Two indexed backups, through the memory-mode stand-in, of an ext3 image of a tree
+// of every file shape a restore must keep: 000001 full, 000002 after debugfs changed
+// a file. The image stays as 000002 saw it, for debugfs to dump.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "backup/Repository.h"
-#include "tests/support/Kzvol.h"
+#include "tests/tools/CliRun.h"
 
 namespace kzvol::testing {
 
@@ -26,8 +22,7 @@ struct Shape {
     uint64_t size;
 };
 
-// The shapes for `blockSize`: the boundaries of direct, single, double (and,
-// at 4 KiB, triple) indirect blocks, each one byte either side.
+// Direct, single, double (at 4 KiB triple) indirect block boundaries for `blockSize`.
 inline std::vector<Shape> Shapes(uint64_t blockSize) {
     const uint64_t p = blockSize / 4, b = blockSize;
     const uint64_t single = 12 * b, dbl = (12 + p) * b, triple = (12 + p + p * p) * b;
@@ -52,9 +47,7 @@ inline std::vector<Shape> Shapes(uint64_t blockSize) {
 class PointRepository {
   public:
     // Builds it all in `dir`; ok() false (with why() set) when a step failed.
-    PointRepository(const TempDir& dir, uint64_t blockSize) : dir_(dir), blockSize_(blockSize) {
-        ok_ = Build();
-    }
+    PointRepository(const TempDir& dir, uint64_t blockSize) : dir_(dir) { ok_ = Build(blockSize); }
     ~PointRepository() {
         std::string out;
         Kzvol("emulator stop --state " + dir_.File("driver"), &out);
@@ -63,33 +56,17 @@ class PointRepository {
     const std::string& why() const { return why_; }
     std::string repo() const { return dir_.File("repo"); }
     std::string image() const { return dir_.File("volume.img"); }
-    // What the incremental point holds at `path`, as debugfs dumps it (with -p).
+    // What the incremental point holds at `path`, as debugfs dumps it (with -p) to `out`.
     std::string Dump(const std::string& path, const std::string& out) const {
-        std::string text;
-        RunCommandLine("debugfs -R 'dump -p \"" + path + "\" " + out + "' " + image() + " 2>&1",
-                       &text);
+        RunCommandLine("debugfs -R 'dump -p \"" + path + "\" " + out + "' " + image() + " 2>&1");
         return out;
     }
-    // Runs kzvol with the stand-in: exit status, output in *out.
-    int Run(const std::string& args, std::string* out) const {
-        return Kzvol("--emulator " + dir_.File("driver") + " " + args, out);
+    // Runs kzvol with the stand-in expecting `status`; answers what it printed.
+    std::string Run(int status, const std::string& args) const {
+        return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
     }
 
   private:
-    bool Step(const std::string& line) {
-        std::string out;
-        if (RunCommandLine(line + " 2>&1", &out) == 0)
-            return true;
-        why_ = line + ": " + out;
-        return false;
-    }
-    bool Kz(const std::string& args) {
-        std::string out;
-        if (Run(args, &out) == 0)
-            return true;
-        why_ = "kzvol " + args + ": " + out;
-        return false;
-    }
     void WriteShape(const Shape& s) {
         const std::string path = dir_.File("tree") + s.path;
         std::fstream f(path, std::ios::out | std::ios::binary);
@@ -103,58 +80,50 @@ class PointRepository {
         f.close();
         ::truncate(path.c_str(), static_cast<off_t>(s.size));
     }
-    bool Build() {
-        const std::string tree = dir_.File("tree");
-        if (!Step("mkdir -p '" + tree + "/dir/sub dir'"))
-            return false;
-        for (const Shape& s : Shapes(blockSize_))
+    bool Build(uint64_t blockSize) {
+        const std::string tree = dir_.File("tree"), state = dir_.File("driver"),
+                          kzvol = Cli() + " --emulator " + state + " ",
+                          backup = kzvol + "backup /dev/qnbf/qnbf0 --repo " + repo() +
+                                   " --index --cow-dir " + dir_.path();
+        RunCommandLine("mkdir -p '" + tree + "/dir/sub dir'");
+        for (const Shape& s : Shapes(blockSize))
             WriteShape(s);
-        const std::string longTarget(300, 'L');
-        if (!Step("cd " + tree +
-                  " && ln 'one block' 'dir/sub dir/second name' && ln -s small short "
-                  "&& ln -s " +
-                  longTarget +
-                  " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots"))
-            return false;
-        const uint64_t blocks = (blockSize_ == 1024 ? 32ull << 20 : 64ull << 20) / blockSize_;
-        if (!Step("mke2fs -q -F -t ext3 -b " + std::to_string(blockSize_) + " -d " + tree + " " +
-                  image() + " " + std::to_string(blocks)))
-            return false;
-        const std::string state = dir_.File("driver");
-        const std::string backup =
-            "backup /dev/qnbf/qnbf0 --repo " + repo() + " --index --cow-dir " + dir_.path();
-        std::string changed = dir_.Write("changed", "the file as it is now\n");
+        const std::string line =
+            "cd " + tree +
+            " && ln 'one block' 'dir/sub dir/second name' && ln -s small short && ln -s " +
+            std::string(300, 'L') +
+            " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots && mke2fs "
+            "-q -F "
+            "-t ext3 -b " +
+            std::to_string(blockSize) + " -d " + tree + " " + image() + " " +
+            std::to_string((blockSize == 1024 ? 32ull << 20 : 64ull << 20) / blockSize) + " && " +
+            Cli() + " emulator start --memory --state " + state + " && " + kzvol + "emulator add " +
+            image() + " --extent-size 65536 && " + backup + " && debugfs -w -R 'write " +
+            dir_.Write("changed", "the file as it is now\n") + " /dir/changed' " + image() +
+            " && " + backup + " --incremental";
         std::string out;
-        if (Kzvol("emulator start --memory --state " + state, &out) != 0)
-            return why_ = out, false;
-        return Kz("emulator add " + image() + " --extent-size 65536") && Kz(backup) &&
-               Step("debugfs -w -R 'write " + changed + " /dir/changed' " + image()) &&
-               Kz(backup + " --incremental");
+        if (RunCommandLine("(" + line + ") 2>&1", &out) == 0)
+            return true;
+        why_ = line + ": " + out;
+        return false;
     }
 
     const TempDir& dir_;
-    uint64_t blockSize_;
     bool ok_ = false;
     std::string why_;
 };
 
-// Overwrites six bytes in the middle of the stored form of extent `number` of
-// backup `id` (compressed or not), so that it no longer decodes to its digest.
+// Damages the stored form of extent `number` of backup `id` in its middle.
 inline void DamageExtent(const std::string& repoDir, const std::string& id, uint64_t number) {
-    backup::Repository repo(repoDir);
     backup::Manifest m;
     std::string error;
-    ASSERT_TRUE(repo.Load(id, &m, &error)) << error;
-    for (const backup::ExtentEntry& e : m.extents) {
-        if (e.number != number)
-            continue;
-        std::fstream extents(repoDir + "/" + id + "/extents",
-                             std::ios::in | std::ios::out | std::ios::binary);
-        extents.seekp(static_cast<std::streamoff>(e.filePos + e.StoredBytes() / 2));
-        extents.write("damage", 6);
-        return;
-    }
-    FAIL() << "backup " << id << " holds no extent " << number;
+    ASSERT_TRUE(backup::Repository(repoDir).Load(id, &m, &error)) << error;
+    const auto e = std::find_if(m.extents.begin(), m.extents.end(),
+                                [&](const backup::ExtentEntry& x) { return x.number == number; });
+    ASSERT_NE(e, m.extents.end()) << "backup " << id << " holds no extent " << number;
+    std::fstream(repoDir + "/" + id + "/extents", std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(e->filePos + e->StoredBytes() / 2))
+        .write("damage", 6);
 }
 
 }  // namespace kzvol::testing

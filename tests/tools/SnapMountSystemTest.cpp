@@ -1,8 +1,5 @@
-// Metadata collection through the stand-in filter driver (devices mode): the
-// snapshot of a filter volume mounted read-only under /talmartmp, walked into the
-// index (which therefore misses what was written after the snapshot) and
-// unmounted; and a filter volume without a snapshot, which mounts nothing.
-#include <gtest/gtest.h>
+// Metadata collection in devices mode: a filter volume's snapshot mounted read-only
+// under /talmartmp, walked and unmounted; without a snapshot nothing is mounted.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,19 +7,16 @@
 #include <algorithm>
 #include <memory>
 
-#include "emulator/Emulator.h"
 #include "tests/metadata/MetadataTestSupport.h"
-#include "tests/support/Kzvol.h"
-#include "tests/support/MemoryDriver.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
+#include "tests/tools/CliRun.h"
 #include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
 
-// The test Env with the real mount table, so that mounts made by the commands it
-// runs are seen.
+// The test Env with the real mount table, where the commands' mounts show.
 class RealMounts : public TestEnv {
   public:
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
@@ -42,29 +36,7 @@ class SnapMountSystemTest : public StandInSystemTest {
         live_.reset();
         StandInSystemTest::TearDown();
     }
-    // An ext2 volume built from a small tree, under the filter, mounted at mnt_;
-    // answers the filter minor. (The stand-in's snapshot devices are read-only, and
-    // the kernel will not mount one whose ext3 journal needs recovery, as that of
-    // a live read-write ext3 volume does.)
-    int FilteredVolume() {
-        const std::string tree = dir_.File("tree"), image = dir_.File("image");
-        BuildTree(tree, 50);
-        ::unlink((tree + "/fifo").c_str());
-        MakeImage(tree, image, "ext2", 4096, 32768);
-        loop_ = std::make_unique<LoopDevice>(image);
-        EXPECT_TRUE(loop_->ok()) << loop_->error();
-        const int minor = AddFilter(loop_->path(), 1 << 20);
-        EXPECT_GE(minor, 0);
-        EXPECT_EQ(::mkdir(mnt_.c_str(), 0755), 0);
-        live_ = std::make_unique<ScopedMount>(FilterNode(minor), mnt_, "ext2");
-        EXPECT_TRUE(live_->ok()) << live_->error();
-        return minor;
-    }
     bool Collect() { return kzvol::testing::Collect(volume_, mnt_, info_, table_); }
-    bool Ran(const std::string& command) const {
-        const auto commands = env_.Commands();
-        return std::find(commands.begin(), commands.end(), command) != commands.end();
-    }
 
     RealMounts env_;
     std::unique_ptr<LoopDevice> loop_;  // released after the mount and the driver
@@ -74,55 +46,54 @@ class SnapMountSystemTest : public StandInSystemTest {
     KZVolumeUnix volume_{-1};
 };
 
-TEST_F(SnapMountSystemTest, TheWalkReadsTheSnapshotMountedUnderTalmartmp) {
-    const int minor = FilteredVolume();
+// On ext2: the kernel will not mount a read-only snapshot whose ext3 journal needs
+// recovery. (A mount point without a filter device: MountSnapTest.)
+TEST_F(SnapMountSystemTest, NothingIsMountedWithoutASnapshotAndTheWalkReadsOne) {
+    BuildTree(dir_.File("tree"), 50);
+    ::unlink(dir_.File("tree/fifo").c_str());
+    MakeImage(dir_.File("tree"), dir_.File("image"), "ext2", 4096, 32768);
+    loop_ = std::make_unique<LoopDevice>(dir_.File("image"));
+    ASSERT_TRUE(loop_->ok()) << loop_->error();
+    const int minor = AddFilter(loop_->path(), 1 << 20);
     ASSERT_GE(minor, 0);
-    const int snap = SnapFilter(minor, dir_.File("cow"), true);
-    ASSERT_GE(snap, 0);
-    dir_.Write("late", "after the snapshot\n");
-    ASSERT_EQ(RunCommandLine("cp " + dir_.File("late") + " '" + mnt_ + "/late.txt' && sync"), 0);
-    ASSERT_TRUE(Collect());
-    const std::string snapDir = "/talmartmp" + mnt_;
-    const std::string options = RealMountOn(mnt_).fields[3];
-    ASSERT_EQ(options.rfind("rw", 0), 0u) << options;
-    EXPECT_TRUE(Ran("mkdir -p -- '" + snapDir + "'"));
-    EXPECT_TRUE(
-        Ran("mount -o ro" + options.substr(2) + " -- " + FilterNode(snap) + " '" + snapDir + "'"));
-    EXPECT_TRUE(Ran("/bin/umount -- '" + snapDir + "'"));
-    EXPECT_FALSE(IsMounted(snapDir));
-    EXPECT_EQ(::access(snapDir.c_str(), F_OK), 0);  // the directory stays
-
-    // The frozen tree, as debugfs reads it from the snapshot device.
-    const std::vector<FsTreeRow> frozen = DebugfsTableRows(FilterNode(snap), "ROOT");
-    for (const FsTreeRow& r : frozen)
-        EXPECT_NE(r.name, "late.txt");
-    EXPECT_EQ(SortedRows(TableRows(table_)), SortedRows(frozen));
-    EXPECT_EQ(ReadFile(info_).find("fstype"), std::string::npos);  // written by the walk
-
-    // The same through the tool, talking to the stand-in kept in the same directory.
-    std::string out;
-    const std::string cliTable = dir_.File("cli table");
-    ASSERT_EQ(Kzvol("--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
-                        cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
-                        " --extent-size 1048576 --root-name ROOT",
-                    &out),
-              0)
-        << out;
-    EXPECT_EQ(out.rfind("strategy: directory walk\nrows: " + std::to_string(frozen.size()), 0), 0u)
-        << out;
-    EXPECT_EQ(SortedRows(TableRows(cliTable)), SortedRows(frozen));
-    EXPECT_EQ(ReadFile(dir_.File("cli-volinfo")), ReadFile(info_));
-    EXPECT_FALSE(IsMounted(snapDir));
-}
-
-// (A mount point without a filter device is refused in MountSnapTest.)
-TEST_F(SnapMountSystemTest, NoSnapshotMountsNothing) {
-    ASSERT_GE(FilteredVolume(), 0);
+    ASSERT_EQ(::mkdir(mnt_.c_str(), 0755), 0);
+    live_ = std::make_unique<ScopedMount>(FilterNode(minor), mnt_, "ext2");
+    ASSERT_TRUE(live_->ok()) << live_->error();
     EXPECT_FALSE(Collect());
     EXPECT_TRUE(env_.HasError("snap does not exist devname="));
     EXPECT_TRUE(env_.HasError("failed to mount snap for mntpath=" + mnt_));
     EXPECT_TRUE(env_.Commands().empty());
     EXPECT_NE(::access(info_.c_str(), F_OK), 0);
+
+    const int snap = SnapFilter(minor, dir_.File("cow"), true);
+    ASSERT_GE(snap, 0);
+    Sh(0, "echo after the snapshot > '" + mnt_ + "/late.txt' && sync");
+    ASSERT_TRUE(Collect());
+    const std::string snapDir = "/talmartmp" + mnt_, options = RealMountOn(mnt_).fields[3];
+    ASSERT_THAT(options, StartsWith("rw"));
+    EXPECT_THAT(env_.Commands(),
+                ::testing::IsSupersetOf({"mkdir -p -- '" + snapDir + "'",
+                                         "mount -o ro" + options.substr(2) + " -- " +
+                                             FilterNode(snap) + " '" + snapDir + "'",
+                                         "/bin/umount -- '" + snapDir + "'"}));
+    EXPECT_FALSE(IsMounted(snapDir));
+    EXPECT_EQ(::access(snapDir.c_str(), F_OK), 0);  // the directory stays
+
+    // The frozen tree, as debugfs reads it from the snapshot device, lacks late.txt.
+    const std::vector<FsTreeRow> frozen = DebugfsTableRows(FilterNode(snap), "ROOT");
+    EXPECT_TRUE(std::none_of(frozen.begin(), frozen.end(),
+                             [](const FsTreeRow& r) { return r.name == "late.txt"; }));
+    EXPECT_EQ(SortedRows(TableRows(table_)), SortedRows(frozen));
+    EXPECT_THAT(ReadFile(info_), Not(HasSubstr("fstype")));  // written by the walk
+
+    const std::string cliTable = dir_.File("cli table");
+    EXPECT_THAT(Kz(0, "--emulator " + dir_.File("driver") + " metadata '" + mnt_ + "' --table '" +
+                          cliTable + "' --volinfo " + dir_.File("cli-volinfo") +
+                          " --extent-size 1048576 --root-name ROOT"),
+                StartsWith("strategy: directory walk\nrows: " + std::to_string(frozen.size())));
+    EXPECT_EQ(SortedRows(TableRows(cliTable)), SortedRows(frozen));
+    EXPECT_EQ(ReadFile(dir_.File("cli-volinfo")), ReadFile(info_));
+    EXPECT_FALSE(IsMounted(snapDir));
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// One-line checks of kzvol and shell runs with the exit status each must end with,
+// answering what was printed; and a fixture keeping a stand-in driver for a test.
+#pragma once
+
+#include <gmock/gmock.h>
+
+#include <string>
+
+#include "tests/support/Kzvol.h"
+
+namespace kzvol::testing {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+// Runs `kzvol ARGS` expecting exit status `status`; answers both output streams.
+inline std::string Kz(int status, const std::string& args) {
+    std::string out;
+    EXPECT_EQ(Kzvol(args, &out), status) << "kzvol " << args << "\n" << out;
+    return out;
+}
+
+// Runs the shell `line` expecting exit status `status`; answers its standard output.
+inline std::string Sh(int status, const std::string& line) {
+    std::string out;
+    EXPECT_EQ(RunCommandLine(line, &out), status) << line << "\n" << out;
+    return out;
+}
+
+// A memory-mode stand-in driver with its state in the test's folder.
+class StandInCli : public ::testing::Test {
+  protected:
+    void SetUp() override { Kz(0, "emulator start --memory --state " + state_); }
+    void TearDown() override { Kz(0, "emulator stop --state " + state_); }
+    // Runs kzvol with the stand-in selected, expecting `status`; answers the output.
+    std::string Run(int status, const std::string& args) {
+        return Kz(status, "--emulator " + state_ + " " + args);
+    }
+
+    TempDir dir_;
+    const std::string state_ = dir_.File("driver");
+};
+
+}  // namespace kzvol::testing
