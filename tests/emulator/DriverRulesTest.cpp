@@ -1,7 +1,6 @@
 // The stand-in driver's rules in memory mode: device states, refusals, bitmaps,
 // saved bitmaps, one driver shared by several processes, and change tracking and
-// snapshots of a filter device over a regular file, where writes to the data are
-// found by their extent digests.
+// snapshots of a filter device over a regular file (writes found by extent digests).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -21,50 +20,57 @@
 namespace kzvol::testing {
 namespace {
 
-constexpr uint32_t kMiB = 1 << 20;
+constexpr uint32_t kMiB = 1 << 20, kIncr = QNBF_KIND_INCREMENTAL, kDiff = QNBF_KIND_DIFFERENTIAL;
+constexpr unsigned long kStart = QNBF_START_NODE, kDefunct = QNBF_DEFUNCT_NODE,
+                        kDelete = QNBF_DELETE_NODE;
+using Bits = std::vector<unsigned char>;
 
-class DriverRules : public MemoryDriver {
-  protected:
-    static int Command(unsigned long request, int minor, uint32_t kind) {
-        qn_bitmapcmd_arg arg{static_cast<uint32_t>(minor), kind};
-        return Send(request, &arg);
-    }
-    static qn_getinfo_arg Info(int minor) {
-        qn_getinfo_arg info{};
-        info.minor = static_cast<uint32_t>(minor);
-        EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-        return info;
-    }
-    static std::vector<unsigned char> Get(int minor, uint32_t kind, bool clear = false) {
-        return GetBitmap(minor, kind, static_cast<size_t>(Info(minor).incr_bmp_size), clear);
-    }
-    static constexpr uint32_t kIncr = QNBF_KIND_INCREMENTAL, kDiff = QNBF_KIND_DIFFERENTIAL;
-    using Bits = std::vector<unsigned char>;
+qn_getinfo_arg Info(int minor) {
+    qn_getinfo_arg info{};
+    info.minor = static_cast<uint32_t>(minor);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
+    return info;
+}
+// The bitmap sizes and whether each bitmap is tracked.
+std::vector<int> Bitmaps(int minor) {
+    const qn_getinfo_arg i = Info(minor);
+    return {i.incr_bmp_size, i.diff_bmp_size, i.incr_bmp_valid, i.diff_bmp_valid};
+}
+Bits Get(int minor, uint32_t kind, bool clear = false) {
+    return GetBitmap(minor, kind, static_cast<size_t>(Info(minor).incr_bmp_size), clear);
+}
+int Command(unsigned long request, int minor, uint32_t kind) {
+    qn_bitmapcmd_arg arg{static_cast<uint32_t>(minor), kind};
+    return Send(request, &arg);
+}
+struct Step {
+    unsigned long request;
+    int minor, answer;
 };
+// Sends each request to its minor in turn and expects its answer.
+void ExpectAnswers(std::initializer_list<Step> steps) {
+    for (const Step& s : steps)
+        EXPECT_EQ(SendMinor(s.request, s.minor), s.answer)
+            << std::hex << s.request << " " << s.minor;
+}
+
+using DriverRules = MemoryDriver;
 
 TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
     int dev = AddDevice("/dev/sdb", 64 * kMiB, kMiB, false);
     ASSERT_GE(dev, 0);
     EXPECT_EQ(Snap(dev), -EINVAL);  // not started yet
-    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), 0);
-    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), EBUSY);
-    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), EBUSY);  // started
-
+    ExpectAnswers({{kStart, dev, 0}, {kStart, dev, EBUSY}, {kDelete, dev, EBUSY}});
     int snap = Snap(dev);
     ASSERT_GE(snap, 0);
     EXPECT_EQ(ReadFile(dir_.File("snap")).size(), 64u * kMiB);
     EXPECT_NE(ReadFile(dir_.File("snapmap")).find("size 67108864"), std::string::npos);
-    EXPECT_EQ(SendMinor(QNBF_START_NODE, snap), 0);
-    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, snap), EINVAL);
-    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
-    EXPECT_EQ(SendMinor(QNBF_START_NODE, dev), EINVAL);
-    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), EBUSY);  // its snapshot still exists
-
-    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, snap), 0);
-    EXPECT_EQ(::access(dir_.File("snap").c_str(), F_OK), 0);  // files stay
-    EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, dev), 0);
-    for (unsigned long request : {QNBF_START_NODE, QNBF_DEFUNCT_NODE, QNBF_DELETE_NODE})
-        EXPECT_EQ(SendMinor(request, dev), ENXIO);
+    // A defunct device is not deleted while its snapshot exists; the files stay.
+    ExpectAnswers({{kStart, snap, 0}, {kDefunct, snap, EINVAL}, {kDefunct, dev, 0}});
+    ExpectAnswers({{kStart, dev, EINVAL}, {kDelete, dev, EBUSY}, {kDelete, snap, 0}});
+    EXPECT_EQ(::access(dir_.File("snap").c_str(), F_OK), 0);
+    ExpectAnswers({{kDelete, dev, 0}, {kStart, dev, ENXIO}, {kDefunct, dev, ENXIO}});
+    ExpectAnswers({{kDelete, dev, ENXIO}});
     qn_getdevicelist_arg list{};
     ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
     EXPECT_EQ(list.count, 0u);
@@ -77,23 +83,19 @@ TEST_F(DriverRules, InformationDescribesTheDevice) {
     EXPECT_EQ(info.size, 8u * kMiB + 1);
     EXPECT_EQ(std::string(info.node_name), "qnbf" + std::to_string(dev));
     EXPECT_STREQ(info.dev_name, "sdb");
-    EXPECT_EQ(info.incr_bmp_size, 2);
-    EXPECT_EQ(info.diff_bmp_size, 2);
     EXPECT_EQ(info.snap_minor_cnt, 0);
-    EXPECT_EQ(info.incr_bmp_valid, 0);  // not reset yet
+    EXPECT_EQ(Bitmaps(dev), (std::vector<int>{2, 2, 0, 0}));  // not reset yet
     ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
-
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
-    EXPECT_EQ(Info(dev).incr_bmp_valid, 1);
-    EXPECT_EQ(Info(dev).diff_bmp_valid, 0);
+    EXPECT_EQ(Bitmaps(dev), (std::vector<int>{2, 2, 1, 0}));
 
     // An injected failure hits only the next request of its kind.
     driver().FailNext(QNBF_GET_INFO, EIO);
-    EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);
+    EXPECT_EQ(SendMinor(kDefunct, 42), ENXIO);
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), EIO);
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
+    ASSERT_EQ(SendMinor(kDefunct, dev), 0);
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), ENODEV);
 }
 
@@ -105,14 +107,12 @@ TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
     EXPECT_EQ(Get(dev, kIncr, true), (Bits{0x03, 0x04}));
     EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
     EXPECT_EQ(Get(dev, kDiff), (Bits{0x03, 0x04}));  // untouched
-
     ASSERT_EQ(Command(QNBF_CLEAR_BITMAP, dev, kDiff), 0);
     EXPECT_EQ(Get(dev, kDiff), (Bits{0, 0}));
 
-    unsigned char mine[2] = {0x80, 0xff};  // bits past extent 10 are dropped
+    unsigned char mine[2] = {0x80, 0xff}, more[2] = {0x01, 0xf0};  // bits past extent 10 drop
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x80, 0x07}));
-    unsigned char more[2] = {0x01, 0xf0};  // so does a merge
     ASSERT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x81, 0x07}));
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
@@ -130,11 +130,10 @@ TEST_F(DriverRules, RequestsRefuseBadArguments) {
     EXPECT_EQ(AddFilter("/dev/sdb", 3000), -EINVAL);
     EXPECT_EQ(AddFilter("/dev/sdb", 256), -EINVAL);
     EXPECT_EQ(AddFilter("/dev/kzvol-absent", kMiB), -ENOENT);
-    const int dev = AddFilter("/dev/sdb", kMiB);
+    const int dev = AddFilter("/dev/sdb", kMiB), snap = Snap(dev);
     ASSERT_GE(dev, 0);
     EXPECT_EQ(AddFilter("/dev/sdb", kMiB), -EEXIST);
 
-    int snap = Snap(dev);
     unsigned char buf[2] = {0, 0};
     EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, kIncr, buf, 1), ENOBUFS);
     EXPECT_EQ(BitmapRequest(QNBF_GET_BITMAP, dev, kIncr, nullptr, 2), EFAULT);
@@ -146,25 +145,18 @@ TEST_F(DriverRules, RequestsRefuseBadArguments) {
     EXPECT_EQ(Command(QNBF_SAVE_BITMAP, dev, 2), EINVAL);
 }
 
+// A saved bitmap comes back for the same extent size only.
 TEST_F(DriverRules, SavedBitmapComesBackWhenTheDeviceIsAddedAgain) {
     int dev = AddDevice("/dev/sdb", 16 * kMiB, kMiB);
     ASSERT_TRUE(driver().NoteWrite(dev, 9 * kMiB, 1));
     ASSERT_EQ(Command(QNBF_SAVE_BITMAP, dev, kIncr), 0);
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev), 0);
-    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, dev), 0);
-
+    ExpectAnswers({{kDefunct, dev, 0}, {kDelete, dev, 0}});
     int again = AddDevice("/dev/sdb", 0, kMiB);
-    qn_getinfo_arg info = Info(again);
-    EXPECT_EQ(info.incr_bmp_valid, 1);
-    EXPECT_EQ(info.diff_bmp_valid, 0);
+    EXPECT_EQ(Bitmaps(again), (std::vector<int>{2, 2, 1, 0}));
     EXPECT_EQ(Get(again, kIncr), (Bits{0x00, 0x02}));
     EXPECT_EQ(Get(again, kDiff), (Bits{0x00, 0x00}));
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, again), 0);
-    ASSERT_EQ(SendMinor(QNBF_DELETE_NODE, again), 0);
-
-    // Another extent size does not fit the saved bitmap.
-    int other = AddDevice("/dev/sdb", 0, 2 * kMiB);
-    EXPECT_EQ(Info(other).incr_bmp_valid, 0);
+    ExpectAnswers({{kDefunct, again, 0}, {kDelete, again, 0}});
+    EXPECT_EQ(Info(AddDevice("/dev/sdb", 0, 2 * kMiB)).incr_bmp_valid, 0);
 }
 
 TEST_F(DriverRules, OneDriverForSeveralProcessesAndThreads) {
@@ -186,12 +178,8 @@ TEST_F(DriverRules, OneDriverForSeveralProcessesAndThreads) {
 
     std::vector<std::thread> threads;
     std::vector<int> minors(16, -1);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 4; ++i)
-                minors[t * 4 + i] = AddDevice("/dev/t" + std::to_string(t * 4 + i), kMiB);
-        });
-    }
+    for (int i = 0; i < 16; ++i)
+        threads.emplace_back([&, i] { minors[i] = AddDevice("/dev/t" + std::to_string(i), kMiB); });
     for (std::thread& t : threads)
         t.join();
     std::set<int> distinct(minors.begin(), minors.end());
@@ -202,26 +190,25 @@ TEST_F(DriverRules, OneDriverForSeveralProcessesAndThreads) {
 TEST_F(DriverRules, DamagedStateIsRefusedNotTrusted) {
     AddDevice("/dev/sdb", kMiB);
     std::string good = ReadFile(state_dir() + "/state");
+    qn_getdevicelist_arg list{};
     for (std::string bad : {std::string("garbage"), good + "state 9\n",
                             good + "device 1\nincr xz\n", good.substr(0, good.size() / 2)}) {
         dir_.Write("driver/state", bad);
-        qn_getdevicelist_arg list{};
         EXPECT_EQ(Send(QNBF_GET_DEVLIST, &list), EIO) << bad;
     }
     dir_.Write("driver/state", good);
-    qn_getdevicelist_arg list{};
     ASSERT_EQ(Send(QNBF_GET_DEVLIST, &list), 0);
     EXPECT_EQ(list.count, 1u);
 }
 
+// A filter device over an 8-extent regular file, sparse after its first block.
 class ChangeTracking : public MemoryDriver {
   protected:
     void SetUp() override {
         MemoryDriver::SetUp();
         volume_ = dir_.Write("volume.img", "superblock");
-        ASSERT_EQ(::truncate(volume_.c_str(), 8 * kMiB), 0);  // sparse after the first block
-        minor_ = AddDevice(volume_, 0, kMiB);
-        ASSERT_GE(minor_, 0);
+        ASSERT_EQ(::truncate(volume_.c_str(), 8 * kMiB), 0);
+        ASSERT_GE(minor_ = AddDevice(volume_, 0, kMiB), 0);
     }
     void Write(uint64_t at, const std::string& text) {
         UniqueFd fd(::open(volume_.c_str(), O_WRONLY | O_CLOEXEC));
@@ -236,17 +223,19 @@ class ChangeTracking : public MemoryDriver {
 };
 
 TEST_F(ChangeTracking, ExactlyTheTouchedExtentsAreSet) {
-    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0);  // the content at ADD is the baseline
+    EXPECT_EQ(Bits(kIncr), 0);  // the content at ADD is the baseline
     Write(3 * kMiB + 5, "x");
     Write(7 * kMiB - 1, "yz");  // straddles extents 6 and 7
-    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL, true), 0xc8);
+    EXPECT_EQ(Bits(kIncr, true), 0xc8);
     Write(3 * kMiB + 5, "x");  // the same byte again: no change
-    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0);
+    EXPECT_EQ(Bits(kIncr), 0);
     Write(0, "SUPERBLOCK");
-    EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL), 0x01);
-    EXPECT_EQ(Bits(QNBF_KIND_DIFFERENTIAL), 0xc9);
+    EXPECT_EQ(Bits(kIncr), 0x01);
+    EXPECT_EQ(Bits(kDiff), 0xc9);
 }
 
+// The snapshot keeps the point-in-time image, opens read-only, and maps the
+// extents holding data (0 and 2).
 TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     Write(2 * kMiB, "before");
     int snap = Snap(minor_);
@@ -256,20 +245,15 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     ASSERT_EQ(image.size(), 8u * kMiB);
     EXPECT_EQ(image.compare(2 * kMiB, 6, "before"), 0);
     EXPECT_EQ(image.compare(0, 10, "superblock"), 0);
-
-    // The snapshot's node opens read-only on the frozen image.
     std::string node = FilterNode(snap);
     UniqueFd fd(QnbfOpen(node, O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
     char buf[6];
     ASSERT_EQ(::pread(fd.get(), buf, 6, 2 * kMiB), 6);
     EXPECT_EQ(std::string(buf, 6), "before");
     EXPECT_EQ(QnbfOpen(node, O_RDWR), -1);
     EXPECT_EQ(errno, EROFS);
 
-    // The data-block map: extents 0 and 2 hold data.
-    qn_getdatablockbmp_arg map{};
-    map.minor = static_cast<uint32_t>(snap);
+    qn_getdatablockbmp_arg map{static_cast<uint32_t>(snap), 0, 0};
     ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);  // no buffer: the size needed
     EXPECT_EQ(map.size, 1u);
     unsigned char bits = 0xee;
@@ -284,7 +268,7 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
 // still counts: the next look compares with what the copy holds.
 TEST_F(ChangeTracking, AWriteCaughtByTheCopyAndUndoneLeavesItsBit) {
     Write(2 * kMiB, "A");
-    Bits(QNBF_KIND_INCREMENTAL, true);
+    Bits(kIncr, true);
     std::atomic<bool> stop{false};
     std::thread toggler([&] {
         UniqueFd fd(::open(volume_.c_str(), O_WRONLY | O_CLOEXEC));
@@ -298,7 +282,7 @@ TEST_F(ChangeTracking, AWriteCaughtByTheCopyAndUndoneLeavesItsBit) {
     ASSERT_GE(snap, 0);
     Write(2 * kMiB, "A");
     if (ReadFile(dir_.File("snap"))[2 * kMiB] == 'B') {
-        EXPECT_EQ(Bits(QNBF_KIND_INCREMENTAL) & 0x04, 0x04);
+        EXPECT_EQ(Bits(kIncr) & 0x04, 0x04);
     }
 }
 

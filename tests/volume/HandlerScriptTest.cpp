@@ -14,8 +14,7 @@ namespace kzvol::testing {
 namespace {
 
 // Counts the starts. With fake_clock, a wait with a time-out polls the real child
-// and, finding it running, advances the clock by the time-out and reports
-// "timedout"; the time-outs asked for are recorded.
+// and, finding it running, advances the clock by the time-out; it records them.
 class ScriptEnv : public TestEnv {
   public:
     bool fake_clock = false;
@@ -28,9 +27,8 @@ class ScriptEnv : public TestEnv {
                                                std::string* error) override {
         ++starts;
         auto child = EnvWrapper::StartProcess(path, arguments, error);
-        if (!child || !fake_clock)
-            return child;
-        return std::make_unique<FakeClockChild>(std::move(child), this);
+        return child && fake_clock ? std::make_unique<FakeClockChild>(std::move(child), this)
+                                   : std::move(child);
     }
 
   private:
@@ -46,10 +44,9 @@ class ScriptEnv : public TestEnv {
             // The script's own start takes real time; let it get there first.
             for (int i = 0; i < 500 && ::access(env_->ready_file.c_str(), F_OK) != 0; ++i)
                 ::usleep(10000);
-            if (real_->Wait(0, exitCode, error))
-                return true;
-            env_->AdvanceClock(timeoutSec);
-            return false;
+            const bool ended = real_->Wait(0, exitCode, error);
+            env_->AdvanceClock(ended ? 0 : timeoutSec);
+            return ended;
         }
 
       private:
