@@ -30,6 +30,13 @@ bool WriteSynced(const std::string& path, const std::string& text) {
            ::fsync(fd.get()) == 0;
 }
 
+// What `command` prints on its standard output.
+std::string Output(const std::string& command) {
+    std::string out;
+    RunCommandLine(command + " 2>/dev/null", &out);
+    return out;
+}
+
 qn_getinfo_arg Info(int minor) {
     qn_getinfo_arg info{};
     info.minor = static_cast<uint32_t>(minor);
@@ -48,6 +55,7 @@ class WritePath : public StandInSystemTest {
         ::mkdir(mnt_.c_str(), 0755);
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
+        MountWithWriter();
     }
     void TearDown() override {
         StopWriter();
@@ -103,7 +111,6 @@ class WritePath : public StandInSystemTest {
 };
 
 TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
-    MountWithWriter();
     const int points = 4;
     for (int i = 0; i < points; ++i) {
         ASSERT_TRUE(
@@ -114,17 +121,13 @@ TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
     for (int i = 0; i < points; ++i) {
         const std::string image = Restore("00000" + std::to_string(i + 1));
         // Frozen at the snapshot: no journal to replay, nothing for e2fsck to mend.
-        std::string features, check;
-        RunCommandLine("dumpe2fs -h " + image + " 2>/dev/null | grep -i features", &features);
-        EXPECT_EQ(features.find("needs_recovery"), std::string::npos) << features;
+        EXPECT_EQ(Output("dumpe2fs -h " + image + " 2>/dev/null | grep -c needs_recovery"), "0\n");
+        std::string check;
         EXPECT_EQ(RunCommandLine("e2fsck -fn " + image + " 2>&1", &check), 0) << check;
-        for (int j = 0; j <= i; ++j) {
-            std::string mark;
-            RunCommandLine(
-                "debugfs -R 'cat /mark" + std::to_string(j) + "' " + image + " 2>/dev/null", &mark);
-            EXPECT_TRUE(mark == std::string(70000 + j, 'a' + j))
-                << "point " << i << " mark " << j << ": " << mark.size() << " bytes";
-        }
+        for (int j = 0; j <= i; ++j)
+            EXPECT_TRUE(Output("debugfs -R 'cat /mark" + std::to_string(j) + "' " + image) ==
+                        std::string(70000 + j, 'a' + j))
+                << "point " << i << " mark " << j;
     }
 }
 
@@ -135,7 +138,6 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     EXPECT_TRUE(isQNBFDevice(zram_->path(), filter) && filter == node_);
     EXPECT_TRUE(KZVolume::isQNBFDevice(node_) && !KZVolume::isQNBFDevice(zram_->path()));
     EXPECT_EQ((Info(minor_).underlying_dev >> 8) & 0xfff, 253);  // the zram major
-    MountWithWriter();
     Backup(false);
     std::ifstream pidFile(emulator::ServePidFile(dir_.File("driver")));
     pid_t pid = 0;
@@ -151,12 +153,10 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     const qn_getinfo_arg info = Info(minor_);  // the driver brings the device back
     EXPECT_EQ(info.incr_bmp_valid + info.diff_bmp_valid, 0);
     Backup(true);
-    std::string out;
-    EXPECT_EQ(RunCommandLine("cmp " + Restore("000002") + " " + node_, &out), 0) << out;
+    EXPECT_EQ(Output("cmp " + Restore("000002") + " " + node_ + " && echo same"), "same\n");
 }
 
 TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
-    MountWithWriter();
     ASSERT_TRUE(WriteSynced(mnt_ + "/kept", "kept\n"));
     for (const std::string& list : {dir_.File("list0"), dir_.File("list1")}) {  // 2nd over 1st
         Ok("content-snap " + mnt_ + " --list " + list);
@@ -173,9 +173,7 @@ TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
     Ok("snap remove " + node_ + cow);
     StopWriter();
     EXPECT_EQ(Info(minor_).snap_minor_cnt, 0);
-    std::string left;
-    RunCommandLine("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts", &left);
-    EXPECT_EQ(left, "");
+    EXPECT_EQ(Output("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts"), "");
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ TEST_F(Geometry, BlockSizeIs512WhetherOrNotTheDriverAnswers) {
     EXPECT_EQ(unbound.GetLogicalOffsetForPhysical(5), 0u);
 }
 
-// Paths outside /dev are never examined (nothing is logged for them); what is
-// not a device node is no filter device either. Only ext3 has a data-block map.
+// Paths outside /dev are never examined (nothing is logged); only ext3 has a
+// data-block map.
 TEST(Probe, DevicesAndFilterDevices) {
     TestEnv env;
     TempDir dir;
@@ -70,7 +70,6 @@ TEST(Probe, DevicesAndFilterDevices) {
     EXPECT_TRUE(vol.IsDataBlockAvailable(ext3));
 }
 
-// Pairs of raw name and block name.
 TEST(Probe, RawNamesLoseTheFirstRAfterASlash) {
     const char* const cases[] = {
         "/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1", "/dev/rsd0", "/dev/sd0", "/dev/sda1", "/dev/sda1",

@@ -1,6 +1,5 @@
-// Mount-table lookups and Lock/Unlock on mount tables written by the test, with
-// the recording runner; the retrying stream lock and the unix file lock against
-// a lock held by another process.
+// Mount-table lookups and Lock/Unlock on test-written mount tables; the stream
+// lock and the unix file lock against a lock held by another process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -99,9 +98,8 @@ TEST(MountLookups, FirstExactMatchInTableOrder) {
     EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
 }
 
-// While another process holds the lock, the stream lock asks ten times two
-// seconds apart, and is granted once the lock is released; other failures
-// answer -1 at once.
+// Held elsewhere: ten tries two seconds apart, granted once released; other
+// failures answer -1 at once.
 TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     TempDir dir;
     const std::string path = dir.Write("table", "x\n");
@@ -127,7 +125,6 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     EXPECT_TRUE(env.Sleeps().empty());
 }
 
-// The mount-table entry a volume remembers while locked.
 Lines Remembered(const KZVolumeUnix& vol) {
     Lines out;
     for (const char* s : {vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts})
@@ -196,10 +193,8 @@ TEST_F(LockUnit, FailedUnmountOrRemount) {
               1);
 }
 
-// Named by a link to the device (absolute or relative) or by its mount
-// directory; not mounted is success with nothing run; an unreadable table, a
-// missing device or an object without a name (which must not match the table's
-// empty fields) refuses.
+// Not mounted is success with nothing run; an unreadable table, a missing device
+// or an object without a name (not to match the table's empty fields) refuses.
 TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     const std::string absolute = dir_.File("dev/abs"), relative = dir_.File("dev/by-id/rel");
     ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
@@ -237,9 +232,8 @@ TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
     }
 }
 
-// The mount-table fields reach umount and mount as they are, whatever they hold
-// (any user picks a FUSE file system's device field), after the end of the
-// options. Each shell metacharacter is tried alone too.
+// Any user picks a FUSE file system's fields; each shell metacharacter is tried
+// alone too.
 TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     TempDir witness;  // where an injected command would leave its mark
     const std::string touch = "touch " + witness.File("pwned");
@@ -257,7 +251,6 @@ TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     EXPECT_NE(::access(witness.File("pwned").c_str(), F_OK), 0);
 }
 
-// A volume class that names a lock file.
 class FileLockVolume : public KZVolumeUnix {
   public:
     explicit FileLockVolume(std::string lockFile)

@@ -23,8 +23,6 @@
 namespace kzvol::testing {
 namespace {
 
-// The caller's descriptor is never closed; the object's own ones always are; an
-// object on an invalid descriptor opens nothing.
 TEST(VolumeObject, DescriptorOwnership) {
     TestEnv env;
     TempDir dir;
@@ -100,10 +98,8 @@ class RawIO : public ::testing::Test {
     std::string image_;
 };
 
-// Sectors are addressed in 512-byte units; zero-sector transfers succeed and
-// touch nothing; mode 1 opens read-only, any other read-write. A short or failed
-// transfer fails: DiskRead and DiskWrite try twice, waiting five seconds after
-// each attempt; Read gives up at once and leaves done alone.
+// Zero-sector transfers touch nothing; mode 1 opens read-only. DiskRead and
+// DiskWrite try twice, waiting 5 s after each; Read gives up at once.
 TEST_F(RawIO, AddressingOpenModesAndFailedTransfers) {
     KZVolumeUnix vol(image_), readOnly(image_), readWrite(image_);
     ASSERT_TRUE(vol.Open(0) && vol.Open());  // already open is success
@@ -153,9 +149,8 @@ class PendingWhenLogged : public TestEnv {
     }
 };
 
-// Each transfer counts as pending before it reads the descriptor, so that a Close
-// on another thread cannot close it (and let its number be reused) under the
-// transfer: an unusable handle is found while the count is up.
+// A transfer counts as pending before it reads the descriptor, so that a Close
+// on another thread cannot close it (and its number be reused) under it.
 TEST_F(RawIO, UnusableHandlesFailWhileCountedAsPending) {
     PendingWhenLogged env;
     KZVolumeUnix missing(dir_.File("absent"));
@@ -276,8 +271,7 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000ul), 1);
 }
 
-// Tracing on: a trace holds the last call only; a symbolic link planted at a
-// trace path is left alone and never fails the transfer.
+// A trace holds the last call only; a link planted at a trace path is left alone.
 TEST_F(RawIO, TraceFiles) {
     TempDir traces;
     const std::string old = SetTraceDirectory(traces.path());

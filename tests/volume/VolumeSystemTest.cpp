@@ -37,8 +37,6 @@ class DeviceSystem : public SystemTest {
     TempDir dir_;
 };
 
-// A loop device of a size that is no multiple of its block size: its usable size,
-// sector geometry, and its place as a filter device by major number and by node.
 TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     MakeSparseFile(dir_.File("img"), 1000000000);
     LoopDevice loop(dir_.File("img"));
