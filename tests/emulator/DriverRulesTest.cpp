@@ -77,18 +77,31 @@ TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
     EXPECT_EQ(list.cmd, 2u);
 }
 
-TEST_F(DriverRules, InformationDescribesTheDevice) {
-    int dev = AddDevice("/dev/disk/sdb", 8 * kMiB + 1, kMiB);  // 9 extents, the last of 1 byte
+// 11 extents, the last of 1 byte: bitmaps of 2 bytes, bits past the last dropped.
+TEST_F(DriverRules, InformationAndBitmapsPerKind) {
+    int dev = AddDevice("/dev/disk/sdb", 10 * kMiB + 1, kMiB);
     qn_getinfo_arg info = Info(dev);
-    EXPECT_EQ(info.size, 8u * kMiB + 1);
+    EXPECT_EQ(info.size, 10u * kMiB + 1);
     EXPECT_EQ(std::string(info.node_name), "qnbf" + std::to_string(dev));
     EXPECT_STREQ(info.dev_name, "sdb");
     EXPECT_EQ(info.snap_minor_cnt, 0);
     EXPECT_EQ(Bitmaps(dev), (std::vector<int>{2, 2, 0, 0}));  // not reset yet
-    ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
-    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
+    ASSERT_TRUE(driver().NoteWrite(dev, kMiB - 1, 2));        // extents 0 and 1
+    ASSERT_TRUE(driver().NoteWrite(dev, 10 * kMiB, 1));       // extent 10
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr, true), (Bits{0x03, 0x04}));
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
+    EXPECT_EQ(Get(dev, kDiff), (Bits{0x03, 0x04}));  // untouched
+    ASSERT_EQ(Command(QNBF_CLEAR_BITMAP, dev, kDiff), 0);
+    EXPECT_EQ(Get(dev, kDiff), (Bits{0, 0}));
+    unsigned char mine[2] = {0x80, 0xff}, more[2] = {0x01, 0xf0};
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x80, 0x07}));
     EXPECT_EQ(Bitmaps(dev), (std::vector<int>{2, 2, 1, 0}));
+    ASSERT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0x81, 0x07}));
+    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
+    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
 
     // An injected failure hits only the next request of its kind.
     driver().FailNext(QNBF_GET_INFO, EIO);
@@ -97,26 +110,6 @@ TEST_F(DriverRules, InformationDescribesTheDevice) {
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
     ASSERT_EQ(SendMinor(kDefunct, dev), 0);
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), ENODEV);
-}
-
-TEST_F(DriverRules, BitmapsTrackWritesPerKind) {
-    int dev = AddDevice("/dev/sdb", 11 * kMiB, kMiB);
-    ASSERT_TRUE(driver().NoteWrite(dev, kMiB - 1, 2));   // extents 0 and 1
-    ASSERT_TRUE(driver().NoteWrite(dev, 10 * kMiB, 1));  // extent 10
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0x03, 0x04}));
-    EXPECT_EQ(Get(dev, kIncr, true), (Bits{0x03, 0x04}));
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
-    EXPECT_EQ(Get(dev, kDiff), (Bits{0x03, 0x04}));  // untouched
-    ASSERT_EQ(Command(QNBF_CLEAR_BITMAP, dev, kDiff), 0);
-    EXPECT_EQ(Get(dev, kDiff), (Bits{0, 0}));
-
-    unsigned char mine[2] = {0x80, 0xff}, more[2] = {0x01, 0xf0};  // bits past extent 10 drop
-    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr, mine, 2), 0);
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0x80, 0x07}));
-    ASSERT_EQ(BitmapRequest(QNBF_MERGE_BITMAP, dev, kIncr, more, 2), 0);
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0x81, 0x07}));
-    ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
-    EXPECT_EQ(Get(dev, kIncr), (Bits{0, 0}));
 }
 
 TEST_F(DriverRules, RequestsRefuseBadArguments) {

@@ -38,6 +38,7 @@ class LockHolder {
     }
     ~LockHolder() { Release(); }
     bool held() const { return held_; }
+    static bool CanLock(const std::string& path) { return LockHolder(path).held(); }
     void Release() {  // ends the child, and with it the lock
         if (held_ && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
@@ -251,19 +252,13 @@ TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     EXPECT_NE(::access(witness.File("pwned").c_str(), F_OK), 0);
 }
 
-class FileLockVolume : public KZVolumeUnix {
-  public:
-    explicit FileLockVolume(std::string lockFile)
-        : KZVolumeUnix("/dev/sdb1"), lockFile_(std::move(lockFile)) {}
-    std::string BuildSliceNameForUnixFileLock(std::string&) override { return lockFile_; }
-
-  private:
-    std::string lockFile_;
+// A volume whose lock file is `lockFile`.
+struct FileLockVolume : KZVolumeUnix {
+    explicit FileLockVolume(std::string file)
+        : KZVolumeUnix("/dev/sdb1"), lockFile(std::move(file)) {}
+    std::string BuildSliceNameForUnixFileLock(std::string&) override { return lockFile; }
+    std::string lockFile;
 };
-
-bool OtherProcessCanLock(const std::string& path) {
-    return LockHolder(path).held();
-}
 
 TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
     KZVolumeUnix plain("/dev/sdb1");  // no lock-file name
@@ -276,12 +271,12 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
         FileLockVolume vol(path), again(path);
         ASSERT_TRUE(vol.ObtainUnixFileLock());
         EXPECT_EQ(vol.m_strLockFilePath, path);
-        EXPECT_FALSE(OtherProcessCanLock(path));
+        EXPECT_FALSE(LockHolder::CanLock(path));
         // The lock belongs to the process: taking it again must not drop it.
         EXPECT_TRUE(again.ObtainUnixFileLock());
-        EXPECT_FALSE(OtherProcessCanLock(path));
+        EXPECT_FALSE(LockHolder::CanLock(path));
         ASSERT_TRUE(vol.ReleaseUnixFileLock());
-        EXPECT_TRUE(OtherProcessCanLock(path));
+        EXPECT_TRUE(LockHolder::CanLock(path));
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 

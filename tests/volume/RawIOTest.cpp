@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -238,21 +237,12 @@ TEST_F(RawIO, LargestTransferAndTransfersOverOneCall) {
 TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
     // Reads of a directory fail, so DiskRead sits in its retry wait with the
     // transfer counter raised; the wait is held until Close has looked once.
-    std::mutex mu;
-    std::condition_variable cv;
-    bool closeWaited = false;
-    std::atomic<bool> readerDone{false};
+    std::atomic<bool> closeWaited{false}, readerDone{false};
     env_.on_sleep = [&](unsigned long ms) {
-        std::unique_lock<std::mutex> lock(mu);
-        if (ms == 2000) {
+        if (ms == 2000)  // Close's wait: held until the reader is done
             closeWaited = true;
-            cv.notify_all();
-            lock.unlock();
-            while (!readerDone)
-                std::this_thread::yield();
-        } else {
-            cv.wait(lock, [&] { return closeWaited; });
-        }
+        while (!(ms == 2000 ? readerDone : closeWaited))
+            std::this_thread::yield();
     };
     KZVolumeUnix vol(dir_.path());
     ASSERT_TRUE(vol.Open(1));
