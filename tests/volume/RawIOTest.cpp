@@ -47,24 +47,19 @@ TEST(VolumeObject, DescriptorOwnership) {
 TEST(VolumeObject, QuitFlagAndInstallationLookups) {
     KZVolumeUnix vol("/dev/sdb1");
     bool quit = true;
-    EXPECT_EQ(QuitFlagCheck(99, &vol, &quit), 0);
-    EXPECT_FALSE(quit);
+    EXPECT_TRUE(QuitFlagCheck(99, &vol, &quit) == 0 && !quit);
     KZJobCtrlClient job;
     vol.m_pJobCtrlClient = &job;
     EXPECT_FALSE(vol.QuitNow());
     job.requestQuit();
-    EXPECT_TRUE(vol.QuitNow());
-    EXPECT_EQ(QuitFlagCheck(0, &vol, &quit), 0);
-    EXPECT_TRUE(quit);
+    EXPECT_TRUE(vol.QuitNow() && QuitFlagCheck(0, &vol, &quit) == 0 && quit);
 
     TempDir dir;
-    ::setenv("KZVOL_CONFIG",
-             dir.Write("registry.ini",
-                       "[Base]\ndBASEHOME=/opt/kz/base\nsInstanceName=I002\n"
-                       "[EventManager]\ndEVLOGDIR=/var/log/kz\n"
-                       "[Machines/client1]\ndJOBRESULTSDIR=/var/kz/jr\n")
-                 .c_str(),
-             1);
+    const std::string registry =
+        "[Base]\ndBASEHOME=/opt/kz/base\nsInstanceName=I002\n"
+        "[EventManager]\ndEVLOGDIR=/var/log/kz\n"
+        "[Machines/client1]\ndJOBRESULTSDIR=/var/kz/jr\n";
+    ::setenv("KZVOL_CONFIG", dir.Write("registry.ini", registry).c_str(), 1);
     auto got = [&vol](bool (KZVolumeUnix::*get)(char*, int*)) {
         char buf[64];
         int len = sizeof buf;
