@@ -139,9 +139,8 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     EXPECT_TRUE(KZVolume::isQNBFDevice(node_) && !KZVolume::isQNBFDevice(zram_->path()));
     EXPECT_EQ((Info(minor_).underlying_dev >> 8) & 0xfff, 253);  // the zram major
     Backup(false);
-    std::ifstream pidFile(emulator::ServePidFile(dir_.File("driver")));
     pid_t pid = 0;
-    ASSERT_TRUE(pidFile >> pid);
+    ASSERT_TRUE(std::ifstream(emulator::ServePidFile(dir_.File("driver"))) >> pid);
     ::usleep(200000);
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     StopWriter();
