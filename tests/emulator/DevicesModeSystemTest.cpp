@@ -1,35 +1,24 @@
 // The stand-in driver in devices mode: filter devices are loop devices with nodes
 // under /dev/qnbf, writes through them show in both bitmaps (the last extent
 // included), snapshots mount, and a deletion or a shutdown leaves nothing attached.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <memory>
-
-#include "host/Handles.h"
-#include "tests/support/MemoryDriver.h"
 #include "tests/support/StandInSystemTest.h"
 
 namespace kzvol::testing {
 namespace {
 
 constexpr uint32_t kMiB = 1 << 20;
-using Bits = std::vector<unsigned char>;
 
 // Whether loop devices `minors` are attached over files under `dir`. Another
 // program may take a released number at once, so release shows as another file.
 std::vector<bool> LoopsOver(std::vector<int> minors, const std::string& dir) {
     std::vector<bool> over;
-    for (int minor : minors) {
-        std::string backing;
-        RunCommandLine("cat /sys/block/loop" + std::to_string(minor) + "/loop/backing_file",
-                       &backing);
-        over.push_back(backing.rfind(dir + "/", 0) == 0);
-    }
+    for (int minor : minors)
+        over.push_back(ReadFile("/sys/block/loop" + std::to_string(minor) + "/loop/backing_file")
+                           .rfind(dir + "/", 0) == 0);
     return over;
 }
 
@@ -48,28 +37,25 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndNothingIsLeftAttached) {
     std::string out, image = dir_.File("volume.img");  // 32 MiB of ext2
     ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext2 -b 1024 " + image + " 32768 2>&1", &out), 0)
         << out;
-    auto volume = std::make_unique<LoopDevice>(image);
-    ASSERT_TRUE(volume->ok()) << volume->error();
-    int minor = AddFilter(volume->path(), kMiB);
+    LoopDevice volume(image);
+    ASSERT_TRUE(volume.ok()) << volume.error();
+    int minor = AddFilter(volume.path(), kMiB);
     ASSERT_GE(minor, 0);
     const std::string node = FilterNode(minor);
     struct stat st, ctrl;
     ASSERT_EQ(::stat(node.c_str(), &st) | ::stat("/dev/qnbf/ctrl", &ctrl), 0);
     EXPECT_TRUE(S_ISBLK(st.st_mode) && S_ISCHR(ctrl.st_mode));
     EXPECT_EQ(static_cast<int>(minor(st.st_rdev)), minor);
-    for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL})
+    const auto kinds = {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL};
+    for (uint32_t kind : kinds)
         ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, kind), 0);
 
     WriteAt(node, 5 * kMiB + 10, "AB");
     WriteAt(node, 20 * kMiB, "CD");
-    WriteAt(node, 32 * kMiB - 1, "E");  // the last byte
-    UniqueFd under(::open(volume->path().c_str(), O_RDONLY | O_CLOEXEC));
-    char two[2] = {};
-    ASSERT_EQ(::pread(under.get(), two, 2, 5 * kMiB + 10), 2);
-    EXPECT_EQ(std::string(two, 2), "AB");  // through to the underlying device
-    // 32 extents: bits 5, 20 and 31 in 4 bytes.
-    for (uint32_t kind : {QNBF_KIND_INCREMENTAL, QNBF_KIND_DIFFERENTIAL})
-        EXPECT_EQ(GetBitmap(minor, kind, 4), (Bits{0x20, 0x00, 0x10, 0x80}));
+    WriteAt(node, 32 * kMiB - 1, "E");                                  // the last byte
+    EXPECT_EQ(ReadFile(volume.path()).substr(5 * kMiB + 10, 2), "AB");  // through to the device
+    for (uint32_t kind : kinds)  // 32 extents: bits 5, 20 and 31 in 4 bytes
+        EXPECT_EQ(SetExtents(GetBitmap(minor, kind, 4)), (std::vector<int>{5, 20, 31}));
 
     int snap = SnapFilter(minor, dir_.File(".v-snap"), true);
     ASSERT_GE(snap, 0);
@@ -90,7 +76,7 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndNothingIsLeftAttached) {
     EXPECT_EQ(::access(dir_.File(".v-snap").c_str(), F_OK), 0);
 
     // A shutdown releases every device left, snapshots included.
-    ASSERT_GE(minor = AddFilter(volume->path(), kMiB), 0);
+    ASSERT_GE(minor = AddFilter(volume.path(), kMiB), 0);
     ASSERT_GE(snap = SnapFilter(minor, dir_.File(".w-snap"), true), 0);
     std::string error;
     ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;
