@@ -68,10 +68,8 @@ class TableEnv : public TestEnv {
 };
 
 std::string MountPointOf(std::string device) {
-    char* dir = kz_getmountpoint(device.data());
-    std::string out = dir ? dir : "<null>";
-    std::free(dir);
-    return out;
+    std::unique_ptr<char, void (*)(void*)> dir(kz_getmountpoint(device.data()), std::free);
+    return dir ? dir.get() : "<null>";
 }
 
 std::string RawDevOf(std::string dir) {
@@ -92,8 +90,7 @@ TEST(MountLookups, FirstExactMatchInTableOrder) {
     env.readable = false;
     EXPECT_EQ((Lines{MountPointOf("/dev/sdb1"), RawDevOf("/mnt/a")}), (Lines{"<null>", ""}));
     const int reads = env.reads;
-    EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
-    EXPECT_EQ(env.reads, reads);
+    EXPECT_TRUE(getVolName("/dev/qnbf/qnbf2") == "/dev/qnbf/qnbf2" && env.reads == reads);
     EXPECT_EQ((Lines{getdevname("/dev/mapper/vg-lv"), getdevname(""), getdevname("sdb1")}),
               (Lines{"vg-lv", "", "sdb1"}));
     EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
@@ -119,21 +116,20 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
         EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(releaseAfter ? 3 : 10, 2000));
         EXPECT_EQ(lock(stream.get(), F_UNLCK), 0);
     }
-    TestEnv env;
-    EXPECT_EQ(lock(readOnly.get(), F_WRLCK), -1);  // a write lock needs a writable descriptor
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(lock(stream.get(), 77), -1);  // no such lock type
-    EXPECT_TRUE(env.Sleeps().empty());
+    TestEnv env;  // a write lock needs a writable descriptor; 77 is no lock type
+    EXPECT_TRUE(lock(readOnly.get(), F_WRLCK) == -1 && errno == EBADF);
+    EXPECT_TRUE(lock(stream.get(), 77) == -1 && env.Sleeps().empty());
 }
 
 Lines Remembered(const KZVolumeUnix& vol) {
     Lines out;
     for (const char* s : {vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts})
         out.push_back(s ? s : "<null>");
+    out.push_back(vol.m_bLocked ? "locked" : "unlocked");
     return out;
 }
 
-const Lines kNothing = {"<null>", "<null>", "<null>", "<null>"};
+const Lines kNothing = {"<null>", "<null>", "<null>", "<null>", "unlocked"};
 
 // A device stand-in that opens: a file under a directory named dev.
 class LockUnit : public ::testing::Test {
@@ -151,7 +147,6 @@ class LockUnit : public ::testing::Test {
         const Lines all = env_.Commands();
         return Lines(all.begin() + static_cast<long>(before), all.end());
     }
-    // What locking and unlocking the device on /mnt/a runs.
     Lines CycleOfMntA() const {
         return {"/bin/umount -- /mnt/a",
                 "/bin/mount -t ext3 -o rw,relatime -- " + device_ + " /mnt/a"};
@@ -167,22 +162,21 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     env_.SetMountTable(
         {Entry("proc", "/proc"), Entry(device_, "/mnt/a"), Entry(device_, "/mnt/b")});
     KZVolumeUnix vol(device_);
-    ASSERT_TRUE(vol.Lock() && vol.m_bLocked);
-    EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime"}));
+    ASSERT_TRUE(vol.Lock());
+    EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime", "locked"}));
     ASSERT_TRUE(vol.Lock() && vol.Unlock());  // already locked: nothing more is run
     EXPECT_EQ(env_.Commands(), CycleOfMntA());
-    EXPECT_FALSE(vol.m_bLocked);
     EXPECT_EQ(Remembered(vol), kNothing);
     ASSERT_TRUE(vol.Unlock() && vol.Unlock("xfs", ""));  // without a Lock: nothing is run
     EXPECT_EQ(env_.Commands().size(), 2u);
 
     for (int rc : {32, 0, 32})
         env_.QueueCommandResult(rc);
-    EXPECT_FALSE(vol.Lock() || vol.m_bLocked);
+    EXPECT_FALSE(vol.Lock());
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_TRUE(vol.Unlock() && env_.Commands().size() == 3);
     ASSERT_TRUE(vol.Lock());
-    EXPECT_TRUE(vol.Unlock() && !vol.m_bLocked);
+    EXPECT_TRUE(vol.Unlock());
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_EQ(env_.Commands().size(), 5u);
     EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
@@ -265,8 +259,7 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
     const int descriptors = OpenDescriptorCount();
     {
         FileLockVolume vol(path), again(path);
-        ASSERT_TRUE(vol.ObtainUnixFileLock());
-        EXPECT_EQ(vol.m_strLockFilePath, path);
+        ASSERT_TRUE(vol.ObtainUnixFileLock() && vol.m_strLockFilePath == path);
         EXPECT_FALSE(LockHolder::CanLock(path));
         // The lock belongs to the process: taking it again must not drop it.
         EXPECT_TRUE(again.ObtainUnixFileLock());
@@ -281,8 +274,7 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
     FileLockVolume vol(path);
     EXPECT_FALSE(vol.ObtainUnixFileLock());
     holder.Release();
-    EXPECT_TRUE(vol.ObtainUnixFileLock());
-    EXPECT_TRUE(vol.ReleaseUnixFileLock());
+    EXPECT_TRUE(vol.ObtainUnixFileLock() && vol.ReleaseUnixFileLock());
 }
 
 }  // namespace
