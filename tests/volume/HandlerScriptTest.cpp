@@ -30,10 +30,7 @@ class ScriptEnv : public TestEnv {
         return child && fake_clock ? std::make_unique<FakeClockChild>(std::move(child), this)
                                    : std::move(child);
     }
-
-  private:
-    class FakeClockChild : public ChildProcess {
-      public:
+    struct FakeClockChild : ChildProcess {
         FakeClockChild(std::unique_ptr<ChildProcess> real, ScriptEnv* env)
             : real_(std::move(real)), env_(env) {}
         pid_t Pid() const override { return real_->Pid(); }
@@ -48,8 +45,6 @@ class ScriptEnv : public TestEnv {
             env_->AdvanceClock(ended ? 0 : timeoutSec);
             return ended;
         }
-
-      private:
         std::unique_ptr<ChildProcess> real_;
         ScriptEnv* env_;
     };
@@ -65,9 +60,8 @@ class HandlerScript : public ::testing::Test {
         UseRegistry("[Base]\ndTALMARHOME=" + dir_.File("my home") + "\n");
     }
     void TearDown() override { ::unsetenv("KZVOL_CONFIG"); }
-    void UseRegistry(const std::string& text) {
-        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
-    }
+    void UseRegistry(const std::string& text) { Registry(dir_.Write("registry.ini", text)); }
+    static void Registry(const std::string& path) { ::setenv("KZVOL_CONFIG", path.c_str(), 1); }
     void WriteScript(const std::string& body) {
         std::string path = dir_.Write("my home/Base/ImgPodSnapHandler.sh",
                                       "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
@@ -89,9 +83,8 @@ TEST_F(HandlerScript, ArgumentsOrderAndWhatIsFalse) {
     EXPECT_EQ(env.starts, 2);
     UseRegistry("[Base]\ndBASEHOME=/opt/x\n");
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    ::setenv("KZVOL_CONFIG", dir_.File("registry.ini/below-a-file").c_str(), 1);
-    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    EXPECT_EQ(env.starts, 2);
+    Registry(dir_.File("registry.ini/below-a-file"));
+    EXPECT_TRUE(!FireUserGivenScript(" -a", " -b", 1) && env.starts == 2);
 }
 
 TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
@@ -106,8 +99,8 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/signal")), "interrupted\n");
     // Waits of 10 s until the clock is past start + 1800, then one without limit.
     EXPECT_EQ(env.NowSeconds() - start, 1810);
-    std::vector<int> expected(181, 10);
-    expected.push_back(-1);
+    std::vector<int> expected(182, 10);
+    expected.back() = -1;
     EXPECT_EQ(env.waits, expected);
 }
 

@@ -8,8 +8,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "host/Handles.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
@@ -20,13 +18,13 @@
 namespace kzvol::testing {
 namespace {
 
+// Nodes made under /dev/qnbf are removed at the end of the test.
 class DeviceSystem : public SystemTest {
   protected:
     void TearDown() override {
         for (const std::string& node : nodes_)
             ::unlink(node.c_str());
     }
-    // A node under /dev/qnbf, removed at the end of the test.
     void MakeNode(const std::string& path, mode_t type, dev_t dev) {
         ::unlink(path.c_str());
         ASSERT_EQ(::mknod(path.c_str(), type | 0600, dev), 0) << path;
@@ -46,9 +44,9 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     int blockSize = 4096;
     ASSERT_EQ(::ioctl(holder.get(), BLKBSZSET, &blockSize), 0);
     unsigned long long usable = 0, raw = 0, size = 0, volSize = 0;
-    ASSERT_TRUE(GetDeviceSize_Internal(loop.path(), &usable, &raw));
-    ASSERT_TRUE(GetDeviceSize(loop.path(), &size));
-    EXPECT_EQ(KZVolumeUnix(loop.path()).GetVolInfo(volSize), 0);
+    ASSERT_TRUE(GetDeviceSize_Internal(loop.path(), &usable, &raw) &&
+                GetDeviceSize(loop.path(), &size) &&
+                KZVolumeUnix(loop.path()).GetVolInfo(volSize) == 0);
     EXPECT_EQ((std::vector<unsigned long long>{raw, usable, size, volSize}),
               (std::vector<unsigned long long>{1000000000, 999997440, 999997440, 999997440}));
     EXPECT_FALSE(GetDeviceSize_Internal("/dev/qnbf/none", &usable, &raw));
@@ -61,19 +59,17 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     EXPECT_EQ(logical + physical + ioMin + ioOpt, 0u);
     EXPECT_FALSE(GetDiskSectorSz("/dev/qnbf/none", &logical, &physical, &ioMin, &ioOpt));
 
+    // No admin node, then a plain file (no device), then one of major 7 like all loop devices.
     EXPECT_TRUE(isDevice(loop.path()) && !isCharDevice(loop.path()));
-    EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));  // no admin node
-    MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);             // a plain file under /dev is no device
+    EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));
+    MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);
     EXPECT_FALSE(isDevice("/dev/qnbf/ctrl") || KZVolume::isQNBFDevice(loop.path()));
     MakeNode("/dev/qnbf/ctrl", S_IFCHR, makedev(7, 0));
-    // Loop devices share major 7.
     EXPECT_TRUE(KZVolume::isQNBFDevice(loop.path()) && !KZVolume::isQNBFDevice("/dev/null"));
     // A node under /dev/qnbf is a filter device without asking the driver, and a
     // driver-mode object takes the minor of its node.
     const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop.minor());
-    struct stat st;
-    ASSERT_EQ(::stat(loop.path().c_str(), &st), 0);
-    MakeNode(node, S_IFBLK, st.st_rdev);
+    MakeNode(node, S_IFBLK, makedev(7, loop.minor()));
     std::string filter;
     EXPECT_TRUE(isQNBFDevice(node, filter) && filter == node);
     KZVolumeUnix vol(node, "", false, false);
@@ -119,8 +115,8 @@ TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
         EXPECT_EQ(ReadFile(mnt + "/data"), "kept");
     }
     EXPECT_EQ(::chdir(previous), 0);
-    EXPECT_EQ(::access(dir.File("pwned").c_str(), F_OK), -1);
-    EXPECT_EQ(::access(dir.File("pwned2").c_str(), F_OK), -1);
+    EXPECT_TRUE(::access(dir.File("pwned").c_str(), F_OK) &&
+                ::access(dir.File("pwned2").c_str(), F_OK));
 }
 
 }  // namespace
