@@ -22,14 +22,6 @@ std::vector<bool> LoopsOver(std::vector<int> minors, const std::string& dir) {
     return over;
 }
 
-// Writes `text` at `at` of the node or device `path`.
-void WriteAt(const std::string& path, uint64_t at, const std::string& text) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    ASSERT_EQ(::pwrite(fd.get(), text.data(), text.size(), static_cast<off_t>(at)),
-              static_cast<ssize_t>(text.size()));
-    ASSERT_EQ(::fsync(fd.get()), 0);
-}
-
 using DevicesMode = StandInSystemTest;
 
 TEST_F(DevicesMode, WritesShowInBothBitmapsAndNothingIsLeftAttached) {
@@ -50,10 +42,10 @@ TEST_F(DevicesMode, WritesShowInBothBitmapsAndNothingIsLeftAttached) {
     for (uint32_t kind : kinds)
         ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, minor, kind), 0);
 
-    WriteAt(node, 5 * kMiB + 10, "AB");
-    WriteAt(node, 20 * kMiB, "CD");
-    WriteAt(node, 32 * kMiB - 1, "E");                                  // the last byte
-    EXPECT_EQ(ReadFile(volume.path()).substr(5 * kMiB + 10, 2), "AB");  // through to the device
+    ASSERT_TRUE(WriteSector(node, 5 * kMiB + 10, 'A') && WriteSector(node, 20 * kMiB, 'C') &&
+                WriteSector(node, 32 * kMiB - 512, 'E'));  // the last sector
+    ::sync();
+    EXPECT_EQ(ReadFile(volume.path()).substr(5 * kMiB + 10, 2), "AA");  // through to the device
     for (uint32_t kind : kinds)  // 32 extents: bits 5, 20 and 31 in 4 bytes
         EXPECT_EQ(SetExtents(GetBitmap(minor, kind, 4)), (std::vector<int>{5, 20, 31}));
 
