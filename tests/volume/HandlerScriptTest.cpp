@@ -15,8 +15,7 @@ namespace {
 
 // Counts the starts. With fake_clock, a wait with a time-out polls the real child
 // and, finding it running, advances the clock by the time-out; it records them.
-class ScriptEnv : public TestEnv {
-  public:
+struct ScriptEnv : TestEnv {
     bool fake_clock = false;
     int starts = 0;
     std::vector<int> waits;

@@ -22,8 +22,7 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // A child process holding a write lock on the whole file until released.
-class LockHolder {
-  public:
+struct LockHolder {
     explicit LockHolder(const std::string& path) : pid_(::fork()) {
         if (pid_ == 0) {
             int fd = ::open(path.c_str(), O_RDWR);
@@ -34,20 +33,17 @@ class LockHolder {
             _exit(0);
         }
         int status = 0;
-        held_ = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+        held = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
     }
     ~LockHolder() { Release(); }
-    bool held() const { return held_; }
-    static bool CanLock(const std::string& path) { return LockHolder(path).held(); }
+    static bool CanLock(const std::string& path) { return LockHolder(path).held; }
     void Release() {  // ends the child, and with it the lock
-        if (held_ && ::kill(pid_, SIGKILL) == 0)
+        if (held && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
-        held_ = false;
+        held = false;
     }
-
-  private:
     pid_t pid_;
-    bool held_ = false;
+    bool held = false;
 };
 
 MountTableEntry Entry(const std::string& device, const std::string& dir,
@@ -56,8 +52,7 @@ MountTableEntry Entry(const std::string& device, const std::string& dir,
 }
 
 // A TestEnv whose mount table can be made unreadable, and which counts the reads.
-class TableEnv : public TestEnv {
-  public:
+struct TableEnv : TestEnv {
     bool readable = true;
     int reads = 0;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
@@ -106,7 +101,7 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     ASSERT_TRUE(stream && readOnly);
     for (size_t releaseAfter : {0, 3}) {
         LockHolder holder(path);
-        ASSERT_TRUE(holder.held());
+        ASSERT_TRUE(holder.held);
         TestEnv env;
         env.on_sleep = [&](unsigned long) {
             if (env.Sleeps().size() == releaseAfter)
@@ -270,7 +265,7 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 
     LockHolder holder(path);
-    ASSERT_TRUE(holder.held());
+    ASSERT_TRUE(holder.held);
     FileLockVolume vol(path);
     EXPECT_FALSE(vol.ObtainUnixFileLock());
     holder.Release();

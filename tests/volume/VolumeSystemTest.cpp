@@ -79,8 +79,7 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
 using Lines = std::vector<std::string>;
 
 // Records the commands and runs them for real, on the real mount table.
-class RealMountsEnv : public TestEnv {
-  public:
+struct RealMountsEnv : TestEnv {
     RealMountsEnv() { set_run_commands(true); }
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         return EnvWrapper::ReadMountTable(entries);
