@@ -170,8 +170,7 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     EXPECT_FALSE(vol.Lock());
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_TRUE(vol.Unlock() && env_.Commands().size() == 3);
-    ASSERT_TRUE(vol.Lock());
-    EXPECT_TRUE(vol.Unlock());
+    ASSERT_TRUE(vol.Lock() && vol.Unlock());
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_EQ(env_.Commands().size(), 5u);
     EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
@@ -200,8 +199,7 @@ TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     TableEnv noTable;
     noTable.readable = false;
     EXPECT_FALSE(vol.Lock());
-    EXPECT_EQ(env_.Commands().size(), 6u);
-    EXPECT_TRUE(noTable.Commands().empty());
+    EXPECT_TRUE(env_.Commands().size() == 6 && noTable.Commands().empty());
 }
 
 // Triples of type and options given (no type: the plain form) and those mounted.
