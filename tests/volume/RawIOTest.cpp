@@ -85,14 +85,21 @@ class RawIO : public ::testing::Test {
 };
 
 // Zero-sector transfers touch nothing; mode 1 opens read-only. DiskRead and
-// DiskWrite try twice, waiting 5 s after each; Read gives up at once.
-TEST_F(RawIO, AddressingOpenModesAndFailedTransfers) {
+// DiskWrite try twice, waiting 5 s after each; Read gives up at once. The read
+// trace shows the transfer, or every attempt of a retrying read.
+TEST_F(RawIO, AddressingOpenModesFailedTransfersAndTheirTraces) {
+    TempDir traces;
+    const std::string old = SetTraceDirectory(traces.path());
+    traces.Write("debugkzvol", "");
     KZVolumeUnix vol(image_), readOnly(image_), readWrite(image_);
     ASSERT_TRUE(vol.Open(0) && vol.Open());  // already open is success
     std::vector<char> buf(1024, '?');
     unsigned long done = 99;
     unsigned int ddone = 7;
     ASSERT_TRUE(vol.Read(3, 2, buf.data(), done) && done == 2);
+    EXPECT_EQ(
+        ReadFile(traces.File("readvollog")),
+        "\n reading for volume=" + std::to_string(vol.m_hVolume) + " \t offset=1536 \t size=1024");
     EXPECT_EQ(std::string(buf.data(), 1024), PatternImage(16).substr(3 * 512, 1024));
     ASSERT_TRUE(vol.DiskRead(15, 1, buf.data(), ddone) && ddone == 1);
     EXPECT_EQ(std::string(buf.data(), 512), std::string(512, 15));
@@ -115,9 +122,14 @@ TEST_F(RawIO, AddressingOpenModesAndFailedTransfers) {
     EXPECT_TRUE(env_.Sleeps().empty());
     EXPECT_FALSE(readOnly.DiskRead(15, 2, buf.data(), ddone) || ddone != 0);
     EXPECT_EQ(env_.Sleeps(), (std::vector<unsigned long>{5000, 5000}));
+    EXPECT_EQ(ReadFile(traces.File("readvollog")),
+              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
+              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
+              "Failed to read  after =2 retry: offset=7680 BytesRead = 512, BytesToead = 1024\n");
     EXPECT_FALSE(readOnly.DiskWrite(0, 1, buf.data(), done) || done != 0);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(4, 5000));
     EXPECT_EQ(ReadFile(image_), written);
+    SetTraceDirectory(old);
 }
 
 // Notes, for every Error line, whether a transfer of `volume` counted as pending.
@@ -230,28 +242,6 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
     // Close waited once; the counter stayed raised between the two attempts.
     const std::vector<unsigned long> sleeps = env_.Sleeps();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000ul), 1);
-}
-
-// A plain read's trace holds its last call only; a retrying read's all its attempts.
-TEST_F(RawIO, TraceFiles) {
-    TempDir traces;
-    const std::string old = SetTraceDirectory(traces.path());
-    traces.Write("debugkzvol", "");
-    KZVolumeUnix vol(image_);
-    ASSERT_TRUE(vol.Open(0));
-    char buf[1024];
-    unsigned long done;
-    ASSERT_TRUE(vol.Read(1, 1, buf, done) && vol.Read(3, 2, buf, done));
-    EXPECT_EQ(
-        ReadFile(traces.File("readvollog")),
-        "\n reading for volume=" + std::to_string(vol.m_hVolume) + " \t offset=1536 \t size=1024");
-    unsigned int ddone;
-    EXPECT_FALSE(vol.DiskRead(15, 2, buf, ddone));
-    EXPECT_EQ(ReadFile(traces.File("readvollog")),
-              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
-              "Read failed offset=7680 size=1024 returned=512 errorno=0  retrying\n"
-              "Failed to read  after =2 retry: offset=7680 BytesRead = 512, BytesToead = 1024\n");
-    SetTraceDirectory(old);
 }
 
 }  // namespace
