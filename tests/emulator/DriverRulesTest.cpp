@@ -29,11 +29,6 @@ qn_getinfo_arg Info(int minor) {
     EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
     return info;
 }
-// Whether the incremental and the differential bitmap are marked valid.
-std::pair<int, int> Valid(int minor) {
-    const qn_getinfo_arg info = Info(minor);
-    return {info.incr_bmp_valid, info.diff_bmp_valid};
-}
 Bits Get(int minor, uint32_t kind, bool clear = false) {
     return GetBitmap(minor, kind, static_cast<size_t>(Info(minor).incr_bmp_size), clear);
 }
@@ -75,13 +70,13 @@ TEST_F(DriverRules, InformationDescribesTheDeviceInjectedFailureHitsOnce) {
     EXPECT_EQ(info.size, 8u * kMiB + 1);
     EXPECT_EQ(std::string(info.node_name) + " " + info.dev_name,
               "qnbf" + std::to_string(dev) + " sdb");
-    EXPECT_EQ((std::vector<int>{info.incr_bmp_size, info.diff_bmp_size, info.snap_minor_cnt}),
-              (std::vector<int>{2, 2, 0}));
-    EXPECT_EQ(Valid(dev), std::make_pair(0, 0));  // not reset yet
+    EXPECT_EQ((std::vector<int>{info.incr_bmp_size, info.diff_bmp_size, info.snap_minor_cnt,
+                                info.incr_bmp_valid, info.diff_bmp_valid}),
+              (std::vector<int>{2, 2, 0, 0, 0}));  // not reset yet
     ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
-    EXPECT_EQ(Valid(dev), std::make_pair(1, 0));
+    EXPECT_TRUE(Info(dev).incr_bmp_valid == 1 && Info(dev).diff_bmp_valid == 0);
 
     driver().FailNext(QNBF_GET_INFO, EIO);
     EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);
@@ -143,7 +138,8 @@ TEST_F(DriverRules, SavedBitmapComesBackWhenTheDeviceIsAddedAgain) {
     for (int extent : {1, 2}) {
         ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev) | SendMinor(QNBF_DELETE_NODE, dev), 0);
         dev = AddDevice("/dev/sdb", 0, extent * kMiB);
-        EXPECT_EQ(Valid(dev), std::make_pair(extent == 1 ? 1 : 0, 0)) << extent;
+        EXPECT_TRUE(Info(dev).incr_bmp_valid == (extent == 1) && Info(dev).diff_bmp_valid == 0)
+            << extent;
         EXPECT_TRUE(extent == 2 ||
                     (Get(dev, kIncr) == Bits{0, 2} && Get(dev, kDiff) == Bits{0, 0}));
     }
