@@ -11,21 +11,18 @@
 namespace kzvol::testing {
 namespace {
 
-class Geometry : public MemoryDriver {
-  protected:
-    // A driver-mode object bound to the filter device of a volume of `bytes`.
-    std::unique_ptr<KZVolumeUnix> VolumeOf(uint64_t bytes) {
-        auto vol = BoundVolume(AddDevice("/dev/sdv" + std::to_string(++volumes_), bytes));
-        EXPECT_TRUE(vol->Open());
-        return vol;
-    }
-    int volumes_ = 0;
-};
+using Geometry = MemoryDriver;
 
 // The size is truncated to 4096 bytes, then counted in 512-byte blocks. The block
 // size is 512 whether or not the driver answers; offsets map one to one once it
 // answered, to 0 otherwise.
 TEST_F(Geometry, SizeInWhole4096ByteUnitsBlockSize512OffsetsOnceAnswered) {
+    int volumes = 0;  // each a driver-mode object bound to the filter device of a new volume
+    auto VolumeOf = [&](uint64_t bytes) {
+        auto vol = BoundVolume(AddDevice("/dev/sdv" + std::to_string(++volumes), bytes));
+        EXPECT_TRUE(vol->Open());
+        return vol;
+    };
     for (auto [bytes, blocks] : {std::pair<uint64_t, uint64_t>{1000000000, 1953120}, {10000, 16}}) {
         auto vol = VolumeOf(bytes);
         EXPECT_TRUE(vol->GetVolumeInfo() && vol->m_bVolInfoValid && vol->m_nTotalBlocks == blocks)

@@ -76,8 +76,6 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     EXPECT_TRUE(vol.IsOpen() && vol.m_QnbfNodeMinorno == loop.minor());
 }
 
-using Lines = std::vector<std::string>;
-
 // Records the commands and runs them for real, on the real mount table.
 struct RealMountsEnv : TestEnv {
     RealMountsEnv() { set_run_commands(true); }
@@ -98,7 +96,8 @@ TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
     ASSERT_TRUE(image.ok()) << image.error();
     const std::string mnt = image.dir(), dev = image.device(), link = dir.File("dev/link");
     dir.Write("it's a b; touch pwned; $(touch pwned2)/data", "kept");
-    const Lines mounted = {dev, mnt, "ext3", RealMountOn(mnt).fields[3], "0", "0"};
+    const std::vector<std::string> mounted = {dev, mnt, "ext3", RealMountOn(mnt).fields[3],
+                                              "0", "0"};
     // A link is taken for a device under a directory named dev.
     ASSERT_EQ(::mkdir(dir.File("dev").c_str(), 0755) | ::symlink(dev.c_str(), link.c_str()), 0);
     char previous[4096];  // anything the shell were made to run would land here
