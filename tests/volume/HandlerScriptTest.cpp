@@ -13,21 +13,22 @@
 namespace kzvol::testing {
 namespace {
 
-// Counts the starts. With fake_clock, a wait with a time-out polls the real child
-// and, finding it running, advances the clock by the time-out; it records them.
+// Counts the starts. Given a ready file (created by the script once it handles
+// signals), the clock is fake: a wait with a time-out polls the real child and,
+// finding it running, advances the clock by the time-out; it records the waits.
 struct ScriptEnv : TestEnv {
-    bool fake_clock = false;
     int starts = 0;
     std::vector<int> waits;
-    std::string ready_file;  // created by the script once it handles signals
+    std::string ready_file;
 
     std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                const std::string& arguments,
                                                std::string* error) override {
         ++starts;
         auto child = EnvWrapper::StartProcess(path, arguments, error);
-        return child && fake_clock ? std::make_unique<FakeClockChild>(std::move(child), this)
-                                   : std::move(child);
+        return child && !ready_file.empty()
+                   ? std::make_unique<FakeClockChild>(std::move(child), this)
+                   : std::move(child);
     }
     struct FakeClockChild : ChildProcess {
         FakeClockChild(std::unique_ptr<ChildProcess> real, ScriptEnv* env)
@@ -91,7 +92,6 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
         "trap 'echo interrupted > signal; exit 9' INT\ntouch ready\n"
         "while :; do sleep 0.05; done\n");
     ScriptEnv env;
-    env.fake_clock = true;
     env.ready_file = dir_.File("my home/Base/ready");
     const int64_t start = env.NowSeconds();
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));

@@ -206,8 +206,7 @@ TEST_F(RawIO, LargestTransferAndTransfersOverOneCall) {
     const std::string path = "/proc/self/fd/" + std::to_string(source.get());
     char* const last = data + over - 512;
     KZVolumeUnix vol(path), snapshot(kQnbfAdminNode);
-    ASSERT_TRUE(vol.Open(1));
-    ASSERT_TRUE(vol.DiskRead(0, over / 512, data, ddone) && ddone == over / 512);
+    ASSERT_TRUE(vol.Open(1) && vol.DiskRead(0, over / 512, data, ddone) && ddone == over / 512);
     EXPECT_STREQ(last, "tail");
     std::fill(last, last + 5, '\0');
     snapshot.m_strSnapId = path;
