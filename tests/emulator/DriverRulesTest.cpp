@@ -232,11 +232,10 @@ TEST_F(ChangeTracking, SnapshotKeepsThePointInTimeImage) {
     EXPECT_TRUE(QnbfOpen(node, O_RDWR) == -1 && errno == EROFS);
 
     // The data-block map (its size asked with no buffer): extents 0 and 2 hold data.
-    qn_getdatablockbmp_arg map{};
-    map.minor = static_cast<uint32_t>(snap);
+    unsigned char bits = 0xee;
+    qn_getdatablockbmp_arg map{static_cast<uint32_t>(snap), 0, 0};
     ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
     EXPECT_EQ(map.size, 1u);
-    unsigned char bits = 0xee;
     map.buffer = reinterpret_cast<uintptr_t>(&bits);
     ASSERT_EQ(Send(QNBF_GET_DATABLOCK_MAP, &map), 0);
     EXPECT_EQ(bits, 0x05);
