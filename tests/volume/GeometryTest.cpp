@@ -11,95 +11,64 @@
 namespace kzvol::testing {
 namespace {
 
-class Geometry : public MemoryDriver {
-  protected:
-    // A driver-mode object bound to the filter device of a volume of `bytes`.
-    std::unique_ptr<KZVolumeUnix> VolumeOf(uint64_t bytes) {
-        int minor = AddDevice("/dev/sdv" + std::to_string(++volumes_), bytes);
-        auto vol = std::make_unique<KZVolumeUnix>("/dev/qnbf/ctrl");
+using Geometry = MemoryDriver;
+
+// The size is truncated to 4096 bytes, then counted in 512-byte blocks. The block
+// size is 512 whether or not the driver answers; offsets map one to one once it
+// answered, to 0 otherwise.
+TEST_F(Geometry, SizeInWhole4096ByteUnitsBlockSize512OffsetsOnceAnswered) {
+    int volumes = 0;  // each a driver-mode object bound to the filter device of a new volume
+    auto VolumeOf = [&](uint64_t bytes) {
+        auto vol = BoundVolume(AddDevice("/dev/sdv" + std::to_string(++volumes), bytes));
         EXPECT_TRUE(vol->Open());
-        vol->m_QnbfNodeMinorno = minor;
         return vol;
+    };
+    for (auto [bytes, blocks] : {std::pair<uint64_t, uint64_t>{1000000000, 1953120}, {10000, 16}}) {
+        auto vol = VolumeOf(bytes);
+        EXPECT_TRUE(vol->GetVolumeInfo() && vol->m_bVolInfoValid && vol->m_nTotalBlocks == blocks)
+            << bytes;
     }
-    int volumes_ = 0;
-};
-
-TEST_F(Geometry, SizeIsTruncatedTo4096ThenCountedIn512ByteBlocks) {
-    auto vol = VolumeOf(1000000000);
-    ASSERT_TRUE(vol->GetVolumeInfo());
-    EXPECT_EQ(vol->m_nTotalBlocks, 1953120u);  // 999997440 bytes
-    EXPECT_TRUE(vol->m_bVolInfoValid);
-    auto small = VolumeOf(10000);
-    ASSERT_TRUE(small->GetVolumeInfo());
-    EXPECT_EQ(small->m_nTotalBlocks, 16u);
-}
-
-// Offsets map one to one once the driver answered, to 0 otherwise.
-TEST_F(Geometry, BlockSizeIs512WhetherOrNotTheDriverAnswers) {
-    auto answered = VolumeOf(1 << 30);
-    EXPECT_EQ(answered->GetBlockSize(), 512u);
-    EXPECT_TRUE(answered->m_bVolInfoValid);
+    auto answered = VolumeOf(1 << 30), refused = VolumeOf(1 << 30);
+    EXPECT_TRUE(answered->GetBlockSize() == 512 && answered->m_bVolInfoValid);
     EXPECT_EQ(answered->GetPhysicalOffsetForLogical(12345), 12345u);
     EXPECT_EQ(answered->GetLogicalOffsetForPhysical(777), 777u);
-
-    auto refused = VolumeOf(1 << 30);
     refused->m_QnbfNodeMinorno = 250;  // no such device
-    EXPECT_EQ(refused->GetBlockSize(), 512u);
-    EXPECT_FALSE(refused->m_bVolInfoValid);
+    EXPECT_TRUE(refused->GetBlockSize() == 512 && !refused->m_bVolInfoValid);
     EXPECT_EQ(refused->GetPhysicalOffsetForLogical(12345), 0u);
-
-    KZVolumeUnix unbound("/dev/qnbf/ctrl");
-    EXPECT_EQ(unbound.GetBlockSize(), 512u);
-    EXPECT_EQ(unbound.GetLogicalOffsetForPhysical(5), 0u);
+    KZVolumeUnix unbound(kQnbfAdminNode);
+    EXPECT_TRUE(unbound.GetBlockSize() == 512 && unbound.GetLogicalOffsetForPhysical(5) == 0);
 }
 
-TEST(GeometryAnswers, FixedAnswersOfTheLinuxVolume) {
-    TestEnv env;
-    KZVolumeUnix vol("/nonexistent/volume");
-    unsigned long long size = 99;
-    EXPECT_EQ(vol.GetVolInfo(size), -1);
-    for (std::string type : {"ext2", "ext4", "xfs", "EXT3", ""})
-        EXPECT_FALSE(vol.IsDataBlockAvailable(type));
-    std::string ext3 = "ext3";
-    EXPECT_TRUE(vol.IsDataBlockAvailable(ext3));
-}
-
-// Paths outside /dev are never examined (nothing is logged for them); what is
-// not a device node is no filter device either.
+// Paths outside /dev are never examined (nothing is logged); only ext3 has a
+// data-block map.
 TEST(Probe, DevicesAndFilterDevices) {
     TestEnv env;
     TempDir dir;
-    std::string file = dir.Write("file", "x");
+    std::string file = dir.Write("file", "x"), filter = "unchanged";
     EXPECT_FALSE(isDevice(file) || isDevice("/tmp/missing") || isCharDevice("/tmp/missing"));
     EXPECT_TRUE(env.Logs().empty());
-    EXPECT_FALSE(isDevice("/dev/kzvol-missing"));
-    EXPECT_TRUE(isDevice("/dev/null"));
-    EXPECT_TRUE(isCharDevice("/dev/null"));
-    EXPECT_FALSE(isDevice("/dev/shm"));  // a directory under /dev
-    EXPECT_FALSE(KZVolume::isQNBFDevice(file));
-    EXPECT_FALSE(KZVolume::isQNBFDevice(dir.File("missing")));
-    std::string filter = "unchanged";
-    EXPECT_FALSE(isQNBFDevice("/dev/qnbf/qnbf3", filter));
-    EXPECT_EQ(filter, "unchanged");
+    EXPECT_FALSE(isDevice("/dev/kzvol-missing") || isDevice("/dev/shm"));  // shm: a directory
+    EXPECT_TRUE(isDevice("/dev/null") && isCharDevice("/dev/null"));
+    EXPECT_FALSE(KZVolume::isQNBFDevice(file) || KZVolume::isQNBFDevice(dir.File("missing")));
+    EXPECT_TRUE(!isQNBFDevice("/dev/qnbf/qnbf3", filter) && filter == "unchanged");
+
+    KZVolumeUnix vol("/nonexistent/volume");
+    unsigned long long size = 99;
+    EXPECT_EQ(vol.GetVolInfo(size), -1);
+    for (std::string type : {"ext2", "ext4", "xfs", "EXT3", "", "ext3"})
+        EXPECT_EQ(vol.IsDataBlockAvailable(type), type == "ext3") << type;
 }
 
 TEST(Probe, RawNamesLoseTheFirstRAfterASlash) {
-    char block[64];
-    struct {
-        const char* raw;
-        const char* expected;
-    } cases[] = {{"/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1"},
-                 {"/dev/rsd0", "/dev/sd0"},
-                 {"/dev/sda1", "/dev/sda1"},
-                 {"/dev/rdsk/rx", "/dev/dsk/rx"},
-                 {"rdsk", "rdsk"},
-                 {"", ""}};
-    for (const auto& c : cases) {
+    const char* const cases[] = {
+        "/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1", "/dev/rsd0", "/dev/sd0", "/dev/sda1", "/dev/sda1",
+        "/dev/rdsk/rx",     "/dev/dsk/rx",     "rdsk",      "rdsk",     "",          ""};
+    for (size_t i = 0; i < std::size(cases); i += 2) {
+        std::string raw = cases[i];
+        char block[64];
         std::memset(block, 'Z', sizeof block);
-        char raw[64];
-        std::strcpy(raw, c.raw);
-        EXPECT_TRUE(ConvertRawToBlockDevice(raw, block));
-        EXPECT_STREQ(block, c.expected) << c.raw;
+        EXPECT_TRUE(ConvertRawToBlockDevice(raw.data(), block));
+        EXPECT_STREQ(block, cases[i + 1]) << cases[i];
     }
 }
 

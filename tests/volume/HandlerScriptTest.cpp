@@ -13,29 +13,24 @@
 namespace kzvol::testing {
 namespace {
 
-// Counts the starts. With fake_clock, a wait with a time-out polls the real child
-// and, finding it running, advances the clock by the time-out and reports
-// "timedout"; the time-outs asked for are recorded.
-class ScriptEnv : public TestEnv {
-  public:
-    bool fake_clock = false;
+// Counts the starts. Given a ready file (created by the script once it handles
+// signals), the clock is fake: a wait with a time-out polls the real child and,
+// finding it running, advances the clock by the time-out; it records the waits.
+struct ScriptEnv : TestEnv {
     int starts = 0;
     std::vector<int> waits;
-    std::string ready_file;  // created by the script once it handles signals
+    std::string ready_file;
 
     std::unique_ptr<ChildProcess> StartProcess(const std::string& path,
                                                const std::string& arguments,
                                                std::string* error) override {
         ++starts;
         auto child = EnvWrapper::StartProcess(path, arguments, error);
-        if (!child || !fake_clock)
-            return child;
-        return std::make_unique<FakeClockChild>(std::move(child), this);
+        return child && !ready_file.empty()
+                   ? std::make_unique<FakeClockChild>(std::move(child), this)
+                   : std::move(child);
     }
-
-  private:
-    class FakeClockChild : public ChildProcess {
-      public:
+    struct FakeClockChild : ChildProcess {
         FakeClockChild(std::unique_ptr<ChildProcess> real, ScriptEnv* env)
             : real_(std::move(real)), env_(env) {}
         pid_t Pid() const override { return real_->Pid(); }
@@ -46,13 +41,10 @@ class ScriptEnv : public TestEnv {
             // The script's own start takes real time; let it get there first.
             for (int i = 0; i < 500 && ::access(env_->ready_file.c_str(), F_OK) != 0; ++i)
                 ::usleep(10000);
-            if (real_->Wait(0, exitCode, error))
-                return true;
-            env_->AdvanceClock(timeoutSec);
-            return false;
+            const bool ended = real_->Wait(0, exitCode, error);
+            env_->AdvanceClock(ended ? 0 : timeoutSec);
+            return ended;
         }
-
-      private:
         std::unique_ptr<ChildProcess> real_;
         ScriptEnv* env_;
     };
@@ -68,9 +60,8 @@ class HandlerScript : public ::testing::Test {
         UseRegistry("[Base]\ndTALMARHOME=" + dir_.File("my home") + "\n");
     }
     void TearDown() override { ::unsetenv("KZVOL_CONFIG"); }
-    void UseRegistry(const std::string& text) {
-        ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
-    }
+    void UseRegistry(const std::string& text) { Registry(dir_.Write("registry.ini", text)); }
+    static void Registry(const std::string& path) { ::setenv("KZVOL_CONFIG", path.c_str(), 1); }
     void WriteScript(const std::string& body) {
         std::string path = dir_.Write("my home/Base/ImgPodSnapHandler.sh",
                                       "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
@@ -92,9 +83,8 @@ TEST_F(HandlerScript, ArgumentsOrderAndWhatIsFalse) {
     EXPECT_EQ(env.starts, 2);
     UseRegistry("[Base]\ndBASEHOME=/opt/x\n");
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    ::setenv("KZVOL_CONFIG", dir_.File("registry.ini/below-a-file").c_str(), 1);
-    EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    EXPECT_EQ(env.starts, 2);
+    Registry(dir_.File("registry.ini/below-a-file"));
+    EXPECT_TRUE(!FireUserGivenScript(" -a", " -b", 1) && env.starts == 2);
 }
 
 TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
@@ -102,15 +92,14 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
         "trap 'echo interrupted > signal; exit 9' INT\ntouch ready\n"
         "while :; do sleep 0.05; done\n");
     ScriptEnv env;
-    env.fake_clock = true;
     env.ready_file = dir_.File("my home/Base/ready");
     const int64_t start = env.NowSeconds();
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/signal")), "interrupted\n");
     // Waits of 10 s until the clock is past start + 1800, then one without limit.
     EXPECT_EQ(env.NowSeconds() - start, 1810);
-    std::vector<int> expected(181, 10);
-    expected.push_back(-1);
+    std::vector<int> expected(182, 10);
+    expected.back() = -1;
     EXPECT_EQ(env.waits, expected);
 }
 

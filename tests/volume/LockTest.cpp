@@ -1,6 +1,5 @@
-// Mount-table lookups and Lock/Unlock on mount tables written by the test, with
-// the recording runner; the retrying stream lock and the unix file lock against
-// a lock held by another process.
+// Mount-table lookups and Lock/Unlock on test-written mount tables; the stream
+// lock and the unix file lock against a lock held by another process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,40 +21,29 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A child process that holds a write lock on a whole file until released.
-class LockHolder {
-  public:
-    // The child takes the lock and stops itself; held() tells whether it got it.
-    explicit LockHolder(const std::string& path) {
-        pid_ = ::fork();
+// A child process holding a write lock on the whole file until released.
+struct LockHolder {
+    explicit LockHolder(const std::string& path) : pid_(::fork()) {
         if (pid_ == 0) {
             int fd = ::open(path.c_str(), O_RDWR);
             struct flock whole = {};
             whole.l_type = F_WRLCK;
-            if (fd < 0 || ::fcntl(fd, F_SETLK, &whole) != 0)
-                _exit(1);
-            ::raise(SIGSTOP);
+            if (fd >= 0 && ::fcntl(fd, F_SETLK, &whole) == 0)
+                ::raise(SIGSTOP);  // stopped: it holds the lock
             _exit(0);
         }
         int status = 0;
-        held_ = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
-        if (!held_)
-            pid_ = -1;
+        held = ::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
     }
     ~LockHolder() { Release(); }
-    bool held() const { return held_; }
-    // Ends the child, and with it the lock.
-    void Release() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+    static bool CanLock(const std::string& path) { return LockHolder(path).held; }
+    void Release() {  // ends the child, and with it the lock
+        if (held && ::kill(pid_, SIGKILL) == 0)
+            ::waitpid(pid_, nullptr, 0);
+        held = false;
     }
-
-  private:
-    pid_t pid_ = -1;
-    bool held_ = false;
+    pid_t pid_;
+    bool held = false;
 };
 
 MountTableEntry Entry(const std::string& device, const std::string& dir,
@@ -64,8 +52,7 @@ MountTableEntry Entry(const std::string& device, const std::string& dir,
 }
 
 // A TestEnv whose mount table can be made unreadable, and which counts the reads.
-class TableEnv : public TestEnv {
-  public:
+struct TableEnv : TestEnv {
     bool readable = true;
     int reads = 0;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
@@ -76,10 +63,8 @@ class TableEnv : public TestEnv {
 };
 
 std::string MountPointOf(std::string device) {
-    char* dir = kz_getmountpoint(device.data());
-    std::string out = dir ? dir : "<null>";
-    std::free(dir);
-    return out;
+    std::unique_ptr<char, void (*)(void*)> dir(kz_getmountpoint(device.data()), std::free);
+    return dir ? dir.get() : "<null>";
 }
 
 std::string RawDevOf(std::string dir) {
@@ -92,28 +77,22 @@ TEST(MountLookups, FirstExactMatchInTableOrder) {
     TableEnv env;
     env.SetMountTable({Entry("proc", "/proc"), Entry("/dev/sdb1", "/mnt/a"),
                        Entry("/dev/sdb1", "/mnt/b"), Entry("/dev/sdc1", "/mnt/a")});
-    EXPECT_EQ(MountPointOf("/dev/sdb1"), "/mnt/a");
-    EXPECT_EQ(RawDevOf("/mnt/a"), "/dev/sdb1");
-    EXPECT_EQ(getVolName("/mnt/b"), "/dev/sdb1");
+    EXPECT_EQ((Lines{MountPointOf("/dev/sdb1"), RawDevOf("/mnt/a"), getVolName("/mnt/b")}),
+              (Lines{"/mnt/a", "/dev/sdb1", "/dev/sdb1"}));
     // No trailing slash, no prefix; a device is no mount directory.
-    EXPECT_EQ(RawDevOf("/mnt/a/"), "");
-    EXPECT_EQ(MountPointOf("/dev/sdb"), "<null>");
-    EXPECT_EQ(getVolName("/dev/sdb1"), "");
+    EXPECT_EQ((Lines{RawDevOf("/mnt/a/"), MountPointOf("/dev/sdb"), getVolName("/dev/sdb1")}),
+              (Lines{"", "<null>", ""}));
     env.readable = false;
-    EXPECT_EQ(MountPointOf("/dev/sdb1"), "<null>");
-    EXPECT_EQ(RawDevOf("/mnt/a"), "");
+    EXPECT_EQ((Lines{MountPointOf("/dev/sdb1"), RawDevOf("/mnt/a")}), (Lines{"<null>", ""}));
     const int reads = env.reads;
-    EXPECT_EQ(getVolName("/dev/qnbf/qnbf2"), "/dev/qnbf/qnbf2");
-    EXPECT_EQ(env.reads, reads);
-    EXPECT_EQ(getdevname("/dev/mapper/vg-lv"), "vg-lv");
-    EXPECT_EQ(getdevname(""), "");
-    EXPECT_EQ(getdevname("sdb1"), "sdb1");
+    EXPECT_TRUE(getVolName("/dev/qnbf/qnbf2") == "/dev/qnbf/qnbf2" && env.reads == reads);
+    EXPECT_EQ((Lines{getdevname("/dev/mapper/vg-lv"), getdevname(""), getdevname("sdb1")}),
+              (Lines{"vg-lv", "", "sdb1"}));
     EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
 }
 
-// While another process holds the lock, the stream lock asks ten times two
-// seconds apart, and is granted once the lock is released; other failures
-// answer -1 at once.
+// Held elsewhere: ten tries two seconds apart, granted once released; other
+// failures answer -1 at once.
 TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     TempDir dir;
     const std::string path = dir.Write("table", "x\n");
@@ -122,7 +101,7 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     ASSERT_TRUE(stream && readOnly);
     for (size_t releaseAfter : {0, 3}) {
         LockHolder holder(path);
-        ASSERT_TRUE(holder.held());
+        ASSERT_TRUE(holder.held);
         TestEnv env;
         env.on_sleep = [&](unsigned long) {
             if (env.Sleeps().size() == releaseAfter)
@@ -132,21 +111,20 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
         EXPECT_EQ(env.Sleeps(), std::vector<unsigned long>(releaseAfter ? 3 : 10, 2000));
         EXPECT_EQ(lock(stream.get(), F_UNLCK), 0);
     }
-    TestEnv env;
-    EXPECT_EQ(lock(readOnly.get(), F_WRLCK), -1);  // a write lock needs a writable descriptor
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(lock(stream.get(), 77), -1);  // no such lock type
-    EXPECT_TRUE(env.Sleeps().empty());
+    TestEnv env;  // a write lock needs a writable descriptor; 77 is no lock type
+    EXPECT_TRUE(lock(readOnly.get(), F_WRLCK) == -1 && errno == EBADF);
+    EXPECT_TRUE(lock(stream.get(), 77) == -1 && env.Sleeps().empty());
 }
 
 Lines Remembered(const KZVolumeUnix& vol) {
     Lines out;
     for (const char* s : {vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts})
         out.push_back(s ? s : "<null>");
+    out.push_back(vol.m_bLocked ? "locked" : "unlocked");
     return out;
 }
 
-const Lines kNothing = {"<null>", "<null>", "<null>", "<null>"};
+const Lines kNothing = {"<null>", "<null>", "<null>", "<null>", "unlocked"};
 
 // A device stand-in that opens: a file under a directory named dev.
 class LockUnit : public ::testing::Test {
@@ -155,187 +133,141 @@ class LockUnit : public ::testing::Test {
         ASSERT_EQ(::mkdir(dir_.File("dev").c_str(), 0755), 0);
         device_ = dir_.Write("dev/sdb1", "");
     }
+    // Locks and unlocks the volume `name`: the commands it ran.
+    Lines Cycle(const std::string& name) {
+        const size_t before = env_.Commands().size();
+        KZVolumeUnix vol(name);
+        EXPECT_TRUE(vol.Lock()) << name;
+        vol.Unlock();
+        const Lines all = env_.Commands();
+        return Lines(all.begin() + static_cast<long>(before), all.end());
+    }
+    Lines CycleOfMntA() const {
+        return {"/bin/umount -- /mnt/a",
+                "/bin/mount -t ext3 -o rw,relatime -- " + device_ + " /mnt/a"};
+    }
     TempDir dir_;
     std::string device_;
     TestEnv env_;
 };
 
-TEST_F(LockUnit, LockUnmountsTheFirstEntryAndUnlockMountsItAgainExactly) {
+// A failed unmount leaves the volume unlocked with nothing to mount again; a
+// failed mount forgets the entry all the same and asks for the user.
+TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     env_.SetMountTable(
         {Entry("proc", "/proc"), Entry(device_, "/mnt/a"), Entry(device_, "/mnt/b")});
     KZVolumeUnix vol(device_);
     ASSERT_TRUE(vol.Lock());
-    EXPECT_TRUE(vol.m_bLocked);
-    EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime"}));
-    ASSERT_TRUE(vol.Lock());  // already locked: nothing more is run
-    ASSERT_TRUE(vol.Unlock());
-    EXPECT_EQ(env_.Commands(),
-              (Lines{"/bin/umount -- /mnt/a",
-                     "/bin/mount -t ext3 -o rw,relatime -- " + device_ + " /mnt/a"}));
-    EXPECT_FALSE(vol.m_bLocked);
+    EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime", "locked"}));
+    ASSERT_TRUE(vol.Lock() && vol.Unlock());  // already locked: nothing more is run
+    EXPECT_EQ(env_.Commands(), CycleOfMntA());
     EXPECT_EQ(Remembered(vol), kNothing);
-    ASSERT_TRUE(vol.Unlock());  // without a Lock: nothing is run
-    ASSERT_TRUE(vol.Unlock("xfs", ""));
+    ASSERT_TRUE(vol.Unlock() && vol.Unlock("xfs", ""));  // without a Lock: nothing is run
     EXPECT_EQ(env_.Commands().size(), 2u);
-}
 
-// A failed unmount leaves the volume unlocked with nothing to mount again; a
-// failed mount forgets the entry all the same and asks for the user.
-TEST_F(LockUnit, FailedUnmountOrRemount) {
-    env_.SetMountTable({Entry(device_, "/mnt/a")});
-    env_.QueueCommandResult(32);
-    KZVolumeUnix vol(device_);
+    for (int rc : {32, 0, 32})
+        env_.QueueCommandResult(rc);
     EXPECT_FALSE(vol.Lock());
-    EXPECT_FALSE(vol.m_bLocked);
     EXPECT_EQ(Remembered(vol), kNothing);
-    EXPECT_TRUE(vol.Unlock());
-    EXPECT_EQ(env_.Commands().size(), 1u);
-
-    env_.QueueCommandResult(0);
-    env_.QueueCommandResult(32);
-    ASSERT_TRUE(vol.Lock());
-    EXPECT_TRUE(vol.Unlock());
-    EXPECT_FALSE(vol.m_bLocked);
+    EXPECT_TRUE(vol.Unlock() && env_.Commands().size() == 3);
+    ASSERT_TRUE(vol.Lock() && vol.Unlock());
     EXPECT_EQ(Remembered(vol), kNothing);
-    EXPECT_EQ(env_.Commands().size(), 3u);
+    EXPECT_EQ(env_.Commands().size(), 5u);
     EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
                              " to mntpath=/mnt/a manually \n"),
               1);
 }
 
-// Named by a link to the device (absolute or relative) or by its mount
-// directory; not mounted is success with nothing run, an unreadable table or a
-// missing device a refusal.
+// Not mounted is success with nothing run; an unreadable table, a missing device
+// or an object without a name (not to match the table's empty fields) refuses.
 TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
-    ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
     const std::string absolute = dir_.File("dev/abs"), relative = dir_.File("dev/by-id/rel");
+    ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
     ASSERT_EQ(::symlink(device_.c_str(), absolute.c_str()), 0);
     ASSERT_EQ(::symlink("./../sdb1", relative.c_str()), 0);  // "." is no step
     env_.SetMountTable({Entry("/mnt/a", "/elsewhere"), Entry(device_, "/mnt/a")});
-    for (const std::string& name : {absolute, relative, std::string("/mnt/a/")}) {
-        KZVolumeUnix vol(name);
-        ASSERT_TRUE(vol.Lock()) << name;
-        EXPECT_EQ(Remembered(vol), (Lines{device_, "/mnt/a", "ext3", "rw,relatime"})) << name;
-        EXPECT_EQ(env_.Commands().back(), "/bin/umount -- /mnt/a");
-        vol.Unlock();
-    }
-    EXPECT_EQ(env_.Commands().size(), 6u);
+    for (const std::string& name : {absolute, relative, std::string("/mnt/a/")})
+        EXPECT_EQ(Cycle(name), CycleOfMntA()) << name;
 
-    env_.SetMountTable({Entry("/dev/other", "/mnt/a")});
-    KZVolumeUnix vol(device_), missing(dir_.File("dev/absent"));
-    EXPECT_TRUE(vol.Lock());
-    EXPECT_FALSE(vol.m_bLocked);
-    EXPECT_FALSE(missing.Lock());
+    env_.SetMountTable({Entry("/dev/other", "/mnt/a"), Entry("", "")});
+    UniqueFd fd(::open(device_.c_str(), O_RDONLY));
+    KZVolumeUnix vol(device_), missing(dir_.File("dev/absent")), invalid(-1), nameless(1, 2, 3),
+        onDescriptor(fd.get());
+    EXPECT_TRUE(vol.Lock() && !vol.m_bLocked);
+    for (KZVolumeUnix* refused : {&missing, &invalid, &nameless, &onDescriptor})
+        EXPECT_FALSE(refused->Lock() || refused->m_bLocked);
     TableEnv noTable;
     noTable.readable = false;
     EXPECT_FALSE(vol.Lock());
-    EXPECT_EQ(env_.Commands().size(), 6u);
-    EXPECT_TRUE(noTable.Commands().empty());
+    EXPECT_TRUE(env_.Commands().size() == 6 && noTable.Commands().empty());
 }
 
+// Triples of type and options given (no type: the plain form) and those mounted.
 TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
     env_.SetMountTable({Entry(device_, "/mnt/a", "xfs")});
-    const std::vector<std::pair<std::string, std::string>> typed = {
-        {"xfs", ""}, {"xfs", "rw"}, {"ext3", "ro"}, {"", ""}};
-    for (const auto& [type, options] : typed) {
+    const std::string cases[] = {"xfs",  "",   "xfs -o nouuid", "xfs", "rw", "xfs -o rw,nouuid",
+                                 "ext3", "ro", "ext3 -o ro",    "",    "",   "xfs -o rw,relatime"};
+    for (size_t i = 0; i < std::size(cases); i += 3) {
         KZVolumeUnix vol(device_);
         ASSERT_TRUE(vol.Lock());
-        if (type.empty())
-            vol.Unlock();
-        else
-            vol.Unlock(type, options);
+        ASSERT_TRUE(cases[i].empty() ? vol.Unlock() : vol.Unlock(cases[i], cases[i + 1]));
+        EXPECT_EQ(env_.Commands().back(),
+                  "/bin/mount -t " + cases[i + 2] + " -- " + device_ + " /mnt/a");
     }
-    const Lines mounts = {env_.Commands()[1], env_.Commands()[3], env_.Commands()[5],
-                          env_.Commands()[7]};
-    const std::string tail = " -- " + device_ + " /mnt/a";
-    EXPECT_EQ(
-        mounts,
-        (Lines{"/bin/mount -t xfs -o nouuid" + tail, "/bin/mount -t xfs -o rw,nouuid" + tail,
-               "/bin/mount -t ext3 -o ro" + tail, "/bin/mount -t xfs -o rw,relatime" + tail}));
 }
 
-// The mount-table fields reach umount and mount as they are, whatever they hold
-// (any user picks a FUSE file system's device field), after the end of the
-// options. Each shell metacharacter is tried alone too.
+// Any user picks a FUSE file system's fields; each shell metacharacter is tried
+// alone too.
 TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     TempDir witness;  // where an injected command would leave its mark
     const std::string touch = "touch " + witness.File("pwned");
     for (const std::string& name :
-         {std::string("my disk's"), "$(" + touch + ")", "`" + touch + "`", "; " + touch,
-          std::string("a\nb"), std::string("--bind"), std::string("-o remount"),
-          std::string("~root"), std::string("a b"), std::string("it's"), std::string("a$b"),
-          std::string("a\"b"), std::string("*"), std::string("a|b&c")}) {
+         Lines{"my disk's", "$(" + touch + ")", "`" + touch + "`", "; " + touch, "a\nb", "--bind",
+               "-o remount", "~root", "a b", "it's", "a$b", "a\"b", "*", "a|b&c"}) {
         const std::string dir = "/mnt/" + name, type = "fuse." + name, options = "rw," + name;
         env_.SetMountTable({{{name, dir, type, options, "0", "0"}}});
-        KZVolumeUnix vol(dir);
-        ASSERT_TRUE(vol.Lock()) << name;
-        vol.Unlock();
-        const Lines run = env_.Commands();
-        ASSERT_EQ(run.size() % 2, 0u);
-        EXPECT_EQ(ShellWords(run[run.size() - 2]), (Lines{"/bin/umount", "--", dir}));
-        EXPECT_EQ(ShellWords(run.back()),
+        const Lines run = Cycle(dir);
+        ASSERT_EQ(run.size(), 2u);
+        EXPECT_EQ(ShellWords(run[0]), (Lines{"/bin/umount", "--", dir}));
+        EXPECT_EQ(ShellWords(run[1]),
                   (Lines{"/bin/mount", "-t", type, "-o", options, "--", name, dir}));
     }
     EXPECT_NE(::access(witness.File("pwned").c_str(), F_OK), 0);
 }
 
-// An object without a name refuses to lock, as it refuses to open: an empty name
-// must not match what the table lists under an empty field.
-TEST_F(LockUnit, ObjectsWithoutANameRefuse) {
-    env_.SetMountTable({Entry("", "")});
-    UniqueFd fd(::open(device_.c_str(), O_RDONLY));
-    KZVolumeUnix invalid(-1), nameless(1, 2, 3), onDescriptor(fd.get());
-    for (KZVolumeUnix* vol : {&invalid, &nameless, &onDescriptor}) {
-        EXPECT_FALSE(vol->Lock());
-        EXPECT_FALSE(vol->m_bLocked);
-    }
-    EXPECT_TRUE(env_.Commands().empty());
-}
-
-// A volume class that names a lock file.
-class FileLockVolume : public KZVolumeUnix {
-  public:
-    explicit FileLockVolume(std::string lockFile)
-        : KZVolumeUnix("/dev/sdb1"), lockFile_(std::move(lockFile)) {}
-    std::string BuildSliceNameForUnixFileLock(std::string&) override { return lockFile_; }
-
-  private:
-    std::string lockFile_;
+// A volume whose lock file is `lockFile`.
+struct FileLockVolume : KZVolumeUnix {
+    explicit FileLockVolume(std::string file)
+        : KZVolumeUnix("/dev/sdb1"), lockFile(std::move(file)) {}
+    std::string BuildSliceNameForUnixFileLock(std::string&) override { return lockFile; }
+    std::string lockFile;
 };
 
-bool OtherProcessCanLock(const std::string& path) {
-    LockHolder other(path);
-    return other.held();
-}
-
 TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
-    KZVolumeUnix plain("/dev/sdb1");
-    EXPECT_FALSE(plain.ObtainUnixFileLock());  // no lock-file name
-    EXPECT_FALSE(plain.ReleaseUnixFileLock());
+    KZVolumeUnix plain("/dev/sdb1");  // no lock-file name
+    EXPECT_FALSE(plain.ObtainUnixFileLock() || plain.ReleaseUnixFileLock());
 
     TempDir dir;
     const std::string path = dir.File("sdb1.lock");
     const int descriptors = OpenDescriptorCount();
     {
         FileLockVolume vol(path), again(path);
-        ASSERT_TRUE(vol.ObtainUnixFileLock());
-        EXPECT_EQ(vol.m_strLockFilePath, path);
-        EXPECT_FALSE(OtherProcessCanLock(path));
+        ASSERT_TRUE(vol.ObtainUnixFileLock() && vol.m_strLockFilePath == path);
+        EXPECT_FALSE(LockHolder::CanLock(path));
         // The lock belongs to the process: taking it again must not drop it.
         EXPECT_TRUE(again.ObtainUnixFileLock());
-        EXPECT_FALSE(OtherProcessCanLock(path));
+        EXPECT_FALSE(LockHolder::CanLock(path));
         ASSERT_TRUE(vol.ReleaseUnixFileLock());
-        EXPECT_TRUE(OtherProcessCanLock(path));
+        EXPECT_TRUE(LockHolder::CanLock(path));
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 
     LockHolder holder(path);
-    ASSERT_TRUE(holder.held());
+    ASSERT_TRUE(holder.held);
     FileLockVolume vol(path);
     EXPECT_FALSE(vol.ObtainUnixFileLock());
     holder.Release();
-    EXPECT_TRUE(vol.ObtainUnixFileLock());
-    EXPECT_TRUE(vol.ReleaseUnixFileLock());
+    EXPECT_TRUE(vol.ObtainUnixFileLock() && vol.ReleaseUnixFileLock());
 }
 
 }  // namespace

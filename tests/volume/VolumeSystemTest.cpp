@@ -8,8 +8,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "host/Handles.h"
 #include "tests/support/MountedImage.h"
 #include "tests/support/SystemHarness.h"
@@ -20,13 +18,13 @@
 namespace kzvol::testing {
 namespace {
 
+// Nodes made under /dev/qnbf are removed at the end of the test.
 class DeviceSystem : public SystemTest {
   protected:
     void TearDown() override {
         for (const std::string& node : nodes_)
             ::unlink(node.c_str());
     }
-    // A node under /dev/qnbf, removed at the end of the test.
     void MakeNode(const std::string& path, mode_t type, dev_t dev) {
         ::unlink(path.c_str());
         ASSERT_EQ(::mknod(path.c_str(), type | 0600, dev), 0) << path;
@@ -37,8 +35,6 @@ class DeviceSystem : public SystemTest {
     TempDir dir_;
 };
 
-// A loop device of a size that is no multiple of its block size: its usable size,
-// sector geometry, and its place as a filter device by major number and by node.
 TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     MakeSparseFile(dir_.File("img"), 1000000000);
     LoopDevice loop(dir_.File("img"));
@@ -47,104 +43,78 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     UniqueFd holder(::open(loop.path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
     int blockSize = 4096;
     ASSERT_EQ(::ioctl(holder.get(), BLKBSZSET, &blockSize), 0);
-    unsigned long long usable = 0, raw = 0, size = 0;
-    ASSERT_TRUE(GetDeviceSize_Internal(loop.path(), &usable, &raw));
-    EXPECT_EQ(raw, 1000000000u);
-    EXPECT_EQ(usable, 999997440u);
-    ASSERT_TRUE(GetDeviceSize(loop.path(), &size));
-    EXPECT_EQ(size, 999997440u);
-    EXPECT_EQ(KZVolumeUnix(loop.path()).GetVolInfo(size), 0);
-    EXPECT_EQ(size, 999997440u);
+    unsigned long long usable = 0, raw = 0, size = 0, volSize = 0;
+    ASSERT_TRUE(GetDeviceSize_Internal(loop.path(), &usable, &raw) &&
+                GetDeviceSize(loop.path(), &size) &&
+                KZVolumeUnix(loop.path()).GetVolInfo(volSize) == 0);
+    EXPECT_EQ((std::vector<unsigned long long>{raw, usable, size, volSize}),
+              (std::vector<unsigned long long>{1000000000, 999997440, 999997440, 999997440}));
     EXPECT_FALSE(GetDeviceSize_Internal("/dev/qnbf/none", &usable, &raw));
 
     unsigned long long logical = 1, physical = 1, ioMin = 1, ioOpt = 1;
     ASSERT_TRUE(GetDiskSectorSz(loop.path(), &logical, &physical, &ioMin, &ioOpt));
-    EXPECT_EQ(logical, 512u);
-    EXPECT_GE(physical, 512u);
-    EXPECT_GE(ioMin, 512u);
+    EXPECT_TRUE(logical == 512 && physical >= 512 && ioMin >= 512);
     // A character device answers none of the block queries: all four become 0.
     ASSERT_TRUE(GetDiskSectorSz("/dev/null", &logical, &physical, &ioMin, &ioOpt));
     EXPECT_EQ(logical + physical + ioMin + ioOpt, 0u);
     EXPECT_FALSE(GetDiskSectorSz("/dev/qnbf/none", &logical, &physical, &ioMin, &ioOpt));
 
-    EXPECT_TRUE(isDevice(loop.path()));
-    EXPECT_FALSE(isCharDevice(loop.path()));
-    EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));  // no admin node
-    MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);             // a plain file under /dev is no device
-    EXPECT_FALSE(isDevice("/dev/qnbf/ctrl"));
+    // No admin node, then a plain file (no device), then one of major 7 like all loop devices.
+    EXPECT_TRUE(isDevice(loop.path()) && !isCharDevice(loop.path()));
     EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));
+    MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);
+    EXPECT_FALSE(isDevice("/dev/qnbf/ctrl") || KZVolume::isQNBFDevice(loop.path()));
     MakeNode("/dev/qnbf/ctrl", S_IFCHR, makedev(7, 0));
-    EXPECT_TRUE(KZVolume::isQNBFDevice(loop.path()));  // loop devices share major 7
-    EXPECT_FALSE(KZVolume::isQNBFDevice("/dev/null"));
+    EXPECT_TRUE(KZVolume::isQNBFDevice(loop.path()) && !KZVolume::isQNBFDevice("/dev/null"));
     // A node under /dev/qnbf is a filter device without asking the driver, and a
     // driver-mode object takes the minor of its node.
     const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop.minor());
-    struct stat st;
-    ASSERT_EQ(::stat(loop.path().c_str(), &st), 0);
-    MakeNode(node, S_IFBLK, st.st_rdev);
+    MakeNode(node, S_IFBLK, makedev(7, loop.minor()));
     std::string filter;
-    ASSERT_TRUE(isQNBFDevice(node, filter));
-    EXPECT_EQ(filter, node);
+    EXPECT_TRUE(isQNBFDevice(node, filter) && filter == node);
     KZVolumeUnix vol(node, "", false, false);
-    EXPECT_TRUE(vol.IsOpen());
-    EXPECT_EQ(vol.m_QnbfNodeMinorno, loop.minor());
+    EXPECT_TRUE(vol.IsOpen() && vol.m_QnbfNodeMinorno == loop.minor());
 }
 
-using Lines = std::vector<std::string>;
-
 // Records the commands and runs them for real, on the real mount table.
-class RealMountsEnv : public TestEnv {
-  public:
+struct RealMountsEnv : TestEnv {
     RealMountsEnv() { set_run_commands(true); }
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         return EnvWrapper::ReadMountTable(entries);
     }
 };
 
-class LockSystem : public SystemTest {
-  protected:
-    // Mounts a fresh `type` file system on <temp>/<name> holding the file "data".
-    void MountImage(const std::string& type = "ext3", const std::string& name = "mnt",
-                    unsigned long long bytes = 16ull << 20) {
-        image_ = std::make_unique<MountedImage>(dir_.path(), type, dir_.File(name), bytes);
-        ASSERT_TRUE(image_->ok()) << image_->error();
-        ASSERT_FALSE(dir_.Write(name + "/data", "kept").empty());
-    }
-    std::string Mnt() const { return image_->dir(); }
-    std::string Dev() const { return image_->device(); }
-    bool DataIsBack() const { return ReadFile(Mnt() + "/data") == "kept"; }
-
-    TempDir dir_;
-    std::unique_ptr<MountedImage> image_;
-};
+using LockSystem = SystemTest;
 
 // Named by its device, a symbolic link to it or its mount directory, on a mount
 // directory whose name would run commands if it reached a shell unquoted: Lock
 // unmounts, Unlock mounts again with the same type and options.
 TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
-    MountImage("ext3", "it's a b; touch pwned; $(touch pwned2)");
-    const std::string options = RealMountOn(Mnt()).fields[3];
-    ASSERT_EQ(::mkdir(dir_.File("dev").c_str(), 0755),
-              0);  // a link is taken for a device under dev
-    const std::string link = dir_.File("dev/volume-link");
-    ASSERT_EQ(::symlink(Dev().c_str(), link.c_str()), 0);
+    TempDir dir;
+    MountedImage image(dir.path(), "ext3", dir.File("it's a b; touch pwned; $(touch pwned2)"),
+                       16ull << 20);
+    ASSERT_TRUE(image.ok()) << image.error();
+    const std::string mnt = image.dir(), dev = image.device(), link = dir.File("dev/link");
+    dir.Write("it's a b; touch pwned; $(touch pwned2)/data", "kept");
+    const std::vector<std::string> mounted = {dev, mnt, "ext3", RealMountOn(mnt).fields[3],
+                                              "0", "0"};
+    // A link is taken for a device under a directory named dev.
+    ASSERT_EQ(::mkdir(dir.File("dev").c_str(), 0755) | ::symlink(dev.c_str(), link.c_str()), 0);
     char previous[4096];  // anything the shell were made to run would land here
-    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
-    for (const std::string& name : {Dev(), link, Mnt()}) {
+    ASSERT_TRUE(::getcwd(previous, sizeof previous) && ::chdir(dir.path().c_str()) == 0);
+    for (const std::string& name : {dev, link, mnt}) {
         SCOPED_TRACE(name);
         RealMountsEnv env;
         KZVolumeUnix vol(name);
         ASSERT_TRUE(vol.Lock());
-        EXPECT_FALSE(IsMounted(Mnt()));
-        ASSERT_TRUE(vol.Unlock());
-        EXPECT_EQ(env.Commands().size(), 2u);
-        EXPECT_EQ(RealMountOn(Mnt()).fields, (Lines{Dev(), Mnt(), "ext3", options, "0", "0"}));
-        EXPECT_TRUE(DataIsBack());
+        EXPECT_FALSE(IsMounted(mnt));
+        ASSERT_TRUE(vol.Unlock() && env.Commands().size() == 2);
+        EXPECT_EQ(RealMountOn(mnt).fields, mounted);
+        EXPECT_EQ(ReadFile(mnt + "/data"), "kept");
     }
     EXPECT_EQ(::chdir(previous), 0);
-    EXPECT_EQ(::access(dir_.File("pwned").c_str(), F_OK), -1);
-    EXPECT_EQ(::access(dir_.File("pwned2").c_str(), F_OK), -1);
+    EXPECT_TRUE(::access(dir.File("pwned").c_str(), F_OK) &&
+                ::access(dir.File("pwned2").c_str(), F_OK));
 }
 
 }  // namespace
