@@ -188,7 +188,7 @@ TEST(ReplaceFileContents, KeepsModeLeavesNoTemporaryAndFailsWithoutADirectory) {
 
 // What another user plants at a trace path is never followed, truncated or waited
 // for, nor counts as the switch. (Truncating, appending: RawIO, Bitmaps tests.)
-TEST(TraceFiles, OffWithoutTheSwitchAndPlantedFilesAreLeftAlone) {
+TEST(TraceFiles, OffWithoutTheSwitchTruncatedPerCallAndPlantedFilesLeftAlone) {
     TempDir dir;
     const std::string old = SetTraceDirectory(dir.path()), victim = dir.Write("victim", "precious");
     EXPECT_FALSE(TraceFile("readvollog").open());  // off without the switch
@@ -196,6 +196,10 @@ TEST(TraceFiles, OffWithoutTheSwitchAndPlantedFilesAreLeftAlone) {
     ASSERT_EQ(::link(victim.c_str(), dir.File("wrtevollog").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.File("writevollog").c_str(), 0600), 0);
     dir.Write("debugkzvol", "");
+    TraceFile("tracelog").Printf("an older call\n");
+    for (TraceFile::Mode mode : {TraceFile::Truncate, TraceFile::Append})  // each call truncates
+        TraceFile("tracelog", mode).Printf("call\n");                      // unless appending
+    EXPECT_EQ(ReadFile(dir.File("tracelog")), "call\ncall\n");
     for (const char* name : {"readvollog", "wrtevollog"}) {
         TraceFile trace(name);
         EXPECT_FALSE(trace.open()) << name;
