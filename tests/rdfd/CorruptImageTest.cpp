@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "fstree/UnixFsTreeReader.h"
@@ -23,46 +24,46 @@ constexpr size_t kBs = 1024;
 // zero, misaligned, too short for the header or the name, reaching past the block;
 // last, a header that does not fit in the 4 bytes left.
 TEST(DirBlockTest, BadRecordsStopTheBlock) {
-    struct Case {
-        uint16_t keepLen, recLen, nameLen;
-    };
-    for (const Case c : {Case{12, 0, 4}, Case{12, 4, 4}, Case{12, 10, 1}, Case{12, 12, 5},
-                         Case{12, 2048, 4}, Case{12, 1020, 4}, Case{1020, 0, 0}}) {
+    for (const auto& [keepLen, recLen, nameLen] :
+         std::vector<std::array<uint16_t, 3>>{{12, 0, 4},
+                                              {12, 4, 4},
+                                              {12, 10, 1},
+                                              {12, 12, 5},
+                                              {12, 2048, 4},
+                                              {12, 1020, 4},
+                                              {1020, 0, 0}}) {
         MemoryDevice b;
         b.bytes.assign(kBs, '\0');
         b.Put(0, 12);
-        b.Put(4, c.keepLen, 2);
+        b.Put(4, keepLen, 2);
         b.Put(6, 0x0104, 2);  // name length 4, regular file
         b.bytes.replace(8, 4, "keep");
-        if (c.keepLen == 12) {
-            b.Put(12, 13);
-            b.Put(16, c.recLen, 2);
-            b.Put(18, c.nameLen, 1);
-        }
+        b.Put(12, 13);  // inside "keep" when it fills the block
+        b.Put(16, recLen, 2);
+        b.Put(18, nameLen, 1);
         ext3::DirBlockParser parser(reinterpret_cast<const unsigned char*>(b.bytes.data()), kBs);
         ext3::DirEntry e;
         ASSERT_EQ(parser.Next(&e), ext3::DirEntryStatus::kEntry);
         EXPECT_EQ(std::string(e.name) + "/" + std::to_string(e.inode), "keep/12");
-        EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << c.recLen;
+        EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << keepLen << " " << recLen;
     }
 }
 
 // Names no sound file system holds are escaped; names with a backslash alone are not.
 TEST(DirBlockTest, NamesWithSlashOrNulAreEscaped) {
-    struct Case {
-        std::string raw, name;
-    };
-    for (const Case& c : {Case{"a/b", "a\\057b"}, Case{std::string("x\0y\\", 4), "x\\000y\\134"},
-                          Case{"a\\b", "a\\b"}, Case{std::string(255, '/'), ""}}) {
+    std::string slashes;
+    for (int i = 0; i < 255; ++i)
+        slashes += "\\057";
+    for (const auto& [raw, name] : std::vector<std::pair<std::string, std::string>>{
+             {"a/b", "a\\057b"},
+             {std::string("x\0y\\", 4), "x\\000y\\134"},
+             {"a\\b", "a\\b"},
+             {std::string(255, '/'), slashes}}) {
         char out[ext3::kMaxEntryNameBytes + 1];
         const uint16_t length =
-            ext3::CopyEntryName(reinterpret_cast<const unsigned char*>(c.raw.data()),
-                                static_cast<uint8_t>(c.raw.size()), out);
-        std::string expected = c.name;
-        if (c.raw.size() == 255)
-            for (int i = 0; i < 255; ++i)
-                expected += "\\057";
-        EXPECT_EQ(std::string(out, length), expected);
+            ext3::CopyEntryName(reinterpret_cast<const unsigned char*>(raw.data()),
+                                static_cast<uint8_t>(raw.size()), out);
+        EXPECT_EQ(std::string(out, length), name);
         EXPECT_EQ(std::strlen(out), length);
     }
 }
@@ -71,20 +72,15 @@ TEST(DirBlockTest, NamesWithSlashOrNulAreEscaped) {
 // levels, zero pointers and entries skipped, each indirect block loaded once, when
 // reached. Indirect block B holds 0, B+1 and B+2.
 TEST(DirBlockSequenceTest, DirectThenSingleDoubleTripleInOrder) {
-    uint32_t pointers[ext3::kBlockPointers] = {};
-    pointers[0] = 5;
-    pointers[3] = 7;  // 1, 2 and the others past 3 are zero
-    pointers[12] = 100;
-    pointers[13] = 200;
-    pointers[14] = 300;
-    std::vector<uint32_t> loads;
+    const uint32_t pointers[ext3::kBlockPointers] = {5, 0, 0, 7, 0,   0,   0,  0,
+                                                     0, 0, 0, 0, 100, 200, 300};
+    std::vector<uint32_t> loads, blocks;
     const ext3::DirBlockSequence::Loader load = [&](uint32_t block,
                                                     std::vector<uint32_t>* entries) {
         loads.push_back(block);
         *entries = {0, block + 1, block + 2};
     };
     ext3::DirBlockSequence sequence(pointers);
-    std::vector<uint32_t> blocks;
     for (uint32_t block = 0; sequence.Next(load, &block);)
         blocks.push_back(block);
     EXPECT_EQ(blocks, (std::vector<uint32_t>{5, 7, 101, 102, 202, 203, 203, 204, 303, 304, 304, 305,
@@ -101,14 +97,20 @@ class CorruptImageTest : public ReaderFixture {
         ASSERT_NE(entry, std::string::npos) << name;
         device_.Put(entry, inode);
     }
-    bool RunImgPodInto(CCreateUNIXFSTree* table) {
-        char root[] = "/", ext3[] = "ext3", platform[] = "linux";
-        return RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RDFDGetInodeNameCallBack,
-                                      table, nullptr, ext3, platform, 0, 0, 0, false, nullptr,
-                                      nullptr);
-    }
     size_t BlockPointer(const std::string& path, unsigned index) {
         return InodeOffset(image_, path) + 40 + 4 * index;
+    }
+    // Copies the inode of `path` into the slot of inode `inode`.
+    void CopyInode(const std::string& path, unsigned inode) {
+        device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256,
+                              device_.bytes.substr(InodeOffset(image_, path), 256));
+    }
+    // What each walker reports, depth first then optimized; a failed walk fails the test.
+    std::vector<RowCollector> Walks() {
+        std::vector<RowCollector> walks(2);
+        for (bool optimized : {false, true})
+            EXPECT_TRUE(Run(optimized, &walks[optimized])) << optimized;
+        return walks;
     }
 };
 
@@ -121,24 +123,20 @@ TEST_F(CorruptImageTest, DirectoryReachedTwiceIsRefusedForWhatItIs) {
     const std::string pristine = device_.bytes;
     const std::string loop = "FS\tDirectory loop detected";
     const std::string twoParents = "FS\tDirectory with more than one parent";
-    struct Case {
-        unsigned target;
-        std::string depthFirst, optimized;
-    };
-    for (const Case& c :
-         {Case{InodeOf(image_, "/d1"), loop, twoParents},
-          Case{InodeOf(image_, "/d1/d2"), loop, twoParents}, Case{2u, loop, twoParents},
-          Case{InodeOf(image_, "/big"), twoParents, twoParents}}) {
+    for (const auto& [target, depthFirst] :
+         std::vector<std::pair<unsigned, std::string>>{{InodeOf(image_, "/d1"), loop},
+                                                       {InodeOf(image_, "/d1/d2"), loop},
+                                                       {2u, loop},
+                                                       {InodeOf(image_, "/big"), twoParents}}) {
         device_.bytes = pristine;
-        Redirect("loopme", c.target);
-        EXPECT_EQ(Refusal(false), c.depthFirst) << c.target;
-        EXPECT_EQ(Refusal(true), c.optimized) << c.target;
+        Redirect("loopme", target);
+        EXPECT_EQ(Refusal(false), depthFirst) << target;
+        EXPECT_EQ(Refusal(true), twoParents) << target;
     }
 }
 
 // A sound tree 2,100 levels deep (debugfs builds it one level at a time), walked
-// whole by both walkers on a thread with a 256 KiB stack: the depth costs heap, not
-// stack.
+// whole by both walkers on a thread with a 256 KiB stack: the depth costs heap.
 TEST_F(CorruptImageTest, DeepTreeIsWalkedWholeOnASmallStack) {
     image_ = tmp_.File("deep.img");
     std::string script;
@@ -150,25 +148,18 @@ TEST_F(CorruptImageTest, DeepTreeIsWalkedWholeOnASmallStack) {
                              " && debugfs -w -f " + commands + " " + image_ + " >/dev/null 2>&1"),
               0);
     device_.bytes = ReadFile(image_);
-    RowCollector rows, all;
-    bool depthFirst = false, optimized = false;
-    RunOnSmallStack([&] {
-        depthFirst = RunImgPod(&rows);
-        optimized = RunVirtualPod(&all);
-    });
-    ASSERT_TRUE(depthFirst);
-    ASSERT_TRUE(optimized);
-    ASSERT_EQ(rows.rows.size(), 2u + 2100u);  // root, lost+found, the chain
-    EXPECT_EQ(Sorted(all.rows), Sorted(rows.rows));
-    // Each level is the child of the one before.
-    for (size_t i = 3; i < rows.rows.size(); ++i)
-        EXPECT_EQ(rows.rows[i].parent, rows.rows[i - 1].inode) << i;
+    std::vector<RowCollector> walks;
+    RunOnSmallStack([&] { walks = Walks(); });
+    const std::vector<Row>& rows = walks[0].rows;
+    ASSERT_EQ(rows.size(), 2u + 2100u);  // root, lost+found, the chain
+    EXPECT_EQ(Sorted(walks[1].rows), Sorted(rows));
+    for (size_t i = 3; i < rows.size(); ++i)
+        EXPECT_EQ(rows[i].parent, rows[i - 1].inode) << i;
 }
 
 TEST_F(CorruptImageTest, DirectoryEntryForAFileInodeIsNotADirectory) {
     BuildImage();
-    const size_t entry = FindDirEntry(device_.bytes, "f.txt");
-    device_.bytes[entry + 7] = 2;  // file type: directory
+    device_.bytes[FindDirEntry(device_.bytes, "f.txt") + 7] = 2;  // file type: directory
     ExpectBothFail("FS\tThis Seems to be not a dir");
 }
 
@@ -180,20 +171,17 @@ TEST_F(CorruptImageTest, BadRecordSkipsTheRestOfItsBlockOnly) {
     ASSERT_TRUE(RunImgPod(&pristine));
     const std::string saved = device_.bytes;
     const size_t entry = FindDirEntry(saved, "entry-with-a-long-name-0200");
-    // rec_len, then name_len (-1: unchanged).
-    for (const auto& [recLen, nameLen] :
-         std::vector<std::pair<uint16_t, int>>{{0, -1}, {4, -1}, {42, -1}, {2048, -1}, {36, 255}}) {
+    for (const auto& [recLen, nameLen] : std::vector<std::pair<uint16_t, char>>{
+             {0, 27}, {4, 27}, {42, 27}, {2048, 27}, {36, 255}}) {
         device_.bytes = saved;
         device_.Put(entry + 4, recLen, 2);
-        if (nameLen >= 0)
-            device_.bytes[entry + 6] = static_cast<char>(nameLen);
-        for (bool optimized : {false, true}) {
-            RowCollector rows;
-            ASSERT_TRUE(Run(optimized, &rows)) << recLen;
+        device_.bytes[entry + 6] = nameLen;
+        for (const RowCollector& rows : Walks()) {
             const auto names = rows.Names();
-            EXPECT_FALSE(names.count("entry-with-a-long-name-0200"));
-            EXPECT_TRUE(names.count("entry-with-a-long-name-0000"));
-            EXPECT_TRUE(names.count("entry-with-a-long-name-0399"));
+            EXPECT_TRUE(!names.count("entry-with-a-long-name-0200") &&
+                        names.count("entry-with-a-long-name-0000") &&
+                        names.count("entry-with-a-long-name-0399"))
+                << recLen;
             EXPECT_LT(rows.rows.size(), pristine.rows.size());
             EXPECT_GT(rows.rows.size(), pristine.rows.size() - 40);
         }
@@ -216,11 +204,8 @@ TEST_F(CorruptImageTest, BlockPointersPastTheLastBlockAreRefused) {
     ASSERT_TRUE(RunImgPod(&before));
     device_.bytes.replace((blocks - 1) * kBs, kBs, pristine.substr(dirBlock * kBs, kBs));
     device_.Put(d1, blocks - 1);
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows)) << optimized;
+    for (const RowCollector& rows : Walks())
         EXPECT_EQ(Sorted(rows.rows), Sorted(before.rows));
-    }
     device_.keepLog = true;
     device_.Put(d1, blocks);
     ExpectBothFail("FS\tBlock number out of range.");
@@ -252,53 +237,51 @@ TEST_F(CorruptImageTest, RowsNoFileHasAreLeftOut) {
     Redirect("f.txt", 100);
     Redirect("loopme", 101);
     std::vector<Row> expected;
-    for (const Row& r : pristine.rows)
-        if (r.name != "in-d1" && r.name != "loopme" && r.name != "f.txt")
-            expected.push_back(r);
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows));
-        EXPECT_EQ(Sorted(rows.rows), Sorted(expected)) << optimized;
-    }
+    std::copy_if(
+        pristine.rows.begin(), pristine.rows.end(), std::back_inserter(expected),
+        [](const Row& r) { return r.name != "in-d1" && r.name != "loopme" && r.name != "f.txt"; });
+    for (const RowCollector& rows : Walks())
+        EXPECT_EQ(Sorted(rows.rows), Sorted(expected));
 }
 
 // With group flags (uninit_bg), an inode in a group whose table is not initialised,
 // or past the group's used inodes and clear in the inode bitmap, is not in use,
-// whatever bytes its slot holds.
+// whatever bytes its slot holds. Marked in use in its group's inode bitmap, the
+// inode past the unused mark counts, as e2fsck keeps it, unless that bitmap lies
+// past the file system; the uninitialised group's still does not.
 TEST_F(CorruptImageTest, InodesTheGroupDescriptorsMarkUnusedAreLeftOut) {
     BuildImage("ext3", 0, "-O uninit_bg");
     RowCollector pristine;
     ASSERT_TRUE(RunImgPod(&pristine));
-    const unsigned perGroup = device_.Get32(1024 + 40);
-    const unsigned unusedInGroup0 = static_cast<unsigned char>(device_.bytes[2048 + 28]) |
-                                    static_cast<unsigned char>(device_.bytes[2048 + 29]) << 8;
+    const unsigned unusedInGroup0 = device_.Get32(2048 + 28) & 0xFFFF;
     ASSERT_GT(unusedInGroup0, 0u);
+    const unsigned perGroup = device_.Get32(1024 + 40);
     const unsigned pastUsed = perGroup - unusedInGroup0 + 1, uninit = perGroup + 5;
-    const std::string file = device_.bytes.substr(InodeOffset(image_, "/f.txt"), 256);
-    for (unsigned inode : {pastUsed, uninit})
-        device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256, file);
+    CopyInode("/f.txt", pastUsed);
+    CopyInode("/f.txt", uninit);
     Redirect("in-d1", pastUsed);
     Redirect("link", uninit);
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows));
-        EXPECT_EQ(rows.rows.size() + 2, pristine.rows.size());
-        EXPECT_FALSE(rows.Names().count("in-d1") || rows.Names().count("link"));
-    }
     RowCollector names;
     ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
-    EXPECT_FALSE(names.Names().count("in-d1") || names.Names().count("link"));
+    std::vector<RowCollector> walks = Walks();
+    walks.push_back(names);
+    for (const RowCollector& rows : walks)
+        EXPECT_FALSE(rows.Names().count("in-d1") || rows.Names().count("link"));
+    EXPECT_EQ(walks[0].rows.size() + 2, pristine.rows.size());
+    EXPECT_EQ(walks[1].rows.size() + 2, pristine.rows.size());
 
-    // Marked in use in its group's inode bitmap, the inode past the unused mark
-    // counts, as e2fsck keeps it; the uninitialised group's still does not.
     const size_t blockSize = 1024u << device_.Get32(1024 + 24);
-    const size_t bitmap = device_.Get32(2048 + 4) * blockSize;
-    device_.bytes[bitmap + (pastUsed - 1) / 8] |= static_cast<char>(1 << ((pastUsed - 1) % 8));
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows));
-        EXPECT_TRUE(rows.Names().count("in-d1") && !rows.Names().count("link")) << optimized;
-    }
+    const uint32_t bitmapBlock = device_.Get32(2048 + 4), blocks = device_.Get32(1024 + 4);
+    device_.bytes[bitmapBlock * blockSize + (pastUsed - 1) / 8] |=
+        static_cast<char>(1 << ((pastUsed - 1) % 8));
+    for (const RowCollector& rows : Walks())
+        EXPECT_TRUE(rows.Names().count("in-d1") && !rows.Names().count("link"));
+    // The same bitmap block moved to just past the file system is not read.
+    device_.bytes.resize(size_t{blocks} * blockSize);
+    device_.bytes += device_.bytes.substr(bitmapBlock * blockSize, blockSize);
+    device_.Put(2048 + 4, blocks);
+    for (const RowCollector& rows : Walks())
+        EXPECT_FALSE(rows.Names().count("in-d1"));
 }
 
 // The last inode of the file system is an inode like any other; one past the
@@ -306,19 +289,15 @@ TEST_F(CorruptImageTest, InodesTheGroupDescriptorsMarkUnusedAreLeftOut) {
 TEST_F(CorruptImageTest, InodeNumbersUpToTheInodesCountAreRead) {
     BuildImage();
     const unsigned last = device_.Get32(1024);
-    const std::string file = device_.bytes.substr(InodeOffset(image_, "/f.txt"), 256);
-    device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(last) + ">"), 256, file);
+    CopyInode("/f.txt", last);
     Redirect("f.txt", last);
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows));
+    for (const RowCollector& rows : Walks())
         EXPECT_EQ(std::count_if(rows.rows.begin(), rows.rows.end(),
                                 [&](const Row& r) { return r.inode == last && r.name == "f.txt"; }),
                   1);
-    }
     device_.Put(1024 + 0, last - 1);  // still no more than the groups hold
     ExpectBothFail("FS\tInode number out of range.");
-    Redirect("f.txt", 0x7FFFFFFF);
+    Redirect("f.txt", last + 1);  // the first inode of the group after the last
     ExpectBothFail("FS\tInode Group out of range.");
 }
 
@@ -329,17 +308,20 @@ TEST_F(CorruptImageTest, NamesWithSlashOrNulCanBeLookedUpInTheTable) {
     device_.bytes[FindDirEntry(device_.bytes, "in-d1") + 8 + 2] = '/';
     device_.bytes[FindDirEntry(device_.bytes, "f.txt") + 8 + 1] = '\0';
     const std::string path = tmp_.File("table");
+    char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     for (bool optimized : {false, true}) {
         static long long handle = 0;
         CCreateUNIXFSTree table;
         ASSERT_EQ(table.Init(&handle), 0);
         ASSERT_EQ(table.Open(path.c_str()), 0);
-        char root[] = "/";
-        ASSERT_TRUE(optimized ? RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_,
-                                                           RDFDGetInodeNameCallBack, &table,
-                                                           nullptr, nullptr, nullptr, 0, nullptr,
-                                                           nullptr, nullptr, nullptr, 0, nullptr)
-                              : RunImgPodInto(&table));
+        ASSERT_TRUE(optimized
+                        ? RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_,
+                                                     RDFDGetInodeNameCallBack, &table, nullptr,
+                                                     nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+                                                     nullptr, 0, nullptr)
+                        : RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_,
+                                                 RDFDGetInodeNameCallBack, &table, nullptr, ext3,
+                                                 platform, 0, 0, 0, false, nullptr, nullptr));
         ASSERT_EQ(table.Close(), 0);
         UnixFsTreeReader reader;
         std::string error;
@@ -347,8 +329,7 @@ TEST_F(CorruptImageTest, NamesWithSlashOrNulCanBeLookedUpInTheTable) {
         for (const char* name : {"/d1/in\\057d1", "/f\\000txt"}) {
             FsTreeRow row;
             bool found = false;
-            EXPECT_TRUE(reader.Resolve(name, &row, &found, &error)) << error;
-            EXPECT_TRUE(found) << name;
+            EXPECT_TRUE(reader.Resolve(name, &row, &found, &error) && found) << name << error;
         }
     }
 }
@@ -371,11 +352,8 @@ TEST_F(CorruptImageTest, InodeBudgetCountsInodesWalkedNotNames) {
     device_.bytes = ReadFile(image_);
     ASSERT_EQ(device_.Get32(1024), 32u);
     const std::vector<Row> expected = DebugfsRows(image_, "/");
-    for (bool optimized : {false, true}) {
-        RowCollector rows;
-        ASSERT_TRUE(Run(optimized, &rows));
+    for (const RowCollector& rows : Walks())
         EXPECT_EQ(Sorted(rows.rows), Sorted(expected));
-    }
     RowCollector names;
     ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
     EXPECT_EQ(names.rows.size(), expected.size() + 61);

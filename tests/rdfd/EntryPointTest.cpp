@@ -5,6 +5,8 @@
 // (seen in the sizes of the device reads), the names, flags and filter it hands on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/ReaderTestSupport.h"
 
 namespace kzvol::testing {
@@ -12,9 +14,9 @@ namespace {
 
 class EntryPointTest : public ReaderFixture {
   protected:
-    // Either reader on the device, with each entry point's cache geometry, validated.
-    std::unique_ptr<ReadExt3DirFromDevice> Reader(bool optimized,
-                                                  std::list<std::string>* filter = nullptr) {
+    // Either reader run directly on the device with its entry point's cache geometry;
+    // `prescan` forces the prescan of the inode tables, hinted.
+    RowCollector Walk(bool optimized, std::list<std::string>* filter, bool prescan = false) {
         std::unique_ptr<ReadExt3DirFromDevice> reader;
         if (optimized)
             reader = std::make_unique<OptimizedExt3Parser>(MemoryDevice::Read, &device_, nullptr, 0,
@@ -22,7 +24,16 @@ class EntryPointTest : public ReaderFixture {
         else
             reader = std::make_unique<ReadExt3DirFromDevice>(
                 MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false, 4194304, 512, filter);
-        return reader;
+        if (prescan) {
+            reader->SetReadAhead(MemoryDevice::TakeHint);
+            reader->SetPrescanThreshold(0);
+        }
+        reader->ValidateFileSystem(nullptr, nullptr, nullptr);
+        RowCollector rows;
+        char root[] = "/";
+        EXPECT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
+        EXPECT_EQ(reader->Prescanned(), prescan);
+        return rows;  // the reader's end joins its hint thread
     }
 };
 
@@ -34,17 +45,15 @@ TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
               0);
     BuildImage("ext4");
     const std::string notExt3 = "FS\tFs is not ext3 / empty or swap partition";
-    struct Case {
-        std::string bytes, text, fsType;
-    };
-    for (const Case& c : {Case{device_.bytes, "FS\t Fs is ext4", "Ext4"},
-                          Case{std::string(1 << 20, '\0'), notExt3, "untouched"},
-                          Case{ReadFile(swap), notExt3, "untouched"}}) {
-        device_.bytes = c.bytes;
+    for (const auto& [bytes, text, type] :
+         std::vector<std::array<std::string, 3>>{{device_.bytes, "FS\t Fs is ext4", "Ext4"},
+                                                 {std::string(1 << 20, '\0'), notExt3, "untouched"},
+                                                 {ReadFile(swap), notExt3, "untouched"}}) {
+        device_.bytes = bytes;
         std::string fsType = "untouched";
         bool supported = true;
-        ExpectBothFail(c.text, &fsType, &supported);
-        EXPECT_EQ(fsType, c.fsType);
+        ExpectBothFail(text, &fsType, &supported);
+        EXPECT_EQ(fsType, type);
         EXPECT_FALSE(supported);
     }
 }
@@ -56,7 +65,6 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
     ASSERT_TRUE(RunImgPod(&all, "ext3", "linux", &never));
     ASSERT_GT(all.rows.size(), 1000u);
     EXPECT_EQ(never.polls, static_cast<int>(all.rows.size() / 1000));
-
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "linux", &quit));
     EXPECT_EQ(quit.polls, 1);
     EXPECT_EQ(rows.rows.size(), 999u);  // stopped before the 1000th inode is read
@@ -86,7 +94,6 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tOnly ext3 is supported");
     EXPECT_FALSE(RunImgPod(&rows, nullptr, "linux"));
     EXPECT_EQ(device_.reads, 0u);
-
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     EXPECT_FALSE(RDFDInterfaceForImgPod(root, nullptr, &device_, RowCollector::Add, &rows, nullptr,
                                         ext3, platform, 0, 0, 0, false, nullptr, nullptr));
@@ -94,7 +101,6 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
                                             nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
                                             nullptr, 0, nullptr));
     EXPECT_TRUE(rows.rows.empty());
-
     for (bool optimized : {false, true}) {
         RowCollector refusing;
         refusing.refuseAt = 3;
@@ -105,15 +111,14 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
 }
 
 // Each entry point reads the superblock and descriptor table whole, inodes through
-// its cache (the depth-first walker's 8 KiB buffers, the optimized walker's 64 KiB
-// ones), directory and indirect blocks as runs of whole blocks of at most 32 KiB.
-// Fault injection: whichever device read fails, both walkers answer false with a
-// read error.
+// its cache (8 KiB buffers depth first, 64 KiB optimized), directory and indirect
+// blocks as runs of whole blocks of at most 32 KiB. Whichever device read fails, both
+// walkers answer false with a read error.
 TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
     BuildImage("ext3", 400);
     device_.keepLog = true;
     for (bool optimized : {false, true}) {
-        const char* context = optimized ? "RDFDInterfaceForVirtualPod" : "RDFDInterfaceForImgPod";
+        const unsigned buffer = optimized ? 65536u : 8192u;
         RowCollector rows;
         device_.reads = device_.failRead = 0;
         device_.log.clear();
@@ -121,51 +126,38 @@ TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
         std::set<unsigned int> sizes;
         for (const auto& [offset, size] : device_.log) {
             sizes.insert(size);
-            EXPECT_TRUE(size == (optimized ? 65536u : 8192u) ||
-                        (size % 1024 == 0 && offset % 1024 == 0 && size <= 32768))
+            EXPECT_TRUE(size == buffer || (size % 1024 == 0 && offset % 1024 == 0 && size <= 32768))
                 << size << " bytes at " << offset;
         }
         // Single blocks, inode buffers and runs of neighbouring blocks.
-        EXPECT_TRUE(sizes.count(1024) && sizes.count(optimized ? 65536u : 8192u));
-        EXPECT_GE(sizes.size(), 3u);
+        EXPECT_TRUE(sizes.count(1024) && sizes.count(buffer) && sizes.size() >= 3);
         const unsigned long long reads = device_.reads;
         ASSERT_GT(reads, 3u);
-        for (unsigned long long n = 1; n <= reads; ++n) {
+        for (device_.failRead = 1; device_.failRead <= reads; ++device_.failRead) {
             device_.reads = 0;
-            device_.failRead = n;
-            EXPECT_EQ(Refusal(optimized).rfind("READ\t", 0), 0u) << context << " read " << n;
+            EXPECT_EQ(Refusal(optimized).rfind("READ\t", 0), 0u) << optimized << device_.failRead;
         }
     }
 }
 
 // Given a read-ahead hook, every read a walk makes after the superblock and the
-// descriptors (inode-table windows, bitmaps, directory and indirect blocks) reads
-// bytes of a hinted range, and only a small part of the device is hinted: with the
-// walk's own look-ahead (the entry points: a memory device answers fast, so there
-// is no prescan) and with the prescan of the inode tables forced, which changes
-// no row and no row's place.
+// descriptors reads bytes of a hinted range, and only a small part of the device is
+// hinted: with the walk's own look-ahead (a memory device answers fast, so there is
+// no prescan) and with the prescan forced, which changes no row and no row's place.
 TEST_F(EntryPointTest, ReadAheadHintsEveryReadTheWalkMakes) {
     BuildImage("ext3", 400);
     device_.keepLog = true;
     hinting_ = true;
     for (bool optimized : {false, true})
         for (bool prescan : {false, true}) {
-            RowCollector plain, rows;
-            ASSERT_TRUE(Run(optimized, &plain));
             device_.log.clear();
             device_.hints.clear();
+            RowCollector plain;
+            ASSERT_TRUE(Run(optimized, &plain));
             if (prescan) {
-                auto reader = Reader(optimized);
-                reader->SetReadAhead(MemoryDevice::TakeHint);
-                reader->SetPrescanThreshold(0);
-                reader->ValidateFileSystem(nullptr, nullptr, nullptr);
-                char root[] = "/";
-                ASSERT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
-                EXPECT_TRUE(reader->Prescanned());
-                reader.reset();  // joins the hint thread
-                EXPECT_EQ(rows.rows, plain.rows);
-            } else {
-                ASSERT_TRUE(Run(optimized, &rows));
+                device_.log.clear();
+                device_.hints.clear();
+                EXPECT_EQ(Walk(optimized, nullptr, true).rows, plain.rows);
             }
             ASSERT_FALSE(device_.hints.empty());
             unsigned long long hinted = 0;
@@ -174,12 +166,10 @@ TEST_F(EntryPointTest, ReadAheadHintsEveryReadTheWalkMakes) {
             EXPECT_LT(hinted, device_.bytes.size() / 4);
             for (size_t i = 2; i < device_.log.size(); ++i) {
                 const auto [offset, size] = device_.log[i];
-                bool covered = false;
-                for (const auto& [start, length] : device_.hints)
-                    covered = covered || (start < offset + size && offset < start + length);
-                EXPECT_TRUE(covered)
-                    << (optimized ? "optimized" : "depth first") << (prescan ? ", prescan" : "")
-                    << ": read " << i << " at " << offset << " was not hinted";
+                EXPECT_TRUE(std::any_of(
+                    device_.hints.begin(), device_.hints.end(),
+                    [&](auto h) { return h.first < offset + size && offset < h.first + h.second; }))
+                    << optimized << prescan << ": read " << i << " at " << offset << " not hinted";
             }
         }
 }
@@ -196,7 +186,6 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
     EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
     ASSERT_FALSE(rows.rows.empty());
     EXPECT_EQ(rows.rows.front().name, "root");
-
     ASSERT_TRUE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add,
                                            &rows, const_cast<char*>(dump.c_str()), nullptr, nullptr,
                                            65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
@@ -209,13 +198,8 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
 TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
     BuildImage();
     std::list<std::string> filter{"d2", "d"};
-    char root[] = "/";
     for (bool optimized : {false, true}) {
-        auto reader = Reader(optimized, &filter);
-        reader->ValidateFileSystem(nullptr, nullptr, nullptr);
-        RowCollector rows;
-        EXPECT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
-        const auto names = rows.Names();
+        const auto names = Walk(optimized, &filter).Names();
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
