@@ -1,8 +1,7 @@
-// The two entry points: what they refuse and how (foreign and ext4 devices, wrong
-// platform or type name, the quit callback, a refusing mapping callback, null
-// callbacks, failing device reads), each refusal a false result with the
-// exception's text handed back; and how each builds its reader: the cache geometries
-// (seen in the sizes of the device reads), the names, flags and filter it hands on.
+// The two entry points: what they refuse (foreign devices, caller mistakes, quit,
+// failing reads), each refusal a false result with the exception's text handed back;
+// how each builds its reader (cache geometry, names, flags, filter); and superblock
+// validation on hand-made superblocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -203,6 +202,88 @@ TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
+}
+
+constexpr size_t kSb = 1024;
+
+// A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
+// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes.
+MemoryDevice Craft(uint32_t logBlockSize = 0) {
+    MemoryDevice d;
+    d.bytes.assign(64 << 10, '\0');
+    for (const auto& [offset, value] :
+         std::vector<std::pair<size_t, uint32_t>>{{0, 256},
+                                                  {4, 8193},
+                                                  {20, logBlockSize == 0},
+                                                  {24, logBlockSize},
+                                                  {28, logBlockSize},
+                                                  {32, 8192},
+                                                  {40, 256},
+                                                  {56, 0xEF53},
+                                                  {84, 11},
+                                                  {88, 256}})
+        d.Put(kSb + offset, value);
+    return d;
+}
+
+class ValidateFileSystemTest : public ::testing::Test {
+  protected:
+    // Runs validation; empty on success, else the exception's text.
+    std::string Validate(MemoryDevice& d, const char* dump = nullptr) {
+        reader_ = std::make_unique<ReadExt3DirFromDevice>(MemoryDevice::Read, &d, nullptr, 0,
+                                                          nullptr, 2097152, false, 0, 0, nullptr);
+        return ErrorOf(
+            [&] { reader_->ValidateFileSystem(const_cast<char*>(dump), nullptr, nullptr); });
+    }
+
+    TestEnv env_;
+    std::unique_ptr<ReadExt3DirFromDevice> reader_;
+};
+
+// Block sizes up to 16 KiB pass (a shift of 22 wraps a 32-bit size to 0). A geometry
+// the check refuses ends validation; a descriptor table no device holds is refused
+// before it is read. (Each limit of the check: VolumeGeometry.)
+TEST_F(ValidateFileSystemTest, BlockSizesAndGeometriesTheCheckRefuses) {
+    for (uint32_t log : {0u, 4u, 5u, 22u}) {
+        MemoryDevice d = Craft(log <= 4 ? log : 0);
+        d.Put(kSb + 24, log);
+        EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
+        EXPECT_EQ(reader_->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
+    }
+    MemoryDevice d = Craft();
+    d.Put(kSb + 32, 8193);
+    EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
+    d = Craft();  // four billion groups of one block on a 2 KiB image
+    d.bytes.resize(2048);
+    for (const auto& [offset, value] :
+         {std::pair<size_t, uint32_t>{4, 0xFFFFFFFF}, {32, 1}, {40, 1}, {0, 1}})
+        d.Put(kSb + offset, value);
+    EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
+    EXPECT_EQ(d.reads, 1u);  // the superblock only
+    d = Craft();  // the first data block just below the blocks count: one group of one block
+    d.Put(kSb + 4, 3);
+    d.Put(kSb + 20, 2);
+    EXPECT_EQ(Validate(d), "");
+    EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
+}
+
+// Failed reads and writes are refused; a walk without validation has no device size.
+TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
+    MemoryDevice d = Craft();
+    EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
+    EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
+    RowCollector rows;
+    char root[] = "/";
+    d.reads = 0;
+    ReadExt3DirFromDevice reader(MemoryDevice::Read, &d, nullptr, 0, nullptr, 0, false, 0, 0,
+                                 nullptr);
+    EXPECT_EQ(ErrorOf([&] { reader.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2); }),
+              "FS\tDeviceSize is zero");
+    EXPECT_EQ(d.reads, 0u);
+    d.bytes.resize(2048 + 16);  // superblock whole, descriptor table cut
+    EXPECT_EQ(Validate(d), "READ\t Could not read File system Group Descriptors");
+    d.bytes.resize(1500);
+    EXPECT_EQ(Validate(d), "READ\t Could not read the entire SuperBlock");
 }
 
 }  // namespace
