@@ -31,11 +31,9 @@ class BufferCacheTest : public ::testing::Test {
                                unsigned long long offset) {
         auto* t = static_cast<BufferCacheTest*>(context);
         t->reads_.emplace_back(offset, size);
-        unsigned int n = size;
-        if (!t->results_.empty()) {
-            n = t->results_.front();
+        const unsigned int n = t->results_.empty() ? size : t->results_.front();
+        if (!t->results_.empty())
             t->results_.pop_front();
-        }
         for (unsigned int i = 0; i < size; ++i)
             buffer[i] = i < n ? Pattern(offset + i) : '#';
         return n;
@@ -63,8 +61,8 @@ class BufferCacheTest : public ::testing::Test {
     std::deque<unsigned int> results_;
 };
 
-// Without buffers, or larger than a buffer, reads go straight through; no buffer is
-// filled past the device's end.
+// Reads without buffers, or larger than one, go straight through; no buffer is filled
+// past the device's end.
 TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
@@ -101,10 +99,9 @@ TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-// The oldest fill is replaced even when it was hit last. A failed refill enters
-// nothing and its slot is taken next; it is never served by the previous-hit
-// shortcut, though that slot was the last hit. A short refill serves the request
-// when it covers it, and bytes it did not deliver are never served later.
+// The oldest fill is replaced even when hit last. A failed refill enters nothing, its
+// slot is taken next, and the previous-hit shortcut never serves it. A short refill
+// serves a request it covers, never the bytes it did not deliver.
 TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     BufferCache cache = Make(2);
     Read(cache, 0, 16);
@@ -142,10 +139,9 @@ TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
 }
 
-// Aligned reads fill whole windows at multiples of the buffer size, so requests in
-// any order within a window share its fill; a request across two windows, or in the
-// window at the device's end, is read as an unaligned one. A short window fill serves
-// what it delivered and is not kept.
+// Aligned reads fill whole windows, shared by requests in any order within them; one
+// across two windows or at the device's end is read unaligned. A short window fill
+// serves what it delivered and is not kept.
 TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
     BufferCache cache = Make(4);
     cache.SetDeviceSize(40000);
@@ -175,19 +171,17 @@ TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
     }
 }
 
-struct Hints {
-    std::vector<std::pair<unsigned long long, unsigned long long>> taken;
-    static void Take(void* context, unsigned long long offset, unsigned long long length) {
-        static_cast<Hints*>(context)->taken.emplace_back(offset, length);
-    }
-};
+// Offset and length of each hint, in turn.
+void TakeHint(void* context, unsigned long long offset, unsigned long long length) {
+    auto* hints = static_cast<std::vector<unsigned long long>*>(context);
+    hints->insert(hints->end(), {offset, length});
+}
 
-// Announced blocks join into runs of neighbours, each run hinted once (on the hint
-// thread, all given by the time the plan is gone); taking a block hands out the rest
-// of its run and forgets it.
+// Announced blocks join into runs, each hinted once (all by the time the plan is gone);
+// taking a block hands out the rest of its run and forgets it.
 TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
-    Hints hints;
-    auto plan = std::make_unique<rdfd::ReadPlan>(Hints::Take, &hints);
+    std::vector<unsigned long long> hints;
+    auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
     plan->SetBlockSize(1024);
     const uint32_t pointers[] = {5, 6, 7, 0, 9, 10, 11, 4};
     plan->Announce(pointers, 8);
@@ -201,12 +195,9 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
     EXPECT_EQ(plan->TakeRun(11, 8), 1u);
     EXPECT_EQ(plan->TakeRun(12, 8), 1u);  // never announced
     plan.reset();
-    EXPECT_EQ(hints.taken, (decltype(hints.taken){{5120, 3072},
-                                                  {9216, 3072},
-                                                  {4096, 1024},
-                                                  {1 << 20, 2 << 20},
-                                                  {3 << 20, 2 << 20},
-                                                  {5 << 20, 1 << 20}}));
+    EXPECT_EQ(hints,
+              (std::vector<unsigned long long>{5120, 3072, 9216, 3072, 4096, 1024, 1 << 20, 2 << 20,
+                                               3 << 20, 2 << 20, 5 << 20, 1 << 20}));
 }
 
 }  // namespace

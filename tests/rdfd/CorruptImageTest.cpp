@@ -91,9 +91,6 @@ class CorruptImageTest : public ReaderFixture {
         ASSERT_NE(entry, std::string::npos) << name;
         device_.Put(entry, inode);
     }
-    size_t BlockPointer(const std::string& path, unsigned index) {
-        return InodeOffset(image_, path) + 40 + 4 * index;
-    }
     // Copies the inode of `path` into the slot of inode `inode`.
     void CopyInode(const std::string& path, unsigned inode) {
         device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256,
@@ -114,8 +111,8 @@ class CorruptImageTest : public ReaderFixture {
 TEST_F(CorruptImageTest, DirectoryReachedTwiceIsRefusedForWhatItIs) {
     BuildImage();
     const std::string pristine = device_.bytes;
-    const std::string loop = "FS\tDirectory loop detected";
-    const std::string twoParents = "FS\tDirectory with more than one parent";
+    const std::string loop = "FS\tDirectory loop detected",
+                      twoParents = "FS\tDirectory with more than one parent";
     for (const auto& [target, depthFirst] :
          std::vector<std::pair<unsigned, std::string>>{{InodeOf(image_, "/d1"), loop},
                                                        {InodeOf(image_, "/d1/d2"), loop},
@@ -131,13 +128,10 @@ TEST_F(CorruptImageTest, DirectoryReachedTwiceIsRefusedForWhatItIs) {
 // A sound tree 2,100 levels deep walked whole on a 256 KiB stack: depth costs heap.
 TEST_F(CorruptImageTest, DeepTreeIsWalkedWholeOnASmallStack) {
     image_ = tmp_.File("deep.img");
-    std::string script;
-    for (int i = 0; i < 2100; ++i)
-        script += "mkdir d\ncd d\n";
-    const std::string commands = tmp_.Write("deep.cmd", script);
-    ASSERT_EQ(RunCommandLine("truncate -s 16M " + image_ +
+    ASSERT_EQ(RunCommandLine("printf 'mkdir d\\ncd d\\n%.0s' $(seq 2100) >" + image_ +
+                             ".cmd && truncate -s 16M " + image_ +
                              " && mke2fs -q -F -t ext2 -b 1024 -N 4096 " + image_ +
-                             " && debugfs -w -f " + commands + " " + image_ + " >/dev/null 2>&1"),
+                             " && debugfs -w -f " + image_ + ".cmd " + image_ + " >/dev/null 2>&1"),
               0);
     device_.bytes = ReadFile(image_);
     std::vector<RowCollector> walks;
@@ -185,7 +179,7 @@ TEST_F(CorruptImageTest, BadRecordSkipsTheRestOfItsBlockOnly) {
 TEST_F(CorruptImageTest, BlockPointersPastTheLastBlockAreRefused) {
     BuildImage("ext2", 400);
     const std::string pristine = device_.bytes;
-    const size_t d1 = BlockPointer("/d1", 0), big = BlockPointer("/big", 0);
+    const size_t d1 = InodeOffset(image_, "/d1") + 40, big = InodeOffset(image_, "/big") + 40;
     const uint32_t blocks = device_.Get32(1024 + 4), dirBlock = device_.Get32(d1);
     const uint32_t indirect = device_.Get32(big + 48);
     ASSERT_EQ(device_.bytes.size(), size_t{blocks} * kBs);
