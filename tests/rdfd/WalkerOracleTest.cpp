@@ -43,9 +43,6 @@ class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterf
         device_.bytes = ReadFile(image_);
         expected_ = DebugfsRows(image_, "/");
     }
-    // The information file against the geometry debugfs reports.
-    void ExpectInformationFile(const std::string& dump);
-
     std::vector<Row> expected_;
 };
 
@@ -62,52 +59,7 @@ TEST_P(WalkerOracleTest, BothWalkersReportWhatDebugfsLists) {
         ASSERT_TRUE(RunImgPod(&rows, "ext3", "linux", nullptr, false, dump.c_str()));
         EXPECT_EQ(rows.rows, expected_) << hinting;
     }
-    ExpectInformationFile(dump);
-    // The cases the image was built for are really in it.
-    std::map<std::string, unsigned long long> sizes;
-    for (const auto& r : rows.rows)
-        sizes[r.name] = r.size;
-    EXPECT_FALSE(sizes.count("h1") || sizes.count("h2") || sizes.count("fifo") ||
-                 sizes.count("chardev"));
-    EXPECT_TRUE(sizes.count("short-link") && sizes.count(std::string(255, 'f')) &&
-                sizes.count(std::string(255, 'd')));
-    EXPECT_EQ(sizes["big"], 5ULL << 30);
-    EXPECT_EQ(sizes["long-link"], 100u);
-
-    ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
-    std::vector<Row> expected = expected_;
-    for (Row& r : expected)
-        r.size = r.isDir ? r.size : 0, r.mtime = r.isDir ? r.mtime : 0;
-    names.rows.erase(std::remove_if(names.rows.begin(), names.rows.end(),
-                                    [](const Row& r) { return r.name == "h1" || r.name == "h2"; }),
-                     names.rows.end());
-    EXPECT_EQ(names.rows, expected);
-
-    std::string fsType;
-    bool supported = true;  // left alone on success
-    ASSERT_TRUE(RunVirtualPod(&optimized, &fsType, &supported));
-    hinting_ = true;
-    ASSERT_TRUE(RunVirtualPod(&hinted));
-    EXPECT_EQ(optimized.rows, hinted.rows);
-    EXPECT_TRUE(fsType == "ext3" && supported);
-    EXPECT_EQ(Sorted(optimized.rows), Sorted(expected_));
-    std::set<unsigned long long> seenDirs{0};
-    bool fileSeen = false;
-    unsigned long long lastFile = 0, lastRootChild = 0;
-    for (const auto& r : optimized.rows) {
-        EXPECT_TRUE(seenDirs.count(r.parent) && !(fileSeen && r.isDir)) << r;
-        if (r.isDir)
-            seenDirs.insert(r.inode);
-        unsigned long long& last = r.isDir ? lastRootChild : lastFile;
-        if (!r.isDir || r.parent == 2) {
-            EXPECT_GT(r.inode, last) << r;
-            last = r.inode;
-        }
-        fileSeen = fileSeen || !r.isDir;
-    }
-}
-
-void WalkerOracleTest::ExpectInformationFile(const std::string& dump) {
+    // The information file against the geometry debugfs reports.
     std::string stats, tables;
     RunCommandLine("debugfs -R stats " + image_ + " 2>/dev/null", &stats);
     const auto stat = [&](const std::string& key) {
@@ -122,7 +74,7 @@ void WalkerOracleTest::ExpectInformationFile(const std::string& dump) {
          at = stats.find("inode table at ", at + 1), ++groups)
         tables += line("itableblock", std::stoul(stats.substr(at + 15)));
     const unsigned long long bs = GetParam().blockSize, dpb = bs / 32;
-    const std::string expected =
+    const std::string info =
         line("extentsize", 2097152) + line("gdc", groups) + tables + line("extentsize", 2097152) +
         line("blocksize", bs) + line("fragsize", bs == 1024 ? 0 : 2) +
         line("blockcount", stat("Block count")) + line("firstdatablock", stat("First block")) +
@@ -131,7 +83,50 @@ void WalkerOracleTest::ExpectInformationFile(const std::string& dump) {
         line("dpb", dpb) + line("descblock", (dpb + groups - 1) / dpb) +
         line("firstinode", stat("First inode")) + line("icount", stat("Inode count")) +
         "aclenabled=0 \nselinuxlabels=0 \nfstype=ext3\n";
-    EXPECT_EQ(ReadFile(dump), expected);
+    EXPECT_EQ(ReadFile(dump), info);
+    // The cases the image was built for are really in it.
+    std::map<std::string, unsigned long long> sizes;
+    for (const auto& r : rows.rows)
+        sizes[r.name] = r.size;
+    EXPECT_FALSE(sizes.count("h1") || sizes.count("h2") || sizes.count("fifo") ||
+                 sizes.count("chardev"));
+    EXPECT_TRUE(sizes.count("short-link") && sizes.count(std::string(255, 'f')) &&
+                sizes.count(std::string(255, 'd')));
+    EXPECT_EQ(sizes["big"], 5ULL << 30);
+    EXPECT_EQ(sizes["long-link"], 100u);
+
+    ASSERT_TRUE(RunImgPod(&names, "ext3", "linux", nullptr, true));
+    std::vector<Row> expected = expected_;
+    for (Row& r : expected)
+        if (!r.isDir)
+            r.size = r.mtime = 0;
+    names.rows.erase(std::remove_if(names.rows.begin(), names.rows.end(),
+                                    [](const Row& r) { return r.name == "h1" || r.name == "h2"; }),
+                     names.rows.end());
+    EXPECT_EQ(names.rows, expected);
+
+    std::string fsType;
+    bool supported = true;  // left alone on success
+    ASSERT_TRUE(RunVirtualPod(&optimized, &fsType, &supported));
+    hinting_ = true;
+    ASSERT_TRUE(RunVirtualPod(&hinted));
+    EXPECT_EQ(optimized.rows, hinted.rows);
+    EXPECT_TRUE(fsType == "ext3" && supported);
+    EXPECT_EQ(Sorted(optimized.rows), Sorted(expected_));
+    EXPECT_TRUE(std::is_partitioned(optimized.rows.begin(), optimized.rows.end(),
+                                    [](const Row& r) { return r.isDir; }));
+    std::set<unsigned long long> seenDirs{0};
+    unsigned long long lastFile = 0, lastRootChild = 0;
+    for (const auto& r : optimized.rows) {
+        EXPECT_TRUE(seenDirs.count(r.parent)) << r;
+        if (r.isDir)
+            seenDirs.insert(r.inode);
+        unsigned long long& last = r.isDir ? lastRootChild : lastFile;
+        if (!r.isDir || r.parent == 2) {
+            EXPECT_GT(r.inode, last) << r;
+            last = r.inode;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
