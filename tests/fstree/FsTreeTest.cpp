@@ -51,7 +51,6 @@ void Begin(CCreateUNIXFSTree& table, const std::string& base) {
     ASSERT_EQ(table.Open(base.c_str()), 0);
 }
 
-// Writes `rows` as a complete table at `base` through `table`.
 void Fill(CCreateUNIXFSTree& table, const std::string& base, const std::vector<Row>& rows) {
     Begin(table, base);
     for (const Row& r : rows)
@@ -67,7 +66,6 @@ void WriteTable(const std::string& base, const std::vector<Row>& rows, size_t so
     Fill(table, base, rows);
 }
 
-// Opens `base` with `reader`; the error, empty on success.
 std::string Open(UnixFsTreeReader& reader, const std::string& base) {
     std::string error;
     return reader.Open(base, &error) ? "" : error;
@@ -81,7 +79,6 @@ std::vector<Row> AllRows(UnixFsTreeReader& reader) {
     return rows;
 }
 
-// The row at `path`, if any; a reader failure fails the test.
 std::optional<Row> Find(UnixFsTreeReader& reader, const std::string& path) {
     Row row;
     bool found = false;
@@ -97,9 +94,8 @@ std::vector<Row> Children(UnixFsTreeReader& reader, uint64_t dir) {
     return rows;
 }
 
-// CRC-32C: the known value; both ways agree at any start and size, and continued over
-// two pieces give the whole's. The checksumming writer: pieces written, filled in place
-// or larger than its buffer land in order, each unit checksummed once.
+// Both ways of CRC-32C agree at any start, size and split. Pieces written, filled in
+// place or larger than the writer's buffer land in order, each unit checksummed once.
 TEST(FsTreeIo, ChecksumsAgreeAndEveryWayInGivesTheSameBytes) {
     EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
     EXPECT_EQ(Crc32cPortable(0, "123456789", 9), 0xE3069283u);
@@ -259,8 +255,7 @@ std::vector<Row> Files(int files) {
 
 enum Reads { kAll, kRows, kLookups };
 
-// Reads the rows of table "t" in `dir` and looks up paths and children; the first
-// error, empty when there is none.
+// Reads table "t" in `dir`: the first error, empty when there is none.
 std::string ReadEverything(const TempDir& dir, Reads reads = kAll) {
     UnixFsTreeReader reader;
     Row row;

@@ -24,9 +24,8 @@ char Pattern(unsigned long long i) {
 
 class BufferCacheTest : public ::testing::Test {
   protected:
-    // Byte i of the device is i * 7 mod 251, so a copy from the wrong place shows.
-    // `results_` hands out counts instead of full reads, in order (0 = fail); bytes
-    // beyond what the device delivers are garbage.
+    // Byte i is i * 7 mod 251, so a copy from the wrong place shows; `results_` hands
+    // out counts instead of full reads (0 = fail), and bytes past them are garbage.
     static unsigned int Device(void* context, char* buffer, unsigned int size,
                                unsigned long long offset) {
         auto* t = static_cast<BufferCacheTest*>(context);
@@ -61,8 +60,7 @@ class BufferCacheTest : public ::testing::Test {
     std::deque<unsigned int> results_;
 };
 
-// Reads without buffers, or larger than one, go straight through; no buffer is filled
-// past the device's end.
+// Reads without buffers or larger than one go straight through; none past the end.
 TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
@@ -139,9 +137,8 @@ TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
 }
 
-// Aligned reads fill whole windows, shared by requests in any order within them; one
-// across two windows or at the device's end is read unaligned. A short window fill
-// serves what it delivered and is not kept.
+// Aligned reads share the fill of their window; one across two windows or at the end
+// is read unaligned. A short window fill serves what it delivered and is not kept.
 TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
     BufferCache cache = Make(4);
     cache.SetDeviceSize(40000);
@@ -171,7 +168,6 @@ TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
     }
 }
 
-// Offset and length of each hint, in turn.
 void TakeHint(void* context, unsigned long long offset, unsigned long long length) {
     auto* hints = static_cast<std::vector<unsigned long long>*>(context);
     hints->insert(hints->end(), {offset, length});

@@ -85,13 +85,11 @@ TEST(DirBlockSequenceTest, DirectThenSingleDoubleTripleInOrder) {
 
 class CorruptImageTest : public ReaderFixture {
   protected:
-    // Points the directory entry `name` at `inode`.
     void Redirect(const std::string& name, unsigned inode) {
         const size_t entry = FindDirEntry(device_.bytes, name);
         ASSERT_NE(entry, std::string::npos) << name;
         device_.Put(entry, inode);
     }
-    // Copies the inode of `path` into the slot of inode `inode`.
     void CopyInode(const std::string& path, unsigned inode) {
         device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256,
                               device_.bytes.substr(InodeOffset(image_, path), 256));
@@ -173,9 +171,8 @@ TEST_F(CorruptImageTest, BadRecordSkipsTheRestOfItsBlockOnly) {
     }
 }
 
-// Pointers at or past the blocks count are refused unread; the last block is read
-// like any other. An indirect block repeating one block, with the double indirect
-// pointer at it, runs out the block budget.
+// Pointers at or past the blocks count are refused unread, the last block is read; an
+// indirect block repeating one block, under the double indirect, runs out the budget.
 TEST_F(CorruptImageTest, BlockPointersPastTheLastBlockAreRefused) {
     BuildImage("ext2", 400);
     const std::string pristine = device_.bytes;

@@ -36,8 +36,7 @@ class EntryPointTest : public ReaderFixture {
     }
 };
 
-// The optimized entry point names ext4 for its caller and leaves the type alone
-// when the device holds no ext2/ext3 at all.
+// The optimized entry point names ext4, and leaves the type alone for no ext2/ext3.
 TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
     BuildImage("ext4");
     for (const auto& [bytes, text, type] : std::vector<std::array<std::string, 3>>{
@@ -119,7 +118,6 @@ TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
             EXPECT_TRUE(size == buffer || (size % 1024 == 0 && offset % 1024 == 0 && size <= 32768))
                 << size << " bytes at " << offset;
         }
-        // Single blocks, inode buffers and runs of neighbouring blocks.
         EXPECT_TRUE(sizes.count(1024) && sizes.count(buffer) && sizes.size() >= 3);
         const unsigned long long reads = device_.reads;
         ASSERT_GT(reads, 3u);
@@ -130,9 +128,8 @@ TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
     }
 }
 
-// With a read-ahead hook, every read after the superblock and descriptors was hinted,
-// and little of the device is: by the walk's look-ahead, and by a forced prescan,
-// which changes no row and no row's place.
+// Every read after the superblock and descriptors was hinted, and little else, by the
+// walk's look-ahead or a forced prescan (which changes no row and no row's place).
 TEST_F(EntryPointTest, ReadAheadHintsEveryReadTheWalkMakes) {
     BuildImage("ext3", 400);
     device_.keepLog = true;
@@ -217,7 +214,6 @@ MemoryDevice Craft(uint32_t logBlockSize = 0) {
 
 class ValidateFileSystemTest : public ::testing::Test {
   protected:
-    // Runs validation; empty on success, else the exception's text.
     std::string Validate(MemoryDevice& d, const char* dump = nullptr) {
         reader_ = std::make_unique<ReadExt3DirFromDevice>(MemoryDevice::Read, &d, nullptr, 0,
                                                           nullptr, 2097152, false, 0, 0, nullptr);
