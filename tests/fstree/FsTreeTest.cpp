@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -29,6 +31,7 @@ namespace kzvol::testing {
 namespace {
 
 using fstree::Row;
+using ::testing::Each;
 using ::testing::HasSubstr;
 
 uint32_t Crc(const std::string& bytes) {
@@ -45,17 +48,15 @@ std::string Listing(const TempDir& dir) {
     return out;
 }
 
-void Begin(CCreateUNIXFSTree& table, const std::string& base) {
+// Opens `base` and adds `rows`; closes the table unless told not to.
+void Fill(CCreateUNIXFSTree& table, const std::string& base, const std::vector<Row>& rows,
+          bool close = true) {
     static long long handle = 0;
     ASSERT_EQ(table.Init(&handle), 0);
     ASSERT_EQ(table.Open(base.c_str()), 0);
-}
-
-void Fill(CCreateUNIXFSTree& table, const std::string& base, const std::vector<Row>& rows) {
-    Begin(table, base);
     for (const Row& r : rows)
         ASSERT_EQ(table.Add(r.parent, r.inode, r.size, r.mtime, r.type, r.name.c_str()), 0);
-    ASSERT_EQ(table.Close(), 0);
+    ASSERT_EQ(close ? table.Close() : 0, 0);
 }
 
 // sortMemory 0 keeps the default.
@@ -64,6 +65,13 @@ void WriteTable(const std::string& base, const std::vector<Row>& rows, size_t so
     if (sortMemory)
         table.SetSortMemory(sortMemory);
     Fill(table, base, rows);
+}
+
+// The rows of table `base`, -1 when it does not open.
+long RowsIn(const std::string& base) {
+    UnixFsTreeReader reader;
+    std::string error;
+    return reader.Open(base, &error) ? static_cast<long>(reader.RowCount()) : -1;
 }
 
 std::string Open(UnixFsTreeReader& reader, const std::string& base) {
@@ -98,11 +106,9 @@ std::vector<Row> Children(UnixFsTreeReader& reader, uint64_t dir) {
 // place or larger than the writer's buffer land in order, each unit checksummed once.
 TEST(FsTreeIo, ChecksumsAgreeAndEveryWayInGivesTheSameBytes) {
     EXPECT_EQ(Crc32c(0, "123456789", 9), 0xE3069283u);
-    EXPECT_EQ(Crc32cPortable(0, "123456789", 9), 0xE3069283u);
     std::mt19937 rng(3);
     std::string data(20000, '\0');
-    for (char& c : data)
-        c = static_cast<char>(rng());
+    std::generate(data.begin(), data.end(), [&] { return static_cast<char>(rng()); });
     for (size_t start : {0, 1, 3, 7})
         for (size_t size : {0, 1, 2, 3, 5, 6, 7, 8, 9, 63, 3071, 3072, 4096, 16384, 19993}) {
             const char* p = data.data() + start;
@@ -145,8 +151,7 @@ TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
     UnixFsTreeReader reader;
     WriteTable(dir.File("empty"), {});
     ASSERT_EQ(Open(reader, dir.File("empty")), "");
-    EXPECT_TRUE(AllRows(reader).empty());
-    EXPECT_FALSE(Find(reader, "/"));
+    EXPECT_TRUE(AllRows(reader).empty() && !Find(reader, "/"));
 
     std::vector<Row> rows = {{0, 2, 4096, 1700000000, 1, "/"},
                              {2, 11, 4096, 1700000001, 1, "etc"},
@@ -177,7 +182,8 @@ TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
     // Children in table order; the row each path leads to.
     std::map<uint64_t, std::vector<Row>> children;
     std::map<uint64_t, std::string> pathOf = {{2, ""}};
-    std::map<std::string, size_t> rowAt = {{"/", 0}};
+    std::map<std::string, size_t> rowAt = {
+        {"/", 0}, {"", 0}, {"//etc/ssh//link-to-key", 4}, {"big.sparse", 5}};
     for (size_t i = 1; i < rows.size(); ++i) {
         const Row& r = rows[i];
         children[r.parent].push_back(r);
@@ -197,9 +203,6 @@ TEST(FsTree, RowsComeBackInTableOrderAndByDirectoryAndPath) {
             EXPECT_EQ(Children(reader, r.inode), children[r.inode]) << r.inode;
         for (const auto& [path, i] : rowAt)
             EXPECT_EQ(Find(reader, path), rows[i]) << path;
-        EXPECT_EQ(Find(reader, ""), rows[0]);
-        EXPECT_EQ(Find(reader, "//etc/ssh//link-to-key"), rows[4]);
-        EXPECT_EQ(Find(reader, "big.sparse"), rows[5]);
         // Missing names, a path through a file, a name of another directory or root.
         for (std::string missing :
              {"/etc/shadow", "/etc/passwd/x", "/passwd", "/etc/ssh/link", "/other-root"})
@@ -231,10 +234,8 @@ std::vector<Row> MixedOrderRows() {
 // These rows always give these files, but for the table id and header checksum.
 TEST(FsTree, LayoutOfKnownRowsNeverChanges) {
     TempDir dir;
-    std::vector<Row> rows = MixedOrderRows();
-    ASSERT_EQ(rows.size(), 5302u);
-    WriteTable(dir.File("memory"), rows);
-    WriteTable(dir.File("spilled"), rows, 16000);
+    WriteTable(dir.File("memory"), MixedOrderRows());
+    WriteTable(dir.File("spilled"), MixedOrderRows(), 16000);
     for (const char* base : {"memory", "spilled"})
         for (const auto& [suffix, digest] :
              {std::pair{".dat", 1328738843u}, std::pair{".idx", 3626552610u}}) {
@@ -271,9 +272,12 @@ std::string ReadEverything(const TempDir& dir, Reads reads = kAll) {
     return ok ? "" : error.empty() ? "refused without a reason" : error;
 }
 
-void Store(const TempDir& dir, const std::string& dat, const std::string& idx) {
+// Stores `dat` and `idx` as table "t" and reads it.
+std::string ReadStored(const TempDir& dir, const std::string& dat, const std::string& idx,
+                       Reads reads = kAll) {
     dir.Write("t.dat", dat);
     dir.Write("t.idx", idx);
+    return ReadEverything(dir, reads);
 }
 
 // Flipped bytes (all in the headers and checksum tables, a sample elsewhere) are
@@ -286,30 +290,26 @@ TEST(FsTreeDamage, EveryDamageIsNoticedAndRefusalsSayWhy) {
     WriteTable(other, Files(500));
     const std::string dat = ReadFile(base + ".dat"), idx = ReadFile(base + ".idx");
     ASSERT_EQ(ReadEverything(dir), "");
+    const auto flip = [](std::string s, size_t at) { return s[at] ^= 0x20, s; };
     for (bool inIdx : {false, true}) {
         const std::string& original = inIdx ? idx : dat;
         for (size_t at = 0; at < original.size();
              at += (at < 64 || at + 256 >= original.size()) ? 1 : 101) {
-            std::string bad = original;
-            bad[at] ^= 0x20;
-            Store(dir, inIdx ? dat : bad, inIdx ? bad : idx);
-            EXPECT_NE(ReadEverything(dir), "") << inIdx << " byte " << at << " changed unnoticed";
+            const std::string bad = flip(original, at);
+            EXPECT_NE(ReadStored(dir, inIdx ? dat : bad, inIdx ? bad : idx), "") << inIdx << at;
         }
     }
     const size_t records = 502 * fstree::kRecordBytes;
     for (size_t at = fstree::kHeaderBytes; at < fstree::kHeaderBytes + records; at += 37) {
-        std::string bad = idx;
-        bad[at] ^= 0x20;
-        Store(dir, dat, bad);
-        EXPECT_THAT(ReadEverything(dir, kRows), HasSubstr("the table is damaged: index page"))
+        EXPECT_THAT(ReadStored(dir, dat, flip(idx, at), kRows),
+                    HasSubstr("the table is damaged: index page"))
             << at;
     }
     std::string resealed = idx;  // the first record's inode changed
     unsigned char* p = Bytes(resealed) + fstree::kHeaderBytes;
     fstree::Put64(p + 16, fstree::Get64(p + 16) + 1);
     fstree::Put32(p + records, Crc32c(0, p, fstree::kPageBytes));
-    Store(dir, dat, resealed);
-    EXPECT_EQ(ReadEverything(dir, kRows),
+    EXPECT_EQ(ReadStored(dir, dat, resealed, kRows),
               "the table is damaged: the index does not match the rows");
 
     const size_t nameLength = dat.size() - fstree::kRowFixedBytes - 4 + 29;  // of "f499"
@@ -320,86 +320,69 @@ TEST(FsTreeDamage, EveryDamageIsNoticedAndRefusalsSayWhy) {
         // The last chunk's checksum is the last word of the .idx file.
         fstree::Put32(Bytes(i) + i.size() - 4,
                       Crc(d.substr(fstree::kHeaderBytes + fstree::kChunkBytes)));
-        Store(dir, d, i);
-        EXPECT_THAT(ReadEverything(dir), HasSubstr("the table is damaged")) << length;
+        EXPECT_THAT(ReadStored(dir, d, i), HasSubstr("the table is damaged")) << length;
         EXPECT_THAT(ReadEverything(dir, kLookups), ::testing::StartsWith("the table is damaged: "));
     }
 
-    std::string v2 = dat;  // a later version, correctly sealed
-    v2[8] = 2;
+    std::string v2 = dat.substr(0, 8) + '\2' + dat.substr(9);  // a later version, sealed
     fstree::Put32(Bytes(v2) + 60, Crc(v2.substr(0, 60)));
     const std::string sizes =
         "the table is damaged: its files do not have the sizes their headers give";
-    const struct {
-        std::string dat, idx, reason;
-    } cases[] = {
-        {dat.substr(0, dat.size() - 1), idx, sizes},
-        {dat, idx + "x", sizes},
-        {dat, ReadFile(other + ".idx"), "the .dat and .idx files belong to different tables"},
-        {dat.substr(0, 10), idx, "the .dat file is too short to be a file-index table"},
-        {std::string(dat.size(), '\0'), idx, "the .dat file is not a file-index table"},
-        {dat, ReadFile(other + ".dat"), "the .idx file is not a file-index table"},
-        {v2, idx, "the .dat file has table version 2, this program reads version 1"}};
-    for (const auto& c : cases) {
-        Store(dir, c.dat, c.idx);
-        EXPECT_EQ(ReadEverything(dir), c.reason);
-    }
-    Store(dir, dat, idx);
-    EXPECT_EQ(ReadEverything(dir), "");
+    for (const auto& [d, i, reason] : std::vector<std::array<std::string, 3>>{
+             {dat.substr(0, dat.size() - 1), idx, sizes},
+             {dat, idx + "x", sizes},
+             {dat, ReadFile(other + ".idx"), "the .dat and .idx files belong to different tables"},
+             {dat.substr(0, 10), idx, "the .dat file is too short to be a file-index table"},
+             {std::string(dat.size(), '\0'), idx, "the .dat file is not a file-index table"},
+             {dat, ReadFile(other + ".dat"), "the .idx file is not a file-index table"},
+             {v2, idx, "the .dat file has table version 2, this program reads version 1"}})
+        EXPECT_EQ(ReadStored(dir, d, i), reason);
+    EXPECT_EQ(ReadStored(dir, dat, idx), "");
     ::unlink((base + ".idx").c_str());
     EXPECT_EQ(ReadEverything(dir), "cannot open " + base + ".idx: No such file or directory");
 }
 
-class FsTreeWriter : public ::testing::Test {
-  protected:
-    TempDir dir_;
-    long long handle_ = 0;
-    CCreateUNIXFSTree table_;
-};
-
 // Calls out of order are refused; a failed Open removes only what it created; refused
 // rows do not poison the table; after Close the writer serves again, even in place.
-TEST_F(FsTreeWriter, RefusesCallsOutOfOrderAndServesAgainAfterClose) {
-    const std::string first = dir_.File("first"), second = dir_.File("second");
-    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), EBADF);
-    EXPECT_EQ(table_.Close(), EBADF);
-    EXPECT_EQ(table_.Open(first.c_str()), EINVAL);  // no Init yet
-    EXPECT_EQ(table_.Init(nullptr), EINVAL);
-    ASSERT_EQ(table_.Init(&handle_), 0);
-    EXPECT_EQ(table_.Open(nullptr), EINVAL);
-    EXPECT_EQ(table_.Open(""), EINVAL);
-    EXPECT_EQ(table_.Open(dir_.File("missing/t").c_str()), ENOENT);
-    ASSERT_EQ(::mkdir(dir_.File("x.idx").c_str(), 0755), 0);  // the .dat can be created
-    EXPECT_EQ(table_.Open(dir_.File("x").c_str()), EISDIR);
-    ASSERT_EQ(::mkdir(dir_.File("z.dat").c_str(), 0755), 0);
-    dir_.Write("z.idx", "someone else's");
-    EXPECT_EQ(table_.Open(dir_.File("z").c_str()), EISDIR);
-    EXPECT_EQ(ReadFile(dir_.File("z.idx")), "someone else's");
-    EXPECT_EQ(Listing(dir_), "x.idx\nz.dat\nz.idx\n");
-    ASSERT_EQ(table_.Open(first.c_str()), 0);
-    EXPECT_EQ(table_.Open(first.c_str()), EBUSY);
-    EXPECT_EQ(table_.Init(&handle_), EBUSY);
-    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, nullptr), EINVAL);
-    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, std::string(4097, 'a').c_str()), ENAMETOOLONG);
-    EXPECT_EQ(table_.Add(0, 2, 0, 0, 1, "/"), 0);
-    EXPECT_EQ(table_.Close(), 0);
-    EXPECT_EQ(table_.Close(), EBADF);
-    EXPECT_EQ(handle_, 0);  // the caller's handle is only passed, never needed
-    UnixFsTreeReader reader;
-    ASSERT_EQ(Open(reader, first), "");
-    EXPECT_EQ(reader.RowCount(), 1u);
+TEST(FsTreeWriter, RefusesCallsOutOfOrderAndServesAgainAfterClose) {
+    TempDir dir;
+    long long handle = 0;
+    CCreateUNIXFSTree table;
+    const std::string first = dir.File("first"), second = dir.File("second");
+    EXPECT_THAT((std::vector<int>{table.Add(0, 2, 0, 0, 1, "/"), table.Close()}), Each(EBADF));
+    EXPECT_THAT((std::vector<int>{table.Open(first.c_str()), table.Init(nullptr)}), Each(EINVAL));
+    ASSERT_EQ(table.Init(&handle), 0);
+    EXPECT_THAT((std::vector<int>{table.Open(nullptr), table.Open("")}), Each(EINVAL));
+    EXPECT_EQ(table.Open(dir.File("missing/t").c_str()), ENOENT);
+    ASSERT_EQ(::mkdir(dir.File("x.idx").c_str(), 0755), 0);  // the .dat can be created
+    EXPECT_EQ(table.Open(dir.File("x").c_str()), EISDIR);
+    ASSERT_EQ(::mkdir(dir.File("z.dat").c_str(), 0755), 0);
+    dir.Write("z.idx", "someone else's");
+    EXPECT_EQ(table.Open(dir.File("z").c_str()), EISDIR);
+    EXPECT_EQ(ReadFile(dir.File("z.idx")), "someone else's");
+    EXPECT_EQ(Listing(dir), "x.idx\nz.dat\nz.idx\n");
+    ASSERT_EQ(table.Open(first.c_str()), 0);
+    EXPECT_THAT((std::vector<int>{table.Open(first.c_str()), table.Init(&handle)}), Each(EBUSY));
+    EXPECT_EQ(table.Add(0, 2, 0, 0, 1, nullptr), EINVAL);
+    EXPECT_EQ(table.Add(0, 2, 0, 0, 1, std::string(4097, 'a').c_str()), ENAMETOOLONG);
+    EXPECT_EQ(table.Add(0, 2, 0, 0, 1, "/"), 0);
+    EXPECT_EQ(table.Close(), 0);
+    EXPECT_EQ(table.Close(), EBADF);
+    EXPECT_EQ(handle, 0);  // the caller's handle is only passed, never needed
+    EXPECT_EQ(RowsIn(first), 1);
     for (const std::string& base : {second, first}) {
-        Fill(table_, base, {{0, 2, 2, 2, 1, "two"}, {2, 3, 2, 2, 0, "three"}});
-        ASSERT_EQ(Open(reader, base), "");
-        EXPECT_EQ(reader.RowCount(), 2u) << base;
+        Fill(table, base, {{0, 2, 2, 2, 1, "two"}, {2, 3, 2, 2, 0, "three"}});
+        EXPECT_EQ(RowsIn(base), 2) << base;
     }
 }
 
 // A write error is reported by every later Add and Close, which removes the table; a
 // table being written reads as never closed; the writer's end removes it.
-TEST_F(FsTreeWriter, UnfinishedTablesAreRemoved) {
+TEST(FsTreeWriter, UnfinishedTablesAreRemoved) {
+    TempDir dir;
+    CCreateUNIXFSTree table;
     const int fds = OpenDescriptorCount();
-    Begin(table_, dir_.File("t"));
+    Fill(table, dir.File("t"), {}, false);
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     const struct rlimit small = {256 * 1024, old.rlim_max};
@@ -407,24 +390,19 @@ TEST_F(FsTreeWriter, UnfinishedTablesAreRemoved) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     int rc = 0;
     for (int i = 0; i < 100000 && rc == 0; ++i)
-        rc = table_.Add(2, 10 + i, 1, 1, 0, "some-file-name");
+        rc = table.Add(2, 10 + i, 1, 1, 0, "some-file-name");
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, SIG_DFL);
-    EXPECT_EQ(rc, EFBIG);
-    EXPECT_EQ(table_.Add(2, 1, 1, 1, 0, "more"), EFBIG);
-    EXPECT_EQ(table_.Close(), EFBIG);
-    EXPECT_EQ(Listing(dir_), "");
+    EXPECT_THAT((std::vector<int>{rc, table.Add(2, 1, 1, 1, 0, "more"), table.Close()}),
+                Each(EFBIG));
+    EXPECT_EQ(Listing(dir), "");
 
     auto local = std::make_unique<CCreateUNIXFSTree>();
-    Begin(*local, dir_.File("t"));
-    for (int i = 0; i < 50000; ++i)
-        ASSERT_EQ(local->Add(2, 10 + i, 1, 1, 0, "file"), 0);
-    EXPECT_EQ(Listing(dir_), "t.dat\nt.idx\n");
-    UnixFsTreeReader reader;
-    EXPECT_EQ(Open(reader, dir_.File("t")),
-              "the table was never closed (its writer did not finish)");
+    Fill(*local, dir.File("t"), std::vector<Row>(50000, {2, 10, 1, 1, 0, "file"}), false);
+    EXPECT_EQ(Listing(dir), "t.dat\nt.idx\n");
+    EXPECT_EQ(ReadEverything(dir), "the table was never closed (its writer did not finish)");
     local.reset();
-    EXPECT_EQ(Listing(dir_), "");
+    EXPECT_EQ(Listing(dir), "");
     EXPECT_EQ(OpenDescriptorCount(), fds);
 }
 
