@@ -1,5 +1,5 @@
-// The reader's I/O pieces: the block cache against a recording device whose every
-// byte is known, the read plan and its hints, and the reader's exception text.
+// The reader's I/O pieces: the block cache against a recording device, the read plan
+// and its hints, and the reader's exception text.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -40,7 +40,6 @@ class BufferCacheTest : public ::testing::Test {
     BufferCache Make(unsigned int buffers, unsigned int cacheSize = 0) {
         return BufferCache(Device, this, cacheSize ? cacheSize : 8192 * buffers, buffers);
     }
-    // Reads through the cache and checks the bytes against the device.
     unsigned int Read(BufferCache& cache, unsigned long long offset, unsigned int size,
                       bool aligned = false) {
         std::string got(size, '?'), want(size, '\0');
@@ -97,9 +96,8 @@ TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-// The oldest fill is replaced even when hit last. A failed refill enters nothing, its
-// slot is taken next, and the previous-hit shortcut never serves it. A short refill
-// serves a request it covers, never the bytes it did not deliver.
+// The oldest fill is replaced even when hit last. A failed refill enters nothing and
+// its slot is taken next; a short one serves only requests inside what it delivered.
 TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     BufferCache cache = Make(2);
     Read(cache, 0, 16);
@@ -155,13 +153,13 @@ TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
 
 TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
     const std::string longText(300, 'm');
-    for (const auto& [code, text, expected] :
-         std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>>{
-             {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
-             {RDFD_EXC_READ, nullptr, "READ"},
-             {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
-             {RDFD_EXC_FS, longText.c_str(), "FS\t" + std::string(226, 'm')},
-             {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + std::string(226, 'm')}}) {
+    const std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>> cases = {
+        {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
+        {RDFD_EXC_READ, nullptr, "READ"},
+        {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
+        {RDFD_EXC_FS, longText.c_str(), "FS\t" + std::string(226, 'm')},
+        {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + std::string(226, 'm')}};
+    for (const auto& [code, text, expected] : cases) {
         RDFDException e(code, text);
         EXPECT_EQ(std::string(e.GetErrorMsg()), expected);
         EXPECT_EQ(e.GetCode(), code);

@@ -12,8 +12,7 @@ namespace {
 
 class EntryPointTest : public ReaderFixture {
   protected:
-    // Either reader run directly with its entry point's cache geometry; `prescan`
-    // forces the hinted prescan of the inode tables.
+    // Either reader with its entry point's cache geometry; `prescan` forces the prescan.
     RowCollector Walk(bool optimized, std::list<std::string>* filter, bool prescan = false) {
         std::unique_ptr<ReadExt3DirFromDevice> reader(
             optimized ? new OptimizedExt3Parser(MemoryDevice::Read, &device_, nullptr, 0, nullptr,
@@ -95,9 +94,8 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot)
 }
 
 // Inodes are read through each entry point's cache (8 KiB buffers depth first, 64 KiB
-// optimized), blocks as runs of at most 32 KiB. Any failing read ends either walk.
-// Every read after the superblock and descriptors was hinted, and little else, by the
-// walk's look-ahead or a forced prescan (which changes no row and no row's place).
+// optimized), blocks as runs of at most 32 KiB. Every read after the superblock and
+// descriptors is hinted, by the look-ahead or a forced prescan (which changes no row).
 TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
     BuildImage("ext3", 400);
     device_.keepLog = true;
@@ -147,7 +145,7 @@ TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
         }
 }
 
-TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
+TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeFlagsAndFilter) {
     BuildImage();
     const std::string dump = tmp_.File("volinfo");
     char root[] = "root", ext3[] = "ext3", platform[] = "linux";
@@ -164,12 +162,7 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
                                            65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
     EXPECT_EQ(ReadFile(dump).rfind("extentsize=65536 \n", 0), 0u);
     EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
-}
-
-// A directory named in the filter list is neither reported nor walked.
-TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
-    BuildImage();
-    std::list<std::string> filter{"d2", "d"};
+    std::list<std::string> filter{"d2", "d"};  // skipped by exact name, not reported or walked
     for (bool optimized : {false, true}) {
         const auto names = Walk(optimized, &filter).Names();
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
