@@ -173,8 +173,9 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeFlagsAndFilter) {
 constexpr size_t kSb = 1024;
 
 // A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
-// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes.
-MemoryDevice Craft(uint32_t logBlockSize = 0) {
+// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes;
+// then the `changes`.
+MemoryDevice Craft(std::vector<std::pair<size_t, uint32_t>> changes, uint32_t logBlockSize = 0) {
     MemoryDevice d;
     d.bytes.assign(64 << 10, '\0');
     const std::vector<std::pair<size_t, uint32_t>> fields = {
@@ -182,7 +183,8 @@ MemoryDevice Craft(uint32_t logBlockSize = 0) {
         {24, logBlockSize}, {28, logBlockSize}, {32, 8192},
         {40, 256},          {56, 0xEF53},       {84, 11},
         {88, 256}};
-    for (const auto& [offset, value] : fields)
+    changes.insert(changes.begin(), fields.begin(), fields.end());
+    for (const auto& [offset, value] : changes)
         d.Put(kSb + offset, value);
     return d;
 }
@@ -204,31 +206,24 @@ class ValidateFileSystemTest : public ::testing::Test {
 // geometry, or a descriptor table no device holds, ends validation before reading on.
 TEST_F(ValidateFileSystemTest, BlockSizesAndGeometriesTheCheckRefuses) {
     for (uint32_t log : {0u, 4u, 5u, 22u}) {
-        MemoryDevice d = Craft(log <= 4 ? log : 0);
-        d.Put(kSb + 24, log);
+        MemoryDevice d = Craft({{24, log}}, log <= 4 ? log : 0);
         EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
         EXPECT_EQ(reader_->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
     }
-    MemoryDevice d = Craft();
-    d.Put(kSb + 32, 8193);
+    MemoryDevice d = Craft({{32, 8193}});
     EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
-    d = Craft();  // four billion groups of one block on a 2 KiB image
+    d = Craft({{4, 0xFFFFFFFF}, {32, 1}, {40, 1}, {0, 1}});  // 4 billion groups of one block
     d.bytes.resize(2048);
-    for (const auto& [offset, value] :
-         {std::pair<size_t, uint32_t>{4, 0xFFFFFFFF}, {32, 1}, {40, 1}, {0, 1}})
-        d.Put(kSb + offset, value);
     EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
-    EXPECT_EQ(d.reads, 1u);  // the superblock only
-    d = Craft();  // the first data block just below the blocks count: one group of one block
-    d.Put(kSb + 4, 3);
-    d.Put(kSb + 20, 2);
+    EXPECT_EQ(d.reads, 1u);        // the superblock only
+    d = Craft({{4, 3}, {20, 2}});  // the first data block just below the blocks count
     EXPECT_EQ(Validate(d), "");
     EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
 }
 
 // Failed reads and writes are refused; a walk without validation has no device size.
 TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
-    MemoryDevice d = Craft();
+    MemoryDevice d = Craft({});
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
     RowCollector rows;

@@ -50,11 +50,14 @@ class WalkerOracleTest : public ReaderFixture, public ::testing::WithParamInterf
 TEST_P(WalkerOracleTest, BothWalkersReportWhatDebugfsLists) {
     const std::string dump = tmp_.File("volinfo");
     RowCollector rows, names, optimized, hinted;
+    std::string fsType;
+    bool supported = true;  // left alone on success
     for (bool hinting : {true, false}) {
         hinting_ = hinting;
         rows.rows.clear();
         ASSERT_TRUE(RunImgPod(&rows, "ext3", "linux", nullptr, false, dump.c_str()));
         EXPECT_EQ(rows.rows, expected_) << hinting;
+        ASSERT_TRUE(RunVirtualPod(hinting ? &hinted : &optimized, &fsType, &supported));
     }
     // The information file against the geometry debugfs reports.
     std::string stats, tables;
@@ -101,11 +104,6 @@ TEST_P(WalkerOracleTest, BothWalkersReportWhatDebugfsLists) {
                      names.rows.end());
     EXPECT_EQ(names.rows, expected);
 
-    std::string fsType;
-    bool supported = true;  // left alone on success
-    ASSERT_TRUE(RunVirtualPod(&optimized, &fsType, &supported));
-    hinting_ = true;
-    ASSERT_TRUE(RunVirtualPod(&hinted));
     EXPECT_EQ(optimized.rows, hinted.rows);
     EXPECT_TRUE(fsType == "ext3" && supported);
     EXPECT_EQ(Sorted(optimized.rows), Sorted(expected_));
