@@ -64,8 +64,7 @@ TEST(DirBlockSequenceTest, DirectThenSingleDoubleTripleInOrder) {
     const uint32_t pointers[ext3::kBlockPointers] = {5, 0, 0, 7, 0,   0,   0,  0,
                                                      0, 0, 0, 0, 100, 200, 300};
     std::vector<uint32_t> loads, blocks;
-    const ext3::DirBlockSequence::Loader load = [&](uint32_t block,
-                                                    std::vector<uint32_t>* entries) {
+    const auto load = [&](uint32_t block, std::vector<uint32_t>* entries) {
         loads.push_back(block);
         *entries = {0, block + 1, block + 2};
     };
@@ -227,10 +226,10 @@ TEST_F(CorruptImageTest, InodesTheGroupDescriptorsMarkUnusedAreLeftOut) {
     Redirect("link", uninit);
     std::vector<RowCollector> walks = Walks();
     ASSERT_TRUE(RunImgPod(&walks.emplace_back(), "ext3", "linux", nullptr, true));
-    for (const RowCollector& rows : walks)
+    for (const RowCollector& rows : walks) {
         EXPECT_FALSE(rows.Names().count("in-d1") || rows.Names().count("link"));
-    EXPECT_EQ(walks[0].rows.size() + 2, pristine.rows.size());
-    EXPECT_EQ(walks[1].rows.size() + 2, pristine.rows.size());
+        EXPECT_EQ(rows.rows.size() + 2, pristine.rows.size());
+    }
 
     const size_t blockSize = 1024u << device_.Get32(1024 + 24);
     const uint32_t bitmapBlock = device_.Get32(2048 + 4), blocks = device_.Get32(1024 + 4);
