@@ -121,7 +121,7 @@ TEST_F(CorruptImageTest, DirectoryReachedTwiceOrFileTypedAsDirectoryIsRefused) {
     ExpectBothFail("FS\tThis Seems to be not a dir");
 }
 
-// A sound tree 2,100 levels deep walked whole on a 256 KiB stack: depth costs heap.
+// 2,100 levels on a 256 KiB stack: depth costs heap.
 TEST_F(CorruptImageTest, DeepTreeIsWalkedWholeOnASmallStack) {
     image_ = tmp_.File("deep.img");
     ASSERT_EQ(RunCommandLine("printf 'mkdir d\\ncd d\\n%.0s' $(seq 2100) >" + image_ +
