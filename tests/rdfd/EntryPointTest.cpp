@@ -154,8 +154,7 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeFlagsAndFilter) {
                                        false, nullptr, nullptr));
     EXPECT_EQ(ReadFile(dump).rfind("extentsize=4096 \n", 0), 0u);
     EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
-    ASSERT_FALSE(rows.rows.empty());
-    EXPECT_EQ(rows.rows.front().name, "root");
+    EXPECT_EQ(rows.rows.at(0).name, "root");
     ASSERT_TRUE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add,
                                            &rows, const_cast<char*>(dump.c_str()), nullptr, nullptr,
                                            65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
