@@ -82,8 +82,7 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot)
                                             nullptr, 0, nullptr));
     EXPECT_TRUE(rows.rows.empty());
     for (bool optimized : {false, true}) {
-        RowCollector refusing;
-        refusing.refuseAt = 3;
+        RowCollector refusing{{}, 3};
         EXPECT_EQ(Refusal(optimized, &refusing),
                   "APPLICATION\tInode Aname Mapping Call back failed");
         EXPECT_EQ(refusing.rows.size(), 3u);
