@@ -1,20 +1,22 @@
-// The block cache against a recording device whose every byte is known: pass-through
-// reads, the device-end rule, the previous-hit shortcut, oldest-fill replacement,
-// failed and short refills; and the reader's exception text.
+// The reader's I/O pieces: the block cache against a recording device, the read plan
+// and its hints, and the reader's exception text.
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 #include <tuple>
 #include <vector>
 
 #include "rdfd/BufferCache.h"
 #include "rdfd/RDFDException.h"
+#include "rdfd/ReadPlan.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
 
 using ReadAt = std::pair<unsigned long long, unsigned int>;  // offset, size
+using Stats = std::vector<unsigned long long>;               // hits, misses, shortcuts, entries
 
 char Pattern(unsigned long long i) {
     return static_cast<char>((i * 7) % 251);
@@ -22,18 +24,15 @@ char Pattern(unsigned long long i) {
 
 class BufferCacheTest : public ::testing::Test {
   protected:
-    // The device: byte i is i * 7 mod 251, so a copy from the wrong place shows. Each
-    // read is recorded; `results_` hands out counts instead of full reads, in order
-    // (0 = fail), and bytes beyond what the device delivers are garbage.
+    // Byte i is i * 7 mod 251, so a copy from the wrong place shows; `results_` hands
+    // out counts instead of full reads (0 = fail), and bytes past them are garbage.
     static unsigned int Device(void* context, char* buffer, unsigned int size,
                                unsigned long long offset) {
         auto* t = static_cast<BufferCacheTest*>(context);
         t->reads_.emplace_back(offset, size);
-        unsigned int n = size;
-        if (!t->results_.empty()) {
-            n = t->results_.front();
+        const unsigned int n = t->results_.empty() ? size : t->results_.front();
+        if (!t->results_.empty())
             t->results_.pop_front();
-        }
         for (unsigned int i = 0; i < size; ++i)
             buffer[i] = i < n ? Pattern(offset + i) : '#';
         return n;
@@ -41,7 +40,6 @@ class BufferCacheTest : public ::testing::Test {
     BufferCache Make(unsigned int buffers, unsigned int cacheSize = 0) {
         return BufferCache(Device, this, cacheSize ? cacheSize : 8192 * buffers, buffers);
     }
-    // Reads through the cache and checks the bytes against the device.
     unsigned int Read(BufferCache& cache, unsigned long long offset, unsigned int size,
                       bool aligned = false) {
         std::string got(size, '?'), want(size, '\0');
@@ -52,9 +50,8 @@ class BufferCacheTest : public ::testing::Test {
         EXPECT_TRUE(n != size || got == want) << "wrong bytes at " << offset;
         return n;
     }
-    using Stats = std::vector<unsigned long long>;
     static Stats StatsOf(const BufferCache& c) {
-        return {c.GetHits(), c.GetMisses(), c.GetPrevCacheHits()};
+        return {c.GetHits(), c.GetMisses(), c.GetPrevCacheHits(), c.GetEntryCount()};
     }
 
     TestEnv env_;
@@ -62,115 +59,89 @@ class BufferCacheTest : public ::testing::Test {
     std::deque<unsigned int> results_;
 };
 
-TEST_F(BufferCacheTest, GeometryAndPassThroughReads) {
+// Reads without buffers or larger than one go straight through; none past the end.
+TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
     EXPECT_EQ(Read(none, 100, 10), 10u);
-    EXPECT_EQ(reads_.size(), 2u);
-    EXPECT_EQ(StatsOf(none), (Stats{0, 0, 0}));
-
     BufferCache cache = Make(512, 4194304);
-    EXPECT_EQ(cache.GetBufferSize(), 8192u);
-    reads_.clear();
-    EXPECT_EQ(Read(cache, 0, 8193), 8193u);  // larger than a buffer: straight through
-    EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8193}}));
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 0, 0}));
-    EXPECT_EQ(cache.GetEntryCount(), 0u);
-}
+    EXPECT_EQ(Read(cache, 0, 8193), 8193u);
+    EXPECT_EQ(reads_, (std::vector<ReadAt>{{100, 10}, {100, 10}, {0, 8193}}));
+    EXPECT_EQ(StatsOf(none), (Stats{0, 0, 0, 0}));
+    EXPECT_EQ(StatsOf(cache), (Stats{0, 0, 0, 0}));
 
-TEST_F(BufferCacheTest, NoBufferIsFilledPastTheDeviceEnd) {
-    BufferCache cache = Make(4);
-    cache.SetDeviceSize(100000);
-    EXPECT_EQ(Read(cache, 100000 - 8192, 512), 512u);  // the last whole buffer: cached
+    BufferCache small = Make(4);
+    small.SetDeviceSize(100000);
+    EXPECT_EQ(Read(small, 100000 - 8192, 512), 512u);  // the last whole buffer: cached
     EXPECT_EQ(reads_.back(), (ReadAt{100000 - 8192, 8192}));
-    EXPECT_EQ(Read(cache, 100000 - 8191, 1), 1u);  // one byte, but its buffer would reach past
+    EXPECT_EQ(Read(small, 100000 - 8191, 1), 1u);  // one byte, but its buffer would reach past
     EXPECT_EQ(reads_.back(), (ReadAt{100000 - 8191, 1}));
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 1, 0}));
+    EXPECT_EQ(StatsOf(small), (Stats{0, 1, 0, 1}));
 }
 
 TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
     BufferCache cache = Make(4);
     EXPECT_EQ(Read(cache, 0, 512), 512u);
     EXPECT_EQ(Read(cache, 512, 512), 512u);
-    EXPECT_EQ(reads_.size(), 1u);
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 1, 1}));
-
+    EXPECT_EQ(StatsOf(cache), (Stats{0, 1, 1, 1}));
     EXPECT_EQ(Read(cache, 8000, 400), 400u);  // reaches past the buffer at 0: a new fill
-    EXPECT_EQ(reads_.back(), (ReadAt{8000, 8192}));
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 2, 1}));
-
+    EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {8000, 8192}}));
+    EXPECT_EQ(StatsOf(cache), (Stats{0, 2, 1, 2}));
     EXPECT_EQ(Read(cache, 8192, 100), 100u);  // inside the latest fill (8000): shortcut
     EXPECT_EQ(Read(cache, 4096, 100), 100u);  // inside the fill at 0: a hit
     EXPECT_EQ(Read(cache, 4196, 100), 100u);  // and now a shortcut again
-    EXPECT_EQ(StatsOf(cache), (Stats{1, 2, 3}));
+    EXPECT_EQ(StatsOf(cache), (Stats{1, 2, 3, 2}));
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-TEST_F(BufferCacheTest, OldestFillIsReplacedEvenWhenItWasHitLast) {
+// The oldest fill is replaced even when hit last. A failed refill enters nothing and
+// its slot is taken next; a short one serves only requests inside what it delivered.
+TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     BufferCache cache = Make(2);
     Read(cache, 0, 16);
     Read(cache, 100000, 16);
     Read(cache, 8, 16);       // hit on the oldest fill
     Read(cache, 200000, 16);  // evicts the fill at 0 all the same
-    EXPECT_EQ(cache.GetEntryCount(), 2u);
     reads_.clear();
     Read(cache, 100004, 8);
     EXPECT_TRUE(reads_.empty());
     Read(cache, 0, 16);
     EXPECT_EQ(reads_.size(), 1u);
-    EXPECT_EQ(StatsOf(cache), (Stats{2, 4, 0}));
-}
+    EXPECT_EQ(StatsOf(cache), (Stats{2, 4, 0, 2}));
 
-TEST_F(BufferCacheTest, FailedRefillLeavesNoEntryAndItsSlotIsTakenNext) {
-    BufferCache cache = Make(2);
-    Read(cache, 0, 16);
-    Read(cache, 100000, 16);
     results_ = {0, 0};
-    EXPECT_EQ(Read(cache, 300000, 16), 0u);  // evicted the fill at 0, then failed
+    EXPECT_EQ(Read(cache, 300000, 16), 0u);  // evicted the fill at 200000, then failed
     EXPECT_EQ(cache.GetEntryCount(), 1u);
     EXPECT_EQ(Read(cache, 300000, 16), 0u);  // still a miss, still nothing entered
     EXPECT_EQ(Read(cache, 300000, 16), 16u);
-    EXPECT_EQ(Read(cache, 100000, 16), 16u);  // the other entry survived
+    EXPECT_EQ(Read(cache, 0, 16), 16u);  // the other entry survived
     EXPECT_EQ(cache.GetEntryCount(), 2u);
-
-    // A refill that failed into the slot of the most recent hit must not be served
-    // by the previous-hit shortcut: that slot holds whatever the failed read left.
-    Read(cache, 100008, 16);  // the fill at 100000 is the last hit, and the oldest
+    Read(cache, 8, 16);  // the fill at 0 is the last hit, and the oldest
     results_ = {0};
     EXPECT_EQ(Read(cache, 50000, 16), 0u);  // evicts it, reuses its slot, fails
     reads_.clear();
-    EXPECT_EQ(Read(cache, 100000, 16), 16u);  // read again, not the garbage left behind
+    EXPECT_EQ(Read(cache, 0, 16), 16u);  // read again, not the garbage left behind
     EXPECT_EQ(reads_.size(), 1u);
-}
 
-// A refill that delivers at least the request but less than a buffer serves the
-// request; bytes it did not deliver are never served later.
-TEST_F(BufferCacheTest, ShortRefillServesOnlyWhatWasDelivered) {
-    BufferCache cache = Make(2);
+    BufferCache shortFills = Make(2);
     results_ = {1000};
-    EXPECT_EQ(Read(cache, 0, 512), 512u);
-    EXPECT_EQ(Read(cache, 2000, 100), 100u);  // beyond the 1000 delivered bytes: read again
-    EXPECT_EQ(reads_.size(), 2u);
-    EXPECT_EQ(cache.GetEntryCount(), 1u);  // only the whole buffer at 2000 was entered
+    EXPECT_EQ(Read(shortFills, 0, 512), 512u);
+    EXPECT_EQ(Read(shortFills, 2000, 100), 100u);  // beyond the 1000 delivered: read again
+    EXPECT_EQ(shortFills.GetEntryCount(), 1u);     // only the whole buffer at 2000 entered
     results_ = {10};
-    EXPECT_EQ(Read(cache, 30000, 16), 10u);  // fewer than asked: the callback's count
+    EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
 }
 
-// Aligned reads fill whole windows at multiples of the buffer size, so requests in
-// any order within a window share its fill; a request across two windows, or in
-// the window at the device's end, is read as an unaligned request is. A short
-// window fill serves what it delivered and is not kept.
+// Aligned reads share the fill of their window; one across two windows or at the end
+// is read unaligned. A short window fill serves what it delivered and is not kept.
 TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
     BufferCache cache = Make(4);
     cache.SetDeviceSize(40000);
     for (unsigned long long offset : {7936ull, 256ull, 4096ull, 0ull, 16384ull + 512})
         EXPECT_EQ(Read(cache, offset, 256, true), 256u);
-    EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {16384, 8192}}));
     EXPECT_EQ(Read(cache, 8100, 256, true), 256u);   // across two windows
     EXPECT_EQ(Read(cache, 33000, 256, true), 256u);  // the window reaches past the end
-    EXPECT_EQ(reads_.back(), (ReadAt{33000, 256}));
-    EXPECT_EQ(reads_[2], (ReadAt{8100, 8192}));
-
+    EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {16384, 8192}, {8100, 8192}, {33000, 256}}));
     results_ = {5000};  // a short fill: the request lies inside what came
     EXPECT_EQ(Read(cache, 24576 + 4096, 256, true), 256u);
     EXPECT_EQ(Read(cache, 24576 + 6000, 256, true), 256u);  // not kept: read again
@@ -190,6 +161,52 @@ TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
         EXPECT_EQ(std::string(e.GetErrorMsg()), expected);
         EXPECT_EQ(e.GetCode(), code);
     }
+}
+
+void TakeHint(void* context, unsigned long long offset, unsigned long long length) {
+    auto* hints = static_cast<std::vector<unsigned long long>*>(context);
+    hints->insert(hints->end(), {offset, length});
+}
+
+// Announced blocks join into runs, each hinted once (all by the time the plan is gone);
+// taking a block hands out the rest of its run and forgets it.
+TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
+    std::vector<unsigned long long> hints;
+    auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
+    plan->SetBlockSize(1024);
+    const uint32_t pointers[] = {5, 6, 7, 0, 9, 10, 11, 4};
+    plan->Announce(pointers, 8);
+    plan->Announce(pointers, 3);        // announced before: no second hint
+    plan->HintBytes(1 << 20, 5 << 20);  // handed on in pieces of 2 MiB
+    EXPECT_EQ(plan->HintedBytes(), 7168u + (5 << 20));
+    EXPECT_EQ(plan->TakeRun(6, 8), 2u);  // 6 and 7; 5 stays announced
+    EXPECT_EQ(plan->TakeRun(6, 8), 1u);  // taken: a single block
+    EXPECT_EQ(plan->TakeRun(5, 8), 1u);
+    EXPECT_EQ(plan->TakeRun(9, 2), 2u);  // the limit splits the run
+    EXPECT_EQ(plan->TakeRun(11, 8), 1u);
+    EXPECT_EQ(plan->TakeRun(12, 8), 1u);  // never announced
+    plan.reset();
+    EXPECT_EQ(hints,
+              (std::vector<unsigned long long>{5120, 3072, 9216, 3072, 4096, 1024, 1 << 20, 2 << 20,
+                                               3 << 20, 2 << 20, 5 << 20, 1 << 20}));
+}
+
+// Directories announced one by one whose blocks follow each other on the device
+// are fetched by one read, up to the limit; held back, their hints join as well.
+TEST(ReadPlan, RunsAnnouncedApartJoinWhenTheyContinueEachOther) {
+    std::vector<unsigned long long> hints;
+    auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
+    plan->SetBlockSize(1024);
+    plan->SetBatched(true);
+    const uint32_t blocks[] = {20, 21, 22, 23, 25};
+    plan->Announce(blocks, 2);
+    for (size_t i = 2; i < 5; ++i)
+        plan->Announce(blocks + i, 1);
+    EXPECT_EQ(plan->TakeRun(21, 8), 3u);  // 21 to 23; 20 stays announced
+    EXPECT_EQ(plan->TakeRun(20, 8), 1u);
+    EXPECT_EQ(plan->TakeRun(25, 8), 1u);
+    plan.reset();
+    EXPECT_EQ(hints, (std::vector<unsigned long long>{20480, 4096, 25600, 1024}));
 }
 
 }  // namespace

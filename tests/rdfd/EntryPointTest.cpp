@@ -1,9 +1,9 @@
-// The two entry points: what they refuse and how (foreign and ext4 devices, wrong
-// platform or type name, the quit callback, a refusing mapping callback, null
-// callbacks, failing device reads), each refusal a false result with the
-// exception's text handed back; and how each builds its reader: the cache geometries
-// (seen in the sizes of the device reads), the names, flags and filter it hands on.
+// The two entry points: what they refuse, with the exception's text handed back; how
+// each builds its reader; and superblock validation on hand-made superblocks.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
 
 #include "tests/support/ReaderTestSupport.h"
 
@@ -12,39 +12,38 @@ namespace {
 
 class EntryPointTest : public ReaderFixture {
   protected:
-    // Either reader on the device, with each entry point's cache geometry, validated.
-    std::unique_ptr<ReadExt3DirFromDevice> Reader(bool optimized,
-                                                  std::list<std::string>* filter = nullptr) {
-        std::unique_ptr<ReadExt3DirFromDevice> reader;
-        if (optimized)
-            reader = std::make_unique<OptimizedExt3Parser>(MemoryDevice::Read, &device_, nullptr, 0,
-                                                           nullptr, 0, false, 131072, 2, filter);
-        else
-            reader = std::make_unique<ReadExt3DirFromDevice>(
-                MemoryDevice::Read, &device_, nullptr, 0, nullptr, 0, false, 4194304, 512, filter);
-        return reader;
+    // Either reader with its entry point's cache geometry; `prescan` forces the prescan.
+    RowCollector Walk(bool optimized, std::list<std::string>* filter, bool prescan = false) {
+        std::unique_ptr<ReadExt3DirFromDevice> reader(
+            optimized ? new OptimizedExt3Parser(MemoryDevice::Read, &device_, nullptr, 0, nullptr,
+                                                0, false, 131072, 2, filter)
+                      : new ReadExt3DirFromDevice(MemoryDevice::Read, &device_, nullptr, 0, nullptr,
+                                                  0, false, 4194304, 512, filter));
+        if (prescan) {
+            reader->SetReadAhead(MemoryDevice::TakeHint);
+            reader->SetPrescanThreshold(0);
+        }
+        reader->ValidateFileSystem(nullptr, nullptr, nullptr);
+        RowCollector rows;
+        char root[] = "/";
+        EXPECT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
+        EXPECT_EQ(reader->Prescanned(), prescan);
+        return rows;  // the reader's end joins its hint thread
     }
 };
 
-// The optimized entry point names ext4 for its caller and leaves the type alone
-// when the device holds no ext2/ext3 at all.
+// The optimized entry point names ext4, and leaves the type alone for no ext2/ext3.
 TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
-    const std::string swap = tmp_.File("swap");
-    ASSERT_EQ(RunCommandLine("truncate -s 1M " + swap + " && mkswap " + swap + " >/dev/null 2>&1"),
-              0);
     BuildImage("ext4");
-    const std::string notExt3 = "FS\tFs is not ext3 / empty or swap partition";
-    struct Case {
-        std::string bytes, text, fsType;
-    };
-    for (const Case& c : {Case{device_.bytes, "FS\t Fs is ext4", "Ext4"},
-                          Case{std::string(1 << 20, '\0'), notExt3, "untouched"},
-                          Case{ReadFile(swap), notExt3, "untouched"}}) {
-        device_.bytes = c.bytes;
+    for (const auto& [bytes, text, type] : std::vector<std::array<std::string, 3>>{
+             {device_.bytes, "FS\t Fs is ext4", "Ext4"},
+             {std::string(1 << 20, '\0'), "FS\tFs is not ext3 / empty or swap partition",
+              "untouched"}}) {
+        device_.bytes = bytes;
         std::string fsType = "untouched";
         bool supported = true;
-        ExpectBothFail(c.text, &fsType, &supported);
-        EXPECT_EQ(fsType, c.fsType);
+        ExpectBothFail(text, &fsType, &supported);
+        EXPECT_EQ(fsType, type);
         EXPECT_FALSE(supported);
     }
 }
@@ -54,9 +53,7 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
     QuitProbe never, quit{0, 1}, quit2{0, 1};
     RowCollector all, rows, rows2;
     ASSERT_TRUE(RunImgPod(&all, "ext3", "linux", &never));
-    ASSERT_GT(all.rows.size(), 1000u);
     EXPECT_EQ(never.polls, static_cast<int>(all.rows.size() / 1000));
-
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "linux", &quit));
     EXPECT_EQ(quit.polls, 1);
     EXPECT_EQ(rows.rows.size(), 999u);  // stopped before the 1000th inode is read
@@ -66,18 +63,9 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
 }
 
-TEST_F(EntryPointTest, JournalAwaitingRecoveryIsAccepted) {
-    BuildImage("ext3");
-    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
-    RowCollector a, b;
-    EXPECT_TRUE(RunImgPod(&a));
-    EXPECT_TRUE(RunVirtualPod(&b));
-    EXPECT_EQ(Sorted(a.rows), Sorted(b.rows));
-}
-
-// The caller's mistakes: a wrong platform or type name (refused before the device is
-// touched), null callbacks, a mapping callback that answers false.
-TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
+// A wrong platform or type name (refused before any read), null callbacks, a mapping
+// callback that answers false; a journal awaiting recovery is no reason to refuse.
+TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot) {
     BuildImage("ext3");
     RowCollector rows;
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "Linux"));
@@ -86,7 +74,6 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tOnly ext3 is supported");
     EXPECT_FALSE(RunImgPod(&rows, nullptr, "linux"));
     EXPECT_EQ(device_.reads, 0u);
-
     char root[] = "/", ext3[] = "ext3", platform[] = "linux";
     EXPECT_FALSE(RDFDInterfaceForImgPod(root, nullptr, &device_, RowCollector::Add, &rows, nullptr,
                                         ext3, platform, 0, 0, 0, false, nullptr, nullptr));
@@ -94,26 +81,24 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalk) {
                                             nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
                                             nullptr, 0, nullptr));
     EXPECT_TRUE(rows.rows.empty());
-
     for (bool optimized : {false, true}) {
-        RowCollector refusing;
-        refusing.refuseAt = 3;
+        RowCollector refusing{{}, 3};
         EXPECT_EQ(Refusal(optimized, &refusing),
                   "APPLICATION\tInode Aname Mapping Call back failed");
         EXPECT_EQ(refusing.rows.size(), 3u);
     }
+    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
+    EXPECT_EQ(Refusal(false) + Refusal(true), "");
 }
 
-// Each entry point reads the superblock and descriptor table whole, inodes through
-// its cache (the depth-first walker's 8 KiB buffers, the optimized walker's 64 KiB
-// ones), directory and indirect blocks as runs of whole blocks of at most 32 KiB.
-// Fault injection: whichever device read fails, both walkers answer false with a
-// read error.
-TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
+// Inodes are read through each entry point's cache (8 KiB buffers depth first, 64 KiB
+// optimized), blocks as runs of at most 32 KiB. Every read after the superblock and
+// descriptors is hinted, by the look-ahead or a forced prescan (which changes no row).
+TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
     BuildImage("ext3", 400);
     device_.keepLog = true;
     for (bool optimized : {false, true}) {
-        const char* context = optimized ? "RDFDInterfaceForVirtualPod" : "RDFDInterfaceForImgPod";
+        const unsigned buffer = optimized ? 65536u : 8192u;
         RowCollector rows;
         device_.reads = device_.failRead = 0;
         device_.log.clear();
@@ -121,70 +106,44 @@ TEST_F(EntryPointTest, ReadsAreSizedToTheirUseAndEveryFailingReadEndsTheWalk) {
         std::set<unsigned int> sizes;
         for (const auto& [offset, size] : device_.log) {
             sizes.insert(size);
-            EXPECT_TRUE(size == (optimized ? 65536u : 8192u) ||
-                        (size % 1024 == 0 && offset % 1024 == 0 && size <= 32768))
+            EXPECT_TRUE(size == buffer || (size % 1024 == 0 && offset % 1024 == 0 && size <= 32768))
                 << size << " bytes at " << offset;
         }
-        // Single blocks, inode buffers and runs of neighbouring blocks.
-        EXPECT_TRUE(sizes.count(1024) && sizes.count(optimized ? 65536u : 8192u));
-        EXPECT_GE(sizes.size(), 3u);
+        EXPECT_TRUE(sizes.count(1024) && sizes.count(buffer) && sizes.size() >= 3);
         const unsigned long long reads = device_.reads;
         ASSERT_GT(reads, 3u);
-        for (unsigned long long n = 1; n <= reads; ++n) {
+        for (device_.failRead = 1; device_.failRead <= reads; ++device_.failRead) {
             device_.reads = 0;
-            device_.failRead = n;
-            EXPECT_EQ(Refusal(optimized).rfind("READ\t", 0), 0u) << context << " read " << n;
+            EXPECT_EQ(Refusal(optimized).rfind("READ\t", 0), 0u) << optimized << device_.failRead;
         }
     }
-}
-
-// Given a read-ahead hook, every read a walk makes after the superblock and the
-// descriptors (inode-table windows, bitmaps, directory and indirect blocks) reads
-// bytes of a hinted range, and only a small part of the device is hinted: with the
-// walk's own look-ahead (the entry points: a memory device answers fast, so there
-// is no prescan) and with the prescan of the inode tables forced, which changes
-// no row and no row's place.
-TEST_F(EntryPointTest, ReadAheadHintsEveryReadTheWalkMakes) {
-    BuildImage("ext3", 400);
-    device_.keepLog = true;
     hinting_ = true;
+    device_.failRead = 0;
     for (bool optimized : {false, true})
         for (bool prescan : {false, true}) {
-            RowCollector plain, rows;
+            RowCollector plain, again;
             ASSERT_TRUE(Run(optimized, &plain));
             device_.log.clear();
             device_.hints.clear();
-            if (prescan) {
-                auto reader = Reader(optimized);
-                reader->SetReadAhead(MemoryDevice::TakeHint);
-                reader->SetPrescanThreshold(0);
-                reader->ValidateFileSystem(nullptr, nullptr, nullptr);
-                char root[] = "/";
-                ASSERT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
-                EXPECT_TRUE(reader->Prescanned());
-                reader.reset();  // joins the hint thread
-                EXPECT_EQ(rows.rows, plain.rows);
-            } else {
-                ASSERT_TRUE(Run(optimized, &rows));
-            }
-            ASSERT_FALSE(device_.hints.empty());
-            unsigned long long hinted = 0;
-            for (const auto& [offset, length] : device_.hints)
-                hinted += length;
-            EXPECT_LT(hinted, device_.bytes.size() / 4);
+            if (prescan)
+                again = Walk(optimized, nullptr, true);
+            else
+                ASSERT_TRUE(Run(optimized, &again));
+            EXPECT_EQ(again.rows, plain.rows);
+            EXPECT_LT(std::accumulate(device_.hints.begin(), device_.hints.end(), 0ull,
+                                      [](auto sum, auto h) { return sum + h.second; }),
+                      device_.bytes.size() / 4);
             for (size_t i = 2; i < device_.log.size(); ++i) {
                 const auto [offset, size] = device_.log[i];
-                bool covered = false;
-                for (const auto& [start, length] : device_.hints)
-                    covered = covered || (start < offset + size && offset < start + length);
-                EXPECT_TRUE(covered)
-                    << (optimized ? "optimized" : "depth first") << (prescan ? ", prescan" : "")
-                    << ": read " << i << " at " << offset << " was not hinted";
+                EXPECT_TRUE(std::any_of(
+                    device_.hints.begin(), device_.hints.end(),
+                    [&](auto h) { return h.first < offset + size && offset < h.first + h.second; }))
+                    << optimized << prescan << ": read " << i << " at " << offset;
             }
         }
 }
 
-TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
+TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeFlagsAndFilter) {
     BuildImage();
     const std::string dump = tmp_.File("volinfo");
     char root[] = "root", ext3[] = "ext3", platform[] = "linux";
@@ -194,31 +153,88 @@ TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeAndFlags) {
                                        false, nullptr, nullptr));
     EXPECT_EQ(ReadFile(dump).rfind("extentsize=4096 \n", 0), 0u);
     EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
-    ASSERT_FALSE(rows.rows.empty());
-    EXPECT_EQ(rows.rows.front().name, "root");
-
+    EXPECT_EQ(rows.rows.at(0).name, "root");
     ASSERT_TRUE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add,
                                            &rows, const_cast<char*>(dump.c_str()), nullptr, nullptr,
                                            65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
     EXPECT_EQ(ReadFile(dump).rfind("extentsize=65536 \n", 0), 0u);
     EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
-}
-
-// A filter list names sub-directories by their short name; a named directory is
-// neither reported nor walked, whichever walker runs.
-TEST_F(EntryPointTest, FilterListSkipsDirectoriesByExactName) {
-    BuildImage();
-    std::list<std::string> filter{"d2", "d"};
-    char root[] = "/";
+    std::list<std::string> filter{"d2", "d"};  // skipped by exact name, not reported or walked
     for (bool optimized : {false, true}) {
-        auto reader = Reader(optimized, &filter);
-        reader->ValidateFileSystem(nullptr, nullptr, nullptr);
-        RowCollector rows;
-        EXPECT_EQ(reader->GetInodeAnameMapping(RowCollector::Add, &rows, root, 2), 0);
-        const auto names = rows.Names();
+        const auto names = Walk(optimized, &filter).Names();
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
+}
+
+constexpr size_t kSb = 1024;
+
+// A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
+// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes;
+// then the `changes`.
+MemoryDevice Craft(std::vector<std::pair<size_t, uint32_t>> changes, uint32_t logBlockSize = 0) {
+    MemoryDevice d;
+    d.bytes.assign(64 << 10, '\0');
+    const std::vector<std::pair<size_t, uint32_t>> fields = {
+        {0, 256},           {4, 8193},          {20, logBlockSize == 0},
+        {24, logBlockSize}, {28, logBlockSize}, {32, 8192},
+        {40, 256},          {56, 0xEF53},       {84, 11},
+        {88, 256}};
+    changes.insert(changes.begin(), fields.begin(), fields.end());
+    for (const auto& [offset, value] : changes)
+        d.Put(kSb + offset, value);
+    return d;
+}
+
+class ValidateFileSystemTest : public ::testing::Test {
+  protected:
+    std::string Validate(MemoryDevice& d, const char* dump = nullptr) {
+        reader_ = std::make_unique<ReadExt3DirFromDevice>(MemoryDevice::Read, &d, nullptr, 0,
+                                                          nullptr, 2097152, false, 0, 0, nullptr);
+        return ErrorOf(
+            [&] { reader_->ValidateFileSystem(const_cast<char*>(dump), nullptr, nullptr); });
+    }
+
+    TestEnv env_;
+    std::unique_ptr<ReadExt3DirFromDevice> reader_;
+};
+
+// Block sizes up to 16 KiB pass (a shift of 22 wraps a 32-bit size to 0); a refused
+// geometry, or a descriptor table no device holds, ends validation before reading on.
+TEST_F(ValidateFileSystemTest, BlockSizesAndGeometriesTheCheckRefuses) {
+    for (uint32_t log : {0u, 4u, 5u, 22u}) {
+        MemoryDevice d = Craft({{24, log}}, log <= 4 ? log : 0);
+        EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
+        EXPECT_EQ(reader_->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
+    }
+    MemoryDevice d = Craft({{32, 8193}});
+    EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
+    d = Craft({{4, 0xFFFFFFFF}, {32, 1}, {40, 1}, {0, 1}});  // 4 billion groups of one block
+    d.bytes.resize(2048);
+    EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
+    EXPECT_EQ(d.reads, 1u);        // the superblock only
+    d = Craft({{4, 3}, {20, 2}});  // the first data block just below the blocks count
+    EXPECT_EQ(Validate(d), "");
+    EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
+}
+
+// Failed reads and writes are refused; a walk without validation has no device size.
+TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
+    MemoryDevice d = Craft({});
+    EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
+    EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
+    RowCollector rows;
+    char root[] = "/";
+    d.reads = 0;
+    ReadExt3DirFromDevice reader(MemoryDevice::Read, &d, nullptr, 0, nullptr, 0, false, 0, 0,
+                                 nullptr);
+    EXPECT_EQ(ErrorOf([&] { reader.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2); }),
+              "FS\tDeviceSize is zero");
+    EXPECT_EQ(d.reads, 0u);
+    d.bytes.resize(2048 + 16);  // superblock whole, descriptor table cut
+    EXPECT_EQ(Validate(d), "READ\t Could not read File system Group Descriptors");
+    d.bytes.resize(1500);
+    EXPECT_EQ(Validate(d), "READ\t Could not read the entire SuperBlock");
 }
 
 }  // namespace
