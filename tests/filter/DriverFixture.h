@@ -1,11 +1,13 @@
 // The memory-mode fixture with a channel in front of its driver recording every request
-// as sent, and the driver-mode members around the change bitmaps as one table.
+// as sent (and refusing those a test picks), and the driver-mode members around the change bitmaps
+// as one table.
 #pragma once
 
 #include <linux/ioctl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "filter/QnbfVolInfo.h"
@@ -24,8 +26,12 @@ class RecordedDriver : public MemoryDriver, public DriverChannel {
         auto* bytes = static_cast<unsigned char*>(arg);
         seen_.push_back(request);
         records_.emplace_back(bytes, bytes + (arg ? _IOC_SIZE(request) : 0));
+        if (const int err = refuse_ ? refuse_(request, arg) : 0)
+            return errno = err, -1;
         return driver().Request(fd, request, arg);
     }
+    // The errno a request is refused with, 0 to pass it on.
+    std::function<int(unsigned long, void*)> refuse_;
     // The requests sent, in order.
     std::vector<unsigned long>& seen() { return seen_; }
     unsigned long LastRequest() { return seen_.back(); }

@@ -41,23 +41,21 @@ class FaultSweep : public MemoryDriver {
                 env_.QueueCommandResult(0);
             env_.QueueCommandResult(32);
             const size_t before = env_.Commands().size();
-            EXPECT_EQ(call(Lvalue(KZVolumeUnix("/mnt/a"))), answer)
-                << "command " << k << " failing";
+            EXPECT_EQ(call(Lvalue(KZVolumeUnix("/mnt/a"))), answer) << k;
             EXPECT_EQ(env_.Commands().size(), before + k + 1);
             EXPECT_EQ(OpenDescriptorCount(), descriptors);
         }
     }
     // Opens a driver-mode object bound to `minor`, with the admin node's flush best effort.
     Operation OnVolume(const char* name, int minor, std::function<bool(KZVolumeUnix&)> call) {
-        return {name,
-                [minor, call] {
-                    auto volume = BoundVolume(minor);
-                    return volume->Open() && call(*volume);
-                },
-                false,
-                [node = FilterNode(minor)](const Call& c) {
-                    return c.request == BLKFLSBUF || c.node == node;
-                }};
+        auto mine = [node = FilterNode(minor)](const Call& c) {
+            return c.request == BLKFLSBUF || c.node == node;
+        };
+        return {name, [minor, call] { return Opened(minor, call); }, false, mine};
+    }
+    static bool Opened(int minor, const std::function<bool(KZVolumeUnix&)>& call) {
+        auto volume = BoundVolume(minor);
+        return volume->Open() && call(*volume);
     }
 
     int dev_ = -1, snap_ = -1;
@@ -82,8 +80,8 @@ TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
          }},
         {"GetVolumeInfo",
          [this] {
-             auto vol = BoundVolume(dev_);
-             return vol->Open() && vol->GetVolumeInfo() && vol->GetBlockSize() == 512;
+             return Opened(dev_,
+                           [](auto& v) { return v.GetVolumeInfo() && v.GetBlockSize() == 512; });
          }},
         {"QNBFSetMinorno of a cluster client",
          [&] {
@@ -117,11 +115,9 @@ TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
     auto removeSnapshots = [this, own, cow] {
         emulator::State state;
         ASSERT_TRUE(driver().Snapshot(&state));
-        for (const emulator::Device& d : state.devices) {
-            if (d.snapshot && d.source == static_cast<uint32_t>(own)) {
-                EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);
-            }
-        }
+        for (const emulator::Device& d : state.devices)
+            EXPECT_TRUE(!d.snapshot || d.source != static_cast<uint32_t>(own) ||
+                        SendMinor(QNBF_DELETE_NODE, d.minor) == 0);
         RunCommandLine("rm -f " + cow + "/.qnbf*");
     };
     SweepDriverCalls({"snapshot life",
