@@ -115,17 +115,15 @@ TEST(VolumeInformation, RecordAndBitmapSizesFromTheDriversAnswer) {
     unsigned char bits[4] = {};
     EXPECT_TRUE(volume.QNBFSetVolBitmap(KZV_BITMAP_INCREMENTAL, bits) && driver.last.size == 3);
     EXPECT_TRUE(volume.QNBFSetVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits) && driver.last.size == 4);
-    EXPECT_FALSE(volume.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 4));
-    EXPECT_FALSE(volume.QNBFMergeVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits, 3));
+    EXPECT_FALSE(volume.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 4) ||
+                 volume.QNBFMergeVolBitmap(KZV_BITMAP_DIFFERENTIAL, bits, 3));
     EXPECT_EQ(driver.last.kind, QNBF_KIND_DIFFERENTIAL);
-    ASSERT_TRUE(volume.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 3));
-    EXPECT_EQ(std::make_tuple(+driver.last.kind, +driver.last.size),
-              std::make_tuple(QNBF_KIND_INCREMENTAL, 3u));
+    EXPECT_TRUE(volume.QNBFMergeVolBitmap(KZV_BITMAP_INCREMENTAL, bits, 3) &&
+                driver.last.kind == QNBF_KIND_INCREMENTAL && driver.last.size == 3);
 
     std::memset(&info, 0x5a, sizeof info);
     ASSERT_TRUE(plain.QNBFGetVolInfo(info));
-    EXPECT_EQ(uint64_t{info.total_blocks} + info.dev_name[0], 0u);
-    EXPECT_FALSE(plain.IsOpen());
+    EXPECT_FALSE(info.total_blocks || info.dev_name[0] || plain.IsOpen());
     SetDriverChannel(nullptr);
 }
 

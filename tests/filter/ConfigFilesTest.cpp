@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
 #include "host/Handles.h"
@@ -67,9 +69,7 @@ TEST(WordList, AddFindAndDeleteWholeWordsReplacingTheListWholeOrNotAtAll) {
     ::chmod(list.c_str(), 0640);
     ASSERT_TRUE(Delete(list, "/dev/a"));
     EXPECT_EQ(ReadFile(list), "/dev/b\n/dev/c\n");
-    struct stat st;
-    ASSERT_EQ(::stat(list.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(std::filesystem::status(list).permissions(), std::filesystem::perms(0640));
 }
 
 TEST(QnbfConf, ValueFollowsTheFirstEqualsWithoutLeadingBlanks) {

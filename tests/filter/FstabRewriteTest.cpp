@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "filter/FstabRewrite.h"
 #include "host/Handles.h"
 #include "tests/support/TestEnv.h"
@@ -63,9 +65,7 @@ TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteF
 
     ASSERT_TRUE(Put("/dev/sdb1"));
     EXPECT_EQ(ReadFile(files_.table), head + kMark + longLine + kMark + other + tail + kEntry);
-    struct stat st;
-    ASSERT_EQ(::stat(files_.table.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::filesystem::status(files_.table).permissions(), std::filesystem::perms(0640));
     EXPECT_FALSE(TempLeft());
     EXPECT_TRUE(Take());
     EXPECT_EQ(ReadFile(files_.table), original);

@@ -59,33 +59,31 @@ TEST_F(Lookup, DevicesAreFoundByWholeNameMinorOrSnapshotMinorUntilOneFails) {
     EXPECT_FALSE(ByName("qnbf" + std::to_string(dev), &info_) || info_.minor != 0x5a5a5a5au);
 }
 
-TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
+TEST_F(Lookup, CoveringDeviceIsAPrefixMatchAndAClusterClientsMinorComesFromTheDriver) {
     const int sdb10 = AddDevice("/dev/sdb10", 1 << 30), sdb1 = AddDevice("/dev/sdb1", 1 << 30);
     EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb10));
     // No "/": the whole path is the name.
     EXPECT_TRUE(isQNBFDevice("sdb10", filter_) && filter_ == FilterNode(sdb10));
 
-    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
-    const int descriptors = OpenDescriptorCount();
-    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb1));
-    EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_) || isQNBFDevice("/dev/", filter_));
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
-}
-
-TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
+    // Binding takes the node's minor, or asks the driver for a cluster client.
     UseRegistry("");
     KZVolumeUnix vol("/dev/null", "", false, false);          // /dev/null is c 1 3
     EXPECT_TRUE(vol.m_QnbfNodeMinorno == 3 && vol.IsOpen());  // the admin node opened on the way
     EXPECT_FALSE(vol.QNBFSetMinorno("/dev/kzvol-missing") || vol.m_QnbfNodeMinorno != 3);
 
     UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
-    AddDevice("/dev/sdb", 1 << 30);
-    int minor = AddDevice("/dev/sdc", 1 << 30);
+    const int minor = AddDevice("/dev/sdd", 1 << 30);
     KZVolumeUnix cluster("/dev/qnbf/ctrl");
     cluster.setClntDisplayName("vm1");
     ASSERT_TRUE(cluster.QNBFSetMinorno(FilterNode(minor)));
     EXPECT_FALSE(cluster.QNBFSetMinorno("/dev/qnbf/qnbf77"));
     EXPECT_EQ(cluster.m_QnbfNodeMinorno, minor);
+
+    ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
+    const int descriptors = OpenDescriptorCount();
+    EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb1));
+    EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_) || isQNBFDevice("/dev/", filter_));
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
 }
 
 // Overstates its counts and leaves names unterminated: lookups stay inside the records.
