@@ -111,8 +111,7 @@ class ClusterConfig : public ::testing::Test {
 
 // The cluster script gets every argument as it is, whatever it holds.
 TEST_F(ClusterConfig, ClientsAreRecognisedAndTheScriptGetsEveryArgumentWhole) {
-    EXPECT_TRUE(is_VM("vm1"));
-    EXPECT_FALSE(is_VM("") || is_VM("pm1") || is_VM("unknown"));
+    EXPECT_TRUE(is_VM("vm1") && !is_VM("") && !is_VM("pm1") && !is_VM("unknown"));
     TempDir witness;
     const std::string touch = "touch " + witness.File("pwned");
     env_.QueueCommandResult(0, "6000c29a-11 \r\n\t");

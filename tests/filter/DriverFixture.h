@@ -1,6 +1,6 @@
 // The memory-mode fixture with a channel in front of its driver recording every request
-// as sent (and refusing those a test picks), and the driver-mode members around the change bitmaps
-// as one table.
+// as sent (and refusing those a test picks), the driver lookups, and the driver-mode members around
+// the change bitmaps as one table.
 #pragma once
 
 #include <linux/ioctl.h>
@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "filter/QnbfLookup.h"
 #include "filter/QnbfVolInfo.h"
 #include "tests/support/MemoryDriver.h"
 
@@ -48,6 +49,14 @@ class RecordedDriver : public MemoryDriver, public DriverChannel {
     std::vector<unsigned long> seen_;
     std::vector<std::vector<unsigned char>> records_;
 };
+
+// Driver lookups of a device by node name or by (snapshot) minor.
+inline bool ByName(std::string name, qn_getinfo_arg* out) {
+    return get_qnbf_dev_info(name.data(), out, QN_LOOKUP_BY_NAME);
+}
+inline bool ByMinor(uint32_t minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
+    return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), out, mode);
+}
 
 using Bits = std::vector<unsigned char>;
 

@@ -6,7 +6,6 @@
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
-#include "filter/QnbfLookup.h"
 #include "tests/filter/DriverFixture.h"
 #include "tests/support/FaultSweep.h"
 #include "volume/DeviceProbe.h"
@@ -64,15 +63,12 @@ class FaultSweep : public MemoryDriver {
 
 TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
     std::string node = "qnbf" + std::to_string(dev_);
-    auto byMinor = [this](uint32_t minor, int mode) {
-        return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), &info_, mode);
-    };
     const std::pair<const char*, std::function<bool()>> operations[] = {
         {"list_qnbf_devs",
          [l = qn_getdevicelist_arg{1, 0, {}}]() mutable { return list_qnbf_devs(&l); }},
-        {"by name", [&] { return get_qnbf_dev_info(node.data(), &info_, QN_LOOKUP_BY_NAME); }},
-        {"by minor", [&] { return byMinor(dev_, QN_LOOKUP_BY_MINOR); }},
-        {"by snapshot minor", [&] { return byMinor(snap_, QN_LOOKUP_BY_SNAP_MINOR); }},
+        {"by name", [&] { return ByName(node, &info_); }},
+        {"by minor", [&] { return ByMinor(dev_, &info_); }},
+        {"by snapshot minor", [&] { return ByMinor(snap_, &info_, QN_LOOKUP_BY_SNAP_MINOR); }},
         {"isQNBFDevice", [f = std::string()]() mutable { return isQNBFDevice("/dev/sdb", f); }},
         {"QNBFShowDevList",
          [l = qn_getdevicelist_arg{1, 0, {}}]() mutable {

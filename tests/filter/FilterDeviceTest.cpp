@@ -124,9 +124,8 @@ TEST_F(FilterDevice, EveryRefusalFromTheInformationRequestOnRemovesTheNewDevice)
         refuse_ = nullptr;
         EXPECT_EQ(env_.ShellCommands().size(), scripts + started);
         EXPECT_TRUE(!started || env_.ShellCommands().back() == kBootScriptLine);
-        auto devices = Devices();
-        ASSERT_EQ(devices.size(), left);
-        for (const emulator::Device& d : devices) {
+        ASSERT_EQ(Devices().size(), left);
+        for (const emulator::Device& d : Devices()) {
             EXPECT_EQ(d.state, started ? emulator::NodeState::Started : emulator::NodeState::Added);
             SendMinor(QNBF_DEFUNCT_NODE, d.minor);
             EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);

@@ -1,24 +1,14 @@
 // Listing and finding filter devices, and binding a volume object to one, via the stand-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <tuple>
 
 #include "filter/FilterInternal.h"
-#include "filter/QnbfLookup.h"
-#include "tests/support/MemoryDriver.h"
+#include "tests/filter/DriverFixture.h"
 #include "volume/DeviceProbe.h"
 
 namespace kzvol::testing {
 namespace {
-
-bool ByName(std::string name, qn_getinfo_arg* out) {
-    return get_qnbf_dev_info(name.data(), out, QN_LOOKUP_BY_NAME);
-}
-bool ByMinor(uint32_t minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
-    return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), out, mode);
-}
 
 class Lookup : public MemoryDriver {
   protected:

@@ -94,8 +94,7 @@ TEST_F(Snapshots, OneSnapshotsLifeAndTheLimitsOfItsRead) {
     EXPECT_EQ(env_.ShellCommands(), std::vector<std::string>{kBootScriptLine});
     EXPECT_TRUE(volume_->m_hSnapVolume == -1 && volume_->m_strSnapId == FilterNode(snapMinor));
 
-    EXPECT_TRUE(Exists(CowFile("-snap")));
-    ASSERT_TRUE(volume_->SWSnapUnsynchronize());
+    ASSERT_TRUE(Exists(CowFile("-snap")) && volume_->SWSnapUnsynchronize());
     EXPECT_FALSE(Exists(CowFile("-snap")) || Exists(CowFile("-snapmap")));
     EXPECT_TRUE(volume_->SWSnapUnsynchronize());  // neither file: nothing to do
     volume_->Close();
