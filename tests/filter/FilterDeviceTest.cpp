@@ -89,8 +89,7 @@ TEST_F(FilterDevice, CreationCorrectsTheExtentSizeResetsBothBitmapsAndDeletionRe
         EXPECT_EQ(env_.ShellCommands().back(), kBootScriptLine);
 
         size_t scripts = env_.ShellCommands().size();
-        ASSERT_TRUE(Delete(arg.minorno));
-        EXPECT_TRUE(Devices().empty());
+        ASSERT_TRUE(Delete(arg.minorno) && Devices().empty());
         EXPECT_EQ(env_.ShellCommands().size(), scripts + 1);
     }
     EXPECT_TRUE(env_.Commands().empty());  // no fstab backup without the flag

@@ -163,8 +163,7 @@ TEST_F(FstabRewrite, RewriterThatWaitedEditsTheTableThatReplacedTheOne) {
     dir_.Write("fstab.new", sdb1 + sdc);
     ASSERT_EQ(::rename(dir_.File("fstab.new").c_str(), files_.table.c_str()), 0);
     held.reset();
-    const int status = WaitStatus(child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(WaitStatus(child), 0);  // exited with 0
     EXPECT_EQ(ReadFile(files_.table), kMark + sdb1 + sdc + kEntry);
 }
 
