@@ -1,13 +1,16 @@
 // The memory-mode fixture with a channel in front of its driver recording every request
-// as sent, and the driver-mode members around the change bitmaps as one table.
+// as sent (and refusing those a test picks), the driver lookups, and the driver-mode members around
+// the change bitmaps as one table.
 #pragma once
 
 #include <linux/ioctl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
+#include "filter/QnbfLookup.h"
 #include "filter/QnbfVolInfo.h"
 #include "tests/support/MemoryDriver.h"
 
@@ -24,8 +27,12 @@ class RecordedDriver : public MemoryDriver, public DriverChannel {
         auto* bytes = static_cast<unsigned char*>(arg);
         seen_.push_back(request);
         records_.emplace_back(bytes, bytes + (arg ? _IOC_SIZE(request) : 0));
+        if (const int err = refuse_ ? refuse_(request, arg) : 0)
+            return errno = err, -1;
         return driver().Request(fd, request, arg);
     }
+    // The errno a request is refused with, 0 to pass it on.
+    std::function<int(unsigned long, void*)> refuse_;
     // The requests sent, in order.
     std::vector<unsigned long>& seen() { return seen_; }
     unsigned long LastRequest() { return seen_.back(); }
@@ -42,6 +49,14 @@ class RecordedDriver : public MemoryDriver, public DriverChannel {
     std::vector<unsigned long> seen_;
     std::vector<std::vector<unsigned char>> records_;
 };
+
+// Driver lookups of a device by node name or by (snapshot) minor.
+inline bool ByName(std::string name, qn_getinfo_arg* out) {
+    return get_qnbf_dev_info(name.data(), out, QN_LOOKUP_BY_NAME);
+}
+inline bool ByMinor(uint32_t minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
+    return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), out, mode);
+}
 
 using Bits = std::vector<unsigned char>;
 

@@ -6,7 +6,6 @@
 
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
-#include "filter/QnbfLookup.h"
 #include "tests/filter/DriverFixture.h"
 #include "tests/support/FaultSweep.h"
 #include "volume/DeviceProbe.h"
@@ -41,23 +40,21 @@ class FaultSweep : public MemoryDriver {
                 env_.QueueCommandResult(0);
             env_.QueueCommandResult(32);
             const size_t before = env_.Commands().size();
-            EXPECT_EQ(call(Lvalue(KZVolumeUnix("/mnt/a"))), answer)
-                << "command " << k << " failing";
+            EXPECT_EQ(call(Lvalue(KZVolumeUnix("/mnt/a"))), answer) << k;
             EXPECT_EQ(env_.Commands().size(), before + k + 1);
             EXPECT_EQ(OpenDescriptorCount(), descriptors);
         }
     }
     // Opens a driver-mode object bound to `minor`, with the admin node's flush best effort.
     Operation OnVolume(const char* name, int minor, std::function<bool(KZVolumeUnix&)> call) {
-        return {name,
-                [minor, call] {
-                    auto volume = BoundVolume(minor);
-                    return volume->Open() && call(*volume);
-                },
-                false,
-                [node = FilterNode(minor)](const Call& c) {
-                    return c.request == BLKFLSBUF || c.node == node;
-                }};
+        auto mine = [node = FilterNode(minor)](const Call& c) {
+            return c.request == BLKFLSBUF || c.node == node;
+        };
+        return {name, [minor, call] { return Opened(minor, call); }, false, mine};
+    }
+    static bool Opened(int minor, const std::function<bool(KZVolumeUnix&)>& call) {
+        auto volume = BoundVolume(minor);
+        return volume->Open() && call(*volume);
     }
 
     int dev_ = -1, snap_ = -1;
@@ -66,15 +63,12 @@ class FaultSweep : public MemoryDriver {
 
 TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
     std::string node = "qnbf" + std::to_string(dev_);
-    auto byMinor = [this](uint32_t minor, int mode) {
-        return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), &info_, mode);
-    };
     const std::pair<const char*, std::function<bool()>> operations[] = {
         {"list_qnbf_devs",
          [l = qn_getdevicelist_arg{1, 0, {}}]() mutable { return list_qnbf_devs(&l); }},
-        {"by name", [&] { return get_qnbf_dev_info(node.data(), &info_, QN_LOOKUP_BY_NAME); }},
-        {"by minor", [&] { return byMinor(dev_, QN_LOOKUP_BY_MINOR); }},
-        {"by snapshot minor", [&] { return byMinor(snap_, QN_LOOKUP_BY_SNAP_MINOR); }},
+        {"by name", [&] { return ByName(node, &info_); }},
+        {"by minor", [&] { return ByMinor(dev_, &info_); }},
+        {"by snapshot minor", [&] { return ByMinor(snap_, &info_, QN_LOOKUP_BY_SNAP_MINOR); }},
         {"isQNBFDevice", [f = std::string()]() mutable { return isQNBFDevice("/dev/sdb", f); }},
         {"QNBFShowDevList",
          [l = qn_getdevicelist_arg{1, 0, {}}]() mutable {
@@ -82,8 +76,8 @@ TEST_F(FaultSweep, DriverLookupsAndTheVolumeObject) {
          }},
         {"GetVolumeInfo",
          [this] {
-             auto vol = BoundVolume(dev_);
-             return vol->Open() && vol->GetVolumeInfo() && vol->GetBlockSize() == 512;
+             return Opened(dev_,
+                           [](auto& v) { return v.GetVolumeInfo() && v.GetBlockSize() == 512; });
          }},
         {"QNBFSetMinorno of a cluster client",
          [&] {
@@ -117,11 +111,9 @@ TEST_F(FaultSweep, ChangeBitmapsAndSnapshots) {
     auto removeSnapshots = [this, own, cow] {
         emulator::State state;
         ASSERT_TRUE(driver().Snapshot(&state));
-        for (const emulator::Device& d : state.devices) {
-            if (d.snapshot && d.source == static_cast<uint32_t>(own)) {
-                EXPECT_EQ(SendMinor(QNBF_DELETE_NODE, d.minor), 0);
-            }
-        }
+        for (const emulator::Device& d : state.devices)
+            EXPECT_TRUE(!d.snapshot || d.source != static_cast<uint32_t>(own) ||
+                        SendMinor(QNBF_DELETE_NODE, d.minor) == 0);
         RunCommandLine("rm -f " + cow + "/.qnbf*");
     };
     SweepDriverCalls({"snapshot life",

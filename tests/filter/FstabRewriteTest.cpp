@@ -5,9 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <functional>
+#include <filesystem>
 
 #include "filter/FstabRewrite.h"
 #include "host/Handles.h"
@@ -20,7 +19,6 @@ namespace {
 const char kMark[] = "#kzvol:/dev/qnbf/qnbf3:";
 const char kEntry[] = "/dev/qnbf/qnbf3\t/data\text3\tdefaults,noatime\t1\t2 \n";
 
-// Runs `body` in a child process that exits with its answer.
 pid_t Child(const std::function<int()>& body) {
     pid_t child = ::fork();
     if (child == 0)
@@ -36,15 +34,10 @@ class FstabRewrite : public ::testing::Test {
   protected:
     bool Put(const std::string& device, const char* dir = "/data", int freq = 1,
              const char* opts = "defaults,noatime") {
-        const mntent entry{nullptr,
-                           const_cast<char*>(dir),
-                           const_cast<char*>("ext3"),
-                           const_cast<char*>(opts),
-                           freq,
-                           2};
-        return PutFstabUnderFilter(files_, "test:", device, "/dev/qnbf/qnbf3", entry);
+        std::string d = dir, type = "ext3", o = opts;
+        return PutFstabUnderFilter(files_, "test:", device, "/dev/qnbf/qnbf3",
+                                   mntent{nullptr, d.data(), type.data(), o.data(), freq, 2});
     }
-    // Whether undoing it for sdb1 changed the table.
     bool Take() {
         bool changed = false;
         EXPECT_TRUE(TakeFstabFromFilter(files_, "test:", "/dev/qnbf/qnbf3", "sdb1", &changed));
@@ -57,10 +50,7 @@ class FstabRewrite : public ::testing::Test {
     FstabFiles files_{dir_.File("fstab"), dir_.File("fstab-temptalmar"), dir_.File("fstab.orig")};
 };
 
-// Only the lines whose first word is the device are taken (not a comment naming it, not
-// a name sharing its prefix, not another node's lines); every other byte stays.
 TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteForByte) {
-    // The device's own line is 20000 bytes long: it must be commented out whole.
     const std::string longLine = "/dev/sdb1 /data ext3 " + std::string(19974, 'o') + " 1 2\n";
     const std::string other = "\t/dev/sdb1\t/mnt/other ext3 defaults 0 0 \r\n";
     const std::string head =
@@ -75,19 +65,21 @@ TEST_F(FstabRewrite, OnlyTheDevicesLinesAreTakenAndUndoingGivesTheTableBackByteF
 
     ASSERT_TRUE(Put("/dev/sdb1"));
     EXPECT_EQ(ReadFile(files_.table), head + kMark + longLine + kMark + other + tail + kEntry);
-    struct stat st;
-    ASSERT_EQ(::stat(files_.table.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::filesystem::status(files_.table).permissions(), std::filesystem::perms(0640));
     EXPECT_FALSE(TempLeft());
     EXPECT_TRUE(Take());
     EXPECT_EQ(ReadFile(files_.table), original);
     EXPECT_FALSE(Take());
     EXPECT_EQ(ReadFile(files_.table), original);
 
-    // No line named the device: the entry goes on a line of its own.
     dir_.Write("fstab", "proc /proc proc defaults 0 0");
     ASSERT_TRUE(Put("/dev/sdc"));
     EXPECT_EQ(ReadFile(files_.table), std::string("proc /proc proc defaults 0 0\n") + kEntry);
+    // Words past the longest device name name no device.
+    EXPECT_EQ(FstabFirstWord(" \t/dev/sdb1\t/data"), "/dev/sdb1");
+    EXPECT_EQ(FstabFirstWord("\n"), "");
+    EXPECT_EQ(FstabFirstWord(std::string(1023, 'a') + " x"), std::string(1023, 'a'));
+    EXPECT_EQ(FstabFirstWord(std::string(1024, 'a') + " x"), "");
 }
 
 // Fields are escaped as addmntent does, so none can start a line of its own; undoing
@@ -144,7 +136,6 @@ TEST_F(FstabRewrite, FailedRenameOrCrashBeforeTheRenameLeavesTheOldTable) {
     EXPECT_EQ(ReadFile(files_.table), original);
     EXPECT_TRUE(TempLeft());
 
-    // The next rewrite starts afresh over the stale temporary file.
     ASSERT_TRUE(Put("/dev/sdb1"));
     EXPECT_EQ(ReadFile(files_.table), kMark + original + kEntry);
     EXPECT_FALSE(TempLeft());
@@ -172,16 +163,8 @@ TEST_F(FstabRewrite, RewriterThatWaitedEditsTheTableThatReplacedTheOne) {
     dir_.Write("fstab.new", sdb1 + sdc);
     ASSERT_EQ(::rename(dir_.File("fstab.new").c_str(), files_.table.c_str()), 0);
     held.reset();
-    const int status = WaitStatus(child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(WaitStatus(child), 0);  // exited with 0
     EXPECT_EQ(ReadFile(files_.table), kMark + sdb1 + sdc + kEntry);
-}
-
-TEST(FstabFirstWord, LongWordsNameNoDevice) {
-    EXPECT_EQ(FstabFirstWord(" \t/dev/sdb1\t/data"), "/dev/sdb1");
-    EXPECT_EQ(FstabFirstWord("\n"), "");
-    EXPECT_EQ(FstabFirstWord(std::string(1023, 'a') + " x"), std::string(1023, 'a'));
-    EXPECT_EQ(FstabFirstWord(std::string(1024, 'a') + " x"), "");
 }
 
 }  // namespace

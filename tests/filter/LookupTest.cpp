@@ -1,46 +1,30 @@
 // Listing and finding filter devices, and binding a volume object to one, via the stand-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <tuple>
 
 #include "filter/FilterInternal.h"
-#include "filter/QnbfLookup.h"
-#include "tests/support/MemoryDriver.h"
+#include "tests/filter/DriverFixture.h"
 #include "volume/DeviceProbe.h"
 
 namespace kzvol::testing {
 namespace {
 
-bool ByName(std::string name, qn_getinfo_arg* out) {
-    return get_qnbf_dev_info(name.data(), out, QN_LOOKUP_BY_NAME);
-}
-bool ByMinor(uint32_t minor, qn_getinfo_arg* out, int mode = QN_LOOKUP_BY_MINOR) {
-    return get_qnbf_dev_info(reinterpret_cast<char*>(&minor), out, mode);
-}
-
 class Lookup : public MemoryDriver {
   protected:
-    std::vector<uint32_t> List() {
-        qn_getdevicelist_arg list{1, 0, {}};
-        EXPECT_TRUE(list_qnbf_devs(&list));
-        return {list.minors, list.minors + list.count};
-    }
     qn_getinfo_arg info_;
     std::string filter_;
 };
 
 TEST_F(Lookup, DevicesAreFoundByWholeNameMinorOrSnapshotMinorUntilOneFails) {
-    EXPECT_TRUE(List().empty());
+    qn_getdevicelist_arg list{1, 0, {}};
+    EXPECT_TRUE(list_qnbf_devs(&list) && list.count == 0);
     EXPECT_FALSE(ByName("qnbf0", &info_) || ByMinor(0, &info_, QN_LOOKUP_BY_SNAP_MINOR));
     EXPECT_FALSE(isQNBFDevice("/dev/sdb1", filter_));
-    int first = AddDevice("/dev/sdb", 1 << 30);
-    int dev = AddDevice("/dev/sdc", 2ull << 30);
+    const int first = AddDevice("/dev/sdb", 1 << 30), dev = AddDevice("/dev/sdc", 2ull << 30);
     int older = Snap(dev, "s1"), newer = Snap(dev, "s2");
     ASSERT_GE(std::min(older, newer), 0);
     // The volume object's own list request fills the caller's record; snapshots are not listed.
-    qn_getdevicelist_arg list{1, 0, {}};
     ASSERT_TRUE(KZVolumeUnix(kQnbfAdminNode).QNBFShowDevList(&list));
     EXPECT_EQ(std::vector<uint32_t>(list.minors, list.minors + list.count),
               (std::vector<uint32_t>{uint32_t(first), uint32_t(dev)}));
@@ -62,41 +46,33 @@ TEST_F(Lookup, DevicesAreFoundByWholeNameMinorOrSnapshotMinorUntilOneFails) {
     // A defunct device stays listed but no longer answers: the name lookup stops there.
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(first)), 0);
     std::memset(&info_, 0x5a, sizeof info_);
-    EXPECT_FALSE(ByName("qnbf" + std::to_string(dev), &info_));
-    EXPECT_EQ(info_.minor, 0x5a5a5a5au);  // untouched
+    EXPECT_FALSE(ByName("qnbf" + std::to_string(dev), &info_) || info_.minor != 0x5a5a5a5au);
 }
 
-TEST_F(Lookup, CoveringDeviceIsAPrefixMatchFirstInListOrder) {
-    int sdb10 = AddDevice("/dev/sdb10", 1 << 30);
-    int sdb1 = AddDevice("/dev/sdb1", 1 << 30);
+TEST_F(Lookup, CoveringDeviceIsAPrefixMatchAndAClusterClientsMinorComesFromTheDriver) {
+    const int sdb10 = AddDevice("/dev/sdb10", 1 << 30), sdb1 = AddDevice("/dev/sdb1", 1 << 30);
     EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb10));
     // No "/": the whole path is the name.
     EXPECT_TRUE(isQNBFDevice("sdb10", filter_) && filter_ == FilterNode(sdb10));
 
-    // A device whose information request fails is passed over.
+    // Binding takes the node's minor, or asks the driver for a cluster client.
+    UseRegistry("");
+    KZVolumeUnix vol("/dev/null", "", false, false);          // /dev/null is c 1 3
+    EXPECT_TRUE(vol.m_QnbfNodeMinorno == 3 && vol.IsOpen());  // the admin node opened on the way
+    EXPECT_FALSE(vol.QNBFSetMinorno("/dev/kzvol-missing") || vol.m_QnbfNodeMinorno != 3);
+
+    UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
+    const int minor = AddDevice("/dev/sdd", 1 << 30);
+    KZVolumeUnix cluster("/dev/qnbf/ctrl");
+    cluster.setClntDisplayName("vm1");
+    ASSERT_TRUE(cluster.QNBFSetMinorno(FilterNode(minor)));
+    EXPECT_FALSE(cluster.QNBFSetMinorno("/dev/qnbf/qnbf77") || cluster.m_QnbfNodeMinorno != minor);
+
     ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, static_cast<uint32_t>(sdb10)), 0);
     const int descriptors = OpenDescriptorCount();
     EXPECT_TRUE(isQNBFDevice("/dev/sdb1", filter_) && filter_ == FilterNode(sdb1));
     EXPECT_FALSE(isQNBFDevice("/dev/sdc", filter_) || isQNBFDevice("/dev/", filter_));
     EXPECT_EQ(OpenDescriptorCount(), descriptors);  // the admin node is closed on every path
-}
-
-TEST_F(Lookup, SetMinornoTakesTheNodesMinorOrAsksTheDriverForAClusterClient) {
-    UseRegistry("");
-    KZVolumeUnix vol("/dev/null", "", false, false);  // /dev/null is c 1 3
-    EXPECT_EQ(vol.m_QnbfNodeMinorno, 3);
-    EXPECT_TRUE(vol.IsOpen());  // the admin node was opened on the way
-    EXPECT_FALSE(vol.QNBFSetMinorno("/dev/kzvol-missing"));
-    EXPECT_EQ(vol.m_QnbfNodeMinorno, 3);
-
-    UseRegistry("[Machines/vm1]\nbClusterGroupClient=1\n");
-    AddDevice("/dev/sdb", 1 << 30);
-    int minor = AddDevice("/dev/sdc", 1 << 30);
-    KZVolumeUnix cluster("/dev/qnbf/ctrl");
-    cluster.setClntDisplayName("vm1");
-    ASSERT_TRUE(cluster.QNBFSetMinorno(FilterNode(minor)));
-    EXPECT_FALSE(cluster.QNBFSetMinorno("/dev/qnbf/qnbf77"));
-    EXPECT_EQ(cluster.m_QnbfNodeMinorno, minor);
 }
 
 // Overstates its counts and leaves names unterminated: lookups stay inside the records.
@@ -127,8 +103,7 @@ TEST(LookupOfUntrustedAnswers, CountsAndNamesAreBoundedByTheRecords) {
     EXPECT_FALSE(ByName(std::string(200, 'n'), &info));
     EXPECT_FALSE(ByMinor(257, &info, QN_LOOKUP_BY_SNAP_MINOR));
     std::string filter;
-    EXPECT_TRUE(isQNBFDevice("/dev/aaaa", filter));
-    EXPECT_EQ(filter, "/dev/qnbf/qnbf7");
+    EXPECT_TRUE(isQNBFDevice("/dev/aaaa", filter) && filter == "/dev/qnbf/qnbf7");
     EXPECT_FALSE(isQNBFDevice("/dev/" + std::string(1100, 'a'), filter));
     SetDriverChannel(previous);
 }
