@@ -113,10 +113,8 @@ TEST_F(CollectionTest, TheSnapshotIsReadAndUnmountedOnceAtEitherExit) {
 // Other file system types, an unmounted path, a snapshot that cannot be mounted,
 // missing names and an extent size over 32 bits: refused before anything is written.
 TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
-    for (const char* type : {"xfs", "ext4"}) {
-        Table(image_, type);
-        EXPECT_FALSE(Collect()) << type;
-    }
+    for (const char* type : {"xfs", "ext4"})
+        EXPECT_FALSE((Table(image_, type), Collect())) << type;
     env_.SetMountTable({});
     EXPECT_FALSE(Collect());
     Table(image_, "ext3");

@@ -37,9 +37,8 @@ inline std::vector<FsTreeRow> TableRows(const std::string& table) {
     UnixFsTreeReader reader;
     std::string error;
     std::vector<FsTreeRow> rows;
-    EXPECT_TRUE(reader.Open(table, &error)) << error;
-    EXPECT_TRUE(
-        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error))
+    EXPECT_TRUE(reader.Open(table, &error) &&
+                reader.ForEachRow([&](auto& r) { return rows.push_back(r), true; }, &error))
         << error;
     return rows;
 }
@@ -59,10 +58,8 @@ inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
     struct stat st {
     }, parent{};
     auto row = [&](uint64_t parentInode, const std::string& name) {
-        const uint8_t type = S_ISDIR(st.st_mode) ? 1 : 0;
-        const auto size = static_cast<uint64_t>(st.st_size);
-        const auto mtime = static_cast<uint32_t>(st.st_mtime);
-        return FsTreeRow{parentInode, st.st_ino, size, mtime, type, name};
+        return FsTreeRow{parentInode,           st.st_ino,           uint64_t(st.st_size),
+                         uint32_t(st.st_mtime), S_ISDIR(st.st_mode), name};
     };
     EXPECT_EQ(::stat(dir.c_str(), &st), 0);
     std::vector<FsTreeRow> rows{row(0, rootName)};
@@ -80,8 +77,7 @@ inline std::vector<FsTreeRow> DebugfsTableRows(const std::string& image,
                                                const std::string& rootName) {
     std::vector<FsTreeRow> out;
     for (const Row& r : DebugfsRows(image, rootName))
-        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime,
-                                static_cast<uint8_t>(r.isDir ? 1 : 0), r.name});
+        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime, r.isDir, r.name});
     return out;
 }
 

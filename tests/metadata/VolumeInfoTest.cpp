@@ -70,7 +70,7 @@ class VolumeInfoTest : public ::testing::Test {
         char mnt[] = "/mnt/vol";
         return volume_.DumpVolumeInfo(mnt, info_.data(), 65536, acl, selinux);
     }
-    // The reader's own information file for the image.
+    // The reader's own information file.
     std::string ReaderInfo(int acl, int selinux) {
         MemoryDevice device;
         device.bytes = ReadFile(image_);
@@ -112,10 +112,6 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
     EXPECT_FALSE(volume_.DumpVolumeInfo(unmounted, info_.data(), 1, 0, 0));
 }
 
-bool Acl(std::string mnt) {
-    return CheckIfACLEnabled(mnt.data());
-}
-
 // Options and ACLs come from the first entry of the mount point; today's kernels
 // list no "acl" option when the superblock's default mount options turn ACLs on, so
 // the superblock decides unless an option says otherwise.
@@ -143,10 +139,10 @@ TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
           {"/ax", "", false}}) {
         std::string path = mnt;
         EXPECT_EQ(GetMntOptions(path.data()), options) << mnt;
-        EXPECT_EQ(Acl(mnt), acl) << mnt;
+        EXPECT_EQ(CheckIfACLEnabled(path.data()), acl) << mnt;
     }
     ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
-    EXPECT_FALSE(Acl("/a"));
+    EXPECT_FALSE(CheckIfACLEnabled(std::string("/a").data()));
 }
 
 // A stand-in sestatus first in PATH prints its status line on standard error and the
