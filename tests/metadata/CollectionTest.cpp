@@ -23,7 +23,6 @@ struct FakeSnapshot : KZVolumeUnix {
 class CollectionTest : public ::testing::Test {
   protected:
     void SetUp() override { Prepare(40); }
-    // The tree with `files` files in many/, and its image.
     void Prepare(int files) {
         mnt_ = tmp_.File("mnt" + std::to_string(files));
         BuildTree(mnt_, files);
