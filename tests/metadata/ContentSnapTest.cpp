@@ -106,9 +106,8 @@ kz_snapdevmntpath Record(const std::string& mnt, int minor) {
     return {mnt, "/dev/qnbf/qnbf" + std::to_string(minor), "/snapmnt" + mnt, 0};
 }
 
-// Command lines quote blanks and metacharacters, and a path that looks like an option
-// stays a path.
-TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirstAndQuotes) {
+// Command lines quote blanks and metacharacters, and keep a path like an option a path.
+TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedCommandLines) {
     const std::string b = "/b;touch pwned'$(id)";
     kz_subclient_contentlist list;
     list.contents.push_back({2, {Record("/a b", 1), Record(b, 2)}, "/a"});
