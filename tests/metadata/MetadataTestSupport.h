@@ -1,6 +1,5 @@
-// Shared by the metadata tests: file-index table rows as a table holds them, as lstat
-// sees a tree and as debugfs sees an image; one collection call; content lists and
-// their events; a quit request; a registry file installed for the life of a test.
+// Shared by the metadata tests: file-index rows as a table, lstat and debugfs see them; one
+// collection call; content lists and their events; a quit request; a scoped registry file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -43,7 +42,6 @@ inline std::vector<FsTreeRow> TableRows(const std::string& table) {
     return rows;
 }
 
-// `rows` sorted by (parent, name, inode).
 inline std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
     std::sort(rows.begin(), rows.end(), [](const FsTreeRow& a, const FsTreeRow& b) {
         return std::tie(a.parent, a.name, a.inode) < std::tie(b.parent, b.name, b.inode);
