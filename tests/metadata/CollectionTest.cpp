@@ -23,7 +23,6 @@ struct FakeSnapshot : KZVolumeUnix {
 class CollectionTest : public ::testing::Test {
   protected:
     void SetUp() override { Prepare(40); }
-    // The tree with `files` files in many/, and its image.
     void Prepare(int files) {
         mnt_ = tmp_.File("mnt" + std::to_string(files));
         BuildTree(mnt_, files);
@@ -113,10 +112,8 @@ TEST_F(CollectionTest, TheSnapshotIsReadAndUnmountedOnceAtEitherExit) {
 // Other file system types, an unmounted path, a snapshot that cannot be mounted,
 // missing names and an extent size over 32 bits: refused before anything is written.
 TEST_F(CollectionTest, RefusedBeforeAnythingIsWritten) {
-    for (const char* type : {"xfs", "ext4"}) {
-        Table(image_, type);
-        EXPECT_FALSE(Collect()) << type;
-    }
+    for (const char* type : {"xfs", "ext4"})
+        EXPECT_FALSE((Table(image_, type), Collect())) << type;
     env_.SetMountTable({});
     EXPECT_FALSE(Collect());
     Table(image_, "ext3");

@@ -49,9 +49,7 @@ TEST(DeviceMntPath, MatchesTheMountPointAndBelowByWholeComponents) {
 class ContentSnapUnit : public ::testing::Test {
   protected:
     std::string Dir(const std::string& name) {
-        std::string path = dir_.File(name);
-        ::mkdir(path.c_str(), 0755);
-        return path;
+        return ::mkdir(dir_.File(name).c_str(), 0755), dir_.File(name);
     }
     // Snapshots `paths` under mount table `table`: the events it raised, as text.
     Lines Snap(const std::vector<MountTableEntry>& table, const Lines& paths) {
@@ -72,15 +70,11 @@ class ContentSnapUnit : public ::testing::Test {
 TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
     const std::string mnt = Dir("mnt"), data = Dir("mnt/data"), vol = Dir("mnt/vol");
     const std::string missing = dir_.File("missing"), plain = Dir("plain");
-    // data lies on the mount point mnt, which holds no filter volume at or below it
-    // besides mnt/vol; mnt/vol reaches the driver, which is not there.
     EXPECT_EQ(
         Snap({Entry("/dev/sdz1", mnt), Entry("/dev/qnbf/qnbf9", vol)}, {"/", missing, data, vol}),
         Lines({"0x7000068:/", "0x7000069:" + missing, "0x700006b:" + vol, "0x700006b:" + vol}));
-    for (const auto& item : list_.contents) {
-        EXPECT_EQ(item.snapCount, 0);
-        EXPECT_TRUE(item.snaps.empty());
-    }
+    for (const auto& item : list_.contents)
+        EXPECT_TRUE(item.snapCount == 0 && item.snaps.empty()) << item.contentPath;
     EXPECT_TRUE(env_.Commands().empty());
     const Lines noVolume{"0x700006b:" + plain};
     EXPECT_EQ(Snap({Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")}, {plain}),
@@ -112,40 +106,28 @@ kz_snapdevmntpath Record(const std::string& mnt, int minor) {
     return {mnt, "/dev/qnbf/qnbf" + std::to_string(minor), "/snapmnt" + mnt, 0};
 }
 
-TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesPerCallNewestRecordFirst) {
+// Command lines quote blanks and metacharacters, and keep a path like an option a path.
+TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedCommandLines) {
+    const std::string b = "/b;touch pwned'$(id)";
     kz_subclient_contentlist list;
-    list.contents.push_back({2, {Record("/a", 1), Record("/b", 2)}, "/a"});
-    list.contents.push_back({1, {Record("/c", 3)}, "/c"});
+    list.contents.push_back({2, {Record("/a b", 1), Record(b, 2)}, "/a"});
+    list.contents.push_back({1, {{"/c", "/dev/qnbf/qnbf3", "-c", 0}}, "/c"});
     list.count = 2;
     for (int i = 0; i < 22; ++i)
-        env_.QueueCommandResult(32, "");  // /b: 1 + 20 attempts; /a: one attempt
+        env_.QueueCommandResult(32, "");  // b: 1 + 20 attempts; "/a b": one attempt
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
 
-    Lines expected(21, "umount -- /snapmnt/b");
-    expected.insert(expected.end(), {"umount -- /snapmnt/a", "umount -- /snapmnt/c"});
+    Lines expected(21, "umount -- '/snapmnt/b;touch pwned'\\''$(id)'");
+    expected.insert(expected.end(), {"umount -- '/snapmnt/a b'", "umount -- -c"});
     EXPECT_EQ(env_.Commands(), expected);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
     // Every snapshot is released whatever its unmount gave; with no driver here
     // each release fails.
-    EXPECT_EQ(EventText(env_), Lines({"0x700006d:/b", "0x700006d:/a", "0x700006d:/c"}));
+    EXPECT_EQ(EventText(env_), Lines({"0x700006d:" + b, "0x700006d:/a b", "0x700006d:/c"}));
     for (const auto& item : list.contents)
         for (const auto& r : item.snaps)
             EXPECT_EQ(r.status, 2) << r.mntPath;
     EXPECT_EQ(list.contents[0].snapCount, 2);
-}
-
-TEST_F(ContentSnapUnit, CommandLinesQuoteBlanksAndMetacharacters) {
-    kz_subclient_contentlist list;
-    // A path that looks like an option stays a path.
-    list.contents.push_back({3,
-                             {{"/x", "/dev/qnbf/qnbf3", "-a", 0},
-                              Record("/mnt/with blank", 1),
-                              Record("/mnt/x;touch pwned'$(id)", 2)},
-                             "/mnt"});
-    list.count = 1;
-    KZVolSnap(KZVOLSNAP_RELEASE, &list);
-    EXPECT_EQ(env_.Commands(), Lines({"umount -- '/snapmnt/mnt/x;touch pwned'\\''$(id)'",
-                                      "umount -- '/snapmnt/mnt/with blank'", "umount -- -a"}));
 }
 
 // Other operations, a null list, and a count of 0 (no item processed).

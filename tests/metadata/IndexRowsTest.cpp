@@ -1,6 +1,5 @@
-// The two ways rows reach the file-index table: the device reader's callbacks (raw
-// reads from a descriptor, rows into the table) and the walk of a mounted tree,
-// against what lstat says about the same tree.
+// The two ways rows reach the file-index table: the device reader's callbacks (raw reads,
+// rows into the table) and the walk of a mounted tree, against lstat's view of it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,5 @@
-// Shared by the metadata tests: file-index table rows as a table holds them, as lstat
-// sees a tree and as debugfs sees an image; one collection call; content lists and
-// their events; a quit request; a registry file installed for the life of a test.
+// Shared by the metadata tests: file-index rows as a table, lstat and debugfs see them; one
+// collection call; content lists and their events; a quit request; a scoped registry file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,14 +36,12 @@ inline std::vector<FsTreeRow> TableRows(const std::string& table) {
     UnixFsTreeReader reader;
     std::string error;
     std::vector<FsTreeRow> rows;
-    EXPECT_TRUE(reader.Open(table, &error)) << error;
-    EXPECT_TRUE(
-        reader.ForEachRow([&](const FsTreeRow& r) { return rows.push_back(r), true; }, &error))
+    EXPECT_TRUE(reader.Open(table, &error) &&
+                reader.ForEachRow([&](auto& r) { return rows.push_back(r), true; }, &error))
         << error;
     return rows;
 }
 
-// `rows` sorted by (parent, name, inode).
 inline std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
     std::sort(rows.begin(), rows.end(), [](const FsTreeRow& a, const FsTreeRow& b) {
         return std::tie(a.parent, a.name, a.inode) < std::tie(b.parent, b.name, b.inode);
@@ -59,10 +56,8 @@ inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
     struct stat st {
     }, parent{};
     auto row = [&](uint64_t parentInode, const std::string& name) {
-        const uint8_t type = S_ISDIR(st.st_mode) ? 1 : 0;
-        const auto size = static_cast<uint64_t>(st.st_size);
-        const auto mtime = static_cast<uint32_t>(st.st_mtime);
-        return FsTreeRow{parentInode, st.st_ino, size, mtime, type, name};
+        return FsTreeRow{parentInode,           st.st_ino,           uint64_t(st.st_size),
+                         uint32_t(st.st_mtime), S_ISDIR(st.st_mode), name};
     };
     EXPECT_EQ(::stat(dir.c_str(), &st), 0);
     std::vector<FsTreeRow> rows{row(0, rootName)};
@@ -80,8 +75,7 @@ inline std::vector<FsTreeRow> DebugfsTableRows(const std::string& image,
                                                const std::string& rootName) {
     std::vector<FsTreeRow> out;
     for (const Row& r : DebugfsRows(image, rootName))
-        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime,
-                                static_cast<uint8_t>(r.isDir ? 1 : 0), r.name});
+        out.push_back(FsTreeRow{r.parent, r.inode, r.size, r.mtime, r.isDir, r.name});
     return out;
 }
 

@@ -70,7 +70,7 @@ class VolumeInfoTest : public ::testing::Test {
         char mnt[] = "/mnt/vol";
         return volume_.DumpVolumeInfo(mnt, info_.data(), 65536, acl, selinux);
     }
-    // The reader's own information file for the image.
+    // The reader's own information file.
     std::string ReaderInfo(int acl, int selinux) {
         MemoryDevice device;
         device.bytes = ReadFile(image_);
@@ -91,12 +91,11 @@ class VolumeInfoTest : public ::testing::Test {
 
 TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeaveNone) {
     Image(20480, "-g 1024 -N 640");
-    ASSERT_TRUE(Dump(1, 0));
-    const std::string text = ReadFile(info_);
-    EXPECT_EQ(text + "fstype=ext3\n", ReaderInfo(1, 0));
-    EXPECT_EQ(text.find("extentsize=65536 \ngdc=20 \nitableblock="), 0u);
-    ASSERT_TRUE(Dump(0, 1));
-    EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", ReaderInfo(0, 1));
+    for (int acl : {1, 0}) {
+        ASSERT_TRUE(Dump(acl, !acl));
+        EXPECT_EQ(ReadFile(info_) + "fstype=ext3\n", ReaderInfo(acl, !acl));
+    }
+    EXPECT_EQ(ReadFile(info_).find("extentsize=65536 \ngdc=20 \nitableblock="), 0u);
 
     // A foreign magic, meta block groups, a geometry the check refuses.
     for (const auto& [offset, value, width] :
@@ -110,10 +109,6 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
     }
     char unmounted[] = "/not/mounted";
     EXPECT_FALSE(volume_.DumpVolumeInfo(unmounted, info_.data(), 1, 0, 0));
-}
-
-bool Acl(std::string mnt) {
-    return CheckIfACLEnabled(mnt.data());
 }
 
 // Options and ACLs come from the first entry of the mount point; today's kernels
@@ -143,10 +138,10 @@ TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
           {"/ax", "", false}}) {
         std::string path = mnt;
         EXPECT_EQ(GetMntOptions(path.data()), options) << mnt;
-        EXPECT_EQ(Acl(mnt), acl) << mnt;
+        EXPECT_EQ(CheckIfACLEnabled(path.data()), acl) << mnt;
     }
     ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
-    EXPECT_FALSE(Acl("/a"));
+    EXPECT_FALSE(CheckIfACLEnabled(std::string("/a").data()));
 }
 
 // A stand-in sestatus first in PATH prints its status line on standard error and the
