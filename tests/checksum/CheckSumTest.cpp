@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -82,8 +82,7 @@ TEST_F(CheckSumTest, ScanMakesASearchableDirectoryButNeverFollowsALink) {
     CheckSum t("/dev/sdb1", jobs_.path(), CHECKSUM_BACKUP_FULL, 7, false);
     EXPECT_NE(::access(dir_.c_str(), F_OK), 0);  // construction touches nothing
     ASSERT_EQ(::symlink(jobs_.File("nowhere").c_str(), dir_.c_str()), 0);  // dangling
-    EXPECT_FALSE(t.InitializeScan(-1));
-    EXPECT_NE(::access(jobs_.File("nowhere").c_str(), F_OK), 0);
+    EXPECT_FALSE(t.InitializeScan(-1) || ::access(jobs_.File("nowhere").c_str(), F_OK) == 0);
     ::unlink(dir_.c_str());
     const mode_t old = ::umask(022);
     EXPECT_TRUE(t.InitializeScan(-1) && t.InitializeScan(-1));  // the second finds it there
@@ -129,9 +128,9 @@ TEST_F(CheckSumTest, DamagedHashFileCostsAResendNeverASkip) {
     const std::string whole = HashRecords(1, 3);
     for (size_t cut = whole.size() - 17 - 65; cut < whole.size(); ++cut) {
         Write("Hash_dev_sdb1", whole.substr(0, cut));
-        std::string out = Decisions(*Started(CHECKSUM_BACKUP_COMPARE), 1, 4);  // "send!" is fine
-        out.erase(std::remove(out.begin(), out.end(), '!'), out.end());
-        EXPECT_EQ(out, "skip skip send send") << "cut at " << cut;
+        EXPECT_THAT(Decisions(*Started(CHECKSUM_BACKUP_COMPARE), 1, 4),
+                    ::testing::MatchesRegex("skip skip send!? send!?"))
+            << cut;
     }
     const std::string bad = HashRecords(1, 1).substr(0, 81) + "X";  // no newline after the digest
     Write("Hash_dev_sdb1", bad + HashRecord(std::string(5000, 't') + "0000000002", ExtentData(2)) +
@@ -205,8 +204,7 @@ TEST_F(CheckSumTest, AtARestartTapeDigestsDecideBeforeThePreviousBackup) {
     EXPECT_EQ(Decisions(*Started(CHECKSUM_BACKUP_FULL), 1, 3), "send send send");  // type 0
 }
 
-TEST(CheckSumExtentNumber, NumberAfterTheLastT) {
-    TestEnv env;
+TEST_F(CheckSumTest, ExtentNumberIsTheNumberAfterTheLastT) {
     EXPECT_EQ(CheckSumProbe::GetExtent("extent0000000005"), 5u);
     EXPECT_EQ(CheckSumProbe::GetExtent("part3_extent0000000042"), 42u);
     EXPECT_EQ(CheckSumProbe::GetExtent("1234567890"), 1234567890u);  // no 't': whole name
