@@ -1,6 +1,4 @@
-// FileIO: modes, exception texts and types, writing, closing, the fork guard in a
-// real child process, and reads through the 2 MiB cache: lines and records across
-// cache boundaries, the buffer-size limit, end of file, offsets after seeks.
+// FileIO: modes, exceptions, writing, closing, the fork guard, reads through the cache.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,8 +17,7 @@
 namespace kzvol::testing {
 namespace {
 
-constexpr int kRead = O_RDONLY, kTruncate = O_WRONLY | O_CREAT | O_TRUNC,
-              kCreate = O_WRONLY | O_CREAT;
+constexpr int kRead = O_RDONLY, kTruncate = O_WRONLY | O_CREAT | O_TRUNC;
 constexpr KyExceptionTypes kApp = KY_APPLICATION_EXCEPTION, kSys = KY_SYSTEM_EXCEPTION;
 constexpr size_t kCache = FileIO::kCacheSize;
 
@@ -36,28 +33,24 @@ void ExpectThrow(Body&& body, KyExceptionTypes type, const std::string& text) {
     }
 }
 
-// The next line, or "<eof>" when ReadLine answers false.
+// The next line or `length` bytes; "<eof>" (and what ReadData gave) on false.
 std::string Line(FileIO& f, size_t size = 4096) {
     std::vector<char> buffer(size, '\0');
     char* p = buffer.data();
     return f.ReadLine(&p, static_cast<int>(size)) ? std::string(p) : "<eof>";
 }
-// The next `length` bytes; when ReadData answers false, "<eof>" and what it gave.
 std::string Data(FileIO& f, int length) {
     std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
     char* p = buffer.data();
-    return f.ReadData(&p, length) ? std::string(p, static_cast<size_t>(length))
-                                  : "<eof>" + std::string(p);
+    return f.ReadData(&p, length) ? std::string(p, length) : "<eof>" + std::string(p);
 }
 
 TEST(KyExceptionTest, TextNamesPlaceTypeWordAndMessageWithinItsBuffer) {
     const char* words[] = {"SYSTEM",      "APPLICATION", "SYSTEM",
                            "APPLICATION", "APPLICATION", "UNKNOWN"};
-    for (int type = 0; type < 6; ++type) {
-        KyException e("FileIO :: close", static_cast<KyExceptionTypes>(type), "close failed");
-        EXPECT_EQ(std::string(e.what()), std::string("Exception in FileIO :: close\tType:") +
-                                             words[type] + "_EXCEPTION\tMsg:close failed");
-    }
+    for (int type = 0; type < 6; ++type)
+        EXPECT_EQ(std::string(KyException("here", static_cast<KyExceptionTypes>(type), "m").what()),
+                  std::string("Exception in here\tType:") + words[type] + "_EXCEPTION\tMsg:m");
     const std::string longMessage(5000, 'm');
     EXPECT_EQ(std::string(KyException("here", kApp, longMessage.c_str()).what()).size(), 4095u);
 }
@@ -72,75 +65,17 @@ class FileIOTest : public ::testing::Test {
     TempDir dir_;
 };
 
-// Opens: an unsupported mode, a missing file to read (not created), a path that
-// cannot be created; then each call refused in the wrong mode, and failures of
-// write, read and seek, each a KyException of its kind; the object stays usable.
+// Also in a forked child; the objects stay usable.
 TEST_F(FileIOTest, RefusalsAndFailuresThrowTheirKind) {
-    std::string path = dir_.Write("f", "line\n"), missing = dir_.File("missing");
-    ExpectThrow([&] { FileIO f(path, O_RDWR); }, kApp,
-                "Exception in FileIO :: FileIO\tType:APPLICATION_EXCEPTION\tMsg:UnSupported Mode");
-    ExpectThrow([&] { FileIO f(missing, kRead); }, KY_FILE_NOT_FOUND,
-                "\tMsg:Read from a non-existent file");
+    std::string path = dir_.Write("f", "first\nsecond\n"), missing = dir_.File("missing");
+    ExpectThrow([&] { FileIO f(path, O_RDWR); }, kApp, "Msg:UnSupported Mode");
+    ExpectThrow([&] { FileIO f(missing, kRead); }, KY_FILE_NOT_FOUND, "non-existent file");
     EXPECT_NE(::access(missing.c_str(), F_OK), 0);
-    ExpectThrow([&] { FileIO f(dir_.File("no/such/dir"), kTruncate); }, kSys,
-                "\tMsg:File Open failed");
+    ExpectThrow([&] { FileIO f(dir_.File("no/such/dir"), kTruncate); }, kSys, "File Open failed");
     FileIO reader(path, kRead), writer(dir_.File("w"), kTruncate);
     ExpectThrow([&] { reader.WriteData("x", 1); }, kApp, "WriteData\tType:APPLICATION_EXCEPTION");
     ExpectThrow([&] { Line(writer); }, kApp, "Msg:ImProper Usage");
     EXPECT_THROW(Data(writer, 4), KyException);
-    EXPECT_TRUE(writer.WriteData("ok", 2));
-    EXPECT_EQ(Line(reader), "line");
-    FileIO full("/dev/full", kCreate);
-    ExpectThrow([&] { full.WriteData("x", 1); }, kSys, "Msg:Write failed");
-    FileIO directory(dir_.path(), kRead);  // opens, but read() answers EISDIR
-    ExpectThrow([&] { Data(directory, 1); }, kSys, "Msg:Read failed");
-    ExpectThrow([&] { directory.SetCurOffset(-1); }, kSys, "Msg:lseek failed");
-}
-
-TEST_F(FileIOTest, WriteModesCreateTruncateOrOverwriteInPlace) {
-    const mode_t old = ::umask(022);
-    FileIO f(dir_.File("new"), kTruncate);
-    ::umask(old);
-    EXPECT_TRUE(f.WriteData("abc", 3) && f.WriteData("de", 2));
-    struct stat st;
-    EXPECT_TRUE(::stat(dir_.File("new").c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
-    EXPECT_EQ(ReadFile(dir_.File("new")), "abcde");
-    const std::string path = dir_.Write("old", "0123456789");
-    FileIO(path, kCreate).WriteData("XY", 2);
-    EXPECT_EQ(ReadFile(path), "XY23456789");  // keeps the contents, writes from the start
-    FileIO(path, kTruncate).WriteData("Z", 1);
-    EXPECT_EQ(ReadFile(path), "Z");
-}
-
-TEST_F(FileIOTest, CloseIsOnceAndAFailedCloseForgetsTheDescriptor) {
-    const std::string path = dir_.Write("f", "a\n");
-    const int before = OpenDescriptorCount();
-    FileIO once(path, kRead);
-    EXPECT_EQ(OpenDescriptorCount(), before + 1);
-    once.Close();
-    EXPECT_EQ(OpenDescriptorCount(), before);
-    EXPECT_NO_THROW(once.Close());  // only logs
-
-    const int fd = ::open("/dev/null", O_RDONLY);  // the lowest free number, which
-    ::close(fd);                                   // the FileIO then takes
-    int reused = -1;
-    {
-        FileIO f(path, kRead);
-        ASSERT_EQ(::close(fd), 0);  // behind its back: close() now fails with EBADF
-        ExpectThrow([&] { f.Close(); }, kSys, "Msg:close failed");
-        // A descriptor number reused since must not be closed by a retry.
-        reused = ::open("/dev/null", O_RDONLY);
-        EXPECT_EQ(reused, fd);
-        f.Close();
-    }
-    EXPECT_NE(::fcntl(reused, F_GETFD), -1);  // neither Close nor the destructor took it
-    ::close(reused);
-}
-
-// In a child that inherited the objects, each guarded call must throw "Improper
-// Usage" from its own context; the parent goes on where it was.
-TEST_F(FileIOTest, ForkGuardRefusesTheChildProcess) {
-    FileIO reader(dir_.Write("f", "first\nsecond\n"), kRead), writer(dir_.File("out"), kTruncate);
     ASSERT_EQ(Line(reader), "first");  // cache filled before the fork
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -156,47 +91,71 @@ TEST_F(FileIOTest, ForkGuardRefusesTheChildProcess) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(Line(reader), "second");
     EXPECT_TRUE(writer.WriteData("parent", 6));
-    EXPECT_EQ(ReadFile(dir_.File("out")), "parent");
+    EXPECT_EQ(ReadFile(dir_.File("w")), "parent");
+    FileIO full("/dev/full", O_WRONLY | O_CREAT);
+    ExpectThrow([&] { full.WriteData("x", 1); }, kSys, "Msg:Write failed");
+    FileIO directory(dir_.path(), kRead);  // opens, but read() answers EISDIR
+    ExpectThrow([&] { Data(directory, 1); }, kSys, "Msg:Read failed");
+    ExpectThrow([&] { directory.SetCurOffset(-1); }, kSys, "Msg:lseek failed");
 }
 
-// Newline as the last byte of the first fill, then one as the first byte of the
-// second, then lines of all lengths (empty ones too) across several more fills:
-// each comes back whole, with the offset just past it.
-TEST_F(FileIOTest, LinesOfAllLengthsAcrossManyCacheFills) {
-    std::vector<std::string> lines = {std::string(kCache - 1, 'x'),
-                                      std::string(kCache - 1, 'y') + "Y"};
-    std::string contents = lines[0] + "\n" + lines[1] + "\n";
-    std::mt19937 rng(7);
-    while (contents.size() < 5 * kCache) {
-        lines.emplace_back(rng() % 5 == 0 ? 0 : rng() % 3000,
-                           static_cast<char>('a' + lines.size() % 26));
-        contents += lines.back() + "\n";
+TEST_F(FileIOTest, WriteModesAndACloseThatIsOnceAndForgetsAFailedDescriptor) {
+    const mode_t old = ::umask(022);
+    FileIO f(dir_.File("new"), kTruncate);
+    ::umask(old);
+    EXPECT_TRUE(f.WriteData("abc", 3) && f.WriteData("de", 2));
+    struct stat st;
+    EXPECT_TRUE(::stat(dir_.File("new").c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
+    EXPECT_EQ(ReadFile(dir_.File("new")), "abcde");
+    const std::string path = dir_.Write("old", "0123456789");
+    FileIO(path, O_WRONLY | O_CREAT).WriteData("XY", 2);
+    EXPECT_EQ(ReadFile(path), "XY23456789");  // keeps the contents, writes from the start
+    FileIO(path, kTruncate).WriteData("Z", 1);
+    EXPECT_EQ(ReadFile(path), "Z");
+    const int before = OpenDescriptorCount();
+    f.Close();
+    EXPECT_EQ(OpenDescriptorCount(), before - 1);
+    EXPECT_NO_THROW(f.Close());  // only logs
+
+    const int fd = ::open("/dev/null", O_RDONLY);  // the lowest free number, which
+    ::close(fd);                                   // the FileIO then takes
+    {
+        FileIO failing(path, kRead);
+        ASSERT_EQ(::close(fd), 0);  // behind its back: close() now fails with EBADF
+        ExpectThrow([&] { failing.Close(); }, kSys, "Msg:close failed");
+        ASSERT_EQ(::open("/dev/null", O_RDONLY), fd);  // reused: a retry must not close it
+        failing.Close();
     }
+    EXPECT_EQ(::close(fd), 0);  // neither Close nor the destructor took it
+}
+
+// Newlines at a fill's last and next fill's first byte, lines of all lengths; the limit.
+TEST_F(FileIOTest, LinesOfAllLengthsAcrossCacheFillsMustFitWithTheirTerminator) {
+    std::vector<std::string> lines = {std::string(kCache - 1, 'x'), std::string(kCache, 'y')};
+    std::mt19937 rng(7);
+    for (size_t size = 0; size < 3 * kCache; size += lines.back().size() + 1)
+        lines.emplace_back(rng() % 5 == 0 ? 0 : rng() % 3000, static_cast<char>('a' + size % 26));
+    std::string contents;
+    for (const std::string& line : lines)
+        contents += line + "\n";
     auto f = Open(contents);
     long long offset = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         ASSERT_EQ(Line(*f, i < 2 ? kCache + 1 : 4096), lines[i]) << "line " << i;
-        offset += static_cast<long long>(lines[i].size()) + 1;
-        ASSERT_EQ(f->GetCurOffset(), offset) << "line " << i;
+        ASSERT_EQ(f->GetCurOffset(), offset += static_cast<long long>(lines[i].size()) + 1);
     }
     EXPECT_EQ(Line(*f), "<eof>");
     EXPECT_EQ(f->GetCurOffset(), static_cast<long long>(contents.size()));
-}
-
-// The limit holds the same way within the cache and across a refill; an empty line
-// needs one byte, for the NUL.
-TEST_F(FileIOTest, LineMustFitWithItsTerminator) {
-    auto f = Open(std::string(4095, 'a') + "\n" + std::string(4096, 'b') + "\n");
+    f = Open(std::string(4095, 'a') + "\n" + std::string(4096, 'b') + "\n");
     EXPECT_EQ(Line(*f), std::string(4095, 'a'));
     EXPECT_THROW(Line(*f), KyException);
-    EXPECT_EQ(
-        Line(*Open(std::string(kCache - 10, 'c') + "\n" + std::string(30, 'd') + "\n"), kCache),
-        std::string(kCache - 10, 'c'));
+    const std::string c(kCache - 10, 'c');
+    EXPECT_EQ(Line(*Open(c + "\n" + std::string(30, 'd') + "\n"), kCache), c);
     EXPECT_THROW(Line(*Open(std::string(kCache + 5, 'e') + "\n"), kCache), KyException);
     EXPECT_EQ(Line(*Open("\n"), 1), "");
 }
 
-TEST_F(FileIOTest, EndOfFileDropsAnUnfinishedLineAndSticksUntilValidated) {
+TEST_F(FileIOTest, EndOfFileSticksUntilValidatedAndSeeksGoAnywhere) {
     auto f = Open("a\nb");
     EXPECT_EQ(Line(*f), "a");
     EXPECT_EQ(f->GetCurOffset(), 2);
@@ -207,37 +166,30 @@ TEST_F(FileIOTest, EndOfFileDropsAnUnfinishedLineAndSticksUntilValidated) {
     EXPECT_EQ(Line(*f), "a");
     f = Open("");
     EXPECT_EQ(Line(*f) + Data(*f, 1), "<eof><eof>");
-}
-
-// Records shaped like hash records: a name line, then 65 raw bytes that may hold
-// newlines; the second one straddles the first cache fill, then a short tail.
-TEST_F(FileIOTest, RecordsAcrossTheBoundaryAndShortTail) {
-    std::string digest(64, '\n');
-    digest[5] = 'D';
-    std::string contents = "extent0000000001\n" + digest + "\n";
-    const std::string filler(kCache - contents.size() - 30, 'f');
-    auto f = Open(contents + filler + "\n" + "extent0000000002\n" + digest + "\n0123456789");
-    EXPECT_EQ(Line(*f), "extent0000000001");
-    EXPECT_EQ(Data(*f, 65), digest + "\n");
-    EXPECT_EQ(Line(*f, kCache), filler);
-    EXPECT_EQ(Line(*f), "extent0000000002");
-    EXPECT_EQ(Data(*f, 65), digest + "\n");
-    EXPECT_EQ(Data(*f, 65), "<eof>0123456789");  // 10 left: false, with them in the buffer
-    EXPECT_EQ(Data(*f, 0), "<eof>");             // end-of-file flag set
-}
-
-TEST_F(FileIOTest, OffsetsAfterReadsAndSeeks) {
-    const std::string contents = "abc\nsecond\n" + std::string(3 * kCache, 'm') + "\ntail\n";
-    auto f = Open(contents);
+    f = Open("abc\nsecond\n" + std::string(3 * kCache, 'm') + "\ntail\n");
     EXPECT_EQ(Line(*f), "abc");
     f->SetCurOffset(0);
     EXPECT_EQ(Line(*f), "abc");
     EXPECT_EQ(Line(*f), "second");
-    f->SetCurOffset(static_cast<long long>(contents.size()) - 5);  // far beyond the cache
+    f->SetCurOffset(11 + 3 * kCache + 1);  // far beyond the cache
     EXPECT_EQ(Line(*f), "tail");
     f->SetCurOffset(5);  // back into the middle of a line
     EXPECT_EQ(Data(*f, 5), "econd");
     EXPECT_EQ(f->GetCurOffset(), 10);
+}
+
+// Name lines and 65 raw bytes that may hold newlines; the second straddles the fill.
+TEST_F(FileIOTest, RecordsAcrossTheBoundaryAndShortTail) {
+    const std::string digest = std::string(5, '\n') + "D" + std::string(59, '\n');  // 64 + \n
+    const std::string filler(kCache - 3 - 65 - 30, 'f');
+    auto f = Open("n1\n" + digest + filler + "\nn2\n" + digest + "0123456789");
+    EXPECT_EQ(Line(*f), "n1");
+    EXPECT_EQ(Data(*f, 65), digest);
+    EXPECT_EQ(Line(*f, kCache), filler);
+    EXPECT_EQ(Line(*f), "n2");
+    EXPECT_EQ(Data(*f, 65), digest);
+    EXPECT_EQ(Data(*f, 65), "<eof>0123456789");  // 10 left: false, with them in the buffer
+    EXPECT_EQ(Data(*f, 0), "<eof>");             // end-of-file flag set
 }
 
 }  // namespace
