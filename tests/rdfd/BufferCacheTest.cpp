@@ -98,10 +98,8 @@ TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
 // its slot is taken next; a short one serves only requests inside what it delivered.
 TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     BufferCache cache = Make(2);
-    Read(cache, 0, 16);
-    Read(cache, 100000, 16);
-    Read(cache, 8, 16);       // hit on the oldest fill
-    Read(cache, 200000, 16);  // evicts the fill at 0 all the same
+    for (unsigned long long offset : {0, 100000, 8, 200000})  // 8 hits the oldest fill, at 0;
+        Read(cache, offset, 16);                              // 200000 evicts it all the same
     reads_.clear();
     Read(cache, 100004, 8);
     EXPECT_TRUE(reads_.empty());
@@ -170,7 +168,7 @@ void TakeHint(void* context, unsigned long long offset, unsigned long long lengt
 
 // Announced blocks join into runs, each hinted once (all by the time the plan is gone);
 // taking a block hands out the rest of its run and forgets it.
-TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
+TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnceAlsoWhenAnnouncedApart) {
     std::vector<unsigned long long> hints;
     auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
     plan->SetBlockSize(1024);
@@ -189,13 +187,11 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnce) {
     EXPECT_EQ(hints,
               (std::vector<unsigned long long>{5120, 3072, 9216, 3072, 4096, 1024, 1 << 20, 2 << 20,
                                                3 << 20, 2 << 20, 5 << 20, 1 << 20}));
-}
 
-// Directories announced one by one whose blocks follow each other on the device
-// are fetched by one read, up to the limit; held back, their hints join as well.
-TEST(ReadPlan, RunsAnnouncedApartJoinWhenTheyContinueEachOther) {
-    std::vector<unsigned long long> hints;
-    auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
+    // Batched: directories announced one by one whose blocks follow each other on the
+    // device are fetched by one read, up to the limit; held back, their hints join too.
+    hints.clear();
+    plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
     plan->SetBlockSize(1024);
     plan->SetBatched(true);
     const uint32_t blocks[] = {20, 21, 22, 23, 25};

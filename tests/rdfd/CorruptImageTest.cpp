@@ -35,7 +35,7 @@ TEST(DirBlockTest, BadRecordsStopTheBlock) {
         ext3::DirEntry e;
         ASSERT_EQ(parser.Next(&e), ext3::DirEntryStatus::kEntry);
         EXPECT_EQ(std::string(e.name) + "/" + std::to_string(e.inode), "keep/12");
-        EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << keepLen << recLen;
+        EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << keepLen << ' ' << recLen;
     }
 }
 
@@ -103,17 +103,12 @@ class CorruptImageTest : public ReaderFixture {
 TEST_F(CorruptImageTest, DirectoryReachedTwiceOrFileTypedAsDirectoryIsRefused) {
     BuildImage();
     const std::string pristine = device_.bytes;
-    const std::string loop = "FS\tDirectory loop detected",
-                      twoParents = "FS\tDirectory with more than one parent";
-    const std::vector<std::pair<unsigned, std::string>> cases = {
-        {InodeOf(image_, "/d1"), loop},
-        {InodeOf(image_, "/d1/d2"), loop},
-        {2u, loop},
-        {InodeOf(image_, "/big"), twoParents}};
-    for (const auto& [target, depthFirst] : cases) {
+    const std::string twoParents = "FS\tDirectory with more than one parent";
+    const unsigned big = InodeOf(image_, "/big");
+    for (unsigned target : {InodeOf(image_, "/d1"), InodeOf(image_, "/d1/d2"), 2u, big}) {
         device_.bytes = pristine;
         Redirect("loopme", target);
-        EXPECT_EQ(Refusal(false), depthFirst) << target;
+        EXPECT_EQ(Refusal(false), target == big ? twoParents : "FS\tDirectory loop detected");
         EXPECT_EQ(Refusal(true), twoParents) << target;
     }
     device_.bytes = pristine;
@@ -148,19 +143,16 @@ TEST_F(CorruptImageTest, BadRecordsAreSkippedAndPointersPastTheLastBlockRefused)
     ASSERT_TRUE(RunImgPod(&before));
     const std::string pristine = device_.bytes, prefix = "entry-with-a-long-name-0";
     const size_t entry = FindDirEntry(pristine, prefix + "200");
-    const std::vector<std::pair<uint16_t, char>> records = {
-        {0, 27}, {4, 27}, {42, 27}, {2048, 27}, {36, 255}};
-    for (const auto& [recLen, nameLen] : records) {
+    for (const auto& [recLen, nameLen] : std::vector<std::pair<uint16_t, char>>{
+             {0, 27}, {4, 27}, {42, 27}, {2048, 27}, {36, 255}}) {
         device_.bytes = pristine;
         device_.Put(entry + 4, recLen, 2);
         device_.bytes[entry + 6] = nameLen;
         for (const RowCollector& rows : Walks()) {
             const auto names = rows.Names();
             EXPECT_TRUE(!names.count(prefix + "200") && names.count(prefix + "000") &&
-                        names.count(prefix + "399"))
-                << recLen;
-            EXPECT_LT(rows.rows.size(), before.rows.size());
-            EXPECT_GT(rows.rows.size(), before.rows.size() - 40);
+                        names.count(prefix + "399") && rows.rows.size() < before.rows.size() &&
+                        rows.rows.size() > before.rows.size() - 40);
         }
     }
 
