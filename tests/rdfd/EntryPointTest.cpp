@@ -65,7 +65,8 @@ TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
 
 // A wrong platform or type name (refused before any read), null callbacks, a mapping
 // callback that answers false; a journal awaiting recovery is no reason to refuse.
-TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot) {
+// Each entry point hands on the root name, extent size and flags; the filter skips.
+TEST_F(EntryPointTest, CallerMisuseEndsTheWalkArgumentsAreHandedOnJournalToRecoverIsNot) {
     BuildImage("ext3");
     RowCollector rows;
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "Linux"));
@@ -74,7 +75,7 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot)
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tOnly ext3 is supported");
     EXPECT_FALSE(RunImgPod(&rows, nullptr, "linux"));
     EXPECT_EQ(device_.reads, 0u);
-    char root[] = "/", ext3[] = "ext3", platform[] = "linux";
+    char root[] = "/", named[] = "root", ext3[] = "ext3", platform[] = "linux";
     EXPECT_FALSE(RDFDInterfaceForImgPod(root, nullptr, &device_, RowCollector::Add, &rows, nullptr,
                                         ext3, platform, 0, 0, 0, false, nullptr, nullptr));
     EXPECT_FALSE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, nullptr, &rows,
@@ -86,6 +87,24 @@ TEST_F(EntryPointTest, CallerMisuseAndRefusalEndTheWalkAJournalToRecoverDoesNot)
         EXPECT_EQ(Refusal(optimized, &refusing),
                   "APPLICATION\tInode Aname Mapping Call back failed");
         EXPECT_EQ(refusing.rows.size(), 3u);
+    }
+    std::string dump = tmp_.File("volinfo");
+    ASSERT_TRUE(RDFDInterfaceForImgPod(named, MemoryDevice::Read, &device_, RowCollector::Add,
+                                       &rows, dump.data(), ext3, platform, 4096, 1, 1, false,
+                                       nullptr, nullptr));
+    EXPECT_EQ(ReadFile(dump).rfind("extentsize=4096 \n", 0), 0u);
+    EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
+    EXPECT_EQ(rows.rows.at(0).name, "root");
+    ASSERT_TRUE(RDFDInterfaceForVirtualPod(named, MemoryDevice::Read, &device_, RowCollector::Add,
+                                           &rows, dump.data(), nullptr, nullptr, 65536, nullptr,
+                                           nullptr, nullptr, nullptr, 0, nullptr));
+    EXPECT_EQ(ReadFile(dump).rfind("extentsize=65536 \n", 0), 0u);
+    EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
+    std::list<std::string> filter{"d2", "d"};  // skipped by exact name, not reported or walked
+    for (bool optimized : {false, true}) {
+        const auto names = Walk(optimized, &filter).Names();
+        EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
+        EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
     device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
     EXPECT_EQ(Refusal(false) + Refusal(true), "");
@@ -139,30 +158,6 @@ TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
         }
 }
 
-TEST_F(EntryPointTest, EachEntryPointHandsOnRootNameExtentSizeFlagsAndFilter) {
-    BuildImage();
-    const std::string dump = tmp_.File("volinfo");
-    char root[] = "root", ext3[] = "ext3", platform[] = "linux";
-    RowCollector rows;
-    ASSERT_TRUE(RDFDInterfaceForImgPod(root, MemoryDevice::Read, &device_, RowCollector::Add, &rows,
-                                       const_cast<char*>(dump.c_str()), ext3, platform, 4096, 1, 1,
-                                       false, nullptr, nullptr));
-    EXPECT_EQ(ReadFile(dump).rfind("extentsize=4096 \n", 0), 0u);
-    EXPECT_NE(ReadFile(dump).find("aclenabled=1 \nselinuxlabels=1 \n"), std::string::npos);
-    EXPECT_EQ(rows.rows.at(0).name, "root");
-    ASSERT_TRUE(RDFDInterfaceForVirtualPod(root, MemoryDevice::Read, &device_, RowCollector::Add,
-                                           &rows, const_cast<char*>(dump.c_str()), nullptr, nullptr,
-                                           65536, nullptr, nullptr, nullptr, nullptr, 0, nullptr));
-    EXPECT_EQ(ReadFile(dump).rfind("extentsize=65536 \n", 0), 0u);
-    EXPECT_NE(ReadFile(dump).find("aclenabled=0 \nselinuxlabels=0 \n"), std::string::npos);
-    std::list<std::string> filter{"d2", "d"};  // skipped by exact name, not reported or walked
-    for (bool optimized : {false, true}) {
-        const auto names = Walk(optimized, &filter).Names();
-        EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
-        EXPECT_FALSE(names.count("d2") || names.count("loopme"));
-    }
-}
-
 constexpr size_t kSb = 1024;
 
 // A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
@@ -196,7 +191,7 @@ class ValidateFileSystemTest : public ::testing::Test {
 
 // Block sizes up to 16 KiB pass (a shift of 22 wraps a 32-bit size to 0); a refused
 // geometry, or a descriptor table no device holds, ends validation before reading on.
-TEST_F(ValidateFileSystemTest, BlockSizesAndGeometriesTheCheckRefuses) {
+TEST_F(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckRefuses) {
     for (uint32_t log : {0u, 4u, 5u, 22u}) {
         MemoryDevice d = Craft({{24, log}}, log <= 4 ? log : 0);
         EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
@@ -211,11 +206,9 @@ TEST_F(ValidateFileSystemTest, BlockSizesAndGeometriesTheCheckRefuses) {
     d = Craft({{4, 3}, {20, 2}});  // the first data block just below the blocks count
     EXPECT_EQ(Validate(d), "");
     EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
-}
 
-// Failed reads and writes are refused; a walk without validation has no device size.
-TEST_F(ValidateFileSystemTest, FailedReadsAndWritesAreRefused) {
-    MemoryDevice d = Craft({});
+    // Failed reads and writes are refused; a walk without validation has no device size.
+    d = Craft({});
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
     RowCollector rows;
