@@ -17,7 +17,8 @@ constexpr size_t kBs = 1024;
 
 // After a sound record "keep": records zero, misaligned, too short for the header or
 // the name, reaching past the block, or a header not fitting in the 4 bytes left.
-TEST(DirBlockTest, BadRecordsStopTheBlock) {
+// Names no sound file system holds are escaped; names with a backslash alone are not.
+TEST(DirBlockTest, BadRecordsStopTheBlockNamesWithSlashOrNulAreEscaped) {
     const std::vector<std::array<uint16_t, 3>> cases = {{12, 0, 4},  {12, 4, 4},    {12, 10, 1},
                                                         {12, 12, 5}, {12, 2048, 4}, {12, 1020, 4},
                                                         {1020, 0, 0}};
@@ -37,10 +38,6 @@ TEST(DirBlockTest, BadRecordsStopTheBlock) {
         EXPECT_EQ(std::string(e.name) + "/" + std::to_string(e.inode), "keep/12");
         EXPECT_EQ(parser.Next(&e), ext3::DirEntryStatus::kBadRecord) << keepLen << ' ' << recLen;
     }
-}
-
-// Names no sound file system holds are escaped; names with a backslash alone are not.
-TEST(DirBlockTest, NamesWithSlashOrNulAreEscaped) {
     std::string slashes;
     for (int i = 0; i < 255; ++i)
         slashes += "\\057";
@@ -97,9 +94,8 @@ class CorruptImageTest : public ReaderFixture {
     }
 };
 
-// An entry back to an ancestor, its own directory or the root is a loop to the
-// depth-first walker, which knows its path, and a second parent to the optimized one;
-// an entry to a directory elsewhere is a second parent to both.
+// An entry back to an ancestor, itself or the root: a loop depth first (that walker knows
+// the path), a second parent optimized; to a directory elsewhere: a second parent to both.
 TEST_F(CorruptImageTest, DirectoryReachedTwiceOrFileTypedAsDirectoryIsRefused) {
     BuildImage();
     const std::string pristine = device_.bytes;

@@ -63,8 +63,7 @@ TEST_P(WalkerOracleTest, BothWalkersReportWhatDebugfsLists) {
     std::string stats, tables;
     RunCommandLine("debugfs -R stats " + image_ + " 2>/dev/null", &stats);
     const auto stat = [&](const std::string& key) {
-        const size_t at = stats.find(key + ":");
-        return at == std::string::npos ? 0 : std::stoull(stats.substr(at + key.size() + 1));
+        return std::stoull(stats.substr(stats.find(key + ":") + key.size() + 1));
     };
     const auto line = [](const char* key, unsigned long long value) {
         return std::string(key) + "=" + std::to_string(value) + " \n";
