@@ -176,26 +176,21 @@ MemoryDevice Craft(std::vector<std::pair<size_t, uint32_t>> changes, uint32_t lo
     return d;
 }
 
-class ValidateFileSystemTest : public ::testing::Test {
-  protected:
-    std::string Validate(MemoryDevice& d, const char* dump = nullptr) {
-        reader_ = std::make_unique<ReadExt3DirFromDevice>(MemoryDevice::Read, &d, nullptr, 0,
-                                                          nullptr, 2097152, false, 0, 0, nullptr);
-        return ErrorOf(
-            [&] { reader_->ValidateFileSystem(const_cast<char*>(dump), nullptr, nullptr); });
-    }
-
-    TestEnv env_;
-    std::unique_ptr<ReadExt3DirFromDevice> reader_;
-};
-
 // Block sizes up to 16 KiB pass (a shift of 22 wraps a 32-bit size to 0); a refused
 // geometry, or a descriptor table no device holds, ends validation before reading on.
-TEST_F(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckRefuses) {
+TEST(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckRefuses) {
+    TestEnv env;
+    std::unique_ptr<ReadExt3DirFromDevice> reader;
+    const auto Validate = [&](MemoryDevice& d, const char* dump = nullptr) {
+        reader = std::make_unique<ReadExt3DirFromDevice>(MemoryDevice::Read, &d, nullptr, 0,
+                                                         nullptr, 2097152, false, 0, 0, nullptr);
+        return ErrorOf(
+            [&] { reader->ValidateFileSystem(const_cast<char*>(dump), nullptr, nullptr); });
+    };
     for (uint32_t log : {0u, 4u, 5u, 22u}) {
         MemoryDevice d = Craft({{24, log}}, log <= 4 ? log : 0);
         EXPECT_EQ(Validate(d), log <= 4 ? "" : "FS\tWeird Block Size") << log;
-        EXPECT_EQ(reader_->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
+        EXPECT_EQ(reader->GetBlockSize(), log <= 4 ? 1024u << log : 0u);
     }
     MemoryDevice d = Craft({{32, 8193}});
     EXPECT_EQ(Validate(d), "FS\tNot a Valod SuperBlock .");
@@ -205,7 +200,7 @@ TEST_F(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheChec
     EXPECT_EQ(d.reads, 1u);        // the superblock only
     d = Craft({{4, 3}, {20, 2}});  // the first data block just below the blocks count
     EXPECT_EQ(Validate(d), "");
-    EXPECT_EQ(reader_->GetInodeTableBlocks().size(), 1u);
+    EXPECT_EQ(reader->GetInodeTableBlocks().size(), 1u);
 
     // Failed reads and writes are refused; a walk without validation has no device size.
     d = Craft({});
@@ -214,9 +209,9 @@ TEST_F(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheChec
     RowCollector rows;
     char root[] = "/";
     d.reads = 0;
-    ReadExt3DirFromDevice reader(MemoryDevice::Read, &d, nullptr, 0, nullptr, 0, false, 0, 0,
-                                 nullptr);
-    EXPECT_EQ(ErrorOf([&] { reader.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2); }),
+    ReadExt3DirFromDevice unvalidated(MemoryDevice::Read, &d, nullptr, 0, nullptr, 0, false, 0, 0,
+                                      nullptr);
+    EXPECT_EQ(ErrorOf([&] { unvalidated.GetInodeAnameMapping(RowCollector::Add, &rows, root, 2); }),
               "FS\tDeviceSize is zero");
     EXPECT_EQ(d.reads, 0u);
     d.bytes.resize(2048 + 16);  // superblock whole, descriptor table cut
