@@ -44,7 +44,6 @@ class AclDumpTest : public ::testing::Test {
             records.push_back(*n->info);
         return records;
     }
-    // The ACL stored in the file at a record, as text.
     std::string StoredAcl(const acl_info& r) {
         const std::string bytes = ReadFile(tmp_.File("acls")).substr(r.offset, r.size);
         acl_t acl = ::acl_copy_int(bytes.data());
