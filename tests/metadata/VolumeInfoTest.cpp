@@ -108,8 +108,9 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
 
 // Options and ACLs come from the first entry of the mount point; today's kernels
 // list no "acl" option when the superblock's default mount options turn ACLs on, so
-// the superblock decides unless an option says otherwise.
-TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
+// the superblock decides unless an option says otherwise. The SELinux mode comes from both
+// streams of sestatus, false without the tool or the directory.
+TEST(MountProbes, OptionsAclsAndSELinuxMode) {
     TempDir tmp;
     const std::string image = tmp.File("image");
     ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + image + " 2M && tune2fs -o acl " + image +
@@ -137,14 +138,10 @@ TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
     }
     ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
     EXPECT_FALSE(CheckIfACLEnabled(std::string("/a").data()));
-}
 
-// A stand-in sestatus first in PATH prints its status line on standard error and the
-// rest on standard output; the output goes to a temporary directory with a blank.
-TEST(MountProbes, SELinuxModeFromBothStreamsAndFalseWithoutTheToolOrTheDirectory) {
-    TestEnv env;
+    // SELinux: a stand-in sestatus first in PATH prints its status line on standard error
+    // and the rest on standard output; the output goes to a temporary directory with a blank.
     env.set_run_commands(true);
-    TempDir tmp;
     const std::string outDir = tmp.File("kz tmp"), oldPath = std::getenv("PATH");
     ASSERT_EQ(::mkdir(tmp.File("bin").c_str(), 0755) + ::mkdir(outDir.c_str(), 0755), 0);
     ::setenv("PATH", (tmp.File("bin") + ":" + oldPath).c_str(), 1);
