@@ -9,8 +9,7 @@
 namespace kzvol::testing {
 namespace {
 
-class TableEnv : public TestEnv {
-  public:
+struct TableEnv : TestEnv {
     bool readable = true;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         errno = EACCES;

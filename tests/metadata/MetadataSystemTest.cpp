@@ -57,8 +57,7 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
 }
 
 // The real mount table and commands, recorded; shell lines (the driver's boot script) unrun.
-class LiveEnv : public TestEnv {
-  public:
+struct LiveEnv : TestEnv {
     LiveEnv() { set_run_commands(true); }
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         return target()->ReadMountTable(entries);
@@ -219,9 +218,8 @@ TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
     const std::string home = At("home");
     auto list = ListOf({home});
     // A file squats on the snapshot's mount directory: mkdir fails.
-    ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote("/snapmnt" + prefix_) + " && touch " +
-                             ShellQuote("/snapmnt" + home)),
-              0);
+    ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote("/snapmnt" + prefix_)), 0);
+    ASSERT_TRUE(std::ofstream("/snapmnt" + home));
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
     EXPECT_EQ(DriverInfo(minors_[0]).snap_minor_cnt, 0);
