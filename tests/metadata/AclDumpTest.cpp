@@ -20,7 +20,6 @@ class AclDumpTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetAclDumpState();
-        aclFile_ = UniqueFd(::open(tmp_.File("acls").c_str(), O_RDWR | O_CREAT, 0600));
         ASSERT_TRUE(aclFile_);
     }
     void TearDown() override { ResetAclDumpState(); }
@@ -44,7 +43,6 @@ class AclDumpTest : public ::testing::Test {
             records.push_back(*n->info);
         return records;
     }
-    // The ACL stored in the file at a record, as text.
     std::string StoredAcl(const acl_info& r) {
         const std::string bytes = ReadFile(tmp_.File("acls")).substr(r.offset, r.size);
         acl_t acl = ::acl_copy_int(bytes.data());
@@ -58,7 +56,7 @@ class AclDumpTest : public ::testing::Test {
 
     TestEnv env_;
     TempDir tmp_;
-    UniqueFd aclFile_;
+    UniqueFd aclFile_{::open(tmp_.File("acls").c_str(), O_RDWR | O_CREAT, 0600)};
     KZVolumeUnix volume_{-1};
     unsigned int count_ = 0;
 };

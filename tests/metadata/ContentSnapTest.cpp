@@ -9,9 +9,7 @@
 namespace kzvol::testing {
 namespace {
 
-// A TestEnv whose mount table can be made unreadable.
-class TableEnv : public TestEnv {
-  public:
+struct TableEnv : TestEnv {
     bool readable = true;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         errno = EACCES;
@@ -40,10 +38,9 @@ TEST(DeviceMntPath, MatchesTheMountPointAndBelowByWholeComponents) {
     EXPECT_EQ(Found("/"),
               Lines({"any", "earlier /kept", "/dev/qnbf/qnbf0 /home", "/dev/qnbf/qnbf1 /home2",
                      "/dev/qnbf/qnbf2 /mnt/home", "/dev/qnbf/qnbf3 /home/x", "/dev/qnbf/qnbf4 /"}));
-    const Lines none = {"none", "earlier /kept"};
-    EXPECT_EQ(Found("/hom"), none);
+    EXPECT_EQ(Found("/hom"), Lines({"none", "earlier /kept"}));
     env.readable = false;
-    EXPECT_EQ(Found("/"), none);
+    EXPECT_EQ(Found("/"), Found("/hom"));
 }
 
 class ContentSnapUnit : public ::testing::Test {
@@ -76,11 +73,10 @@ TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
     for (const auto& item : list_.contents)
         EXPECT_TRUE(item.snapCount == 0 && item.snaps.empty()) << item.contentPath;
     EXPECT_TRUE(env_.Commands().empty());
-    const Lines noVolume{"0x700006b:" + plain};
-    EXPECT_EQ(Snap({Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")}, {plain}),
-              noVolume);
-    EXPECT_EQ(Snap({Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", plain)}, {plain}),
-              noVolume);
+    for (const auto& table :
+         {std::vector{Entry("/dev/sdz1", plain), Entry("/dev/qnbf/qnbf1", plain + "2")},
+          std::vector{Entry("/dev/sdy1", dir_.File("gone")), Entry("/dev/sdz1", plain)}})
+        EXPECT_EQ(Snap(table, {plain}), Lines{"0x700006b:" + plain});
     env_.readable = false;
     EXPECT_EQ(Snap({}, {plain}), Lines{"0x700006a:"});
     EXPECT_EQ(list_.contents[0].snapCount, 0);
@@ -91,9 +87,7 @@ TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
 TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
     const std::string home = Dir("home"), vol = Dir("home/vol");
     struct stat root, here;
-    ASSERT_EQ(::stat("/", &root), 0);
-    ASSERT_EQ(::stat(home.c_str(), &here), 0);
-    if (root.st_dev != here.st_dev)
+    if (::stat("/", &root) || ::stat(home.c_str(), &here) || root.st_dev != here.st_dev)
         GTEST_SKIP() << "the temporary directory is not on the root file system";
     EXPECT_EQ(Snap({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", home + "2")},
                    {home, home + "/.", home + "//"}),
@@ -109,10 +103,9 @@ kz_snapdevmntpath Record(const std::string& mnt, int minor) {
 // Command lines quote blanks and metacharacters, and keep a path like an option a path.
 TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedCommandLines) {
     const std::string b = "/b;touch pwned'$(id)";
-    kz_subclient_contentlist list;
-    list.contents.push_back({2, {Record("/a b", 1), Record(b, 2)}, "/a"});
-    list.contents.push_back({1, {{"/c", "/dev/qnbf/qnbf3", "-c", 0}}, "/c"});
-    list.count = 2;
+    kz_subclient_contentlist list{{{2, {Record("/a b", 1), Record(b, 2)}, "/a"},
+                                   {1, {{"/c", "/dev/qnbf/qnbf3", "-c", 0}}, "/c"}},
+                                  2};
     for (int i = 0; i < 22; ++i)
         env_.QueueCommandResult(32, "");  // b: 1 + 20 attempts; "/a b": one attempt
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
@@ -121,8 +114,7 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedComman
     expected.insert(expected.end(), {"umount -- '/snapmnt/a b'", "umount -- -c"});
     EXPECT_EQ(env_.Commands(), expected);
     EXPECT_EQ(env_.Sleeps(), std::vector<unsigned long>(20, 3000));
-    // Every snapshot is released whatever its unmount gave; with no driver here
-    // each release fails.
+    // Every snapshot is released whatever its unmount gave; with no driver each fails.
     EXPECT_EQ(EventText(env_), Lines({"0x700006d:" + b, "0x700006d:/a b", "0x700006d:/c"}));
     for (const auto& item : list.contents)
         for (const auto& r : item.snaps)
@@ -133,13 +125,10 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedComman
 // Other operations, a null list, and a count of 0 (no item processed).
 TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
     env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
-    auto list = ListOf({"/"});
-    list.contents[0].snaps.push_back(Record("/x", 0));
-    list.contents[0].snapCount = 1;
-    EXPECT_EQ(KZVolSnap(2, &list), 0);
-    EXPECT_EQ(KZVolSnap(-1, &list), 0);
-    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr), 0);
-    EXPECT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
+    kz_subclient_contentlist list{{{1, {Record("/x", 0)}, "/"}}, 1};
+    for (int op : {2, -1})
+        EXPECT_EQ(KZVolSnap(op, &list), 0) << op;
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr) + KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
     list.count = 0;
     EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(env_.Events().empty());

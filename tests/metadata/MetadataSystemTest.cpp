@@ -1,6 +1,5 @@
-// Metadata on real mounts in the system harness: collection from an ext3 loop volume
-// by the reader and by the walk, against debugfs' view; content snapshots of filter
-// volumes through the stand-in driver in devices mode, by the library and the tool.
+// Metadata on real mounts: collection from an ext3 loop volume by the reader and the walk
+// against debugfs; content snapshots of filter volumes on the stand-in driver.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -23,13 +22,12 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     TestEnv env;
     TempDir tmp;
     const std::string info = tmp.File("volinfo"), table = tmp.File("table"),
-                      tree = tmp.File("tree"), image = tmp.File("image"),
-                      mnt = tmp.File("mount point");
+                      tree = tmp.File("tree"), mnt = tmp.File("mount point");
     KZVolumeUnix volume(-1);
     BuildTree(tree, 300);
     ::unlink((tree + "/fifo").c_str());
-    MakeImage(tree, image, "ext3", 4096, 65536);
-    LoopDevice loop(image, true);
+    MakeImage(tree, tmp.File("image"), "ext3", 4096, 65536);
+    LoopDevice loop(tmp.File("image"), true);
     ASSERT_TRUE(loop.ok()) << loop.error();
     ASSERT_EQ(::mkdir(mnt.c_str(), 0755), 0);
     ScopedMount mount(loop.path(), mnt, "ext3", MS_RDONLY);
@@ -37,13 +35,10 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
     env.SetMountTable({RealMountOn(mnt)});
     volume.m_bSkipSnapMount = true;
     const std::vector<FsTreeRow> debugfs = DebugfsTableRows(loop.path(), "ROOT");
-
-    // The kernel's view of the volume is debugfs' view.
     EXPECT_EQ(SortedRows(debugfs), ExpectedTreeRows(mnt, "ROOT"));
     ASSERT_TRUE(Collect(volume, mnt, info, table));
     EXPECT_EQ(TableRows(table), debugfs);
     const std::string readerInfo = ReadFile(info);
-
     ScopedRegistry registry(tmp.File("registry.ini"), "[UnixImagePOD]\ndDisableNewMetaData=1\n");
     ASSERT_TRUE(Collect(volume, mnt, info, table));
     ExpectWalked(TableRows(table), SortedRows(debugfs));
@@ -62,8 +57,7 @@ TEST_F(CollectionSystemTest, Ext3AtAPathWithABlankByTheReaderAndByTheWalk) {
 }
 
 // The real mount table and commands, recorded; shell lines (the driver's boot script) unrun.
-class LiveEnv : public TestEnv {
-  public:
+struct LiveEnv : TestEnv {
     LiveEnv() { set_run_commands(true); }
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
         return target()->ReadMountTable(entries);
@@ -74,8 +68,8 @@ class LiveEnv : public TestEnv {
 // Mount points of this namespace under /snapmnt, innermost last.
 Lines SnapMounts() {
     std::vector<MountTableEntry> table;
-    Env::Default()->ReadMountTable(&table);
     Lines out;
+    Env::Default()->ReadMountTable(&table);
     for (const auto& e : table)
         if (e.fields[1].rfind("/snapmnt/", 0) == 0)
             out.push_back(e.fields[1]);
@@ -89,7 +83,7 @@ qn_getinfo_arg DriverInfo(int minor) {
     return info;
 }
 
-// Each record of `item` as the tool lists it: mount, device, snapshot mount, status.
+// Each record of `item` as the tool lists it.
 Lines Records(const kz_contenttosnapmnt& item) {
     Lines out;
     for (const auto& r : item.snaps)
@@ -106,11 +100,10 @@ class ContentSnapSystem : public StandInSystemTest {
         if (IsSkipped())
             return;
         // kzvol runs the driver's tools from here; the snapshot tool has nothing to do.
-        ::mkdir(dir_.File("driver/sbin").c_str(), 0700);
+        for (const char* d : {"driver/sbin", "cow", "p"})
+            ::mkdir(dir_.File(d).c_str(), 0755);
         ASSERT_EQ(::chmod(dir_.Write("driver/sbin/kzsnap", "#!/bin/sh\n").c_str(), 0700), 0);
-        ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
-        ::mkdir(prefix_.c_str(), 0755);
         for (const char* name : {"home", "home/x y", "home2"})
             ASSERT_NO_FATAL_FAILURE(AddVolume(name));
     }
@@ -120,8 +113,7 @@ class ContentSnapSystem : public StandInSystemTest {
         Lines left = SnapMounts();
         std::for_each(left.rbegin(), left.rend(),
                       [](auto& m) { ::umount2(m.c_str(), MNT_DETACH); });
-        while (!mounts_.empty())
-            mounts_.pop_back();
+        std::for_each(mounts_.rbegin(), mounts_.rend(), [](auto& m) { m.reset(); });
         StandInSystemTest::TearDown();
         ::unsetenv("KZ_SNAP_PARTITION");
     }
@@ -182,7 +174,6 @@ TEST_F(ContentSnapSystem, TheVolumesAtAndBelowAPathAreSnappedAndReleasedByLibrar
                                      "mount -o ro -- " + snapNode(1) + " '/snapmnt" + xy + "'"}));
     EXPECT_EQ(DriverInfo(minors_[2]).snap_minor_cnt, 0);  // home2 is not below home
 
-    // The snapshots are frozen and read-only.
     ASSERT_EQ(RunCommandLine("echo changed > " + ShellQuote(xy + "/f.txt") + " && sync"), 0);
     EXPECT_EQ(ReadFile("/snapmnt" + xy + "/f.txt") + ReadFile("/snapmnt" + home + "/f.txt"),
               "vhome/x yvhome");
@@ -208,7 +199,6 @@ TEST_F(ContentSnapSystem, TheVolumesAtAndBelowAPathAreSnappedAndReleasedByLibrar
     EXPECT_EQ(list.contents[0].snaps.at(0).status + list.contents[1].snaps.at(0).status, 0);
     EXPECT_EQ(env.Sleeps().size(), 20u);  // none more
     ExpectNothingLeft();
-
     // The tool snaps into a list file, listing the records, and releases from it.
     const std::string listFile = dir_.File("list"),
                       cli = "--emulator " + dir_.File("driver") + " content-snap ";
@@ -228,9 +218,8 @@ TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
     const std::string home = At("home");
     auto list = ListOf({home});
     // A file squats on the snapshot's mount directory: mkdir fails.
-    ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote("/snapmnt" + prefix_) + " && touch " +
-                             ShellQuote("/snapmnt" + home)),
-              0);
+    ASSERT_EQ(RunCommandLine("mkdir -p " + ShellQuote("/snapmnt" + prefix_)), 0);
+    ASSERT_TRUE(std::ofstream("/snapmnt" + home));
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
     EXPECT_TRUE(list.contents[0].snaps.empty());
     EXPECT_EQ(DriverInfo(minors_[0]).snap_minor_cnt, 0);

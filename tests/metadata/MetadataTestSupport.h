@@ -31,7 +31,6 @@ inline void PrintTo(const Row& r, std::ostream* out) {
 
 namespace kzvol::testing {
 
-// Every row of the table at `table`, in table order.
 inline std::vector<FsTreeRow> TableRows(const std::string& table) {
     UnixFsTreeReader reader;
     std::string error;
@@ -53,8 +52,7 @@ inline std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
 // 0, `rootName`), every directory, and every other entry with one link.
 inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
                                                const std::string& rootName) {
-    struct stat st {
-    }, parent{};
+    struct stat st = {}, parent = {};
     auto row = [&](uint64_t parentInode, const std::string& name) {
         return FsTreeRow{parentInode,           st.st_ino,           uint64_t(st.st_size),
                          uint32_t(st.st_mtime), S_ISDIR(st.st_mode), name};
@@ -70,7 +68,6 @@ inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
     return SortedRows(rows);
 }
 
-// DebugfsRows of `image` as table rows, in the same order.
 inline std::vector<FsTreeRow> DebugfsTableRows(const std::string& image,
                                                const std::string& rootName) {
     std::vector<FsTreeRow> out;
@@ -103,7 +100,6 @@ inline MountTableEntry Entry(const std::string& device, const std::string& dir) 
     return {{device, dir, "ext3", "rw", "0", "0"}};
 }
 
-// A content list of `paths`, none snapped.
 inline kz_subclient_contentlist ListOf(const Lines& paths) {
     kz_subclient_contentlist list;
     for (const auto& p : paths)
@@ -125,7 +121,6 @@ inline Lines EventText(const TestEnv& env) {
     return out;
 }
 
-// Quits from its `quitAt`-th poll on.
 struct QuitAt : KZJobCtrlClient {
     explicit QuitAt(int quitAt) : quitAt(quitAt) {}
     bool checkQuitFlag() override { return ++polls >= quitAt; }

@@ -1,6 +1,5 @@
-// What goes into the volume-information file: the geometry check at each limit, the
-// walk's file (the reader's without its fstype line, or none), and the probes of
-// mount options, ACLs and SELinux (a stand-in sestatus through the real shell).
+// The volume-information file: the geometry check at each limit, the walk's file (the
+// reader's without its fstype line, or none), and the mount option, ACL and SELinux probes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,17 +13,16 @@
 namespace kzvol::testing {
 namespace {
 
-// A sound superblock (1 KiB blocks, 8193 blocks in one group of 8192, 256 inodes of
-// 256 bytes) changed by `patches`, "offset=value,...": 32-bit values, but for the
-// 16-bit inode size at 88.
-std::string SuperBlock(const std::string& patches) {
-    std::string sb(1024, '\0');
+// A sound superblock (1 KiB blocks, 8193 blocks in one group of 8192, 256 inodes of 256
+// bytes) changed by `patches`, "offset=value,...": 32-bit values but the inode size at 88.
+std::vector<unsigned char> SuperBlock(const std::string& patches) {
+    std::vector<unsigned char> sb(1024);
     std::istringstream in("0=256,4=8193,20=1,32=8192,40=256,88=256," + patches);
     size_t offset;
     uint32_t value;
     for (char sep; in >> offset >> sep >> value; in >> sep)
         for (int i = 0; i < (offset == 88 ? 2 : 4); ++i)
-            sb[offset + i] = static_cast<char>(value >> (8 * i));
+            sb[offset + i] = static_cast<unsigned char>(value >> (8 * i));
     return sb;
 }
 
@@ -41,18 +39,18 @@ TEST(VolumeGeometry, EachLimitAcceptsItsLastValueAndRefusesTheNext) {
         "32=1,4=4294967295,40=1:0 "                 // four billion groups must not wrap
         "24=4,4=270000,20=262142:1 24=4,4=270000,20=262143:0");  // descriptors up to 4 GiB
     for (std::string c; cases >> c;) {
-        const std::string sb = SuperBlock(c.substr(0, c.find(':')));
+        SCOPED_TRACE(c);
         const auto gdc = static_cast<uint32_t>(std::stoul(c.substr(c.find(':') + 1)));
         metadata::VolumeGeometry g;
-        const metadata::GeometryProblem problem =
-            metadata::DecodeGeometry(reinterpret_cast<const unsigned char*>(sb.data()), &g);
-        EXPECT_EQ(problem.why.empty(), gdc != 0) << c << ": " << problem.why;
-        EXPECT_EQ(problem.blockSize, c == "24=5:0") << c;
+        const auto problem =
+            metadata::DecodeGeometry(SuperBlock(c.substr(0, c.find(':'))).data(), &g);
+        EXPECT_EQ(problem.why.empty(), gdc != 0) << problem.why;
+        EXPECT_EQ(problem.blockSize, c == "24=5:0");
         if (gdc != 0) {
-            EXPECT_EQ(g.gdc, gdc) << c;
-            EXPECT_EQ(g.descBlock, (gdc + g.dpb - 1) / g.dpb) << c;
-            EXPECT_EQ(g.dpb * 32, g.blockSize) << c;
-            EXPECT_EQ(g.ipb * g.isize, g.blockSize) << c;
+            EXPECT_EQ(g.gdc, gdc);
+            EXPECT_EQ(g.descBlock, (gdc + g.dpb - 1) / g.dpb);
+            EXPECT_EQ(g.dpb * 32, g.blockSize);
+            EXPECT_EQ(g.ipb * g.isize, g.blockSize);
         }
     }
 }
@@ -70,7 +68,6 @@ class VolumeInfoTest : public ::testing::Test {
         char mnt[] = "/mnt/vol";
         return volume_.DumpVolumeInfo(mnt, info_.data(), 65536, acl, selinux);
     }
-    // The reader's own information file.
     std::string ReaderInfo(int acl, int selinux) {
         MemoryDevice device;
         device.bytes = ReadFile(image_);
@@ -104,17 +101,16 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
         Image(4096);
         UniqueFd fd(::open(image_.c_str(), O_RDWR));
         ASSERT_EQ(::pwrite(fd.get(), &value, width, 1024 + offset), width);  // little-endian host
-        EXPECT_FALSE(Dump(1, 0)) << offset;
-        EXPECT_NE(::access(info_.c_str(), F_OK), 0) << offset;
+        EXPECT_TRUE(!Dump(1, 0) && ::access(info_.c_str(), F_OK) != 0) << offset;
     }
-    char unmounted[] = "/not/mounted";
-    EXPECT_FALSE(volume_.DumpVolumeInfo(unmounted, info_.data(), 1, 0, 0));
+    EXPECT_FALSE(volume_.DumpVolumeInfo(std::string("/not/mounted").data(), info_.data(), 1, 0, 0));
 }
 
 // Options and ACLs come from the first entry of the mount point; today's kernels
 // list no "acl" option when the superblock's default mount options turn ACLs on, so
-// the superblock decides unless an option says otherwise.
-TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
+// the superblock decides unless an option says otherwise. The SELinux mode comes from both
+// streams of sestatus, false without the tool or the directory.
+TEST(MountProbes, OptionsAclsAndSELinuxMode) {
     TempDir tmp;
     const std::string image = tmp.File("image");
     ASSERT_EQ(RunCommandLine("mke2fs -q -F -t ext3 " + image + " 2M && tune2fs -o acl " + image +
@@ -142,14 +138,10 @@ TEST(MountProbes, OptionsAndAclsFromTheFirstEntryAndTheSuperBlock) {
     }
     ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
     EXPECT_FALSE(CheckIfACLEnabled(std::string("/a").data()));
-}
 
-// A stand-in sestatus first in PATH prints its status line on standard error and the
-// rest on standard output; the output goes to a temporary directory with a blank.
-TEST(MountProbes, SELinuxModeFromBothStreamsAndFalseWithoutTheToolOrTheDirectory) {
-    TestEnv env;
+    // SELinux: a stand-in sestatus first in PATH prints its status line on standard error
+    // and the rest on standard output; the output goes to a temporary directory with a blank.
     env.set_run_commands(true);
-    TempDir tmp;
     const std::string outDir = tmp.File("kz tmp"), oldPath = std::getenv("PATH");
     ASSERT_EQ(::mkdir(tmp.File("bin").c_str(), 0755) + ::mkdir(outDir.c_str(), 0755), 0);
     ::setenv("PATH", (tmp.File("bin") + ":" + oldPath).c_str(), 1);
