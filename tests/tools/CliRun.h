@@ -10,10 +10,7 @@
 
 namespace kzvol::testing {
 
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
+using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not, ::testing::StartsWith;
 
 // Runs `kzvol ARGS` expecting exit status `status`; answers both output streams.
 inline std::string Kz(int status, const std::string& args) {

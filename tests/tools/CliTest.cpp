@@ -84,7 +84,7 @@ TEST(CliLog, LogFileAndLevel) {
         AllOf(HasSubstr(" DEBUG ReadExt3DirFromDevice :: "), Not(HasSubstr(" DEBUG4 "))));
 }
 
-TEST(CliMountTable, AnswersFromTheLiveTable) {
+TEST(CliPaths, DeviceAndMountpointFromTheLiveTableAndProbeClassifies) {
     std::vector<MountTableEntry> table;
     ASSERT_TRUE(Env::Default()->ReadMountTable(&table));
     // The other field of the first entry whose field `field` is `value`.
@@ -99,9 +99,16 @@ TEST(CliMountTable, AnswersFromTheLiveTable) {
     EXPECT_EQ(Kz(1, "device /kzvol-absent/"), "kzvol: nothing is mounted on /kzvol-absent/\n");
     EXPECT_EQ(Kz(2, "mountpoint"),
               "kzvol mountpoint: wants one DEVICE (see kzvol mountpoint --help)\n");
+
+    TempDir dir;
+    EXPECT_THAT(Kz(0, "probe /dev/null"),
+                HasSubstr("device: yes\nkind: character\nfilter device: none\n"));
+    EXPECT_THAT(Kz(0, "probe " + dir.Write("f", "x")), HasSubstr("device: no\nkind: file\n"));
+    EXPECT_EQ(Kz(1, "probe " + dir.File("absent")),
+              "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
 }
 
-TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
+TEST(CliExclusiveAndHandler, RefusalsAndTheScriptOfTheConfiguredHome) {
     TempDir dir;
     EXPECT_EQ(Kz(2, "exclusive /dev/x --options ro -- true"),
               "kzvol exclusive: --options needs --type (see kzvol exclusive --help)\n");
@@ -113,10 +120,7 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
                     HasSubstr("the command did not run"));
         EXPECT_NE(::access(dir.File("ran").c_str(), F_OK), 0);
     }
-}
 
-TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
-    TempDir dir;
     Sh(0, "mkdir " + dir.File("Base"));
     Sh(0, "chmod 755 " + dir.Write("Base/ImgPodSnapHandler.sh",
                                    "#!/bin/sh\necho \"$@\" > " + dir.File("args") + "\n"));
@@ -126,15 +130,6 @@ TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
     Sh(0, run + "first second 42");
     EXPECT_EQ(ReadFile(dir.File("args")), "second first -jobid 42\n");
     Sh(2, run + "' -a' ' -b' x 2>/dev/null");
-}
-
-TEST(CliProbe, ClassifiesPaths) {
-    TempDir dir;
-    EXPECT_THAT(Kz(0, "probe /dev/null"),
-                HasSubstr("device: yes\nkind: character\nfilter device: none\n"));
-    EXPECT_THAT(Kz(0, "probe " + dir.Write("f", "x")), HasSubstr("device: no\nkind: file\n"));
-    EXPECT_EQ(Kz(1, "probe " + dir.File("absent")),
-              "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
 }
 
 }  // namespace
