@@ -12,7 +12,6 @@
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
 #include "tests/support/MountedImage.h"
-#include "tests/support/SystemHarness.h"
 #include "tests/tools/CliRun.h"
 #include "tests/tools/PointRepository.h"
 

@@ -1,6 +1,5 @@
 // The kzvol tool where no mount of its own is needed: help and manual page, read
 // and its log, the live mount table, exclusive's refusals, handler and probe.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -71,7 +71,7 @@ class FilterSystem : public StandInSystemTest {
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
 };
 
-TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) {
+TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevicesAreRefused) {
     const std::string device = zram_->path(),
                       line = device + " " + kDataDir + " ext2 defaults,noatime 0 2\n",
                       before = original_fstab_ + "# data volume\n" + line;
@@ -109,10 +109,10 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     const std::string again = Node();
     EXPECT_THAT(Kz(0, "filter remove " + again),
                 HasSubstr("warning: /etc/fstab still mounts " + again));
-}
 
-TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
-    const std::string device = zram_->path(), add = "filter add " + device + " --fstab";
+    // Without a line in the table or a mount, refused before any request.
+    WriteFstab(original_fstab_);
+    const std::string add = "filter add " + device + " --fstab";
     EXPECT_THAT(Kz(1, add), HasSubstr("has no line in /etc/fstab and is not mounted"));
     EXPECT_TRUE(Devices().empty());
 
