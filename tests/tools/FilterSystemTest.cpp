@@ -134,7 +134,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
               original_fstab_ + Node() + "\t" + kDataDir + "\text2\trw,relatime\t0\t0 \n");
 }
 
-TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
+TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecreates) {
     // /dev/mapper: a tmpfs over a directory made for the test if need be.
     const bool made = ::mkdir("/dev/mapper", 0755) == 0;
     {
@@ -156,11 +156,9 @@ TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
     }
     if (made)
         ::rmdir("/dev/mapper");
-}
 
-// A failure after the device was made rolls it back (the refused requests:
-// FilterDeviceTest); the boot script re-creates the devices a reboot lost.
-TEST_F(FilterSystem, LateFailuresRollBackAndTheBootScriptRecreatesTheDevices) {
+    // A failure after the device was made rolls it back (the refused requests:
+    // FilterDeviceTest); the boot script re-creates the devices a reboot lost.
     std::string device = zram_->path();
     const std::string table = original_fstab_ + device + " " + kDataDir + " ext2 defaults 0 0\n";
     WriteFstab(table);
