@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "tests/tools/CliRun.h"
+#include "tests/tools/PointRepository.h"
 
 namespace kzvol::testing {
 namespace {
@@ -79,10 +79,7 @@ TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
     EXPECT_NE(::access(killed.c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(fresh), ReadFile(volume_));
 
-    const std::string extents = repo_ + "/000001/extents";
-    std::string data = ReadFile(extents);
-    data[data.size() / 2] ^= 0x20;
-    std::ofstream(extents, std::ios::trunc) << data;
+    DamageExtent(repo_, "000001", 8);
     EXPECT_THAT(Run(1, "restore " + repo_ + " --backup 000001 --to " + kept),
                 StartsWith("kzvol: restore of backup 000001 failed: extent "));
     EXPECT_EQ(ReadFile(kept), ReadFile(fresh));
