@@ -12,7 +12,7 @@
 namespace kzvol::testing {
 namespace {
 
-TEST(CliRead, CopiesSectorsAndFailsInOneLine) {
+TEST(CliReadAndHelp, CopiesSectorsFailsInOneLineAndTheManualListsEveryCommand) {
     TempDir dir;
     std::string data;
     for (int k = 0; k < 8; ++k)
@@ -38,9 +38,7 @@ TEST(CliRead, CopiesSectorsAndFailsInOneLine) {
               "kzvol read: option --count needs a value (see kzvol read --help)\n");
     EXPECT_THAT(Kz(2, ""), HasSubstr("usage: kzvol"));
     EXPECT_THAT(Kz(2, "frobnicate"), HasSubstr("unknown command"));
-}
 
-TEST(CliHelp, ManualPageListsEveryCommand) {
     const std::string help = Sh(0, Cli() + " --help"), page = Sh(0, Cli() + " --manpage");
     const std::vector<std::string> lines = Split(help);
     auto line = std::find(lines.begin(), lines.end(), "Commands:");
