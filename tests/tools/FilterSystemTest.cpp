@@ -135,6 +135,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
 }
 
 TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecreates) {
+    std::string error;
     // /dev/mapper: a tmpfs over a directory made for the test if need be.
     const bool made = ::mkdir("/dev/mapper", 0755) == 0;
     {
@@ -151,7 +152,6 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
         EXPECT_EQ(Devices().at(0).underlying, target);
         EXPECT_EQ(ReadFile("/etc/fstab"),
                   original_fstab_ + Rewritten(FilterNode(arg.minorno), line, "defaults\t0\t1"));
-        std::string error;
         ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // the node goes before the mount
     }
     if (made)
@@ -182,7 +182,6 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
     EXPECT_EQ(again.minorno, -1);
     EXPECT_EQ(Devices().size(), 1u);
 
-    std::string error;
     ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // what a reboot does to the driver
     ASSERT_TRUE(Devices().empty());
     Sh(0, std::string("sh ") + kBootScript + " 2>&1");
