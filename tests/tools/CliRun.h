@@ -31,7 +31,6 @@ class StandInCli : public ::testing::Test {
   protected:
     void SetUp() override { Kz(0, "emulator start --memory --state " + state_); }
     void TearDown() override { Kz(0, "emulator stop --state " + state_); }
-    // Runs kzvol with the stand-in selected, expecting `status`; answers the output.
     std::string Run(int status, const std::string& args) {
         return Kz(status, "--emulator " + state_ + " " + args);
     }

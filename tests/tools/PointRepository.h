@@ -60,7 +60,6 @@ class PointRepository {
         RunCommandLine("debugfs -R 'dump -p \"" + path + "\" " + out + "' " + image() + " 2>&1");
         return out;
     }
-    // Runs kzvol with the stand-in expecting `status`; answers what it printed.
     std::string Run(int status, const std::string& args) const {
         return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
     }
