@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "tests/tools/CliRun.h"
+#include "tests/tools/PointRepository.h"
 
 namespace kzvol::testing {
 namespace {
@@ -26,9 +26,6 @@ class CliBackup : public StandInCli {
         return Run(status, "backup /dev/qnbf/qnbf0 --repo " + repo_ + " --cow-dir " +
                                dir_.File("cow") + " " + options);
     }
-    void ChangeVolume(const std::string& text) {
-        std::ofstream(volume_, std::ios::in | std::ios::out) << text;
-    }
 
     const std::string repo_ = dir_.File("repo");
     std::string volume_;
@@ -47,7 +44,7 @@ TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
 
     EXPECT_THAT(Backup(0, ""),
                 HasSubstr("backup 000001: full, 16 of 16 extents read, 16 sent (262144 bytes, "));
-    ChangeVolume("changed");
+    std::ofstream(volume_, std::ios::in | std::ios::out) << "changed";
     EXPECT_THAT(Backup(0, "--incremental"),
                 HasSubstr("backup 000002: incremental on 000001, 1 of 16 extents read, 1 sent"));
     const std::vector<std::string> lines = Split(Run(0, "backups " + repo_));
@@ -60,7 +57,7 @@ TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
                 index);
     EXPECT_TRUE(count == 1 && bytes == 16384 && stored < bytes && index == std::string("no"))
         << lines[2];
-    ChangeVolume("CHANGED");
+    std::ofstream(volume_, std::ios::in | std::ios::out) << "CHANGED";
     // The volume holds no ext file system: the image is kept, the index is not.
     EXPECT_THAT(Backup(0, "--incremental --index"),
                 HasSubstr("\nindex missing: the directory reader could not index"));
@@ -82,10 +79,7 @@ TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
     EXPECT_NE(::access(killed.c_str(), F_OK), 0);
     EXPECT_EQ(ReadFile(fresh), ReadFile(volume_));
 
-    const std::string extents = repo_ + "/000001/extents";
-    std::string data = ReadFile(extents);
-    data[data.size() / 2] ^= 0x20;
-    std::ofstream(extents, std::ios::trunc) << data;
+    DamageExtent(repo_, "000001", 8);
     EXPECT_THAT(Run(1, "restore " + repo_ + " --backup 000001 --to " + kept),
                 StartsWith("kzvol: restore of backup 000001 failed: extent "));
     EXPECT_EQ(ReadFile(kept), ReadFile(fresh));
@@ -98,7 +92,6 @@ TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
 }
 
 constexpr size_t kExtent = 4096;
-constexpr auto npos = std::string::npos;
 
 class CliExtents : public ::testing::Test {
   protected:
@@ -108,9 +101,6 @@ class CliExtents : public ::testing::Test {
             data += std::string(kExtent, static_cast<char>('a' + k));
         image_ = dir_.Write("image", data + std::string(100, 'z'));
         Sh(0, "mkdir " + jobs_);
-    }
-    void Change(int k, const std::string& bytes) {
-        std::ofstream(image_, std::ios::in | std::ios::out).seekp(k * kExtent + 17) << bytes;
     }
     void Run(int status, const std::string& options, const std::string& image = "",
              const std::string& jobs = "") {
@@ -124,12 +114,9 @@ class CliExtents : public ::testing::Test {
         std::string sent;
         const std::vector<std::string> lines = Split(out_);
         for (size_t k = 0; k < lines.size(); ++k)
-            sent += lines[k].find("\tsend") == npos ? ""
-                                                    : (sent.empty() ? "" : " ") + std::to_string(k);
+            if (lines[k].find("\tsend") != std::string::npos)
+                sent += (sent.empty() ? "" : " ") + std::to_string(k);
         return sent;
-    }
-    size_t HashBytes(const std::string& file) {
-        return ReadFile(jobs_ + "/CheckSum/" + file).size();
     }
 
     TempDir dir_;
@@ -158,19 +145,19 @@ TEST_F(CliExtents, FailuresFirstBackupChangedExtentsAndARestart) {
     EXPECT_THAT(out_, StartsWith("extent0000000000\tsend\nextent0000000001\tsend\n"));
     EXPECT_EQ(Sent(), "0 1 2 3 4 5 6 7 8 9 10");
     EXPECT_THAT(err_, StartsWith("extents 11, sent 11, skipped 0, "));
-    EXPECT_EQ(HashBytes("Hash_dev_sdb1"), 11u * 82);
+    EXPECT_EQ(ReadFile(jobs_ + "/CheckSum/Hash_dev_sdb1").size(), 11u * 82);
     EXPECT_NE(::access((jobs_ + "/CheckSum/HashTmp_dev_sdb1").c_str(), F_OK), 0);
-    Change(3, "changed");
-    Change(10, "!");
+    std::ofstream(image_, std::ios::in | std::ios::out).seekp(3 * kExtent + 17) << "changed";
+    std::ofstream(image_, std::ios::in | std::ios::out).seekp(10 * kExtent + 17) << "!";
     Run(0, "--type 1");
     EXPECT_EQ(Sent(), "3 10");
     // Interrupted after extent 4, extent 3 on tape; extent 2 changes before the restart.
     Run(0, "--type 1 --limit 5 --promote --tape-file 3");
     EXPECT_EQ(Sent(), "3");
-    Change(2, "two");
+    std::ofstream(image_, std::ios::in | std::ios::out).seekp(2 * kExtent + 17) << "two";
     Run(0, "--type 1 --restart 4 --tape-file 3 --promote");
     EXPECT_EQ(Sent(), "2 10");
-    EXPECT_EQ(HashBytes("HashOnTape_dev_sdb1_3"), 5u * 82);
+    EXPECT_EQ(ReadFile(jobs_ + "/CheckSum/HashOnTape_dev_sdb1_3").size(), 5u * 82);
     Run(0, "--type 1");
     EXPECT_EQ(Sent(), "");
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "host/CCreateUNIXFSTree.h"
 #include "tests/support/ReaderTestSupport.h"
@@ -81,8 +82,7 @@ TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     // A volume-information file that cannot be written fails the run, the device stays.
     EXPECT_THAT(Kz(1, "index " + image + " --table " + dir.File("u") + " --volinfo /dev/full"),
                 HasSubstr("; the reader says: SYSTEM\tDump File Write failed\n"));
-    Sh(0, "test -c /dev/full");
-    Sh(1, "test -e " + dir.File("u.dat"));
+    Sh(0, "test -c /dev/full && ! test -e " + dir.File("u.dat"));
 }
 
 // Failures say what went wrong, then the reader's text, and leave the outputs alone.
@@ -101,28 +101,25 @@ TEST(CliIndex, RefusalsLeaveTheOutputsAsTheyWere) {
     };
     for (const char* name : {"t.dat", "t.idx", "vi"})
         dir.Write(name, std::string("old ") + name);
-    const struct {
-        std::string args, message;
-        int status = 1;
-    } cases[] = {
-        {ext4 + t, refusal(ext4, "FS\t Fs is ext4")},
-        {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4")},
-        {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition")},
-        {absent + t, "kzvol: cannot open " + absent + ": No such file or directory\n"},
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {ext4 + t, refusal(ext4, "FS\t Fs is ext4"), 1},
+        {ext4 + t + " --optimized", refusal(ext4, "FS\t Fs is ext4"), 1},
+        {zero + t, refusal(zero, "FS\tFs is not ext3 / empty or swap partition"), 1},
+        {absent + t, "kzvol: cannot open " + absent + ": No such file or directory\n", 1},
         {zero + " --table " + absent + "/t",
-         "kzvol: cannot create the table " + absent + "/t: No such file or directory\n"},
+         "kzvol: cannot create the table " + absent + "/t: No such file or directory\n", 1},
         {zero + t + " --acl 2",
          "kzvol index: --acl and --selinux take 0 or 1, --extent-size at most "
          "4294967295 (see kzvol index --help)\n",
          2},
     };
-    for (const auto& c : cases) {
+    for (const auto& [args, message, status] : cases) {
         std::string err;
-        EXPECT_EQ(KzErr(dir, c.status, "index " + c.args, &err), "");
-        EXPECT_EQ(err, c.message);
+        EXPECT_EQ(KzErr(dir, status, "index " + args, &err), "");
+        EXPECT_EQ(err, message);
         EXPECT_EQ(Sh(0, "ls -A " + dir.path()),
                   "ext4.img\nsrc\nstderr\nt.dat\nt.idx\nvi\nzero.img\n")
-            << c.args;
+            << args;
         for (const char* name : {"t.dat", "t.idx", "vi"})
             EXPECT_EQ(ReadFile(dir.File(name)), std::string("old ") + name);
     }
@@ -152,11 +149,7 @@ TEST(CliTable, RowsLsFindAndRefusalsPrintExactly) {
     std::string idx = ReadFile(damaged + ".idx");
     idx.back() ^= 1;  // a row chunk's checksum
     dir.Write("d.idx", idx);
-    const struct {
-        std::string args;
-        int status;
-        std::string out;
-    } cases[] = {
+    const std::tuple<std::string, int, std::string> cases[] = {
         {"rows " + base, 0, rows},
         {"rows " + base + ".dat", 0, rows},
         {"ls " + base, 0, aTxt + "d         11           1024 2023-11-14 22:13:21 docs/\n"},
@@ -175,8 +168,8 @@ TEST(CliTable, RowsLsFindAndRefusalsPrintExactly) {
         {"ls " + none, 1,
          "kzvol: " + none + ": cannot open " + none + ".dat: No such file or directory\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Kz(c.status, c.args), c.out) << c.args;
+    for (const auto& [args, status, out] : cases)
+        EXPECT_EQ(Kz(status, args), out) << args;
 }
 
 }  // namespace

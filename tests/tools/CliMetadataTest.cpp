@@ -85,7 +85,7 @@ TEST(CliAclDumpAndMetadata, RefusalsLeaveNothingAndNeverWriteThroughAnotherUsers
     EXPECT_EQ(ReadFile(target), "keep");
 }
 
-TEST(CliVolinfoFile, PrintsByFieldAndRefusesMalformedFiles) {
+TEST(CliVolinfoFileAndContentSnap, PrintedFieldsAndListsRefusedWhenMalformed) {
     TempDir dir;
     const std::string good = dir.Write(
         "vi",
@@ -103,11 +103,9 @@ TEST(CliVolinfoFile, PrintsByFieldAndRefusesMalformedFiles) {
           "extentsize=1 \ngdc=1 \nitableblock=5 \nextentsize=1 \nextentsize=1 \n"})
         EXPECT_EQ(Split(Kz(1, "volinfo-file " + dir.Write("bad", bad))).size(), 1u) << bad;
     Kz(2, "volinfo-file");
-}
 
-// (Snapshots taken and released through the tool: ContentSnapSystemTest.)
-TEST(CliContentSnap, TheListIsSavedNeverOverwrittenAndCheckedBeforeAnyRelease) {
-    TempDir dir;
+    // The content list is saved, never overwritten, checked before any release.
+    // (Snapshots taken and released through the tool: ContentSnapSystemTest.)
     const std::string list = dir.File("list");
     for (const std::string args :
          {"", "/home", "--list", "/home --list a --release b", "/home --release x", "--bogus x"})

@@ -10,10 +10,7 @@
 
 namespace kzvol::testing {
 
-using ::testing::AllOf;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
+using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not, ::testing::StartsWith;
 
 // Runs `kzvol ARGS` expecting exit status `status`; answers both output streams.
 inline std::string Kz(int status, const std::string& args) {
@@ -34,7 +31,6 @@ class StandInCli : public ::testing::Test {
   protected:
     void SetUp() override { Kz(0, "emulator start --memory --state " + state_); }
     void TearDown() override { Kz(0, "emulator stop --state " + state_); }
-    // Runs kzvol with the stand-in selected, expecting `status`; answers the output.
     std::string Run(int status, const std::string& args) {
         return Kz(status, "--emulator " + state_ + " " + args);
     }

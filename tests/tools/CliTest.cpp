@@ -1,6 +1,5 @@
 // The kzvol tool where no mount of its own is needed: help and manual page, read
 // and its log, the live mount table, exclusive's refusals, handler and probe.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,7 @@
 namespace kzvol::testing {
 namespace {
 
-TEST(CliRead, CopiesSectorsAndFailsInOneLine) {
+TEST(CliReadAndHelp, CopiesSectorsFailsInOneLineAndTheManualListsEveryCommand) {
     TempDir dir;
     std::string data;
     for (int k = 0; k < 8; ++k)
@@ -39,9 +38,7 @@ TEST(CliRead, CopiesSectorsAndFailsInOneLine) {
               "kzvol read: option --count needs a value (see kzvol read --help)\n");
     EXPECT_THAT(Kz(2, ""), HasSubstr("usage: kzvol"));
     EXPECT_THAT(Kz(2, "frobnicate"), HasSubstr("unknown command"));
-}
 
-TEST(CliHelp, ManualPageListsEveryCommand) {
     const std::string help = Sh(0, Cli() + " --help"), page = Sh(0, Cli() + " --manpage");
     const std::vector<std::string> lines = Split(help);
     auto line = std::find(lines.begin(), lines.end(), "Commands:");
@@ -84,7 +81,7 @@ TEST(CliLog, LogFileAndLevel) {
         AllOf(HasSubstr(" DEBUG ReadExt3DirFromDevice :: "), Not(HasSubstr(" DEBUG4 "))));
 }
 
-TEST(CliMountTable, AnswersFromTheLiveTable) {
+TEST(CliPaths, DeviceAndMountpointFromTheLiveTableAndProbeClassifies) {
     std::vector<MountTableEntry> table;
     ASSERT_TRUE(Env::Default()->ReadMountTable(&table));
     // The other field of the first entry whose field `field` is `value`.
@@ -99,9 +96,16 @@ TEST(CliMountTable, AnswersFromTheLiveTable) {
     EXPECT_EQ(Kz(1, "device /kzvol-absent/"), "kzvol: nothing is mounted on /kzvol-absent/\n");
     EXPECT_EQ(Kz(2, "mountpoint"),
               "kzvol mountpoint: wants one DEVICE (see kzvol mountpoint --help)\n");
+
+    TempDir dir;
+    EXPECT_THAT(Kz(0, "probe /dev/null"),
+                HasSubstr("device: yes\nkind: character\nfilter device: none\n"));
+    EXPECT_THAT(Kz(0, "probe " + dir.Write("f", "x")), HasSubstr("device: no\nkind: file\n"));
+    EXPECT_EQ(Kz(1, "probe " + dir.File("absent")),
+              "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
 }
 
-TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
+TEST(CliExclusiveAndHandler, RefusalsAndTheScriptOfTheConfiguredHome) {
     TempDir dir;
     EXPECT_EQ(Kz(2, "exclusive /dev/x --options ro -- true"),
               "kzvol exclusive: --options needs --type (see kzvol exclusive --help)\n");
@@ -113,10 +117,7 @@ TEST(CliExclusive, RefusalsAndAVolumeThatIsNotMounted) {
                     HasSubstr("the command did not run"));
         EXPECT_NE(::access(dir.File("ran").c_str(), F_OK), 0);
     }
-}
 
-TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
-    TempDir dir;
     Sh(0, "mkdir " + dir.File("Base"));
     Sh(0, "chmod 755 " + dir.Write("Base/ImgPodSnapHandler.sh",
                                    "#!/bin/sh\necho \"$@\" > " + dir.File("args") + "\n"));
@@ -126,15 +127,6 @@ TEST(CliHandler, RunsTheScriptOfTheConfiguredHome) {
     Sh(0, run + "first second 42");
     EXPECT_EQ(ReadFile(dir.File("args")), "second first -jobid 42\n");
     Sh(2, run + "' -a' ' -b' x 2>/dev/null");
-}
-
-TEST(CliProbe, ClassifiesPaths) {
-    TempDir dir;
-    EXPECT_THAT(Kz(0, "probe /dev/null"),
-                HasSubstr("device: yes\nkind: character\nfilter device: none\n"));
-    EXPECT_THAT(Kz(0, "probe " + dir.Write("f", "x")), HasSubstr("device: no\nkind: file\n"));
-    EXPECT_EQ(Kz(1, "probe " + dir.File("absent")),
-              "kzvol: cannot examine " + dir.File("absent") + ": No such file or directory\n");
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ class FilterSystem : public StandInSystemTest {
     KZVolumeUnix volume_{std::string(kQnbfAdminNode)};
 };
 
-TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) {
+TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevicesAreRefused) {
     const std::string device = zram_->path(),
                       line = device + " " + kDataDir + " ext2 defaults,noatime 0 2\n",
                       before = original_fstab_ + "# data volume\n" + line;
@@ -109,10 +109,10 @@ TEST_F(FilterSystem, FstabMountsThroughTheFilterNodeAndRemoveGivesTheTableBack) 
     const std::string again = Node();
     EXPECT_THAT(Kz(0, "filter remove " + again),
                 HasSubstr("warning: /etc/fstab still mounts " + again));
-}
 
-TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
-    const std::string device = zram_->path(), add = "filter add " + device + " --fstab";
+    // Without a line in the table or a mount, refused before any request.
+    WriteFstab(original_fstab_);
+    const std::string add = "filter add " + device + " --fstab";
     EXPECT_THAT(Kz(1, add), HasSubstr("has no line in /etc/fstab and is not mounted"));
     EXPECT_TRUE(Devices().empty());
 
@@ -134,7 +134,8 @@ TEST_F(FilterSystem, DeviceWithoutFstabLineOrMountIsRefusedBeforeAnyRequest) {
               original_fstab_ + Node() + "\t" + kDataDir + "\text2\trw,relatime\t0\t0 \n");
 }
 
-TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
+TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecreates) {
+    std::string error;
     // /dev/mapper: a tmpfs over a directory made for the test if need be.
     const bool made = ::mkdir("/dev/mapper", 0755) == 0;
     {
@@ -151,16 +152,13 @@ TEST_F(FilterSystem, MapperLinkIsResolvedInTheRequestAndInTheTable) {
         EXPECT_EQ(Devices().at(0).underlying, target);
         EXPECT_EQ(ReadFile("/etc/fstab"),
                   original_fstab_ + Rewritten(FilterNode(arg.minorno), line, "defaults\t0\t1"));
-        std::string error;
         ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // the node goes before the mount
     }
     if (made)
         ::rmdir("/dev/mapper");
-}
 
-// A failure after the device was made rolls it back (the refused requests:
-// FilterDeviceTest); the boot script re-creates the devices a reboot lost.
-TEST_F(FilterSystem, LateFailuresRollBackAndTheBootScriptRecreatesTheDevices) {
+    // A failure after the device was made rolls it back (the refused requests:
+    // FilterDeviceTest); the boot script re-creates the devices a reboot lost.
     std::string device = zram_->path();
     const std::string table = original_fstab_ + device + " " + kDataDir + " ext2 defaults 0 0\n";
     WriteFstab(table);
@@ -184,7 +182,6 @@ TEST_F(FilterSystem, LateFailuresRollBackAndTheBootScriptRecreatesTheDevices) {
     EXPECT_EQ(again.minorno, -1);
     EXPECT_EQ(Devices().size(), 1u);
 
-    std::string error;
     ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // what a reboot does to the driver
     ASSERT_TRUE(Devices().empty());
     Sh(0, std::string("sh ") + kBootScript + " 2>&1");

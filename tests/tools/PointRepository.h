@@ -49,8 +49,7 @@ class PointRepository {
     // Builds it all in `dir`; ok() false (with why() set) when a step failed.
     PointRepository(const TempDir& dir, uint64_t blockSize) : dir_(dir) { ok_ = Build(blockSize); }
     ~PointRepository() {
-        std::string out;
-        Kzvol("emulator stop --state " + dir_.File("driver"), &out);
+        RunCommandLine(Cli() + " emulator stop --state " + dir_.File("driver") + " 2>&1");
     }
     bool ok() const { return ok_; }
     const std::string& why() const { return why_; }
@@ -61,7 +60,6 @@ class PointRepository {
         RunCommandLine("debugfs -R 'dump -p \"" + path + "\" " + out + "' " + image() + " 2>&1");
         return out;
     }
-    // Runs kzvol with the stand-in expecting `status`; answers what it printed.
     std::string Run(int status, const std::string& args) const {
         return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
     }
@@ -74,8 +72,8 @@ class PointRepository {
             std::string data(length, 'x');
             for (uint64_t i = 0; i < length; ++i)
                 data[i] = static_cast<char>('a' + (offset + i) % 23);
-            f.seekp(static_cast<std::streamoff>(offset));
-            f.write(data.data(), static_cast<std::streamsize>(length));
+            f.seekp(static_cast<std::streamoff>(offset))
+                .write(data.data(), static_cast<std::streamsize>(length));
         }
         f.close();
         ::truncate(path.c_str(), static_cast<off_t>(s.size));
@@ -92,9 +90,8 @@ class PointRepository {
             "cd " + tree +
             " && ln 'one block' 'dir/sub dir/second name' && ln -s small short && ln -s " +
             std::string(300, 'L') +
-            " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots && mke2fs "
-            "-q -F "
-            "-t ext3 -b " +
+            " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots && "
+            "mke2fs -q -F -t ext3 -b " +
             std::to_string(blockSize) + " -d " + tree + " " + image() + " " +
             std::to_string((blockSize == 1024 ? 32ull << 20 : 64ull << 20) / blockSize) + " && " +
             Cli() + " emulator start --memory --state " + state + " && " + kzvol + "emulator add " +

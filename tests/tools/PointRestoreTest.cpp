@@ -36,8 +36,8 @@ TEST_P(PointRestore, FilesOfEveryShapeEqualWhatDebugfsDumpsAndRefusalsNameTheCau
     ASSERT_TRUE(point.ok()) << point.why();
     const std::string restore = "restore " + point.repo() + " --path ";
     std::vector<Shape> shapes = Shapes(GetParam());
-    shapes.push_back({"/dir/changed", {}, 0});
-    shapes.push_back({"/dir/sub dir/second name", {}, 0});  // two names: not in the index
+    // /dir/sub dir/second name has two names: not in the index.
+    shapes.insert(shapes.end(), {{"/dir/changed", {}, 0}, {"/dir/sub dir/second name", {}, 0}});
     int n = 0;
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.path);

@@ -1,6 +1,5 @@
 // Metadata collection in devices mode: a filter volume's snapshot mounted read-only
 // under /talmartmp, walked and unmounted; without a snapshot nothing is mounted.
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include "tests/support/MountedImage.h"
 #include "tests/support/StandInSystemTest.h"
 #include "tests/tools/CliRun.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
