@@ -1,6 +1,5 @@
-// The volume object (descriptor ownership, quit flag, installation lookups) and raw
-// sector I/O on regular files: addressing, failures and retries, the largest
-// transfer, Close waiting for transfers in flight, and the trace files.
+// The volume object (descriptors, quit flag, installation lookups) and raw sector
+// I/O on files: addressing, retries, the largest transfer, Close, the trace files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -50,9 +49,8 @@ TEST(VolumeObject, QuitFlagAndInstallationLookups) {
 
     TempDir dir;
     const std::string registry =
-        "[Base]\ndBASEHOME=/opt/kz/base\nsInstanceName=I002\n"
-        "[EventManager]\ndEVLOGDIR=/var/log/kz\n"
-        "[Machines/client1]\ndJOBRESULTSDIR=/var/kz/jr\n";
+        "[Base]\ndBASEHOME=/opt/kz/base\nsInstanceName=I002\n[EventManager]\ndEVLOGDIR=/var/"
+        "log/kz\n[Machines/client1]\ndJOBRESULTSDIR=/var/kz/jr\n";
     ::setenv("KZVOL_CONFIG", dir.Write("registry.ini", registry).c_str(), 1);
     auto got = [&vol](bool (KZVolumeUnix::*get)(char*, int*)) {
         char buf[64];
@@ -84,9 +82,7 @@ class RawIO : public ::testing::Test {
     const std::string image_ = dir_.Write("disk.img", PatternImage(16));
 };
 
-// Zero-sector transfers touch nothing; mode 1 opens read-only. DiskRead and
-// DiskWrite try twice, waiting 5 s after each; Read gives up at once. The read
-// trace shows the transfer, or every attempt of a retrying read.
+// DiskRead and DiskWrite try twice, waiting 5 s after each; Read gives up at once.
 TEST_F(RawIO, AddressingOpenModesFailedTransfersAndTheirTraces) {
     TempDir traces;
     const std::string old = SetTraceDirectory(traces.path());
@@ -132,7 +128,6 @@ TEST_F(RawIO, AddressingOpenModesFailedTransfersAndTheirTraces) {
     SetTraceDirectory(old);
 }
 
-// Notes, for every Error line, whether a transfer of `volume` counted as pending.
 struct PendingWhenLogged : TestEnv {
     KZVolume* volume = nullptr;
     std::vector<bool> pending;
@@ -144,8 +139,7 @@ struct PendingWhenLogged : TestEnv {
     }
 };
 
-// A transfer counts as pending before it reads the descriptor, so that a Close
-// on another thread cannot close it (and its number be reused) under it.
+// Pending before reading the descriptor: a Close elsewhere cannot close it under it.
 TEST_F(RawIO, UnusableHandlesFailWhileCountedAsPending) {
     PendingWhenLogged env;
     KZVolumeUnix missing(dir_.File("absent"));
@@ -162,8 +156,7 @@ TEST_F(RawIO, UnusableHandlesFailWhileCountedAsPending) {
     EXPECT_TRUE(missing.Seek(0, SEEK_SET) == -1 && env.Sleeps().empty());
 }
 
-// `bytes` of address space whose first `mapped` bytes all share one 1 MiB window
-// of memory: a transfer of gigabytes into it costs no more memory than the window.
+// `bytes` of address space whose first `mapped` bytes all share one 1 MiB of memory.
 char* AliasedBuffer(size_t bytes, size_t mapped) {
     const size_t window = 1 << 20;
     UniqueFd memory(::memfd_create("window", MFD_CLOEXEC));
@@ -176,9 +169,8 @@ char* AliasedBuffer(size_t bytes, size_t mapped) {
     return ok ? data : nullptr;
 }
 
-// 8388607 sectors is the most a 32-bit byte count holds: exactly that many move,
-// one more is refused before any attempt. Linux moves at most 2147479552 bytes in
-// one call, so a read one page over that takes two calls and lands whole.
+// 8388607 sectors fit a 32-bit byte count, one more is refused; Linux moves at most
+// 2147479552 bytes per call, so a read a page over that takes two calls.
 TEST_F(RawIO, LargestTransferAndTransfersOverOneCall) {
     const unsigned long most = 8388607;
     const size_t over = size_t{2147479552} + 4096;
@@ -198,8 +190,7 @@ TEST_F(RawIO, LargestTransferAndTransfersOverOneCall) {
     EXPECT_TRUE(env_.Sleeps().empty());  // refused before any attempt
     EXPECT_EQ(ReadFile(image_), PatternImage(16));
 
-    // The source is sparse but for its last sector; the window's last sector is
-    // written last, so it holds the tail only when both calls went to their place.
+    // Sparse but for its last sector: the window holds the tail if both calls landed.
     UniqueFd source(::memfd_create("source", MFD_CLOEXEC));
     ASSERT_EQ(::ftruncate(source.get(), static_cast<off_t>(over)), 0);
     ASSERT_EQ(::pwrite(source.get(), "tail", 5, static_cast<off_t>(over) - 512), 5);
@@ -216,8 +207,7 @@ TEST_F(RawIO, LargestTransferAndTransfersOverOneCall) {
     ::munmap(data, (most + 1) * 512);
 }
 
-// Reads of a directory fail, so DiskRead sits in its retry wait with the transfer
-// counter raised; the wait is held until Close has looked once.
+// A directory's reads fail: DiskRead waits to retry, counted, until Close has looked.
 TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
     std::atomic<bool> closeWaited{false}, readerDone{false};
     env_.on_sleep = [&](unsigned long ms) {
@@ -238,8 +228,7 @@ TEST_F(RawIO, CloseOnAnotherThreadWaitsForTransferInFlight) {
         std::this_thread::yield();
     EXPECT_TRUE(vol.Close() && !vol.IsPendingIO() && vol.m_hVolume == -1);
     reader.join();
-    // Close waited once; the counter stayed raised between the two attempts.
-    const std::vector<unsigned long> sleeps = env_.Sleeps();
+    const std::vector<unsigned long> sleeps = env_.Sleeps();  // Close waited once
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 2000ul), 1);
 }
 
