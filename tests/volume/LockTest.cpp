@@ -24,8 +24,7 @@ struct LockHolder {
     explicit LockHolder(const std::string& path) : pid_(::fork()) {
         if (pid_ == 0) {
             int fd = ::open(path.c_str(), O_RDWR);
-            struct flock whole = {};
-            whole.l_type = F_WRLCK;
+            struct flock whole = {F_WRLCK, SEEK_SET, 0, 0, 0};
             if (fd >= 0 && ::fcntl(fd, F_SETLK, &whole) == 0)
                 ::raise(SIGSTOP);
             _exit(0);
@@ -107,11 +106,9 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
 }
 
 Lines Remembered(const KZVolumeUnix& vol) {
-    Lines out;
-    for (const char* s : {vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts})
-        out.push_back(s ? s : "<null>");
-    out.push_back(vol.m_bLocked ? "locked" : "unlocked");
-    return out;
+    auto s = [](const char* field) { return field ? field : "<null>"; };
+    return {s(vol.m_pszMntFsName), s(vol.m_pszMntDir), s(vol.m_pszMntType), s(vol.m_pszMntOpts),
+            vol.m_bLocked ? "locked" : "unlocked"};
 }
 
 const Lines kNothing = {"<null>", "<null>", "<null>", "<null>", "unlocked"};
