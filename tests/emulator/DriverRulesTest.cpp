@@ -65,9 +65,8 @@ TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
 TEST_F(DriverRules, InformationDescribesTheDeviceInjectedFailureHitsOnce) {
     int dev = AddDevice("/dev/disk/sdb", 8 * kMiB + 1, kMiB);  // 9 extents, the last of 1 byte
     qn_getinfo_arg info = Info(dev);
-    EXPECT_EQ(info.size, 8u * kMiB + 1);
-    EXPECT_EQ(std::string(info.node_name) + " " + info.dev_name,
-              "qnbf" + std::to_string(dev) + " sdb");
+    EXPECT_EQ(std::to_string(info.size) + " " + info.node_name + " " + info.dev_name,
+              "8388609 qnbf" + std::to_string(dev) + " sdb");
     EXPECT_EQ((std::vector<int>{info.incr_bmp_size, info.diff_bmp_size, info.snap_minor_cnt,
                                 info.incr_bmp_valid, info.diff_bmp_valid}),
               (std::vector<int>{2, 2, 0, 0, 0}));
