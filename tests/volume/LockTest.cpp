@@ -155,8 +155,7 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_TRUE(vol.Unlock() && env_.Commands().size() == 3);
     ASSERT_TRUE(vol.Lock() && vol.Unlock());
-    EXPECT_EQ(Remembered(vol), kNothing);
-    EXPECT_EQ(env_.Commands().size(), 5u);
+    EXPECT_TRUE(Remembered(vol) == kNothing && env_.Commands().size() == 5);
     EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
                              " to mntpath=/mnt/a manually \n"),
               1);
