@@ -1,6 +1,5 @@
-// The stand-in driver in devices mode: filter devices are loop devices with nodes
-// under /dev/qnbf, writes through them show in both bitmaps (the last extent
-// included), snapshots mount, and a deletion or a shutdown leaves nothing attached.
+// Devices mode: filter devices are loop devices under /dev/qnbf, writes show in both
+// bitmaps, snapshots mount, a deletion or a shutdown leaves nothing attached.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,8 +11,7 @@ namespace {
 
 constexpr uint32_t kMiB = 1 << 20;
 
-// Whether loop devices `minors` are attached over files under `dir`. Another
-// program may take a released number at once, so release shows as another file.
+// Whether loops `minors` are over files under `dir` (a released number may be reused).
 std::vector<bool> LoopsOver(std::vector<int> minors, const std::string& dir) {
     std::vector<bool> over;
     for (int minor : minors)

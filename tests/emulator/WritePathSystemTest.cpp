@@ -1,6 +1,5 @@
-// The stand-in in the write path (devices mode), on an ext3 on zram mounted through
-// the filter node under a writer: backups, a killed serving process, content
-// snapshots and metadata of the live volume.
+// The stand-in in the write path: ext3 on zram mounted through the filter node under a
+// writer; backups, a killed serving process, content snapshots and metadata.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -17,14 +16,12 @@
 namespace kzvol::testing {
 namespace {
 
-// Writes `text` to `path` and syncs it: on the volume before the call returns.
 bool WriteSynced(const std::string& path, const std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     return fd && ::write(fd.get(), text.data(), text.size()) == ssize_t(text.size()) &&
            ::fsync(fd.get()) == 0;
 }
 
-// What `command` prints on its standard output.
 std::string Output(const std::string& command) {
     std::string out;
     RunCommandLine(command + " 2>/dev/null", &out);
@@ -49,9 +46,8 @@ class WritePath : public StandInSystemTest {
         ::mkdir(mnt_.c_str(), 0755);
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
-        // The writer writes blocks into 64 files, ignoring errors. It deletes and
-        // truncates nothing: such a file frozen mid-way sits on the orphan list,
-        // which e2fsck -n counts as damage.
+        // The writer never deletes or truncates: such a file frozen mid-way sits on
+        // the orphan list, which e2fsck -n counts as damage.
         mount_ = std::make_unique<ScopedMount>(node_, mnt_, "ext3");
         ASSERT_TRUE(mount_->ok()) << mount_->error();
         ::mkdir((mnt_ + "/busy").c_str(), 0755);
@@ -100,27 +96,26 @@ class WritePath : public StandInSystemTest {
 };
 
 TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
-    const int points = 4;
-    for (int i = 0; i < points; ++i) {
+    for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(
             WriteSynced(mnt_ + "/mark" + std::to_string(i), std::string(70000 + i, 'a' + i)));
         Backup(i > 0);
     }
     StopWriter();
-    for (int i = 0; i < points; ++i) {
+    for (int i = 0; i < 4; ++i) {
         const std::string image = Restore("00000" + std::to_string(i + 1));
         // Frozen at the snapshot: no journal to replay, nothing for e2fsck to mend.
         EXPECT_EQ(Output("dumpe2fs -h " + image + " | grep -c needs_recovery; e2fsck -fn " + image +
                          " >/dev/null && echo clean"),
                   "0\nclean\n");
-        for (int j = 0; j <= i; ++j)
+        for (int j = 0; j <= i; ++j)  // every mark written before the point
             EXPECT_TRUE(Output("debugfs -R 'cat /mark" + std::to_string(j) + "' " + image) ==
                         std::string(70000 + j, 'a' + j))
-                << "point " << i << " mark " << j;
+                << i << " " << j;
     }
 }
 
-// The zram volume (of another major than loop devices) is found covered through the driver.
+// The zram volume (not of the loop major) is found covered through the driver.
 TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     std::string filter;
     EXPECT_TRUE(isQNBFDevice(zram_->path(), filter) && filter == node_);
@@ -150,10 +145,9 @@ TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
         EXPECT_EQ(ReadFile("/snapmnt" + mnt_ + "/kept"), "kept\n");
         Ok("content-snap --release " + list);
     }
-    // Metadata collection mounts the snapshot the agent made beforehand.
     ::mkdir(dir_.File("cow2").c_str(), 0700);
     const std::string cow = " --cow-dir " + dir_.File("cow2");
-    Ok("snap create " + node_ + cow);
+    Ok("snap create " + node_ + cow);  // metadata mounts the agent's snapshot
     Ok("metadata " + mnt_ + " --table " + dir_.File("table") + " --volinfo " +
        dir_.File("volinfo") + " --extent-size 1048576");
     Ok("snap stop " + node_);

@@ -13,11 +13,10 @@ namespace {
 
 using Geometry = MemoryDriver;
 
-// The size is truncated to 4096 bytes, then counted in 512-byte blocks. The block
-// size is 512 whether or not the driver answers; offsets map one to one once it
-// answered, to 0 otherwise.
+// The size is truncated to 4096 bytes, counted in 512-byte blocks; offsets map one
+// to one once the driver answered, to 0 otherwise.
 TEST_F(Geometry, SizeInWhole4096ByteUnitsBlockSize512OffsetsOnceAnswered) {
-    int volumes = 0;  // each a driver-mode object bound to the filter device of a new volume
+    int volumes = 0;  // each bound to the filter device of a new volume
     auto VolumeOf = [&](uint64_t bytes) {
         auto vol = BoundVolume(AddDevice("/dev/sdv" + std::to_string(++volumes), bytes));
         EXPECT_TRUE(vol->Open());
@@ -29,9 +28,9 @@ TEST_F(Geometry, SizeInWhole4096ByteUnitsBlockSize512OffsetsOnceAnswered) {
             << bytes;
     }
     auto answered = VolumeOf(1 << 30), refused = VolumeOf(1 << 30);
-    EXPECT_TRUE(answered->GetBlockSize() == 512 && answered->m_bVolInfoValid);
-    EXPECT_EQ(answered->GetPhysicalOffsetForLogical(12345), 12345u);
-    EXPECT_EQ(answered->GetLogicalOffsetForPhysical(777), 777u);
+    EXPECT_TRUE(answered->GetBlockSize() == 512 && answered->m_bVolInfoValid &&
+                answered->GetPhysicalOffsetForLogical(12345) == 12345u &&
+                answered->GetLogicalOffsetForPhysical(777) == 777u);
     refused->m_QnbfNodeMinorno = 250;  // no such device
     EXPECT_TRUE(refused->GetBlockSize() == 512 && !refused->m_bVolInfoValid);
     EXPECT_EQ(refused->GetPhysicalOffsetForLogical(12345), 0u);
@@ -40,8 +39,8 @@ TEST_F(Geometry, SizeInWhole4096ByteUnitsBlockSize512OffsetsOnceAnswered) {
 }
 
 // Paths outside /dev are never examined (nothing is logged); only ext3 has a
-// data-block map.
-TEST(Probe, DevicesAndFilterDevices) {
+// data-block map; raw names lose the first r after a slash.
+TEST(Probe, DevicesFilterDevicesAndRawNames) {
     TestEnv env;
     TempDir dir;
     std::string file = dir.Write("file", "x"), filter = "unchanged";
@@ -57,9 +56,6 @@ TEST(Probe, DevicesAndFilterDevices) {
     EXPECT_EQ(vol.GetVolInfo(size), -1);
     for (std::string type : {"ext2", "ext4", "xfs", "EXT3", "", "ext3"})
         EXPECT_EQ(vol.IsDataBlockAvailable(type), type == "ext3") << type;
-}
-
-TEST(Probe, RawNamesLoseTheFirstRAfterASlash) {
     const char* const cases[] = {
         "/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1", "/dev/rsd0", "/dev/sd0", "/dev/sda1", "/dev/sda1",
         "/dev/rdsk/rx",     "/dev/dsk/rx",     "rdsk",      "rdsk",     "",          ""};

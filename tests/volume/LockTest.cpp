@@ -1,5 +1,4 @@
-// Mount-table lookups and Lock/Unlock on test-written mount tables; the stream
-// lock and the unix file lock against a lock held by another process.
+// Mount-table lookups, Lock/Unlock on test-written mount tables; stream and file locks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,15 +20,13 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A child process holding a write lock on the whole file until released.
 struct LockHolder {
     explicit LockHolder(const std::string& path) : pid_(::fork()) {
         if (pid_ == 0) {
             int fd = ::open(path.c_str(), O_RDWR);
-            struct flock whole = {};
-            whole.l_type = F_WRLCK;
+            struct flock whole = {F_WRLCK, SEEK_SET, 0, 0, 0};
             if (fd >= 0 && ::fcntl(fd, F_SETLK, &whole) == 0)
-                ::raise(SIGSTOP);  // stopped: it holds the lock
+                ::raise(SIGSTOP);
             _exit(0);
         }
         int status = 0;
@@ -37,7 +34,7 @@ struct LockHolder {
     }
     ~LockHolder() { Release(); }
     static bool CanLock(const std::string& path) { return LockHolder(path).held; }
-    void Release() {  // ends the child, and with it the lock
+    void Release() {
         if (held && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
         held = false;
@@ -51,7 +48,6 @@ MountTableEntry Entry(const std::string& device, const std::string& dir,
     return {{device, dir, type, "rw,relatime", "0", "0"}};
 }
 
-// A TestEnv whose mount table can be made unreadable, and which counts the reads.
 struct TableEnv : TestEnv {
     bool readable = true;
     int reads = 0;
@@ -62,24 +58,18 @@ struct TableEnv : TestEnv {
     }
 };
 
-std::string MountPointOf(std::string device) {
-    std::unique_ptr<char, void (*)(void*)> dir(kz_getmountpoint(device.data()), std::free);
-    return dir ? dir.get() : "<null>";
-}
-
-std::string RawDevOf(std::string dir) {
-    return getrawdev(dir.data());
-}
-
-// The first exact match in table order; an unreadable table finds nothing;
-// names under /dev/qnbf need no table.
+// An unreadable table finds nothing; names under /dev/qnbf need no table.
 TEST(MountLookups, FirstExactMatchInTableOrder) {
     TableEnv env;
+    auto RawDevOf = [](std::string dir) { return std::string(getrawdev(dir.data())); };
+    auto MountPointOf = [](std::string device) {
+        std::unique_ptr<char, void (*)(void*)> dir(kz_getmountpoint(device.data()), std::free);
+        return std::string(dir ? dir.get() : "<null>");
+    };
     env.SetMountTable({Entry("proc", "/proc"), Entry("/dev/sdb1", "/mnt/a"),
                        Entry("/dev/sdb1", "/mnt/b"), Entry("/dev/sdc1", "/mnt/a")});
     EXPECT_EQ((Lines{MountPointOf("/dev/sdb1"), RawDevOf("/mnt/a"), getVolName("/mnt/b")}),
               (Lines{"/mnt/a", "/dev/sdb1", "/dev/sdb1"}));
-    // No trailing slash, no prefix; a device is no mount directory.
     EXPECT_EQ((Lines{RawDevOf("/mnt/a/"), MountPointOf("/dev/sdb"), getVolName("/dev/sdb1")}),
               (Lines{"", "<null>", ""}));
     env.readable = false;
@@ -91,8 +81,7 @@ TEST(MountLookups, FirstExactMatchInTableOrder) {
     EXPECT_EQ(getdevname("/dev/" + std::string(3000, 'x')), std::string(3000, 'x'));
 }
 
-// Held elsewhere: ten tries two seconds apart, granted once released; other
-// failures answer -1 at once.
+// Held elsewhere: ten tries 2 s apart, granted once released; other failures at once.
 TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
     TempDir dir;
     const std::string path = dir.Write("table", "x\n");
@@ -117,23 +106,19 @@ TEST(StreamLock, RetriesWhileHeldOtherFailuresAtOnce) {
 }
 
 Lines Remembered(const KZVolumeUnix& vol) {
-    Lines out;
-    for (const char* s : {vol.m_pszMntFsName, vol.m_pszMntDir, vol.m_pszMntType, vol.m_pszMntOpts})
-        out.push_back(s ? s : "<null>");
-    out.push_back(vol.m_bLocked ? "locked" : "unlocked");
-    return out;
+    auto s = [](const char* field) { return field ? field : "<null>"; };
+    return {s(vol.m_pszMntFsName), s(vol.m_pszMntDir), s(vol.m_pszMntType), s(vol.m_pszMntOpts),
+            vol.m_bLocked ? "locked" : "unlocked"};
 }
 
 const Lines kNothing = {"<null>", "<null>", "<null>", "<null>", "unlocked"};
 
-// A device stand-in that opens: a file under a directory named dev.
 class LockUnit : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::mkdir(dir_.File("dev").c_str(), 0755), 0);
         device_ = dir_.Write("dev/sdb1", "");
     }
-    // Locks and unlocks the volume `name`: the commands it ran.
     Lines Cycle(const std::string& name) {
         const size_t before = env_.Commands().size();
         KZVolumeUnix vol(name);
@@ -151,8 +136,7 @@ class LockUnit : public ::testing::Test {
     TestEnv env_;
 };
 
-// A failed unmount leaves the volume unlocked with nothing to mount again; a
-// failed mount forgets the entry all the same and asks for the user.
+// A failed unmount or mount forgets the entry; the latter asks for the user.
 TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     env_.SetMountTable(
         {Entry("proc", "/proc"), Entry(device_, "/mnt/a"), Entry(device_, "/mnt/b")});
@@ -171,15 +155,13 @@ TEST_F(LockUnit, LockUnmountsTheFirstEntryUnlockMountsItAgainFailuresForgetIt) {
     EXPECT_EQ(Remembered(vol), kNothing);
     EXPECT_TRUE(vol.Unlock() && env_.Commands().size() == 3);
     ASSERT_TRUE(vol.Lock() && vol.Unlock());
-    EXPECT_EQ(Remembered(vol), kNothing);
-    EXPECT_EQ(env_.Commands().size(), 5u);
+    EXPECT_TRUE(Remembered(vol) == kNothing && env_.Commands().size() == 5);
     EXPECT_EQ(env_.CountLogs("!!USER intervention required for mounting=" + device_ +
                              " to mntpath=/mnt/a manually \n"),
               1);
 }
 
-// Not mounted is success with nothing run; an unreadable table, a missing device
-// or an object without a name (not to match the table's empty fields) refuses.
+// Not mounted: success, nothing run; no table, no device or no name: refused.
 TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     const std::string absolute = dir_.File("dev/abs"), relative = dir_.File("dev/by-id/rel");
     ASSERT_EQ(::mkdir(dir_.File("dev/by-id").c_str(), 0755), 0);
@@ -202,8 +184,9 @@ TEST_F(LockUnit, MatchesByLinkOrMountDirectoryOtherwiseUnmountsNothing) {
     EXPECT_TRUE(env_.Commands().size() == 6 && noTable.Commands().empty());
 }
 
-// Triples of type and options given (no type: the plain form) and those mounted.
-TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
+// Triples of type and options given (no type: the plain form) and those mounted;
+// any user picks a FUSE file system's fields.
+TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsHostileNamesReachTheCommandsAsTheyAre) {
     env_.SetMountTable({Entry(device_, "/mnt/a", "xfs")});
     const std::string cases[] = {"xfs",  "",   "xfs -o nouuid", "xfs", "rw", "xfs -o rw,nouuid",
                                  "ext3", "ro", "ext3 -o ro",    "",    "",   "xfs -o rw,relatime"};
@@ -214,11 +197,6 @@ TEST_F(LockUnit, TypedUnlockAddsNouuidForXfsAndThePlainFormNever) {
         EXPECT_EQ(env_.Commands().back(),
                   "/bin/mount -t " + cases[i + 2] + " -- " + device_ + " /mnt/a");
     }
-}
-
-// Any user picks a FUSE file system's fields; each shell metacharacter is tried
-// alone too.
-TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     TempDir witness;  // where an injected command would leave its mark
     const std::string touch = "touch " + witness.File("pwned");
     for (const std::string& name :
@@ -235,7 +213,6 @@ TEST_F(LockUnit, HostileNamesReachTheCommandsAsTheyAre) {
     EXPECT_NE(::access(witness.File("pwned").c_str(), F_OK), 0);
 }
 
-// A volume whose lock file is `lockFile`.
 struct FileLockVolume : KZVolumeUnix {
     explicit FileLockVolume(std::string file)
         : KZVolumeUnix("/dev/sdb1"), lockFile(std::move(file)) {}
@@ -254,7 +231,7 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
         FileLockVolume vol(path), again(path);
         ASSERT_TRUE(vol.ObtainUnixFileLock() && vol.m_strLockFilePath == path);
         EXPECT_FALSE(LockHolder::CanLock(path));
-        // The lock belongs to the process: taking it again must not drop it.
+        // The lock is the process's: taking it again must not drop it.
         EXPECT_TRUE(again.ObtainUnixFileLock());
         EXPECT_FALSE(LockHolder::CanLock(path));
         ASSERT_TRUE(vol.ReleaseUnixFileLock());

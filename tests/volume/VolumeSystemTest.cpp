@@ -1,5 +1,4 @@
-// On real loop devices and mounts in the test's own namespace: device probes
-// (size, geometry, the filter driver's node directory on tmpfs) and Lock and Unlock.
+// Device probes (size, geometry, filter nodes) and Lock/Unlock on real loop devices.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -18,7 +17,6 @@
 namespace kzvol::testing {
 namespace {
 
-// Nodes made under /dev/qnbf are removed at the end of the test.
 class DeviceSystem : public SystemTest {
   protected:
     void TearDown() override {
@@ -59,15 +57,14 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     EXPECT_EQ(logical + physical + ioMin + ioOpt, 0u);
     EXPECT_FALSE(GetDiskSectorSz("/dev/qnbf/none", &logical, &physical, &ioMin, &ioOpt));
 
-    // No admin node, then a plain file (no device), then one of major 7 like all loop devices.
+    // No admin node, then a plain file, then one of major 7 like all loop devices.
     EXPECT_TRUE(isDevice(loop.path()) && !isCharDevice(loop.path()));
     EXPECT_FALSE(KZVolume::isQNBFDevice(loop.path()));
     MakeNode("/dev/qnbf/ctrl", S_IFREG, 0);
     EXPECT_FALSE(isDevice("/dev/qnbf/ctrl") || KZVolume::isQNBFDevice(loop.path()));
     MakeNode("/dev/qnbf/ctrl", S_IFCHR, makedev(7, 0));
     EXPECT_TRUE(KZVolume::isQNBFDevice(loop.path()) && !KZVolume::isQNBFDevice("/dev/null"));
-    // A node under /dev/qnbf is a filter device without asking the driver, and a
-    // driver-mode object takes the minor of its node.
+    // A node under /dev/qnbf is a filter device unasked; its object takes its minor.
     const std::string node = "/dev/qnbf/qnbf" + std::to_string(loop.minor());
     MakeNode(node, S_IFBLK, makedev(7, loop.minor()));
     std::string filter;
@@ -76,7 +73,6 @@ TEST_F(DeviceSystem, SizeGeometryAndFilterDeviceOfALoopDevice) {
     EXPECT_TRUE(vol.IsOpen() && vol.m_QnbfNodeMinorno == loop.minor());
 }
 
-// Records the commands and runs them for real, on the real mount table.
 struct RealMountsEnv : TestEnv {
     RealMountsEnv() { set_run_commands(true); }
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
@@ -86,9 +82,7 @@ struct RealMountsEnv : TestEnv {
 
 using LockSystem = SystemTest;
 
-// Named by its device, a symbolic link to it or its mount directory, on a mount
-// directory whose name would run commands if it reached a shell unquoted: Lock
-// unmounts, Unlock mounts again with the same type and options.
+// Named by device, link or mount directory (a name a shell would run unquoted).
 TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
     TempDir dir;
     MountedImage image(dir.path(), "ext3", dir.File("it's a b; touch pwned; $(touch pwned2)"),
@@ -98,7 +92,6 @@ TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
     dir.Write("it's a b; touch pwned; $(touch pwned2)/data", "kept");
     const std::vector<std::string> mounted = {dev, mnt, "ext3", RealMountOn(mnt).fields[3],
                                               "0", "0"};
-    // A link is taken for a device under a directory named dev.
     ASSERT_EQ(::mkdir(dir.File("dev").c_str(), 0755) | ::symlink(dev.c_str(), link.c_str()), 0);
     char previous[4096];  // anything the shell were made to run would land here
     ASSERT_TRUE(::getcwd(previous, sizeof previous) && ::chdir(dir.path().c_str()) == 0);
