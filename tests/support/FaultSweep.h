@@ -1,8 +1,6 @@
-// The fault sweep through the driver channel: an operation runs once without
-// faults and then once per driver call it makes (node open or request), with that
-// call failing. Each run must give the operation's documented answer and leave
-// the machine as the successful run left it: the same open descriptors and the
-// same inventory (files, loop devices, mounts: whatever the caller lists).
+// Fault sweep through the driver channel: an operation runs once cleanly, then once
+// per driver call it makes with that call failing. Each run must give the documented
+// answer and leave the same open descriptors and inventory as the clean run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,14 +14,12 @@
 
 namespace kzvol::testing {
 
-// One driver call: a node opened, or a request sent.
-struct Call {
+struct Call {          // a node opened, or a request sent
     std::string node;  // empty for a request
     unsigned long request = 0;
 };
 
-// Forwards to `target`, counting the calls; the call numbered fail_at fails and is
-// remembered in `failed`.
+// Forwards to `target`, counting calls; call number fail_at fails, kept in `failed`.
 class FailNth : public DriverChannel {
   public:
     explicit FailNth(DriverChannel* target) : target_(target) {}
@@ -52,14 +48,14 @@ struct Operation {
     std::string name;
     std::function<bool()> run;
     bool answer_on_failure;  // the documented answer when a step fails
-    // Calls whose failure the operation documents as harmless (answer unchanged).
+    // Calls whose failure is documented as harmless (answer unchanged).
     std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
-    // Undoes what a run left that the operation documents as left (not a fault).
+    // Undoes what a run is documented to leave behind.
     std::function<void()> cleanup = [] {};
 };
 
-// Sweeps `op` through a channel in front of `driver`, which is plugged in again
-// at the end. `inventory` lists what must not be left behind.
+// Sweeps `op` in front of `driver` (plugged in again at the end); `inventory` lists
+// what must not be left behind.
 inline void SweepDriverCalls(DriverChannel* driver, const Operation& op,
                              const std::function<std::string()>& inventory) {
     SCOPED_TRACE(op.name);

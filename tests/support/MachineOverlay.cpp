@@ -13,10 +13,9 @@ std::string Prepare() {
     if (!SystemUnavailableReason().empty())
         return SystemUnavailableReason();
     std::string error;
-    for (const char* dir : {"/etc", "/sbin"}) {
+    for (const char* dir : {"/etc", "/sbin"})
         if (!OverlayDirectory(dir, &error))
             return error;
-    }
     std::string out;
     if (RunCommandLine(std::string("cp ") + KZVOL_KZSNAP + " /sbin/kzsnap 2>&1", &out) != 0 ||
         ::chmod("/sbin/kzsnap", 0755) != 0)

@@ -1,15 +1,14 @@
-// Private, writable /etc and /sbin for system tests that change the machine's
-// configuration (/etc/fstab, /etc/fstab.orig, the driver's boot script): overlays
-// inside the test's mount namespace, with the stand-in snapshot tool kzsnap
-// installed as /sbin/kzsnap there. The real machine is never touched.
+// Private, writable /etc and /sbin (overlays in the test's mount namespace) for
+// system tests that change fstab or the boot script, with the stand-in kzsnap
+// installed as /sbin/kzsnap. The real machine is never touched.
 #pragma once
 
 #include <string>
 
 namespace kzvol::testing {
 
-// Prepares the overlays once per process; empty when ready, else why not. Call it
-// only once SystemUnavailableReason() is empty (inside the private namespace).
+// Prepares the overlays once per process (inside the private namespace): empty
+// when ready, else why not (SystemUnavailableReason() first).
 const std::string& PrivateMachineFiles();
 
 }  // namespace kzvol::testing

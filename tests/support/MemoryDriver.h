@@ -1,6 +1,5 @@
-// Requests to the filter driver through the library's channel, and the unit test
-// fixture: a memory-mode stand-in driver in a temporary state directory, plugged
-// into the channel for the test's scope, with a registry of the test's choosing.
+// Filter driver requests through the library's channel, and the unit test fixture:
+// a memory-mode stand-in driver plugged in for the test, with a chosen registry.
 #pragma once
 
 #include <fcntl.h>
@@ -64,7 +63,7 @@ inline std::vector<int> SetExtents(const std::vector<unsigned char>& bits) {
     return out;
 }
 
-// Starts the new device `minor` if `start`; answers it or minus the errno of a refusal.
+// Starts `minor` if `start`: it, or minus the errno of a refusal.
 inline int MinorOrError(int err, int minor, bool start) {
     if (!err && start)
         err = SendMinor(QNBF_START_NODE, static_cast<uint32_t>(minor));
@@ -81,8 +80,7 @@ inline int AddFilter(const std::string& path, uint32_t extentBytes, bool start =
     return MinorOrError(err, add.minor, start);
 }
 
-// Snapshots filter device `minor` into the file `data`, its map into `data` + "map":
-// the snapshot's minor or minus the errno.
+// Snapshots filter device `minor` into `data` (map in `data`map): its minor or -errno.
 inline int SnapFilter(int minor, const std::string& data, bool start = false) {
     qn_snapsync_arg sync{};
     sync.minor = minor;
@@ -111,15 +109,18 @@ inline std::vector<unsigned char> GetBitmap(int minor, uint32_t kind, size_t byt
     return bits;
 }
 
+// Creates a stand-in driver with its state in `dir` and plugs it into the channel.
+inline void StartDriver(const std::string& dir, emulator::Mode mode,
+                        std::unique_ptr<emulator::Emulator>* driver) {
+    std::string error;
+    ASSERT_TRUE(emulator::Emulator::Create(dir, mode, &error)) << error;
+    *driver = std::make_unique<emulator::Emulator>(dir);
+    emulator::Plug(driver->get());
+}
+
 class MemoryDriver : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(emulator::Emulator::Create(state_dir(), emulator::Mode::Memory, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(state_dir());
-        emulator::Plug(driver_.get());
-    }
+    void SetUp() override { StartDriver(state_dir(), emulator::Mode::Memory, &driver_); }
     void TearDown() override {
         ::unsetenv("KZVOL_CONFIG");
         emulator::Plug(nullptr);
@@ -127,18 +128,17 @@ class MemoryDriver : public ::testing::Test {
 
     std::string state_dir() const { return dir_.File("driver"); }
     emulator::Emulator& driver() { return *driver_; }
-    // AddFilter over `path`, declared with `size` bytes unless it is a real file.
+    // AddFilter over `path`, declared with `size` bytes unless 0 (a real file).
     int AddDevice(const std::string& path, uint64_t size, uint32_t extentBytes = 1 << 20,
                   bool start = true) {
         if (size)
             driver().DeclareVolume(path, size);
         return AddFilter(path, extentBytes, start);
     }
-    // Snapshots into the temporary directory: files `name` and `name`map.
     int Snap(int minor, const std::string& name = "snap") {
         return SnapFilter(minor, dir_.File(name));
     }
-    // Points KZVOL_CONFIG at a registry holding `text`, until the test ends.
+    // KZVOL_CONFIG names a registry holding `text` until the test ends.
     void UseRegistry(const std::string& text) {
         ::setenv("KZVOL_CONFIG", dir_.Write("registry.ini", text).c_str(), 1);
     }

@@ -1,5 +1,5 @@
-// A fresh file system in an image file, on a loop device, mounted in the system
-// test's private namespace; all released at the end of the scope. Header only.
+// A fresh file system in an image file on a loop device, mounted in the test's
+// namespace; all released at the end of the scope.
 #pragma once
 
 #include <memory>
@@ -14,8 +14,7 @@ namespace kzvol::testing {
 
 class MountedImage {
   public:
-    // Makes a `type` (ext3 or xfs) file system of `bytes` in an image in
-    // `imageDir` and mounts it on `mountDir`, which is created.
+    // A `type` (ext3, xfs) file system of `bytes` in `imageDir`, mounted on `mountDir`.
     MountedImage(const std::string& imageDir, const std::string& type, const std::string& mountDir,
                  unsigned long long bytes = 16ull << 20)
         : dir_(mountDir) {
@@ -42,8 +41,7 @@ class MountedImage {
     std::unique_ptr<ScopedMount> mount_;  // released before the loop device
 };
 
-// The entry the real table shows on top of `dir`; four empty fields when nothing
-// is mounted there.
+// The real table's top entry on `dir`; four empty fields when none.
 inline MountTableEntry RealMountOn(const std::string& dir) {
     std::vector<MountTableEntry> table;
     Env::Default()->ReadMountTable(&table);

@@ -1,9 +1,9 @@
-// In-memory device, row collector, image builder, debugfs oracle and small-image
-// fixture for the reader's tests.
+// Image builder, debugfs oracle and small-image fixture for the reader's tests.
 #include "tests/support/ReaderTestSupport.h"
 
 #include <pthread.h>
 
+#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -11,15 +11,9 @@
 
 namespace kzvol::testing {
 
-std::ostream& operator<<(std::ostream& out, const Row& row) {
-    return out << "{" << row.parent << " " << row.inode << " " << row.size << " " << row.mtime
-               << " " << (row.isDir ? "dir" : "file") << " '" << row.name << "'}";
-}
-
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra) {
-    std::string output;
-    // Sized first: mke2fs leaves a new file shorter than the file system.
+    std::string output;  // sized first: mke2fs leaves a new file shorter than the fs
     const std::string command = "truncate -s " + std::to_string(sizeKiB) + "k " +
                                 ShellQuote(image) + " && mke2fs -q -F -t " + fsType + " -b " +
                                 std::to_string(blockSize) + " " + extra + " -d " + ShellQuote(dir) +
@@ -48,17 +42,15 @@ void BuildTree(const std::string& root, int manyFiles) {
 
 namespace {
 
-// Runs debugfs on `image` with one command per line of `commands`; returns the
-// output split per command (the text after each "debugfs: <command>" echo).
+// Runs debugfs `commands` on `image`: the output of each (after its "debugfs: " echo).
 std::vector<std::string> RunDebugfs(const std::string& image,
                                     const std::vector<std::string>& commands) {
-    TempDir tmp;
     std::string script, output;
     for (const auto& c : commands)
         script += c + "\n";
-    RunCommandLine("debugfs -f " + ShellQuote(tmp.Write("cmds", script)) + " " + ShellQuote(image) +
-                       " 2>/dev/null",
-                   &output);
+    RunCommandLine(
+        "printf %s " + ShellQuote(script) + " | debugfs -f - " + ShellQuote(image) + " 2>/dev/null",
+        &output);
     std::vector<std::string> parts;
     std::istringstream in(output);
     for (std::string line; std::getline(in, line);) {
@@ -80,16 +72,12 @@ struct ListedEntry {
 std::vector<ListedEntry> ParseListing(const std::string& text) {
     std::vector<ListedEntry> entries;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::istringstream fields(line);
-        for (std::string field; f.size() < 6 && std::getline(fields, field, '/');)
-            f.push_back(field);
-        if (f.size() < 6 || line[0] != '/' || f[5] == "." || f[5] == "..")
-            continue;
-        entries.push_back(ListedEntry{std::stoull(f[1]),
-                                      static_cast<unsigned>(std::stoul(f[2], nullptr, 8)), f[5]});
-    }
+    ListedEntry e;
+    char name[256];
+    for (std::string line; std::getline(in, line);)
+        if (std::sscanf(line.c_str(), "/%llu/%o/%*u/%*u/%255[^/]/", &e.inode, &e.mode, name) == 3 &&
+            std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            entries.push_back(ListedEntry{e.inode, e.mode, name});
     return entries;
 }
 

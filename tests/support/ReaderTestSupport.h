@@ -1,6 +1,5 @@
-// Test support for the directory reader: an in-memory device, a callback collecting
-// rows, ext2/ext3 images built from a tree, the rows debugfs says the reader must
-// report for an image, and a fixture running either entry point on a small image.
+// Directory reader test support: in-memory device, row collector, image builder,
+// debugfs oracle, and a fixture running either entry point on a small image.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +16,6 @@
 #include <tuple>
 #include <vector>
 
-#include "rdfd/BufferCache.h"
 #include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFD.h"
 #include "rdfd/ReadExt3DirFromDevice.h"
@@ -32,9 +30,8 @@ struct MemoryDevice {
     unsigned long long failRead = 0;  // when non-zero, the read with this 1-based number fails
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
-    // Read-ahead hints taken (from the reader's hint thread): offset, length.
     std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
-    std::vector<std::pair<unsigned long long, unsigned long long>> hints;
+    std::vector<std::pair<unsigned long long, unsigned long long>> hints;  // offset, length
 
     static unsigned int Read(void* context, char* buffer, unsigned int size,
                              unsigned long long offset) {
@@ -53,15 +50,12 @@ struct MemoryDevice {
         std::lock_guard<std::mutex> lock(*d.hintsMutex);
         d.hints.emplace_back(offset, length);
     }
-    // Stores `value` little-endian in `width` bytes.
-    void Put(size_t offset, uint32_t value, int width = 4) {
-        for (int i = 0; i < width; ++i)
-            bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    void Put(size_t offset, uint32_t value, int width = 4) {  // little-endian, `width` bytes
+        std::memcpy(&bytes[offset], &value, width);
     }
     uint32_t Get32(size_t offset) const {
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = (v << 8) | static_cast<unsigned char>(bytes[offset + i]);
+        uint32_t v;
+        std::memcpy(&v, &bytes[offset], 4);
         return v;
     }
 };
@@ -75,7 +69,10 @@ struct Row {
     bool operator==(const Row& o) const { return Key() == o.Key(); }
     bool operator<(const Row& o) const { return Key() < o.Key(); }
 };
-std::ostream& operator<<(std::ostream& out, const Row& row);
+inline std::ostream& operator<<(std::ostream& out, const Row& row) {
+    return out << "{" << row.parent << " " << row.inode << " " << row.size << " " << row.mtime
+               << " " << (row.isDir ? "dir" : "file") << " '" << row.name << "'}";
+}
 
 // Collects every report; answers false from the report numbered `refuseAt` (1-based).
 struct RowCollector {
@@ -109,20 +106,17 @@ struct QuitProbe {
 // Builds an `fsType` (ext2, ext3) image of `sizeKiB` KiB at `image` from the tree at `dir`.
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
-// Builds at `root` a tree with every kind of object the reader reports or skips (hard
-// and symbolic links, a FIFO, a sparse 5 GiB file, 255-byte and dotted names, a chain
-// 40 deep) and `manyFiles` files with 24-byte names in many/.
+// Builds at `root` every kind of object the reader reports or skips (links, FIFO,
+// sparse 5 GiB file, 255-byte and dotted names, a chain 40 deep) and `manyFiles` in many/.
 void BuildTree(const std::string& root, int manyFiles);
 
-// The rows the reader must report for `image` (root first, then depth first in
-// on-disk order), as debugfs reads the image: directories always, regular files
-// and symbolic links with one link, nothing else.
+// The rows the reader must report for `image` as debugfs reads it (root, then depth
+// first in on-disk order): directories, and regular files and symlinks with one link.
 std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootName);
 
-// Byte offset of the directory entry named `name` in an image (its header), found
-// by its name bytes; the name must occur once. npos when absent.
+// Byte offset of the header of the one directory entry named `name`; npos when absent.
 size_t FindDirEntry(const std::string& bytes, const std::string& name);
-// Byte offset of the inode of `path` in the image, and its number, as debugfs says.
+// Byte offset of the inode of `path` in the image, and its number (from debugfs).
 size_t InodeOffset(const std::string& image, const std::string& path);
 unsigned InodeOf(const std::string& image, const std::string& path);
 
@@ -146,12 +140,11 @@ std::string ErrorOf(F run) {
     }
 }
 
-// A small ext2 image (1 KiB blocks) with a known tree, loaded into a MemoryDevice,
-// and shorthands to run either entry point on it with root "/".
+// A small ext2 image (1 KiB blocks) in a MemoryDevice; runs either entry point on "/".
 class ReaderFixture : public ::testing::Test {
   protected:
-    // Tree: d1/d2/loopme/, d1/in-d1, f.txt, link (to f.txt), and `bigEntries` files
-    // in big/; 4 MiB (one group) unless `extra` mke2fs options say otherwise.
+    // d1/d2/loopme/, d1/in-d1, f.txt, link -> f.txt, `bigEntries` files in big/; 4 MiB
+    // (one group) unless `extra` mke2fs options are given (then 32 MiB).
     void BuildImage(const std::string& fsType = "ext2", int bigEntries = 0,
                     const std::string& extra = "");
     bool RunImgPod(RowCollector* rows, const char* fsTypeName = "ext3",
@@ -162,10 +155,9 @@ class ReaderFixture : public ::testing::Test {
     bool Run(bool optimized, RowCollector* rows) {
         return optimized ? RunVirtualPod(rows) : RunImgPod(rows);
     }
-    // The text either entry point hands back when it fails; empty when it succeeds.
+    // The text the entry point hands back when it fails; empty when it succeeds.
     std::string Refusal(bool optimized, RowCollector* rows = nullptr, std::string* fsType = nullptr,
                         bool* isSupported = nullptr);
-    // Both entry points fail on the image, each handing back `text`.
     void ExpectBothFail(const std::string& text, std::string* fsType = nullptr,
                         bool* isSupported = nullptr) {
         EXPECT_EQ(Refusal(false), text);

@@ -1,6 +1,5 @@
-// A system test with the stand-in driver running in devices mode: its state in
-// dir_/driver, plugged into the request channel for the test and shut down (its
-// nodes and loop devices released) when the test ends.
+// A system test with the stand-in driver in devices mode (state in dir_/driver),
+// plugged in for the test and shut down, its nodes and loop devices released, after.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +17,8 @@ class StandInSystemTest : public SystemTest {
   protected:
     void SetUp() override {
         SystemTest::SetUp();
-        if (IsSkipped())
-            return;
-        std::string error;
-        ASSERT_TRUE(
-            emulator::Emulator::Create(dir_.File("driver"), emulator::Mode::Devices, &error))
-            << error;
-        driver_ = std::make_unique<emulator::Emulator>(dir_.File("driver"));
-        emulator::Plug(driver_.get());
+        if (!IsSkipped())
+            StartDriver(dir_.File("driver"), emulator::Mode::Devices, &driver_);
     }
     // For tests whose volume lives on zram: skipped where there is none.
     void SetUpOnZram() {
@@ -33,10 +26,8 @@ class StandInSystemTest : public SystemTest {
             GTEST_SKIP() << "no zram here";
         StandInSystemTest::SetUp();
     }
-    // A new zram volume of `bytes` holding a fresh ext3 file system, put under the
-    // filter with `extentBytes` extents and both bitmaps reset: its minor, or -1
-    // after a test failure. The volume stays in zram_, for the test's TearDown to
-    // release after StandInSystemTest::TearDown.
+    // A new ext3 zram volume of `bytes` under the filter (`extentBytes` extents, both
+    // bitmaps reset): its minor, or -1 after a failure. zram_ outlives the driver.
     int FilteredExt3OnZram(uint64_t bytes, uint32_t extentBytes) {
         zram_ = std::make_unique<ZramDevice>(bytes);
         std::string out;

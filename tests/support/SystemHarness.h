@@ -1,6 +1,5 @@
-// The system-test harness: the test process becomes root of a private mount
-// namespace with tmpfs on /dev/qnbf, /snapmnt and /talmartmp; loop devices, zram
-// devices and mounts come from RAII types that always release what they made.
+// System-test harness: the process enters a private mount namespace with tmpfs on
+// /dev/qnbf, /snapmnt and /talmartmp; loop, zram devices and mounts are RAII types.
 // Where the machine cannot do this, every system test skips with the reason.
 #pragma once
 
@@ -18,7 +17,6 @@ class SystemTest : public ::testing::Test {  // skips when the harness is not re
     void SetUp() override;
 };
 
-// Creates a sparse file of `bytes` bytes (or extends it).
 void MakeSparseFile(const std::string& path, unsigned long long bytes);
 
 // A loop device over a file, detached at the end of the scope.
@@ -40,8 +38,7 @@ class LoopDevice {
     std::string path_, error_;
 };
 
-// A zram block device (another major than loop devices) of `bytes` bytes, removed
-// at the end of the scope.
+// A zram block device (another major than loop) of `bytes`, removed at scope end.
 class ZramDevice {
   public:
     explicit ZramDevice(unsigned long long bytes);
@@ -75,8 +72,7 @@ class ScopedMount {
     bool ok_ = false;
 };
 
-// Makes `dir` writable for the rest of the test process without touching the real
-// one: an overlay with `dir` as the lower layer. False when overlays are unavailable.
+// Makes `dir` writable for the test process only: an overlay with `dir` below.
 bool OverlayDirectory(const std::string& dir, std::string* error);
 
 }  // namespace kzvol::testing

@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,18 +21,17 @@ TestEnv::~TestEnv() {
 }
 
 int TestEnv::CountLogs(const std::string& text, const std::string& context) const {
-    const auto logs = Logs();
-    return static_cast<int>(std::count_if(logs.begin(), logs.end(), [&](const LogLine& l) {
-        return l.message.find(text) != std::string::npos &&
-               (context.empty() || l.context == context);
-    }));
+    int n = 0;
+    for (const LogLine& l : Logs())
+        n += l.message.find(text) != std::string::npos && (context.empty() || l.context == context);
+    return n;
 }
 
 bool TestEnv::HasError(const std::string& text) const {
-    const auto logs = Logs();
-    return std::any_of(logs.begin(), logs.end(), [&](const LogLine& l) {
-        return l.kind == LogKind::Error && l.message.find(text) != std::string::npos;
-    });
+    for (const LogLine& l : Logs())
+        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos)
+            return true;
+    return false;
 }
 
 void TestEnv::QueueCommandResult(int rc, std::string output) {
@@ -57,8 +55,7 @@ void TestEnv::SleepMs(unsigned long ms, const char*, int) {
 }
 
 int64_t TestEnv::NowSeconds() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return now_ms_ / 1000;
+    return Locked(now_ms_) / 1000;
 }
 
 int TestEnv::Record(std::vector<std::string>& list, const std::string& command,
@@ -96,10 +93,9 @@ bool TestEnv::ReadMountTable(std::vector<MountTableEntry>* entries) {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kzvol-test.XXXXXX";
-    if (!::mkdtemp(tmpl.data()))
+    path_ = std::string(base && *base ? base : "/tmp") + "/kzvol-test.XXXXXX";
+    if (!::mkdtemp(path_.data()))
         std::abort();
-    path_ = tmpl;
 }
 
 TempDir::~TempDir() {

@@ -1,8 +1,6 @@
-// Test doubles for the host services, in one Env wrapper installed for the life of
-// a test: a capturing log, a recording process runner (and a shell) whose results
-// the test chooses (or which run for real), a fake sleep and clock, recorded critical
-// events, and a mount table the test writes. Everything not overridden forwards to
-// the production Env.
+// Test doubles for the host services in one Env installed for a test's life: captured
+// logs, recorded commands with chosen results, fake sleep and clock, recorded critical
+// events, a chosen mount table. The rest forwards to the production Env.
 #pragma once
 
 #include <deque>
@@ -38,13 +36,12 @@ class TestEnv : public EnvWrapper {
     int CountLogs(const std::string& text, const std::string& context = "") const;
     bool HasError(const std::string& text) const;
 
-    // When false (the default) commands (not shell lines) are recorded, and both are
-    // answered from the queue of results (0 when empty) without running; when true
-    // they also run for real.
+    // Commands and shell lines are recorded and answered from the queue (0 when
+    // empty); with run_commands they also run for real.
     void set_run_commands(bool run) { run_commands_ = run; }
     void QueueCommandResult(int rc, std::string output = "");
     std::vector<std::string> Commands() const { return Locked(commands_); }
-    // Command lines given to the plain shell (the operating system's system()).
+    // Lines given to the plain shell (system()).
     std::vector<std::string> ShellCommands() const { return Locked(shell_); }
 
     // Sleeps return at once, are recorded and advance the fake clock.
@@ -65,7 +62,7 @@ class TestEnv : public EnvWrapper {
     void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override;
     bool ReadMountTable(std::vector<MountTableEntry>* entries) override;
 
-    // Called for every sleep, after it is recorded (e.g. to raise a quit flag).
+    // Called for every sleep after it is recorded.
     std::function<void(unsigned long)> on_sleep;
 
   private:
@@ -96,7 +93,6 @@ class TempDir {
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
-    // Writes `contents` to File(name) and returns its path.
     std::string Write(const std::string& name, const std::string& contents) const;
 
   private:
@@ -104,10 +100,9 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
-// Runs a shell command line, returning its exit status; output goes to *output.
+// Runs a shell command line: its exit status, its output in *output.
 int RunCommandLine(const std::string& command, std::string* output = nullptr);
-// The words /bin/sh makes of `commandLine` (the program first), without running
-// it: what the command would receive as its arguments.
+// The words /bin/sh makes of `commandLine` (program first), without running it.
 std::vector<std::string> ShellWords(const std::string& commandLine);
 int OpenDescriptorCount();  // of this process
 
