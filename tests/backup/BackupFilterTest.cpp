@@ -54,12 +54,7 @@ class StandInBackup : public MemoryDriver {
     bool Restores(const std::string& id, const std::string& expected) {
         return RestoreTo(repo_, id, dir_.File("restored")) == expected;
     }
-    int Snapshots() {
-        qn_getinfo_arg info{};
-        info.minor = static_cast<uint32_t>(minor_);
-        EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-        return info.snap_minor_cnt;
-    }
+    int Snapshots() { return DriverInfo(minor_).snap_minor_cnt; }
     bool Clean() {
         const std::string cow = cow_ + "/.qnbf" + std::to_string(minor_) + "-snap";
         return Snapshots() == 0 && ::access(cow.c_str(), F_OK) != 0;

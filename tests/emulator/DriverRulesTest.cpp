@@ -22,14 +22,8 @@ int Command(unsigned long request, int minor, uint32_t kind) {
     qn_bitmapcmd_arg arg{static_cast<uint32_t>(minor), kind};
     return Send(request, &arg);
 }
-qn_getinfo_arg Info(int minor) {
-    qn_getinfo_arg info{};
-    info.minor = static_cast<uint32_t>(minor);
-    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-    return info;
-}
 Bits Get(int minor, uint32_t kind, bool clear = false) {
-    return GetBitmap(minor, kind, static_cast<size_t>(Info(minor).incr_bmp_size), clear);
+    return GetBitmap(minor, kind, static_cast<size_t>(DriverInfo(minor).incr_bmp_size), clear);
 }
 
 using DriverRules = MemoryDriver;
@@ -63,7 +57,7 @@ TEST_F(DriverRules, LifeOfADeviceAndItsSnapshots) {
 // An injected failure hits only the next request of its kind.
 TEST_F(DriverRules, InformationDescribesTheDeviceInjectedFailureHitsOnce) {
     int dev = AddDevice("/dev/disk/sdb", 8 * kMiB + 1, kMiB);  // 9 extents, the last of 1 byte
-    qn_getinfo_arg info = Info(dev);
+    qn_getinfo_arg info = DriverInfo(dev);
     EXPECT_EQ(std::to_string(info.size) + " " + info.node_name + " " + info.dev_name,
               "8388609 qnbf" + std::to_string(dev) + " sdb");
     EXPECT_EQ((std::vector<int>{info.incr_bmp_size, info.diff_bmp_size, info.snap_minor_cnt,
@@ -72,7 +66,7 @@ TEST_F(DriverRules, InformationDescribesTheDeviceInjectedFailureHitsOnce) {
     ASSERT_TRUE(driver().NoteWrite(dev, 8 * kMiB, 1));
     EXPECT_EQ(Get(dev, kIncr), (Bits{0x00, 0x01}));
     ASSERT_EQ(BitmapRequest(QNBF_SET_BITMAP, dev, kIncr), 0);
-    EXPECT_TRUE(Info(dev).incr_bmp_valid == 1 && Info(dev).diff_bmp_valid == 0);
+    EXPECT_TRUE(DriverInfo(dev).incr_bmp_valid == 1 && DriverInfo(dev).diff_bmp_valid == 0);
 
     driver().FailNext(QNBF_GET_INFO, EIO);
     EXPECT_EQ(SendMinor(QNBF_DEFUNCT_NODE, 42), ENXIO);
@@ -134,7 +128,8 @@ TEST_F(DriverRules, SavedBitmapComesBackWhenTheDeviceIsAddedAgain) {
         ASSERT_EQ(SendMinor(QNBF_DEFUNCT_NODE, dev) | SendMinor(QNBF_DELETE_NODE, dev), 0);
         dev = AddDevice("/dev/sdb", 0, extent * kMiB);
         SCOPED_TRACE(extent);
-        EXPECT_TRUE(Info(dev).incr_bmp_valid == (extent == 1) && Info(dev).diff_bmp_valid == 0);
+        EXPECT_TRUE(DriverInfo(dev).incr_bmp_valid == (extent == 1) &&
+                    DriverInfo(dev).diff_bmp_valid == 0);
         EXPECT_TRUE(extent == 2 ||
                     (Get(dev, kIncr) == Bits{0, 2} && Get(dev, kDiff) == Bits(2, 0)));
     }

@@ -28,13 +28,6 @@ std::string Output(const std::string& command) {
     return out;
 }
 
-qn_getinfo_arg Info(int minor) {
-    qn_getinfo_arg info{};
-    info.minor = static_cast<uint32_t>(minor);
-    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-    return info;
-}
-
 class WritePath : public StandInSystemTest {
   protected:
     void SetUp() override {
@@ -120,7 +113,7 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     std::string filter;
     EXPECT_TRUE(isQNBFDevice(zram_->path(), filter) && filter == node_);
     EXPECT_TRUE(KZVolume::isQNBFDevice(node_) && !KZVolume::isQNBFDevice(zram_->path()));
-    EXPECT_EQ((Info(minor_).underlying_dev >> 8) & 0xfff, 253);  // the zram major
+    EXPECT_EQ((DriverInfo(minor_).underlying_dev >> 8) & 0xfff, 253);  // the zram major
     Backup(false);
     pid_t pid = 0;
     ASSERT_TRUE(std::ifstream(emulator::ServePidFile(dir_.File("driver"))) >> pid);
@@ -132,7 +125,7 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
                   " 2>/dev/null && exit 0; sleep 0.5; done; exit 1"),
               0);
     mount_->Release();
-    const qn_getinfo_arg info = Info(minor_);  // the driver brings the device back
+    const qn_getinfo_arg info = DriverInfo(minor_);  // the driver brings the device back
     EXPECT_EQ(info.incr_bmp_valid + info.diff_bmp_valid, 0);
     Backup(true);
     EXPECT_EQ(Output("cmp " + Restore("000002") + " " + node_ + " && echo same"), "same\n");
@@ -153,7 +146,7 @@ TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
     Ok("snap stop " + node_);
     Ok("snap remove " + node_ + cow);
     StopWriter();
-    EXPECT_EQ(Info(minor_).snap_minor_cnt, 0);
+    EXPECT_EQ(DriverInfo(minor_).snap_minor_cnt, 0);
     EXPECT_EQ(Output("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts"), "");
 }
 

@@ -76,13 +76,6 @@ Lines SnapMounts() {
     return out;
 }
 
-qn_getinfo_arg DriverInfo(int minor) {
-    qn_getinfo_arg info{};
-    info.minor = static_cast<uint32_t>(minor);
-    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
-    return info;
-}
-
 // Each record of `item` as the tool lists it.
 Lines Records(const kz_contenttosnapmnt& item) {
     Lines out;

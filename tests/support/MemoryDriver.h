@@ -34,6 +34,13 @@ inline int Send(unsigned long request, void* arg) {
 inline int SendMinor(unsigned long request, uint32_t minor) {
     return Send(request, &minor);
 }
+// The driver's record of the device with `minor`; a refusal fails the test.
+inline qn_getinfo_arg DriverInfo(int minor) {
+    qn_getinfo_arg info{};
+    info.minor = static_cast<uint32_t>(minor);
+    EXPECT_EQ(Send(QNBF_GET_INFO, &info), 0);
+    return info;
+}
 
 inline std::string FilterNode(int minor) {
     return "/dev/qnbf/qnbf" + std::to_string(minor);
