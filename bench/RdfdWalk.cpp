@@ -65,6 +65,10 @@ void HintDevice(void* context, unsigned long long offset, unsigned long long len
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+bool ResidentDevice(void* context, unsigned long long offset, unsigned long long length) {
+    return RDFDResidentCallBack(&static_cast<Device*>(context)->fd, offset, length);
+}
+
 struct Counts {
     unsigned long long entries = 0, dirs = 0, files = 0, dirBytes = 0;
 };
@@ -104,6 +108,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const ReadAheadCallBack hook = hints ? HintDevice : nullptr;
+    const ResidentCallBack resident = hints ? ResidentDevice : nullptr;
     BenchEnv env;
     kzvol::SetEnv(&env);
     kzvol::UniqueFd fd(::open(argv[2], O_RDONLY | O_CLOEXEC));
@@ -122,15 +127,15 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     bool ok;
     if (std::strcmp(argv[1], "imgpod") == 0) {
-        ok =
-            RDFDInterfaceForImgPod(root, ReadDevice, &device, Count, &counts, nullptr, ext3,
-                                   platform, 2097152, 0, 0, false, nullptr, nullptr, nullptr, hook);
+        ok = RDFDInterfaceForImgPod(root, ReadDevice, &device, Count, &counts, nullptr, ext3,
+                                    platform, 2097152, 0, 0, false, nullptr, nullptr, nullptr, hook,
+                                    resident);
     } else {
         std::string fsType;
         bool supported = true;
         ok = RDFDInterfaceForVirtualPod(root, ReadDevice, &device, Count, &counts, nullptr, &fsType,
                                         nullptr, 2097152, nullptr, nullptr, &supported, nullptr, 0,
-                                        nullptr, nullptr, hook);
+                                        nullptr, nullptr, hook, resident);
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -2,18 +2,22 @@
 #include "metadata/ReaderCallBacks.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "host/EvDebug.h"
 #include "rdfd/RDFDCallBacks.h"
 
 static_assert(std::is_same_v<decltype(&RDFDReadCallBack), ReadCallBack>);
 static_assert(std::is_same_v<decltype(&RDFDReadAheadCallBack), ReadAheadCallBack>);
+static_assert(std::is_same_v<decltype(&RDFDResidentCallBack), ResidentCallBack>);
 static_assert(std::is_same_v<decltype(&RDFDGetInodeNameCallBack), GetInodeAnameMappingCallBack>);
 
 namespace {
@@ -62,6 +66,25 @@ void RDFDReadAheadCallBack(void* context, unsigned long long offset, unsigned lo
         return;
     ::posix_fadvise64(*static_cast<int*>(context), static_cast<off64_t>(offset),
                       static_cast<off64_t>(length), POSIX_FADV_WILLNEED);
+}
+
+bool RDFDResidentCallBack(void* context, unsigned long long offset, unsigned long long length) {
+    constexpr unsigned long long kPiece = 1 << 20;
+    if (context == nullptr || offset > static_cast<unsigned long long>(INT64_MAX) ||
+        length > static_cast<unsigned long long>(INT64_MAX) - offset)
+        return false;
+    std::vector<char> buffer(std::min(length, kPiece));
+    for (unsigned long long done = 0; done < length;) {
+        iovec piece{buffer.data(), std::min(buffer.size(), static_cast<size_t>(length - done))};
+        const ssize_t n = ::preadv2(*static_cast<int*>(context), &piece, 1,
+                                    static_cast<off_t>(offset + done), RWF_NOWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)  // not in memory (EAGAIN), past the end, or no answer
+            return false;
+        done += static_cast<unsigned long long>(n);
+    }
+    return true;
 }
 
 bool RDFDGetInodeNameCallBack(void* context, unsigned long long parentInode,

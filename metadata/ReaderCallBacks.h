@@ -1,8 +1,8 @@
 // The callbacks through which the on-disk directory reader runs during metadata
 // collection: RDFDReadCallBack reads the raw device, RDFDReadAheadCallBack hints
-// what the reader will read next, and RDFDGetInodeNameCallBack adds each reported
-// entry to the file-index table. All run on the reader's (the caller's) thread and
-// never throw.
+// what the reader will read next, RDFDResidentCallBack tells what is in memory, and
+// RDFDGetInodeNameCallBack adds each reported entry to the file-index table. All run
+// on the reader's (the caller's) thread and never throw.
 #pragma once
 
 #include "host/CCreateUNIXFSTree.h"
@@ -20,6 +20,12 @@ KZVOL_API unsigned int RDFDReadCallBack(void* context, char* buffer, unsigned in
 // ignored.
 KZVOL_API void RDFDReadAheadCallBack(void* context, unsigned long long offset,
                                      unsigned long long length);
+
+// The same context: true when [offset, offset + length) is in the page cache now,
+// read with RWF_NOWAIT (which fails rather than wait for the device); false when it
+// is not, or the descriptor cannot say.
+KZVOL_API bool RDFDResidentCallBack(void* context, unsigned long long offset,
+                                    unsigned long long length);
 
 // Readies descriptor `fd` for a walk with RDFDReadAheadCallBack: the walk hints all
 // it reads, so the kernel's own read-ahead, which would read past what is needed, is

@@ -36,6 +36,10 @@ void ReadAhead(void* context, unsigned long long offset, unsigned long long leng
     RDFDReadAheadCallBack(&static_cast<Run*>(context)->fd, offset, length);
 }
 
+bool Resident(void* context, unsigned long long offset, unsigned long long length) {
+    return RDFDResidentCallBack(&static_cast<Run*>(context)->fd, offset, length);
+}
+
 bool CountingAdd(void* context, unsigned long long parentInode, unsigned long long inode,
                  unsigned long long size, unsigned int mtime, bool isDir, char* name) {
     Run* run = static_cast<Run*>(context);
@@ -58,15 +62,16 @@ bool Walk(Run* run, RDFDException* caught) {
         std::string foundType;
         bool supported = true;
         char unused[] = "";
-        return RDFDInterfaceForVirtualPod(
-            rootName.data(), CountingRead, run, CountingAdd, run, dumpPath, &foundType, unused,
-            job.extentBytes, unused, unused, &supported, quit, 0, quitContext, caught, ReadAhead);
+        return RDFDInterfaceForVirtualPod(rootName.data(), CountingRead, run, CountingAdd, run,
+                                          dumpPath, &foundType, unused, job.extentBytes, unused,
+                                          unused, &supported, quit, 0, quitContext, caught,
+                                          ReadAhead, Resident);
     }
     char platform[100] = "linux";
     return RDFDInterfaceForImgPod(rootName.data(), CountingRead, run, CountingAdd, run, dumpPath,
                                   fsType.data(), platform, job.extentBytes, job.aclEnabled,
                                   job.seLinuxEnabled, job.namesOnly, quit, quitContext, caught,
-                                  ReadAhead);
+                                  ReadAhead, Resident);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack, void* rea
                             char* dumpPath, char* fsTypeName, char* platform,
                             unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
                             bool namesOnly, QuitCheckCallBack quitCallBack, void* quitContext,
-                            RDFDException* failure, ReadAheadCallBack readAhead) {
+                            RDFDException* failure, ReadAheadCallBack readAhead,
+                            ResidentCallBack resident) {
     std::unique_ptr<ReadExt3DirFromDevice> reader;  // outlives the failure's log line
     return Guarded(kImgPodContext, failure, [&] {
         if (!Is(platform, "linux")) {
@@ -67,7 +68,7 @@ bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack, void* rea
         reader = std::make_unique<ReadExt3DirFromDevice>(
             readCallBack, readContext, quitCallBack, 0, quitContext, extentSize, namesOnly,
             kImgPodCacheSize, kImgPodCacheBuffers, nullptr);
-        reader->SetReadAhead(readAhead);
+        reader->SetReadAhead(readAhead, resident);
         reader->SetAclEnabled(static_cast<unsigned int>(aclEnabled));
         reader->SetSELinuxEnabled(static_cast<unsigned int>(seLinuxEnabled));
         reader->ValidateFileSystem(dumpPath, nullptr, nullptr);
@@ -92,13 +93,13 @@ bool RDFDInterfaceForVirtualPod(char* rootName, ReadCallBack readCallBack, void*
                                 char* dumpPath, std::string* fsType, char*, unsigned int extentSize,
                                 char*, char*, bool* isSupported, QuitCheckCallBack quitCallBack,
                                 int quitArgument, void* quitContext, RDFDException* failure,
-                                ReadAheadCallBack readAhead) {
+                                ReadAheadCallBack readAhead, ResidentCallBack resident) {
     std::unique_ptr<OptimizedExt3Parser> parser;  // outlives the failure's log line
     return Guarded(kVirtualPodContext, failure, [&] {
         parser = std::make_unique<OptimizedExt3Parser>(
             readCallBack, readContext, quitCallBack, quitArgument, quitContext, extentSize, false,
             kVirtualPodCacheSize, kVirtualPodCacheBuffers, nullptr);
-        parser->SetReadAhead(readAhead);
+        parser->SetReadAhead(readAhead, resident);
         parser->ValidateFileSystem(dumpPath, isSupported, fsType);
         if (parser->GetInodeAnameMapping(mapCallBack, mapContext, rootName, kRootInode) == -1)
             return false;

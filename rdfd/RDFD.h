@@ -15,6 +15,8 @@
 // takes read-ahead hints with the read context: the walk then announces the inode
 // tables in use and the directory blocks before it reads them, so a device can
 // work on them while the walk goes on. The reports are the same with or without.
+// Last, `resident` (may be null) tells the walk whether the device answers from
+// memory; such a device gets its hints in batches and no prescan.
 #pragma once
 
 #include <string>
@@ -38,7 +40,8 @@ KZVOL_API bool RDFDInterfaceForImgPod(char* rootName, ReadCallBack readCallBack,
                                       unsigned int extentSize, int aclEnabled, int seLinuxEnabled,
                                       bool namesOnly, QuitCheckCallBack quitCallBack,
                                       void* quitContext, RDFDException* failure,
-                                      ReadAheadCallBack readAhead = nullptr);
+                                      ReadAheadCallBack readAhead = nullptr,
+                                      ResidentCallBack resident = nullptr);
 
 // The same reports in ascending inode and block order. The three unnamed text
 // arguments are not read. `isSupported` (may be null) receives false and `fsType`
@@ -56,4 +59,4 @@ KZVOL_API bool RDFDInterfaceForVirtualPod(
     GetInodeAnameMappingCallBack mapCallBack, void* mapContext, char* dumpPath, std::string* fsType,
     char*, unsigned int extentSize, char*, char*, bool* isSupported, QuitCheckCallBack quitCallBack,
     int quitArgument, void* quitContext, RDFDException* failure,
-    ReadAheadCallBack readAhead = nullptr);
+    ReadAheadCallBack readAhead = nullptr, ResidentCallBack resident = nullptr);

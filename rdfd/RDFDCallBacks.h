@@ -1,7 +1,7 @@
 // The three callbacks through which the on-disk directory reader meets its caller:
 // raw device reads, one report per directory, file and link, and the job's quit poll;
-// and, optionally, read-ahead hints. The reader calls the first three synchronously
-// on the caller's thread.
+// and, optionally, read-ahead hints and a residency query. The reader calls the first
+// three synchronously on the caller's thread.
 #pragma once
 
 // Reads `size` bytes at byte `offset` of the device into `buffer`. Returns the number
@@ -29,6 +29,14 @@ typedef bool (*GetInodeAnameMappingCallBack)(void* context, unsigned long long p
 // they announce.
 typedef void (*ReadAheadCallBack)(void* context, unsigned long long offset,
                                   unsigned long long length);
+
+// Residency query: true when the `length` bytes at `offset` are in this machine's
+// memory now, so that reading them waits for no device (for a descriptor, preadv2
+// with RWF_NOWAIT). False when unsure. It gets the read callback's context and runs
+// on the caller's thread. Without it, the reader times a read instead, which cannot
+// tell memory from a fast device on every machine.
+typedef bool (*ResidentCallBack)(void* context, unsigned long long offset,
+                                 unsigned long long length);
 
 // Quit poll: sets the one-byte flag behind `quitFlag` (a bool) to non-zero when the
 // job must stop and to zero otherwise. The result is ignored.

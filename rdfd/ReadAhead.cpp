@@ -28,35 +28,29 @@ bool AnyBitSet(const std::vector<unsigned char>& bitmap, uint32_t from, uint32_t
     return false;
 }
 
-// The bytes the prescan reads at once, and the bytes of a probe: a read timed to
-// tell a device answering from this machine's memory (a mebibyte in 100-250
-// microseconds) from one that is not. Large probes keep a virtual disk that its
-// host answers from its own cache (tens of microseconds for 64 KiB, but 400 and more
-// for a mebibyte) on the disk side. Both probes must be fast: a device taken for
-// memory wrongly loses its read-ahead until its slow reads show, while one taken for
-// a disk wrongly only costs time.
+// The bytes the prescan reads at once, and the bytes of a probe: a piece of the
+// inode tables asked about (or, without a residency query, read and timed) to tell a
+// device that answers from this machine's memory from one that does not. Timing is
+// the weaker test: a fresh mebibyte from the page cache can take as long as one a
+// virtual disk's host serves from its own cache (400 microseconds and more on some
+// machines). A device taken for memory wrongly loses its read-ahead until its slow
+// reads show, while one taken for a disk wrongly only costs time.
 constexpr uint64_t kPrescanChunk = 1 << 20;
 constexpr uint64_t kPrescanProbe = kPrescanChunk;
 constexpr unsigned int kProbes = 2;
 
-// Times reads of the first bytes of the inode-table stretches `runs` (those within
-// the device): true when each of them came back in less than `micros` per probe's
-// worth of bytes.
-template <typename Runs>
-bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint64_t deviceSize,
-                       unsigned int micros) {
-    using Clock = std::chrono::steady_clock;
-    std::vector<char> chunk(kPrescanProbe);
+// Hands the first kProbes pieces of at most kPrescanProbe bytes of the inode-table
+// stretches `runs` (those within the device) to `probe(offset, size)`: true when
+// there was one and `probe` answered true for each.
+template <typename Runs, typename Probe>
+bool EveryProbe(const Runs& runs, uint64_t deviceSize, Probe probe) {
     unsigned int probes = 0;
     for (const auto& run : runs) {
         if (run.offset + run.length > deviceSize)
             continue;
         for (uint64_t done = 0; done < run.length && probes < kProbes; done += kPrescanProbe) {
             const auto size = static_cast<unsigned int>(std::min(kPrescanProbe, run.length - done));
-            const auto limit = std::chrono::microseconds(uint64_t{micros} * size / kPrescanProbe);
-            const Clock::time_point start = Clock::now();
-            if (read(context, chunk.data(), size, run.offset + done) != size ||
-                Clock::now() - start >= limit)
+            if (!probe(run.offset + done, size))
                 return false;
             ++probes;
         }
@@ -66,12 +60,30 @@ bool AnswersFromMemory(ReadCallBack read, void* context, const Runs& runs, uint6
 
 }  // namespace
 
+bool ReadExt3DirFromDevice::TablesInMemory(const std::vector<TableRun>& runs) {
+    const uint64_t deviceSize = uint64_t{m_nBlocksCount} * m_nBlockSize;
+    if (m_pResidentCallBack != nullptr) {
+        return EveryProbe(runs, deviceSize, [&](uint64_t offset, unsigned int size) {
+            return m_pResidentCallBack(m_pReadContext, offset, size);
+        });
+    }
+    // Without a residency query, each probe must come back fast.
+    using Clock = std::chrono::steady_clock;
+    std::vector<char> chunk(kPrescanProbe);
+    return EveryProbe(runs, deviceSize, [&](uint64_t offset, unsigned int size) {
+        const auto limit =
+            std::chrono::microseconds(uint64_t{m_nPrescanMicros} * size / kPrescanProbe);
+        const Clock::time_point start = Clock::now();
+        return m_pReadCallBack(m_pReadContext, chunk.data(), size, offset) == size &&
+               Clock::now() - start < limit;
+    });
+}
+
 void ReadExt3DirFromDevice::HintInodeTables() {
     if (!m_Plan.Hinting())
         return;
     const std::vector<TableRun> runs = InodeTableRuns();
-    m_bFromMemory = AnswersFromMemory(m_pReadCallBack, m_pReadContext, runs,
-                                      uint64_t{m_nBlocksCount} * m_nBlockSize, m_nPrescanMicros);
+    m_bFromMemory = TablesInMemory(runs);
     m_Plan.SetBatched(m_bFromMemory);
     for (const TableRun& run : runs)
         m_Plan.HintBytes(run.offset, run.length, true);

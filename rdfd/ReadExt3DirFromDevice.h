@@ -92,13 +92,15 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     int ProcessInode(unsigned int parentInode, unsigned int inode, char* name, bool isDir);
     void SetAclEnabled(unsigned int enabled) { m_nAclEnabled = enabled; }
     // Hints go to `hook` with the read context; null (the default) hints nothing.
-    void SetReadAhead(ReadAheadCallBack hook) {
+    // `resident` (may be null) says whether the inode tables are in memory.
+    void SetReadAhead(ReadAheadCallBack hook, ResidentCallBack resident = nullptr) {
         m_Plan = kzvol::rdfd::ReadPlan(hook, m_pReadContext);
+        m_pResidentCallBack = resident;
     }
-    // The prescan runs when reading a mebibyte of the inode tables takes at least
-    // `micros` microseconds, once of two tries (a device that answers from memory is
-    // faster): 0 always, a large value never. A device found to answer from memory
-    // gets its hints in batches and no look-ahead.
+    // Without a residency query, the prescan runs when reading a mebibyte of the
+    // inode tables takes at least `micros` microseconds, once of two tries (a device
+    // that answers from memory is faster): 0 always, a large value never. A device
+    // found to answer from memory gets its hints in batches and no look-ahead.
     void SetPrescanThreshold(unsigned int micros) { m_nPrescanMicros = micros; }
     bool Prescanned() const { return m_bPrescanned; }
     void SetSELinuxEnabled(unsigned int enabled) { m_nSELinuxEnabled = enabled; }
@@ -206,6 +208,7 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     int m_nQuitArgument;
     void* m_pQuitContext;
     QuitCheckCallBack m_pQuitCallBack;
+    ResidentCallBack m_pResidentCallBack = nullptr;
     unsigned int m_nQuitCountdown = 1000;
     std::list<unsigned int> m_InodeTableBlocks;
     unsigned int m_nInodesPerGroup = 0;
@@ -268,6 +271,9 @@ class KZVOL_API ReadExt3DirFromDevice : public ReadDirFromDevice {
     std::vector<TableRun> InodeTableRuns();
     // Announces the blocks of every directory the tables hold.
     void PrescanDirectories(const std::vector<TableRun>& runs);
+    // Whether the first mebibytes of `runs` answer from memory: the residency query
+    // says so, or, without one, reading them is fast.
+    bool TablesInMemory(const std::vector<TableRun>& runs);
     // Announces the blocks of the sub-directories listed in a directory block.
     void LookAheadChildren(const char* block);
 

@@ -68,6 +68,12 @@ TEST_F(IndexRows, CallBacksReadAtOffsetsAndAddRowsOrRefuse) {
     RDFDReadAheadCallBack(&closed, 0, 4096);
     RDFDReadAheadCallBack(nullptr, 0, 4096);
     RDFDReadAheadCallBack(&raw, 0, 1ull << 63);
+    // In memory: what was just written, and nothing past the end or dropped.
+    EXPECT_TRUE(RDFDResidentCallBack(&raw, 5, 2995));
+    EXPECT_FALSE(RDFDResidentCallBack(&raw, 0, 3001) || RDFDResidentCallBack(&closed, 0, 1) ||
+                 RDFDResidentCallBack(nullptr, 0, 1));
+    ASSERT_EQ(::fdatasync(raw) | ::posix_fadvise(raw, 0, 0, POSIX_FADV_DONTNEED), 0);
+    EXPECT_FALSE(RDFDResidentCallBack(&raw, 0, 3000));
 
     char root[] = "/", file[] = "file";
     // No table open yet: refused, logged with the writer's code.

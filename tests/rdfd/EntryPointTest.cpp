@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <numeric>
 
 #include "tests/support/ReaderTestSupport.h"
@@ -12,16 +13,19 @@ namespace {
 
 class EntryPointTest : public ReaderFixture {
   protected:
-    // Either reader with its entry point's cache geometry; `prescan` forces the prescan.
-    RowCollector Walk(bool optimized, std::list<std::string>* filter, bool prescan = false) {
+    // Either reader with its entry point's cache geometry; `prescan` forces the prescan,
+    // through the timed probe or, when given, through `resident` with a probe that
+    // would decide the other way.
+    RowCollector Walk(bool optimized, std::list<std::string>* filter, bool prescan = false,
+                      ResidentCallBack resident = nullptr) {
         std::unique_ptr<ReadExt3DirFromDevice> reader(
             optimized ? new OptimizedExt3Parser(MemoryDevice::Read, &device_, nullptr, 0, nullptr,
                                                 0, false, 131072, 2, filter)
                       : new ReadExt3DirFromDevice(MemoryDevice::Read, &device_, nullptr, 0, nullptr,
                                                   0, false, 4194304, 512, filter));
-        if (prescan) {
-            reader->SetReadAhead(MemoryDevice::TakeHint);
-            reader->SetPrescanThreshold(0);
+        if (prescan || resident) {
+            reader->SetReadAhead(MemoryDevice::TakeHint, resident);
+            reader->SetPrescanThreshold(resident && prescan ? UINT_MAX : 0);
         }
         reader->ValidateFileSystem(nullptr, nullptr, nullptr);
         RowCollector rows;
@@ -218,6 +222,22 @@ TEST(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckR
     EXPECT_EQ(Validate(d), "READ\t Could not read File system Group Descriptors");
     d.bytes.resize(1500);
     EXPECT_EQ(Validate(d), "READ\t Could not read the entire SuperBlock");
+}
+
+bool Resident(void*, unsigned long long, unsigned long long) {
+    return true;
+}
+bool NotResident(void*, unsigned long long, unsigned long long) {
+    return false;
+}
+
+TEST_F(EntryPointTest, AResidencyQueryDecidesThePrescanOverTheTimedProbe) {
+    BuildImage("ext3");
+    for (bool optimized : {false, true}) {
+        const auto plain = Walk(optimized, nullptr).rows;
+        EXPECT_EQ(Walk(optimized, nullptr, true, NotResident).rows, plain);
+        EXPECT_EQ(Walk(optimized, nullptr, false, Resident).rows, plain);
+    }
 }
 
 }  // namespace
