@@ -30,10 +30,9 @@ class CliExclusiveSystem : public SystemTest {
     }
     std::string Mnt() const { return image_->dir(); }
     std::string Dev() const { return image_->device(); }
-    // The command's exit status when the file system is still mounted: 9.
-    std::string FailUnlessUnmounted(int status) const {
-        return "sh -c " +
-               ShellQuote("mountpoint -q " + Mnt() + " && exit 9; exit " + std::to_string(status));
+    // A command running `then` when the file system is unmounted, else exiting with 9.
+    std::string Unmounted(const std::string& then) const {
+        return "sh -c " + ShellQuote("mountpoint -q " + Mnt() + " && exit 9; " + then);
     }
     bool MountedWithData() const {
         return RealMountOn(Mnt()).fields[0] == Dev() && ReadFile(Mnt() + "/data") == "kept";
@@ -46,23 +45,22 @@ class CliExclusiveSystem : public SystemTest {
 // kzvol passes a signal on (the command does not sleep its minute out); a device left
 // unmounted runs the command only when nobody holds it.
 TEST_F(CliExclusiveSystem, RemountsWhateverHappensAndSaysHowWhenItCannot) {
-    Sh(3, Cli() + " exclusive " + Dev() + " -- " + FailUnlessUnmounted(3));
+    Sh(3, Cli() + " exclusive " + Dev() + " -- " + Unmounted("exit 3"));
     EXPECT_TRUE(MountedWithData());
-    Sh(0, Cli() + " exclusive " + Mnt() + " -- " + FailUnlessUnmounted(0));
+    Sh(0, Cli() + " exclusive " + Mnt() + " -- " + Unmounted("exit 0"));
     EXPECT_TRUE(MountedWithData());
     Sh(0, Cli() + " exclusive " + Mnt() + " --type ext3 --options ro -- true");
     EXPECT_THAT(RealMountOn(Mnt()).fields[3], StartsWith("ro,"));
     EXPECT_TRUE(MountedWithData());
 
-    const std::string ready = dir_.File("ready"), command = "mountpoint -q " + Mnt() +
-                                                            " && exit 9; touch " + ready +
-                                                            "; exec sleep 60";
+    const std::string ready = dir_.File("ready");
     for (const int sig : {SIGTERM, SIGINT}) {
         ::unlink(ready.c_str());
-        const std::string script = "set -m; " + Cli() + " exclusive " + Dev() + " -- sh -c " +
-                                   ShellQuote(command) + " & for i in $(seq 2000); do [ -e " +
-                                   ready + " ] && break; sleep 0.01; done; kill -" +
-                                   std::to_string(sig) + " $!; wait $!; echo $?";
+        const std::string script = "set -m; " + Cli() + " exclusive " + Dev() + " -- " +
+                                   Unmounted("touch " + ready + "; exec sleep 60") +
+                                   " & for i in $(seq 2000); do [ -e " + ready +
+                                   " ] && break; sleep 0.01; done; kill -" + std::to_string(sig) +
+                                   " $!; wait $!; echo $?";
         EXPECT_EQ(Sh(0, "timeout 30 bash -c " + ShellQuote(script) + " 2>/dev/null"),
                   std::to_string(128 + sig) + "\n");
         EXPECT_TRUE(MountedWithData()) << sig;
