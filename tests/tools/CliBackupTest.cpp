@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "tests/tools/PointRepository.h"
 
 namespace kzvol::testing {
@@ -12,8 +10,7 @@ namespace {
 
 using CliBackup = StandInCli;
 
-// Restores keep a replaced file's mode and owner and make new ones 0600. (Which
-// damage is refused: BackupTest.)
+// Restores keep a replaced file's mode and owner, make new ones 0600 (refusals: BackupTest).
 TEST_F(CliBackup, UsageErrorsListingRestoresAndADamagedBackup) {
     std::string data;
     for (int i = 0; i < 8 * 4096; ++i)

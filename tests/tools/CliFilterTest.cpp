@@ -23,8 +23,8 @@ TEST(CliEmulator, StartsStopsAndTouchesOnlyItsOwnState) {
 
     // A name the shell would expand runs nothing; stop leaves nothing behind.
     const std::string odd = dir.File("emu$(touch pwned)"), state = "'" + odd + "'",
-                      emulator = "--emulator " + state + " ";
-    const std::string image = dir.Write("vol.img", std::string(1 << 20, 'v'));
+                      emulator = "--emulator " + state + " ",
+                      image = dir.Write("vol.img", std::string(1 << 20, 'v'));
     EXPECT_THAT(Kz(0, "emulator start --memory --state " + state),
                 HasSubstr("export KZVOL_EMULATOR=" + odd));
     Kz(1, "emulator start --memory --state " + state);

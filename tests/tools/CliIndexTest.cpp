@@ -12,8 +12,7 @@
 namespace kzvol::testing {
 namespace {
 
-// The rows the index must hold, as debugfs sees the image, as sorted text lines;
-// with `namesOnly`, sizes and times of all but directories are 0.
+// debugfs's rows of the image as sorted text; `namesOnly` zeroes non-directory sizes and times.
 std::vector<std::string> OracleRows(const std::string& image, const std::string& rootName,
                                     bool namesOnly = false) {
     std::vector<std::string> rows;
@@ -33,8 +32,7 @@ std::vector<std::string> TableRows(const std::string& table) {
     return rows;
 }
 
-// On the reader's test tree both walkers list what debugfs lists (on every kind of
-// image: WalkerOracleTest); only a terminal gets a progress line.
+// Only a terminal gets a progress line. (Both walkers on every kind of image: WalkerOracleTest.)
 TEST(CliIndex, RowsEqualWhatDebugfsSeesAndOptionsReachTheReader) {
     TempDir dir;
     const std::string image = dir.File("fs.img"), table = dir.File("t"),

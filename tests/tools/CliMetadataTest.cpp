@@ -98,8 +98,7 @@ TEST(CliVolinfoFileAndContentSnap, PrintedFieldsAndListsRefusedWhenMalformed) {
         EXPECT_EQ(Split(Kz(1, "volinfo-file " + dir.Write("bad", bad))).size(), 1u) << bad;
     Kz(2, "volinfo-file");
 
-    // The content list is saved, never overwritten, checked before any release.
-    // (Snapshots taken and released through the tool: ContentSnapSystemTest.)
+    // The list is saved, never overwritten, checked before release. (Snaps: ContentSnapSystem.)
     const std::string list = dir.File("list");
     for (const std::string args :
          {"", "/home", "--list", "/home --list a --release b", "/home --release x", "--bogus x"})

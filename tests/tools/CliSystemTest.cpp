@@ -2,7 +2,6 @@
 // index reads a block device as its image, mount serves a point as its restore.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include "host/Handles.h"
 #include "host/ShellQuote.h"
 #include "tests/support/MountedImage.h"
-#include "tests/tools/CliRun.h"
 #include "tests/tools/PointRepository.h"
 
 namespace kzvol::testing {
@@ -42,8 +40,7 @@ class CliExclusiveSystem : public SystemTest {
     std::unique_ptr<MountedImage> image_;
 };
 
-// kzvol passes a signal on (the command does not sleep its minute out); a device left
-// unmounted runs the command only when nobody holds it.
+// Signals are passed on; a device left unmounted runs the command only when nobody holds it.
 TEST_F(CliExclusiveSystem, RemountsWhateverHappensAndSaysHowWhenItCannot) {
     Sh(3, Cli() + " exclusive " + Dev() + " -- " + Unmounted("exit 3"));
     EXPECT_TRUE(MountedWithData());
@@ -119,10 +116,8 @@ TEST_F(MountSystem, TheImageEqualsTheRestoreAndADamagedExtentAnswersEio) {
     const std::string mnt = dir.File("mnt"), image = mnt + "/image", restored = dir.File("r.img");
     ::mkdir(mnt.c_str(), 0700);
     // Whatever the test's outcome, no server outlives it.
-    struct Unmount {
-        std::string mnt;
-        ~Unmount() { RunCommandLine(Cli() + " umount " + mnt + " 2>/dev/null"); }
-    } unmount{mnt};
+    const std::shared_ptr<void> unmount(
+        nullptr, [&](void*) { RunCommandLine(Cli() + " umount " + mnt + " 2>/dev/null"); });
     point.Run(0, "restore " + point.repo() + " --to " + restored);
     point.Run(0, "mount " + point.repo() + " " + mnt);
     Sh(0, "cmp " + image + " " + restored);

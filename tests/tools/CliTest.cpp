@@ -58,8 +58,7 @@ TEST(CliReadAndHelp, CopiesSectorsFailsInOneLineAndTheManualListsEveryCommand) {
     EXPECT_EQ(Sh(0, Cli() + " --manpage | groff -man -ww -z 2>&1"), "");
 }
 
-// Detail lines appear only up to KZVOL_LOG_LEVEL, Debug lines always, --verbose
-// too (though the library alone writes only Error lines to standard error).
+// Detail lines up to KZVOL_LOG_LEVEL, Debug lines always, also on stderr with --verbose.
 TEST(CliLog, LogFileAndLevel) {
     TempDir dir;
     const std::string image = dir.File("fs.img"),

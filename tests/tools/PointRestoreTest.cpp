@@ -66,7 +66,6 @@ TEST_P(PointRestore, FilesOfEveryShapeEqualWhatDebugfsDumpsAndRefusalsNameTheCau
     EXPECT_THAT(point.Run(1, restore + "/dir --to " + tree),
                 HasSubstr("exists; a directory is restored only to a new name"));
 
-    // ls and find take the repository and a backup.
     EXPECT_THAT(point.Run(0, "ls " + point.repo() + " --backup 000002 /dir"),
                 HasSubstr(" changed\n"));
     point.Run(1, "ls " + point.repo() + " --backup 000001 /dir/changed");
@@ -74,7 +73,6 @@ TEST_P(PointRestore, FilesOfEveryShapeEqualWhatDebugfsDumpsAndRefusalsNameTheCau
     if (GetParam() != 1024)
         return;
 
-    // Refusals: a path not in the index, a backup without one, a damaged extent.
     const std::string x = " --to " + dir.File("x");
     EXPECT_THAT(point.Run(1, restore + "/nothing" + x),
                 HasSubstr("/nothing is not in the file index of backup 000002"));

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "tests/metadata/MetadataTestSupport.h"
 #include "tests/support/MountedImage.h"
@@ -38,8 +37,7 @@ class SnapMountSystemTest : public StandInSystemTest {
     KZVolumeUnix volume_{-1};
 };
 
-// On ext2: the kernel will not mount a read-only snapshot whose ext3 journal needs
-// recovery. (A mount point without a filter device: MountSnapTest.)
+// ext2: a read-only snapshot of ext3 needing journal recovery will not mount. (See MountSnapTest.)
 TEST_F(SnapMountSystemTest, NothingIsMountedWithoutASnapshotAndTheWalkReadsOne) {
     env_.set_run_commands(true);
     BuildTree(dir_.File("tree"), 50);
