@@ -86,10 +86,8 @@ TEST(CliExtents, FailuresFirstBackupChangedExtentsAndARestart) {
     Sh(0, "mkdir " + jobs);
     const auto run = [&](int status, const std::string& options, const std::string& from,
                          const std::string& results) {
-        out = KzErr(status,
-                    "extents " + from + " --name /dev/sdb1 --job-results " + results +
-                        " --extent-size 4096 " + options,
-                    &err);
+        const std::string args = "extents " + from + " --name /dev/sdb1 --extent-size 4096 ";
+        out = KzErr(status, args + options + " --job-results " + results, &err);
     };
     // The extents a successful run marks "send", as "k k k".
     const auto sent = [&](const std::string& options) {

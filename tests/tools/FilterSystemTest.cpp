@@ -97,8 +97,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
 
     Kz(0, "filter remove " + node + " --fstab");
     EXPECT_EQ(ReadFile("/etc/fstab"), before);
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(FilterNodes(), "");
+    EXPECT_TRUE(Devices().empty() && FilterNodes() == "");
     EXPECT_THAT(ReadFile(script), Not(HasSubstr(" -a ")));
 
     // A second creation keeps the first backup; removal without --fstab warns.
@@ -165,8 +164,7 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
     ::rmdir("/etc/fstab-temptalmar");
     EXPECT_TRUE(env_.HasError("1c:could not lock = /etc/fstab-temptalmar file"));
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(FilterNodes(), "");
+    EXPECT_TRUE(Devices().empty() && FilterNodes() == "");
     EXPECT_EQ(ReadFile("/etc/fstab"), table);
 
     // A path that already is a filter device: true, no request, extent size untouched.
