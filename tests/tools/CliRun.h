@@ -26,6 +26,14 @@ inline std::string Sh(int status, const std::string& line) {
     return out;
 }
 
+// Runs `kzvol ARGS` expecting `status`: its standard output, its standard error in *err.
+inline std::string KzErr(int status, const std::string& args, std::string* err) {
+    TempDir dir;
+    const std::string out = Sh(status, Cli() + " " + args + " 2>" + dir.File("err"));
+    *err = ReadFile(dir.File("err"));
+    return out;
+}
+
 // A memory-mode stand-in driver with its state in the test's folder.
 class StandInCli : public ::testing::Test {
   protected:

@@ -40,27 +40,25 @@ TEST(CliReadAndHelp, CopiesSectorsFailsInOneLineAndTheManualListsEveryCommand) {
     EXPECT_THAT(Kz(2, "frobnicate"), HasSubstr("unknown command"));
 
     const std::string help = Sh(0, Cli() + " --help"), page = Sh(0, Cli() + " --manpage");
-    const std::vector<std::string> lines = Split(help);
-    auto line = std::find(lines.begin(), lines.end(), "Commands:");
-    ASSERT_NE(line, lines.end()) << help;
+    const size_t from = help.find("\nCommands:\n");
+    ASSERT_NE(from, std::string::npos) << help;
+    const std::string list = help.substr(from, help.find("\n\n", from) - from);
+    const std::regex command("\n  ([a-z][-a-z]*)");  // summaries are indented further
     int commands = 0;
-    for (++line; line != lines.end() && !line->empty(); ++line) {
-        if (line->rfind("  ", 0) != 0 || line->rfind("      ", 0) == 0)
-            continue;  // a summary line
-        const std::string name = line->substr(2, line->find(' ', 2) - 2);
+    for (std::sregex_iterator m(list.begin(), list.end(), command), end; m != end;
+         ++m, ++commands) {
+        const std::string name = (*m)[1];
         // The page writes every hyphen as \-.
         EXPECT_THAT(page,
                     HasSubstr("\n.B kzvol " + std::regex_replace(name, std::regex("-"), "\\-")));
         EXPECT_THAT(Kz(0, name + " --help"), StartsWith("usage: kzvol " + name));
-        ++commands;
     }
     EXPECT_GE(commands, 13);
     EXPECT_THAT(page, HasSubstr(".SH EXIT STATUS"));
     EXPECT_EQ(Sh(0, Cli() + " --manpage | groff -man -ww -z 2>&1"), "");
 }
 
-// Detail lines appear only up to KZVOL_LOG_LEVEL, Debug lines always, --verbose
-// too (though the library alone writes only Error lines to standard error).
+// Detail lines up to KZVOL_LOG_LEVEL, Debug lines always, also on stderr with --verbose.
 TEST(CliLog, LogFileAndLevel) {
     TempDir dir;
     const std::string image = dir.File("fs.img"),

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "filter/CreateDevArg.h"
 #include "tests/support/MachineOverlay.h"
@@ -76,8 +75,8 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
                       line = device + " " + kDataDir + " ext2 defaults,noatime 0 2\n",
                       before = original_fstab_ + "# data volume\n" + line;
     WriteFstab(before);
-    const std::string added = Kz(0, "filter add " + device + " --fstab --extent-blocks 2048");
-    const std::string node = Node();
+    const std::string added = Kz(0, "filter add " + device + " --fstab --extent-blocks 2048"),
+                      node = Node();
     EXPECT_EQ(added, node + " minor " + std::to_string(Devices().at(0).minor) + "\n");
     EXPECT_EQ(ReadFile("/etc/fstab"), original_fstab_ + "# data volume\n" +
                                           Rewritten(node, line, "defaults,noatime\t0\t2"));
@@ -98,8 +97,7 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
 
     Kz(0, "filter remove " + node + " --fstab");
     EXPECT_EQ(ReadFile("/etc/fstab"), before);
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(FilterNodes(), "");
+    EXPECT_TRUE(Devices().empty() && FilterNodes() == "");
     EXPECT_THAT(ReadFile(script), Not(HasSubstr(" -a ")));
 
     // A second creation keeps the first backup; removal without --fstab warns.
@@ -136,7 +134,6 @@ TEST_F(FilterSystem, FstabMountsThroughTheNodeRemoveGivesItBackAndUnknownDevices
 
 TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecreates) {
     std::string error;
-    // /dev/mapper: a tmpfs over a directory made for the test if need be.
     const bool made = ::mkdir("/dev/mapper", 0755) == 0;
     {
         ScopedMount mapper("tmpfs", "/dev/mapper", "tmpfs");
@@ -157,8 +154,7 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
     if (made)
         ::rmdir("/dev/mapper");
 
-    // A failure after the device was made rolls it back (the refused requests:
-    // FilterDeviceTest); the boot script re-creates the devices a reboot lost.
+    // A late failure rolls the device back (refused requests: FilterDeviceTest).
     std::string device = zram_->path();
     const std::string table = original_fstab_ + device + " " + kDataDir + " ext2 defaults 0 0\n";
     WriteFstab(table);
@@ -168,8 +164,7 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
     EXPECT_FALSE(volume_.QNBFCreateDevice(&arg));
     ::rmdir("/etc/fstab-temptalmar");
     EXPECT_TRUE(env_.HasError("1c:could not lock = /etc/fstab-temptalmar file"));
-    EXPECT_TRUE(Devices().empty());
-    EXPECT_EQ(FilterNodes(), "");
+    EXPECT_TRUE(Devices().empty() && FilterNodes() == "");
     EXPECT_EQ(ReadFile("/etc/fstab"), table);
 
     // A path that already is a filter device: true, no request, extent size untouched.
@@ -178,9 +173,7 @@ TEST_F(FilterSystem, MapperLinksResolveLateFailuresRollBackAndTheBootScriptRecre
     std::string node = FilterNode(plain.minorno);
     CreateDevArg_t again = Arg(node, false, 3000);
     ASSERT_TRUE(volume_.QNBFCreateDevice(&again));
-    EXPECT_EQ(again.extsize, 3000u);
-    EXPECT_EQ(again.minorno, -1);
-    EXPECT_EQ(Devices().size(), 1u);
+    EXPECT_TRUE(again.extsize == 3000u && again.minorno == -1 && Devices().size() == 1u);
 
     ASSERT_TRUE(driver_->Shutdown(false, &error)) << error;  // what a reboot does to the driver
     ASSERT_TRUE(Devices().empty());

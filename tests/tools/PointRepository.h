@@ -46,68 +46,46 @@ inline std::vector<Shape> Shapes(uint64_t blockSize) {
 
 class PointRepository {
   public:
-    // Builds it all in `dir`; ok() false (with why() set) when a step failed.
-    PointRepository(const TempDir& dir, uint64_t blockSize) : dir_(dir) { ok_ = Build(blockSize); }
-    ~PointRepository() {
-        RunCommandLine(Cli() + " emulator stop --state " + dir_.File("driver") + " 2>&1");
-    }
-    bool ok() const { return ok_; }
-    const std::string& why() const { return why_; }
-    std::string repo() const { return dir_.File("repo"); }
-    std::string image() const { return dir_.File("volume.img"); }
-    // What the incremental point holds at `path`, as debugfs dumps it (with -p) to `out`.
-    std::string Dump(const std::string& path, const std::string& out) const {
-        RunCommandLine("debugfs -R 'dump -p \"" + path + "\" " + out + "' " + image() + " 2>&1");
-        return out;
-    }
-    std::string Run(int status, const std::string& args) const {
-        return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
-    }
-
-  private:
-    void WriteShape(const Shape& s) {
-        const std::string path = dir_.File("tree") + s.path;
-        std::fstream f(path, std::ios::out | std::ios::binary);
-        for (const auto& [offset, length] : s.pieces) {
-            std::string data(length, 'x');
-            for (uint64_t i = 0; i < length; ++i)
-                data[i] = static_cast<char>('a' + (offset + i) % 23);
-            f.seekp(static_cast<std::streamoff>(offset))
-                .write(data.data(), static_cast<std::streamsize>(length));
-        }
-        f.close();
-        ::truncate(path.c_str(), static_cast<off_t>(s.size));
-    }
-    bool Build(uint64_t blockSize) {
+    // Builds it all in `dir`; a step that fails fails the test.
+    PointRepository(const TempDir& dir, uint64_t blockSize) : dir_(dir) {
         const std::string tree = dir_.File("tree"), state = dir_.File("driver"),
                           kzvol = Cli() + " --emulator " + state + " ",
                           backup = kzvol + "backup /dev/qnbf/qnbf0 --repo " + repo() +
                                    " --index --cow-dir " + dir_.path();
         RunCommandLine("mkdir -p '" + tree + "/dir/sub dir'");
-        for (const Shape& s : Shapes(blockSize))
-            WriteShape(s);
-        const std::string line =
-            "cd " + tree +
-            " && ln 'one block' 'dir/sub dir/second name' && ln -s small short && ln -s " +
-            std::string(300, 'L') +
-            " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots && "
-            "mke2fs -q -F -t ext3 -b " +
-            std::to_string(blockSize) + " -d " + tree + " " + image() + " " +
-            std::to_string((blockSize == 1024 ? 32ull << 20 : 64ull << 20) / blockSize) + " && " +
-            Cli() + " emulator start --memory --state " + state + " && " + kzvol + "emulator add " +
-            image() + " --extent-size 65536 && " + backup + " && debugfs -w -R 'write " +
-            dir_.Write("changed", "the file as it is now\n") + " /dir/changed' " + image() +
-            " && " + backup + " --incremental";
-        std::string out;
-        if (RunCommandLine("(" + line + ") 2>&1", &out) == 0)
-            return true;
-        why_ = line + ": " + out;
-        return false;
+        for (const Shape& s : Shapes(blockSize)) {
+            std::fstream f(tree + s.path, std::ios::out | std::ios::binary);
+            for (const auto& [offset, length] : s.pieces) {
+                f.seekp(static_cast<std::streamoff>(offset));
+                for (uint64_t i = offset; i < offset + length; ++i)
+                    f.put(static_cast<char>('a' + i % 23));
+            }
+            f.close();
+            ::truncate((tree + s.path).c_str(), static_cast<off_t>(s.size));
+        }
+        Sh(0, "(cd " + tree +
+                  " && ln 'one block' 'dir/sub dir/second name' && ln -s small short && ln -s " +
+                  std::string(300, 'L') +
+                  " dir/long && chmod 4750 small && mkfifo dir/fifo && echo dots >dir/..dots && "
+                  "mke2fs -q -F -t ext3 -b " +
+                  std::to_string(blockSize) + " -d " + tree + " " + image() + " " +
+                  std::to_string((blockSize == 1024 ? 32ull << 20 : 64ull << 20) / blockSize) +
+                  " && " + Cli() + " emulator start --memory --state " + state + " && " + kzvol +
+                  "emulator add " + image() + " --extent-size 65536 && " + backup +
+                  " && debugfs -w -R 'write " + dir_.Write("changed", "the file as it is now\n") +
+                  " /dir/changed' " + image() + " && " + backup + " --incremental) 2>&1");
+    }
+    ~PointRepository() {
+        RunCommandLine(Cli() + " emulator stop --state " + dir_.File("driver") + " 2>&1");
+    }
+    std::string repo() const { return dir_.File("repo"); }
+    std::string image() const { return dir_.File("volume.img"); }
+    std::string Run(int status, const std::string& args) const {
+        return Kz(status, "--emulator " + dir_.File("driver") + " " + args);
     }
 
+  private:
     const TempDir& dir_;
-    bool ok_ = false;
-    std::string why_;
 };
 
 // Damages the stored form of extent `number` of backup `id` in its middle.
