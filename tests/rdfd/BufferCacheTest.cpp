@@ -1,5 +1,4 @@
-// The reader's I/O pieces: the block cache against a recording device, the read plan
-// and its hints, and the reader's exception text.
+// The reader's I/O pieces: block cache, read plan and hints, exception text.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -24,8 +23,7 @@ char Pattern(unsigned long long i) {
 
 class BufferCacheTest : public ::testing::Test {
   protected:
-    // Byte i is i * 7 mod 251, so a copy from the wrong place shows; `results_` hands
-    // out counts instead of full reads (0 = fail), and bytes past them are garbage.
+    // Byte i is Pattern(i); `results_` hands out short counts (0 = fail), garbage past them.
     static unsigned int Device(void* context, char* buffer, unsigned int size,
                                unsigned long long offset) {
         auto* t = static_cast<BufferCacheTest*>(context);
@@ -94,8 +92,6 @@ TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-// The oldest fill is replaced even when hit last. A failed refill enters nothing and
-// its slot is taken next; a short one serves only requests inside what it delivered.
 TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     BufferCache cache = Make(2);
     for (unsigned long long offset : {0, 100000, 8, 200000})  // 8 hits the oldest fill, at 0;
@@ -130,8 +126,7 @@ TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
 }
 
-// Aligned reads share the fill of their window; one across two windows or at the end
-// is read unaligned. A short window fill serves what it delivered and is not kept.
+// One across two windows or at the end is read unaligned; a short window fill is not kept.
 TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
     BufferCache cache = Make(4);
     cache.SetDeviceSize(40000);
@@ -166,8 +161,6 @@ void TakeHint(void* context, unsigned long long offset, unsigned long long lengt
     hints->insert(hints->end(), {offset, length});
 }
 
-// Announced blocks join into runs, each hinted once (all by the time the plan is gone);
-// taking a block hands out the rest of its run and forgets it.
 TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnceAlsoWhenAnnouncedApart) {
     std::vector<unsigned long long> hints;
     auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
@@ -188,8 +181,7 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnceAlsoWhenAnnouncedApart) {
               (std::vector<unsigned long long>{5120, 3072, 9216, 3072, 4096, 1024, 1 << 20, 2 << 20,
                                                3 << 20, 2 << 20, 5 << 20, 1 << 20}));
 
-    // Batched: directories announced one by one whose blocks follow each other on the
-    // device are fetched by one read, up to the limit; held back, their hints join too.
+    // Batched: blocks of directories announced one by one join into one run and hint.
     hints.clear();
     plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
     plan->SetBlockSize(1024);
