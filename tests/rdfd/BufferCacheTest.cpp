@@ -9,7 +9,6 @@
 #include "rdfd/BufferCache.h"
 #include "rdfd/RDFDException.h"
 #include "rdfd/ReadPlan.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
@@ -52,13 +51,12 @@ class BufferCacheTest : public ::testing::Test {
         return {c.GetHits(), c.GetMisses(), c.GetPrevCacheHits(), c.GetEntryCount()};
     }
 
-    TestEnv env_;
     std::vector<ReadAt> reads_;
     std::deque<unsigned int> results_;
 };
 
 // Reads without buffers or larger than one go straight through; none past the end.
-TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
+TEST_F(BufferCacheTest, PassThroughReadsTheDeviceEndHitsShortcutsAndMisses) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
     EXPECT_EQ(Read(none, 100, 10), 10u);
@@ -75,24 +73,23 @@ TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
     EXPECT_EQ(Read(small, 100000 - 8191, 1), 1u);  // one byte, but its buffer would reach past
     EXPECT_EQ(reads_.back(), (ReadAt{100000 - 8191, 1}));
     EXPECT_EQ(StatsOf(small), (Stats{0, 1, 0, 1}));
-}
 
-TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
-    BufferCache cache = Make(4);
-    EXPECT_EQ(Read(cache, 0, 512), 512u);
-    EXPECT_EQ(Read(cache, 512, 512), 512u);
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 1, 1, 1}));
-    EXPECT_EQ(Read(cache, 8000, 400), 400u);  // reaches past the buffer at 0: a new fill
+    reads_.clear();
+    BufferCache hits = Make(4);
+    EXPECT_EQ(Read(hits, 0, 512), 512u);
+    EXPECT_EQ(Read(hits, 512, 512), 512u);
+    EXPECT_EQ(StatsOf(hits), (Stats{0, 1, 1, 1}));
+    EXPECT_EQ(Read(hits, 8000, 400), 400u);  // reaches past the buffer at 0: a new fill
     EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {8000, 8192}}));
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 2, 1, 2}));
-    EXPECT_EQ(Read(cache, 8192, 100), 100u);  // inside the latest fill (8000): shortcut
-    EXPECT_EQ(Read(cache, 4096, 100), 100u);  // inside the fill at 0: a hit
-    EXPECT_EQ(Read(cache, 4196, 100), 100u);  // and now a shortcut again
-    EXPECT_EQ(StatsOf(cache), (Stats{1, 2, 3, 2}));
+    EXPECT_EQ(StatsOf(hits), (Stats{0, 2, 1, 2}));
+    EXPECT_EQ(Read(hits, 8192, 100), 100u);  // inside the latest fill (8000): shortcut
+    EXPECT_EQ(Read(hits, 4096, 100), 100u);  // inside the fill at 0: a hit
+    EXPECT_EQ(Read(hits, 4196, 100), 100u);  // and now a shortcut again
+    EXPECT_EQ(StatsOf(hits), (Stats{1, 2, 3, 2}));
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
+TEST_F(BufferCacheTest, ReplacementFailedOrShortRefillsAlignedReadsSharingTheirWindowsFill) {
     BufferCache cache = Make(2);
     for (unsigned long long offset : {0, 100000, 8, 200000})  // 8 hits the oldest fill, at 0;
         Read(cache, offset, 16);                              // 200000 evicts it all the same
@@ -124,20 +121,19 @@ TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     EXPECT_EQ(shortFills.GetEntryCount(), 1u);     // only the whole buffer at 2000 entered
     results_ = {10};
     EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
-}
 
-// One across two windows or at the end is read unaligned; a short window fill is not kept.
-TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
-    BufferCache cache = Make(4);
-    cache.SetDeviceSize(40000);
+    // One across two windows or at the end is read unaligned; a short window fill is not kept.
+    BufferCache aligned = Make(4);
+    aligned.SetDeviceSize(40000);
+    reads_.clear();
     for (unsigned long long offset : {7936ull, 256ull, 4096ull, 0ull, 16384ull + 512})
-        EXPECT_EQ(Read(cache, offset, 256, true), 256u);
-    EXPECT_EQ(Read(cache, 8100, 256, true), 256u);   // across two windows
-    EXPECT_EQ(Read(cache, 33000, 256, true), 256u);  // the window reaches past the end
+        EXPECT_EQ(Read(aligned, offset, 256, true), 256u);
+    EXPECT_EQ(Read(aligned, 8100, 256, true), 256u);   // across two windows
+    EXPECT_EQ(Read(aligned, 33000, 256, true), 256u);  // the window reaches past the end
     EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {16384, 8192}, {8100, 8192}, {33000, 256}}));
     results_ = {5000};  // a short fill: the request lies inside what came
-    EXPECT_EQ(Read(cache, 24576 + 4096, 256, true), 256u);
-    EXPECT_EQ(Read(cache, 24576 + 6000, 256, true), 256u);  // not kept: read again
+    EXPECT_EQ(Read(aligned, 24576 + 4096, 256, true), 256u);
+    EXPECT_EQ(Read(aligned, 24576 + 6000, 256, true), 256u);  // not kept: read again
     EXPECT_EQ(reads_.size(), 6u);
 }
 

@@ -75,7 +75,7 @@ class CorruptImageTest : public ReaderFixture {
         device_.bytes.replace(InodeOffset(image_, "<" + std::to_string(inode) + ">"), 256,
                               device_.bytes.substr(InodeOffset(image_, path), 256));
     }
-    // What each walker reports, depth first then optimized; a failed walk fails the test.
+    // Depth first, then optimized.
     std::vector<RowCollector> Walks() {
         std::vector<RowCollector> walks(2);
         for (bool optimized : {false, true})
