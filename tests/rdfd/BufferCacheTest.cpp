@@ -55,7 +55,6 @@ class BufferCacheTest : public ::testing::Test {
     std::deque<unsigned int> results_;
 };
 
-// Reads without buffers or larger than one go straight through; none past the end.
 TEST_F(BufferCacheTest, PassThroughReadsTheDeviceEndHitsShortcutsAndMisses) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
@@ -138,17 +137,16 @@ TEST_F(BufferCacheTest, ReplacementFailedOrShortRefillsAlignedReadsSharingTheirW
 }
 
 TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
-    const std::string longText(300, 'm');
-    const std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>> cases = {
-        {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
-        {RDFD_EXC_READ, nullptr, "READ"},
-        {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
-        {RDFD_EXC_FS, longText.c_str(), "FS\t" + std::string(226, 'm')},
-        {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + std::string(226, 'm')}};
-    for (const auto& [code, text, expected] : cases) {
+    const std::string longText(300, 'm'), m226(226, 'm');
+    for (const auto& [code, text, expected] :
+         std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>>{
+             {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
+             {RDFD_EXC_READ, nullptr, "READ"},
+             {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
+             {RDFD_EXC_FS, longText.c_str(), "FS\t" + m226},
+             {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + m226}}) {
         RDFDException e(code, text);
-        EXPECT_EQ(std::string(e.GetErrorMsg()), expected);
-        EXPECT_EQ(e.GetCode(), code);
+        EXPECT_TRUE(e.GetErrorMsg() == expected && e.GetCode() == code) << expected;
     }
 }
 

@@ -49,18 +49,17 @@ TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
 TEST_F(EntryPointTest, MisuseQuitOrAFailedReadEndTheWalkArgumentsHandedOnReadsSizedAndHinted) {
     BuildImage("ext3", 1200);  // quit is polled every 1000 inodes
     QuitProbe never, quit{0, 1}, quit2{0, 1};
-    RowCollector all, rows, rows2;
+    RowCollector all, rows, stopped;
     ASSERT_TRUE(RunImgPod(&all, "ext3", "linux", &never));
     EXPECT_EQ(never.polls, static_cast<int>(all.rows.size() / 1000));
-    EXPECT_FALSE(RunImgPod(&rows, "ext3", "linux", &quit));
+    EXPECT_FALSE(RunImgPod(&stopped, "ext3", "linux", &quit));
     EXPECT_EQ(quit.polls, 1);
-    EXPECT_EQ(rows.rows.size(), 999u);  // stopped before the 1000th inode is read
+    EXPECT_EQ(stopped.rows.size(), 999u);  // stopped before the 1000th inode is read
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
     failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
-    EXPECT_FALSE(RunVirtualPod(&rows2, nullptr, nullptr, &quit2));
+    EXPECT_FALSE(RunVirtualPod(&stopped, nullptr, nullptr, &quit2));
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
     device_.reads = 0;
-    rows.rows.clear();
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "Linux"));
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tUnSupported Platform");
     EXPECT_FALSE(RunImgPod(&rows, "ext2", "linux"));
@@ -186,7 +185,6 @@ TEST(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckR
     EXPECT_EQ(Validate(d), "");
     EXPECT_EQ(reader->GetInodeTableBlocks().size(), 1u);
 
-    // Failed reads and writes are refused; a walk without validation has no device size.
     d = Craft({});
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
