@@ -1,5 +1,4 @@
-// The ACL dump's cache and failures: ACLs set with libacl, dumped, read back from the
-// offsets the index list records. (Sharing, inode order: CliAclDump.)
+// The ACL dump's cache and failures, read back from the offsets the list records.
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,7 +23,6 @@ class AclDumpTest : public ::testing::Test {
     }
     void TearDown() override { ResetAclDumpState(); }
 
-    // A file whose ACL gives user `uid` read access on top of the owner's.
     std::string MakeFile(const std::string& name, int uid) {
         const std::string path = tmp_.Write(name, name), uidText = std::to_string(uid);
         acl_t acl = ::acl_from_text(("u::rw-,u:" + uidText + ":r--,g::r--,m::r--,o::---").c_str());
@@ -108,7 +106,6 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     EXPECT_EQ(fileoffset, offset);
     EXPECT_EQ(FileSize(), offset);
 
-    // The next ACL lands where the list says it does.
     ASSERT_TRUE(Dump(c, 4));
     EXPECT_EQ(Records().back().offset, offset);
     EXPECT_NE(StoredAcl(Records().back()).find("user:3002:r--"), std::string::npos);

@@ -1,5 +1,4 @@
-// Metadata collection without root: the test mount table names an image built from the
-// "mount point" directory's tree, so the reader reads the image and the walk the directory.
+// Collection without root: the mount table names an image of the "mount point" tree.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -47,8 +46,6 @@ class CollectionTest : public ::testing::Test {
     KZVolumeUnix volume_{-1};
 };
 
-// The reader on ext3, with names only when the registry asks; the walk on ext2, when
-// the registry turns the reader off, and after the reader refused the file system.
 TEST_F(CollectionTest, ReaderOnExt3AndTheWalkOtherwise) {
     Table(image_, "ext3");
     ASSERT_TRUE(Collect());
@@ -82,8 +79,7 @@ TEST_F(CollectionTest, ReaderOnExt3AndTheWalkOtherwise) {
     }
 }
 
-// The reader reads the mounted snapshot, not the (unreadable) live device; unmounted
-// once at either exit, a failed unmount changing no result.
+// The live device is unreadable; a failed unmount changes no result.
 TEST_F(CollectionTest, TheSnapshotIsReadAndUnmountedOnceAtEitherExit) {
     env_.SetMountTable(
         {{{tmp_.File("live-absent"), "/live/vol", "ext3", "rw"}}, {{image_, mnt_, "ext3", "ro"}}});
@@ -99,9 +95,6 @@ TEST_F(CollectionTest, TheSnapshotIsReadAndUnmountedOnceAtEitherExit) {
     EXPECT_EQ(env_.Commands().size(), 2u);
 }
 
-// Other file system types, an unmounted path, a snapshot that cannot be mounted,
-// missing names and an extent size over 32 bits: refused before anything is written. A quit
-// during the reader gives true with no index left.
 TEST_F(CollectionTest, RefusedBeforeAnythingIsWrittenAndAQuitLeavesNoIndex) {
     for (const char* type : {"xfs", "ext4"})
         EXPECT_FALSE((Table(image_, type), Collect())) << type;
@@ -125,8 +118,6 @@ TEST_F(CollectionTest, RefusedBeforeAnythingIsWrittenAndAQuitLeavesNoIndex) {
     EXPECT_TRUE(LeftNothing());
 }
 
-// A filter device without a node, a device that is no filter device, an unmounted
-// path, another file system type. (Mounting one: SnapMountSystemTest.)
 using MountSnapTest = MemoryDriver;
 TEST_F(MountSnapTest, RefusalsRunNoCommand) {
     KZVolumeUnix volume(-1);

@@ -1,5 +1,4 @@
-// Metadata on real mounts: collection from an ext3 loop volume by the reader and the walk
-// against debugfs; content snapshots of filter volumes on the stand-in driver.
+// Metadata on real mounts: collection from an ext3 loop volume, content snapshots.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -173,8 +172,7 @@ TEST_F(ContentSnapSystem, TheVolumesAtAndBelowAPathAreSnappedAndReleasedByLibrar
     EXPECT_NE(RunCommandLine("touch " + ShellQuote("/snapmnt" + home + "/new") + " 2>/dev/null"),
               0);
 
-    // The driver refuses the first release of "x y" (status 2); its second record finds
-    // it unmounted (status 1, 20 retries) and releases the snapshot still there.
+    // The first release of "x y" is refused (2); its second record finds it unmounted (1).
     driver_->FailNext(QNBF_DELETE_NODE, EIO);
     ASSERT_EQ(KZVolSnap(KZVOLSNAP_RELEASE, &list), 1);
     EXPECT_EQ(Records(list.contents[0]), Lines({Record(home, 0, 0), Record(xy, 1, 2)}));
@@ -204,8 +202,7 @@ TEST_F(ContentSnapSystem, TheVolumesAtAndBelowAPathAreSnappedAndReleasedByLibrar
     ExpectNothingLeft();
 }
 
-// A snapshot that could not be mounted is released again, lest a later run take the volume
-// for snapped; one that exists but is not mounted where the record says is not recorded.
+// Released again, lest a later run take the volume for snapped.
 TEST_F(ContentSnapSystem, OnlyMountedSnapshotsAreRecordedOrKept) {
     LiveEnv env;
     const std::string home = At("home");

@@ -1,5 +1,4 @@
-// The volume-information file: the geometry check at each limit, the walk's file (the
-// reader's without its fstype line, or none), and the mount option, ACL and SELinux probes.
+// The volume-information file, its geometry check, and the mount option and SELinux probes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -106,10 +105,7 @@ TEST_F(VolumeInfoTest, TwentyGroupsMatchTheReadersFileAndUnusableSuperBlocksLeav
     EXPECT_FALSE(volume_.DumpVolumeInfo(std::string("/not/mounted").data(), info_.data(), 1, 0, 0));
 }
 
-// Options and ACLs come from the first entry of the mount point; today's kernels
-// list no "acl" option when the superblock's default mount options turn ACLs on, so
-// the superblock decides unless an option says otherwise. The SELinux mode comes from both
-// streams of sestatus, false without the tool or the directory.
+// Kernels list no "acl" option when the superblock's defaults turn ACLs on: it decides then.
 TEST(MountProbes, OptionsAclsAndSELinuxMode) {
     TempDir tmp;
     const std::string image = tmp.File("image");
@@ -139,8 +135,7 @@ TEST(MountProbes, OptionsAclsAndSELinuxMode) {
     ASSERT_EQ(RunCommandLine("tune2fs -o ^acl " + image + " >/dev/null"), 0);
     EXPECT_FALSE(CheckIfACLEnabled(std::string("/a").data()));
 
-    // SELinux: a stand-in sestatus first in PATH prints its status line on standard error
-    // and the rest on standard output; the output goes to a temporary directory with a blank.
+    // A stand-in sestatus: status line on standard error, the rest on standard output.
     env.set_run_commands(true);
     const std::string outDir = tmp.File("kz tmp"), oldPath = std::getenv("PATH");
     ASSERT_EQ(::mkdir(tmp.File("bin").c_str(), 0755) + ::mkdir(outDir.c_str(), 0755), 0);
