@@ -1,5 +1,4 @@
-// The ACL dump's cache and failures: ACLs set with libacl, dumped, read back from the
-// offsets the index list records. (Sharing, inode order: CliAclDump.)
+// The ACL dump's cache and failures, read back from the offsets the list records.
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,7 +23,6 @@ class AclDumpTest : public ::testing::Test {
     }
     void TearDown() override { ResetAclDumpState(); }
 
-    // A file whose ACL gives user `uid` read access on top of the owner's.
     std::string MakeFile(const std::string& name, int uid) {
         const std::string path = tmp_.Write(name, name), uidText = std::to_string(uid);
         acl_t acl = ::acl_from_text(("u::rw-,u:" + uidText + ":r--,g::r--,m::r--,o::---").c_str());
@@ -70,19 +68,18 @@ TEST_F(AclDumpTest, TheDistinctAclAfterAFullCacheFlushesIt) {
     EXPECT_EQ(acl_in_memory, KZ_ACL_CACHE_ENTRIES);
     const unsigned long long beforeFlush = fileoffset;
     ASSERT_TRUE(Dump(paths[KZ_ACL_CACHE_ENTRIES], 5000));
-    EXPECT_EQ(acl_in_memory, 1);
-    EXPECT_EQ(acllist[0].offset, beforeFlush);
+    EXPECT_EQ(std::make_tuple(acl_in_memory, acllist[0].offset), std::make_tuple(1, beforeFlush));
     // Cached after the flush: found. Cached only before it: written again.
     const unsigned long long afterFlush = fileoffset;
     ASSERT_TRUE(Dump(paths[KZ_ACL_CACHE_ENTRIES], 5001));
     EXPECT_EQ(fileoffset, afterFlush);
     ASSERT_TRUE(Dump(paths[0], 1));  // inode 1 again: listed after its first record
     EXPECT_GT(fileoffset, afterFlush);
-    EXPECT_EQ(acl_in_memory, 2);
-    EXPECT_EQ(count_, KZ_ACL_CACHE_ENTRIES + 3u);
+    EXPECT_EQ(std::make_tuple(acl_in_memory, count_),
+              std::make_tuple(2, KZ_ACL_CACHE_ENTRIES + 3u));
     const std::vector<acl_info> records = Records();
-    ASSERT_EQ(records.at(1).inode, 1u);
-    EXPECT_EQ(records[1].offset, afterFlush);
+    EXPECT_EQ(std::make_tuple(records.at(1).inode, records[1].offset),
+              std::make_tuple(1u, afterFlush));
     EXPECT_EQ(StoredAcl(records[1]), StoredAcl(records[0]));
     EXPECT_EQ(FileSize(), fileoffset);
 }
@@ -102,13 +99,9 @@ TEST_F(AclDumpTest, FailuresLeaveStateAndFileAsTheyWere) {
     const bool written = Dump(b, 3);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
-    EXPECT_FALSE(written);
-    EXPECT_EQ(count_, 1u);
-    EXPECT_EQ(acl_in_memory, 1);
-    EXPECT_EQ(fileoffset, offset);
-    EXPECT_EQ(FileSize(), offset);
+    EXPECT_EQ(std::make_tuple(written, count_, acl_in_memory, fileoffset, FileSize()),
+              std::make_tuple(false, 1u, 1, offset, size_t{offset}));
 
-    // The next ACL lands where the list says it does.
     ASSERT_TRUE(Dump(c, 4));
     EXPECT_EQ(Records().back().offset, offset);
     EXPECT_NE(StoredAcl(Records().back()).find("user:3002:r--"), std::string::npos);

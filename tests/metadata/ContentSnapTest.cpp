@@ -1,5 +1,4 @@
-// Content snapshots on test mount tables with the recording doubles. No driver is
-// reachable here: every volume that gets as far as it fails with its event.
+// Content snapshots on test mount tables; no driver is reachable, so each volume fails.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -62,9 +61,22 @@ class ContentSnapUnit : public ::testing::Test {
     kz_subclient_contentlist list_;
 };
 
-// The root, a missing path, no driver, a mount point without a filter volume (one
-// whose name merely begins the same is not below it), an unreadable mount table.
-TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
+kz_snapdevmntpath Record(const std::string& mnt, int minor) {
+    return {mnt, "/dev/qnbf/qnbf" + std::to_string(minor), "/snapmnt" + mnt, 0};
+}
+
+// Other operations, a null list or a count of 0 touch nothing. A volume whose mount point
+// merely begins the same is not below the path.
+TEST_F(ContentSnapUnit, OtherOperationsTouchNothingEachFailureEndsOnlyItsItemWithItsEvent) {
+    env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
+    kz_subclient_contentlist list{{{1, {Record("/x", 0)}, "/"}}, 1};
+    for (int op : {2, -1})
+        EXPECT_EQ(KZVolSnap(op, &list), 0) << op;
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr) + KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
+    list.count = 0;
+    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
+    EXPECT_TRUE(env_.Events().empty() && env_.Commands().empty());
+    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
     const std::string mnt = Dir("mnt"), data = Dir("mnt/data"), vol = Dir("mnt/vol");
     const std::string missing = dir_.File("missing"), plain = Dir("plain");
     EXPECT_EQ(
@@ -82,8 +94,7 @@ TEST_F(ContentSnapUnit, EachFailureEndsOnlyItsItemWithItsEvent) {
     EXPECT_EQ(list_.contents[0].snapCount, 0);
 }
 
-// "home/." and "home//" are the content path "home": the volume mounted on home2 is
-// still not below it, one mounted on home/vol is.
+// "home/." and "home//" are "home": home2 is still not below it, home/vol is.
 TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
     const std::string home = Dir("home"), vol = Dir("home/vol");
     struct stat root, here;
@@ -94,10 +105,6 @@ TEST_F(ContentSnapUnit, OnTheRootFileSystemTheContentPathItselfIsSearched) {
               Lines(3, "0x700006b:" + home));
     EXPECT_EQ(Snap({Entry("/dev/root", "/"), Entry("/dev/qnbf/qnbf5", vol)}, {home + "/."}),
               Lines{"0x700006b:" + vol});
-}
-
-kz_snapdevmntpath Record(const std::string& mnt, int minor) {
-    return {mnt, "/dev/qnbf/qnbf" + std::to_string(minor), "/snapmnt" + mnt, 0};
 }
 
 // Command lines quote blanks and metacharacters, and keep a path like an option a path.
@@ -120,20 +127,6 @@ TEST_F(ContentSnapUnit, ReleaseRetriesTwentyTimesNewestRecordFirstOnQuotedComman
         for (const auto& r : item.snaps)
             EXPECT_EQ(r.status, 2) << r.mntPath;
     EXPECT_EQ(list.contents[0].snapCount, 2);
-}
-
-// Other operations, a null list, and a count of 0 (no item processed).
-TEST_F(ContentSnapUnit, OtherOperationsAndANullListTouchNothing) {
-    env_.SetMountTable({Entry("/dev/qnbf/qnbf0", "/")});
-    kz_subclient_contentlist list{{{1, {Record("/x", 0)}, "/"}}, 1};
-    for (int op : {2, -1})
-        EXPECT_EQ(KZVolSnap(op, &list), 0) << op;
-    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, nullptr) + KZVolSnap(KZVOLSNAP_RELEASE, nullptr), 0);
-    list.count = 0;
-    EXPECT_EQ(KZVolSnap(KZVOLSNAP_SNAP, &list), 1);
-    EXPECT_TRUE(env_.Events().empty());
-    EXPECT_TRUE(env_.Commands().empty());
-    EXPECT_EQ(list.contents[0].snaps[0].status, 0);
 }
 
 }  // namespace

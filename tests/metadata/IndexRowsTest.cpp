@@ -1,5 +1,4 @@
-// The two ways rows reach the file-index table: the device reader's callbacks (raw reads,
-// rows into the table) and the walk of a mounted tree, against lstat's view of it.
+// Rows into the file-index table: the device reader's callbacks, and the walk against lstat.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,17 +15,6 @@ namespace {
 class IndexRows : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(table_.Init(&handle_), 0); }
-    // A tree with names that merely begin with dots, a hard link, a link and a FIFO.
-    void BuildWalkTree() {
-        for (const char* d : {"", "/d", "/d/deeper", "/empty", "/..x", "/.d"})
-            ASSERT_EQ(::mkdir((root_ + d).c_str(), 0755), 0);
-        for (const char* f : {"/a", "/d/deeper/f", "/h1", "/.hidden", "/...", "/..x/in"})
-            std::ofstream(root_ + f) << f;
-        ASSERT_EQ(::link((root_ + "/h1").c_str(), (root_ + "/d/h2").c_str()), 0);
-        ASSERT_EQ(::symlink("a-longer-target", (root_ + "/link").c_str()), 0);
-        ASSERT_EQ(::mkfifo((root_ + "/d/fifo").c_str(), 0644), 0);
-        ASSERT_EQ(::stat(root_.c_str(), &rootStat_), 0);
-    }
     bool Walk(KZJobCtrlClient* job = nullptr) {
         EXPECT_EQ(table_.Add(0, rootStat_.st_ino, rootStat_.st_size,
                              static_cast<unsigned int>(rootStat_.st_mtime), 1, "ROOT"),
@@ -46,7 +34,6 @@ class IndexRows : public ::testing::Test {
     CCreateUNIXFSTree table_;
 };
 
-// Reads short at the end and nothing on failure; rows added, refusals reported.
 TEST_F(IndexRows, CallBacksReadAtOffsetsAndAddRowsOrRefuse) {
     std::string data;
     for (int i = 0; i < 3000; ++i)
@@ -87,40 +74,41 @@ TEST_F(IndexRows, CallBacksReadAtOffsetsAndAddRowsOrRefuse) {
                                               {2, 12, 5ull << 32, 4294967295u, 0, "file"}}));
 }
 
-// Pre-order rows as lstat sees the tree: "." and ".." neither reported nor walked,
-// hard-linked files left out, a link its own row with the target's length.
-TEST_F(IndexRows, WalkRowsMatchLstatInPreOrderWithoutHardLinkedFiles) {
-    BuildWalkTree();
-    ASSERT_EQ(table_.Open(path_.c_str()), 0);
-    const int descriptors = OpenDescriptorCount();
-    DebugLog = 1;
-    const bool walked = Walk();
-    DebugLog = 0;
-    ASSERT_TRUE(walked);
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
-    const std::vector<FsTreeRow> rows = Rows();
-    ExpectWalked(rows, ExpectedTreeRows(root_, "ROOT"));  // no h1, h2, "." or ".."
-    EXPECT_EQ(rows.size(), 13u);
-}
-
-TEST_F(IndexRows, QuitRefusedRowAndEmptyDirectoryEndTheWalkAsTheyShould) {
-    BuildWalkTree();
+TEST_F(IndexRows, WalkRowsMatchLstatInPreOrderWithoutHardLinkedFilesQuitOrRefusalEndsTheWalk) {
+    // A tree with names that merely begin with dots, a hard link, a link and a FIFO.
+    for (const char* d : {"", "/d", "/d/deeper", "/empty", "/..x", "/.d"})
+        ASSERT_EQ(::mkdir((root_ + d).c_str(), 0755), 0);
+    for (const char* f : {"/a", "/d/deeper/f", "/h1", "/.hidden", "/...", "/..x/in"})
+        std::ofstream(root_ + f) << f;
+    ASSERT_EQ(::link((root_ + "/h1").c_str(), (root_ + "/d/h2").c_str()), 0);
+    ASSERT_EQ(::symlink("a-longer-target", (root_ + "/link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((root_ + "/d/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(::stat(root_.c_str(), &rootStat_), 0);
     // No table open: the writer refuses the first row.
     EXPECT_FALSE(DumpFileListToCTree(::opendir(root_.c_str()), root_, 2, &table_, nullptr));
     ASSERT_EQ(table_.Open(path_.c_str()), 0);
     EXPECT_TRUE(DumpFileListToCTree(::opendir((root_ + "/empty").c_str()), root_ + "/empty", 9,
                                     &table_, nullptr));
     EXPECT_FALSE(DumpFileListToCTree(nullptr, root_, 9, &table_, nullptr));
-
     QuitAt job(6);
     const int descriptors = OpenDescriptorCount();
     EXPECT_FALSE(Walk(&job));
-    EXPECT_EQ(job.polls, 6);
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(std::make_tuple(job.polls, OpenDescriptorCount()), std::make_tuple(6, descriptors));
     // At most five entries were taken (some of them without a row), the root first.
-    const std::vector<FsTreeRow> rows = Rows();
+    std::vector<FsTreeRow> rows = Rows();
     EXPECT_TRUE(rows.size() >= 1 && rows.size() <= 6) << rows.size();
     ExpectWalked(rows, SortedRows(rows));
+
+    path_ = tmp_.File("whole");
+    ASSERT_EQ(table_.Open(path_.c_str()), 0);
+    DebugLog = 1;
+    const bool walked = Walk();
+    DebugLog = 0;
+    ASSERT_TRUE(walked);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    rows = Rows();
+    ExpectWalked(rows, ExpectedTreeRows(root_, "ROOT"));  // no h1, h2, "." or ".."
+    EXPECT_EQ(rows.size(), 13u);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Shared by the metadata tests: file-index rows as a table, lstat and debugfs see them; one
-// collection call; content lists and their events; a quit request; a scoped registry file.
+// Shared by the metadata tests: index rows, collection, content lists and events.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,8 +47,7 @@ inline std::vector<FsTreeRow> SortedRows(std::vector<FsTreeRow> rows) {
     return rows;
 }
 
-// The rows a walk of `dir` must add, as lstat sees them, sorted: `dir` itself (parent
-// 0, `rootName`), every directory, and every other entry with one link.
+// A walk's rows of `dir` as lstat sees them, sorted: directories and singly linked entries.
 inline std::vector<FsTreeRow> ExpectedTreeRows(const std::string& dir,
                                                const std::string& rootName) {
     struct stat st = {}, parent = {};
@@ -95,7 +93,6 @@ inline void ExpectWalked(const std::vector<FsTreeRow>& rows,
 
 using Lines = std::vector<std::string>;
 
-// A mount table entry of an ext3 file system.
 inline MountTableEntry Entry(const std::string& device, const std::string& dir) {
     return {{device, dir, "ext3", "rw", "0", "0"}};
 }

@@ -1,5 +1,4 @@
-// The reader's I/O pieces: the block cache against a recording device, the read plan
-// and its hints, and the reader's exception text.
+// The reader's I/O pieces: block cache, read plan and hints, exception text.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -10,7 +9,6 @@
 #include "rdfd/BufferCache.h"
 #include "rdfd/RDFDException.h"
 #include "rdfd/ReadPlan.h"
-#include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
 namespace {
@@ -24,8 +22,7 @@ char Pattern(unsigned long long i) {
 
 class BufferCacheTest : public ::testing::Test {
   protected:
-    // Byte i is i * 7 mod 251, so a copy from the wrong place shows; `results_` hands
-    // out counts instead of full reads (0 = fail), and bytes past them are garbage.
+    // Byte i is Pattern(i); `results_` hands out short counts (0 = fail), garbage past them.
     static unsigned int Device(void* context, char* buffer, unsigned int size,
                                unsigned long long offset) {
         auto* t = static_cast<BufferCacheTest*>(context);
@@ -54,13 +51,11 @@ class BufferCacheTest : public ::testing::Test {
         return {c.GetHits(), c.GetMisses(), c.GetPrevCacheHits(), c.GetEntryCount()};
     }
 
-    TestEnv env_;
     std::vector<ReadAt> reads_;
     std::deque<unsigned int> results_;
 };
 
-// Reads without buffers or larger than one go straight through; none past the end.
-TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
+TEST_F(BufferCacheTest, PassThroughReadsTheDeviceEndHitsShortcutsAndMisses) {
     BufferCache none = Make(0, 4194304);
     EXPECT_EQ(Read(none, 100, 10), 10u);
     EXPECT_EQ(Read(none, 100, 10), 10u);
@@ -77,26 +72,23 @@ TEST_F(BufferCacheTest, PassThroughReadsAndTheDeviceEnd) {
     EXPECT_EQ(Read(small, 100000 - 8191, 1), 1u);  // one byte, but its buffer would reach past
     EXPECT_EQ(reads_.back(), (ReadAt{100000 - 8191, 1}));
     EXPECT_EQ(StatsOf(small), (Stats{0, 1, 0, 1}));
-}
 
-TEST_F(BufferCacheTest, HitsShortcutsAndMisses) {
-    BufferCache cache = Make(4);
-    EXPECT_EQ(Read(cache, 0, 512), 512u);
-    EXPECT_EQ(Read(cache, 512, 512), 512u);
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 1, 1, 1}));
-    EXPECT_EQ(Read(cache, 8000, 400), 400u);  // reaches past the buffer at 0: a new fill
+    reads_.clear();
+    BufferCache hits = Make(4);
+    EXPECT_EQ(Read(hits, 0, 512), 512u);
+    EXPECT_EQ(Read(hits, 512, 512), 512u);
+    EXPECT_EQ(StatsOf(hits), (Stats{0, 1, 1, 1}));
+    EXPECT_EQ(Read(hits, 8000, 400), 400u);  // reaches past the buffer at 0: a new fill
     EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {8000, 8192}}));
-    EXPECT_EQ(StatsOf(cache), (Stats{0, 2, 1, 2}));
-    EXPECT_EQ(Read(cache, 8192, 100), 100u);  // inside the latest fill (8000): shortcut
-    EXPECT_EQ(Read(cache, 4096, 100), 100u);  // inside the fill at 0: a hit
-    EXPECT_EQ(Read(cache, 4196, 100), 100u);  // and now a shortcut again
-    EXPECT_EQ(StatsOf(cache), (Stats{1, 2, 3, 2}));
+    EXPECT_EQ(StatsOf(hits), (Stats{0, 2, 1, 2}));
+    EXPECT_EQ(Read(hits, 8192, 100), 100u);  // inside the latest fill (8000): shortcut
+    EXPECT_EQ(Read(hits, 4096, 100), 100u);  // inside the fill at 0: a hit
+    EXPECT_EQ(Read(hits, 4196, 100), 100u);  // and now a shortcut again
+    EXPECT_EQ(StatsOf(hits), (Stats{1, 2, 3, 2}));
     EXPECT_EQ(reads_.size(), 2u);
 }
 
-// The oldest fill is replaced even when hit last. A failed refill enters nothing and
-// its slot is taken next; a short one serves only requests inside what it delivered.
-TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
+TEST_F(BufferCacheTest, ReplacementFailedOrShortRefillsAlignedReadsSharingTheirWindowsFill) {
     BufferCache cache = Make(2);
     for (unsigned long long offset : {0, 100000, 8, 200000})  // 8 hits the oldest fill, at 0;
         Read(cache, offset, 16);                              // 200000 evicts it all the same
@@ -128,36 +120,33 @@ TEST_F(BufferCacheTest, ReplacementAndFailedOrShortRefills) {
     EXPECT_EQ(shortFills.GetEntryCount(), 1u);     // only the whole buffer at 2000 entered
     results_ = {10};
     EXPECT_EQ(Read(shortFills, 30000, 16), 10u);  // fewer than asked: the callback's count
-}
 
-// Aligned reads share the fill of their window; one across two windows or at the end
-// is read unaligned. A short window fill serves what it delivered and is not kept.
-TEST_F(BufferCacheTest, AlignedReadsShareTheirWindowsFill) {
-    BufferCache cache = Make(4);
-    cache.SetDeviceSize(40000);
+    // One across two windows or at the end is read unaligned; a short window fill is not kept.
+    BufferCache aligned = Make(4);
+    aligned.SetDeviceSize(40000);
+    reads_.clear();
     for (unsigned long long offset : {7936ull, 256ull, 4096ull, 0ull, 16384ull + 512})
-        EXPECT_EQ(Read(cache, offset, 256, true), 256u);
-    EXPECT_EQ(Read(cache, 8100, 256, true), 256u);   // across two windows
-    EXPECT_EQ(Read(cache, 33000, 256, true), 256u);  // the window reaches past the end
+        EXPECT_EQ(Read(aligned, offset, 256, true), 256u);
+    EXPECT_EQ(Read(aligned, 8100, 256, true), 256u);   // across two windows
+    EXPECT_EQ(Read(aligned, 33000, 256, true), 256u);  // the window reaches past the end
     EXPECT_EQ(reads_, (std::vector<ReadAt>{{0, 8192}, {16384, 8192}, {8100, 8192}, {33000, 256}}));
     results_ = {5000};  // a short fill: the request lies inside what came
-    EXPECT_EQ(Read(cache, 24576 + 4096, 256, true), 256u);
-    EXPECT_EQ(Read(cache, 24576 + 6000, 256, true), 256u);  // not kept: read again
+    EXPECT_EQ(Read(aligned, 24576 + 4096, 256, true), 256u);
+    EXPECT_EQ(Read(aligned, 24576 + 6000, 256, true), 256u);  // not kept: read again
     EXPECT_EQ(reads_.size(), 6u);
 }
 
 TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
-    const std::string longText(300, 'm');
-    const std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>> cases = {
-        {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
-        {RDFD_EXC_READ, nullptr, "READ"},
-        {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
-        {RDFD_EXC_FS, longText.c_str(), "FS\t" + std::string(226, 'm')},
-        {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + std::string(226, 'm')}};
-    for (const auto& [code, text, expected] : cases) {
+    const std::string longText(300, 'm'), m226(226, 'm');
+    for (const auto& [code, text, expected] :
+         std::vector<std::tuple<RDFDExceptionCodes, const char*, std::string>>{
+             {RDFD_EXC_SYSTEM, "x", "SYSTEM\tx"},
+             {RDFD_EXC_READ, nullptr, "READ"},
+             {static_cast<RDFDExceptionCodes>(7), "x", "UNKNOWN\tx"},
+             {RDFD_EXC_FS, longText.c_str(), "FS\t" + m226},
+             {RDFD_EXC_APPLICATION, longText.c_str(), "APPLICATION\t" + m226}}) {
         RDFDException e(code, text);
-        EXPECT_EQ(std::string(e.GetErrorMsg()), expected);
-        EXPECT_EQ(e.GetCode(), code);
+        EXPECT_TRUE(e.GetErrorMsg() == expected && e.GetCode() == code) << expected;
     }
 }
 
@@ -166,8 +155,6 @@ void TakeHint(void* context, unsigned long long offset, unsigned long long lengt
     hints->insert(hints->end(), {offset, length});
 }
 
-// Announced blocks join into runs, each hinted once (all by the time the plan is gone);
-// taking a block hands out the rest of its run and forgets it.
 TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnceAlsoWhenAnnouncedApart) {
     std::vector<unsigned long long> hints;
     auto plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
@@ -188,8 +175,7 @@ TEST(ReadPlan, RunsJoinNeighboursAndAreTakenOnceAlsoWhenAnnouncedApart) {
               (std::vector<unsigned long long>{5120, 3072, 9216, 3072, 4096, 1024, 1 << 20, 2 << 20,
                                                3 << 20, 2 << 20, 5 << 20, 1 << 20}));
 
-    // Batched: directories announced one by one whose blocks follow each other on the
-    // device are fetched by one read, up to the limit; held back, their hints join too.
+    // Batched: blocks of directories announced one by one join into one run and hint.
     hints.clear();
     plan = std::make_unique<rdfd::ReadPlan>(TakeHint, &hints);
     plan->SetBlockSize(1024);

@@ -1,5 +1,4 @@
-// The two entry points: what they refuse, with the exception's text handed back; how
-// each builds its reader; and superblock validation on hand-made superblocks.
+// The two entry points: refusals and their texts, reader set-up, superblock validation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,41 +37,33 @@ class EntryPointTest : public ReaderFixture {
 
 // The optimized entry point names ext4, and leaves the type alone for no ext2/ext3.
 TEST_F(EntryPointTest, Ext4AndDevicesWithoutTheMagicAreRefused) {
-    BuildImage("ext4");
-    for (const auto& [bytes, text, type] : std::vector<std::array<std::string, 3>>{
-             {device_.bytes, "FS\t Fs is ext4", "Ext4"},
-             {std::string(1 << 20, '\0'), "FS\tFs is not ext3 / empty or swap partition",
-              "untouched"}}) {
-        device_.bytes = bytes;
+    const auto typeOfRefused = [&](const std::string& text) {
         std::string fsType = "untouched";
         bool supported = true;
         ExpectBothFail(text, &fsType, &supported);
-        EXPECT_EQ(fsType, type);
-        EXPECT_FALSE(supported);
-    }
+        return supported ? "supported" : fsType;
+    };
+    BuildImage("ext4");
+    EXPECT_EQ(typeOfRefused("FS\t Fs is ext4"), "Ext4");
+    device_.bytes.assign(1 << 20, '\0');
+    EXPECT_EQ(typeOfRefused("FS\tFs is not ext3 / empty or swap partition"), "untouched");
 }
 
-TEST_F(EntryPointTest, QuitIsPolledEveryThousandInodesAndStopsBothWalkers) {
-    BuildImage("ext2", 1200);
+// Cache buffers: 8 KiB depth first, 64 KiB optimized; block runs of at most 32 KiB.
+TEST_F(EntryPointTest, MisuseQuitOrAFailedReadEndTheWalkArgumentsHandedOnReadsSizedAndHinted) {
+    BuildImage("ext3", 1200);  // quit is polled every 1000 inodes
     QuitProbe never, quit{0, 1}, quit2{0, 1};
-    RowCollector all, rows, rows2;
+    RowCollector all, rows, stopped;
     ASSERT_TRUE(RunImgPod(&all, "ext3", "linux", &never));
     EXPECT_EQ(never.polls, static_cast<int>(all.rows.size() / 1000));
-    EXPECT_FALSE(RunImgPod(&rows, "ext3", "linux", &quit));
+    EXPECT_FALSE(RunImgPod(&stopped, "ext3", "linux", &quit));
     EXPECT_EQ(quit.polls, 1);
-    EXPECT_EQ(rows.rows.size(), 999u);  // stopped before the 1000th inode is read
+    EXPECT_EQ(stopped.rows.size(), 999u);  // stopped before the 1000th inode is read
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
     failure_ = RDFDException(RDFD_EXC_APPLICATION, "untouched");
-    EXPECT_FALSE(RunVirtualPod(&rows2, nullptr, nullptr, &quit2));
+    EXPECT_FALSE(RunVirtualPod(&stopped, nullptr, nullptr, &quit2));
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tQuit flag set");
-}
-
-// A wrong platform or type name (refused before any read), null callbacks, a mapping
-// callback that answers false; a journal awaiting recovery is no reason to refuse.
-// Each entry point hands on the root name, extent size and flags; the filter skips.
-TEST_F(EntryPointTest, CallerMisuseEndsTheWalkArgumentsAreHandedOnJournalToRecoverIsNot) {
-    BuildImage("ext3");
-    RowCollector rows;
+    device_.reads = 0;
     EXPECT_FALSE(RunImgPod(&rows, "ext3", "Linux"));
     EXPECT_STREQ(failure_.GetErrorMsg(), "APPLICATION\tUnSupported Platform");
     EXPECT_FALSE(RunImgPod(&rows, "ext2", "linux"));
@@ -110,15 +101,6 @@ TEST_F(EntryPointTest, CallerMisuseEndsTheWalkArgumentsAreHandedOnJournalToRecov
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
-    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);
-    EXPECT_EQ(Refusal(false) + Refusal(true), "");
-}
-
-// Inodes are read through each entry point's cache (8 KiB buffers depth first, 64 KiB
-// optimized), blocks as runs of at most 32 KiB. Every read after the superblock and
-// descriptors is hinted, by the look-ahead or a forced prescan (which changes no row).
-TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
-    BuildImage("ext3", 400);
     device_.keepLog = true;
     for (bool optimized : {false, true}) {
         const unsigned buffer = optimized ? 65536u : 8192u;
@@ -160,28 +142,29 @@ TEST_F(EntryPointTest, ReadsAreSizedHintedAndEveryFailingReadEndsTheWalk) {
                 })) << i;
             }
         }
+    device_.Put(1024 + 96, device_.Get32(1024 + 96) | 0x4);  // journal to recover: walked
+    EXPECT_EQ(Refusal(false) + Refusal(true), "");
 }
 
 constexpr size_t kSb = 1024;
 
-// A device of 64 KiB zeros but for a superblock: 1 KiB blocks unless `logBlockSize`
-// says otherwise, 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes;
-// then the `changes`.
+// 64 KiB of zeros but for a superblock: 1 KiB blocks unless `logBlockSize` says otherwise,
+// 8193 blocks of 8192 per group, 256 inodes per group of 256 bytes; then the `changes`.
 MemoryDevice Craft(std::vector<std::pair<size_t, uint32_t>> changes, uint32_t logBlockSize = 0) {
     MemoryDevice d;
     d.bytes.assign(64 << 10, '\0');
-    const size_t offsets[] = {0, 4, 20, 24, 28, 32, 40, 56, 84, 88};
-    const uint32_t values[] = {
-        256, 8193, logBlockSize == 0, logBlockSize, logBlockSize, 8192, 256, 0xEF53, 11, 256};
-    for (size_t i = 0; i < std::size(offsets); ++i)
-        d.Put(kSb + offsets[i], values[i]);
+    const std::pair<size_t, uint32_t> sound[] = {
+        {0, 256},           {4, 8193},          {20, logBlockSize == 0},
+        {24, logBlockSize}, {28, logBlockSize}, {32, 8192},
+        {40, 256},          {56, 0xEF53},       {84, 11},
+        {88, 256}};
+    changes.insert(changes.begin(), std::begin(sound), std::end(sound));
     for (const auto& [offset, value] : changes)
         d.Put(kSb + offset, value);
     return d;
 }
 
-// Block sizes up to 16 KiB pass (a shift of 22 wraps a 32-bit size to 0); a refused
-// geometry, or a descriptor table no device holds, ends validation before reading on.
+// A shift of 22 wraps a 32-bit block size to 0.
 TEST(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckRefuses) {
     TestEnv env;
     std::unique_ptr<ReadExt3DirFromDevice> reader;
@@ -206,7 +189,6 @@ TEST(ValidateFileSystemTest, BlockSizesGeometriesAndFailedReadsOrWritesTheCheckR
     EXPECT_EQ(Validate(d), "");
     EXPECT_EQ(reader->GetInodeTableBlocks().size(), 1u);
 
-    // Failed reads and writes are refused; a walk without validation has no device size.
     d = Craft({});
     EXPECT_EQ(Validate(d, "/nonexistent-dir/info"), "SYSTEM\tDump File Open failed");
     EXPECT_EQ(Validate(d, "/dev/full"), "SYSTEM\tDump File Write failed");
