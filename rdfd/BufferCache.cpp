@@ -155,7 +155,12 @@ unsigned int BufferCache::Fill(char* buffer, unsigned int size, unsigned long lo
     if (got == 0 || (!whole && got < needed)) {
         g_log.Debug(kReadContext, "Error. Ret %d, BufferSize %u, Size %u\n", static_cast<int>(got),
                     m_nBufferSize, size);
-        return got;
+        // What the callback delivered of the request itself, which may start further
+        // into the window: never a count the request's bytes did not come with.
+        const unsigned long long skip = offset - start;
+        const auto part = static_cast<unsigned int>(got > skip ? got - skip : 0);
+        std::memcpy(buffer, data + skip, part);
+        return part;
     }
     std::memcpy(buffer, data + (offset - start), size);
     // A short refill served this request; its buffer is not entered, so later

@@ -37,9 +37,9 @@ class KZVOL_API BufferCache {
     void SetDeviceSize(unsigned long long size) { m_nDeviceSize = size; }
 
     // Fills `buffer` with `size` bytes from `offset` and returns `size`; on failure
-    // returns what the callback returned (0 or a short count). A buffer is entered
-    // only after a full buffer-size read, so a hit never serves bytes the callback
-    // did not deliver.
+    // returns how many of them the callback delivered (0 or a short count), and
+    // fills only those. A buffer is entered only after a full buffer-size read, so a
+    // hit never serves bytes the callback did not deliver.
     unsigned int ReadFromCache(char* buffer, unsigned int size, unsigned long long offset);
     // The same, except that a miss fills the buffer-size window aligned to the
     // buffer size that holds the request, so that requests in any order within a

@@ -134,6 +134,10 @@ TEST_F(BufferCacheTest, ReplacementFailedOrShortRefillsAlignedReadsSharingTheirW
     EXPECT_EQ(Read(aligned, 24576 + 4096, 256, true), 256u);
     EXPECT_EQ(Read(aligned, 24576 + 6000, 256, true), 256u);  // not kept: read again
     EXPECT_EQ(reads_.size(), 6u);
+    BufferCache fresh = Make(2);
+    results_ = {256, 4200};  // short fills that end before the request or inside it
+    EXPECT_EQ(Read(fresh, 4096, 256, true), 0u);
+    EXPECT_EQ(Read(fresh, 4096, 256, true), 104u);
 }
 
 TEST(RDFDExceptionTest, TextIsTypeWordTabAndAtMost226Characters) {
