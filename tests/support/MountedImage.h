@@ -3,9 +3,7 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "host/Env.h"
 #include "host/ShellQuote.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"

@@ -22,22 +22,16 @@ void MakeImage(const std::string& dir, const std::string& image, const std::stri
 }
 
 void BuildTree(const std::string& root, int manyFiles) {
-    const std::string longFile(255, 'f'), longDir(255, 'd');
-    std::string chain = "level0";
-    for (int i = 1; i < 40; ++i)
-        chain += "/level" + std::to_string(i);
-    ASSERT_EQ(
-        RunCommandLine("mkdir -p " + root + " && cd " + root +
-                       " && echo hello >a.txt && : >empty && echo linked twice >h1 && ln h1 h2"
-                       " && echo dots >..dots && mkdir .hidden"
-                       " && ln -s a.txt short-link && ln -s " +
-                       std::string(100, 't') +
-                       " long-link && mkfifo fifo && truncate -s 5G big && echo long name >" +
-                       longFile + " && mkdir emptydir many " + longDir + " && echo x >" + longDir +
-                       "/inside && mkdir -p " + chain + " && echo deep >" + chain +
-                       "/bottom && for i in $(seq -f %04g 0 " + std::to_string(manyFiles - 1) +
-                       "); do echo $i >many/file-with-long-name-$i; done"),
-        0);
+    const char* script = R"sh(mkdir -p "$1" && cd "$1" && echo hello >a.txt && : >empty &&
+        echo linked twice >h1 && ln h1 h2 && echo dots >..dots && mkdir .hidden &&
+        ln -s a.txt short-link && ln -s "$(printf %0100d 0 | tr 0 t)" long-link && mkfifo fifo &&
+        truncate -s 5G big && echo long name >"$(printf %0255d 0 | tr 0 f)" &&
+        d=$(printf %0255d 0 | tr 0 d) && mkdir emptydir many $d && echo x >$d/inside &&
+        c=$(seq -f level%g -s / 0 39) && mkdir -p $c && echo deep >$c/bottom &&
+        for i in $(seq -f %04g 0 $(($2 - 1))); do echo $i >many/file-with-long-name-$i; done)sh";
+    ASSERT_EQ(RunCommandLine(std::string("set -- ") + ShellQuote(root) + " " +
+                             std::to_string(manyFiles) + "; " + script),
+              0);
 }
 
 namespace {

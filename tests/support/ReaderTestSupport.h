@@ -5,16 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFD.h"
@@ -106,12 +102,11 @@ struct QuitProbe {
 // Builds an `fsType` (ext2, ext3) image of `sizeKiB` KiB at `image` from the tree at `dir`.
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
-// Builds at `root` every kind of object the reader reports or skips (links, FIFO,
-// sparse 5 GiB file, 255-byte and dotted names, a chain 40 deep) and `manyFiles` in many/.
+// Every kind of object the reader reports or skips (links, FIFO, sparse 5 GiB file, long
+// and dotted names, a chain 40 deep) at `root`, and `manyFiles` in many/.
 void BuildTree(const std::string& root, int manyFiles);
-
-// The rows the reader must report for `image` as debugfs reads it (root, then depth
-// first in on-disk order): directories, and regular files and symlinks with one link.
+// The rows the reader must report for `image` by debugfs (root, then depth first in on-disk
+// order): directories, and regular files and symlinks with one link.
 std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootName);
 
 // Byte offset of the header of the one directory entry named `name`; npos when absent.

@@ -97,10 +97,6 @@ LoopDevice::~LoopDevice() {
     ::close(fd_);
 }
 
-bool ZramDevice::Available() {
-    return ::access("/sys/class/zram-control/hot_add", F_OK) == 0;
-}
-
 ZramDevice::ZramDevice(unsigned long long bytes) {
     const std::string added = ReadFile("/sys/class/zram-control/hot_add");
     id_ = added.empty() ? -1 : std::stoi(added);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -26,15 +27,13 @@ class LoopDevice {
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
-
     bool ok() const { return minor_ >= 0; }
     const std::string& path() const { return path_; }  // /dev/loopN
     int minor() const { return minor_; }
     const std::string& error() const { return error_; }
 
   private:
-    int fd_ = -1;
-    int minor_ = -1;
+    int fd_ = -1, minor_ = -1;
     std::string path_, error_;
 };
 
@@ -45,8 +44,8 @@ class ZramDevice {
     ~ZramDevice();
     ZramDevice(const ZramDevice&) = delete;
     ZramDevice& operator=(const ZramDevice&) = delete;
-
-    static bool Available();  // whether this kernel can add zram devices at all
+    // Whether this kernel can add zram devices at all.
+    static bool Available() { return ::access("/sys/class/zram-control/hot_add", F_OK) == 0; }
     bool ok() const { return ok_; }
     std::string path() const { return "/dev/zram" + std::to_string(id_); }
 
