@@ -1,6 +1,5 @@
-// Fault sweep through the driver channel: an operation runs once cleanly, then once
-// per driver call it makes with that call failing. Each run must give the documented
-// answer and leave the same open descriptors and inventory as the clean run.
+// Fault sweep through the driver channel: an operation runs cleanly, then once per driver
+// call it makes with that call failing, each run checked against the clean one.
 #pragma once
 
 #include <gtest/gtest.h>

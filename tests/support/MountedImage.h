@@ -1,5 +1,4 @@
-// A fresh file system in an image file on a loop device, mounted in the test's
-// namespace; all released at the end of the scope.
+// A fresh file system in an image file on a loop device, mounted until the end of the scope.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,4 @@
-// Directory reader test support: in-memory device, row collector, image builder,
-// debugfs oracle, and a fixture running either entry point on a small image.
+// Directory reader test support: memory device, row collector, images, debugfs oracle, fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@ namespace kzvol::testing {
 // Bytes of a device held in memory. Reads past the end are short.
 struct MemoryDevice {
     std::string bytes;
-    unsigned long long reads = 0;
-    unsigned long long failRead = 0;  // when non-zero, the read with this 1-based number fails
+    unsigned long long reads = 0, failRead = 0;  // read number failRead (1-based) fails
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
     std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
@@ -90,8 +88,7 @@ struct RowCollector {
 
 // Counts quit polls; raises the flag from poll number `quitAt` (1-based, 0: never).
 struct QuitProbe {
-    int polls = 0;
-    int quitAt = 0;
+    int polls = 0, quitAt = 0;
     static int Check(int, void* context, void* flag) {
         auto& p = *static_cast<QuitProbe*>(context);
         *static_cast<bool*>(flag) = ++p.polls >= p.quitAt && p.quitAt != 0;
@@ -129,9 +126,7 @@ std::string ErrorOf(F run) {
         run();
         return "";
     } catch (RDFDException* e) {
-        const std::string text = e->GetErrorMsg();
-        delete e;
-        return text;
+        return std::unique_ptr<RDFDException>(e)->GetErrorMsg();
     }
 }
 

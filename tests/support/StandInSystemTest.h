@@ -1,5 +1,4 @@
-// A system test with the stand-in driver in devices mode (state in dir_/driver),
-// plugged in for the test and shut down, its nodes and loop devices released, after.
+// A system test with the stand-in driver in devices mode (state in dir_/driver), shut down after.
 #pragma once
 
 #include "tests/support/MemoryDriver.h"

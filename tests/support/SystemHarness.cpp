@@ -80,7 +80,7 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
         config.fd = static_cast<unsigned>(file.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
         if (::ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0) {
-            fd_ = dev.release();
+            fd_ = std::move(dev);
             minor_ = n;
             path_ = path;
             error_.clear();
@@ -91,10 +91,8 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
 }
 
 LoopDevice::~LoopDevice() {
-    if (fd_ < 0)
-        return;
-    ::ioctl(fd_, LOOP_CLR_FD, 0);
-    ::close(fd_);
+    if (fd_)
+        ::ioctl(fd_.get(), LOOP_CLR_FD, 0);
 }
 
 ZramDevice::ZramDevice(unsigned long long bytes) {

@@ -1,6 +1,5 @@
-// Test doubles for the host services in one Env installed for a test's life: captured
-// logs, recorded commands with chosen results, fake sleep and clock, recorded critical
-// events, a chosen mount table. The rest forwards to the production Env.
+// Test doubles for the host services, installed for a test's life: logs, commands, sleeps
+// and clock, critical events and mount table; the rest forwards to the production Env.
 #pragma once
 
 #include <deque>
@@ -35,16 +34,14 @@ class TestEnv : public EnvWrapper {
     int CountLogs(const std::string& text) const { return Count(text, false); }  // in messages
     bool HasError(const std::string& text) const { return Count(text, true) > 0; }
 
-    // Commands and shell lines are recorded and answered from the queue (0 when
-    // empty); with run_commands they also run for real.
+    // Commands and shell lines: recorded, answered from the queue (else 0) or run for real.
     void set_run_commands(bool run) { run_commands_ = run; }
     void QueueCommandResult(int rc, std::string output = "") {
         std::lock_guard<std::mutex> lock(mu_);
         results_.emplace_back(rc, std::move(output));
     }
     std::vector<std::string> Commands() const { return Locked(commands_); }
-    // Lines given to the plain shell (system()).
-    std::vector<std::string> ShellCommands() const { return Locked(shell_); }
+    std::vector<std::string> ShellCommands() const { return Locked(shell_); }  // by system()
 
     // Sleeps return at once, are recorded and advance the fake clock.
     std::vector<unsigned long> Sleeps() const { return Locked(sleeps_); }
@@ -72,8 +69,7 @@ class TestEnv : public EnvWrapper {
         return true;
     }
 
-    // Called for every sleep after it is recorded.
-    std::function<void(unsigned long)> on_sleep;
+    std::function<void(unsigned long)> on_sleep;  // called for every sleep once recorded
 
   private:
     int Count(const std::string& text, bool errorsOnly) const;  // log lines holding `text`
