@@ -45,8 +45,7 @@ struct Operation {
     bool answer_on_failure;  // the documented answer when a step fails
     // Calls whose failure is documented as harmless (answer unchanged).
     std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
-    // Undoes what a run is documented to leave behind.
-    std::function<void()> cleanup = [] {};
+    std::function<void()> cleanup = [] {};  // undoes what a run is documented to leave
 };
 
 // Sweeps `op` in front of `driver` (plugged in again at the end); `inventory` lists

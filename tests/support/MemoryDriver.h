@@ -4,10 +4,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 
 #include "emulator/Emulator.h"
 #include "filter/DriverChannel.h"

@@ -21,7 +21,6 @@ class MountedImage {
             type == "xfs" ? "mkfs.xfs -q -f " : "mke2fs -q -F -t " + type + " ";
         if (RunCommandLine(mkfs + ShellQuote(image) + " 2>&1", &error_) != 0)
             return;
-        error_.clear();
         loop_ = std::make_unique<LoopDevice>(image);
         mount_ = std::make_unique<ScopedMount>(loop_->path(), mountDir, type);
         error_ = loop_->ok() ? mount_->error() : loop_->error();

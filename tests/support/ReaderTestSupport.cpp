@@ -161,8 +161,7 @@ unsigned InodeOf(const std::string& image, const std::string& path) {
 
 void RunOnSmallStack(const std::function<void()>& work) {
     pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 << 10), 0);
+    ASSERT_TRUE(pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, 256 << 10) == 0);
     pthread_t thread;
     auto run = [](void* arg) -> void* {
         (*static_cast<const std::function<void()>*>(arg))();
@@ -177,11 +176,10 @@ void RunOnSmallStack(const std::function<void()>& work) {
 void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries,
                                const std::string& extra) {
     const std::string tree = tmp_.File("tree");
-    ASSERT_EQ(RunCommandLine("mkdir -p " + tree + "/d1/d2/loopme " + tree + "/big && cd " + tree +
-                             " && echo f >f.txt && ln -s f.txt link && echo in d1 >d1/in-d1 && "
-                             "for i in $(seq -f %04g 0 " +
-                             std::to_string(bigEntries - 1) +
-                             "); do echo $i >big/entry-with-a-long-name-$i; done"),
+    ASSERT_EQ(RunCommandLine("set -- " + tree + " " + std::to_string(bigEntries - 1) + R"(
+        mkdir -p $1/d1/d2/loopme $1/big && cd $1 && echo f >f.txt && ln -s f.txt link &&
+        echo in d1 >d1/in-d1 && for i in $(seq -f %04g 0 $2); do
+        echo $i >big/entry-with-a-long-name-$i; done)"),
               0);
     image_ = tmp_.File("image");
     MakeImage(tree, image_, fsType, 1024, extra.empty() ? 4096 : 32768, "-N 2048 " + extra);

@@ -24,25 +24,23 @@ std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-std::string PrepareNamespace() {
-    if (::geteuid() != 0)
-        return "system tests need root (run ./test.sh as root)";
-    if (::unshare(CLONE_NEWNS) != 0)
-        return Errno("unshare(CLONE_NEWNS)");
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return Errno("making / private");
-    for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
-        ::mkdir(dir, 0755);
-        if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
-            return Errno(std::string("tmpfs on ") + dir);
-    }
-    return std::string();
-}
-
 }  // namespace
 
 const std::string& SystemUnavailableReason() {
-    static const std::string reason = PrepareNamespace();
+    static const std::string reason = []() -> std::string {
+        if (::geteuid() != 0)
+            return "system tests need root (run ./test.sh as root)";
+        if (::unshare(CLONE_NEWNS) != 0)
+            return Errno("unshare(CLONE_NEWNS)");
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return Errno("making / private");
+        for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
+            ::mkdir(dir, 0755);
+            if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
+                return Errno(std::string("tmpfs on ") + dir);
+        }
+        return "";
+    }();
     return reason;
 }
 

@@ -100,10 +100,9 @@ std::vector<std::string> ShellWords(const std::string& commandLine) {
 }
 
 int OpenDescriptorCount() {
-    // The iterator holds a descriptor of its own.
     std::error_code error;
     auto fds = std::filesystem::directory_iterator("/proc/self/fd", error);
-    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;
+    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;  // less the iterator's
 }
 
 }  // namespace kzvol::testing
