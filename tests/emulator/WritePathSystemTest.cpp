@@ -4,14 +4,12 @@
 
 #include <atomic>
 #include <fstream>
-#include <memory>
 #include <thread>
 
 #include "emulator/ServeWire.h"
 #include "tests/support/Kzvol.h"
 #include "tests/support/StandInSystemTest.h"
 #include "volume/DeviceProbe.h"
-#include "volume/KZVolume.h"
 
 namespace kzvol::testing {
 namespace {
@@ -36,11 +34,9 @@ class WritePath : public StandInSystemTest {
             return;
         ASSERT_GE(minor_ = FilteredExt3OnZram(128ull << 20, 1 << 20), 0);
         node_ = FilterNode(minor_);
-        ::mkdir(mnt_.c_str(), 0755);
         ::mkdir(dir_.File("cow").c_str(), 0700);
         ::setenv("KZ_SNAP_PARTITION", dir_.File("cow").c_str(), 1);
-        // The writer never deletes or truncates: such a file frozen mid-way sits on
-        // the orphan list, which e2fsck -n counts as damage.
+        // The writer never deletes or truncates: e2fsck -n counts orphaned files as damage.
         mount_ = std::make_unique<ScopedMount>(node_, mnt_, "ext3");
         ASSERT_TRUE(mount_->ok()) << mount_->error();
         ::mkdir((mnt_ + "/busy").c_str(), 0755);
@@ -57,7 +53,6 @@ class WritePath : public StandInSystemTest {
         StopWriter();
         mount_.reset();
         StandInSystemTest::TearDown();
-        zram_.reset();
         ::unsetenv("KZ_SNAP_PARTITION");
     }
 
@@ -138,7 +133,7 @@ TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
         EXPECT_EQ(ReadFile("/snapmnt" + mnt_ + "/kept"), "kept\n");
         Ok("content-snap --release " + list);
     }
-    ::mkdir(dir_.File("cow2").c_str(), 0700);
+    ::mkdir(dir_.File("cow2").c_str(), 0700);  // apart from the content snapshots' files
     const std::string cow = " --cow-dir " + dir_.File("cow2");
     Ok("snap create " + node_ + cow);  // metadata mounts the agent's snapshot
     Ok("metadata " + mnt_ + " --table " + dir_.File("table") + " --volinfo " +

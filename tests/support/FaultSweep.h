@@ -1,13 +1,11 @@
-// Fault sweep through the driver channel: an operation runs once cleanly, then once
-// per driver call it makes with that call failing. Each run must give the documented
-// answer and leave the same open descriptors and inventory as the clean run.
+// Fault sweep through the driver channel: an operation runs cleanly, then once per driver
+// call it makes with that call failing, each run checked against the clean one.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <functional>
-#include <string>
 
 #include "filter/DriverChannel.h"
 #include "tests/support/TestEnv.h"
@@ -23,17 +21,12 @@ struct Call {          // a node opened, or a request sent
 class FailNth : public DriverChannel {
   public:
     explicit FailNth(DriverChannel* target) : target_(target) {}
-    int fail_at = -1, calls = 0;
-    Call failed;
-
     int OpenNode(const std::string& path, int flags) override {
         return Fails({path, 0}, ENOENT) ? -1 : target_->OpenNode(path, flags);
     }
     int Request(int fd, unsigned long request, void* arg) override {
         return Fails({"", request}, EIO) ? -1 : target_->Request(fd, request, arg);
     }
-
-  private:
     bool Fails(const Call& call, int err) {
         if (calls++ != fail_at)
             return false;
@@ -42,6 +35,8 @@ class FailNth : public DriverChannel {
         return true;
     }
     DriverChannel* target_;
+    int fail_at = -1, calls = 0;
+    Call failed;
 };
 
 struct Operation {
@@ -50,8 +45,7 @@ struct Operation {
     bool answer_on_failure;  // the documented answer when a step fails
     // Calls whose failure is documented as harmless (answer unchanged).
     std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
-    // Undoes what a run is documented to leave behind.
-    std::function<void()> cleanup = [] {};
+    std::function<void()> cleanup = [] {};  // undoes what a run is documented to leave
 };
 
 // Sweeps `op` in front of `driver` (plugged in again at the end); `inventory` lists
@@ -74,9 +68,7 @@ inline void SweepDriverCalls(DriverChannel* driver, const Operation& op,
         channel.fail_at = -1;
         op.cleanup();
         const Call& failed = channel.failed;
-        SCOPED_TRACE("call " + std::to_string(k) + " failing: " +
-                     (failed.node.empty() ? "request " + std::to_string(failed.request)
-                                          : "open " + failed.node));
+        SCOPED_TRACE(std::to_string(k) + ": " + failed.node + std::to_string(failed.request));
         EXPECT_EQ(answer, op.best_effort(failed) || op.answer_on_failure);
         EXPECT_EQ(OpenDescriptorCount(), descriptors);
         EXPECT_EQ(inventory(), before);

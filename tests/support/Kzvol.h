@@ -2,8 +2,6 @@
 #pragma once
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "tests/support/TestEnv.h"
 

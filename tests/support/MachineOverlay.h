@@ -1,6 +1,5 @@
-// Private, writable /etc and /sbin (overlays in the test's mount namespace) for
-// system tests that change fstab or the boot script, with the stand-in kzsnap
-// installed as /sbin/kzsnap. The real machine is never touched.
+// Private, writable /etc and /sbin (overlays in the test's mount namespace) with the
+// stand-in kzsnap as /sbin/kzsnap, for tests that change fstab or the boot script.
 #pragma once
 
 #include <string>

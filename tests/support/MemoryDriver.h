@@ -1,15 +1,11 @@
-// Filter driver requests through the library's channel, and the unit test fixture:
-// a memory-mode stand-in driver plugged in for the test, with a chosen registry.
+// Filter driver requests through the library's channel, and the unit test fixture: a
+// memory-mode stand-in driver plugged in for the test, with a chosen registry.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "emulator/Emulator.h"
 #include "filter/DriverChannel.h"

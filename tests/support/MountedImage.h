@@ -1,11 +1,8 @@
-// A fresh file system in an image file on a loop device, mounted in the test's
-// namespace; all released at the end of the scope.
+// A fresh file system in an image file on a loop device, mounted until the end of the scope.
 #pragma once
 
 #include <memory>
-#include <string>
 
-#include "host/Env.h"
 #include "host/ShellQuote.h"
 #include "tests/support/SystemHarness.h"
 #include "tests/support/TestEnv.h"
@@ -24,7 +21,6 @@ class MountedImage {
             type == "xfs" ? "mkfs.xfs -q -f " : "mke2fs -q -F -t " + type + " ";
         if (RunCommandLine(mkfs + ShellQuote(image) + " 2>&1", &error_) != 0)
             return;
-        error_.clear();
         loop_ = std::make_unique<LoopDevice>(image);
         mount_ = std::make_unique<ScopedMount>(loop_->path(), mountDir, type);
         error_ = loop_->ok() ? mount_->error() : loop_->error();

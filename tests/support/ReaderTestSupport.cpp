@@ -22,22 +22,16 @@ void MakeImage(const std::string& dir, const std::string& image, const std::stri
 }
 
 void BuildTree(const std::string& root, int manyFiles) {
-    const std::string longFile(255, 'f'), longDir(255, 'd');
-    std::string chain = "level0";
-    for (int i = 1; i < 40; ++i)
-        chain += "/level" + std::to_string(i);
-    ASSERT_EQ(
-        RunCommandLine("mkdir -p " + root + " && cd " + root +
-                       " && echo hello >a.txt && : >empty && echo linked twice >h1 && ln h1 h2"
-                       " && echo dots >..dots && mkdir .hidden"
-                       " && ln -s a.txt short-link && ln -s " +
-                       std::string(100, 't') +
-                       " long-link && mkfifo fifo && truncate -s 5G big && echo long name >" +
-                       longFile + " && mkdir emptydir many " + longDir + " && echo x >" + longDir +
-                       "/inside && mkdir -p " + chain + " && echo deep >" + chain +
-                       "/bottom && for i in $(seq -f %04g 0 " + std::to_string(manyFiles - 1) +
-                       "); do echo $i >many/file-with-long-name-$i; done"),
-        0);
+    const char* script = R"sh(mkdir -p "$1" && cd "$1" && echo hello >a.txt && : >empty &&
+        echo linked twice >h1 && ln h1 h2 && echo dots >..dots && mkdir .hidden &&
+        ln -s a.txt short-link && ln -s "$(printf %0100d 0 | tr 0 t)" long-link && mkfifo fifo &&
+        truncate -s 5G big && echo long name >"$(printf %0255d 0 | tr 0 f)" &&
+        d=$(printf %0255d 0 | tr 0 d) && mkdir emptydir many $d && echo x >$d/inside &&
+        c=$(seq -f level%g -s / 0 39) && mkdir -p $c && echo deep >$c/bottom &&
+        for i in $(seq -f %04g 0 $(($2 - 1))); do echo $i >many/file-with-long-name-$i; done)sh";
+    ASSERT_EQ(RunCommandLine(std::string("set -- ") + ShellQuote(root) + " " +
+                             std::to_string(manyFiles) + "; " + script),
+              0);
 }
 
 namespace {
@@ -167,8 +161,7 @@ unsigned InodeOf(const std::string& image, const std::string& path) {
 
 void RunOnSmallStack(const std::function<void()>& work) {
     pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 << 10), 0);
+    ASSERT_TRUE(pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, 256 << 10) == 0);
     pthread_t thread;
     auto run = [](void* arg) -> void* {
         (*static_cast<const std::function<void()>*>(arg))();
@@ -183,11 +176,10 @@ void RunOnSmallStack(const std::function<void()>& work) {
 void ReaderFixture::BuildImage(const std::string& fsType, int bigEntries,
                                const std::string& extra) {
     const std::string tree = tmp_.File("tree");
-    ASSERT_EQ(RunCommandLine("mkdir -p " + tree + "/d1/d2/loopme " + tree + "/big && cd " + tree +
-                             " && echo f >f.txt && ln -s f.txt link && echo in d1 >d1/in-d1 && "
-                             "for i in $(seq -f %04g 0 " +
-                             std::to_string(bigEntries - 1) +
-                             "); do echo $i >big/entry-with-a-long-name-$i; done"),
+    ASSERT_EQ(RunCommandLine("set -- " + tree + " " + std::to_string(bigEntries - 1) + R"(
+        mkdir -p $1/d1/d2/loopme $1/big && cd $1 && echo f >f.txt && ln -s f.txt link &&
+        echo in d1 >d1/in-d1 && for i in $(seq -f %04g 0 $2); do
+        echo $i >big/entry-with-a-long-name-$i; done)"),
               0);
     image_ = tmp_.File("image");
     MakeImage(tree, image_, fsType, 1024, extra.empty() ? 4096 : 32768, "-N 2048 " + extra);

@@ -1,20 +1,15 @@
-// Directory reader test support: in-memory device, row collector, image builder,
-// debugfs oracle, and a fixture running either entry point on a small image.
+// Directory reader test support: memory device, row collector, images, debugfs oracle, fixture.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "rdfd/OptimizedExt3Parser.h"
 #include "rdfd/RDFD.h"
@@ -26,8 +21,7 @@ namespace kzvol::testing {
 // Bytes of a device held in memory. Reads past the end are short.
 struct MemoryDevice {
     std::string bytes;
-    unsigned long long reads = 0;
-    unsigned long long failRead = 0;  // when non-zero, the read with this 1-based number fails
+    unsigned long long reads = 0, failRead = 0;  // read number failRead (1-based) fails
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
     bool keepLog = false;
     std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
@@ -94,8 +88,7 @@ struct RowCollector {
 
 // Counts quit polls; raises the flag from poll number `quitAt` (1-based, 0: never).
 struct QuitProbe {
-    int polls = 0;
-    int quitAt = 0;
+    int polls = 0, quitAt = 0;
     static int Check(int, void* context, void* flag) {
         auto& p = *static_cast<QuitProbe*>(context);
         *static_cast<bool*>(flag) = ++p.polls >= p.quitAt && p.quitAt != 0;
@@ -106,12 +99,11 @@ struct QuitProbe {
 // Builds an `fsType` (ext2, ext3) image of `sizeKiB` KiB at `image` from the tree at `dir`.
 void MakeImage(const std::string& dir, const std::string& image, const std::string& fsType,
                unsigned blockSize, unsigned sizeKiB, const std::string& extra = "");
-// Builds at `root` every kind of object the reader reports or skips (links, FIFO,
-// sparse 5 GiB file, 255-byte and dotted names, a chain 40 deep) and `manyFiles` in many/.
+// Every kind of object the reader reports or skips (links, FIFO, sparse 5 GiB file, long
+// and dotted names, a chain 40 deep) at `root`, and `manyFiles` in many/.
 void BuildTree(const std::string& root, int manyFiles);
-
-// The rows the reader must report for `image` as debugfs reads it (root, then depth
-// first in on-disk order): directories, and regular files and symlinks with one link.
+// The rows the reader must report for `image` by debugfs (root, then depth first in on-disk
+// order): directories, and regular files and symlinks with one link.
 std::vector<Row> DebugfsRows(const std::string& image, const std::string& rootName);
 
 // Byte offset of the header of the one directory entry named `name`; npos when absent.
@@ -134,9 +126,7 @@ std::string ErrorOf(F run) {
         run();
         return "";
     } catch (RDFDException* e) {
-        const std::string text = e->GetErrorMsg();
-        delete e;
-        return text;
+        return std::unique_ptr<RDFDException>(e)->GetErrorMsg();
     }
 }
 

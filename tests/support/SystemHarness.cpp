@@ -24,25 +24,23 @@ std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-std::string PrepareNamespace() {
-    if (::geteuid() != 0)
-        return "system tests need root (run ./test.sh as root)";
-    if (::unshare(CLONE_NEWNS) != 0)
-        return Errno("unshare(CLONE_NEWNS)");
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return Errno("making / private");
-    for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
-        ::mkdir(dir, 0755);
-        if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
-            return Errno(std::string("tmpfs on ") + dir);
-    }
-    return std::string();
-}
-
 }  // namespace
 
 const std::string& SystemUnavailableReason() {
-    static const std::string reason = PrepareNamespace();
+    static const std::string reason = []() -> std::string {
+        if (::geteuid() != 0)
+            return "system tests need root (run ./test.sh as root)";
+        if (::unshare(CLONE_NEWNS) != 0)
+            return Errno("unshare(CLONE_NEWNS)");
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return Errno("making / private");
+        for (const char* dir : {"/dev/qnbf", "/snapmnt", "/talmartmp"}) {
+            ::mkdir(dir, 0755);
+            if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0)
+                return Errno(std::string("tmpfs on ") + dir);
+        }
+        return "";
+    }();
     return reason;
 }
 
@@ -80,7 +78,7 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
         config.fd = static_cast<unsigned>(file.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
         if (::ioctl(dev.get(), LOOP_CONFIGURE, &config) == 0) {
-            fd_ = dev.release();
+            fd_ = std::move(dev);
             minor_ = n;
             path_ = path;
             error_.clear();
@@ -91,14 +89,8 @@ LoopDevice::LoopDevice(const std::string& backingFile, bool readOnly) {
 }
 
 LoopDevice::~LoopDevice() {
-    if (fd_ < 0)
-        return;
-    ::ioctl(fd_, LOOP_CLR_FD, 0);
-    ::close(fd_);
-}
-
-bool ZramDevice::Available() {
-    return ::access("/sys/class/zram-control/hot_add", F_OK) == 0;
+    if (fd_)
+        ::ioctl(fd_.get(), LOOP_CLR_FD, 0);
 }
 
 ZramDevice::ZramDevice(unsigned long long bytes) {

@@ -1,11 +1,12 @@
-// System-test harness: the process enters a private mount namespace with tmpfs on
-// /dev/qnbf, /snapmnt and /talmartmp; loop, zram devices and mounts are RAII types.
-// Where the machine cannot do this, every system test skips with the reason.
+// System-test harness: a private mount namespace with tmpfs on /dev/qnbf, /snapmnt and
+// /talmartmp (else every system test skips, saying why); loop, zram devices and mounts.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "host/Handles.h"
 
 namespace kzvol::testing {
 
@@ -24,16 +25,13 @@ class LoopDevice {
   public:
     explicit LoopDevice(const std::string& backingFile, bool readOnly = false);
     ~LoopDevice();
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
-
     bool ok() const { return minor_ >= 0; }
     const std::string& path() const { return path_; }  // /dev/loopN
     int minor() const { return minor_; }
     const std::string& error() const { return error_; }
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
     int minor_ = -1;
     std::string path_, error_;
 };
@@ -45,8 +43,8 @@ class ZramDevice {
     ~ZramDevice();
     ZramDevice(const ZramDevice&) = delete;
     ZramDevice& operator=(const ZramDevice&) = delete;
-
-    static bool Available();  // whether this kernel can add zram devices at all
+    // Whether this kernel can add zram devices at all.
+    static bool Available() { return ::access("/sys/class/zram-control/hot_add", F_OK) == 0; }
     bool ok() const { return ok_; }
     std::string path() const { return "/dev/zram" + std::to_string(id_); }
 

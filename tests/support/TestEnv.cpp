@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,36 +13,12 @@
 
 namespace kzvol::testing {
 
-TestEnv::TestEnv() : EnvWrapper(Env::Default()) {
-    previous_ = SetEnv(this);  // once every member is built
-}
-
-TestEnv::~TestEnv() {
-    SetEnv(previous_ == Env::Default() ? nullptr : previous_);
-}
-
-int TestEnv::CountLogs(const std::string& text, const std::string& context) const {
-    int n = 0;
-    for (const LogLine& l : Logs())
-        n += l.message.find(text) != std::string::npos && (context.empty() || l.context == context);
-    return n;
-}
-
-bool TestEnv::HasError(const std::string& text) const {
-    for (const LogLine& l : Logs())
-        if (l.kind == LogKind::Error && l.message.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-void TestEnv::QueueCommandResult(int rc, std::string output) {
-    std::lock_guard<std::mutex> lock(mu_);
-    results_.emplace_back(rc, std::move(output));
-}
-
-void TestEnv::Log(LogKind kind, int level, const std::string& context, const std::string& message) {
-    std::lock_guard<std::mutex> lock(mu_);
-    logs_.push_back({kind, level, context, message});
+int TestEnv::Count(const std::string& text, bool errorsOnly) const {
+    const auto logs = Logs();
+    return static_cast<int>(std::count_if(logs.begin(), logs.end(), [&](const LogLine& l) {
+        return (!errorsOnly || l.kind == LogKind::Error) &&
+               l.message.find(text) != std::string::npos;
+    }));
 }
 
 void TestEnv::SleepMs(unsigned long ms, const char*, int) {
@@ -52,10 +29,6 @@ void TestEnv::SleepMs(unsigned long ms, const char*, int) {
     }
     if (on_sleep)
         on_sleep(ms);
-}
-
-int64_t TestEnv::NowSeconds() {
-    return Locked(now_ms_) / 1000;
 }
 
 int TestEnv::Record(std::vector<std::string>& list, const std::string& command,
@@ -79,16 +52,6 @@ int TestEnv::RunCommand(const std::string& command, std::string* output, std::st
 int TestEnv::RunShell(const std::string& command) {
     const int rc = Record(shell_, command, nullptr);
     return run_commands_ ? target()->RunShell(command) : rc;
-}
-
-void TestEnv::RaiseCriticalEvent(int code, const std::vector<std::string>& args) {
-    std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back({code, args});
-}
-
-bool TestEnv::ReadMountTable(std::vector<MountTableEntry>* entries) {
-    *entries = Locked(mounts_);
-    return true;
 }
 
 TempDir::TempDir() {
@@ -137,10 +100,9 @@ std::vector<std::string> ShellWords(const std::string& commandLine) {
 }
 
 int OpenDescriptorCount() {
-    // The iterator holds a descriptor of its own.
     std::error_code error;
     auto fds = std::filesystem::directory_iterator("/proc/self/fd", error);
-    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;
+    return error ? -1 : static_cast<int>(std::distance(fds, {})) - 1;  // less the iterator's
 }
 
 }  // namespace kzvol::testing

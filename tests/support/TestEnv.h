@@ -1,6 +1,5 @@
-// Test doubles for the host services in one Env installed for a test's life: captured
-// logs, recorded commands with chosen results, fake sleep and clock, recorded critical
-// events, a chosen mount table. The rest forwards to the production Env.
+// Test doubles for the host services, installed for a test's life: logs, commands, sleeps
+// and clock, critical events and mount table; the rest forwards to the production Env.
 #pragma once
 
 #include <deque>
@@ -26,46 +25,54 @@ struct Event {
 
 class TestEnv : public EnvWrapper {
   public:
-    TestEnv();
-    ~TestEnv() override;  // restores the previous Env
+    TestEnv() : EnvWrapper(Env::Default()) { previous_ = SetEnv(this); }  // once all is built
+    ~TestEnv() override { SetEnv(previous_ == Env::Default() ? nullptr : previous_); }
     TestEnv(const TestEnv&) = delete;
     TestEnv& operator=(const TestEnv&) = delete;
 
     std::vector<LogLine> Logs() const { return Locked(logs_); }
-    // Lines whose message contains `text` (and context, when given).
-    int CountLogs(const std::string& text, const std::string& context = "") const;
-    bool HasError(const std::string& text) const;
+    int CountLogs(const std::string& text) const { return Count(text, false); }  // in messages
+    bool HasError(const std::string& text) const { return Count(text, true) > 0; }
 
-    // Commands and shell lines are recorded and answered from the queue (0 when
-    // empty); with run_commands they also run for real.
+    // Commands and shell lines: recorded, answered from the queue (else 0) or run for real.
     void set_run_commands(bool run) { run_commands_ = run; }
-    void QueueCommandResult(int rc, std::string output = "");
+    void QueueCommandResult(int rc, std::string output = "") {
+        std::lock_guard<std::mutex> lock(mu_);
+        results_.emplace_back(rc, std::move(output));
+    }
     std::vector<std::string> Commands() const { return Locked(commands_); }
-    // Lines given to the plain shell (system()).
-    std::vector<std::string> ShellCommands() const { return Locked(shell_); }
+    std::vector<std::string> ShellCommands() const { return Locked(shell_); }  // by system()
 
     // Sleeps return at once, are recorded and advance the fake clock.
     std::vector<unsigned long> Sleeps() const { return Locked(sleeps_); }
-    int64_t now() const { return now_ms_ / 1000; }
     void AdvanceClock(int64_t seconds) { now_ms_ += seconds * 1000; }
 
     std::vector<Event> Events() const { return Locked(events_); }
     void SetMountTable(std::vector<MountTableEntry> table) { mounts_ = std::move(table); }
 
     void Log(LogKind kind, int level, const std::string& context,
-             const std::string& message) override;
+             const std::string& message) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        logs_.push_back({kind, level, context, message});
+    }
     bool DebugLevelShown(int) override { return true; }  // every level is captured
     void SleepMs(unsigned long ms, const char* file, int line) override;
-    int64_t NowSeconds() override;
+    int64_t NowSeconds() override { return Locked(now_ms_) / 1000; }
     int RunCommand(const std::string& command, std::string* output, std::string* error) override;
     int RunShell(const std::string& command) override;
-    void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override;
-    bool ReadMountTable(std::vector<MountTableEntry>* entries) override;
+    void RaiseCriticalEvent(int code, const std::vector<std::string>& args) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        events_.push_back({code, args});
+    }
+    bool ReadMountTable(std::vector<MountTableEntry>* entries) override {
+        *entries = Locked(mounts_);
+        return true;
+    }
 
-    // Called for every sleep after it is recorded.
-    std::function<void(unsigned long)> on_sleep;
+    std::function<void(unsigned long)> on_sleep;  // called for every sleep once recorded
 
   private:
+    int Count(const std::string& text, bool errorsOnly) const;  // log lines holding `text`
     // Records `command` in `list`; the queued result unless commands run for real.
     int Record(std::vector<std::string>& list, const std::string& command, std::string* output);
     template <class T>

@@ -2,8 +2,6 @@
 // conversion), and volume geometry from the driver's answer and without one.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "tests/support/MemoryDriver.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
@@ -60,11 +58,9 @@ TEST(Probe, DevicesFilterDevicesAndRawNames) {
         "/dev/rdsk/c0d0s1", "/dev/dsk/c0d0s1", "/dev/rsd0", "/dev/sd0", "/dev/sda1", "/dev/sda1",
         "/dev/rdsk/rx",     "/dev/dsk/rx",     "rdsk",      "rdsk",     "",          ""};
     for (size_t i = 0; i < std::size(cases); i += 2) {
-        std::string raw = cases[i];
-        char block[64];
-        std::memset(block, 'Z', sizeof block);
-        EXPECT_TRUE(ConvertRawToBlockDevice(raw.data(), block));
-        EXPECT_STREQ(block, cases[i + 1]) << cases[i];
+        std::string raw = cases[i], block(64, 'Z');
+        EXPECT_TRUE(ConvertRawToBlockDevice(raw.data(), block.data()));
+        EXPECT_STREQ(block.c_str(), cases[i + 1]) << cases[i];
     }
 }
 

@@ -1,12 +1,9 @@
-// The snapshot handler script with real scripts. Its 30-minute limit runs on the
-// host clock: a child wrapper advances the fake clock by each wait's time-out
-// instead of waiting, so the deadline passes in a moment of real time.
+// The snapshot handler script with real scripts; its 30-minute limit passes at once on
+// the fake clock, which a child wrapper advances by each wait's time-out.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "tests/support/TestEnv.h"
 #include "volume/HandlerScript.h"
@@ -14,8 +11,7 @@
 namespace kzvol::testing {
 namespace {
 
-// Counts starts. Given a ready file (the script handles signals), a wait with a
-// time-out polls the real child and, finding it running, advances the fake clock.
+// Counts starts. Given a ready file (signals are handled), a timed wait polls the real child.
 struct ScriptEnv : TestEnv {
     int starts = 0;
     std::vector<int> waits;
@@ -55,15 +51,14 @@ class HandlerScript : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(::mkdir(dir_.File("my home").c_str(), 0755), 0);
         ASSERT_EQ(::mkdir(dir_.File("my home/Base").c_str(), 0755), 0);
-        UseRegistry("[Base]\ndTALMARHOME=" + dir_.File("my home") + "\n");
+        UseRegistry(
+            dir_.Write("registry.ini", "[Base]\ndTALMARHOME=" + dir_.File("my home") + "\n"));
     }
     void TearDown() override { ::unsetenv("KZVOL_CONFIG"); }
-    void UseRegistry(const std::string& text) { Registry(dir_.Write("registry.ini", text)); }
-    void Registry(const std::string& path) { ::setenv("KZVOL_CONFIG", path.c_str(), 1); }
+    void UseRegistry(const std::string& path) { ::setenv("KZVOL_CONFIG", path.c_str(), 1); }
     void WriteScript(const std::string& body) {
-        std::string path = dir_.Write("my home/Base/ImgPodSnapHandler.sh",
-                                      "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body);
-        ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+        const std::string text = "#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + body;
+        ASSERT_EQ(::chmod(dir_.Write("my home/Base/ImgPodSnapHandler.sh", text).c_str(), 0755), 0);
     }
     TempDir dir_;
 };
@@ -78,9 +73,9 @@ TEST_F(HandlerScript, ArgumentsOrderAndWhatIsFalse) {
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/args")),
               dir_.File("my home/Base/ImgPodSnapHandler.sh") + "|-b|-a|-jobid|42|");
     EXPECT_EQ(env.starts, 2);
-    UseRegistry("[Base]\ndBASEHOME=/opt/x\n");
+    UseRegistry(dir_.Write("registry.ini", "[Base]\ndBASEHOME=/opt/x\n"));
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 1));
-    Registry(dir_.File("registry.ini/below-a-file"));
+    UseRegistry(dir_.File("registry.ini/below-a-file"));
     EXPECT_TRUE(!FireUserGivenScript(" -a", " -b", 1) && env.starts == 2);
 }
 
@@ -93,8 +88,7 @@ TEST_F(HandlerScript, ScriptPastThirtyMinutesIsInterrupted) {
     const int64_t start = env.NowSeconds();
     EXPECT_FALSE(FireUserGivenScript(" -a", " -b", 7));
     EXPECT_EQ(ReadFile(dir_.File("my home/Base/signal")), "interrupted\n");
-    // Waits of 10 s until the clock is past start + 1800, then one without limit.
-    EXPECT_EQ(env.NowSeconds() - start, 1810);
+    EXPECT_EQ(env.NowSeconds() - start, 1810);  // waits of 10 s past 1800 s, one without limit
     EXPECT_TRUE(env.waits.size() == 182 && env.waits.back() == -1 &&
                 std::count(env.waits.begin(), env.waits.end(), 10) == 181);
 }

@@ -4,16 +4,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 
 #include "host/Handles.h"
 #include "tests/support/TestEnv.h"
 #include "volume/KZVolume.h"
-#include "volume/MountTable.h"
 
 namespace kzvol::testing {
 namespace {
@@ -35,9 +31,8 @@ struct LockHolder {
     ~LockHolder() { Release(); }
     static bool CanLock(const std::string& path) { return LockHolder(path).held; }
     void Release() {
-        if (held && ::kill(pid_, SIGKILL) == 0)
+        if (std::exchange(held, false) && ::kill(pid_, SIGKILL) == 0)
             ::waitpid(pid_, nullptr, 0);
-        held = false;
     }
     pid_t pid_;
     bool held = false;
@@ -117,7 +112,7 @@ class LockUnit : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::mkdir(dir_.File("dev").c_str(), 0755), 0);
-        device_ = dir_.Write("dev/sdb1", "");
+        dir_.Write("dev/sdb1", "");
     }
     Lines Cycle(const std::string& name) {
         const size_t before = env_.Commands().size();
@@ -132,7 +127,7 @@ class LockUnit : public ::testing::Test {
                 "/bin/mount -t ext3 -o rw,relatime -- " + device_ + " /mnt/a"};
     }
     TempDir dir_;
-    std::string device_;
+    const std::string device_ = dir_.File("dev/sdb1");
     TestEnv env_;
 };
 
@@ -232,8 +227,7 @@ TEST(UnixFileLock, ExcludesOtherProcessesUntilReleased) {
         ASSERT_TRUE(vol.ObtainUnixFileLock() && vol.m_strLockFilePath == path);
         EXPECT_FALSE(LockHolder::CanLock(path));
         // The lock is the process's: taking it again must not drop it.
-        EXPECT_TRUE(again.ObtainUnixFileLock());
-        EXPECT_FALSE(LockHolder::CanLock(path));
+        EXPECT_TRUE(again.ObtainUnixFileLock() && !LockHolder::CanLock(path));
         ASSERT_TRUE(vol.ReleaseUnixFileLock());
         EXPECT_TRUE(LockHolder::CanLock(path));
     }

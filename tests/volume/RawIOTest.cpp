@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 
 #include "filter/DriverChannel.h"
@@ -27,10 +26,9 @@ TEST(VolumeObject, DescriptorOwnershipQuitFlagAndInstallationLookups) {
     KZVolumeUnix invalid(-1);
     EXPECT_FALSE(invalid.IsValid() || invalid.IsOpen() || invalid.Open() || invalid.Open(1));
     UniqueFd fd(::open(path.c_str(), O_RDONLY));
-    {
-        KZVolumeUnix vol(fd.get());
-        EXPECT_TRUE(vol.IsOpen() && vol.Close() && vol.m_hVolume == fd.get());
-    }
+    auto onFd = std::make_unique<KZVolumeUnix>(fd.get());
+    EXPECT_TRUE(onFd->IsOpen() && onFd->Close() && onFd->m_hVolume == fd.get());
+    onFd.reset();
     EXPECT_EQ(::fcntl(fd.get(), F_GETFD), 0);  // still open
     const int before = OpenDescriptorCount();
     EXPECT_TRUE(KZVolumeUnix(path).Open(1) && OpenDescriptorCount() == before + 1);
@@ -64,8 +62,7 @@ TEST(VolumeObject, DescriptorOwnershipQuitFlagAndInstallationLookups) {
     ::unsetenv("KZVOL_CONFIG");
 }
 
-// An image whose sector k is filled with the byte k.
-std::string PatternImage(int sectors) {
+std::string PatternImage(int sectors) {  // sector k filled with the byte k
     std::string data;
     for (int k = 0; k < sectors; ++k)
         data.append(512, static_cast<char>(k));

@@ -1,16 +1,12 @@
 // Device probes (size, geometry, filter nodes) and Lock/Unlock on real loop devices.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include "host/Handles.h"
 #include "tests/support/MountedImage.h"
-#include "tests/support/SystemHarness.h"
-#include "tests/support/TestEnv.h"
 #include "volume/DeviceProbe.h"
 #include "volume/KZVolume.h"
 
@@ -85,8 +81,7 @@ using LockSystem = SystemTest;
 // Named by device, link or mount directory (a name a shell would run unquoted).
 TEST_F(LockSystem, LockThenUnlockRemountsWithTheSameTypeAndOptions) {
     TempDir dir;
-    MountedImage image(dir.path(), "ext3", dir.File("it's a b; touch pwned; $(touch pwned2)"),
-                       16ull << 20);
+    MountedImage image(dir.path(), "ext3", dir.File("it's a b; touch pwned; $(touch pwned2)"));
     ASSERT_TRUE(image.ok()) << image.error();
     const std::string mnt = image.dir(), dev = image.device(), link = dir.File("dev/link");
     dir.Write("it's a b; touch pwned; $(touch pwned2)/data", "kept");
