@@ -20,12 +20,6 @@ bool WriteSynced(const std::string& path, const std::string& text) {
            ::fsync(fd.get()) == 0;
 }
 
-std::string Output(const std::string& command) {
-    std::string out;
-    RunCommandLine(command + " 2>/dev/null", &out);
-    return out;
-}
-
 class WritePath : public StandInSystemTest {
   protected:
     void SetUp() override {
@@ -93,12 +87,13 @@ TEST_F(WritePath, LivePointsRestoreCleanWithEverySyncedFile) {
     for (int i = 0; i < 4; ++i) {
         const std::string image = Restore("00000" + std::to_string(i + 1));
         // Frozen at the snapshot: no journal to replay, nothing for e2fsck to mend.
-        EXPECT_EQ(Output("dumpe2fs -h " + image + " | grep -c needs_recovery; e2fsck -fn " + image +
-                         " >/dev/null && echo clean"),
-                  "0\nclean\n");
+        EXPECT_EQ(
+            Sh(0, "dumpe2fs -h " + image + " 2>/dev/null | grep -c needs_recovery; e2fsck -fn " +
+                      image + " >/dev/null && echo clean"),
+            "0\nclean\n");
         for (int j = 0; j <= i; ++j)  // every mark written before the point
-            EXPECT_TRUE(Output("debugfs -R 'cat /mark" + std::to_string(j) + "' " + image) ==
-                        std::string(70000 + j, 'a' + j))
+            EXPECT_TRUE(Sh(0, "debugfs -R 'cat /mark" + std::to_string(j) + "' " + image +
+                                  " 2>/dev/null") == std::string(70000 + j, 'a' + j))
                 << i << " " << j;
     }
 }
@@ -123,7 +118,7 @@ TEST_F(WritePath, ZramVolumeCoveredAndAKilledServingProcessLeavesItUntracked) {
     const qn_getinfo_arg info = DriverInfo(minor_);  // the driver brings the device back
     EXPECT_EQ(info.incr_bmp_valid + info.diff_bmp_valid, 0);
     Backup(true);
-    EXPECT_EQ(Output("cmp " + Restore("000002") + " " + node_ + " && echo same"), "same\n");
+    EXPECT_EQ(Sh(0, "cmp " + Restore("000002") + " " + node_ + " && echo same"), "same\n");
 }
 
 TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
@@ -142,7 +137,7 @@ TEST_F(WritePath, ContentSnapshotsAndMetadataOfALiveFileSystem) {
     Ok("snap remove " + node_ + cow);
     StopWriter();
     EXPECT_EQ(DriverInfo(minor_).snap_minor_cnt, 0);
-    EXPECT_EQ(Output("grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts"), "");
+    EXPECT_EQ(Sh(1, "grep -E ' /(snapmnt|talmartmp/talmartmp)/' /proc/self/mounts"), "");
 }
 
 }  // namespace

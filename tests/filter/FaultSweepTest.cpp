@@ -4,14 +4,52 @@
 #include <linux/fs.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <functional>
+
 #include "filter/FilterInternal.h"
 #include "filter/QnbfConfig.h"
 #include "tests/filter/DriverFixture.h"
-#include "tests/support/FaultSweep.h"
 #include "volume/DeviceProbe.h"
 
 namespace kzvol::testing {
 namespace {
+
+struct Call {          // a node opened, or a request sent
+    std::string node;  // empty for a request
+    unsigned long request = 0;
+};
+
+// Forwards to `target`, counting calls; call number fail_at fails, kept in `failed`.
+class FailNth : public DriverChannel {
+  public:
+    explicit FailNth(DriverChannel* target) : target_(target) {}
+    int OpenNode(const std::string& path, int flags) override {
+        return Fails({path, 0}, ENOENT) ? -1 : target_->OpenNode(path, flags);
+    }
+    int Request(int fd, unsigned long request, void* arg) override {
+        return Fails({"", request}, EIO) ? -1 : target_->Request(fd, request, arg);
+    }
+    bool Fails(const Call& call, int err) {
+        if (calls++ != fail_at)
+            return false;
+        failed = call;
+        errno = err;
+        return true;
+    }
+    DriverChannel* target_;
+    int fail_at = -1, calls = 0;
+    Call failed;
+};
+
+struct Operation {
+    std::string name;
+    std::function<bool()> run;
+    bool answer_on_failure;  // the documented answer when a step fails
+    // Calls whose failure is documented as harmless (answer unchanged).
+    std::function<bool(const Call&)> best_effort = [](const Call&) { return false; };
+    std::function<void()> cleanup = [] {};  // undoes what a run is documented to leave
+};
 
 // One filter device with one snapshot, and a registry naming a cluster client.
 class FaultSweep : public MemoryDriver {
@@ -23,13 +61,33 @@ class FaultSweep : public MemoryDriver {
         ASSERT_GE(snap_, 0);
         UseRegistry("[Base]\ndBASEHOME=/opt/kz\n[Machines/vm1]\nbClusterGroupClient=1\n");
     }
+    // Runs `op` cleanly, then once per driver call with that call failing: each run
+    // gives the documented answer and leaves what the clean run left, no more.
     void SweepDriverCalls(const Operation& op) {
-        kzvol::testing::SweepDriverCalls(&driver(), op, [this] {
-            std::string out;
-            RunCommandLine("ls -AR " + dir_.path(), &out);
-            return out;
-        });
+        SCOPED_TRACE(op.name);
+        FailNth channel(&driver());
+        SetDriverChannel(&channel);
+        const int descriptors = OpenDescriptorCount();
+        ASSERT_TRUE(op.run());
+        op.cleanup();
+        const int calls = channel.calls;
+        const std::string before = Inventory();
+        EXPECT_GT(calls, 0);
+        for (int k = 0; k < calls; ++k) {
+            channel.fail_at = k;
+            channel.calls = 0;
+            const bool answer = op.run();
+            channel.fail_at = -1;
+            op.cleanup();
+            const Call& failed = channel.failed;
+            SCOPED_TRACE(std::to_string(k) + ": " + failed.node + std::to_string(failed.request));
+            EXPECT_EQ(answer, op.best_effort(failed) || op.answer_on_failure);
+            EXPECT_EQ(OpenDescriptorCount(), descriptors);
+            EXPECT_EQ(Inventory(), before);
+        }
+        SetDriverChannel(&driver());
     }
+    std::string Inventory() { return Sh(0, "ls -AR " + dir_.path()); }
     // Runs `call` on a volume of /mnt/a once per command it runs, with that command failing.
     void SweepCommands(const char* name, bool answer, int commands,
                        const std::function<bool(KZVolumeUnix&)>& call) {

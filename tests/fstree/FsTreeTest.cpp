@@ -43,9 +43,7 @@ unsigned char* Bytes(std::string& s) {
 }
 
 std::string Listing(const TempDir& dir) {
-    std::string out;
-    RunCommandLine("ls -A " + dir.path(), &out);
-    return out;
+    return Sh(0, "ls -A " + dir.path());
 }
 
 // Opens `base` and adds `rows`; closes the table unless told not to.
@@ -67,16 +65,15 @@ void WriteTable(const std::string& base, const std::vector<Row>& rows, size_t so
     Fill(table, base, rows);
 }
 
-// The rows of table `base`, -1 when it does not open.
-long RowsIn(const std::string& base) {
-    UnixFsTreeReader reader;
-    std::string error;
-    return reader.Open(base, &error) ? static_cast<long>(reader.RowCount()) : -1;
-}
-
 std::string Open(UnixFsTreeReader& reader, const std::string& base) {
     std::string error;
     return reader.Open(base, &error) ? "" : error;
+}
+
+// The rows of table `base`, -1 when it does not open.
+long RowsIn(const std::string& base) {
+    UnixFsTreeReader reader;
+    return Open(reader, base).empty() ? static_cast<long>(reader.RowCount()) : -1;
 }
 
 std::vector<Row> AllRows(UnixFsTreeReader& reader) {

@@ -101,7 +101,6 @@ TEST_F(EntryPointTest, MisuseQuitOrAFailedReadEndTheWalkArgumentsHandedOnReadsSi
         EXPECT_TRUE(names.count("d1") && names.count("in-d1") && names.count("f.txt"));
         EXPECT_FALSE(names.count("d2") || names.count("loopme"));
     }
-    device_.keepLog = true;
     for (bool optimized : {false, true}) {
         const unsigned buffer = optimized ? 65536u : 8192u;
         device_.reads = device_.failRead = 0;

@@ -23,7 +23,6 @@ struct MemoryDevice {
     std::string bytes;
     unsigned long long reads = 0, failRead = 0;  // read number failRead (1-based) fails
     std::vector<std::pair<unsigned long long, unsigned int>> log;  // offset, size
-    bool keepLog = false;
     std::shared_ptr<std::mutex> hintsMutex = std::make_shared<std::mutex>();
     std::vector<std::pair<unsigned long long, unsigned long long>> hints;  // offset, length
 
@@ -31,8 +30,7 @@ struct MemoryDevice {
                              unsigned long long offset) {
         auto& d = *static_cast<MemoryDevice*>(context);
         ++d.reads;
-        if (d.keepLog)
-            d.log.emplace_back(offset, size);
+        d.log.emplace_back(offset, size);
         if ((d.failRead != 0 && d.reads == d.failRead) || offset >= d.bytes.size())
             return 0;
         const size_t n = std::min<size_t>(size, d.bytes.size() - offset);

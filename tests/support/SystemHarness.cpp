@@ -1,4 +1,5 @@
-// System-test harness: private mount namespace, loop and zram devices, mounts.
+// System-test harness: private mount namespace, loop and zram devices, mounts, and
+// private /etc and /sbin.
 #include "tests/support/SystemHarness.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <thread>
 
 #include "host/Handles.h"
-#include "tests/support/MachineOverlay.h"
 #include "tests/support/TestEnv.h"
 
 namespace kzvol::testing {
@@ -139,6 +139,20 @@ bool OverlayDirectory(const std::string& dir, std::string* error) {
     ::umount2(base.c_str(), MNT_DETACH);
     ::rmdir(base.c_str());
     return error->empty();
+}
+
+const std::string& PrivateMachineFiles() {
+    static const std::string reason = [] {
+        std::string error = SystemUnavailableReason(), out;
+        for (const char* dir : {"/etc", "/sbin"})
+            if (!error.empty() || !OverlayDirectory(dir, &error))
+                return error;
+        const std::string install = "cp " KZVOL_KZSNAP " /sbin/kzsnap && chmod 755 /sbin/kzsnap";
+        if (RunCommandLine(install + " 2>&1", &out) != 0)
+            return "cannot install kzsnap into the /sbin overlay: " + out;
+        return std::string();
+    }();
+    return reason;
 }
 
 }  // namespace kzvol::testing

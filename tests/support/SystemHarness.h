@@ -72,5 +72,8 @@ class ScopedMount {
 
 // Makes `dir` writable for the test process only: an overlay with `dir` below.
 bool OverlayDirectory(const std::string& dir, std::string* error);
+// Overlays /etc and /sbin once per process, with the stand-in kzsnap as /sbin/kzsnap:
+// empty when ready, else why not.
+const std::string& PrivateMachineFiles();
 
 }  // namespace kzvol::testing

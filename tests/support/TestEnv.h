@@ -2,6 +2,8 @@
 // and clock, critical events and mount table; the rest forwards to the production Env.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -109,6 +111,12 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 // Runs a shell command line: its exit status, its output in *output.
 int RunCommandLine(const std::string& command, std::string* output = nullptr);
+// Runs the shell `line` expecting exit status `status`; answers its standard output.
+inline std::string Sh(int status, const std::string& line) {
+    std::string out;
+    EXPECT_EQ(RunCommandLine(line, &out), status) << line << "\n" << out;
+    return out;
+}
 // The words /bin/sh makes of `commandLine` (program first), without running it.
 std::vector<std::string> ShellWords(const std::string& commandLine);
 int OpenDescriptorCount();  // of this process

@@ -19,13 +19,6 @@ inline std::string Kz(int status, const std::string& args) {
     return out;
 }
 
-// Runs the shell `line` expecting exit status `status`; answers its standard output.
-inline std::string Sh(int status, const std::string& line) {
-    std::string out;
-    EXPECT_EQ(RunCommandLine(line, &out), status) << line << "\n" << out;
-    return out;
-}
-
 // Runs `kzvol ARGS` expecting `status`: its standard output, its standard error in *err.
 inline std::string KzErr(int status, const std::string& args, std::string* err) {
     TempDir dir;

@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "filter/CreateDevArg.h"
-#include "tests/support/MachineOverlay.h"
 #include "tests/support/StandInSystemTest.h"
 #include "tests/tools/CliRun.h"
 #include "volume/KZVolume.h"
